@@ -1,0 +1,1 @@
+"""vettor: static analysis for Django projects."""

@@ -1,0 +1,1 @@
+"""The analyser: lint entry points, project discovery, fixes and review suggestions."""

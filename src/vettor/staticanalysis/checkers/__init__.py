@@ -1,0 +1,1 @@
+"""Rule modules: model fields and layout, admin, migrations, querysets, URLs, templates, settings."""

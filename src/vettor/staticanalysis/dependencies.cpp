@@ -1,0 +1,3 @@
+#include <vettor/pyutil.hpp>
+namespace py = pybind11;
+PYBIND11_MODULE(dependencies, m) { m.attr("placeholder") = 1; }
