@@ -7,6 +7,11 @@ import pytest
 COMPILED = [
     "vettor.staticanalysis.dependencies",
     "vettor.staticanalysis.meta",
+    "vettor.staticanalysis.helpers",
+    "vettor.staticanalysis.checkers.querysets",
+    "vettor.staticanalysis.checkers.urls",
+    "vettor.staticanalysis.checkers.templates",
+    "vettor.staticanalysis.checkers.settings",
 ]
 
 
