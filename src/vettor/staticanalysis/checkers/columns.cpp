@@ -195,21 +195,23 @@ py::dict constructor_defaults(py::handle init, py::handle unknown) {
   return own;
 }
 
-// helpers.get_node_default_arguments, corrected by every constructor of the field's class
-// order (the most derived class that gives a name a default wins).
-py::dict effective_defaults(py::handle call) {
-  py::dict defaults;
-  defaults.attr("update")(H("get_node_default_arguments")(call));
-  py::object inferred = M("safe_infer")(call);
-  if (!truthy(inferred)) return defaults;
+// The defaults that the constructors of a class's order give, the most derived class first.
+// They are read for every keyword of every field, so the answer is kept on the class node
+// itself: it lives exactly as long as the tree it describes.
+constexpr const char* kConstructorDefaults = "vettor_constructor_defaults";
+
+py::object class_constructor_defaults(py::handle inferred) {
+  py::object cls = py::getattr(inferred, "_proxied", py::reinterpret_borrow<py::object>(inferred));
+  py::object cached = py::getattr(cls, kConstructorDefaults, py::none());
+  if (!cached.is_none()) return cached;
+
   py::object order = on_error(
       PyExc_Exception, [&] { return inferred.attr("mro")(); }, [] { return py::object(); });
-  if (!order) return defaults;
-
+  if (!order) return py::dict();
   py::object unknown = import("builtins").attr("object")();
   py::dict own;
-  for (py::handle cls : order) {
-    py::object locals = getattr_or_none(cls, "locals");
+  for (py::handle base : order) {
+    py::object locals = getattr_or_none(base, "locals");
     if (locals.is_none() || !locals.contains("__init__")) continue;
     py::object init = locals["__init__"][py::int_(0)];
     if (!vettor::isinstance(init, astroid_class("FunctionDef"))) continue;
@@ -217,7 +219,18 @@ py::dict effective_defaults(py::handle call) {
       if (!own.contains(item.first)) own[item.first] = item.second;
     }
   }
-  defaults.attr("update")(own);
+  on_error(
+      PyExc_Exception, [&] { cls.attr(kConstructorDefaults) = own; }, [] {});
+  return own;
+}
+
+// helpers.get_node_default_arguments, corrected by what the constructors really use.
+py::dict effective_defaults(py::handle call) {
+  py::dict defaults;
+  defaults.attr("update")(H("get_node_default_arguments")(call));
+  py::object inferred = M("safe_infer")(call);
+  if (!truthy(inferred)) return defaults;
+  defaults.attr("update")(class_constructor_defaults(inferred));
   return defaults;
 }
 
@@ -566,6 +579,17 @@ py::object field_counter(py::handle self) {
 
 py::object code(const char* name) { return M("Codes").attr(name); }
 
+// Whether the module of `node` is a migration. The answer depends on the module alone and is
+// asked for every call and keyword, so it is worked out once per module.
+bool in_migration_module(py::handle self, py::handle node) {
+  py::object root = node.attr("root")();
+  py::object verdict = py::getattr(self, "migration_verdict", py::none());
+  if (!verdict.is_none() && py::object(verdict[py::int_(0)]).is(root)) return truthy(verdict[py::int_(1)]);
+  bool answer = truthy(H("is_migration_file")(node));
+  self.attr("migration_verdict") = py::make_tuple(root, answer);
+  return answer;
+}
+
 void report(py::handle self, const char* code_name, py::handle node, py::dict args) {
   self.attr("add_message")(code(code_name), py::arg("node") = node, py::arg("args") = args);
 }
@@ -577,7 +601,7 @@ py::dict name_record(py::handle name) {
 }
 
 void visit_call(py::object self, py::object node) {
-  if (truthy(H("is_migration_file")(node))) return;
+  if (in_migration_module(self, node)) return;
   if (!truthy(H("is_model_field")(node))) return;
   py::object name = H("get_member_name")(node);
   if (!truthy(name)) return;
@@ -607,7 +631,7 @@ void visit_call(py::object self, py::object node) {
 }
 
 void visit_keyword(py::object self, py::object node) {
-  if (truthy(H("is_migration_file")(node))) return;
+  if (in_migration_module(self, node)) return;
   py::object call = node.attr("parent");
   if (!truthy(H("is_model_field")(call))) return;
   if (truthy(M("is_redundant_kwargs")(node))) {
@@ -664,7 +688,10 @@ py::object make_checker(py::module_& m, py::handle helpers) {
       checker_options());
   add_method(
       cls, "visit_module",
-      [](py::object self, py::object) { self.attr("field_counter") = M("Counter")(); },
+      [](py::object self, py::object) {
+        self.attr("field_counter") = M("Counter")();
+        self.attr("migration_verdict") = py::none();
+      },
       py::arg("node"));
   add_method(cls, "visit_call", &visit_call, py::arg("node"));
   add_method(cls, "visit_keyword", &visit_keyword, py::arg("node"));
