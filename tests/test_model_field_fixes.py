@@ -176,11 +176,19 @@ RENAMES = [
      "    title = CharField(max_length=1000)\n",
      ["from django.db import models", "CharField = models.CharField", "", "",
       "class Post(models.Model):", "    title = CharField(max_length=1000)"]),
+    ("callee_already_named_textfield", ["C2006"],
+     "from django.db import models\nTextField = models.CharField\n\nclass Post(models.Model):\n"
+     "    title = TextField(max_length=1000)\n",
+     ["from django.db import models", "TextField = models.CharField", "", "",
+      "class Post(models.Model):", "    title = TextField(max_length=1000)"]),
     ("subscripted_callee", ["C2006", "C2008"],
-     "from django.db import models\nFIELDS = {'char': models.CharField}\n\n"
-     "class Post(models.Model):\n    title = FIELDS['char'](max_length=1000)\n",
-     ["from django.db import models", "FIELDS = {'char': models.CharField}", "", "",
-      "class Post(models.Model):", "    title = FIELDS['char'](max_length=1000)"]),
+     "from django.db import models\nFIELDS = {'char': models.CharField, 'nb': models.NullBooleanField}"
+     "\n\nclass Post(models.Model):\n    title = FIELDS['char'](max_length=1000)\n"
+     "    flag = FIELDS['nb']()\n",
+     ["from django.db import models",
+      "FIELDS = {'char': models.CharField, 'nb': models.NullBooleanField}", "", "",
+      "class Post(models.Model):", "    title = FIELDS['char'](max_length=1000)",
+      "    flag = FIELDS['nb']()"]),
     ("two_calls_one_import_edit", ["C2006", "C2008"],
      "from django.db.models import CharField, Model, NullBooleanField\n\nclass Post(Model):\n"
      "    title = CharField(max_length=1000)\n    body = CharField(max_length=2000)\n"

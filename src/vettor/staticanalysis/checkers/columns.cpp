@@ -305,9 +305,8 @@ bool bind_by_import(py::handle call, const char* new_name) {
 bool rename_field_call(py::handle call, const char* new_name) {
   py::object func = call.attr("func");
   if (vettor::isinstance(func, astroid_class("Name"))) {
-    if (!eq(func.attr("name"), py::str(new_name)) &&
-        !is_django_field_class(resolve_name_at(call, new_name), new_name) &&
-        !bind_by_import(call, new_name))
+    if (!is_django_field_class(resolve_name_at(call, new_name), new_name) &&
+        (eq(func.attr("name"), py::str(new_name)) || !bind_by_import(call, new_name)))
       return false;
   } else if (!vettor::isinstance(func, astroid_class("Attribute"))) {
     return false;  // a subscripted or computed callee has no name to change
