@@ -1,5 +1,6 @@
 """The model field predicates' answers (which falsy value matters to callers that store it),
 the rule module's contract with pylint, and the checker run through pylint's own harness."""
+import importlib.machinery
 import pickle
 
 import astroid
@@ -127,6 +128,7 @@ def test_limit_is_read_at_call_time(monkeypatch):
 
 
 def test_module_contract():
+    assert isinstance(columns.__loader__, importlib.machinery.ExtensionFileLoader)
     assert columns.MAX_CHARFIELD_LENGTH == 512
     codes = [name for name in vars(columns.Codes) if name.startswith("C")]
     assert codes == ["C2000", "C2001", "C2002", "C2003", "C2004", "C2005", "C2006", "C2008",

@@ -182,7 +182,8 @@ py::dict constructor_defaults(py::handle init, py::handle unknown) {
     if (!vettor::isinstance(receiver, astroid_class("Name")) || !eq(receiver.attr("name"), kwarg))
       continue;
     py::list call_args = call.attr("args");
-    if (call_args.size() != 2 || !vettor::isinstance(call_args[0], astroid_class("Const"))) continue;
+    if (call_args.size() != 2 || !vettor::isinstance(call_args[0], astroid_class("Const")))
+      continue;
     py::object key = call_args[0].attr("value");
     if (!py::isinstance<py::str>(key) || own.contains(key)) continue;
     bool unconditional = call.attr("statement")().attr("parent").ptr() == init.ptr();
@@ -248,7 +249,8 @@ std::string django_field_qname(const char* class_name) {
 }
 
 bool is_django_field_class(py::handle value, const char* class_name) {
-  if (!value || value.is_none() || !vettor::isinstance(value, astroid_class("ClassDef"))) return false;
+  if (!value || value.is_none() || !vettor::isinstance(value, astroid_class("ClassDef")))
+    return false;
   return py::str(value.attr("qname")()).cast<std::string>() == django_field_qname(class_name);
 }
 
@@ -583,7 +585,8 @@ py::object code(const char* name) { return M("Codes").attr(name); }
 bool in_migration_module(py::handle self, py::handle node) {
   py::object root = node.attr("root")();
   py::object verdict = py::getattr(self, "migration_verdict", py::none());
-  if (!verdict.is_none() && py::object(verdict[py::int_(0)]).is(root)) return truthy(verdict[py::int_(1)]);
+  if (!verdict.is_none() && py::object(verdict[py::int_(0)]).is(root))
+    return truthy(verdict[py::int_(1)]);
   bool answer = truthy(H("is_migration_file")(node));
   self.attr("migration_verdict") = py::make_tuple(root, answer);
   return answer;
