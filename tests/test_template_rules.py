@@ -119,16 +119,27 @@ def test_undecodable_and_unparsable_templates_are_skipped_with_a_warning(tmp_pat
     assert broken in warnings[1].getMessage() and "line 2" in warnings[1].getMessage()
 
 
-def test_templates_are_read_as_utf8(tmp_path, monkeypatch):
-    # Whatever the locale prefers, a template is Django's UTF-8.
-    import locale
+def test_templates_are_read_as_utf8_whatever_the_locale(tmp_path):
+    # Django's template encoding is UTF-8; an ASCII locale must not make a template unreadable.
+    import os
+    import subprocess
+    import sys
 
-    monkeypatch.setattr(locale, "getpreferredencoding", lambda do_setlocale=True: "ascii")
     path = tmp_path / "page.html"
-    path.write_bytes('<p>café</p>\n<img src="/static/caf\u00e9.png">'.encode("utf-8"))
-    assert [(m["line"], m["column"], m["message"]) for m in check([path])] == [
-        (2, 0, {"path": "/static/café.png"})
-    ]
+    path.write_bytes('<p>caf\u00e9</p>\n<img src="/static/caf\u00e9.png">'.encode("utf-8"))
+    script = (
+        "import locale, sys\n"
+        "assert locale.getpreferredencoding(False).lower() not in ('utf-8', 'utf8')\n"
+        "from vettor.staticanalysis.checkers import templates\n"
+        "checker = templates.Checker()\n"
+        "checker.check([sys.argv[1]])\n"
+        "print(ascii([(m['line'], m['column'], m['message']) for m in checker.messages]))\n"
+    )
+    env = dict(os.environ, LC_ALL="C", LANG="C", PYTHONCOERCECLOCALE="0", PYTHONUTF8="0")
+    result = subprocess.run(
+        [sys.executable, "-c", script, str(path)], env=env, capture_output=True, text=True, check=True
+    )
+    assert result.stdout.strip() == ascii([(2, 0, {"path": "/static/caf\u00e9.png"})])
 
 
 def test_a_missing_file_raises_after_the_earlier_findings_are_kept(tmp_path):
