@@ -78,6 +78,26 @@ ORDER_CASES = {
 }
 
 
+# A class whose order astroid cannot compute (duplicate bases) would match if it could be read.
+UNREADABLE = {
+    "is_model": "class Bad(models.Model, models.Model):  #@\n    pass",
+    "is_model_field": "class Bad(models.CharField, models.CharField):\n    pass\n__(Bad())",
+    "is_related_field": "class Bad(models.ForeignKey, models.ForeignKey):  #@\n    pass",
+    "is_queryset": "class Bad(models.QuerySet, models.QuerySet):  #@\n    pass",
+    "is_model_manager": "class Bad(models.Manager, models.Manager):  #@\n    pass",
+    "is_model_admin": "class Bad(admin.ModelAdmin, admin.ModelAdmin):  #@\n    pass",
+}
+
+
+@pytest.mark.parametrize("predicate, source", UNREADABLE.items(), ids=list(UNREADABLE))
+def test_class_whose_order_cannot_be_computed_is_no_django_class(predicate, source):
+    node = marked(source)
+    target = safe_infer(node) if predicate == "is_model_field" else node
+    with pytest.raises(astroid.exceptions.MroError):
+        target.mro()
+    assert getattr(helpers, predicate)(node) is False
+
+
 def order_case_params():
     for predicate, cases in ORDER_CASES.items():
         for number, (source, infer, expected) in enumerate(cases):
