@@ -60,18 +60,26 @@ class RecordingChecker(BaseChecker):
     name = "recording"
     msgs = {"C9990": (context_string(), "recorded-call", "A call was seen.")}
 
+    def __init__(self, linter):
+        super().__init__(linter)
+        self.records = []
+
     def visit_call(self, node):
-        self.add_message("C9990", node=node, args={"name": node.func.name, "value": 1000})
+        record = {"name": node.func.name, "value": 1000}
+        self.records.append(record)
+        self.add_message("C9990", node=node, args=record)
 
 
 def test_pylint_finding_keeps_the_argument_record(tmp_path):
     source = tmp_path / "sample.py"
     source.write_text("print('a')\n")
     linter = PyLinter(reporter=CollectingReporter())
-    linter.register_checker(RecordingChecker(linter))
+    checker = RecordingChecker(linter)
+    linter.register_checker(checker)
     linter.check([str(source)])
     [finding] = [m for m in linter.reporter.messages if m.msg_id == "C9990"]
     assert finding.msg == {"name": "print", "value": 1000}
+    assert finding.msg is checker.records[0]
 
 
 def test_node_value_error_is_a_type_error():
