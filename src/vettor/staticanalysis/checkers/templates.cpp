@@ -61,8 +61,10 @@ void check(py::object self, py::iterable files) {
       if (PyList_SetSlice(messages.ptr(), kept, py::len(messages), nullptr) < 0) {
         throw py::error_already_set();
       }
-      G("logger").attr("warning")("Skipped template %s: it cannot be parsed as HTML (%s)", path,
-                                  e.value());
+      py::tuple position = py::tuple(self.attr("getpos")());
+      G("logger").attr("warning")(
+          "Skipped template %s: it cannot be parsed as HTML near line %s, column %s", path,
+          position[0], position[1]);
     }
     // Reset, never closed: a construct still open at the end of a file is dropped, and the
     // next file's positions start again at line 1.
