@@ -49,16 +49,16 @@ PROJECT = Path(__file__).parent / "fixtures" / "query_url_template_project"
 PYTHON_FILES = sorted(str(p.relative_to(PROJECT)) for p in PROJECT.glob("app/*.py"))
 TEMPLATE_FILES = sorted(str(p.relative_to(PROJECT)) for p in PROJECT.glob("templates/**/*.html"))
 
-_project_findings = {}
+_project_records = []
 
 
-def project_findings():
-    """Findings per path of one get_messages run over the whole fixture project.
+def project_records():
+    """The records of one get_messages run over the whole fixture project, in its order.
 
     The driver hands paths to the linter and the template checker as given, relative to
     the working directory, so the run happens inside the project root.
     """
-    if not _project_findings:
+    if not _project_records:
         import os
 
         from vettor.staticanalysis import checker
@@ -67,16 +67,42 @@ def project_findings():
         here = os.getcwd()
         os.chdir(PROJECT)
         try:
-            records = checker.get_messages(str(PROJECT), selection, "3.2", {}, 1)
+            with _project_metadata():
+                _project_records.extend(checker.get_messages(str(PROJECT), selection, "3.2", {}, 1))
         finally:
             os.chdir(here)
-        results = {path: [] for path in selection}
-        for record in records:
-            results[record["path"]].append(
-                finding(record["line"], record["column"], record["message-id"], record["message"])
-            )
-        _project_findings.update(results)
-    return _project_findings
+    return _project_records
+
+
+def project_findings():
+    """The comparable findings of `project_records`, per path."""
+    results = {path: [] for path in PYTHON_FILES + TEMPLATE_FILES}
+    for record in project_records():
+        results[record["path"]].append(
+            finding(record["line"], record["column"], record["message-id"], record["message"])
+        )
+    return results
+
+
+def _project_metadata():
+    """The project-metadata answers for a project without configuration, settings or
+    requirements, where the package's own modules do not give them yet."""
+    from contextlib import ExitStack
+    from unittest import mock
+
+    from vettor.staticanalysis import dependencies, meta
+
+    stack = ExitStack()
+    answers = [
+        (meta, "get_toml_config", lambda project_root: {}),
+        (meta, "get_settings_files", lambda project_root: []),
+        (meta, "get_root_urlconf", lambda settings_files: ""),
+        (dependencies, "resolve_django_version", lambda project_root: None),
+    ]
+    for module, name, answer in answers:
+        if not hasattr(module, name):
+            stack.enter_context(mock.patch.object(module, name, answer, create=True))
+    return stack
 
 
 def has_lint_driver():

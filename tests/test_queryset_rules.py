@@ -155,19 +155,31 @@ def test_checker_reads_predicates_from_the_module_at_call_time(monkeypatch):
         case.checker.visit_call(astroid.extract_node("len(anything)"))
 
 
-@pytest.mark.parametrize("op", ["-", "+", "~"])
-def test_only_not_is_a_truth_test(monkeypatch, op):
-    from pylint.testutils import CheckerTestCase
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ("not qs.count()", [("C9002", {"queryset": "qs"})]),
+        ("not qs", [("C9003", {"queryset": "qs"})]),
+        ("-qs.count()", []),
+        ("+qs.count()", []),
+        ("~qs.count()", []),
+        ("-qs", []),
+    ],
+)
+def test_only_not_is_a_truth_test(monkeypatch, source, expected):
+    from pylint.testutils import CheckerTestCase, MessageTest
 
     class Case(CheckerTestCase):
         CHECKER_CLASS = querysets.Checker
 
     case = Case()
     case.setup_method()
-    monkeypatch.setattr(querysets, "is_queryset_count", lambda node: True)
+    monkeypatch.setattr(querysets, "is_queryset_count", lambda node: isinstance(node, astroid.Call))
     monkeypatch.setattr(querysets, "is_queryset", lambda node: True)
-    with case.assertNoMessages():
-        case.checker.visit_unaryop(astroid.extract_node(f"{op}qs.count()"))
+    node = astroid.extract_node(source)
+    messages = [MessageTest(code, node=node, args=args) for code, args in expected]
+    with case.assertAddsMessages(*messages):
+        case.checker.visit_unaryop(node)
 
 
 def test_checker_declaration():
@@ -223,9 +235,13 @@ MANAGER_CASES = [
 @needs_shims
 @pytest.mark.parametrize("statement, expected", MANAGER_CASES)
 def test_manager_querysets_through_check_code(monkeypatch, statement, expected):
-    from vettor.staticanalysis import checker, render
+    import types
 
-    monkeypatch.setattr(render, "render_message_centric_advice", lambda messages, **_: messages)
+    from vettor.staticanalysis import checker
+
+    # The findings themselves, not their rendering, are what these cases are about.
+    renderer = types.SimpleNamespace(render_message_centric_advice=lambda messages, **_: messages)
+    monkeypatch.setattr(checker, "render", renderer, raising=False)
     code = MANAGER_SOURCE + "\n" + statement + "\n"
     records = checker.check_code(code, "app/queries.py", "project.settings")
     reported = [

@@ -11,6 +11,7 @@ from marked_findings import (
     has_lint_driver,
     ordered,
     project_findings,
+    project_records,
 )
 from vettor.staticanalysis import helpers
 from vettor.staticanalysis.checkers import templates
@@ -51,6 +52,18 @@ def test_findings_through_the_lint_driver(path):
     skipped = path.endswith(("latin1.html", "broken.html"))
     expected = [] if skipped else expected_findings(PROJECT / path, "C7")
     assert project_findings()[path] == ordered(expected)
+
+
+@needs_driver
+def test_template_records_through_the_lint_driver():
+    records = [r for r in project_records() if r["message-id"].startswith("C7")]
+    assert records
+    # Template findings come after every Python finding, in file and document order.
+    assert project_records()[-len(records):] == records
+    assert [r["path"] for r in records] == sorted(r["path"] for r in records)
+    for record in records:
+        assert list(record) == KEYS
+        assert [record[key] for key in ("type", "module", "symbol", "hint")] == [None] * 4
 
 
 def write(tmp_path, name, text):
