@@ -19,7 +19,9 @@ def expected_findings(path, codes):
     for number, text in enumerate(Path(path).read_text(encoding="utf-8").splitlines(), 1):
         for code, column, arguments in MARKER.findall(text):
             if code.startswith(codes):
-                record = [(key, ast.literal_eval(value)) for key, value in ARGUMENT.findall(arguments)]
+                record = [
+                    (key, ast.literal_eval(value)) for key, value in ARGUMENT.findall(arguments)
+                ]
                 found.append((number, int(column), code, record))
     return found
 
@@ -41,7 +43,9 @@ def lint_with_checker(checker_class, paths):
     linter.check([str(path) for path in paths])
     results = {str(Path(path).resolve()): [] for path in paths}
     for message in linter.reporter.messages:
-        results[message.abspath].append(finding(message.line, message.column, message.msg_id, message.msg))
+        results[message.abspath].append(
+            finding(message.line, message.column, message.msg_id, message.msg)
+        )
     return results
 
 

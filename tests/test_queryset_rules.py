@@ -20,7 +20,9 @@ MISSING = missing_helpers(
     "is_queryset", "is_model", "is_related_field", "get_function_name", "astroid_node_to_value"
 )
 needs_helpers = pytest.mark.skipif(bool(MISSING), reason=f"helpers lacks {MISSING}")
-needs_driver = pytest.mark.skipif(not has_lint_driver(), reason="checker.get_messages is not built yet")
+needs_driver = pytest.mark.skipif(
+    not has_lint_driver(), reason="checker.get_messages is not built yet"
+)
 
 FILES = ["app/queries.py", "app/lookups.py"]
 
@@ -28,7 +30,9 @@ FILES = ["app/queries.py", "app/lookups.py"]
 @needs_helpers
 @pytest.mark.parametrize("path", FILES)
 def test_findings_of_the_queryset_checker_alone(path):
-    reported = lint_with_checker(querysets.Checker, [PROJECT / path])[str((PROJECT / path).resolve())]
+    reported = lint_with_checker(querysets.Checker, [PROJECT / path])[
+        str((PROJECT / path).resolve())
+    ]
     assert ordered(reported) == ordered(expected_findings(PROJECT / path, "C9"))
 
 
@@ -190,15 +194,18 @@ def test_checker_declaration():
         ("C9000", "queryset-length", "Detects using len(queryset) instead of queryset.count()"),
         ("C9001", "indirect-foreign-key", "Traversting foo.bar.pk instead of using foo.bar_pk"),
         ("C9002", "count-instead-exists", "Using count() where exists() could be better"),
-        ("C9003", "truthy-instead-exists",
-         "Using truthy/falsey check on queryset when exists could be better"),
+        (
+            "C9003",
+            "truthy-instead-exists",
+            "Using truthy/falsey check on queryset when exists could be better",
+        ),
     ]
     texts = [text for text, _, _ in checker.msgs.values()]
     assert all(type(text) is helpers.context_string and text == "" for text in texts)
     assert len({id(text) for text in texts}) == 4
-    assert {name: getattr(querysets.Codes, name) for name in ("C9000", "C9001", "C9002", "C9003")} == {
-        "C9000": "C9000", "C9001": "C9001", "C9002": "C9002", "C9003": "C9003"
-    }
+    assert {
+        name: getattr(querysets.Codes, name) for name in ("C9000", "C9001", "C9002", "C9003")
+    } == {"C9000": "C9000", "C9001": "C9001", "C9002": "C9002", "C9003": "C9003"}
 
 
 # ---------------------------------------------------------------------------------------
@@ -221,14 +228,22 @@ class Book(models.Model):
 
 MANAGER_CASES = [
     ("len(Book.objects.all())", [(10, 0, "C9000", [("foo", "bar")])]),
-    ("if Book.objects.all().count() > 0:\n    pass",
-     [(10, 0, "C9002", [("queryset", "Book.objects.all()")])]),
-    ("if Book.objects.filter(pk=1):\n    pass",
-     [(10, 0, "C9003", [("queryset", "Book.objects.filter(pk=1)")])]),
-    ("Book.objects.get().author.id",
-     [(10, 0, "C9001", [("me", "model"), ("related_name", "author"), ("pk_attribute", "id")])]),
-    ("qs = Book.objects.all()\nif not qs.count():\n    pass",
-     [(11, 3, "C9002", [("queryset", "qs")])]),
+    (
+        "if Book.objects.all().count() > 0:\n    pass",
+        [(10, 0, "C9002", [("queryset", "Book.objects.all()")])],
+    ),
+    (
+        "if Book.objects.filter(pk=1):\n    pass",
+        [(10, 0, "C9003", [("queryset", "Book.objects.filter(pk=1)")])],
+    ),
+    (
+        "Book.objects.get().author.id",
+        [(10, 0, "C9001", [("me", "model"), ("related_name", "author"), ("pk_attribute", "id")])],
+    ),
+    (
+        "qs = Book.objects.all()\nif not qs.count():\n    pass",
+        [(11, 3, "C9002", [("queryset", "qs")])],
+    ),
 ]
 
 

@@ -16,7 +16,9 @@ from marked_findings import (
 from vettor.staticanalysis import helpers
 from vettor.staticanalysis.checkers import templates
 
-needs_driver = pytest.mark.skipif(not has_lint_driver(), reason="checker.get_messages is not built yet")
+needs_driver = pytest.mark.skipif(
+    not has_lint_driver(), reason="checker.get_messages is not built yet"
+)
 
 KEYS = ["path", "line", "message", "type", "column", "module", "symbol", "hint", "message-id"]
 
@@ -40,7 +42,9 @@ def test_findings_of_the_fixture_templates():
     paths = [PROJECT / path for path in TEMPLATE_FILES]
     reported = findings_by_path(check(paths))
     for path in paths:
-        expected = expected_findings(path, "C7") if path.name not in ("latin1.html", "broken.html") else []
+        expected = (
+            expected_findings(path, "C7") if path.name not in ("latin1.html", "broken.html") else []
+        )
         # Document order within a file is position order.
         assert reported.get(str(path), []) == ordered(expected), path
     assert list(reported) == [str(p) for p in paths if p.name in ("home.html", "second.html")]
@@ -59,7 +63,7 @@ def test_template_records_through_the_lint_driver():
     records = [r for r in project_records() if r["message-id"].startswith("C7")]
     assert records
     # Template findings come after every Python finding, in file and document order.
-    assert project_records()[-len(records):] == records
+    assert project_records()[-len(records) :] == records
     assert [r["path"] for r in records] == sorted(r["path"] for r in records)
     for record in records:
         assert list(record) == KEYS
@@ -73,17 +77,33 @@ def write(tmp_path, name, text):
 
 
 def test_record_keys_order_and_values(tmp_path):
-    path = write(tmp_path, "page.html", "<p>\n\n    <img src=\"/static/logo.png\">\n<a href='/about/'>x</a>")
+    path = write(
+        tmp_path, "page.html", "<p>\n\n    <img src=\"/static/logo.png\">\n<a href='/about/'>x</a>"
+    )
     first, second = check([path])
     assert list(first) == KEYS
     assert first == {
-        "path": path, "line": 3, "message": {"path": "/static/logo.png"}, "type": None,
-        "column": 4, "module": None, "symbol": None, "hint": None, "message-id": "C7001",
+        "path": path,
+        "line": 3,
+        "message": {"path": "/static/logo.png"},
+        "type": None,
+        "column": 4,
+        "module": None,
+        "symbol": None,
+        "hint": None,
+        "message-id": "C7001",
     }
     assert list(second) == KEYS
     assert second == {
-        "path": path, "line": 4, "message": {}, "type": None,
-        "column": 0, "module": None, "symbol": None, "hint": None, "message-id": "C7000",
+        "path": path,
+        "line": 4,
+        "message": {},
+        "type": None,
+        "column": 0,
+        "module": None,
+        "symbol": None,
+        "hint": None,
+        "message-id": "C7000",
     }
 
 
@@ -110,7 +130,10 @@ def test_several_files_restart_lines_and_keep_file_order(tmp_path):
     three = write(tmp_path, "three.html", 'x <a href="/four/">four</a>')
     messages = check([one, two, three])
     assert [(m["path"], m["line"], m["column"]) for m in messages] == [
-        (one, 3, 0), (one, 4, 0), (two, 1, 0), (three, 1, 2)
+        (one, 3, 0),
+        (one, 4, 0),
+        (two, 1, 0),
+        (three, 1, 2),
     ]
 
 
@@ -118,7 +141,9 @@ def test_undecodable_and_unparsable_templates_are_skipped_with_a_warning(tmp_pat
     before = write(tmp_path, "before.html", '<img src="/before.png">')
     latin = tmp_path / "latin.html"
     latin.write_bytes(b'<p>caf\xe9</p><img src="/latin.png">')
-    broken = write(tmp_path, "broken.html", '<img src="/lost.png">\n<![foo[ x ]]>\n<img src="/lost2.png">')
+    broken = write(
+        tmp_path, "broken.html", '<img src="/lost.png">\n<![foo[ x ]]>\n<img src="/lost2.png">'
+    )
     after = write(tmp_path, "after.html", '<img src="/after.png">')
     with caplog.at_level(logging.WARNING, logger="vettor.staticanalysis.checkers.templates"):
         messages = check([before, latin, broken, after])
@@ -150,7 +175,11 @@ def test_templates_are_read_as_utf8_whatever_the_locale(tmp_path):
     )
     env = dict(os.environ, LC_ALL="C", LANG="C", PYTHONCOERCECLOCALE="0", PYTHONUTF8="0")
     result = subprocess.run(
-        [sys.executable, "-c", script, str(path)], env=env, capture_output=True, text=True, check=True
+        [sys.executable, "-c", script, str(path)],
+        env=env,
+        capture_output=True,
+        text=True,
+        check=True,
     )
     assert result.stdout.strip() == ascii([(2, 0, {"path": "/static/caf\u00e9.png"})])
 
@@ -161,7 +190,9 @@ def test_a_missing_file_raises_after_the_earlier_findings_are_kept(tmp_path):
     checker = templates.Checker()
     with pytest.raises(FileNotFoundError):
         checker.check([first, str(tmp_path / "missing.html"), later])
-    assert [(m["path"], m["message"]) for m in checker.messages] == [(first, {"path": "/first.png"})]
+    assert [(m["path"], m["message"]) for m in checker.messages] == [
+        (first, {"path": "/first.png"})
+    ]
 
 
 SRC_TAGS = ["audio", "embed", "img", "input", "script", "source", "track", "video"]
@@ -190,7 +221,10 @@ TAG_CASES = [
     ('<img src="/a.png"/>', [("C7001", {"path": "/a.png"})]),
     ('<img src="/a.png" />', [("C7001", {"path": "/a.png"})]),
     ("<img src=/bare.png>", [("C7001", {"path": "/bare.png"})]),
-    ('<img src="/a.png" src="/b.png">', [("C7001", {"path": "/a.png"}), ("C7001", {"path": "/b.png"})]),
+    (
+        '<img src="/a.png" src="/b.png">',
+        [("C7001", {"path": "/a.png"}), ("C7001", {"path": "/b.png"})],
+    ),
     ('<a href="/">', []),
     ('<a href="">', []),
     ("<a href>", []),
@@ -203,7 +237,7 @@ TAG_CASES = [
     ('<iframe src="/frame/">', []),
     ('<form action="/submit/">', []),
     ('<img srcset="/big.png 2x">', []),
-    ('<script>var s = \'<img src="/in-script.png">\';</script>', []),
+    ("<script>var s = '<img src=\"/in-script.png\">';</script>", []),
     ('<img src="/unterminated.png"', []),
 ]
 
@@ -215,7 +249,9 @@ def test_tags_and_attributes(tmp_path, html, expected):
 
 
 def test_a_tag_over_several_lines_is_reported_at_its_start(tmp_path):
-    path = write(tmp_path, "page.html", '<p>\n  <img\n    alt="x"\n    src="/multi.png"\n  >\n<a href="/x/">')
+    path = write(
+        tmp_path, "page.html", '<p>\n  <img\n    alt="x"\n    src="/multi.png"\n  >\n<a href="/x/">'
+    )
     assert [(m["line"], m["column"]) for m in check([path])] == [(2, 2), (6, 0)]
 
 
@@ -241,7 +277,9 @@ def test_dispatch_goes_by_attribute_name(tmp_path):
 
     checker = Checker()
     checker.check([write(tmp_path, "page.html", '<P Class="X" hidden>')])
-    assert [m["message"] for m in checker.messages] == [{"attrs": [("class", "X"), ("hidden", None)]}]
+    assert [m["message"] for m in checker.messages] == [
+        {"attrs": [("class", "X"), ("hidden", None)]}
+    ]
 
 
 @pytest.mark.parametrize(
@@ -271,7 +309,9 @@ def test_checker_declaration():
         ("C7000", "hard-coded-url", "Check if hard-coded url is used in template"),
         ("C7001", "hard-coded-static-url", "Check if hard-coded static url is used in template"),
     ]
-    assert all(type(text) is helpers.context_string for text, _, _ in templates.Checker.msgs.values())
+    assert all(
+        type(text) is helpers.context_string for text, _, _ in templates.Checker.msgs.values()
+    )
     assert (templates.Codes.C7000, templates.Codes.C7001) == ("C7000", "C7001")
 
 

@@ -16,7 +16,9 @@ from vettor.staticanalysis.checkers import urls
 
 MISSING = missing_helpers("astroid_node_to_value")
 needs_helpers = pytest.mark.skipif(bool(MISSING), reason=f"helpers lacks {MISSING}")
-needs_driver = pytest.mark.skipif(not has_lint_driver(), reason="checker.get_messages is not built yet")
+needs_driver = pytest.mark.skipif(
+    not has_lint_driver(), reason="checker.get_messages is not built yet"
+)
 
 FILES = [
     "app/urls.py",
@@ -96,12 +98,17 @@ REVERSE_LAZY_CASES = [
 
 @pytest.mark.parametrize("source, answer", REVERSE_LAZY_CASES)
 def test_is_misusing_reverse_lazy(source, answer):
-    call = next(c for c in astroid.parse(source).nodes_of_class(astroid.Call)
-                if c.func.as_string() == "reverse_lazy")
+    call = next(
+        c
+        for c in astroid.parse(source).nodes_of_class(astroid.Call)
+        if c.func.as_string() == "reverse_lazy"
+    )
     assert urls.is_misusing_reverse_lazy(call) is answer
 
 
-@pytest.mark.parametrize("source", ["def f():\n    urls.reverse_lazy('a')", "def f():\n    reverse('a')"])
+@pytest.mark.parametrize(
+    "source", ["def f():\n    urls.reverse_lazy('a')", "def f():\n    reverse('a')"]
+)
 def test_other_calls_are_not_reverse_lazy_calls(source):
     call = next(astroid.parse(source).nodes_of_class(astroid.Call))
     assert urls.is_misusing_reverse_lazy(call) is None
@@ -137,14 +144,16 @@ def test_keys_hold_the_name_and_the_converter_classes_in_route_order():
 
     case = Case()
     case.setup_method()
-    case.walk(astroid.parse(
-        "from django.urls import path, re_path\n"
-        "urlpatterns = [\n"
-        "    path('<int:a>/<slug:b>/<uuid:c>/', v, name='detail'),\n"
-        "    path('x/', v, name='plain'),\n"
-        "    re_path(r'^(?P<pk>[0-9]+)/$', v, name='old'),\n"
-        "]\n"
-    ))
+    case.walk(
+        astroid.parse(
+            "from django.urls import path, re_path\n"
+            "urlpatterns = [\n"
+            "    path('<int:a>/<slug:b>/<uuid:c>/', v, name='detail'),\n"
+            "    path('x/', v, name='plain'),\n"
+            "    re_path(r'^(?P<pk>[0-9]+)/$', v, name='old'),\n"
+            "]\n"
+        )
+    )
     assert case.checker.urls == {
         "detail:['IntConverter', 'SlugConverter', 'UUIDConverter']",
         "plain:[]",

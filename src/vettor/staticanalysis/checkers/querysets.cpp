@@ -84,8 +84,8 @@ py::object compare_against(py::object ops, const char* zero_op, const char* one_
   if (pair.size() != 2) raise(PyExc_ValueError, "a comparison pair holds two items");
   py::object op = pair[0];
   py::object right_value = helper("astroid_node_to_value")(pair[1]);
-  py::object first = text_is(op, zero_op) ? equals(right_value, py::int_(0))
-                                                : py::object(py::bool_(false));
+  py::object first =
+      text_is(op, zero_op) ? equals(right_value, py::int_(0)) : py::object(py::bool_(false));
   if (truthy(first)) return first;
   if (text_is(op, one_op)) return equals(right_value, py::int_(1));
   return py::bool_(false);

@@ -147,15 +147,21 @@ py::object make_checker(py::module_& m, py::handle helpers) {
 
   add_method(
       cls, "visit_a",
-      [](py::object self, py::object attrs) { check_attribute(self, attrs, "href", "C7000", false); },
+      [](py::object self, py::object attrs) {
+        check_attribute(self, attrs, "href", "C7000", false);
+      },
       py::arg("attrs"));
   add_method(
       cls, "visit_link",
-      [](py::object self, py::object attrs) { check_attribute(self, attrs, "href", "C7001", true); },
+      [](py::object self, py::object attrs) {
+        check_attribute(self, attrs, "href", "C7001", true);
+      },
       py::arg("attrs"));
   add_method(
       cls, "visit_element_with_src",
-      [](py::object self, py::object attrs) { check_attribute(self, attrs, "src", "C7001", true); },
+      [](py::object self, py::object attrs) {
+        check_attribute(self, attrs, "src", "C7001", true);
+      },
       py::arg("attrs"));
   for (const char* alias : {"visit_audio", "visit_embed", "visit_img", "visit_input",
                             "visit_script", "visit_source", "visit_track", "visit_video"}) {

@@ -2,8 +2,6 @@
 // reverse_lazy used where reverse would do.
 #include <vettor/rules.hpp>
 
-#include <string>
-
 namespace {
 using namespace vettor;
 ModuleRef G;
@@ -99,11 +97,12 @@ void check_url_unique(py::object self, py::object node) {
   py::object func = node.attr("func");
   if (!is_a(func, astroid_class("Name"))) return;
   py::object func_name = func.attr("name");
-  if (!text_is(func_name, "path") && !text_is(func_name, "re_path") && !text_is(func_name, "url")) {
+  if (!text_is(func_name, "path") && !text_is(func_name, "re_path") &&
+      !text_is(func_name, "url")) {
     return;
   }
-  py::list keywords = node.attr("keywords").is_none() ? py::list() : py::list(node.attr("keywords"));
-  if (keywords.size() == 0) return;
+  py::object keywords = node.attr("keywords");
+  if (keywords.is_none() || py::len(keywords) == 0) return;
   for (py::handle keyword : keywords) {
     if (!text_is(keyword.attr("arg"), "name")) continue;
     py::object name = G("helpers").attr("astroid_node_to_value")(keyword.attr("value"));
@@ -126,14 +125,15 @@ void check_url_unique(py::object self, py::object node) {
     for (py::handle converter : pair[1].attr("values")()) {
       converter_names.append(converter.attr("__class__").attr("__name__"));
     }
-    std::string key = std::string(py::str(name)) + ":" + std::string(py::str(converter_names));
+    // The name as str() gives it, ":", and the printed list: detail:['IntConverter'].
+    py::object key = py::str(name) + py::str(":") + py::str(converter_names);
     py::object urls = self.attr("urls");
-    if (urls.contains(py::str(key))) {
+    if (urls.contains(key)) {
       py::dict args;
       args["name"] = name;
       self.attr("add_message")(code("C6001"), py::arg("node") = node, py::arg("args") = args);
     } else {
-      urls.attr("add")(py::str(key));
+      urls.attr("add")(key);
     }
   }
 }
