@@ -150,13 +150,20 @@ def test_checker_reads_predicates_from_the_module_at_call_time(monkeypatch):
 
     case = Case()
     case.setup_method()
-    monkeypatch.setattr(helpers, "is_queryset", lambda node: True, raising=False)
     monkeypatch.setattr(querysets, "is_queryset_length", lambda node: node.func.name == "size")
     call = astroid.extract_node("size(anything)")
     with case.assertAddsMessages(MessageTest("C9000", node=call, args={"foo": "bar"})):
         case.checker.visit_call(call)
     with case.assertNoMessages():
         case.checker.visit_call(astroid.extract_node("len(anything)"))
+
+
+def test_predicates_read_helpers_at_call_time(monkeypatch):
+    seen = []
+    monkeypatch.setattr(helpers, "is_queryset", lambda value: seen.append(value) or "answer")
+    assert querysets.is_queryset_length(astroid.extract_node("len([1])")) == "answer"
+    assert querysets.is_queryset(astroid.extract_node("x = 1\nx")) == "answer"
+    assert [type(value).__name__ for value in seen] == ["List", "Const"]
 
 
 @pytest.mark.parametrize(
@@ -187,7 +194,10 @@ def test_only_not_is_a_truth_test(monkeypatch, source, expected):
 
 
 def test_checker_declaration():
+    import pickle
+
     checker = querysets.Checker
+    assert pickle.loads(pickle.dumps(checker)) is checker
     assert checker.name == "querysets"
     assert checker.__implements__ is __import__("pylint.interfaces").interfaces.IAstroidChecker
     assert [(code, symbol, text) for code, (_, symbol, text) in checker.msgs.items()] == [

@@ -162,7 +162,10 @@ def test_keys_hold_the_name_and_the_converter_classes_in_route_order():
 
 
 def test_checker_declaration():
+    import pickle
+
     checker = urls.Checker
+    assert pickle.loads(pickle.dumps(checker)) is checker
     assert checker.name == "urls"
     assert checker.__implements__ is __import__("pylint.interfaces").interfaces.IAstroidChecker
     assert [(code, symbol, text) for code, (_, symbol, text) in checker.msgs.items()] == [
