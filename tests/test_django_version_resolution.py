@@ -74,6 +74,8 @@ SINGLE_FILES = [
     ("requirements.txt", "Django>=3.2,<4\n", details("requirements.txt", "3.2", ">=3.2,<4")),
     ("requirements.txt", "DJANGO==2.0\n", details("requirements.txt", "2.0", "==2.0")),
     ("requirements.txt", "Django (>=2.2, <3)\n", details("requirements.txt", "2.2", ">=2.2,<3")),
+    ("requirements.txt", "Django==2.2.*\n", details("requirements.txt", "2.2", "==2.2.*")),
+    ("requirements.txt", "Django~=3.1\n", details("requirements.txt", "3.1", "~=3.1")),
     ("requirements.txt", "Django==3.2.30\n", None),
     ("requirements.txt", "Django>=4.0\n", None),
     ("requirements.txt", "Django<1.11\n", None),
