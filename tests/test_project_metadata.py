@@ -163,8 +163,7 @@ def test_settings_in_foreign_folders_are_not_the_projects(project):
     for folder in [".venv", "node_modules/pkg", "build/lib/site-packages/other"]:
         write(project, f"{folder}/settings.py", 'INSTALLED_APPS = []\nROOT_URLCONF = "x.urls"\n')
     write(project, ".venv/pyvenv.cfg", "")
-    assert "settings" not in meta.get_settings_files(project)
-    assert len(meta.get_settings_files(project)) == 3
+    assert meta.get_settings_files(project) == ["config.settings.dev", "config.settings.base", "config.settings.production"]
 
 
 def test_unreadable_settings_candidates_are_passed_over(project):
