@@ -73,13 +73,29 @@ def module_name_for(path):
 def walk_findings(checker_class, path, config=None):
     """Lint the file at `path` with one checker through pylint's own walker, the tree built
     as pylint builds it: [(code, line, args), ...] in the order they were added."""
+    tree = astroid.MANAGER.ast_from_file(path, module_name_for(path), source=True)
+    return walk_tree(checker_class, tree, config)
+
+
+def walk_source(checker_class, source, module_name, path=None, config=None):
+    """The same for a source text, parsed as a module of the given name (and file)."""
+    tree = astroid.parse(source, module_name=module_name, path=path)
+    try:
+        return walk_tree(checker_class, tree, config)
+    finally:
+        # Parsing caches the module under its name; keep that name free for other tests.
+        if astroid.MANAGER.astroid_cache.get(module_name) is tree:
+            del astroid.MANAGER.astroid_cache[module_name]
+
+
+def walk_tree(checker_class, tree, config=None):
     linter = UnittestLinter()
     checker = checker_class(linter)
     for key, value in (config or {}).items():
         setattr(checker.config, key.replace("-", "_"), value)
     walker = ASTWalker(linter)
     walker.add_checker(checker)
-    walker.walk(astroid.MANAGER.ast_from_file(path, module_name_for(path), source=True))
+    walker.walk(tree)
     # A finding without a line of its own (one on the module) is placed at line 1, as the
     # linter does.
     return [(m.msg_id, (m.line if m.line is not None else m.node.fromlineno) or 1, m.args)
