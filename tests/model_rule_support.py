@@ -1,60 +1,12 @@
 """Shared support for the model rule tests: a one-checker lint through pylint's own walker, and
-small stand-ins for the Django predicates of `helpers` while that module does not offer them."""
+the reader of the findings marked in fixture files."""
 import ast
 import os
 import re
 
 import astroid
-import pytest
-from pylint.checkers.utils import safe_infer
 from pylint.testutils import UnittestLinter
 from pylint.utils import ASTWalker
-
-from vettor.staticanalysis import helpers
-
-
-def _has_qname(node, qname):
-    try:
-        return any(cls.qname() == qname for cls in node.mro())
-    except Exception:  # an unusual node is simply not that kind of class
-        return False
-
-
-def _is_migration_file(node):
-    for cls in node.root().nodes_of_class(astroid.ClassDef):
-        try:
-            return any(c.qname() == "django.db.migrations.migration.Migration"
-                       for c in safe_infer(cls).mro())
-        except Exception:
-            continue
-    return False
-
-
-def _get_member_name(node):
-    statement = node.statement()
-    while not isinstance(statement, astroid.Assign):
-        if not statement.parent:
-            return None
-        statement = statement.parent.statement()
-    target = statement.targets[0]
-    return target.name if isinstance(target, astroid.AssignName) else None
-
-
-STAND_INS = {
-    "is_model": lambda node, **kwargs: _has_qname(node, "django.db.models.base.Model"),
-    "is_model_field": lambda node: _has_qname(safe_infer(node), "django.db.models.fields.Field"),
-    "is_model_admin": lambda node: _has_qname(node, "django.contrib.admin.options.BaseModelAdmin"),
-    "is_migration_file": _is_migration_file,
-    "get_member_name": _get_member_name,
-}
-
-
-@pytest.fixture
-def django_predicates(monkeypatch):
-    """The helpers predicates the rules call, standing in only for names helpers lacks."""
-    for name, function in STAND_INS.items():
-        if not hasattr(helpers, name):
-            monkeypatch.setattr(helpers, name, function, raising=False)
 
 
 def module_name_for(path):

@@ -3,7 +3,6 @@ import os
 
 import pytest
 
-from model_rule_support import django_predicates  # noqa: F401 - fixture
 from model_rule_support import walk_source
 from vettor.staticanalysis import helpers
 from vettor.staticanalysis.checkers import admin
@@ -31,7 +30,7 @@ def test_checker_declares_its_message():
     ("shop.Admin", FINDING),
     ("views", FINDING),
 ])
-def test_module_name_decides_when_there_is_no_file(module_name, findings, django_predicates):  # noqa: F811
+def test_module_name_decides_when_there_is_no_file(module_name, findings):
     assert walk_source(admin.Checker, SOURCE, module_name) == findings
 
 
@@ -52,7 +51,7 @@ def test_module_name_decides_when_there_is_no_file(module_name, findings, django
     (["admin/shop/views.py"], "admin/shop/views.py", FINDING),
 ])
 def test_file_decides_for_modules_named_without_their_package(
-        tmp_path, files, linted, findings, django_predicates):  # noqa: F811
+        tmp_path, files, linted, findings):
     for name in files:
         path = tmp_path / name
         path.parent.mkdir(parents=True, exist_ok=True)
@@ -62,6 +61,6 @@ def test_file_decides_for_modules_named_without_their_package(
     assert walk_source(admin.Checker, SOURCE, module_name, path=str(tmp_path / linted)) == findings
 
 
-def test_class_with_unresolvable_bases_is_not_reported(django_predicates):  # noqa: F811
+def test_class_with_unresolvable_bases_is_not_reported():
     source = "from nowhere import ModelAdmin\n\n\nclass BookAdmin(ModelAdmin):\n    pass\n"
     assert walk_source(admin.Checker, source, "shop.views") == []

@@ -3,7 +3,6 @@ shapes that the fixture project does not show."""
 import astroid
 import pytest
 
-from model_rule_support import django_predicates  # noqa: F401 - fixture
 from model_rule_support import walk_source
 from vettor.staticanalysis import helpers
 from vettor.staticanalysis.checkers import migrations
@@ -40,7 +39,7 @@ def test_checker_declares_its_messages():
     ("migrations.RunPython(**options)", False),
     ("migrations.RunPython(atomic=True)", False),
 ])
-def test_missing_reverse(call, answer, django_predicates):  # noqa: F811
+def test_missing_reverse(call, answer):
     node = astroid.extract_node(HEADER + call)
     assert migrations.is_missing_reverse(node) is answer
     assert migrations.is_missing_reverse(node=node) is answer
@@ -51,7 +50,7 @@ def test_missing_reverse(call, answer, django_predicates):  # noqa: F811
     astroid.extract_node("migrations.RunPython(f)"),
     astroid.extract_node(HEADER + "migrations.RunPython"),
 ])
-def test_missing_reverse_outside_a_migration_or_a_call(node, django_predicates):  # noqa: F811
+def test_missing_reverse_outside_a_migration_or_a_call(node):
     assert migrations.is_missing_reverse(node) is None
 
 
@@ -61,12 +60,12 @@ def test_missing_reverse_outside_a_migration_or_a_call(node, django_predicates):
     "Missing.objects.all()",
     "unknown().objects.all()",
 ])
-def test_open_inputs_report_nothing(operation, django_predicates):  # noqa: F811
+def test_open_inputs_report_nothing(operation):
     source = HEADER + f"def forwards(apps, schema_editor):\n    {operation}\n"
     assert walk_source(migrations.Checker, source, "shop.migrations.0009_open") == []
 
 
-def test_models_do_not_carry_over_between_modules(tmp_path, monkeypatch, django_predicates):  # noqa: F811
+def test_models_do_not_carry_over_between_modules(tmp_path, monkeypatch):
     from pylint.testutils import UnittestLinter
     from pylint.utils import ASTWalker
 

@@ -2,7 +2,6 @@
 and the layouts the fixture project does not show."""
 import pytest
 
-from model_rule_support import django_predicates  # noqa: F401 - fixture
 from model_rule_support import walk_source
 from vettor.staticanalysis import helpers
 from vettor.staticanalysis.checkers import classorder
@@ -64,11 +63,11 @@ MODEL_HEADER = "from django.db import models\n"
     "class Book(models.Model):\n    class Meta:\n        pass\n\n    def f(self):\n"
     "        return models.CharField(max_length=3)\n",
 ])
-def test_field_order_is_not_judged_without_a_placed_meta(body, django_predicates):  # noqa: F811
+def test_field_order_is_not_judged_without_a_placed_meta(body):
     assert walk_source(classorder.Checker, MODEL_HEADER + body, "layout_case") == []
 
 
-def test_meta_after_a_field_of_an_enclosing_model_does_not_count(django_predicates):  # noqa: F811
+def test_meta_after_a_field_of_an_enclosing_model_does_not_count():
     source = MODEL_HEADER + (
         "class Book(models.Model):\n"
         "    title = models.CharField(max_length=3)\n"
@@ -83,7 +82,7 @@ def test_meta_after_a_field_of_an_enclosing_model_does_not_count(django_predicat
     assert walk_source(classorder.Checker, source, "layout_case") == []
 
 
-def test_state_starts_afresh_for_every_module(django_predicates):  # noqa: F811
+def test_state_starts_afresh_for_every_module():
     from pylint.testutils import UnittestLinter
     from pylint.utils import ASTWalker
     import astroid

@@ -6,7 +6,6 @@ import astroid
 import asttokens
 import pytest
 
-from model_rule_support import django_predicates  # noqa: F401 - fixture
 from vettor.staticanalysis import helpers
 from vettor.staticanalysis.checkers import migrations
 
@@ -48,7 +47,7 @@ FIXED = [
 
 
 @pytest.mark.parametrize("before, after", FIXED)
-def test_reverse_code_is_added(before, after, django_predicates):  # noqa: F811
+def test_reverse_code_is_added(before, after):
     call, result = fix(parse_with_tokens(migration(before)))
     assert result is call
     assert call.as_string() == after
@@ -56,7 +55,7 @@ def test_reverse_code_is_added(before, after, django_predicates):  # noqa: F811
     ast.parse(call.root().as_string())
 
 
-def test_receiver_of_the_call_is_kept(django_predicates):  # noqa: F811
+def test_receiver_of_the_call_is_kept():
     header = HEADER.replace("import migrations", "import migrations as m")
     source = migration("m.RunPython(forwards)  # data fix", header).replace(
         "(migrations.Migration)", "(m.Migration)")
@@ -68,7 +67,7 @@ def test_receiver_of_the_call_is_kept(django_predicates):  # noqa: F811
     "migrations.RunPython(forwards)  # data fix",
     "migrations.RunPython(code=forwards)  # data fix",
 ])
-def test_added_nodes_take_the_call_position_and_no_tokens(before, django_predicates):  # noqa: F811
+def test_added_nodes_take_the_call_position_and_no_tokens(before):
     tree = parse_with_tokens(migration(before))
     call = operation_call(tree)
     last_token = call.last_token
@@ -96,7 +95,7 @@ def test_added_nodes_take_the_call_position_and_no_tokens(before, django_predica
     # not a migration module: the first class is not a migration
     "class Helper:\n    pass\n\n\n" + migration("migrations.RunPython(forwards)"),
 ])
-def test_calls_that_are_left_alone(source, django_predicates):  # noqa: F811
+def test_calls_that_are_left_alone(source):
     tree = parse_with_tokens(source)
     call = operation_call(tree)
     before = call.as_string()
@@ -104,7 +103,7 @@ def test_calls_that_are_left_alone(source, django_predicates):  # noqa: F811
     assert call.as_string() == before
 
 
-def test_plain_runpython_name_is_left_alone(django_predicates):  # noqa: F811
+def test_plain_runpython_name_is_left_alone():
     source = migration("RunPython(forwards)", HEADER + "from django.db.migrations import RunPython\n\n\n")
     tree = parse_with_tokens(source)
     call = next(c for c in tree.nodes_of_class(astroid.Call) if c.as_string() == "RunPython(forwards)")
@@ -113,7 +112,7 @@ def test_plain_runpython_name_is_left_alone(django_predicates):  # noqa: F811
     assert call.as_string() == "RunPython(forwards)"
 
 
-def test_whole_module_visit_fixes_every_operation(django_predicates):  # noqa: F811
+def test_whole_module_visit_fixes_every_operation():
     tree = parse_with_tokens(migration(
         "migrations.RunPython(forwards),\n        migrations.RunPython(code=forwards),"))
     migrations.build_transformer_visitor(["C8001"]).visit(tree)
@@ -146,7 +145,7 @@ def test_visitor_reads_the_rule_functions_at_call_time(monkeypatch):
      "operation = migrations.RunPython(code=forwards, reverse_code=migrations.RunPython.noop)"
      "  # data fix"),
 ])
-def test_fixed_code_renders_with_its_trailing_comment(before, after, django_predicates):  # noqa: F811
+def test_fixed_code_renders_with_its_trailing_comment(before, after):
     suggest = pytest.importorskip("vettor.staticanalysis.suggest",
                                   reason="the comment-preserving renderer is not built here")
     if not hasattr(helpers, "build_atok"):
