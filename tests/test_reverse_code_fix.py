@@ -155,3 +155,15 @@ def test_fixed_code_renders_with_its_trailing_comment(before, after):
     call = operation_call(atok.tree)
     migrations.build_transformer_visitor({"C8001"}).visit(call)
     assert suggest.node_as_string(atok=atok, node=call.statement()) == after
+
+
+def test_transform_given_a_statement_fixes_its_call():
+    tree = parse_with_tokens(migration("migrations.RunPython(forwards)").replace(
+        "    operations = [\n        migrations.RunPython(forwards)\n    ]\n",
+        "    migrations.RunPython(forwards)\n"))
+    statement = tree.body[-1].body[0]
+    assert isinstance(statement, astroid.Expr)
+    assert migrations.add_reverse_code(statement) is statement
+    assert statement.as_string() == "migrations.RunPython(forwards, migrations.RunPython.noop)"
+    name = astroid.extract_node("noop")
+    assert migrations.add_reverse_code(name) is name

@@ -68,7 +68,13 @@ std::string noop_name(py::handle call) {
 // call's last token would take the call's trailing comment into the argument list when the
 // tree is rendered with its comments.
 py::object add_reverse_code(py::object node) {
-  py::object call_node = node;
+  // The visitor hands over the call itself; a caller may also hand over the statement.
+  py::object call_node;
+  for (py::handle call : node.attr("nodes_of_class")(lookup("astroid", "Call"))) {
+    call_node = py::reinterpret_borrow<py::object>(call);
+    break;
+  }
+  if (!call_node) return node;
   py::object lineno = getattr_or_none(call_node, "lineno");
   py::object col_offset = getattr_or_none(call_node, "col_offset");
   py::object name_node = lookup("astroid", "Name")(
