@@ -170,7 +170,11 @@ py::object make_linter(py::module_& m) {
 
 py::object make_html_linter(py::module_& m) {
   py::object cls = make_class(m, "HtmlLinter", py::make_tuple());
-  add_method(cls, "__init__", [](py::object self) { self.attr("messages") = py::list(); });
+  // pybind11 takes a function named __init__ for one of its own constructors (and reaches
+  // for a C++ instance that is not there), so the method is made under another name.
+  py::setattr(cls, "__init__",
+              py::cpp_function([](py::object self) { self.attr("messages") = py::list(); },
+                               py::name("init"), py::is_method(cls)));
   add_method(
       cls, "check",
       [](py::object self, py::object files) {
