@@ -11,7 +11,6 @@ public lint entry point `checker.get_messages`, and a bare pylint linter holding
 columns checker (which shows the rule module on its own).
 """
 import ast
-import importlib
 import re
 from pathlib import Path
 
@@ -19,6 +18,7 @@ import pytest
 from pylint.lint import PyLinter
 from pylint.reporters import CollectingReporter
 
+from vettor.staticanalysis import checker
 from vettor.staticanalysis.checkers import columns
 
 FIXTURES = Path(__file__).parent / "fixtures" / "model_fields"
@@ -63,45 +63,13 @@ def by_line(findings):
     return sorted(findings, key=lambda finding: finding[0])
 
 
-# The project metadata and Django version services are built on another branch; until they
-# are, the fixture project (no configuration file, no settings, no dependency files) answers
-# through these stand-ins, exactly what those services answer for such a project.
-PROJECT_SERVICES = {
-    "vettor.staticanalysis.meta": {
-        "get_toml_config": lambda project_root: {},
-        "get_settings_files": lambda project_root: [],
-        "get_root_urlconf": lambda settings_files: "",
-    },
-    "vettor.staticanalysis.dependencies": {"resolve_django_version": lambda project_root: None},
-}
-
-
-def stand_in_for_missing_services(monkeypatch):
-    for module_name, functions in PROJECT_SERVICES.items():
-        module = importlib.import_module(module_name)
-        for name, function in functions.items():
-            if not hasattr(module, name):
-                monkeypatch.setattr(module, name, function, raising=False)
-
-
-def lint_with_get_messages(relative, options, monkeypatch):
-    try:
-        checker = importlib.import_module("vettor.staticanalysis.checker")
-    except ImportError:
-        checker = None
-    if not hasattr(checker, "get_messages"):
-        pytest.skip("the lint driver (vettor.staticanalysis.checker.get_messages) is not built yet")
-    stand_in_for_missing_services(monkeypatch)
-    # No fixture here is a template, so the template half answers an empty list; it is
-    # answered here without building the driver's template linter, whose construction
-    # crashes the interpreter in the driver as merged so far.
-    monkeypatch.setattr(checker, "get_html_messages", lambda files, config=None, **more: [])
+def lint_with_get_messages(relative, options):
     messages = checker.get_messages(str(FIXTURES), {relative: None}, config=dict(options), jobs=1)
     return [(m["line"], m["message-id"], m["message"]) for m in messages
             if m["message-id"].startswith("C2")]
 
 
-def lint_with_pylint(relative, options, monkeypatch):
+def lint_with_pylint(relative, options):
     reporter = CollectingReporter()
     linter = PyLinter(reporter=reporter)
     linter.register_checker(columns.Checker(linter))
@@ -116,9 +84,9 @@ ROADS = {"get_messages": lint_with_get_messages, "pylint": lint_with_pylint}
 
 @pytest.mark.parametrize("road", sorted(ROADS))
 @pytest.mark.parametrize("relative", CASES)
-def test_fixture_findings(relative, road, monkeypatch):
+def test_fixture_findings(relative, road):
     path = FIXTURES / relative
-    got = ROADS[road](relative, fixture_options(path), monkeypatch)
+    got = ROADS[road](relative, fixture_options(path))
     assert by_line(got) == by_line(expected_findings(path))
 
 
@@ -134,3 +102,13 @@ def test_marker_parsing_reads_several_records_per_line():
         ("C2002", {"name": "a", "option": "null", "value": False}),
         ("C2004", {"name": None, "option": "u"}),
     ]
+
+
+def test_findings_come_back_from_worker_processes():
+    selection = {relative: None for relative in ("fields.py", "tall_models.py")}
+    messages = checker.get_messages(str(FIXTURES), selection, jobs=2)
+    got = sorted((m["path"], m["line"], m["message-id"], repr(m["message"])) for m in messages
+                 if m["message-id"].startswith("C2"))
+    expected = sorted((relative, line, code, repr(record)) for relative in selection
+                      for line, code, record in expected_findings(FIXTURES / relative))
+    assert got == expected
