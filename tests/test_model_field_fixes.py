@@ -134,6 +134,15 @@ def test_unchanged(codes, source):
     check_noop(codes, source, header=HEADER.replace("extra =", "CHOICES = make_choices()\nextra ="))
 
 
+def test_nullable_by_its_class_without_keywords():
+    header = HEADER.replace("\n\n\nclass Post", (
+        "\n\n\nclass CharField(models.CharField):\n"
+        "    def __init__(self, verbose_name=None, name=None, null=True, **kwargs):\n"
+        "        super().__init__(verbose_name, name, null=null, **kwargs)\n\n\nclass Post"))
+    check_transformed(["C2000"], "title = CharField()", "title = CharField(blank=True, default='')",
+                      header)
+
+
 def test_blank_fix_goes_by_the_written_name():
     # The call infers to an integer field, but reads as a text field: left alone.
     header = HEADER.replace("\n\n\nclass", "\nTextField = models.IntegerField\n\n\nclass")
