@@ -175,6 +175,11 @@ RENAMES = [
      ["from django.db.models import CharField, Model",
       "from django.db.models.fields import TextField", "", "", "class Post(Model):",
       "    title = TextField()"]),
+    ("star_import_binds_both", ["C2006", "C2008"],
+     "from django.db.models import *\n\nclass Post(Model):\n"
+     "    title = CharField(max_length=1000)\n    flag = NullBooleanField()\n",
+     ["from django.db.models import *", "", "", "class Post(Model):", "    title = TextField()",
+      "    flag = BooleanField(null=True)"]),
     ("textfield_bound_to_something_else", ["C2006"],
      "from django.db.models import CharField, Model\nTextField = None\n\nclass Post(Model):\n"
      "    title = CharField(max_length=1000)\n",
