@@ -36,8 +36,9 @@ py::object message_text(py::handle code, py::handle message) {
     return py::reinterpret_borrow<py::object>(message);
   }
   py::object record = R("PartialRecord")(message);
-  py::tuple unusable = py::make_tuple(PyExc_ValueError, PyExc_IndexError, PyExc_KeyError,
-                                      PyExc_AttributeError, PyExc_TypeError);
+  py::tuple unusable = py::make_tuple(
+      py::handle(PyExc_ValueError), py::handle(PyExc_IndexError), py::handle(PyExc_KeyError),
+      py::handle(PyExc_AttributeError), py::handle(PyExc_TypeError));
   // A text whose fields do not fit the record (a format the value does not take, a positional
   // field) is shown unfilled rather than losing the finding.
   return on_error(
