@@ -143,11 +143,16 @@ class Placer {
 // renderer never reads the argument back.
 class PlaceholderFactory {
  public:
+  // astroid checks the arguments of every Name it makes through their signature, which costs
+  // more than the rest of a placeholder together: the name is made once and copied.
   PlaceholderFactory() {
     py::object nodes = G("astroid").attr("nodes");
     call_ = nodes.attr("Call");
-    name_ = nodes.attr("Name");
     const_ = nodes.attr("Const");
+    copy_ = lookup("copy", "copy");
+    name_ = nodes.attr("Name")(py::arg("name") = "print", py::arg("lineno") = 1,
+                               py::arg("col_offset") = 0, py::arg("parent") = py::none(),
+                               py::arg("end_lineno") = 1, py::arg("end_col_offset") = 5);
   }
 
   py::object make(const std::string& argument) const {
@@ -155,9 +160,8 @@ class PlaceholderFactory {
     py::object call = call_(py::arg("lineno") = 1, py::arg("col_offset") = 0,
                             py::arg("parent") = py::none(), py::arg("end_lineno") = 1,
                             py::arg("end_col_offset") = 7 + literal_size);
-    py::object func = name_(py::arg("name") = "print", py::arg("lineno") = 1,
-                            py::arg("col_offset") = 0, py::arg("parent") = call,
-                            py::arg("end_lineno") = 1, py::arg("end_col_offset") = 5);
+    py::object func = copy_(name_);
+    func.attr("parent") = call;
     py::object value = const_(py::arg("value") = literal_value(argument), py::arg("lineno") = 1,
                               py::arg("col_offset") = 6, py::arg("parent") = call,
                               py::arg("kind") = py::none(), py::arg("end_lineno") = 1,
@@ -190,7 +194,7 @@ class PlaceholderFactory {
     return value;
   }
 
-  py::object call_, name_, const_;
+  py::object call_, const_, copy_, name_;
 };
 
 std::string replace_all(std::string text, char from, char to) {
