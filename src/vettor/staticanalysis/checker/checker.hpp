@@ -1,0 +1,30 @@
+// Internal to the `checker` module: the handle on the module object and the registration
+// functions that checker.cpp calls, in order, while the module loads.
+#pragma once
+
+#include <vettor/pyutil.hpp>
+
+namespace vettor::checker {
+
+// The `checker` module itself; every name a function uses (the rule lists, `Progress`,
+// `logger`, `create_linter`, the imported siblings) is read from it at call time.
+extern ModuleRef G;
+
+// linter.cpp: the progress display class (rich's, or a do-nothing stand-in).
+void register_progress(py::module_& m);
+
+// entry_points.cpp: the rule checker lists, the logger and the code-to-symbol table.
+// `rule_modules` maps each rule module's short name to its module object; a module that
+// is not built yet is absent.
+void register_rule_tables(py::module_& m, py::dict rule_modules);
+
+// linter.cpp: `ignore_old_style_string_formatting`, `Linter`, `HtmlLinter`, `Reporter`.
+void register_linter(py::module_& m);
+
+// entry_points.cpp: `create_linter`, `get_all_message_codes` and the lint entry points.
+void register_entry_points(py::module_& m);
+
+// single_text.cpp: linting one source text held in memory.
+void register_single_text(py::module_& m);
+
+}  // namespace vettor::checker

@@ -1,0 +1,255 @@
+// pylint's linter and JSON reporter, adapted to the package: syntax errors get one fixed
+// message text, the package's "# vettor: disable=" pragma becomes pylint's own before pylint
+// reads it, a progress display runs while files are checked, and every finding is kept in
+// memory as a plain record. The template checkers are driven by a small linter of their own.
+#include "checker.hpp"
+
+#include <string>
+
+namespace vettor::checker {
+
+namespace {
+
+bool equal(py::handle a, py::handle b) {
+  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+// ---------------------------------------------------------------------------------------
+// Progress display and forking
+//
+// With "jobs" other than 1 pylint forks its worker pool while the display is shown. rich
+// draws the display from a thread of its own, under the display's locks; a fork taken while
+// that thread holds one leaves the lock held for ever in the worker, which then hangs the
+// first time it writes through the display (rich redirects stdout and stderr through it on
+// a terminal). So while a display is shown, a fork waits until the drawing thread is idle,
+// and the worker starts with the display's locks released. Workers never advance the
+// display: the parent advances it once per file result.
+
+py::object lock_at(py::handle obj, std::initializer_list<const char*> path) {
+  py::object cur = py::reinterpret_borrow<py::object>(obj);
+  for (const char* name : path) {
+    cur = getattr_or_none(cur, name);
+    if (cur.is_none()) return cur;
+  }
+  if (vettor::isinstance(cur, lookup("_thread", "RLock")) ||
+      vettor::isinstance(cur, lookup("_thread", "LockType")))
+    return cur;
+  return py::none();
+}
+
+void before_fork() {
+  for (py::handle display : G("_displays")) {
+    py::object lock = lock_at(display, {"live", "_lock"});
+    if (!lock.is_none()) lock.attr("acquire")();
+  }
+}
+
+void after_fork_in_parent() {
+  for (py::handle display : G("_displays")) {
+    py::object lock = lock_at(display, {"live", "_lock"});
+    if (!lock.is_none()) lock.attr("release")();
+  }
+}
+
+void after_fork_in_child() {
+  py::list displays = G("_displays");
+  for (py::handle display : displays) {
+    for (py::object lock : {lock_at(display, {"_lock"}), lock_at(display, {"live", "_lock"}),
+                            lock_at(display, {"live", "console", "_lock"}),
+                            lock_at(display, {"live", "console", "_record_buffer_lock"})}) {
+      if (!lock.is_none()) lock.attr("_at_fork_reinit")();
+    }
+  }
+  displays.attr("clear")();
+}
+
+// ---------------------------------------------------------------------------------------
+// Linter
+
+constexpr const char* kSyntaxErrorHelp = "Used when a syntax error is raised for a module.";
+
+py::object make_ignore_old_style_string_formatting(py::module_& m) {
+  py::dict ns;
+  ns["__doc__"] = "A message text that pylint's `text % args` leaves unchanged.";
+  py::object cls = make_class(m, "ignore_old_style_string_formatting",
+                              bases_of(import("builtins").attr("str")), ns);
+  add_method(cls, "__mod__", [](py::object self, py::object) { return self; }, py::arg("other"));
+  return cls;
+}
+
+// Rewrites the package's pragma in comment tokens only: a string literal that mentions it is
+// code, not a pragma.
+void process_tokens(py::handle cls, py::object self, py::list tokens) {
+  py::object comment = G("tokenize").attr("COMMENT");
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    py::object token = tokens[i];
+    if (!equal(token.attr("type"), comment)) continue;
+    py::str string = token.attr("string");
+    if (!truthy(string.attr("__contains__")("vettor"))) continue;
+    py::str line = token.attr("line");
+    tokens[i] = token.attr("_replace")(
+        py::arg("string") = string.attr("replace")("vettor:", "pylint:"),
+        py::arg("line") = line.attr("replace")("vettor:", "pylint:"));
+  }
+  super(cls, self).attr("process_tokens")(tokens);
+}
+
+void check(py::handle cls, py::object self, py::object files_or_modules, py::args args,
+           py::kwargs kwargs) {
+  py::object manager = G("Progress")();
+  py::object exit = manager.attr("__exit__");
+  py::object display = manager.attr("__enter__")();
+  py::list displays = G("_displays");
+  displays.append(display);
+  auto leave = [&]() {
+    if (truthy(displays.attr("__contains__")(display))) displays.attr("remove")(display);
+  };
+  try {
+    self.attr("progress") = display;
+    size_t count = py::len(files_or_modules);
+    std::string description = "[blue]Analyzing " + std::to_string(count) + " files... ";
+    self.attr("progress_task") =
+        display.attr("add_task")(description, py::arg("total") = count);
+    self.attr("_progress_pid") = G("os").attr("getpid")();
+    kwargs["files_or_modules"] = files_or_modules;
+    super(cls, self).attr("check")(*args, **kwargs);
+  } catch (py::error_already_set& e) {
+    leave();
+    if (truthy(exit(e.type(), e.value(), e.trace()))) return;
+    throw;
+  } catch (...) {
+    leave();
+    exit(py::none(), py::none(), py::none());
+    throw;
+  }
+  leave();
+  exit(py::none(), py::none(), py::none());
+}
+
+void set_current_module(py::handle cls, py::object self, py::object modname,
+                        py::object filepath) {
+  G("logger").attr("debug")("Analyzing %s", truthy(filepath) ? filepath : modname);
+  super(cls, self).attr("set_current_module")(modname, filepath);
+  // A forked worker holds a copy of the display that nobody sees.
+  if (!equal(self.attr("_progress_pid"), G("os").attr("getpid")())) return;
+  self.attr("progress").attr("update")(self.attr("progress_task"), py::arg("advance") = 1);
+}
+
+py::object make_linter(py::module_& m) {
+  py::object base = G("lint").attr("PyLinter");
+  py::dict msgs = import("builtins").attr("dict")(base.attr("msgs"));
+  msgs["E0001"] = py::make_tuple(m.attr("ignore_old_style_string_formatting")("Syntax Error"),
+                                 "syntax-error", kSyntaxErrorHelp);
+  py::dict ns;
+  ns["msgs"] = msgs;
+  py::object cls = make_class(m, "Linter", bases_of(base), ns);
+  py::handle h = cls;
+  add_method(
+      cls, "process_tokens",
+      [h](py::object self, py::list tokens) { process_tokens(h, self, tokens); },
+      py::arg("tokens"));
+  add_method(
+      cls, "check",
+      [h](py::object self, py::object files_or_modules, py::args args, py::kwargs kwargs) {
+        check(h, self, files_or_modules, args, kwargs);
+      },
+      py::arg("files_or_modules"));
+  add_method(
+      cls, "set_current_module",
+      [h](py::object self, py::object modname, py::object filepath) {
+        set_current_module(h, self, modname, filepath);
+      },
+      py::arg("modname"), py::arg("filepath") = py::none());
+  return cls;
+}
+
+// ---------------------------------------------------------------------------------------
+// Template linter
+
+py::object make_html_linter(py::module_& m) {
+  py::object cls = make_class(m, "HtmlLinter", py::make_tuple());
+  // pybind11 takes a function named __init__ for one of its own constructors (and reaches
+  // for a C++ instance that is not there), so the method is made under another name.
+  py::setattr(cls, "__init__",
+              py::cpp_function([](py::object self) { self.attr("messages") = py::list(); },
+                               py::name("init"), py::is_method(cls)));
+  add_method(
+      cls, "check",
+      [](py::object self, py::object files) {
+        py::list messages = self.attr("messages");
+        for (py::handle checker_class : G("html_checker_classes")) {
+          py::object template_checker = checker_class();
+          template_checker.attr("check")(files);
+          messages.attr("extend")(template_checker.attr("messages"));
+        }
+      },
+      py::arg("files"));
+  return cls;
+}
+
+// ---------------------------------------------------------------------------------------
+// Reporter
+
+py::dict lint_message(py::handle message) {
+  py::dict record;
+  record["type"] = message.attr("category");
+  record["module"] = message.attr("module");
+  record["obj"] = message.attr("obj");
+  record["line"] = message.attr("line");
+  record["column"] = message.attr("column");
+  record["path"] = message.attr("path");
+  record["symbol"] = message.attr("symbol");
+  record["message"] = message.attr("msg");
+  record["message-id"] = message.attr("msg_id");
+  return record;
+}
+
+py::object make_reporter(py::module_& m) {
+  py::object cls = make_class(m, "Reporter", bases_of(G("JSONReporter")));
+  add_method(
+      cls, "handle_message",
+      [](py::object self, py::object msg) {
+        self.attr("messages").attr("append")(
+            self.attr("build_backwards_compatibile_pylint_message")(msg));
+      },
+      py::arg("msg"));
+  add_staticmethod(
+      cls, "build_backwards_compatibile_pylint_message",
+      [](py::object message) -> py::object {
+        // A mapping comes back as a shallow plain copy, whatever keys it holds.
+        if (PyDict_Check(message.ptr())) return import("builtins").attr("dict")(message);
+        return lint_message(message);
+      },
+      py::arg("message"));
+  return cls;
+}
+
+}  // namespace
+
+void register_progress(py::module_& m) {
+  try {
+    m.attr("Progress") = lookup("rich.progress", "Progress");
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ImportError)) throw;
+    m.attr("MagicMock") = lookup("unittest.mock", "MagicMock");
+    m.attr("Progress") = m.attr("MagicMock");
+  }
+  // The displays being shown right now (at most one per running check).
+  m.attr("_displays") = py::list();
+  import("os").attr("register_at_fork")(py::arg("before") = py::cpp_function(&before_fork),
+                                        py::arg("after_in_parent") =
+                                            py::cpp_function(&after_fork_in_parent),
+                                        py::arg("after_in_child") =
+                                            py::cpp_function(&after_fork_in_child));
+}
+
+void register_linter(py::module_& m) {
+  m.attr("ignore_old_style_string_formatting") = make_ignore_old_style_string_formatting(m);
+  m.attr("Linter") = make_linter(m);
+  m.attr("HtmlLinter") = make_html_linter(m);
+  m.attr("Reporter") = make_reporter(m);
+}
+
+}  // namespace vettor::checker

@@ -1,0 +1,164 @@
+"""What each of the package's findings means, in English, one name per message code.
+
+Every public name of this module is a message code: the lint driver lists the module to learn
+the package's own codes, so nothing but codes may be public here. Each text is written with
+the keys of that code's argument record, for ``text.format(**record)``.
+"""
+
+# Model fields
+C2000 = (
+    "Field {name} is a nullable string field. Django stores an empty string, not NULL, for "
+    "\"no data\" in string fields; allowing NULL as well gives two values meaning the same "
+    "thing. Drop null=True and use blank=True with a default of ''."
+)
+C2001 = (
+    "This model has {count} fields. A model this wide is hard to understand and slow to "
+    "query; consider splitting it into related models."
+)
+C2002 = (
+    "Field {name} passes {option}={value}, which is already the default for this field. "
+    "The argument can be removed."
+)
+C2003 = (
+    "Field {name} allows NULL in the database but not an empty value in forms. Add "
+    "blank=True so forms and the admin can leave it empty, or drop null=True."
+)
+C2004 = (
+    "Field {name} uses {option}. This check runs only in model forms and is not enforced by "
+    "the database, so it is easily bypassed; prefer a database constraint."
+)
+C2005 = (
+    "Foreign key {name} has no related_name. Name the reverse relation explicitly so that "
+    "lookups from the other model read clearly and do not clash."
+)
+C2006 = (
+    "CharField {name} has max_length={value}. For text this long use a TextField, which "
+    "needs no maximum length."
+)
+C2008 = (
+    "Field {name} is a NullBooleanField, which is deprecated. Use BooleanField(null=True) "
+    "instead."
+)
+C2011 = (
+    "Field {name} is a ForeignKey marked unique. A unique foreign key is a one-to-one "
+    "relation; use OneToOneField instead."
+)
+
+# Model layout
+C3000 = (
+    "This module defines {count} models (the limit is {maximum}). Consider splitting the "
+    "application into smaller applications."
+)
+C3002 = (
+    "{before} should come before {after}, following the usual order of members in a Django "
+    "model: fields, custom managers, class Meta, __str__, save, get_absolute_url, then "
+    "custom methods."
+)
+C3003 = (
+    "{count} model names start with {prefix}. A prefix shared by many models often means "
+    "they belong in an application of their own."
+)
+
+# Settings (deployment security)
+C4005 = (
+    "This setting is overridden with an insecure value (for example DEBUG = True). Make "
+    "sure it is not used in production."
+)
+C4007 = (
+    "SecurityMiddleware is missing from MIDDLEWARE. It sets several security headers and "
+    "handles the SSL redirect."
+)
+C4008 = (
+    "XFrameOptionsMiddleware is missing from MIDDLEWARE. Without it pages can be framed by "
+    "other sites (clickjacking)."
+)
+C4009 = (
+    "CsrfViewMiddleware is missing from MIDDLEWARE. Without it forms are not protected "
+    "against cross-site request forgery."
+)
+C4010 = (
+    "SECURE_HSTS_SECONDS is not set. Set it so browsers refuse plain HTTP connections to "
+    "the site (HTTP Strict Transport Security)."
+)
+C4011 = (
+    "SECURE_HSTS_INCLUDE_SUBDOMAINS is not set. Set it to True so HTTP Strict Transport "
+    "Security covers subdomains too."
+)
+C4012 = (
+    "SECURE_CONTENT_TYPE_NOSNIFF is not set. Set it to True so browsers do not guess "
+    "content types, which can turn uploads into scripts."
+)
+C4013 = (
+    "SECURE_SSL_REDIRECT is not set. Set it to True so plain HTTP requests are redirected "
+    "to HTTPS."
+)
+C4014 = (
+    "SESSION_COOKIE_SECURE is not set. Set it to True so the session cookie is only sent "
+    "over HTTPS."
+)
+C4015 = (
+    "SESSION_COOKIE_HTTPONLY is set to False. Remove it so scripts in the page cannot read "
+    "the session cookie."
+)
+C4016 = (
+    "CSRF_COOKIE_SECURE is not set. Set it to True so the CSRF cookie is only sent over "
+    "HTTPS."
+)
+C4017 = (
+    "SECURE_HSTS_PRELOAD is not set. Set it to True so the site can be added to browsers' "
+    "HSTS preload lists."
+)
+
+# Admin
+C5000 = (
+    "Admin class {name} is defined outside admin.py. Keep admin classes in the "
+    "application's admin module, where Django and readers look for them."
+)
+
+# URLs
+C6001 = (
+    "The URL name {name} is used by more than one route with the same parameters, so "
+    "reversing it cannot tell them apart."
+)
+C6002 = (
+    "reverse_lazy is used where reverse would do: {signature}. reverse_lazy is for module "
+    "and class level, where the URL configuration is not loaded yet."
+)
+
+# Templates
+C7000 = (
+    "This link is a hard-coded URL. Use the {{% url %}} tag so the link follows changes to "
+    "the URL configuration."
+)
+C7001 = (
+    "The static file {path} is referenced by a hard-coded URL. Use the {{% static %}} tag so "
+    "it follows STATIC_URL and the storage backend."
+)
+
+# Migrations
+C8000 = (
+    "This migration imports the model {name} directly. Use apps.get_model() so the "
+    "migration sees the model as it was at that point in the history."
+)
+C8001 = (
+    "RunPython({forwards_name}) has no reverse operation, so the migration cannot be "
+    "unapplied. Pass reverse_code, or migrations.RunPython.noop if nothing needs undoing."
+)
+
+# Querysets
+C9000 = (
+    "len() of a queryset loads every row to count them. Use .count(), which asks the "
+    "database."
+)
+C9001 = (
+    "{me}.{related_name}.{pk_attribute} fetches the related object only to read its key. "
+    "Use {me}.{related_name}_id, which is already loaded."
+)
+C9002 = (
+    "{queryset}.count() is used only to test whether rows exist. Use {queryset}.exists(), "
+    "which stops at the first row."
+)
+C9003 = (
+    "Testing the queryset {queryset} for truth loads every row. Use {queryset}.exists() "
+    "unless the rows are used afterwards."
+)

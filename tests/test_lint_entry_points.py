@@ -1,0 +1,205 @@
+"""get_messages end to end on a small project on disk: selections, configuration, paths,
+pragmas and the order of the result."""
+import logging
+import os
+import shutil
+
+import pytest
+
+from conftest import FLAGGED, LINT_PROJECT, marked_findings
+from vettor.staticanalysis import checker
+
+pytestmark = pytest.mark.usefixtures("stand_in_rules", "project_layer")
+
+MODELS = "shop/models.py"
+VIEWS = "shop/views.py"
+TEMPLATE = "shop/templates/shop/index.html"
+
+
+def lint(files, root=LINT_PROJECT, **kwargs):
+    kwargs.setdefault("jobs", 1)
+    return checker.get_messages(str(root), files, **kwargs)
+
+
+def python_findings(messages):
+    return [
+        (m["path"], m["line"], m["message-id"], {"name": m["message"]["name"]})
+        for m in messages
+        if m["message-id"] == FLAGGED
+    ]
+
+
+def template_findings(messages):
+    return [(m["path"], m["line"], m["message-id"]) for m in messages if m["message-id"] in ("C7000", "C7001")]
+
+
+def test_python_findings_match_the_marks_and_pragmas():
+    messages = lint({MODELS: None, VIEWS: None})
+    expected = marked_findings(LINT_PROJECT / MODELS, MODELS) + marked_findings(LINT_PROJECT / VIEWS, VIEWS)
+    assert sorted(python_findings(messages)) == sorted(expected)
+    record = next(m for m in messages if m["message-id"] == FLAGGED)
+    assert list(record) == ["type", "module", "obj", "line", "column", "path", "symbol", "message", "message-id"]
+    assert record["symbol"] == "flagged-call"
+    assert record["module"] == "shop.models"
+
+
+def test_python_then_templates_then_meta():
+    messages = lint({TEMPLATE: None, "META": None, MODELS: None})
+    kinds = [
+        "meta" if m.get("message_type") == "meta" else "html" if "hint" in m else "python"
+        for m in messages
+    ]
+    assert kinds == sorted(kinds, key=["python", "html", "meta"].index)
+    assert kinds.count("meta") == 1 and "python" in kinds and "html" in kinds
+    assert messages[-1]["message-id"] == "C1000"
+
+
+def test_without_meta_key_there_is_no_meta_message():
+    assert all(m["message-id"] != "C1000" for m in lint({MODELS: None}))
+
+
+@pytest.mark.parametrize(
+    "files, expected",
+    [
+        ({MODELS: [3, 4]}, {(MODELS, 3)}),
+        ({MODELS: {5, 6, 11}}, {(MODELS, 5), (MODELS, 6)}),
+        ({MODELS: None, VIEWS: []}, {(MODELS, 3), (MODELS, 5), (MODELS, 6), (MODELS, 10)}),
+        ({TEMPLATE: [3, 4]}, {(TEMPLATE, 3)}),
+        ({TEMPLATE: None}, {(TEMPLATE, 3), (TEMPLATE, 6)}),
+    ],
+)
+def test_line_selection(files, expected):
+    found = {(m["path"], m["line"]) for m in lint(files) if m["message-id"] != "C1000"}
+    assert found == expected
+
+
+def test_only_template_keys_still_run_the_linter_over_no_files(monkeypatch):
+    seen = []
+    original = checker.Linter.check
+
+    def spy(self, files_or_modules, *args, **kwargs):
+        seen.append(list(files_or_modules))
+        return original(self, files_or_modules, *args, **kwargs)
+
+    monkeypatch.setattr(checker.Linter, "check", spy)
+    messages = lint({TEMPLATE: None, "other.txt": None})
+    assert seen == [[]]
+    assert {m["message-id"] for m in messages} == {"C7000"}
+
+
+def test_template_findings_keep_the_record_and_the_key_as_path():
+    (first, *_) = lint({TEMPLATE: None})
+    assert list(first) == ["path", "line", "message", "type", "column", "module", "symbol", "hint", "message-id"]
+    assert first["path"] == TEMPLATE
+    assert (first["line"], first["column"]) == (3, 4)
+
+
+@pytest.mark.parametrize(
+    "disable, codes",
+    [
+        # The caller's list replaces the project's (which disables C7001).
+        (["C7000"], {"C7001"}),
+        (["C7000", "C7001"], set()),
+        (["hard-coded-url"], {"C7000", "C7001"}),
+        ([], {"C7000", "C7001"}),
+    ],
+)
+def test_disable_removes_template_findings_by_code(disable, codes):
+    messages = lint({TEMPLATE: None}, config={"disable": disable})
+    assert {m["message-id"] for m in messages} == codes
+
+
+def test_project_configuration_is_merged_under_the_callers(caplog):
+    caplog.set_level(logging.DEBUG, logger="vettor.staticanalysis.checker")
+    from_project = lint({MODELS: [3], TEMPLATE: None})
+    # The project sets max-flagged = 3 and disables C7001; "directories" is not an option.
+    assert [m["message"]["limit"] for m in from_project if m["message-id"] == FLAGGED] == [3]
+    assert {m["message-id"] for m in from_project if m["path"] == TEMPLATE} == {"C7000"}
+    logged = [r.getMessage() for r in caplog.records if r.getMessage().startswith("Using config: ")]
+    assert logged == [
+        "Using config: {'directories': ['shop'], 'max-flagged': 3, 'disable': ['C7001']}\n"
+    ]
+
+    from_caller = lint({MODELS: [3], TEMPLATE: None}, config={"max-flagged": 5, "disable": []})
+    assert [m["message"]["limit"] for m in from_caller if m["message-id"] == FLAGGED] == [5]
+    assert {m["message-id"] for m in from_caller if m["path"] == TEMPLATE} == {"C7000", "C7001"}
+
+
+def test_directories_never_reaches_the_linter():
+    # An option pylint does not know raises; this one is skipped.
+    assert lint({MODELS: [3]}, config={"directories": ["elsewhere"]})
+    with pytest.raises(Exception, match="no-such-option"):
+        lint({MODELS: [3]}, config={"no-such-option": 1})
+
+
+def test_driver_options_override_the_configuration(monkeypatch):
+    linters = []
+    original = checker.create_linter
+
+    def spy(**kwargs):
+        linters.append(original(**kwargs))
+        return linters[-1]
+
+    monkeypatch.setattr(checker, "create_linter", spy)
+    lint(
+        {MODELS: [3]},
+        default_django_version="3.1",
+        config={"jobs": 1, "django-version": "1.0", "root-urlconf": "x.urls", "settings-files": ["x"]},
+        jobs=2,
+    )
+    config = linters[0].config
+    assert config.jobs == 1
+    assert config.django_version == "2.2"  # resolved from the project, not the configuration
+    assert config.root_urlconf != "x.urls" and config.settings_files != ["x"]
+
+
+def test_default_django_version_when_nothing_resolves(monkeypatch):
+    from vettor.staticanalysis import dependencies
+
+    monkeypatch.setattr(dependencies, "resolve_django_version", lambda root: None, raising=False)
+    linters = []
+    original = checker.create_linter
+    monkeypatch.setattr(checker, "create_linter", lambda **kw: linters.append(original(**kw)) or linters[-1])
+    messages = lint({MODELS: [3], "META": None})
+    assert linters[0].config.django_version == "3.2"
+    assert all(m["message-id"] != "C1000" for m in messages)
+
+
+def test_findings_do_not_depend_on_the_working_directory(tmp_path, monkeypatch):
+    expected = sorted(python_findings(lint({MODELS: None, VIEWS: None})))
+    project = tmp_path / "copy"
+    shutil.copytree(LINT_PROJECT, project)
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    monkeypatch.chdir(elsewhere)
+    assert sorted(python_findings(lint({MODELS: None, VIEWS: None}, root=project))) == expected
+    # A relative root is taken from the working directory, as any path would be.
+    assert sorted(python_findings(lint({MODELS: None, VIEWS: None}, root="../copy"))) == expected
+    assert template_findings(lint({TEMPLATE: None}, root=project)) == [
+        (TEMPLATE, 3, "C7000"),
+        (TEMPLATE, 6, "C7000"),
+    ]
+    # The parent of the project as working directory: pylint then reports "copy/shop/..."
+    monkeypatch.chdir(tmp_path)
+    assert sorted(python_findings(lint({MODELS: None, VIEWS: None}, root=project))) == expected
+
+
+def test_a_key_is_matched_in_its_normal_form():
+    found = {(m["path"], m["line"]) for m in lint({"./shop//models.py": [3]})}
+    assert found == {(MODELS, 3)}
+
+
+def test_syntax_errors_are_not_package_findings():
+    assert lint({"shop/broken.py": None}) == []
+
+
+def test_fatal_findings_are_logged_and_dropped(caplog, monkeypatch):
+    def fail(self, filepath, modname, data=None):
+        raise RuntimeError("boom")
+
+    monkeypatch.setattr(checker.Linter, "get_ast", fail)
+    messages = lint({MODELS: None})
+    assert messages == []
+    fatal = [r for r in caplog.records if r.getMessage().startswith("Fatal message: ")]
+    assert fatal and fatal[0].levelno == logging.ERROR
+    assert "'type': 'fatal'" in fatal[0].getMessage()
