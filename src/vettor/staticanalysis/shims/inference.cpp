@@ -14,13 +14,12 @@ namespace vettor::shims {
 
 namespace {
 
-// The shims module itself: its names (helpers, safe_infer, astroid, QuerySetNode and the
-// functions below) are read at each call, so a patched attribute is seen.
-ModuleRef S;
+// The module's names (helpers, safe_infer, astroid, QuerySetNode and the functions
+// below) are read at each call through G, so a patched attribute is seen.
 
-py::object helpers(const char* name) { return S("helpers").attr(name); }
-py::object safe_infer(py::handle node) { return S("safe_infer")(node); }
-py::object astroid_attr(const char* name) { return S("astroid").attr(name); }
+py::object helpers(const char* name) { return G("helpers").attr(name); }
+py::object safe_infer(py::handle node) { return G("safe_infer")(node); }
+py::object astroid_attr(const char* name) { return G("astroid").attr(name); }
 
 bool attrname_in(py::handle func, std::initializer_list<std::string_view> names) {
   py::object attrname = func.attr("attrname");
@@ -55,7 +54,7 @@ py::object instance_of(py::handle expr) {
 py::object new_queryset_of(py::handle expr) {
   py::list elements;
   elements.append(instance_of(expr));
-  return S("QuerySetNode").attr("from_elements")(elements);
+  return G("QuerySetNode").attr("from_elements")(elements);
 }
 
 py::object iterate(py::handle value) {
@@ -198,27 +197,23 @@ py::object apply_model_get_shim(py::object node, py::object) {
 void register_transforms(py::object manager) {
   py::object register_transform = manager.attr("register_transform");
   py::object tip = astroid_attr("inference_tip");
-  register_transform(astroid_attr("ClassDef"), S("apply_is_used_in_generic_fk_shim"),
-                     S("looks_like_model"));
-  register_transform(astroid_attr("Call"), tip(S("apply_model_manager_lookup_shim")),
-                     S("looks_like_model_manager_lookup"));
-  register_transform(astroid_attr("Call"), tip(S("apply_queryset_lookup_shim")),
-                     S("looks_like_queryset_lookup"));
-  register_transform(astroid_attr("Call"), tip(S("apply_model_get_shim")),
-                     S("looks_like_model_get"));
-  register_transform(astroid_attr("Attribute"), tip(S("apply_model_manager_shim")),
-                     S("looks_like_model_manager"));
+  register_transform(astroid_attr("ClassDef"), G("apply_is_used_in_generic_fk_shim"),
+                     G("looks_like_model"));
+  register_transform(astroid_attr("Call"), tip(G("apply_model_manager_lookup_shim")),
+                     G("looks_like_model_manager_lookup"));
+  register_transform(astroid_attr("Call"), tip(G("apply_queryset_lookup_shim")),
+                     G("looks_like_queryset_lookup"));
+  register_transform(astroid_attr("Call"), tip(G("apply_model_get_shim")),
+                     G("looks_like_model_get"));
+  register_transform(astroid_attr("Attribute"), tip(G("apply_model_manager_shim")),
+                     G("looks_like_model_manager"));
 }
 
 }  // namespace
 
+// The module body has bound astroid, safe_infer and helpers before this runs, and puts the
+// transforms on astroid's global manager once every name is bound.
 void register_inference(py::module_& m) {
-  S.bind(m);
-  m.attr("os") = import("os");
-  m.attr("astroid") = import("astroid");
-  m.attr("safe_infer") = lookup("pylint.checkers.utils", "safe_infer");
-  m.attr("helpers") = import_sibling(m, "helpers");
-
   m.attr("QuerySetNode") = make_queryset_node(m);
 
   m.def("looks_like_model", &looks_like_model, py::arg("node"));
@@ -236,10 +231,6 @@ void register_inference(py::module_& m) {
   m.def("apply_model_get_shim", &apply_model_get_shim, py::arg("node"),
         py::arg("_context") = py::none());
   m.def("register_transforms", &register_transforms, py::arg("manager"));
-
-  // Loading the module is what puts the shims on astroid's global manager, for every tree the
-  // process builds from then on.
-  register_transforms(astroid_attr("MANAGER"));
 }
 
 }  // namespace vettor::shims
