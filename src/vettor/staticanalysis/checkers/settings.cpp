@@ -181,11 +181,11 @@ py::object evaluate(py::handle node, const Namespace& ns, int depth) {
       py::object key = evaluate(kv[0], ns, depth + 1);
       py::object value = evaluate(kv[1], ns, depth + 1);
       if (!known(key) || !known(value)) return unknown();
-      bool ok = truthy(evaluate_guarded([&] {
+      py::object stored = evaluate_guarded([&] {  // an unhashable key fails here
         result[key] = value;
         return py::object(py::bool_(true));
-      }));
-      if (!ok) return unknown();
+      });
+      if (!known(stored)) return unknown();
     }
     return result;
   }
@@ -230,6 +230,26 @@ py::object evaluate(py::handle node, const Namespace& ns, int depth) {
     py::object test = evaluate(node.attr("test"), ns, depth + 1);
     if (!known(test)) return unknown();
     return evaluate(truthy(test) ? node.attr("body") : node.attr("orelse"), ns, depth + 1);
+  }
+  if (is(node, "Subscript")) {
+    py::object container = evaluate(node.attr("value"), ns, depth + 1);
+    py::object index = node.attr("slice");
+    py::object key;
+    if (is(index, "Slice")) {
+      py::list bounds;
+      for (const char* part : {"lower", "upper", "step"}) {
+        py::object bound = index.attr(part);
+        bounds.append(bound.is_none() ? py::object(py::none()) : evaluate(bound, ns, depth + 1));
+      }
+      for (py::handle bound : bounds) {
+        if (!known(bound)) return unknown();
+      }
+      key = import("builtins").attr("slice")(*bounds);
+    } else {
+      key = evaluate(index, ns, depth + 1);
+    }
+    if (!known(container) || !known(key)) return unknown();
+    return evaluate_guarded([&] { return op("getitem")(container, key); });
   }
   if (is(node, "Call")) return evaluate_call(node, ns, depth);
   return unknown();
@@ -281,7 +301,8 @@ void bind(Namespace& ns, py::handle target, py::object value, py::handle stmt, p
 bool same_value(py::handle a, py::handle b) {
   if (a.is(b)) return true;
   if (!known(a) || !known(b) || !a.get_type().is(b.get_type())) return false;
-  return truthy(evaluate_guarded([&] { return op("eq")(a, b); }));
+  py::object equal = evaluate_guarded([&] { return op("eq")(a, b); });
+  return known(equal) && truthy(equal);
 }
 
 // After a branch whose condition is unknown: a name keeps its value only when both ways agree.
@@ -347,6 +368,11 @@ class Reader {
  public:
   Namespace read(py::handle module) {
     Namespace ns;
+    py::object file = module.attr("file");
+    if (py::isinstance<py::str>(file)) {
+      std::error_code error;
+      reading_.insert(fs::absolute(fs::path(text(file)), error).string());
+    }
     walk(module.attr("body"), ns, Scope{true, py::none(), module.attr("file"), 0}, false);
     return ns;
   }
@@ -669,10 +695,20 @@ Finding middleware_finding(const char* code, const Middleware& mw, const char* e
   return f;
 }
 
+// A finding's record travels through pylint's workers and its JSON reporter: plain values
+// only, anything else as its text.
+py::object record_value(py::handle value) {
+  if (value.is_none() || py::isinstance<py::bool_>(value) || py::isinstance<py::int_>(value) ||
+      py::isinstance<py::float_>(value) || py::isinstance<py::str>(value)) {
+    return py::reinterpret_borrow<py::object>(value);
+  }
+  return py::repr(value);
+}
+
 Finding setting_finding(const char* code, const char* name, const Effective& current, py::object secure) {
   Finding f(code);
   f.record["setting"] = name;
-  f.record["value"] = current.value;
+  f.record["value"] = record_value(current.value);
   f.setting = name;
   f.value = secure;
   if (!current.binding) {
@@ -695,7 +731,7 @@ Finding setting_finding(const char* code, const char* name, const Effective& cur
 Finding removal_finding(const char* code, const char* name, const Effective& current, py::object secure) {
   Finding f(code);
   f.record["setting"] = name;
-  f.record["value"] = current.value;
+  f.record["value"] = record_value(current.value);
   f.setting = name;
   f.value = secure;
   if (current.binding) {
@@ -1021,6 +1057,15 @@ void visit_module(py::object self, py::object node) {
   }
 }
 
+// The settings-file builder lives in `shims`, whose loading also puts its inference
+// transforms on astroid's global manager. Loading it before the first file of a lint that
+// names settings modules keeps every file of that lint under the same transforms, rather than
+// those linted after the settings module only.
+void open(py::object self) {
+  py::object files = py::getattr(self.attr("linter").attr("config"), "settings_files", py::none());
+  if (!files.is_none() && truthy(files)) shims();
+}
+
 py::object make_checker(py::module_& m, py::handle helpers) {
   py::object cls = make_source_checker(
       m, "settings",
@@ -1061,6 +1106,7 @@ py::object make_checker(py::module_& m, py::handle helpers) {
                  {"C4017", "missing-hsts-preload",
                   "SECURE_HSTS_PRELOAD is not True, so the site cannot be submitted to the "
                   "browsers' HSTS preload list."}}));
+  add_method(cls, "open", &open);
   add_method(cls, "visit_module", &visit_module, py::arg("node"));
   return cls;
 }
