@@ -250,6 +250,8 @@ def test_settings_package_init_and_src_layouts_are_settings_modules():
         assert settings.is_missing_security_middleware(module_node=parse(source, modname=modname), settings_modpath=MODPATH)
     for modname in ("othersite.settings", "site.settings.base", "settings"):
         assert not settings.is_missing_security_middleware(module_node=parse(source, modname=modname), settings_modpath=MODPATH)
+    assert settings.is_missing_security_middleware(module_node=parse(source), settings_modpath="site/settings.py")
+    assert settings.is_missing_security_middleware(module_node=parse(source), settings_modpath=["x.settings", MODPATH])
 
 
 def test_fix_visitor_applies_the_asked_codes_and_hands_new_statements_over():

@@ -41,7 +41,7 @@ constexpr long kHstsSeconds = 31536000;
 // project runs, so it applies when the finding holds for any of them.
 constexpr const char* kDjangoVersions[] = {"1.11", "2.0", "2.1", "2.2", "3.0", "3.1", "3.2"};
 
-// Star imports followed at most this deep, and files read at most once per module.
+// Imports are followed at most this many files deep; expressions evaluated as deep.
 constexpr int kMaxImportDepth = 8;
 constexpr int kMaxEvalDepth = 64;
 
@@ -445,8 +445,9 @@ class Reader {
     }
     if (star) {
       if (!imported) {
-        // `try: from .local import *` may fail quietly; a plain import that fails would
-        // stop the module, so whatever it binds is simply not known.
+        // An import that cannot be followed (a package, a file not in the project): inside a
+        // block it may as well have failed, as `try: from .local import *` is meant to; at the
+        // top level it ran, and may have set anything.
         if (!nested) forget_everything(ns);
         return;
       }
@@ -835,11 +836,14 @@ std::vector<Finding> evaluate_rules(const Namespace& ns, py::handle defaults) {
 // The linted module's name comes from its path under the project root, the settings path is
 // an import path: blog/settings.py is "blog.settings", a settings package's __init__.py is
 // "blog.settings.__init__", and a project kept under src/ names "src.blog.settings".
-bool names_settings_module(const std::string& module, const std::string& settings) {
-  if (settings.empty()) return false;
+// A settings path given as a file path (blog/settings.py) names the same module.
+bool names_settings_module(const std::string& module, std::string settings) {
   auto ends_with = [](const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
   };
+  if (ends_with(settings, ".py")) settings.resize(settings.size() - 3);
+  std::replace(settings.begin(), settings.end(), '/', '.');
+  if (settings.empty()) return false;
   for (const std::string& candidate :
        {module, ends_with(module, ".__init__") ? module.substr(0, module.size() - 9) : module}) {
     if (candidate == settings || ends_with(candidate, "." + settings)) return true;
