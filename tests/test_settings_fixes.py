@@ -319,3 +319,23 @@ def test_remove_node_triple(source, line, expected):
     assert result == expected
     if expected[2]:
         ast.parse(textwrap.dedent(expected[2]))
+
+
+def test_placeholder_lines_of_the_fix_road_are_passed_over():
+    """The code transformer's tree holds a bare print("...") call for each blank or comment
+    line; a new statement goes after all of them, on a line of its own."""
+    rest = [line for line in SECURE_REST.splitlines() if not line.startswith(("SECURE_HSTS_SECONDS", "SECURE_SSL"))]
+    tree = parse("\n".join([FULL_MIDDLEWARE, *rest, "SECURE_SSL_REDIRECT = False"]))
+    for line in (1, len(tree.body) + 2):  # a comment on the first line, a blank line at the end
+        placeholder = astroid.extract_node('print("")')
+        placeholder.lineno = line
+        placeholder.parent = tree
+        tree.body.append(placeholder)
+    tree.body.sort(key=lambda node: node.lineno)
+    last_line = tree.body[-1].lineno
+    fix(tree, codes={"C4013", "C4010"})
+    added = tree.body[-1]
+    assert added.as_string() == "SECURE_HSTS_SECONDS = 31536000"
+    assert {node.lineno for node in added.nodes_of_class(astroid.nodes.NodeNG)} == {last_line + 1}
+    assert tree.body[-3].as_string() == "SECURE_SSL_REDIRECT = True"
+    assert sum(isinstance(node, astroid.nodes.Call) for node in tree.body) == 2
