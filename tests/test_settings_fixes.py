@@ -273,7 +273,9 @@ def index(source):
 
 
 def statement_at(atok, line):
-    return next(node for node in atok.tree.nodes_of_class(astroid.nodes.Statement) if node.fromlineno == line)
+    """The statement on that line, the insecure one when two share it."""
+    found = [node for node in atok.tree.nodes_of_class(astroid.nodes.Statement) if node.fromlineno == line]
+    return next((n for n in found if n.as_string().startswith(("DEBUG", "SESSION_COOKIE_HTTPONLY"))), found[0])
 
 
 @pytest.mark.parametrize(
@@ -285,8 +287,12 @@ def statement_at(atok, line):
         (
             "DEBUG = (\n    True\n)  # local only\nTEMPLATE_DEBUG = DEBUG\n",
             1,
-            (1, 3, "DEBUG = (\n    False\n)"),
+            (1, 3, "DEBUG = (\n    False\n)  # local only"),
         ),
+        ("DEBUG = True  # \u00e9t\u00e9\nX = DEBUG\n", 1, (1, 1, "DEBUG = False  # \u00e9t\u00e9")),
+        ("DEBUG = True; X = 1\n", 1, (None, None, None)),
+        ("X = 1; DEBUG = True\n", 1, (None, None, None)),
+        ("DEBUG = True;  # trailing\n", 1, (1, 1, "")),
         (
             "import os\nif os.environ.get('CI'):\n    SESSION_COOKIE_HTTPONLY = False\n",
             3,
@@ -303,6 +309,10 @@ def statement_at(atok, line):
         "httponly-removed",
         "annotated",
         "still-read",
+        "non-ascii-comment",
+        "shares-its-line",
+        "follows-a-statement",
+        "semicolon-only",
         "inside-a-block",
         "secure-debug",
         "secure-httponly",

@@ -1053,18 +1053,43 @@ py::tuple remove_node(py::object atok, py::object node, py::object start, py::ob
   } else {
     return nothing;
   }
+  // The suggestion replaces whole lines: another statement sharing them (after a ";") would
+  // go with this one.
+  long first = node.attr("first_token").attr("startpos").cast<long>();
+  long last = node.attr("last_token").attr("endpos").cast<long>();
+  py::object token_module = import("token");
+  std::vector<long> layout;
+  for (const char* kind : {"COMMENT", "NL", "NEWLINE", "INDENT", "DEDENT", "ENDMARKER"}) {
+    layout.push_back(token_module.attr(kind).cast<long>());
+  }
+  for (py::handle token : atok.attr("tokens")) {
+    long line = py::tuple(token.attr("start"))[0].cast<long>();
+    if (line < start.cast<long>() || line > end.cast<long>()) continue;
+    long at = token.attr("startpos").cast<long>();
+    if (at >= first && at < last) continue;
+    long kind = token.attr("type").cast<long>();
+    if (std::find(layout.begin(), layout.end(), kind) != layout.end()) continue;
+    if (text(token.attr("string")) == ";") continue;
+    return nothing;
+  }
+
   py::object module_node = node.attr("root")();
   if (py::object(node.attr("parent")).is(module_node) && !name_is_read(module_node, name)) {
     return py::make_tuple(start, end, py::str(""));
   }
-  // Rewrite only the value's tokens, so the rest of the line reads as written.
-  py::object source = atok.attr("text");
+  // Rewrite only the value's tokens, so the rest of the lines reads as written, a trailing
+  // comment included.
+  py::object source = atok.attr("text");  // token offsets count characters, not bytes
   py::object value_node = node.attr("value");
-  py::object head = source[py::slice(node.attr("first_token").attr("startpos"),
-                                     value_node.attr("first_token").attr("startpos"), py::none())];
-  py::object tail = source[py::slice(value_node.attr("last_token").attr("endpos"),
-                                     node.attr("last_token").attr("endpos"), py::none())];
-  return py::make_tuple(start, end, py::str(text(head) + literal(secure) + text(tail)));
+  long value_first = value_node.attr("first_token").attr("startpos").cast<long>();
+  long value_last = value_node.attr("last_token").attr("endpos").cast<long>();
+  long line_end = source.attr("find")("\n", last).cast<long>();
+  if (line_end < 0) line_end = static_cast<long>(py::len(source));
+  auto part = [&](long from, long to) {
+    return text(source[py::slice(py::int_(from), py::int_(to), py::none())]);
+  };
+  py::str rewritten(part(first, value_first) + literal(secure) + part(value_last, line_end));
+  return py::make_tuple(start, end, rewritten.attr("rstrip")());
 }
 
 // ---------------------------------------------------------------------------------------
