@@ -80,6 +80,11 @@ def findings(monkeypatch):
         ("DEBUG = True\nfrom deployment.defaults import *", []),
         ("from deployment.defaults import *\nDEBUG = True", [("C4005", 2)]),
         ("from deployment import SECURE_SSL_REDIRECT", []),
+        (
+            "from django.conf.global_settings import *\nDEBUG = True",
+            [("C4005", 2), ("C4007", 2), ("C4008", 2), ("C4009", 2)],
+        ),
+        ("from django.conf.global_settings import *", [("C4007", 1), ("C4008", 1), ("C4009", 1)]),
     ],
 )
 def test_reading(findings, source, expected):

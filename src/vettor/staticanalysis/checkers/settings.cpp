@@ -370,6 +370,15 @@ std::optional<std::string> resolve_import(py::handle context, const std::string&
   return std::nullopt;
 }
 
+py::object defaults_for(py::handle version);
+
+bool is_default_setting(const std::string& name) {
+  for (const char* version : kDjangoVersions) {
+    if (vettor::hasattr(defaults_for(py::str(version)), name.c_str())) return true;
+  }
+  return false;
+}
+
 class Reader {
  public:
   Namespace read(py::handle module) {
@@ -434,15 +443,22 @@ class Reader {
 
   void import_from(py::handle stmt, Namespace& ns, const Scope& scope, bool nested) {
     py::object resp = responsible(scope, stmt);
+    bool star = false;
+    for (py::handle item : stmt.attr("names")) {
+      if (text(py::tuple(py::reinterpret_borrow<py::object>(item))[0]) == "*") star = true;
+    }
+    // Django's own defaults: every setting it names goes back to its default.
+    if (star && text(stmt.attr("modname")) == "django.conf.global_settings") {
+      for (auto it = ns.names.begin(); it != ns.names.end();) {
+        it = is_default_setting(it->first) ? ns.names.erase(it) : std::next(it);
+      }
+      return;
+    }
     py::object level_obj = stmt.attr("level");
     long level = level_obj.is_none() ? 0 : level_obj.cast<long>();
     auto path = resolve_import(scope.file, text(stmt.attr("modname")), level);
     std::optional<Namespace> imported;
     if (path) imported = read_file(*path, scope, stmt);
-    bool star = false;
-    for (py::handle item : stmt.attr("names")) {
-      if (text(py::tuple(py::reinterpret_borrow<py::object>(item))[0]) == "*") star = true;
-    }
     if (star) {
       if (!imported) {
         // An import that cannot be followed (a package, a file not in the project): inside a
