@@ -1,3 +1,333 @@
+// Which Django a project is written for, and whether a folder holds a Django project.
+//
+// The Django minor comes from the project's own dependency files: the ones dparse reads
+// (requirements.txt, conda.yml, setup.cfg, Pipfile.lock, Pipfile, in that order of
+// precedence) and then the string constants of setup.py. The first Django requirement
+// that admits one of the seven minors the analyser has rules and default settings for
+// wins. Django's default settings per minor are handed out from library_default_settings.
+//
+// The files are the user's, so a file or a line that cannot be read is passed over (and
+// logged) rather than allowed to stop the lint that asked for the version.
 #include <vettor/pyutil.hpp>
+
+#include <string>
+
 namespace py = pybind11;
-PYBIND11_MODULE(dependencies, m) { m.attr("placeholder") = 1; }
+using namespace pybind11::literals;
+
+namespace {
+
+using vettor::import;
+using vettor::lookup;
+using vettor::on_error;
+using vettor::truthy;
+
+vettor::ModuleRef G;
+
+const char* const kVersions[] = {"1.11", "2.0", "2.1", "2.2", "3.0", "3.1", "3.2"};
+const char* const kSettingsMembers[] = {"django_1_11", "django_2_0", "django_2_1", "django_2_2",
+                                        "django_3_0",  "django_3_1", "django_3_2"};
+// Patch releases tried per minor: enough to reach every release of the supported minors.
+constexpr int kPatchesPerMinor = 30;
+
+// `from .package import name`: the package's attribute, or its submodule of that name.
+py::object from_import(py::handle m, const char* package, const char* name) {
+  py::module_ pkg = vettor::import_sibling(m, package);
+  if (vettor::hasattr(pkg, name)) return pkg.attr(name);
+  return import((vettor::sibling_name(m, package) + "." + name).c_str());
+}
+
+// Editors on Windows write a byte-order mark; left in place it becomes part of the first
+// requirement's name (or a syntax error in setup.py) and hides a Django pin there.
+py::str without_bom(const py::str& text) {
+  if (truthy(text.attr("startswith")("\ufeff"))) return text[py::slice(1, py::len(text), 1)];
+  return text;
+}
+
+py::object child(const py::object& folder, const char* name) {
+  return folder.attr("__truediv__")(name);
+}
+
+bool is_file(const py::object& path) { return truthy(path.attr("is_file")()); }
+
+void log_skipped(const py::object& path, const char* why) {
+  G("logger").attr("warning")("Skipping %s: %s", py::str(path), why);
+}
+
+// The requirement text as written, reduced to what the requirement grammar reads: no
+// trailing comment (after a space or a tab), no continuation onto hash lines, and no pip
+// options such as --hash=... written on the same line.
+std::string clean_requirement_line(std::string line) {
+  auto is_space = [](char c) { return c == ' ' || c == '\t'; };
+  auto cut_before = [&](char mark) {
+    for (size_t i = 1; i < line.size(); ++i) {
+      if (line[i] == mark && is_space(line[i - 1])) {
+        line.erase(i - 1);
+        return true;
+      }
+    }
+    return false;
+  };
+  cut_before('#');
+  if (line.find('\\') != std::string::npos && !cut_before('\\')) {
+    line.erase(line.find('\\'));
+  }
+  for (size_t i = 1; i + 1 < line.size(); ++i) {
+    if (line[i] == '-' && line[i + 1] == '-' && is_space(line[i - 1])) {
+      line.erase(i - 1);
+      break;
+    }
+  }
+  auto last = line.find_last_not_of(" \t\r\n");
+  line.erase(last == std::string::npos ? 0 : last + 1);
+  auto first = line.find_first_not_of(" \t\r\n");
+  line.erase(0, first == std::string::npos ? line.size() : first);
+  return line;
+}
+
+// ---------------------------------------------------------------------------------------
+// Version resolution
+
+py::object get_django_version_from_dependency(py::object dependency, py::object file_type) {
+  if (!dependency.attr("name").attr("lower")().equal(py::str("django"))) return py::none();
+  py::object specs = dependency.attr("specs");
+  py::object minor;
+  for (py::handle version : G("versions")) {
+    std::string prefix = py::str(version);
+    for (int patch = 0; patch < kPatchesPerMinor && !minor; ++patch) {
+      if (truthy(specs.attr("contains")(prefix + "." + std::to_string(patch)))) {
+        minor = py::reinterpret_borrow<py::object>(version);
+      }
+    }
+    if (minor) break;
+  }
+  if (!minor) return py::none();
+
+  std::string line = clean_requirement_line(py::str(dependency.attr("line")));
+  py::object specifier = on_error(
+      lookup("pyparsing", "ParseBaseException"),
+      [&]() -> py::object { return G("REQUIREMENT").attr("parseString")(line).attr("specifier"); },
+      [] { return py::object(); });
+  // A requirement the grammar still rejects after cleaning is passed over, so the search
+  // goes on with the next dependency instead of failing the lint.
+  if (!specifier) return py::none();
+
+  py::dict details;
+  details["path"] = file_type;
+  details["version"] = minor;
+  details["specs"] = py::str(specifier);
+  return details;
+}
+
+py::object resolve_django_version_via_dparse(py::object project_root_path) {
+  for (py::handle file_type : G("dparse_file_types")) {
+    py::object path = project_root_path.attr("__truediv__")(file_type);
+    if (!is_file(path)) continue;
+    py::str text = without_bom(path.attr("read_text")("encoding"_a = "utf8", "errors"_a = "ignore"));
+    // dparse raises whatever its file parser meets (malformed JSON, a lock entry without
+    // hashes, a broken setup.cfg section): such a file holds no readable requirement.
+    py::object parsed = on_error(
+        PyExc_Exception, [&] { return G("parse")(text, "file_type"_a = file_type); },
+        [&] {
+          log_skipped(path, "the dependency parser cannot read it");
+          return py::object();
+        });
+    if (!parsed) continue;
+    for (py::handle dependency : parsed.attr("dependencies")) {
+      py::object details = G("get_django_version_from_dependency")("dependency"_a = dependency,
+                                                                    "file_type"_a = file_type);
+      if (truthy(details)) return details;
+    }
+  }
+  return py::none();
+}
+
+py::object resolve_django_version_via_setup_py(py::object project_root_path) {
+  py::object path = child(project_root_path, "setup.py");
+  if (!is_file(path)) return py::none();
+  py::object tree = on_error(
+      py::make_tuple(py::handle(PyExc_UnicodeDecodeError), G("astroid").attr("AstroidSyntaxError")),
+      [&] { return G("astroid").attr("parse")(without_bom(path.attr("read_text")())); },
+      [&] {
+        log_skipped(path, "it is not readable Python");
+        return py::object();
+      });
+  if (!tree) return py::none();
+
+  py::object line_parser = G("RequirementsTXTLineParser");
+  // The requirement parser rejects most texts with ValueError; a text ending in a
+  // backslash makes it run off the end of its line iterator (RuntimeError).
+  py::tuple rejected = py::make_tuple(py::handle(PyExc_ValueError), py::handle(PyExc_RuntimeError));
+  for (py::handle node : tree.attr("nodes_of_class")(G("astroid").attr("Const"))) {
+    py::object value = node.attr("value");
+    if (!PyUnicode_Check(value.ptr())) continue;
+    py::object text = value.attr("strip")();
+    if (!truthy(text)) continue;
+    py::object dependency = on_error(
+        rejected, [&] { return line_parser.attr("parse")(text); }, [] { return py::object(); });
+    if (!dependency || !truthy(dependency)) continue;
+    py::object details = G("get_django_version_from_dependency")("dependency"_a = dependency,
+                                                                  "file_type"_a = "setup.py");
+    if (truthy(details)) return details;
+  }
+  return py::none();
+}
+
+py::object resolve_django_version(py::object project_root) {
+  py::object path = G("Path")(project_root);
+  py::object details = G("resolve_django_version_via_dparse")(path);
+  if (truthy(details)) return details;
+  details = G("resolve_django_version_via_setup_py")(path);
+  if (truthy(details)) return details;
+  return py::none();
+}
+
+// ---------------------------------------------------------------------------------------
+// Project detection
+
+// Folders whose Python files are not the project's own: a virtual environment (any that
+// pyvenv.cfg or conda marks) or an installed-packages folder holds Django's own sources,
+// which would make every folder that carries its environment inside look like a project.
+bool is_environment_folder(const py::object& folder) {
+  std::string name = py::str(folder.attr("name"));
+  if (name == "site-packages" || name == "dist-packages") return true;
+  return is_file(child(folder, "pyvenv.cfg")) || truthy(child(folder, "conda-meta").attr("is_dir")());
+}
+
+bool is_django_node(py::object node) {
+  py::object ast = G("ast");
+  py::object import_class = ast.attr("Import");
+  py::object import_from_class = ast.attr("ImportFrom");
+  for (py::handle statement : ast.attr("iter_child_nodes")(node)) {
+    if (vettor::isinstance(statement, import_class)) {
+      for (py::handle alias : statement.attr("names")) {
+        if (py::object(alias.attr("name")).equal(py::str("django"))) return true;
+      }
+    } else if (vettor::isinstance(statement, import_from_class)) {
+      py::object module = statement.attr("module");
+      if (module.is_none()) continue;
+      if (module.equal(py::str("django")) || truthy(module.attr("startswith")("django."))) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// The source walk: does any of the project's own top-level imports name Django?
+bool has_django_import(const py::object& root) {
+  py::object path_class = G("Path");
+  py::object ast = G("ast");
+  // A file in Python 2, in another encoding or with null bytes says nothing either way.
+  py::tuple unreadable = py::make_tuple(py::handle(PyExc_UnicodeDecodeError),
+                                        py::handle(PyExc_SyntaxError), py::handle(PyExc_ValueError));
+  for (py::handle entry : lookup("os", "walk")(root)) {
+    py::object folder = path_class(entry[py::int_(0)]);
+    py::list subfolders = entry[py::int_(1)];
+    py::list kept;
+    for (py::handle name : subfolders) {
+      if (!is_environment_folder(folder.attr("__truediv__")(name))) kept.append(name);
+    }
+    subfolders.attr("clear")();
+    subfolders.attr("extend")(kept);
+    for (py::handle name : py::list(entry[py::int_(2)])) {
+      if (!truthy(name.attr("endswith")(".py"))) continue;
+      py::object path = folder.attr("__truediv__")(name);
+      py::object tree = on_error(
+          unreadable,
+          [&] {
+            py::str text = without_bom(path.attr("read_text")());
+            return ast.attr("parse")(text, "filename"_a = py::str(path));
+          },
+          [] { return py::object(); });
+      if (tree && truthy(G("is_django_node")(tree))) return true;
+    }
+  }
+  return false;
+}
+
+bool is_django_repository(py::object project_root) {
+  py::object meta = G("meta");
+  bool has_manage_file = on_error(
+      meta.attr("ManageFileMissingError"),
+      [&] {
+        meta.attr("get_manage_file")(project_root);
+        return true;
+      },
+      [] { return false; });
+  if (has_manage_file) return true;
+  if (truthy(G("resolve_django_version")(project_root))) return true;
+  return has_django_import(G("Path")(project_root));
+}
+
+// ---------------------------------------------------------------------------------------
+// Default settings
+
+py::object get_default_django_settings(py::object version) {
+  py::dict mapping = G("DJANGO_SETTINGS_MAPPING");
+  if (mapping.contains(version)) return mapping[version];
+  return mapping["3.2"];
+}
+
+// Settings are the public upper-case names (at least one cased letter, none lower case).
+bool is_omittable(py::str name) {
+  return truthy(name.attr("startswith")("_")) || !truthy(name.attr("isupper")());
+}
+
+py::dict module_to_dict(py::object module, py::object omittable) {
+  py::dict result;
+  for (py::handle name : lookup("builtins", "dir")(module)) {
+    if (truthy(omittable(name))) continue;
+    result[name] = py::getattr(module, name);
+  }
+  return result;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(dependencies, m) {
+  G.bind(m);
+  m.attr("ast") = import("ast");
+  m.attr("itertools") = import("itertools");
+  m.attr("Path") = lookup("pathlib", "Path");
+  m.attr("astroid") = import("astroid");
+  m.attr("parse") = lookup("dparse", "parse");
+  m.attr("filetypes") = lookup("dparse", "filetypes");
+  m.attr("RequirementsTXTLineParser") = lookup("dparse.parser", "RequirementsTXTLineParser");
+  m.attr("REQUIREMENT") = lookup("packaging.requirements", "REQUIREMENT");
+  m.attr("meta") = vettor::import_sibling(m, "meta");
+  for (const char* member : kSettingsMembers) {
+    m.attr(member) = from_import(m, "library_default_settings", member);
+  }
+  m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
+
+  py::object filetypes = m.attr("filetypes");
+  py::list dparse_file_types;
+  for (const char* name : {"requirements_txt", "conda_yml", "setup_cfg", "pipfile_lock", "pipfile"}) {
+    dparse_file_types.append(filetypes.attr(name));
+  }
+  m.attr("dparse_file_types") = dparse_file_types;
+  py::list versions;
+  for (const char* version : kVersions) versions.append(py::str(version));
+  m.attr("versions") = versions;
+
+  m.def("resolve_django_version", &resolve_django_version, py::arg("project_root"));
+  m.def("resolve_django_version_via_dparse", &resolve_django_version_via_dparse,
+        py::arg("project_root_path"));
+  m.def("resolve_django_version_via_setup_py", &resolve_django_version_via_setup_py,
+        py::arg("project_root_path"));
+  m.def("get_django_version_from_dependency", &get_django_version_from_dependency,
+        py::arg("dependency"), py::arg("file_type"));
+
+  py::dict mapping;
+  for (size_t i = 0; i < std::size(kSettingsMembers); ++i) {
+    mapping[versions[i]] = m.attr(kSettingsMembers[i]);
+  }
+  m.attr("DJANGO_SETTINGS_MAPPING") = mapping;
+  m.def("is_django_repository", &is_django_repository, py::arg("project_root"));
+  m.def("is_django_node", &is_django_node, py::arg("node"));
+  m.def("get_default_django_settings", &get_default_django_settings, py::arg("version"));
+  // One default test, made once and shared by every call, as a Python default would be.
+  py::cpp_function omittable(&is_omittable, py::name("omittable"), py::scope(m), py::arg("name"));
+  m.def("module_to_dict", &module_to_dict, py::arg("module"), py::arg("omittable") = omittable);
+}

@@ -1,3 +1,410 @@
+// What the analyser needs to know about a project folder: its own configuration (the
+// [tool.vettor] table of pyproject.toml), its Django settings modules and root URL
+// configuration, its manage file, its code style ([tool.black]) and its static URL.
+//
+// Nothing here imports or runs the project's code: settings are read as literals from
+// the settings modules' syntax trees, and modules are found by walking the project
+// folder, passing over folders that belong to tools rather than to the project.
 #include <vettor/pyutil.hpp>
+
+#include <string>
+
 namespace py = pybind11;
-PYBIND11_MODULE(meta, m) { m.attr("placeholder") = 1; }
+using namespace pybind11::literals;
+
+namespace {
+
+using vettor::import;
+using vettor::lookup;
+using vettor::on_error;
+using vettor::truthy;
+
+vettor::ModuleRef G;
+
+// Names only a Django settings module assigns at its top level.
+const char* const kSettingNames[] = {
+    "INSTALLED_APPS", "ROOT_URLCONF",  "MIDDLEWARE", "MIDDLEWARE_CLASSES", "DATABASES",
+    "SECRET_KEY",     "ALLOWED_HOSTS", "TEMPLATES",  "WSGI_APPLICATION",   "STATIC_URL",
+};
+
+py::object child(const py::object& folder, py::handle name) {
+  return folder.attr("__truediv__")(name);
+}
+
+bool is_file(const py::object& path) { return truthy(path.attr("is_file")()); }
+
+py::str without_bom(const py::str& text) {
+  if (truthy(text.attr("startswith")("\ufeff"))) return text[py::slice(1, py::len(text), 1)];
+  return text;
+}
+
+// ---------------------------------------------------------------------------------------
+// pyproject.toml
+
+py::dict read_pyproject(const py::object& root) {
+  py::object path = child(root, py::str("pyproject.toml"));
+  if (!is_file(path)) return py::dict();
+  py::str text = without_bom(path.attr("read_text")("encoding"_a = "utf-8"));
+  return G("tomli").attr("loads")(text);
+}
+
+// The table [tool.<name>], or an empty one.
+py::dict tool_table(const py::object& root, const char* name) {
+  py::dict data = read_pyproject(root);
+  py::object tool = data.attr("get")("tool", py::dict());
+  if (!py::isinstance<py::dict>(tool)) return py::dict();
+  py::object table = tool.attr("get")(name, py::dict());
+  if (!py::isinstance<py::dict>(table)) {
+    vettor::raise(PyExc_ValueError, std::string("pyproject.toml: [tool.") + name + "] is not a table");
+  }
+  return table;
+}
+
+py::str replace(py::handle text, const char* old, const char* with) {
+  return py::str(text).attr("replace")(old, with);
+}
+
+py::dict get_toml_config(py::object project_root) {
+  py::dict config;
+  // Option names are hyphenated; TOML users often write them with underscores.
+  for (auto item : tool_table(G("Path")(project_root), "vettor")) {
+    config[replace(item.first, "_", "-")] = item.second;
+  }
+  return config;
+}
+
+py::dict get_code_style(py::object project_root) {
+  py::dict black = tool_table(G("Path")(project_root), "black");
+  py::dict style;
+  for (auto item : black) {
+    std::string key = replace(item.first, "-", "_");
+    py::handle value = item.second;
+    if (key == "line_length") {
+      style["line_length"] = py::int_(py::reinterpret_borrow<py::object>(value));
+    } else if (key == "target_version") {
+      py::object target_version = lookup("black", "TargetVersion");
+      py::set targets;
+      for (py::handle name : value) {
+        std::string upper = py::str(name.attr("upper")());
+        if (!vettor::hasattr(target_version, upper.c_str())) {
+          vettor::raise(PyExc_ValueError,
+                        "pyproject.toml: [tool.black] target-version " + std::string(py::repr(name)) +
+                            " is not a Python version black knows");
+        }
+        targets.add(target_version.attr(upper.c_str()));
+      }
+      style["target_versions"] = targets;
+    } else if (key == "skip_magic_trailing_comma") {
+      style["magic_trailing_comma"] = py::bool_(!truthy(value));
+    } else if (key == "preview") {
+      style["preview"] = py::bool_(truthy(value));
+    }
+    // String normalisation and string processing are the formatter's own choice; the
+    // other keys (include, exclude, pyi, ...) choose files, not a style.
+  }
+  return style;
+}
+
+// ---------------------------------------------------------------------------------------
+// Walking the project
+
+// Folders that are not the project's own code: hidden folders (.git, .tox, .venv),
+// virtual environments, installed packages, JavaScript packages and byte-code caches.
+bool is_foreign_folder(const py::object& folder) {
+  std::string name = py::str(folder.attr("name"));
+  if (!name.empty() && name[0] == '.') return true;
+  if (name == "site-packages" || name == "dist-packages" || name == "node_modules" ||
+      name == "__pycache__") {
+    return true;
+  }
+  return is_file(child(folder, py::str("pyvenv.cfg"))) ||
+         truthy(child(folder, py::str("conda-meta")).attr("is_dir")());
+}
+
+// The project's Python files, in a stable order: each folder's files, then its sub-folders.
+py::list python_files(const py::object& root) {
+  py::object path_class = G("Path");
+  py::list files;
+  for (py::handle entry : lookup("os", "walk")(root)) {
+    py::object folder = path_class(entry[py::int_(0)]);
+    py::list subfolders = entry[py::int_(1)];
+    py::list kept;
+    for (py::handle name : subfolders) {
+      if (!is_foreign_folder(child(folder, name))) kept.append(name);
+    }
+    kept.attr("sort")();
+    subfolders.attr("clear")();
+    subfolders.attr("extend")(kept);
+    py::list names = py::list(entry[py::int_(2)]);
+    names.attr("sort")();
+    for (py::handle name : names) {
+      if (truthy(name.attr("endswith")(".py"))) files.append(child(folder, name));
+    }
+  }
+  return files;
+}
+
+// The module tree of a Python file, or None when it cannot be read or parsed.
+py::object parse_file(const py::object& path) {
+  py::tuple unreadable = py::make_tuple(py::handle(PyExc_OSError), py::handle(PyExc_UnicodeDecodeError),
+                                        py::handle(PyExc_SyntaxError), py::handle(PyExc_ValueError));
+  return on_error(
+      unreadable,
+      [&] {
+        py::str text = without_bom(path.attr("read_text")("encoding"_a = "utf-8"));
+        return G("ast").attr("parse")(text, "filename"_a = py::str(path));
+      },
+      [] { return py::object(py::none()); });
+}
+
+// ---------------------------------------------------------------------------------------
+// The manage file
+
+py::object find_manage_file(const py::object& root) {
+  py::object best = py::none();
+  size_t best_depth = 0;
+  for (py::handle path : python_files(root)) {
+    if (!py::str(path.attr("name")).equal(py::str("manage.py"))) continue;
+    // A manage.py of another framework is no Django manage file.
+    py::str text = path.attr("read_text")("encoding"_a = "utf-8", "errors"_a = "ignore");
+    if (!truthy(text.attr("lower")().attr("__contains__")("django"))) continue;
+    size_t depth = py::len(path.attr("parts"));
+    if (best.is_none() || depth < best_depth) {
+      best = py::reinterpret_borrow<py::object>(path);
+      best_depth = depth;
+    }
+  }
+  return best;
+}
+
+py::object get_manage_file(py::object project_root) {
+  py::object root = G("Path")(project_root);
+  py::object manage = find_manage_file(root);
+  if (manage.is_none()) {
+    vettor::raise(G("ManageFileMissingError"), "no Django manage.py in " + std::string(py::str(root)));
+  }
+  return manage;
+}
+
+bool is_constant_text(py::handle node, const char* text = nullptr) {
+  if (!vettor::isinstance(node, G("ast").attr("Constant"))) return false;
+  py::object value = node.attr("value");
+  if (!PyUnicode_Check(value.ptr())) return false;
+  return text == nullptr || value.equal(py::str(text));
+}
+
+// The DJANGO_SETTINGS_MODULE that manage.py sets, by os.environ.setdefault(...) or by
+// assignment, or None.
+py::object settings_module_named_in(const py::object& manage) {
+  py::object tree = parse_file(manage);
+  if (tree.is_none()) return py::none();
+  py::object ast = G("ast");
+  for (py::handle node : ast.attr("walk")(tree)) {
+    if (vettor::isinstance(node, ast.attr("Call"))) {
+      py::object func = node.attr("func");
+      py::list args = node.attr("args");
+      if (vettor::isinstance(func, ast.attr("Attribute")) &&
+          py::str(func.attr("attr")).equal(py::str("setdefault")) && py::len(args) >= 2 &&
+          is_constant_text(args[0], "DJANGO_SETTINGS_MODULE") && is_constant_text(args[1])) {
+        return args[1].attr("value");
+      }
+    } else if (vettor::isinstance(node, ast.attr("Assign")) && is_constant_text(node.attr("value"))) {
+      for (py::handle target : node.attr("targets")) {
+        if (vettor::isinstance(target, ast.attr("Subscript")) &&
+            is_constant_text(target.attr("slice"), "DJANGO_SETTINGS_MODULE")) {
+          return node.attr("value").attr("value");
+        }
+      }
+    }
+  }
+  return py::none();
+}
+
+// ---------------------------------------------------------------------------------------
+// Settings modules
+
+// The import path of a module file: its own name under every enclosing package.
+std::string import_path_of(const py::object& path) {
+  std::string name = py::str(path.attr("stem"));
+  py::object folder = path.attr("parent");
+  if (name == "__init__") {
+    name = py::str(folder.attr("name"));
+    folder = folder.attr("parent");
+  }
+  while (is_file(child(folder, py::str("__init__.py")))) {
+    py::object parent = folder.attr("parent");
+    if (parent.equal(folder)) break;
+    name = std::string(py::str(folder.attr("name"))) + "." + name;
+    folder = parent;
+  }
+  return name;
+}
+
+// The file behind an import path, under one of the given folders, or None.
+py::object module_file_under(py::handle import_path, const py::list& folders) {
+  if (!PyUnicode_Check(import_path.ptr())) return py::none();
+  py::list parts = py::str(import_path).attr("split")(".");
+  for (py::handle part : parts) {
+    if (!truthy(part.attr("isidentifier")())) return py::none();
+  }
+  for (py::handle base : folders) {
+    py::object path = G("Path")(base);
+    for (py::handle part : parts) path = child(path, part);
+    py::object module = path.attr("with_suffix")(".py");
+    if (is_file(module)) return module;
+    py::object package = child(path, py::str("__init__.py"));
+    if (is_file(package)) return package;
+  }
+  return py::none();
+}
+
+bool looks_like_settings(const py::object& tree) {
+  py::object ast = G("ast");
+  for (py::handle statement : tree.attr("body")) {
+    if (vettor::isinstance(statement, ast.attr("ImportFrom"))) {
+      // settings/production.py: from .base import *, then a few overrides.
+      for (py::handle alias : statement.attr("names")) {
+        if (py::str(alias.attr("name")).equal(py::str("*"))) return true;
+      }
+      continue;
+    }
+    py::list targets;
+    if (vettor::isinstance(statement, ast.attr("Assign"))) {
+      targets = statement.attr("targets");
+    } else if (vettor::isinstance(statement, ast.attr("AnnAssign"))) {
+      targets.append(statement.attr("target"));
+    }
+    for (py::handle target : targets) {
+      if (!vettor::isinstance(target, ast.attr("Name"))) continue;
+      std::string id = py::str(target.attr("id"));
+      for (const char* setting : kSettingNames) {
+        if (id == setting) return true;
+      }
+    }
+  }
+  return false;
+}
+
+// Import path -> file of every settings module found so far: get_root_urlconf is handed
+// import paths only, which need not be importable from the analysing process.
+py::dict known_settings_files() { return G("_settings_files_found"); }
+
+py::list get_settings_files(py::object project_root) {
+  py::object root = G("Path")(project_root);
+  py::list found;
+  py::dict known = known_settings_files();
+  auto add = [&](const py::str& import_path, const py::object& file) {
+    if (found.contains(import_path)) return;
+    found.append(import_path);
+    if (!file.is_none()) known[import_path] = py::str(file);
+  };
+
+  // The module manage.py names is the one Django runs with: it comes first.
+  py::object manage = find_manage_file(root);
+  if (!manage.is_none()) {
+    py::object named = settings_module_named_in(manage);
+    if (!named.is_none()) {
+      py::list folders;
+      folders.append(manage.attr("parent"));
+      folders.append(root);
+      add(named, module_file_under(named, folders));
+    }
+  }
+  for (py::handle path : python_files(root)) {
+    py::object file = py::reinterpret_borrow<py::object>(path);
+    bool candidate = py::str(file.attr("name")).equal(py::str("settings.py")) ||
+                     py::str(file.attr("parent").attr("name")).equal(py::str("settings"));
+    if (!candidate) continue;
+    py::object tree = parse_file(file);
+    if (tree.is_none() || !looks_like_settings(tree)) continue;
+    add(py::str(import_path_of(file)), file);
+  }
+  return found;
+}
+
+py::object locate_settings_module(py::handle import_path) {
+  py::dict known = known_settings_files();
+  if (known.contains(import_path)) {
+    py::object file = G("Path")(known[import_path]);
+    if (is_file(file)) return file;
+  }
+  py::list folders;
+  for (py::handle entry : lookup("sys", "path")) {
+    folders.append(truthy(entry) ? py::reinterpret_borrow<py::object>(entry) : py::object(py::str(".")));
+  }
+  return module_file_under(import_path, folders);
+}
+
+// The literal value a module assigns to a setting at its top level (the last assignment
+// wins, as when Python runs it), or None when it assigns none or something not literal.
+py::object literal_setting(const py::object& file, const char* setting) {
+  py::object tree = parse_file(file);
+  if (tree.is_none()) return py::none();
+  py::object ast = G("ast");
+  py::object value = py::none();
+  for (py::handle statement : tree.attr("body")) {
+    py::list targets;
+    if (vettor::isinstance(statement, ast.attr("Assign"))) {
+      targets = statement.attr("targets");
+    } else if (vettor::isinstance(statement, ast.attr("AnnAssign")) &&
+               !statement.attr("value").is_none()) {
+      targets.append(statement.attr("target"));
+    }
+    for (py::handle target : targets) {
+      if (vettor::isinstance(target, ast.attr("Name")) &&
+          py::str(target.attr("id")).equal(py::str(setting))) {
+        value = on_error(
+            PyExc_ValueError, [&] { return ast.attr("literal_eval")(statement.attr("value")); },
+            [] { return py::object(py::none()); });
+      }
+    }
+  }
+  return value;
+}
+
+// The first literal text that the settings modules, in order, assign to the setting.
+py::object text_setting(py::handle settings_files, const char* setting) {
+  for (py::handle import_path : settings_files) {
+    py::object file = locate_settings_module(import_path);
+    if (file.is_none()) continue;
+    py::object value = literal_setting(file, setting);
+    if (PyUnicode_Check(value.ptr())) return value;
+  }
+  return py::none();
+}
+
+py::str get_root_urlconf(py::object settings_files) {
+  py::object urlconf = text_setting(settings_files, "ROOT_URLCONF");
+  if (urlconf.is_none()) return py::str("");
+  return urlconf;
+}
+
+py::str get_settings_modpath(py::object project_root) {
+  py::list settings_files = G("get_settings_files")(project_root);
+  if (py::len(settings_files) == 0) return py::str("");
+  return settings_files[0];
+}
+
+py::object get_static_url_setting(py::object project_root) {
+  return text_setting(G("get_settings_files")(project_root), "STATIC_URL");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(meta, m) {
+  G.bind(m);
+  m.attr("ast") = import("ast");
+  m.attr("tomli") = import("tomli");
+  m.attr("Path") = lookup("pathlib", "Path");
+  m.attr("_settings_files_found") = py::dict();
+
+  m.def("get_toml_config", &get_toml_config, py::arg("project_root"));
+  m.def("get_settings_files", &get_settings_files, py::arg("project_root"));
+  m.def("get_root_urlconf", &get_root_urlconf, py::arg("settings_files"));
+  m.attr("ManageFileMissingError") = vettor::make_exception(
+      m, "ManageFileMissingError", PyExc_FileNotFoundError, "The project has no Django manage.py.");
+  m.def("get_manage_file", &get_manage_file, py::arg("project_root"));
+  m.def("get_settings_modpath", &get_settings_modpath, py::arg("project_root"));
+  m.def("get_code_style", &get_code_style, py::arg("project_root"));
+  m.def("get_static_url_setting", &get_static_url_setting, py::arg("project_root"));
+}

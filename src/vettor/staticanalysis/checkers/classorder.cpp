@@ -1,0 +1,220 @@
+// Model class layout rules: too many models in one module, many model names sharing one
+// prefix, standard members of a model out of their usual order, and field declarations placed
+// after the inner Meta class.
+#include <vettor/rules.hpp>
+
+#include <algorithm>
+#include <string>
+
+namespace {
+using namespace vettor;
+
+ModuleRef M;        // this module, for Codes and the option-free functions
+ModuleRef helpers;  // the sibling helpers module
+
+constexpr const char* kStandardOrder[] = {"Meta", "__str__", "save", "get_absolute_url"};
+
+// Position of `name` in the standard member order, or -1 for any other name.
+int standard_position(py::handle name) {
+  if (!py::isinstance<py::str>(name)) return -1;
+  std::string text = name.cast<std::string>();
+  for (int i = 0; i < 4; ++i) {
+    if (text == kStandardOrder[i]) return i;
+  }
+  return -1;
+}
+
+py::object code(const char* name) { return M("Codes").attr(name); }
+
+void report(py::handle self, const char* code_name, py::handle node, py::dict args) {
+  self.attr("add_message")(code(code_name), py::arg("node") = node, py::arg("args") = args);
+}
+
+// ---------------------------------------------------------------------------------------
+// Shared model name prefixes
+
+// Every prefix of lengths min_length - 1 up to len - 2 of each name, counted once per name.
+// The lengths follow Python slicing (`value[:i - 1]`), which is what makes a min_length of
+// zero or less count the shortened names and the empty prefix.
+py::object get_longest_common_prefix(py::object values, py::object min_length) {
+  py::object counter = lookup("collections", "Counter")();
+  py::ssize_t start = min_length.cast<py::ssize_t>();
+  for (py::handle value : values) {
+    py::ssize_t length = py::len(value);
+    for (py::ssize_t i = start; i < length; ++i) {
+      py::ssize_t stop = i - 1;
+      if (stop < 0) stop = std::max<py::ssize_t>(0, length + stop);
+      py::object substring = value[py::slice(0, stop, 1)];
+      counter[substring] = py::int_(counter.attr("__getitem__")(substring).cast<long>() + 1);
+    }
+  }
+  return counter;
+}
+
+// ---------------------------------------------------------------------------------------
+// Checker
+
+void visit_module(py::object self, py::object) { self.attr("model_names") = py::list(); }
+
+// A standard member (a method or a non-model class of a model) is compared with the method
+// just before it in the same block; only methods count as "before".
+void check_attribute_order(py::object self, py::object node) {
+  int index = standard_position(node.attr("name"));
+  if (index < 0) return;
+  py::object previous_node = node.attr("previous_sibling")();
+  if (!vettor::isinstance(previous_node, lookup("astroid", "FunctionDef"))) return;
+  py::object previous_name = previous_node.attr("name");
+  int previous_index = standard_position(previous_name);
+  py::dict args;
+  args["before"] = node.attr("name");
+  args["after"] = previous_name;
+  if (previous_index < 0) {
+    // The standard member belongs ahead of the custom method: the method is what moves.
+    report(self, "C3002", previous_node, args);
+  } else if (index < previous_index) {
+    report(self, "C3002", node, args);
+  }
+}
+
+void visit_classdef(py::object self, py::object node) {
+  if (truthy(helpers("is_model")(node))) {
+    self.attr("model_names").attr("append")(node.attr("name"));
+    return;
+  }
+  if (truthy(helpers("is_model")(node.attr("parent").attr("frame")()))) {
+    self.attr("check_attribute_order")(node);
+  }
+}
+
+void visit_functiondef(py::object self, py::object node) {
+  if (truthy(helpers("is_model")(node.attr("parent").attr("frame")()))) {
+    self.attr("check_attribute_order")(node);
+  }
+}
+
+// The first value that looking up "Meta" from `scope` gives, or None when the name is not
+// bound anywhere in reach or cannot be inferred.
+py::object lookup_meta(py::handle scope) {
+  return on_error(
+      lookup("astroid.exceptions", "InferenceError"),
+      [&]() -> py::object {
+        for (py::handle value : scope.attr("ilookup")("Meta")) {
+          return py::reinterpret_borrow<py::object>(value);
+        }
+        return py::none();
+      },
+      []() -> py::object { return py::none(); });
+}
+
+// A field declaration that comes after the inner Meta class. Only the first field of a run
+// of consecutive fields is examined, so a misplaced block is reported once.
+void visit_call(py::object self, py::object node) {
+  if (!truthy(helpers("is_model")(node.attr("frame")()))) return;
+  if (!truthy(helpers("is_model_field")(node))) return;
+  py::object previous_node = node.attr("previous_sibling")();
+  if (vettor::isinstance(previous_node, lookup("astroid", "Assign"))) {
+    previous_node = previous_node.attr("value");
+  }
+  if (previous_node.is_none() || truthy(helpers("is_model_field")(previous_node))) return;
+  py::object meta = lookup_meta(node.attr("scope")());
+  if (meta.is_none()) return;
+  // A Meta that astroid found but cannot place (a value from an unresolved import) has no
+  // line to compare with; such a layout is not judged.
+  py::object meta_line = getattr_or_none(meta, "lineno");
+  py::object node_line = getattr_or_none(node, "lineno");
+  if (!PyLong_CheckExact(meta_line.ptr()) || !PyLong_CheckExact(node_line.ptr())) return;
+  if (meta_line.cast<long>() >= node_line.cast<long>()) return;
+  py::dict args;
+  args["before"] = helpers("get_member_name")(node);
+  args["after"] = "Meta";
+  report(self, "C3002", node, args);
+}
+
+void leave_module(py::object self, py::object node) {
+  py::object config = self.attr("config");
+  py::list model_names = self.attr("model_names");
+  py::ssize_t model_count = py::len(model_names);
+  py::object max_models = config.attr("max_models");
+  if (py::int_(model_count) >= max_models) {
+    py::dict args;
+    args["count"] = model_count;
+    args["maximum"] = max_models;
+    report(self, "C3000", node.attr("root")(), args);
+  }
+  if (model_count == 0) return;
+
+  py::object prefixes = M("get_longest_common_prefix")(
+      model_names, config.attr("min_common_model_prefix_length"));
+  py::object max_common = config.attr("max_common_model_prefix");
+  py::list keys = py::list(prefixes.attr("keys")());
+  for (py::handle item : keys) {
+    std::string lower = py::str(item.attr("lower")()).cast<std::string>();
+    if (py::object(prefixes[item]) < max_common || lower == "abstract" || lower == "base") {
+      prefixes.attr("__delitem__")(item);
+    }
+  }
+  // The longest remaining prefix; among equally long ones the first counted.
+  py::object prefix;
+  py::ssize_t best = -1;
+  for (py::handle item : prefixes) {
+    py::ssize_t length = py::len(item);
+    if (length > best) {
+      best = length;
+      prefix = py::reinterpret_borrow<py::object>(item);
+    }
+  }
+  if (best <= 0) return;  // nothing left, or only the empty prefix
+  py::dict args;
+  args["count"] = prefixes[prefix];
+  args["prefix"] = prefix;
+  report(self, "C3003", node.attr("root")(), args);
+}
+
+py::dict option(int default_value, const char* help) {
+  py::dict settings;
+  settings["default"] = default_value;
+  settings["type"] = "int";
+  settings["metavar"] = "<int>";
+  settings["help"] = help;
+  return settings;
+}
+
+py::object make_checker(py::module_& m, py::handle helpers_module) {
+  py::tuple options = py::make_tuple(
+      py::make_tuple("max-models", option(10, "Maximum number of models per module")),
+      py::make_tuple("min-common-model-prefix-length",
+                     option(4, "Minimum length of model prefixes")),
+      py::make_tuple("max-common-model-prefix",
+                     option(4, "Maximum number of models that can have the same prefix")));
+  py::object cls = make_source_checker(
+      m, "models",
+      make_msgs(helpers_module, {{"C3000", "tall-models", "To many models"},
+                                 {"C3002", "model-method-order", "Wrong method order"},
+                                 {"C3003", "model-common-prefix", "Common application prefix"}}),
+      options);
+  add_method(cls, "visit_module", &visit_module, py::arg("node"));
+  add_method(cls, "visit_classdef", &visit_classdef, py::arg("node"));
+  add_method(cls, "visit_functiondef", &visit_functiondef, py::arg("node"));
+  add_method(cls, "check_attribute_order", &check_attribute_order, py::arg("node"));
+  add_method(cls, "visit_call", &visit_call, py::arg("node"));
+  add_method(cls, "leave_module", &leave_module, py::arg("node"));
+  return cls;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(classorder, m) {
+  M.bind(m);
+  m.attr("logging") = import("logging");
+  m.attr("astroid") = import("astroid");
+  py::module_ helpers_module = import_sibling(m, "helpers", 2);
+  helpers.bind(helpers_module);
+  m.attr("helpers") = helpers_module;
+  m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
+  m.attr("STANDARD_CLASSORDER") =
+      py::make_tuple(kStandardOrder[0], kStandardOrder[1], kStandardOrder[2], kStandardOrder[3]);
+  m.attr("Codes") = make_codes(m, {"C3000", "C3002", "C3003"});
+  m.def("get_longest_common_prefix", &get_longest_common_prefix, py::arg("values"),
+        py::arg("min_length"));
+  m.attr("Checker") = make_checker(m, helpers_module);
+}

@@ -1,0 +1,211 @@
+"""What the analyser reads about a project: configuration, settings modules, manage file, code style."""
+import shutil
+from pathlib import Path
+
+import black
+import pytest
+
+from vettor.staticanalysis import meta
+
+FIXTURES = Path(__file__).resolve().parent / "fixtures"
+BLOG = Path(__file__).resolve().parent.parent / "examples" / "blog"
+SETTINGS_PACKAGE = FIXTURES / "settings_package"
+
+
+def write(root, name, content):
+    path = root / name
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(content, encoding="utf-8")
+
+
+@pytest.fixture
+def project(tmp_path):
+    """A copy of the settings-package project, free to be added to."""
+    root = tmp_path / "project"
+    shutil.copytree(SETTINGS_PACKAGE, root)
+    return root
+
+
+# ---------------------------------------------------------------------------------------
+# Configuration
+
+
+def test_toml_config_is_the_vettor_table_with_option_names():
+    assert meta.get_toml_config(SETTINGS_PACKAGE) == {
+        "disable": ["C2006", "field-null-not-blank"],
+        "max-models": 12,
+        "jobs": 2,
+        "directories": ["src"],
+    }
+
+
+@pytest.mark.parametrize(
+    "pyproject",
+    [None, "", '[project]\nname = "blog"\n', "[tool.black]\nline-length = 100\n", "[tool.vettor]\n"],
+)
+def test_toml_config_without_a_vettor_table_is_empty(tmp_path, pyproject):
+    if pyproject is not None:
+        write(tmp_path, "pyproject.toml", pyproject)
+    assert meta.get_toml_config(str(tmp_path)) == {}
+
+
+@pytest.mark.parametrize("pyproject", ["[tool.vettor\n", "[tool]\nvettor = 3\n"])
+def test_a_broken_configuration_is_reported(tmp_path, pyproject):
+    write(tmp_path, "pyproject.toml", pyproject)
+    with pytest.raises(ValueError):
+        meta.get_toml_config(tmp_path)
+
+
+def test_code_style_gives_black_mode_arguments():
+    style = meta.get_code_style(SETTINGS_PACKAGE)
+    assert style == {
+        "line_length": 100,
+        "target_versions": {black.TargetVersion.PY38, black.TargetVersion.PY39},
+        "magic_trailing_comma": False,
+    }
+    mode = black.FileMode(experimental_string_processing=False, string_normalization=True, **style)
+    assert black.format_str("f(a,b,)\n", mode=mode) == "f(a, b)\n"
+
+
+@pytest.mark.parametrize(
+    "pyproject, expected",
+    [
+        (None, {}),
+        ("[tool.vettor]\njobs = 1\n", {}),
+        ("[tool.black]\nline_length = 79\npreview = true\n", {"line_length": 79, "preview": True}),
+        ("[tool.black]\nexperimental-string-processing = true\nskip-string-normalization = true\n", {}),
+    ],
+)
+def test_code_style_cases(tmp_path, pyproject, expected):
+    if pyproject is not None:
+        write(tmp_path, "pyproject.toml", pyproject)
+    assert meta.get_code_style(tmp_path) == expected
+
+
+def test_an_unknown_target_version_is_reported(tmp_path):
+    write(tmp_path, "pyproject.toml", '[tool.black]\ntarget-version = ["py2"]\n')
+    with pytest.raises(ValueError, match="py2"):
+        meta.get_code_style(tmp_path)
+
+
+# ---------------------------------------------------------------------------------------
+# The manage file
+
+
+def test_manage_file_at_the_root_or_below():
+    assert meta.get_manage_file(BLOG) == BLOG / "manage.py"
+    assert meta.get_manage_file(str(SETTINGS_PACKAGE)) == SETTINGS_PACKAGE / "src" / "manage.py"
+
+
+def test_the_shallowest_manage_file_wins(project):
+    write(project, "manage.py", "from django.core.management import execute_from_command_line\n")
+    assert meta.get_manage_file(project) == project / "manage.py"
+
+
+@pytest.mark.parametrize(
+    "files",
+    [
+        {},
+        {"manage.py": "from flask_script import Manager\n"},
+        {".venv/lib/site-packages/django/conf/project_template/manage.py": "import django\n"},
+        {"node_modules/x/manage.py": "import django\n"},
+        {"env/pyvenv.cfg": "", "env/src/manage.py": "import django\n"},
+        {"manage.py/README": "a folder, not a file"},
+    ],
+)
+def test_no_manage_file(tmp_path, files):
+    for name, content in files.items():
+        write(tmp_path, name, content)
+    with pytest.raises(meta.ManageFileMissingError):
+        meta.get_manage_file(tmp_path)
+
+
+def test_missing_manage_file_error_is_a_file_not_found_error():
+    assert issubclass(meta.ManageFileMissingError, FileNotFoundError)
+    assert meta.ManageFileMissingError.__module__ == "vettor.staticanalysis.meta"
+
+
+# ---------------------------------------------------------------------------------------
+# Settings modules
+
+
+def test_settings_of_the_example_blog():
+    settings_files = meta.get_settings_files(BLOG)
+    assert settings_files == ["blog.settings"]
+    assert meta.get_root_urlconf(settings_files) == "blog.urls"
+    assert meta.get_settings_modpath(BLOG) == "blog.settings"
+    assert meta.get_static_url_setting(BLOG) == "/static/"
+
+
+def test_settings_package_with_the_module_manage_py_names_first(project):
+    settings_files = meta.get_settings_files(project)
+    assert settings_files == ["config.settings.dev", "config.settings.base", "config.settings.production"]
+    assert meta.get_root_urlconf(settings_files) == "config.urls"
+    assert meta.get_settings_modpath(project) == "config.settings.dev"
+    # dev.py takes its static URL from base.py; production.py's is not a literal.
+    assert meta.get_static_url_setting(project) == "/assets/"
+
+
+def test_settings_found_without_a_manage_file(project):
+    (project / "src" / "manage.py").unlink()
+    write(project, "src/legacy/__init__.py", "")
+    write(project, "src/legacy/settings.py", 'ROOT_URLCONF = "legacy.urls"\n')
+    assert meta.get_settings_files(project) == [
+        "config.settings.base",
+        "config.settings.dev",
+        "config.settings.production",
+        "legacy.settings",
+    ]
+    assert meta.get_settings_modpath(project) == "config.settings.base"
+
+
+def test_settings_in_foreign_folders_are_not_the_projects(project):
+    for folder in [".venv", "node_modules/pkg", "build/lib/site-packages/other"]:
+        write(project, f"{folder}/settings.py", 'INSTALLED_APPS = []\nROOT_URLCONF = "x.urls"\n')
+    write(project, ".venv/pyvenv.cfg", "")
+    assert meta.get_settings_files(project) == ["config.settings.dev", "config.settings.base", "config.settings.production"]
+
+
+def test_unreadable_settings_candidates_are_passed_over(project):
+    write(project, "src/broken/settings.py", "INSTALLED_APPS = [\n")
+    (project / "src/latin").mkdir()
+    (project / "src/latin/settings.py").write_bytes(b"# caf\xe9\nINSTALLED_APPS = []\n")
+    assert meta.get_settings_files(project) == ["config.settings.dev", "config.settings.base", "config.settings.production"]
+
+
+def test_a_project_without_settings(tmp_path):
+    write(tmp_path, "lib/tool.py", "X = 1\n")
+    assert meta.get_settings_files(tmp_path) == []
+    assert meta.get_settings_modpath(tmp_path) == ""
+    assert meta.get_static_url_setting(tmp_path) is None
+    assert meta.get_root_urlconf([]) == ""
+
+
+@pytest.mark.parametrize(
+    "settings, expected",
+    [
+        ('ROOT_URLCONF = "a.urls"\nROOT_URLCONF = "b.urls"\n', "b.urls"),
+        ('ROOT_URLCONF: str = "a.urls"\n', "a.urls"),
+        ('INSTALLED_APPS = []\nROOT_URLCONF = "a" + ".urls"\n', ""),
+        ('ROOT_URLCONF = "a.urls"\nROOT_URLCONF = os.environ["URLCONF"]\n', ""),
+        ('INSTALLED_APPS = []\nif DEBUG:\n    ROOT_URLCONF = "debug.urls"\n', ""),
+    ],
+)
+def test_root_urlconf_is_the_literal_the_settings_assign(tmp_path, settings, expected):
+    write(tmp_path, "site/__init__.py", "")
+    write(tmp_path, "site/settings.py", settings)
+    assert meta.get_root_urlconf(meta.get_settings_files(tmp_path)) == expected
+
+
+def test_root_urlconf_of_settings_found_on_the_import_path(monkeypatch):
+    monkeypatch.setattr(meta, "_settings_files_found", {})
+    monkeypatch.syspath_prepend(str(SETTINGS_PACKAGE / "src"))
+    assert meta.get_root_urlconf(["config.settings.dev", "config.settings.base"]) == "config.urls"
+    assert meta.get_root_urlconf(["no.such.module", "", "not a name"]) == ""
+
+
+def test_manage_py_may_name_a_module_it_cannot_find(tmp_path):
+    write(tmp_path, "manage.py", 'import os\nos.environ.setdefault("DJANGO_SETTINGS_MODULE", "gone.settings")\nimport django\n')
+    assert meta.get_settings_files(tmp_path) == ["gone.settings"]
+    assert meta.get_settings_modpath(tmp_path) == "gone.settings"
+    assert meta.get_static_url_setting(tmp_path) is None

@@ -1,0 +1,277 @@
+"""Queryset rules C9000-C9003: len(), count() comparisons, truth tests and foreign-key keys."""
+import importlib.util
+
+import astroid
+import pytest
+
+from marked_findings import (
+    PROJECT,
+    expected_findings,
+    has_lint_driver,
+    lint_with_checker,
+    missing_helpers,
+    ordered,
+    project_findings,
+)
+from vettor.staticanalysis import helpers
+from vettor.staticanalysis.checkers import querysets
+
+MISSING = missing_helpers(
+    "is_queryset", "is_model", "is_related_field", "get_function_name", "astroid_node_to_value"
+)
+needs_helpers = pytest.mark.skipif(bool(MISSING), reason=f"helpers lacks {MISSING}")
+needs_driver = pytest.mark.skipif(
+    not has_lint_driver(), reason="checker.get_messages is not built yet"
+)
+
+FILES = ["app/queries.py", "app/lookups.py"]
+
+
+@needs_helpers
+@pytest.mark.parametrize("path", FILES)
+def test_findings_of_the_queryset_checker_alone(path):
+    reported = lint_with_checker(querysets.Checker, [PROJECT / path])[
+        str((PROJECT / path).resolve())
+    ]
+    assert ordered(reported) == ordered(expected_findings(PROJECT / path, "C9"))
+
+
+@needs_helpers
+@needs_driver
+@pytest.mark.parametrize("path", FILES)
+def test_findings_through_the_lint_driver(path):
+    reported = [f for f in project_findings()[path] if f[2].startswith("C9")]
+    assert ordered(reported) == ordered(expected_findings(PROJECT / path, "C9"))
+
+
+# ---------------------------------------------------------------------------------------
+# Predicates, on nodes of one module whose querysets and models infer without help.
+
+MODULE = """
+import builtins
+from django.db import models
+from django.db.models.query import QuerySet
+
+class Author(models.Model):
+    pass
+
+class Book(models.Model):
+    author = models.ForeignKey(Author, on_delete=models.CASCADE)
+
+editor = models.ForeignKey(Author, on_delete=models.CASCADE)
+qs = QuerySet(model=Book)
+items = [1, 2]
+book = Book()
+ZERO = 0
+"""
+
+
+def node_of(expression):
+    return astroid.extract_node(MODULE + expression)
+
+
+PREDICATE_CASES = [
+    ("is_queryset_length", "len(qs)", True),
+    ("is_queryset_length", "len(items)", False),
+    ("is_queryset_length", "len(qs, 1)", None),
+    ("is_queryset_length", "len()", None),
+    ("is_queryset_length", "builtins.len(qs)", None),
+    ("is_queryset_length", "qs", None),
+    ("is_queryset_count", "qs.count()", True),
+    ("is_queryset_count", "qs.count(using='x')", True),
+    ("is_queryset_count", "items.count()", False),
+    ("is_queryset_count", "qs.count(1)", None),
+    ("is_queryset_count", "qs.count", None),
+    ("is_queryset_count", "count()", None),
+    ("is_queryset", "qs", True),
+    ("is_queryset", "items", False),
+    ("is_queryset", "undefined_name", False),
+    ("is_inefficient_queryset_exists", "qs.count() > 0", True),
+    ("is_inefficient_queryset_exists", "qs.count() == 0", True),
+    ("is_inefficient_queryset_exists", "qs.count() != 0", False),
+    ("is_inefficient_queryset_exists", "qs.count() > 0 > ZERO", None),
+    ("is_inefficient_queryset_exists", "len(qs) > 0", None),
+    ("is_queryset_length_exists", "len(qs) > 0", True),
+    ("is_queryset_length_exists", "len(qs) < 1", True),
+    ("is_queryset_length_exists", "len(qs) > 1", False),
+    ("is_queryset_length_exists", "qs.count() > 0", None),
+    ("is_indirect_fk_lookup", "book.author.pk", True),
+    ("is_indirect_fk_lookup", "book.author.id", True),
+    ("is_indirect_fk_lookup", "Book().author.pk", True),
+    ("is_indirect_fk_lookup", "book.pk", None),
+    ("is_indirect_fk_lookup", "book.author.name", None),
+    ("is_indirect_fk_lookup", "book.author_id", None),
+    ("is_indirect_fk_lookup", "editor.pk", None),
+    ("is_indirect_fk_lookup", "missing.author.pk", None),
+    # An owner that is a class or a module is no model instance.
+    ("is_indirect_fk_lookup", "Book.author.pk", False),
+]
+
+
+@needs_helpers
+@pytest.mark.parametrize("predicate, expression, answer", PREDICATE_CASES)
+def test_predicate_answers(predicate, expression, answer):
+    assert getattr(querysets, predicate)(node_of(expression)) is answer
+
+
+COMPARE_CASES = [
+    ("qs.count() > 0", True, False),
+    ("qs.count() >= 1", True, False),
+    ("qs.count() > 0.0", True, False),
+    ("qs.count() > ZERO", True, False),
+    ("qs.count() > 1", False, False),
+    ("qs.count() != 0", False, False),
+    ("qs.count() == 0", False, True),
+    ("qs.count() < 1", False, True),
+    ("qs.count() == False", False, True),
+    ("qs.count() <= 0", False, False),
+    ("0 < qs.count()", False, False),
+    ("qs.count() > 0 > ZERO", None, None),
+]
+
+
+@needs_helpers
+@pytest.mark.parametrize("expression, exists, not_exists", COMPARE_CASES)
+def test_comparison_tables(expression, exists, not_exists):
+    ops = node_of(expression).ops
+    assert querysets.is_compare_exists(ops) is exists
+    assert querysets.is_compare_not_exists(ops) is not_exists
+
+
+# ---------------------------------------------------------------------------------------
+# Wiring: the checker asks the module's predicates and helpers by name at each call.
+
+
+def test_checker_reads_predicates_from_the_module_at_call_time(monkeypatch):
+    from pylint.testutils import CheckerTestCase, MessageTest
+
+    class Case(CheckerTestCase):
+        CHECKER_CLASS = querysets.Checker
+
+    case = Case()
+    case.setup_method()
+    monkeypatch.setattr(querysets, "is_queryset_length", lambda node: node.func.name == "size")
+    call = astroid.extract_node("size(anything)")
+    with case.assertAddsMessages(MessageTest("C9000", node=call, args={"foo": "bar"})):
+        case.checker.visit_call(call)
+    with case.assertNoMessages():
+        case.checker.visit_call(astroid.extract_node("len(anything)"))
+
+
+def test_predicates_read_helpers_at_call_time(monkeypatch):
+    seen = []
+    monkeypatch.setattr(helpers, "is_queryset", lambda value: seen.append(value) or "answer")
+    assert querysets.is_queryset_length(astroid.extract_node("len([1])")) == "answer"
+    assert querysets.is_queryset(astroid.extract_node("x = 1\nx")) == "answer"
+    assert [type(value).__name__ for value in seen] == ["List", "Const"]
+
+
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ("not qs.count()", [("C9002", {"queryset": "qs"})]),
+        ("not qs", [("C9003", {"queryset": "qs"})]),
+        ("-qs.count()", []),
+        ("+qs.count()", []),
+        ("~qs.count()", []),
+        ("-qs", []),
+    ],
+)
+def test_only_not_is_a_truth_test(monkeypatch, source, expected):
+    from pylint.testutils import CheckerTestCase, MessageTest
+
+    class Case(CheckerTestCase):
+        CHECKER_CLASS = querysets.Checker
+
+    case = Case()
+    case.setup_method()
+    monkeypatch.setattr(querysets, "is_queryset_count", lambda node: isinstance(node, astroid.Call))
+    monkeypatch.setattr(querysets, "is_queryset", lambda node: True)
+    node = astroid.extract_node(source)
+    messages = [MessageTest(code, node=node, args=args) for code, args in expected]
+    with case.assertAddsMessages(*messages):
+        case.checker.visit_unaryop(node)
+
+
+def test_checker_declaration():
+    import pickle
+
+    checker = querysets.Checker
+    assert pickle.loads(pickle.dumps(checker)) is checker
+    assert checker.name == "querysets"
+    assert checker.__implements__ is __import__("pylint.interfaces").interfaces.IAstroidChecker
+    assert [(code, symbol, text) for code, (_, symbol, text) in checker.msgs.items()] == [
+        ("C9000", "queryset-length", "Detects using len(queryset) instead of queryset.count()"),
+        ("C9001", "indirect-foreign-key", "Traversting foo.bar.pk instead of using foo.bar_pk"),
+        ("C9002", "count-instead-exists", "Using count() where exists() could be better"),
+        (
+            "C9003",
+            "truthy-instead-exists",
+            "Using truthy/falsey check on queryset when exists could be better",
+        ),
+    ]
+    texts = [text for text, _, _ in checker.msgs.values()]
+    assert all(type(text) is helpers.context_string and text == "" for text in texts)
+    assert len({id(text) for text in texts}) == 4
+    assert {
+        name: getattr(querysets.Codes, name) for name in ("C9000", "C9001", "C9002", "C9003")
+    } == {"C9000": "C9000", "C9001": "C9001", "C9002": "C9002", "C9003": "C9003"}
+
+
+# ---------------------------------------------------------------------------------------
+# Querysets reached through managers infer only with the astroid shims.
+
+needs_shims = pytest.mark.skipif(
+    importlib.util.find_spec("vettor.staticanalysis.shims") is None,
+    reason="manager and queryset calls infer only with the shims module, not built yet",
+)
+
+MANAGER_SOURCE = """
+from django.db import models
+
+class Author(models.Model):
+    pass
+
+class Book(models.Model):
+    author = models.ForeignKey(Author, on_delete=models.CASCADE)
+"""
+
+MANAGER_CASES = [
+    ("len(Book.objects.all())", [(10, 0, "C9000", [("foo", "bar")])]),
+    (
+        "if Book.objects.all().count() > 0:\n    pass",
+        [(10, 0, "C9002", [("queryset", "Book.objects.all()")])],
+    ),
+    (
+        "if Book.objects.filter(pk=1):\n    pass",
+        [(10, 0, "C9003", [("queryset", "Book.objects.filter(pk=1)")])],
+    ),
+    (
+        "Book.objects.get().author.id",
+        [(10, 0, "C9001", [("me", "model"), ("related_name", "author"), ("pk_attribute", "id")])],
+    ),
+    (
+        "qs = Book.objects.all()\nif not qs.count():\n    pass",
+        [(11, 3, "C9002", [("queryset", "qs")])],
+    ),
+]
+
+
+@needs_shims
+@pytest.mark.parametrize("statement, expected", MANAGER_CASES)
+def test_manager_querysets_through_check_code(monkeypatch, statement, expected):
+    import types
+
+    from vettor.staticanalysis import checker
+
+    # The findings themselves, not their rendering, are what these cases are about.
+    renderer = types.SimpleNamespace(render_message_centric_advice=lambda messages, **_: messages)
+    monkeypatch.setattr(checker, "render", renderer, raising=False)
+    code = MANAGER_SOURCE + "\n" + statement + "\n"
+    records = checker.check_code(code, "app/queries.py", "project.settings")
+    reported = [
+        (r["line"], r["column"], r["message-id"], list(r["message"].items()))
+        for r in records
+        if r["message-id"].startswith("C9")
+    ]
+    assert reported == expected

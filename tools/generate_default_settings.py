@@ -1,0 +1,184 @@
+"""Regenerate src/vettor/staticanalysis/library_default_settings/ from Django's own releases.
+
+For each Django minor the analyser knows, the last release of that minor is fetched with
+pip (into a temporary folder, or read from --releases DIR when the archives are already
+there), its django/conf/global_settings.py is read straight out of the wheel or sdist
+without importing it, and every upper-case module-level setting is written out as a
+literal into django_<major>_<minor>.py.
+
+global_settings.py holds a few values that are not literals; they are reduced to the
+value Django itself ends up with:
+  - gettext_noop("...") is the identity function there, so the text is kept;
+  - integer arithmetic such as 60 * 60 * 24 * 7 * 2 is computed;
+  - a setting defined as another one (MANAGERS = ADMINS) takes a copy of that value.
+Anything else would stop the generator with an error rather than be guessed at.
+
+Usage: python tools/generate_default_settings.py [--releases DIR]
+"""
+import argparse
+import ast
+import copy
+import operator
+import subprocess
+import sys
+import tarfile
+import tempfile
+import zipfile
+from pathlib import Path
+
+import black
+
+RELEASES = {
+    "1.11": "1.11.29",
+    "2.0": "2.0.13",
+    "2.1": "2.1.15",
+    "2.2": "2.2.28",
+    "3.0": "3.0.14",
+    "3.1": "3.1.14",
+    "3.2": "3.2.25",
+}
+SETTINGS_FILE = "django/conf/global_settings.py"
+OUTPUT = Path(__file__).resolve().parent.parent / "src/vettor/staticanalysis/library_default_settings"
+
+BINARY_OPERATORS = {
+    ast.Add: operator.add,
+    ast.Sub: operator.sub,
+    ast.Mult: operator.mul,
+    ast.FloorDiv: operator.floordiv,
+    ast.Pow: operator.pow,
+}
+
+
+class NotALiteral(ValueError):
+    pass
+
+
+def evaluate(node, known):
+    """The value of a settings expression, without running any of Django's code."""
+    if isinstance(node, ast.Constant):
+        return node.value
+    if isinstance(node, (ast.List, ast.Tuple, ast.Set)):
+        items = [evaluate(item, known) for item in node.elts]
+        return {ast.List: list, ast.Tuple: tuple, ast.Set: set}[type(node)](items)
+    if isinstance(node, ast.Dict):
+        if None in node.keys:
+            raise NotALiteral("dict unpacking")
+        return {evaluate(k, known): evaluate(v, known) for k, v in zip(node.keys, node.values)}
+    if isinstance(node, ast.UnaryOp) and isinstance(node.op, ast.USub):
+        return -evaluate(node.operand, known)
+    if isinstance(node, ast.BinOp) and type(node.op) in BINARY_OPERATORS:
+        left, right = evaluate(node.left, known), evaluate(node.right, known)
+        if not all(isinstance(v, int) and not isinstance(v, bool) for v in (left, right)):
+            raise NotALiteral(ast.dump(node))
+        return BINARY_OPERATORS[type(node.op)](left, right)
+    if (
+        isinstance(node, ast.Call)
+        and isinstance(node.func, ast.Name)
+        and node.func.id == "gettext_noop"
+        and len(node.args) == 1
+        and not node.keywords
+    ):
+        return evaluate(node.args[0], known)
+    if isinstance(node, ast.Name) and node.id in known:
+        return copy.deepcopy(known[node.id])
+    raise NotALiteral(ast.dump(node))
+
+
+def read_default_settings(source):
+    """Upper-case settings of a global_settings.py text, in file order."""
+    settings = {}
+    for statement in ast.parse(source).body:
+        if not isinstance(statement, ast.Assign):
+            continue
+        names = [t.id for t in statement.targets if isinstance(t, ast.Name) and t.id.isupper()]
+        if not names:
+            continue
+        try:
+            value = evaluate(statement.value, settings)
+        except NotALiteral as error:
+            raise SystemExit(f"{names[0]}: cannot be written as a literal: {error}")
+        for name in names:
+            settings[name] = value
+    return settings
+
+
+def read_archive_member(archive, member):
+    if archive.suffix == ".whl":
+        with zipfile.ZipFile(archive) as wheel:
+            return wheel.read(member).decode("utf-8")
+    with tarfile.open(archive) as sdist:
+        for info in sdist.getmembers():
+            # An sdist holds everything under one top folder (Django-1.11.29/...).
+            if info.name.split("/", 1)[-1] == member:
+                return sdist.extractfile(info).read().decode("utf-8")
+    raise SystemExit(f"{archive.name}: no {member}")
+
+
+def find_archive(folder, release):
+    for pattern in (f"Django-{release}-*.whl", f"Django-{release}.tar.gz", f"django-{release}.tar.gz"):
+        found = sorted(folder.glob(pattern))
+        if found:
+            return found[0]
+    return None
+
+
+def download(folder, release):
+    subprocess.run(
+        [sys.executable, "-m", "pip", "download", "--quiet", "--no-deps",
+         "--disable-pip-version-check", "--dest", str(folder), f"Django=={release}"],
+        check=True,
+    )
+
+
+def render_module(minor, release, settings):
+    lines = [
+        f'"""Django {minor} default settings, as in Django {release}\'s {SETTINGS_FILE}.',
+        "",
+        "Generated by tools/generate_default_settings.py; do not edit by hand.",
+        '"""',
+        "",
+    ]
+    lines += [f"{name} = {value!r}" for name, value in settings.items()]
+    return black.format_str("\n".join(lines) + "\n", mode=black.FileMode())
+
+
+def module_name(minor):
+    return "django_" + minor.replace(".", "_")
+
+
+def render_package():
+    imports = "\n".join(f"from . import {module_name(minor)}" for minor in RELEASES)
+    members = ", ".join(f'"{module_name(minor)}"' for minor in RELEASES)
+    text = (
+        '"""Django\'s default settings for each minor version the analyser knows.\n\n'
+        "Each member module holds the upper-case settings of Django's global_settings.py\n"
+        "for that minor, as literals. Generated by tools/generate_default_settings.py.\n"
+        '"""\n'
+        f"{imports}\n\n__all__ = [{members}]\n"
+    )
+    return black.format_str(text, mode=black.FileMode())
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--releases", type=Path, help="folder holding the Django archives")
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as temporary:
+        folder = args.releases or Path(temporary)
+        OUTPUT.mkdir(parents=True, exist_ok=True)
+        for minor, release in RELEASES.items():
+            archive = find_archive(folder, release)
+            if archive is None:
+                download(folder, release)
+                archive = find_archive(folder, release)
+            if archive is None:
+                raise SystemExit(f"pip gave no archive for Django {release}")
+            settings = read_default_settings(read_archive_member(archive, SETTINGS_FILE))
+            target = OUTPUT / f"{module_name(minor)}.py"
+            target.write_text(render_module(minor, release, settings), encoding="utf-8")
+            print(f"{target.relative_to(OUTPUT.parents[3])}: {len(settings)} settings from {archive.name}")
+        (OUTPUT / "__init__.py").write_text(render_package(), encoding="utf-8")
+
+
+if __name__ == "__main__":
+    main()
