@@ -1,17 +1,16 @@
-"""Shared fixtures for the lint driver's tests: a small project on disk, stand-in rule
-checkers with known findings, and the project-metadata answers for that project."""
+"""Shared fixtures for the lint driver's tests: a small project on disk and stand-in rule
+checkers with known findings."""
 import ast
 import pathlib
 import re
 from html.parser import HTMLParser
 
 import pytest
-import toml
 from astroid import nodes
 from pylint.checkers import BaseChecker
 from pylint.interfaces import IAstroidChecker
 
-from vettor.staticanalysis import checker, dependencies, helpers, message_templates, meta
+from vettor.staticanalysis import checker, helpers, message_templates
 
 FIXTURES = pathlib.Path(__file__).parent / "fixtures"
 LINT_PROJECT = FIXTURES / "lint_project"
@@ -83,32 +82,6 @@ def stand_in_rules(monkeypatch):
     monkeypatch.setattr(checker, "python_checker_classes", [FlaggedCallChecker])
     monkeypatch.setattr(checker, "html_checker_classes", [HardCodedLinkChecker])
     monkeypatch.setattr(message_templates, FLAGGED, "A call of {name}().", raising=False)
-
-
-def _toml_config(project_root):
-    path = pathlib.Path(project_root) / "pyproject.toml"
-    if not path.exists():
-        return {}
-    return toml.load(path).get("tool", {}).get("vettor", {})
-
-
-@pytest.fixture
-def project_layer(monkeypatch):
-    """The project-metadata and Django-version answers for the fixture project, where the
-    package's own modules do not give them yet."""
-    if not hasattr(meta, "get_toml_config"):
-        monkeypatch.setattr(meta, "get_toml_config", _toml_config, raising=False)
-    if not hasattr(meta, "get_settings_files"):
-        monkeypatch.setattr(meta, "get_settings_files", lambda root: ["proj.settings"], raising=False)
-    if not hasattr(meta, "get_root_urlconf"):
-        monkeypatch.setattr(meta, "get_root_urlconf", lambda files: "proj.urls", raising=False)
-    if not hasattr(dependencies, "resolve_django_version"):
-        monkeypatch.setattr(
-            dependencies,
-            "resolve_django_version",
-            lambda root: {"path": "requirements.txt", "version": "2.2", "specs": ">=2.2,<3.0"},
-            raising=False,
-        )
 
 
 MARK = re.compile(r"#.*\[(C\d{4})((?: \w+=\S+)*)\]")

@@ -9,7 +9,7 @@ import pytest
 from conftest import FLAGGED, LINT_PROJECT, marked_findings
 from vettor.staticanalysis import checker
 
-pytestmark = pytest.mark.usefixtures("stand_in_rules", "project_layer")
+pytestmark = pytest.mark.usefixtures("stand_in_rules")
 
 MODELS = "shop/models.py"
 VIEWS = "shop/views.py"

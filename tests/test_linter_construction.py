@@ -91,16 +91,18 @@ def test_each_package_code_explains_itself_with_its_record_keys():
         "C7000": {}, "C7001": {"path": "/static/x.png"}, "C8001": {"forwards_name": "f"},
         "C9000": {"foo": "bar"}, "C9001": {"me": "a", "related_name": "b", "pk_attribute": "pk"},
         "C9002": {"queryset": "qs"}, "C9003": {"queryset": "qs"},
+        "C4007": {"setting": "MIDDLEWARE", "middleware": "m"},
+        "C4008": {"setting": "MIDDLEWARE", "middleware": "m"},
+        "C4009": {"setting": "MIDDLEWARE", "middleware": "m"},
     }
     for code in checker.get_all_message_codes():
-        record = records.get(code, {"name": "a"})
+        default = {"setting": "DEBUG", "value": True} if code.startswith("C4") else {"name": "a"}
+        record = records.get(code, default)
         assert getattr(message_templates, code).format(**record)
 
 
 def test_rule_options_reach_the_checker_that_declares_them(monkeypatch, tmp_path):
     monkeypatch.setattr(checker, "python_checker_classes", [FlaggedCallChecker])
-    monkeypatch.setattr(checker.meta, "get_settings_files", lambda root: [], raising=False)
-    monkeypatch.setattr(checker.meta, "get_root_urlconf", lambda files: "", raising=False)
     linters = []
     original = checker.create_linter
     monkeypatch.setattr(checker, "create_linter", lambda **kw: linters.append(original(**kw)) or linters[-1])

@@ -18,7 +18,7 @@ def finding_set(messages):
     return {(m["path"], m["line"], m["column"], m["message-id"], repr(m["message"])) for m in messages}
 
 
-@pytest.mark.usefixtures("stand_in_rules", "project_layer")
+@pytest.mark.usefixtures("stand_in_rules")
 def test_workers_give_the_same_findings_as_one_process():
     one = checker.get_messages(str(LINT_PROJECT), FILES, jobs=1)
     workers = checker.get_messages(str(LINT_PROJECT), FILES)  # jobs 0: one worker per CPU

@@ -61,52 +61,50 @@ C3003 = (
 
 # Settings (deployment security)
 C4005 = (
-    "This setting is overridden with an insecure value (for example DEBUG = True). Make "
-    "sure it is not used in production."
+    "{setting} is set to {value}, which is not safe in production (DEBUG = True, for one, "
+    "shows tracebacks and settings to every visitor). Remove the override or take the value "
+    "from the environment."
 )
 C4007 = (
-    "SecurityMiddleware is missing from MIDDLEWARE. It sets several security headers and "
-    "handles the SSL redirect."
+    "{middleware} is missing from {setting}. It sets several security headers and "
+    "redirects plain HTTP requests to HTTPS when asked to."
 )
 C4008 = (
-    "XFrameOptionsMiddleware is missing from MIDDLEWARE. Without it pages can be framed by "
-    "other sites (clickjacking)."
+    "{middleware} is missing from {setting}. Without it, pages can be shown in frames "
+    "on other sites (clickjacking)."
 )
 C4009 = (
-    "CsrfViewMiddleware is missing from MIDDLEWARE. Without it forms are not protected "
+    "{middleware} is missing from {setting}. Without it, forms are not protected "
     "against cross-site request forgery."
 )
 C4010 = (
-    "SECURE_HSTS_SECONDS is not set. Set it so browsers refuse plain HTTP connections to "
-    "the site (HTTP Strict Transport Security)."
+    "{setting} is {value}. Set it to a number of seconds (a year is usual) so browsers "
+    "refuse plain HTTP connections to the site (HTTP Strict Transport Security)."
 )
 C4011 = (
-    "SECURE_HSTS_INCLUDE_SUBDOMAINS is not set. Set it to True so HTTP Strict Transport "
-    "Security covers subdomains too."
+    "{setting} is {value}. Set it to True so HTTP Strict Transport Security covers the "
+    "site's subdomains too."
 )
 C4012 = (
-    "SECURE_CONTENT_TYPE_NOSNIFF is not set. Set it to True so browsers do not guess "
-    "content types, which can turn uploads into scripts."
+    "{setting} is {value}. Set it to True so browsers do not guess content types, which "
+    "can turn an uploaded file into a script."
 )
 C4013 = (
-    "SECURE_SSL_REDIRECT is not set. Set it to True so plain HTTP requests are redirected "
-    "to HTTPS."
+    "{setting} is {value}. Set it to True so plain HTTP requests are redirected to HTTPS."
 )
 C4014 = (
-    "SESSION_COOKIE_SECURE is not set. Set it to True so the session cookie is only sent "
-    "over HTTPS."
+    "{setting} is {value}. Set it to True so the session cookie is sent over HTTPS only."
 )
 C4015 = (
-    "SESSION_COOKIE_HTTPONLY is set to False. Remove it so scripts in the page cannot read "
-    "the session cookie."
+    "{setting} is set to {value}. Remove it so scripts in the page cannot read the "
+    "session cookie."
 )
 C4016 = (
-    "CSRF_COOKIE_SECURE is not set. Set it to True so the CSRF cookie is only sent over "
-    "HTTPS."
+    "{setting} is {value}. Set it to True so the CSRF cookie is sent over HTTPS only."
 )
 C4017 = (
-    "SECURE_HSTS_PRELOAD is not set. Set it to True so the site can be added to browsers' "
-    "HSTS preload lists."
+    "{setting} is {value}. Set it to True so the site can be put on browsers' HSTS "
+    "preload lists."
 )
 
 # Admin
