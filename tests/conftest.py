@@ -94,5 +94,7 @@ def marked_findings(path, key):
         match = MARK.search(text)
         if match:
             args = dict(pair.split("=", 1) for pair in match.group(2).split())
-            found.append((key, number, match.group(1), {k: ast.literal_eval(v) for k, v in args.items()}))
+            found.append(
+                (key, number, match.group(1), {k: ast.literal_eval(v) for k, v in args.items()})
+            )
     return found

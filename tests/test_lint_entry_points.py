@@ -30,15 +30,31 @@ def python_findings(messages):
 
 
 def template_findings(messages):
-    return [(m["path"], m["line"], m["message-id"]) for m in messages if m["message-id"] in ("C7000", "C7001")]
+    return [
+        (m["path"], m["line"], m["message-id"])
+        for m in messages
+        if m["message-id"] in ("C7000", "C7001")
+    ]
 
 
 def test_python_findings_match_the_marks_and_pragmas():
     messages = lint({MODELS: None, VIEWS: None})
-    expected = marked_findings(LINT_PROJECT / MODELS, MODELS) + marked_findings(LINT_PROJECT / VIEWS, VIEWS)
+    expected = marked_findings(LINT_PROJECT / MODELS, MODELS) + marked_findings(
+        LINT_PROJECT / VIEWS, VIEWS
+    )
     assert sorted(python_findings(messages)) == sorted(expected)
     record = next(m for m in messages if m["message-id"] == FLAGGED)
-    assert list(record) == ["type", "module", "obj", "line", "column", "path", "symbol", "message", "message-id"]
+    assert list(record) == [
+        "type",
+        "module",
+        "obj",
+        "line",
+        "column",
+        "path",
+        "symbol",
+        "message",
+        "message-id",
+    ]
     assert record["symbol"] == "flagged-call"
     assert record["module"] == "shop.models"
 
@@ -89,7 +105,17 @@ def test_only_template_keys_still_run_the_linter_over_no_files(monkeypatch):
 
 def test_template_findings_keep_the_record_and_the_key_as_path():
     (first, *_) = lint({TEMPLATE: None})
-    assert list(first) == ["path", "line", "message", "type", "column", "module", "symbol", "hint", "message-id"]
+    assert list(first) == [
+        "path",
+        "line",
+        "message",
+        "type",
+        "column",
+        "module",
+        "symbol",
+        "hint",
+        "message-id",
+    ]
     assert first["path"] == TEMPLATE
     assert (first["line"], first["column"]) == (3, 4)
 
@@ -144,7 +170,12 @@ def test_driver_options_override_the_configuration(monkeypatch):
     lint(
         {MODELS: [3]},
         default_django_version="3.1",
-        config={"jobs": 1, "django-version": "1.0", "root-urlconf": "x.urls", "settings-files": ["x"]},
+        config={
+            "jobs": 1,
+            "django-version": "1.0",
+            "root-urlconf": "x.urls",
+            "settings-files": ["x"],
+        },
         jobs=2,
     )
     config = linters[0].config
@@ -153,13 +184,28 @@ def test_driver_options_override_the_configuration(monkeypatch):
     assert config.root_urlconf != "x.urls" and config.settings_files != ["x"]
 
 
+@pytest.mark.parametrize("entry, expected", [(0, None), (2, 2), (1, 1)])
+def test_a_jobs_entry_follows_the_jobs_argument_rules(monkeypatch, entry, expected):
+    # pylint cannot start a pool of 0 workers: 0 asks for one per CPU, as the argument does.
+    linters = []
+    original = checker.create_linter
+    monkeypatch.setattr(
+        checker, "create_linter", lambda **kw: linters.append(original(**kw)) or linters[-1]
+    )
+    monkeypatch.setattr(checker.lint.PyLinter, "check", lambda self, files_or_modules: None)
+    lint({MODELS: None}, config={"jobs": entry}, jobs=1)
+    assert linters[0].config.jobs == expected
+
+
 def test_default_django_version_when_nothing_resolves(monkeypatch):
     from vettor.staticanalysis import dependencies
 
     monkeypatch.setattr(dependencies, "resolve_django_version", lambda root: None, raising=False)
     linters = []
     original = checker.create_linter
-    monkeypatch.setattr(checker, "create_linter", lambda **kw: linters.append(original(**kw)) or linters[-1])
+    monkeypatch.setattr(
+        checker, "create_linter", lambda **kw: linters.append(original(**kw)) or linters[-1]
+    )
     messages = lint({MODELS: [3], "META": None})
     assert linters[0].config.django_version == "3.2"
     assert all(m["message-id"] != "C1000" for m in messages)

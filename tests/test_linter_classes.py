@@ -54,7 +54,11 @@ def new_linter():
     "files, description, steps",
     [
         ([str(LINT_PROJECT / "shop/views.py")], "[blue]Analyzing 1 files... ", 1),
-        ([str(LINT_PROJECT / "shop/views.py"), str(LINT_PROJECT / "shop/helpers.py")], "[blue]Analyzing 2 files... ", 2),
+        (
+            [str(LINT_PROJECT / "shop/views.py"), str(LINT_PROJECT / "shop/helpers.py")],
+            "[blue]Analyzing 2 files... ",
+            2,
+        ),
         ([], "[blue]Analyzing 0 files... ", 0),
     ],
 )
@@ -92,11 +96,15 @@ def test_set_current_module_logs_the_file_or_module(progress, caplog):
 
 def tokens_seen_by_pylint(monkeypatch, source):
     seen = []
-    monkeypatch.setattr(lint.PyLinter, "process_tokens", lambda self, tokens: seen.append(list(tokens)))
+    monkeypatch.setattr(
+        lint.PyLinter, "process_tokens", lambda self, tokens: seen.append(list(tokens))
+    )
     tokens = list(tokenize.generate_tokens(StringIO(source).readline))
     new_linter().process_tokens(tokens)
     (seen,) = seen
-    return [(t.type, t.string, t.line) for t in seen if t.type in (tokenize.COMMENT, tokenize.STRING)]
+    return [
+        (t.type, t.string, t.line) for t in seen if t.type in (tokenize.COMMENT, tokenize.STRING)
+    ]
 
 
 def test_the_package_pragma_becomes_pylints_in_comments_only(monkeypatch):
@@ -108,9 +116,21 @@ def test_the_package_pragma_becomes_pylints_in_comments_only(monkeypatch):
         """
     )
     assert tokens_seen_by_pylint(monkeypatch, source) == [
-        (tokenize.COMMENT, "# pylint: disable=field-null-not-blank", "x = 1  # pylint: disable=field-null-not-blank\n"),
-        (tokenize.STRING, '"vettor: disable=field-null-not-blank"', 'y = "vettor: disable=field-null-not-blank"\n'),
-        (tokenize.COMMENT, "# vettor disable=field-null-not-blank", "z = 2  # vettor disable=field-null-not-blank\n"),
+        (
+            tokenize.COMMENT,
+            "# pylint: disable=field-null-not-blank",
+            "x = 1  # pylint: disable=field-null-not-blank\n",
+        ),
+        (
+            tokenize.STRING,
+            '"vettor: disable=field-null-not-blank"',
+            'y = "vettor: disable=field-null-not-blank"\n',
+        ),
+        (
+            tokenize.COMMENT,
+            "# vettor disable=field-null-not-blank",
+            "z = 2  # vettor disable=field-null-not-blank\n",
+        ),
     ]
 
 
@@ -118,7 +138,11 @@ def test_a_syntax_error_carries_a_fixed_message(progress):
     linter = new_linter()
     linter.check(files_or_modules=[str(LINT_PROJECT / "shop/broken.py")])
     (record,) = linter.reporter.messages
-    assert (record["message-id"], record["symbol"], record["message"]) == ("E0001", "syntax-error", "Syntax Error")
+    assert (record["message-id"], record["symbol"], record["message"]) == (
+        "E0001",
+        "syntax-error",
+        "Syntax Error",
+    )
     assert record["line"] == 1
 
 
@@ -128,7 +152,11 @@ def test_message_text_ignores_formatting_and_pickles():
     assert text % {"a": 1} == "Syntax Error"
     again = pickle.loads(pickle.dumps(text))
     assert type(again) is checker.ignore_old_style_string_formatting and again == "Syntax Error"
-    assert checker.Linter.msgs["E0001"] == (text, "syntax-error", "Used when a syntax error is raised for a module.")
+    assert checker.Linter.msgs["E0001"] == (
+        text,
+        "syntax-error",
+        "Used when a syntax error is raised for a module.",
+    )
     assert lint.PyLinter.msgs["E0001"][0] != "Syntax Error"
 
 
@@ -137,13 +165,31 @@ def test_reporter_records_findings_unchanged():
     message = type(
         "Finding",
         (),
-        dict(category="convention", module="m", obj="f", line=3, column=4, path="m.py",
-             symbol="s", msg="a < b & c", msg_id="C2000"),
+        dict(
+            category="convention",
+            module="m",
+            obj="f",
+            line=3,
+            column=4,
+            path="m.py",
+            symbol="s",
+            msg="a < b & c",
+            msg_id="C2000",
+        ),
     )()
     reporter.handle_message(message)
     assert reporter.messages == [
-        {"type": "convention", "module": "m", "obj": "f", "line": 3, "column": 4,
-         "path": "m.py", "symbol": "s", "message": "a < b & c", "message-id": "C2000"}
+        {
+            "type": "convention",
+            "module": "m",
+            "obj": "f",
+            "line": 3,
+            "column": 4,
+            "path": "m.py",
+            "symbol": "s",
+            "message": "a < b & c",
+            "message-id": "C2000",
+        }
     ]
 
 
@@ -154,7 +200,9 @@ def test_reporter_copies_mappings(mapping):
 
 
 def test_html_linter_gathers_every_check(monkeypatch):
-    monkeypatch.setattr(checker, "html_checker_classes", [HardCodedLinkChecker, HardCodedLinkChecker])
+    monkeypatch.setattr(
+        checker, "html_checker_classes", [HardCodedLinkChecker, HardCodedLinkChecker]
+    )
     linter = checker.HtmlLinter()
     assert linter.messages == []
     linter.check([TEMPLATE])
@@ -176,6 +224,8 @@ def test_lint_works_without_rich(tmp_path):
         print(linter.reporter.messages[0]["message"])
         """
     )
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    out = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=120
+    )
     assert out.returncode == 0, out.stderr
     assert out.stdout == "Syntax Error\n"

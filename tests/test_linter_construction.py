@@ -84,13 +84,21 @@ def test_get_all_message_codes_lists_the_module_afresh(monkeypatch):
 def test_each_package_code_explains_itself_with_its_record_keys():
     # Every text formats with the keys its findings carry.
     records = {
-        "C2001": {"count": 21}, "C2002": {"name": "a", "option": "null", "value": False},
-        "C2004": {"name": "a", "option": "unique_for_date"}, "C2006": {"name": "a", "value": 1000},
-        "C3000": {"count": 10, "maximum": 10}, "C3002": {"before": "a", "after": "b"},
-        "C3003": {"count": 4, "prefix": "Shop"}, "C6002": {"signature": "(x)"},
-        "C7000": {}, "C7001": {"path": "/static/x.png"}, "C8001": {"forwards_name": "f"},
-        "C9000": {"foo": "bar"}, "C9001": {"me": "a", "related_name": "b", "pk_attribute": "pk"},
-        "C9002": {"queryset": "qs"}, "C9003": {"queryset": "qs"},
+        "C2001": {"count": 21},
+        "C2002": {"name": "a", "option": "null", "value": False},
+        "C2004": {"name": "a", "option": "unique_for_date"},
+        "C2006": {"name": "a", "value": 1000},
+        "C3000": {"count": 10, "maximum": 10},
+        "C3002": {"before": "a", "after": "b"},
+        "C3003": {"count": 4, "prefix": "Shop"},
+        "C6002": {"signature": "(x)"},
+        "C7000": {},
+        "C7001": {"path": "/static/x.png"},
+        "C8001": {"forwards_name": "f"},
+        "C9000": {"foo": "bar"},
+        "C9001": {"me": "a", "related_name": "b", "pk_attribute": "pk"},
+        "C9002": {"queryset": "qs"},
+        "C9003": {"queryset": "qs"},
         "C4007": {"setting": "MIDDLEWARE", "middleware": "m"},
         "C4008": {"setting": "MIDDLEWARE", "middleware": "m"},
         "C4009": {"setting": "MIDDLEWARE", "middleware": "m"},
@@ -105,7 +113,9 @@ def test_rule_options_reach_the_checker_that_declares_them(monkeypatch, tmp_path
     monkeypatch.setattr(checker, "python_checker_classes", [FlaggedCallChecker])
     linters = []
     original = checker.create_linter
-    monkeypatch.setattr(checker, "create_linter", lambda **kw: linters.append(original(**kw)) or linters[-1])
+    monkeypatch.setattr(
+        checker, "create_linter", lambda **kw: linters.append(original(**kw)) or linters[-1]
+    )
     checker.get_python_messages(tmp_path, {}, "3.2", {"max-flagged": 7, "disable": ["C2999"]}, 1)
     (linter,) = linters
     (flagged,) = linter._checkers["flagged-calls"]

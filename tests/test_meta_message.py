@@ -3,7 +3,9 @@ import pytest
 
 from vettor.staticanalysis import checker, dependencies
 
-CANDIDATES = [f"{major}.{minor}.{patch}" for major in (2, 3) for minor in (0, 1, 2) for patch in range(30)]
+CANDIDATES = [
+    f"{major}.{minor}.{patch}" for major in (2, 3) for minor in (0, 1, 2) for patch in range(30)
+]
 
 
 def meta_for(monkeypatch, details):

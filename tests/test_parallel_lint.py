@@ -11,11 +11,18 @@ import pytest
 from conftest import LINT_PROJECT
 from vettor.staticanalysis import checker
 
-FILES = {"shop/models.py": None, "shop/views.py": None, "shop/helpers.py": None, "proj/settings.py": None}
+FILES = {
+    "shop/models.py": None,
+    "shop/views.py": None,
+    "shop/helpers.py": None,
+    "proj/settings.py": None,
+}
 
 
 def finding_set(messages):
-    return {(m["path"], m["line"], m["column"], m["message-id"], repr(m["message"])) for m in messages}
+    return {
+        (m["path"], m["line"], m["column"], m["message-id"], repr(m["message"])) for m in messages
+    }
 
 
 @pytest.mark.usefixtures("stand_in_rules")
@@ -30,7 +37,9 @@ def test_workers_give_the_same_findings_as_one_process():
 @pytest.mark.usefixtures("stand_in_rules")
 def test_a_syntax_error_comes_back_from_a_worker():
     linter = checker.create_linter(linter_class=checker.Linter, jobs=2)
-    linter.check(files_or_modules=[str(LINT_PROJECT / "shop/broken.py"), str(LINT_PROJECT / "shop/views.py")])
+    linter.check(
+        files_or_modules=[str(LINT_PROJECT / "shop/broken.py"), str(LINT_PROJECT / "shop/views.py")]
+    )
     (error,) = [m for m in linter.reporter.messages if m["message-id"] == "E0001"]
     assert error["message"] == "Syntax Error"
     assert type(error["message"]) is checker.ignore_old_style_string_formatting
@@ -57,7 +66,8 @@ FORK_WHILE_DRAWING = textwrap.dedent(
 
     class DrawingDisplay(Progress):
         def __init__(self):
-            console = Console(force_terminal=True, force_interactive=True, file=open(os.devnull, "w"))
+            screen = open(os.devnull, "w")
+            console = Console(force_terminal=True, force_interactive=True, file=screen)
             super().__init__(console=console)
 
         def add_task(self, *args, **kwargs):

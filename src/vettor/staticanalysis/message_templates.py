@@ -8,7 +8,7 @@ the keys of that code's argument record, for ``text.format(**record)``.
 # Model fields
 C2000 = (
     "Field {name} is a nullable string field. Django stores an empty string, not NULL, for "
-    "\"no data\" in string fields; allowing NULL as well gives two values meaning the same "
+    '"no data" in string fields; allowing NULL as well gives two values meaning the same '
     "thing. Drop null=True and use blank=True with a default of ''."
 )
 C2001 = (
@@ -89,19 +89,13 @@ C4012 = (
     "{setting} is {value}. Set it to True so browsers do not guess content types, which "
     "can turn an uploaded file into a script."
 )
-C4013 = (
-    "{setting} is {value}. Set it to True so plain HTTP requests are redirected to HTTPS."
-)
-C4014 = (
-    "{setting} is {value}. Set it to True so the session cookie is sent over HTTPS only."
-)
+C4013 = "{setting} is {value}. Set it to True so plain HTTP requests are redirected to HTTPS."
+C4014 = "{setting} is {value}. Set it to True so the session cookie is sent over HTTPS only."
 C4015 = (
     "{setting} is set to {value}. Remove it so scripts in the page cannot read the "
     "session cookie."
 )
-C4016 = (
-    "{setting} is {value}. Set it to True so the CSRF cookie is sent over HTTPS only."
-)
+C4016 = "{setting} is {value}. Set it to True so the CSRF cookie is sent over HTTPS only."
 C4017 = (
     "{setting} is {value}. Set it to True so the site can be put on browsers' HSTS "
     "preload lists."
@@ -145,8 +139,7 @@ C8001 = (
 
 # Querysets
 C9000 = (
-    "len() of a queryset loads every row to count them. Use .count(), which asks the "
-    "database."
+    "len() of a queryset loads every row to count them. Use .count(), which asks the " "database."
 )
 C9001 = (
     "{me}.{related_name}.{pk_attribute} fetches the related object only to read its key. "

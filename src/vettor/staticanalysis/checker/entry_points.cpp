@@ -10,8 +10,8 @@ namespace vettor::checker {
 namespace {
 
 // Registration order of the source-code rule checkers.
-constexpr const char* kPythonCheckerModules[] = {"admin",      "settings",   "columns", "classorder",
-                                                 "migrations", "querysets",  "urls"};
+constexpr const char* kPythonCheckerModules[] = {
+    "admin", "settings", "columns", "classorder", "migrations", "querysets", "urls"};
 
 py::object builtin(const char* name) { return import("builtins").attr(name); }
 
@@ -116,7 +116,8 @@ std::string absolute_root(py::handle project_root) {
 // under it. pylint reports a path under the working directory relative to that directory.
 py::str project_relative(py::handle path, const std::string& root) {
   py::object p = G("Path")(path);
-  if (!truthy(p.attr("is_absolute")())) p = G("Path")(G("os").attr("getcwd")()).attr("__truediv__")(p);
+  if (!truthy(p.attr("is_absolute")()))
+    p = G("Path")(G("os").attr("getcwd")()).attr("__truediv__")(p);
   try {
     p = p.attr("relative_to")(root);
   } catch (py::error_already_set& e) {
@@ -154,14 +155,16 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   py::object linter = G("create_linter")(py::arg("linter_class") = G("Linter"),
                                          py::arg("jobs") = jobs);
   for (auto item : py::dict(builtin("dict")(config))) {
-    if (py::isinstance<py::str>(item.first) && py::str(item.first).cast<std::string>() == "directories")
-      continue;
+    if (py::str("directories").equal(item.first)) continue;
     apply_option(linter, item.first, py::reinterpret_borrow<py::object>(item.second));
   }
   linter.attr("set_option")("django-version", django_version);
-  linter.attr("set_option")("settings-files", builtin("list")(G("meta").attr("get_settings_files")(project_root)));
+  py::object meta = G("meta");
+  linter.attr("set_option")("settings-files",
+                            builtin("list")(meta.attr("get_settings_files")(project_root)));
   linter.attr("set_option")(
-      "root-urlconf", G("meta").attr("get_root_urlconf")(linter.attr("config").attr("settings_files")));
+      "root-urlconf",
+      meta.attr("get_root_urlconf")(linter.attr("config").attr("settings_files")));
 
   // Python keys, by the project-relative text their findings come back under; each file
   // is handed to the linter once, under the root.
@@ -291,7 +294,8 @@ void register_rule_tables(py::module_& m, py::dict rule_modules) {
     if (rule_modules.contains(name)) python_classes.append(rule_modules[name].attr("Checker"));
   }
   py::list html_classes;
-  if (rule_modules.contains("templates")) html_classes.append(rule_modules["templates"].attr("Checker"));
+  if (rule_modules.contains("templates"))
+    html_classes.append(rule_modules["templates"].attr("Checker"));
   m.attr("python_checker_classes") = python_classes;
   m.attr("html_checker_classes") = html_classes;
   m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
