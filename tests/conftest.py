@@ -1,8 +1,6 @@
 """Shared fixtures for the lint driver's tests: a small project on disk and stand-in rule
 checkers with known findings."""
-import ast
 import pathlib
-import re
 from html.parser import HTMLParser
 
 import pytest
@@ -82,19 +80,3 @@ def stand_in_rules(monkeypatch):
     monkeypatch.setattr(checker, "python_checker_classes", [FlaggedCallChecker])
     monkeypatch.setattr(checker, "html_checker_classes", [HardCodedLinkChecker])
     monkeypatch.setattr(message_templates, FLAGGED, "A call of {name}().", raising=False)
-
-
-MARK = re.compile(r"#.*\[(C\d{4})((?: \w+=\S+)*)\]")
-
-
-def marked_findings(path, key):
-    """(path, line, code, args) for each `# [C2999 name='flagged']` mark in the file."""
-    found = []
-    for number, text in enumerate(pathlib.Path(path).read_text().splitlines(), start=1):
-        match = MARK.search(text)
-        if match:
-            args = dict(pair.split("=", 1) for pair in match.group(2).split())
-            found.append(
-                (key, number, match.group(1), {k: ast.literal_eval(v) for k, v in args.items()})
-            )
-    return found

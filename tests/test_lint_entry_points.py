@@ -6,7 +6,8 @@ import shutil
 
 import pytest
 
-from conftest import FLAGGED, LINT_PROJECT, marked_findings
+from conftest import FLAGGED, LINT_PROJECT
+from marked_findings import expected_findings
 from vettor.staticanalysis import checker
 
 pytestmark = pytest.mark.usefixtures("stand_in_rules")
@@ -22,10 +23,17 @@ def lint(files, root=LINT_PROJECT, **kwargs):
 
 
 def python_findings(messages):
+    """(path, line, column, code, record without the configured limit) of each finding."""
     return [
-        (m["path"], m["line"], m["message-id"], {"name": m["message"]["name"]})
+        (m["path"], m["line"], m["column"], m["message-id"], [("name", m["message"]["name"])])
         for m in messages
         if m["message-id"] == FLAGGED
+    ]
+
+
+def marked(*paths):
+    return [
+        (path, *mark) for path in paths for mark in expected_findings(LINT_PROJECT / path, FLAGGED)
     ]
 
 
@@ -39,10 +47,7 @@ def template_findings(messages):
 
 def test_python_findings_match_the_marks_and_pragmas():
     messages = lint({MODELS: None, VIEWS: None})
-    expected = marked_findings(LINT_PROJECT / MODELS, MODELS) + marked_findings(
-        LINT_PROJECT / VIEWS, VIEWS
-    )
-    assert sorted(python_findings(messages)) == sorted(expected)
+    assert sorted(python_findings(messages)) == sorted(marked(MODELS, VIEWS))
     record = next(m for m in messages if m["message-id"] == FLAGGED)
     assert list(record) == [
         "type",
