@@ -1,5 +1,7 @@
 """Rule registration and linter construction: the lists, the code tables, create_linter."""
+import importlib.machinery
 import optparse
+import re
 
 import pytest
 
@@ -8,6 +10,10 @@ from vettor.staticanalysis import checker, message_templates
 
 # The registration order of the source-code rule checkers, by module.
 ORDER = ["admin", "settings", "columns", "classorder", "migrations", "querysets", "urls"]
+
+
+def test_the_driver_is_a_compiled_extension():
+    assert isinstance(checker.__loader__, importlib.machinery.ExtensionFileLoader)
 
 
 def test_rule_lists_follow_the_registration_order():
@@ -103,7 +109,9 @@ def test_each_package_code_explains_itself_with_its_record_keys():
         "C4008": {"setting": "MIDDLEWARE", "middleware": "m"},
         "C4009": {"setting": "MIDDLEWARE", "middleware": "m"},
     }
-    for code in checker.get_all_message_codes():
+    codes = checker.get_all_message_codes()
+    assert all(re.fullmatch(r"C[2-9]\d{3}", code) for code in codes)
+    for code in codes:
         default = {"setting": "DEBUG", "value": True} if code.startswith("C4") else {"name": "a"}
         record = records.get(code, default)
         assert getattr(message_templates, code).format(**record)
