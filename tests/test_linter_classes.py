@@ -72,6 +72,13 @@ def test_check_shows_one_task_advanced_per_module(progress, files, description, 
     assert linter.progress is display and linter.progress_task == 7
 
 
+def test_with_workers_the_display_advances_once_per_file_result(progress):
+    files = [str(LINT_PROJECT / "shop/views.py"), str(LINT_PROJECT / "shop/helpers.py")]
+    checker.create_linter(linter_class=checker.Linter, jobs=2).check(files_or_modules=files)
+    (display,) = progress
+    assert display.updates == [(7, 1), (7, 1)]
+
+
 def test_check_ends_the_display_when_the_lint_fails(progress, monkeypatch):
     def fail(self, files_or_modules):
         raise KeyError("lint failed")
