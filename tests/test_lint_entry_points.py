@@ -235,6 +235,17 @@ def test_findings_do_not_depend_on_the_working_directory(tmp_path, monkeypatch):
     assert sorted(python_findings(lint({MODELS: None, VIEWS: None}, root=project))) == expected
 
 
+def test_a_working_directory_named_inside_the_root_path(tmp_path, monkeypatch):
+    # pylint strips the working directory from a path wherever it occurs in it, not only in
+    # front: linting /tmp/.../usr/copy from /usr must still find the project's files.
+    expected = sorted(python_findings(lint({MODELS: None})))
+    project = tmp_path / "usr" / "copy"
+    shutil.copytree(LINT_PROJECT, project)
+    monkeypatch.chdir("/usr")
+    assert sorted(python_findings(lint({MODELS: None}, root=project))) == expected
+    assert sorted(python_findings(lint({MODELS: None}, root=project, jobs=2))) == expected
+
+
 def test_a_key_is_matched_in_its_normal_form():
     found = {(m["path"], m["line"]) for m in lint({"./shop//models.py": [3]})}
     assert found == {(MODELS, 3)}

@@ -113,11 +113,10 @@ std::string absolute_root(py::handle project_root) {
 }
 
 // The text under which a finding on `path` is reported: relative to the root when it lies
-// under it. pylint reports a path under the working directory relative to that directory.
+// under it. A relative path is already relative to the root (the reporter strips the root).
 py::str project_relative(py::handle path, const std::string& root) {
   py::object p = G("Path")(path);
-  if (!truthy(p.attr("is_absolute")()))
-    p = G("Path")(G("os").attr("getcwd")()).attr("__truediv__")(p);
+  if (!truthy(p.attr("is_absolute")())) return py::str(p);
   try {
     p = p.attr("relative_to")(root);
   } catch (py::error_already_set& e) {
@@ -178,6 +177,8 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
     if (!selection.contains(name)) targets.append(target);
     selection[name] = item.second;
   }
+  linter.attr("reporter").attr("path_strip_prefix") =
+      py::str(root) + G("os").attr("sep").cast<py::str>();
   linter.attr("check")(py::arg("files_or_modules") = targets);
 
   py::list messages = linter.attr("reporter").attr("messages");
