@@ -230,7 +230,7 @@ def test_findings_do_not_depend_on_the_working_directory(tmp_path, monkeypatch):
         (TEMPLATE, 3, "C7000"),
         (TEMPLATE, 6, "C7000"),
     ]
-    # The parent of the project as working directory: pylint then reports "copy/shop/..."
+    # The project's parent as working directory, where pylint alone would say "copy/shop/..."
     monkeypatch.chdir(tmp_path)
     assert sorted(python_findings(lint({MODELS: None, VIEWS: None}, root=project))) == expected
 

@@ -104,7 +104,8 @@ void apply_option(py::handle linter, py::handle key, py::object value) {
 // Paths
 //
 // The lint must not depend on the working directory: files are handed to the linter under
-// the project root, and findings come back relative to it.
+// the project root, and the reporter strips the root (not the working directory) from the
+// findings' paths, so they come back relative to the root whatever directory the host runs in.
 
 py::object os_path(const char* name) { return G("os").attr("path").attr(name); }
 
