@@ -2,6 +2,9 @@
 import importlib.machinery
 import optparse
 import re
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -131,3 +134,84 @@ def test_rule_options_reach_the_checker_that_declares_them(monkeypatch, tmp_path
     assert not linter.is_message_enabled("C2999")
     with pytest.raises(optparse.OptionError):
         checker.get_python_messages(tmp_path, {}, "3.2", {"max-nothing": 1}, 1)
+
+
+def load_checker_with(setup):
+    """Load the driver in a fresh interpreter after `setup` has run; its output or error."""
+    script = textwrap.dedent(setup) + textwrap.dedent(
+        """
+        try:
+            from vettor.staticanalysis import checker
+        except Exception as error:
+            cause = error.__cause__
+            print("failed:", type(error).__name__, error, f"({type(cause).__name__} {cause})")
+        else:
+            print([c.__module__.rsplit(".", 1)[1] for c in checker.python_checker_classes])
+            print(checker.message_id_symbol_store)
+        """
+    )
+    out = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=120
+    )
+    assert out.returncode == 0, out.stderr
+    return out.stdout.splitlines()
+
+
+FAKE_RULE_MODULE = """
+import sys, types
+from pylint.checkers import BaseChecker
+
+def fake(name, msgs):
+    module = types.ModuleType("vettor.staticanalysis.checkers." + name)
+    module.Checker = type("Checker", (BaseChecker,), {"name": name, "msgs": msgs})
+    module.Checker.__module__ = module.__name__
+    sys.modules[module.__name__] = module
+"""
+
+
+def test_a_rule_module_not_built_yet_is_left_out():
+    lines = load_checker_with(
+        'import sys\nsys.modules["vettor.staticanalysis.checkers.urls"] = None\n'
+    )
+    assert "urls" not in lines[0] and "querysets" in lines[0]
+    assert "C6001" not in lines[1] and "C7000" in lines[1]
+
+
+def test_a_rule_module_that_fails_to_load_fails_the_driver():
+    lines = load_checker_with(
+        """
+        import importlib.abc, importlib.machinery, sys
+
+        class Broken(importlib.abc.MetaPathFinder, importlib.abc.Loader):
+            def find_spec(self, name, path, target=None):
+                if name == "vettor.staticanalysis.checkers.admin":
+                    return importlib.machinery.ModuleSpec(name, self)
+
+            def exec_module(self, module):
+                import not_a_module_anywhere
+
+        sys.meta_path.insert(0, Broken())
+        """
+    )
+    assert lines == [
+        "failed: ImportError initialization failed"
+        " (ModuleNotFoundError No module named 'not_a_module_anywhere')"
+    ]
+
+
+def test_symbol_table_takes_three_items_and_the_later_symbol():
+    lines = load_checker_with(
+        FAKE_RULE_MODULE
+        + "fake('admin', {'C5000': ('', 'first', ''), 'C9000': ('', 'early', '')})\n"
+        + "fake('columns', {'C2000': ('', 'nullable', '')})\n"
+    )
+    assert lines[0].startswith("['admin', 'settings', 'columns'")
+    store = eval(lines[1])
+    assert list(store)[:3] == ["C5000", "C9000", "C2000"]
+    assert store["C9000"] == "queryset-length"  # declared again by querysets, later
+
+    lines = load_checker_with(FAKE_RULE_MODULE + "fake('admin', {'C5000': ('', 'two')})\n")
+    assert lines == [
+        "failed: ImportError initialization failed"
+        " (ValueError not enough values to unpack (expected 3, got 2))"
+    ]
