@@ -1,9 +1,104 @@
 // Linting one source text held in memory instead of files on disk: `CodeLinter`, `FileItem`,
 // `check_names` and the entry point `check_code`.
+#include <string>
+
 #include "checker.hpp"
 
 namespace vettor::checker {
 
-void register_single_text(py::module_& /*m*/) {}
+namespace {
+
+std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+  std::string::size_type at = 0;
+  while ((at = text.find(from, at)) != std::string::npos) {
+    text.replace(at, from.size(), to);
+    at += to.size();
+  }
+  return text;
+}
+
+// Every name of the module is inferred once before the rule checkers see the tree, so the
+// checkers meet a tree whose names astroid has already resolved; the first name that cannot
+// be inferred stops the lint of the text.
+void check_names(py::object tree) {
+  py::object next = import("builtins").attr("next");
+  for (py::handle name : tree.attr("nodes_of_class")(G("astroid").attr("Name"))) {
+    next(name.attr("infer")());
+  }
+}
+
+py::object make_code_linter(py::module_& m) {
+  py::object cls = make_class(m, "CodeLinter", bases_of(m.attr("Linter")));
+  py::handle h = cls;
+  add_method(
+      cls, "check",
+      [h](py::object self, py::object code, py::args args, py::kwargs kwargs) {
+        self.attr("vettor_provided_code") = code;
+        return super(h, self).attr("check")(*args, **kwargs);
+      },
+      py::arg("code"));
+  // Every descriptor is parsed from the one text given to check; nothing is read from disk.
+  add_method(
+      cls, "get_ast",
+      [](py::object self, py::object filepath, py::object modname, py::object) {
+        py::object atok = G("helpers").attr("build_atok")(
+            self.attr("vettor_provided_code"), py::arg("modname") = modname,
+            py::arg("absolute_path") = filepath);
+        py::object tree = atok.attr("tree");
+        G("check_names")(tree);
+        return tree;
+      },
+      py::arg("filepath"), py::arg("modname"), py::arg("data") = py::none());
+  // app/models.py lints as app.models; no file is looked up on disk.
+  add_method(
+      cls, "_iterate_file_descrs",
+      [](py::object, py::object files_or_modules) {
+        py::object file_item = G("FileItem");
+        py::list items;
+        for (py::handle path : files_or_modules) {
+          std::string text = py::str(path);
+          std::string name = replace_all(replace_all(text, ".py", ""), "/", ".");
+          items.append(file_item(py::arg("name") = name, py::arg("filepath") = path,
+                                 py::arg("modpath") = name));
+        }
+        return py::iter(items);
+      },
+      py::arg("files_or_modules"));
+  return cls;
+}
+
+py::object check_code(py::object code, py::object filepath, py::object settings_modpath) {
+  py::object linter = G("create_linter")(py::arg("linter_class") = G("CodeLinter"));
+  py::list settings_files;
+  settings_files.append(settings_modpath);
+  linter.attr("set_option")("settings-files", settings_files);
+  py::list files;
+  files.append(filepath);
+  linter.attr("check")(code, py::arg("files_or_modules") = files);
+
+  py::list messages = linter.attr("reporter").attr("messages");
+  for (py::handle record : messages) {
+    if (py::str("fatal").equal(record["type"])) {
+      G("logger").attr("error")("Fatal message: %s", record);
+    }
+  }
+  py::object code_reader = py::cpp_function([code](py::object) { return code; });
+  return G("render").attr("render_message_centric_advice")(
+      py::arg("messages") = messages, py::arg("settings") = py::dict(),
+      py::arg("settings_modpath") = settings_modpath, py::arg("code_style") = py::dict(),
+      py::arg("code_reader") = code_reader);
+}
+
+}  // namespace
+
+void register_single_text(py::module_& m) {
+  m.attr("FileItem") = lookup("collections", "namedtuple")(
+      "FileItem", py::make_tuple("name", "filepath", "modpath"),
+      py::arg("module") = m.attr("__name__"));
+  m.attr("CodeLinter") = make_code_linter(m);
+  m.def("check_names", &check_names, py::arg("tree"));
+  m.def("check_code", &check_code, py::arg("code"), py::arg("filepath"),
+        py::arg("settings_modpath"));
+}
 
 }  // namespace vettor::checker

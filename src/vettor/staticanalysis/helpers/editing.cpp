@@ -1,8 +1,78 @@
-// helpers: node editing helpers.
+// helpers: node editing helpers. The small edits that fixes make on astroid trees (renaming the
+// function a call calls, adding a keyword argument, giving a new node the place of the node it
+// replaces), and two helpers over plain texts offered to outside callers.
+#include <string>
+
 #include "helpers.hpp"
 
 namespace vettor::helpers {
 
-void register_editing(py::module_& m) { (void)m; }
+namespace {
+
+// The receiver of an attribute call stays: models.NullBooleanField(...) becomes
+// models.BooleanField(...). Tokens and positions stay as they were; the new name shows when the
+// tree is rendered again.
+void set_function_name(py::object node, py::object new_name) {
+  py::object func = node.attr("func");
+  py::object astroid = G("astroid");
+  if (vettor::isinstance(func, astroid.attr("Attribute"))) {
+    func.attr("attrname") = new_name;
+  } else if (vettor::isinstance(func, astroid.attr("Name"))) {
+    func.attr("name") = new_name;
+  } else {
+    raise(PyExc_NotImplementedError);
+  }
+}
+
+// A trailing **kwargs stays last.
+void add_to_keywords(py::object keywords, py::object keyword) {
+  auto size = py::len(keywords);
+  if (size > 0) {
+    std::string last = py::str(keywords[py::int_(size - 1)].attr("as_string")());
+    if (last.rfind("**", 0) == 0) {
+      keywords.attr("insert")(size - 1, keyword);
+      return;
+    }
+  }
+  keywords.attr("append")(keyword);
+}
+
+// The new node answers with the old node's line everywhere below it, and with its tokens,
+// column and parent at the top, so that the renderer puts it where the old node stood.
+py::object preserve_metadata(py::object new_node, py::object old_node) {
+  py::object lineno = old_node.attr("lineno");
+  for (py::handle node : G("walk")(new_node)) node.attr("lineno") = lineno;
+  new_node.attr("first_token") = old_node.attr("first_token");
+  new_node.attr("last_token") = old_node.attr("last_token");
+  new_node.attr("col_offset") = old_node.attr("col_offset");
+  new_node.attr("parent") = old_node.attr("parent");
+  return new_node;
+}
+
+py::object get_module_name(py::object module) { return module.attr("split")(".")[py::int_(-1)]; }
+
+// The middleware's place in the list as a share of the list: 100 / length, times the 1-based
+// position (in that order, so the last digits are those of that computation).
+py::object get_middleware_position(py::object middlewares, py::object middleware) {
+  return on_error(
+      PyExc_ValueError,
+      [&]() -> py::object {
+        long position = middlewares.attr("index")(middleware).cast<long>() + 1;
+        double share = 100.0 / static_cast<double>(py::len(middlewares));
+        return py::float_(share * static_cast<double>(position));
+      },
+      [] { return py::object(py::none()); });
+}
+
+}  // namespace
+
+void register_editing(py::module_& m) {
+  m.def("set_function_name", &set_function_name, py::arg("node"), py::arg("new_name"));
+  m.def("add_to_keywords", &add_to_keywords, py::arg("keywords"), py::arg("keyword"));
+  m.def("preserve_metadata", &preserve_metadata, py::arg("new_node"), py::arg("old_node"));
+  m.def("get_module_name", &get_module_name, py::arg("module"));
+  m.def("get_middleware_position", &get_middleware_position, py::arg("middlewares"),
+        py::arg("middleware"));
+}
 
 }  // namespace vettor::helpers

@@ -1,0 +1,770 @@
+// Model field rules: findings on Django model field declarations (nullable text fields, tall
+// models, arguments that repeat the field's own defaults, null without blank, brittle
+// unique_for_*, foreign keys without a reverse name, huge CharFields, NullBooleanField,
+// non-unique primary keys) and the fixes for five of them.
+//
+// A rule's decision lives in a module-level predicate of one node, shared by the checker and
+// the fixes; the code transformer and the suggestion builder register the fixes themselves, so
+// the predicates read no checker configuration and every guard a fix needs sits in the fix.
+#include <vettor/rules.hpp>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace vettor;
+
+ModuleRef M;  // this module: its predicates and constants are read at call time
+ModuleRef H;  // the helpers module
+
+// ---------------------------------------------------------------------------------------
+// Small shared pieces
+
+py::object astroid_class(const char* name) { return M("astroid").attr(name); }
+
+py::object get(py::handle mapping, const char* key) { return mapping.attr("get")(key); }
+
+bool eq(py::handle a, py::handle b) {
+  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+py::object explicit_arguments(py::handle node) {
+  return H("get_node_explicit_arguments")(node);
+}
+
+// The field class's defaults with the explicit keywords written over them.
+py::dict merged_arguments(py::handle node) {
+  py::object explicit_ = explicit_arguments(node);
+  py::object defaults = H("get_node_default_arguments")(node);
+  py::dict merged;
+  merged.attr("update")(defaults);
+  merged.attr("update")(explicit_);
+  return merged;
+}
+
+py::object inferred_name(py::handle inferred) { return getattr_or_none(inferred, "name"); }
+
+bool name_is(py::handle inferred, const char* name) {
+  return eq(inferred_name(inferred), py::str(name));
+}
+
+py::object const_node(py::handle value) { return H("const_factory")(value); }
+
+py::list keyword_list(py::handle node) {
+  py::object keywords = node.attr("keywords");
+  if (keywords.is_none()) {
+    py::list fresh;
+    node.attr("keywords") = fresh;
+    return fresh;
+  }
+  return keywords;
+}
+
+py::object new_keyword(const char* arg) { return astroid_class("Keyword")(arg); }
+
+// FALLBACK: helpers.add_to_keywords and helpers.set_function_name belong to the node editing
+// helpers, which are written on another branch. Until the helpers module offers them, these
+// two local copies do the same edits; once it does, the helpers' own functions are used.
+void add_to_keywords_fallback(py::list keywords, py::handle keyword) {
+  size_t n = keywords.size();
+  if (n > 0) {
+    std::string last = py::str(keywords[n - 1].attr("as_string")());
+    if (last.rfind("**", 0) == 0) {
+      keywords.insert(n - 1, keyword);
+      return;
+    }
+  }
+  keywords.append(keyword);
+}
+
+void set_function_name_fallback(py::handle node, const char* new_name) {
+  py::object func = node.attr("func");
+  if (vettor::isinstance(func, astroid_class("Attribute"))) {
+    func.attr("attrname") = new_name;
+  } else if (vettor::isinstance(func, astroid_class("Name"))) {
+    func.attr("name") = new_name;
+  } else {
+    raise(PyExc_NotImplementedError);
+  }
+}
+
+void add_keyword(py::handle node, py::handle keyword) {
+  py::list keywords = keyword_list(node);
+  if (!vettor::hasattr(H.handle(), "add_to_keywords")) {
+    add_to_keywords_fallback(keywords, keyword);
+    return;
+  }
+  H("add_to_keywords")(py::arg("keywords") = keywords, py::arg("keyword") = keyword);
+}
+
+void set_function_name(py::handle node, const char* new_name) {
+  if (!vettor::hasattr(H.handle(), "set_function_name")) {
+    set_function_name_fallback(node, new_name);
+    return;
+  }
+  H("set_function_name")(py::arg("node") = node, py::arg("new_name") = new_name);
+}
+
+// Sets the first keyword called `arg` to true, or adds one.
+void set_or_add_true(py::handle node, const char* arg) {
+  for (py::handle keyword : keyword_list(node)) {
+    if (eq(keyword.attr("arg"), py::str(arg))) {
+      keyword.attr("value") = const_node(py::bool_(true));
+      return;
+    }
+  }
+  py::object keyword = new_keyword(arg);
+  keyword.attr("value") = const_node(py::bool_(true));
+  add_keyword(node, keyword);
+}
+
+// A historical migration must keep describing the schema it created, so no field fix ever
+// touches a migration module.
+bool in_migration(py::handle node) { return truthy(H("is_migration_file")(node)); }
+
+// ---------------------------------------------------------------------------------------
+// What a field's constructor really uses when a keyword is left out.
+//
+// The positional defaults of the constructors are not the whole story: Django's SlugField
+// takes db_index=True as a keyword-only parameter, ForeignKey and FileField put db_index and
+// max_length into **kwargs with setdefault before calling up. A keyword that repeats a base
+// class default but not these is not redundant: deleting it changes the schema. A setdefault
+// that runs only on some paths (inside an if or a loop) makes that default unknowable; such a
+// name maps to a marker that equals nothing.
+
+py::list as_list(py::object value) {
+  if (value.is_none()) return py::list();
+  return py::list(value);
+}
+
+bool is_not_provided(py::handle default_node) {
+  return eq(getattr_or_none(default_node, "name"), py::str("NOT_PROVIDED"));
+}
+
+void take_default(py::dict& own, py::handle name, py::handle default_node) {
+  if (name.is_none() || own.contains(name) || is_not_provided(default_node)) return;
+  own[name] = H("astroid_node_to_value")(default_node);
+}
+
+// The defaults one constructor gives, by parameter or kwargs key.
+py::dict constructor_defaults(py::handle init, py::handle unknown) {
+  py::dict own;
+  py::object args = init.attr("args");
+  if (args.is_none()) return own;
+
+  py::list params = as_list(args.attr("arguments"));
+  py::list defaults = as_list(args.attr("defaults"));
+  size_t offset = params.size() >= defaults.size() ? params.size() - defaults.size() : 0;
+  for (size_t i = 0; i < defaults.size() && offset + i < params.size(); ++i) {
+    take_default(own, params[offset + i].attr("name"), defaults[i]);
+  }
+
+  py::list kwonly = as_list(args.attr("kwonlyargs"));
+  py::list kw_defaults = as_list(args.attr("kw_defaults"));
+  for (size_t i = 0; i < kwonly.size() && i < kw_defaults.size(); ++i) {
+    if (!kw_defaults[i].is_none()) take_default(own, kwonly[i].attr("name"), kw_defaults[i]);
+  }
+
+  py::object kwarg = args.attr("kwarg");
+  if (kwarg.is_none()) return own;
+  py::tuple skip = py::make_tuple(astroid_class("FunctionDef"), astroid_class("ClassDef"),
+                                  astroid_class("Lambda"));
+  py::object calls = init.attr("nodes_of_class")(astroid_class("Call"), skip);
+  for (py::handle call : calls) {
+    py::object func = call.attr("func");
+    if (!vettor::isinstance(func, astroid_class("Attribute")) ||
+        !eq(func.attr("attrname"), py::str("setdefault")))
+      continue;
+    py::object receiver = func.attr("expr");
+    if (!vettor::isinstance(receiver, astroid_class("Name")) || !eq(receiver.attr("name"), kwarg))
+      continue;
+    py::list call_args = call.attr("args");
+    if (call_args.size() != 2 || !vettor::isinstance(call_args[0], astroid_class("Const")))
+      continue;
+    py::object key = call_args[0].attr("value");
+    if (!py::isinstance<py::str>(key) || own.contains(key)) continue;
+    bool unconditional = call.attr("statement")().attr("parent").ptr() == init.ptr();
+    if (unconditional) {
+      own[key] = H("astroid_node_to_value")(call_args[1]);
+    } else {
+      own[key] = unknown;
+    }
+  }
+  return own;
+}
+
+// The defaults that the constructors of a class's order give, the most derived class first.
+// They are read for every keyword of every field, so the answer is kept on the class node
+// itself: it lives exactly as long as the tree it describes.
+constexpr const char* kConstructorDefaults = "vettor_constructor_defaults";
+
+py::object class_constructor_defaults(py::handle inferred) {
+  py::object cls = py::getattr(inferred, "_proxied", py::reinterpret_borrow<py::object>(inferred));
+  py::object cached = py::getattr(cls, kConstructorDefaults, py::none());
+  if (!cached.is_none()) return cached;
+
+  py::object order = on_error(
+      PyExc_Exception, [&] { return inferred.attr("mro")(); }, [] { return py::object(); });
+  if (!order) return py::dict();
+  py::object unknown = import("builtins").attr("object")();
+  py::dict own;
+  for (py::handle base : order) {
+    py::object locals = getattr_or_none(base, "locals");
+    if (locals.is_none() || !locals.contains("__init__")) continue;
+    py::object init = locals["__init__"][py::int_(0)];
+    if (!vettor::isinstance(init, astroid_class("FunctionDef"))) continue;
+    for (auto item : constructor_defaults(init, unknown)) {
+      if (!own.contains(item.first)) own[item.first] = item.second;
+    }
+  }
+  on_error(
+      PyExc_Exception, [&] { cls.attr(kConstructorDefaults) = own; }, [] {});
+  return own;
+}
+
+// helpers.get_node_default_arguments, corrected by what the constructors really use.
+py::dict effective_defaults(py::handle call) {
+  py::dict defaults;
+  defaults.attr("update")(H("get_node_default_arguments")(call));
+  py::object inferred = M("safe_infer")(call);
+  if (!truthy(inferred)) return defaults;
+  defaults.attr("update")(class_constructor_defaults(inferred));
+  return defaults;
+}
+
+// ---------------------------------------------------------------------------------------
+// Renaming the called field class without leaving an unbound name.
+//
+// `models.CharField(...)` becomes `models.TextField(...)` safely. A bare `CharField(...)`
+// needs `TextField` bound to Django's class where the call stands: when it already is, the
+// call is renamed; when the name is free and `CharField` came from a from-import of a module
+// that offers the new class, that import gains the new name (and is handed to the suggestion
+// builder through replace_other_nodes); otherwise the call stays as it is.
+
+std::string django_field_qname(const char* class_name) {
+  return std::string("django.db.models.fields.") + class_name;
+}
+
+bool is_django_field_class(py::handle value, const char* class_name) {
+  if (!value || value.is_none() || !vettor::isinstance(value, astroid_class("ClassDef")))
+    return false;
+  return py::str(value.attr("qname")()).cast<std::string>() == django_field_qname(class_name);
+}
+
+// What the name `new_name` means where `call` stands.
+py::object resolve_name_at(py::handle call, const char* new_name) {
+  py::object func = call.attr("func");
+  py::object name = astroid_class("Name")(py::arg("name") = new_name,
+                                          py::arg("lineno") = func.attr("lineno"),
+                                          py::arg("col_offset") = func.attr("col_offset"),
+                                          py::arg("parent") = call);
+  return M("safe_infer")(name);
+}
+
+bool imports_name(py::handle import_node, const char* name) {
+  for (py::handle entry : import_node.attr("names")) {
+    py::tuple pair = py::reinterpret_borrow<py::tuple>(entry);
+    if (eq(pair[0], py::str(name)) && pair[1].is_none()) return true;
+  }
+  return false;
+}
+
+bool module_offers(py::handle import_node, const char* new_name) {
+  return on_error(
+      PyExc_Exception,
+      [&] {
+        py::object module = import_node.attr("do_import_module")(import_node.attr("modname"));
+        py::object found = import("builtins").attr("next")(module.attr("igetattr")(new_name));
+        return is_django_field_class(found, new_name);
+      },
+      [] { return false; });
+}
+
+bool bind_by_import(py::handle call, const char* new_name) {
+  py::object func = call.attr("func");
+  py::tuple looked_up = func.attr("lookup")(new_name);
+  if (py::len(looked_up[1]) > 0) return false;  // bound to something else
+  py::tuple old = func.attr("lookup")(func.attr("name"));
+  py::list old_bindings = py::list(old[1]);
+  if (old_bindings.size() == 0) return false;
+  py::object import_node = old_bindings[0];
+  if (!vettor::isinstance(import_node, astroid_class("ImportFrom"))) return false;
+  if (imports_name(import_node, new_name)) return true;
+  if (!module_offers(import_node, new_name)) return false;
+
+  import_node.attr("names").attr("append")(py::make_tuple(new_name, py::none()));
+  import_node.attr("scope")().attr("set_local")(new_name, import_node);
+  py::object module = call.attr("root")();
+  if (vettor::hasattr(module, "replace_other_nodes")) {
+    module.attr("replace_other_nodes").attr("append")(import_node);
+  }
+  return true;
+}
+
+bool rename_field_call(py::handle call, const char* new_name) {
+  py::object func = call.attr("func");
+  if (vettor::isinstance(func, astroid_class("Name"))) {
+    if (!is_django_field_class(resolve_name_at(call, new_name), new_name) &&
+        (eq(func.attr("name"), py::str(new_name)) || !bind_by_import(call, new_name)))
+      return false;
+  } else if (!vettor::isinstance(func, astroid_class("Attribute"))) {
+    return false;  // a subscripted or computed callee has no name to change
+  }
+  set_function_name(call, new_name);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// C2000 nullable-string-field
+
+py::object is_null_stringfield(py::object node) {
+  if (!truthy(H("is_model_field")(node))) return py::bool_(false);
+  py::object frame = node.attr("frame")();
+  if (truthy(H("is_model")(frame)) && vettor::hasattr(frame, "generic_foreign_key_field_names")) {
+    py::object names = frame.attr("generic_foreign_key_field_names");
+    if (names.contains(H("get_member_name")(node))) return py::bool_(false);
+  }
+  py::object inferred = M("safe_infer")(node);
+  if (!truthy(inferred)) return py::none();
+  py::dict merged = merged_arguments(node);
+  if (H("DJANGO_STRING_FIELDS").contains(inferred_name(inferred))) return get(merged, "null");
+  return py::none();
+}
+
+bool is_pair(py::handle item) {
+  return py::isinstance<py::list>(item) && py::len(item) == 2;
+}
+
+// Whether the choices admit the empty text, the default the fix writes. Django's choices are
+// (value, label) pairs, or (group name, pairs) groups; a text, a mapping or anything that does
+// not read as such pairs is no evidence, and the fix then leaves the call alone.
+bool choices_allow_empty(py::handle choices) {
+  if (!vettor::isinstance(choices, M("Iterable")) || py::isinstance<py::str>(choices) ||
+      py::isinstance<py::bytes>(choices) ||
+      vettor::isinstance(choices, lookup("collections.abc", "Mapping")))
+    return false;
+  py::str empty("");
+  for (py::handle item : choices) {
+    if (!is_pair(item)) continue;
+    py::object value = item[py::int_(0)];
+    py::object label = item[py::int_(1)];
+    if (py::isinstance<py::list>(label)) {
+      for (py::handle inner : label) {
+        if (is_pair(inner) && eq(inner[py::int_(0)], empty)) return true;
+      }
+    } else if (eq(value, empty)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+py::object transform_null_to_default_str(py::object node) {
+  if (in_migration(node)) return node;
+  py::object null_keyword = py::none(), blank_keyword = py::none(), default_keyword = py::none();
+  py::object keywords = node.attr("keywords");
+  if (!keywords.is_none()) {
+    for (py::handle keyword : keywords) {
+      py::object arg = keyword.attr("arg");
+      if (eq(arg, py::str("null"))) {
+        null_keyword = py::reinterpret_borrow<py::object>(keyword);
+      } else if (eq(arg, py::str("blank"))) {
+        blank_keyword = py::reinterpret_borrow<py::object>(keyword);
+      } else if (eq(arg, py::str("default"))) {
+        default_keyword = py::reinterpret_borrow<py::object>(keyword);
+      } else if (eq(arg, py::str("choices"))) {
+        if (!choices_allow_empty(H("astroid_node_to_value")(keyword.attr("value")))) return node;
+      } else if (eq(arg, py::str("unique"))) {
+        if (H("astroid_node_to_value")(keyword.attr("value")).is(py::bool_(true))) return node;
+      }
+    }
+  }
+
+  if (!blank_keyword.is_none()) {
+    blank_keyword.attr("value") = const_node(py::bool_(true));
+  } else {
+    py::object blank = astroid_class("Keyword")(py::arg("arg") = "blank",
+                                                py::arg("lineno") = node.attr("lineno"),
+                                                py::arg("parent") = node);
+    blank.attr("value") = const_node(py::bool_(true));
+    add_keyword(node, blank);
+  }
+
+  // A default the user chose is kept: only a missing or none default becomes the empty text.
+  auto default_is_none = [&] {
+    return H("astroid_node_to_value")(default_keyword.attr("value")).is_none();
+  };
+  if (!null_keyword.is_none() && !default_keyword.is_none()) {
+    if (default_is_none()) default_keyword.attr("value") = const_node(py::str(""));
+    node.attr("keywords").attr("remove")(null_keyword);
+  } else if (!null_keyword.is_none()) {
+    null_keyword.attr("arg") = "default";
+    null_keyword.attr("value") = const_node(py::str(""));
+  } else if (!default_keyword.is_none()) {
+    if (default_is_none()) default_keyword.attr("value") = const_node(py::str(""));
+  } else {
+    py::object keyword = new_keyword("default");
+    keyword.attr("value") = const_node(py::str(""));
+    add_keyword(node, keyword);
+  }
+  return node;
+}
+
+// ---------------------------------------------------------------------------------------
+// C2002 redundant-default-args
+
+py::object is_redundant_kwargs(py::object node) {
+  py::object call = node.attr("parent");
+  // Keywords of a class statement (metaclass=...) are no field arguments.
+  if (!vettor::isinstance(call, astroid_class("Call"))) return py::none();
+  if (!truthy(H("is_model_field")(call))) return py::none();
+  py::dict defaults = effective_defaults(call);
+  py::object arg = node.attr("arg");
+  if (arg.is_none() || !defaults.contains(arg)) return py::none();
+  py::object value = H("astroid_node_to_value")(node.attr("value"));
+  return py::bool_(eq(value, defaults[arg]));
+}
+
+py::object has_redundant_kwargs(py::object node) {
+  py::object keywords = node.attr("keywords");
+  if (!truthy(keywords)) return py::bool_(false);
+  for (py::handle keyword : keywords) {
+    if (truthy(M("is_redundant_kwargs")(keyword))) return py::bool_(true);
+  }
+  return py::bool_(false);
+}
+
+py::object transform_redundant_kwargs(py::object node) {
+  if (in_migration(node)) return node;
+  py::object keywords = node.attr("keywords");
+  if (!truthy(keywords)) return node;
+  py::dict defaults = effective_defaults(node);
+  std::vector<size_t> indexes;
+  size_t i = 0;
+  for (py::handle keyword : keywords) {
+    py::object arg = keyword.attr("arg");
+    py::object value = H("astroid_node_to_value")(keyword.attr("value"));
+    if (!arg.is_none() && defaults.contains(arg) && eq(value, defaults[arg])) {
+      indexes.push_back(i);
+    }
+    ++i;
+  }
+  for (auto it = indexes.rbegin(); it != indexes.rend(); ++it) {
+    keywords.attr("pop")(*it);
+  }
+  return node;
+}
+
+// ---------------------------------------------------------------------------------------
+// C2003 field-null-not-blank
+
+py::object is_missing_blank_true(py::object node) {
+  if (!truthy(H("is_model_field")(node))) return py::bool_(false);
+  py::object inferred = M("safe_infer")(node);
+  if (!truthy(inferred)) return py::none();
+  py::object name = inferred_name(inferred);
+  if (H("DJANGO_STRING_FIELDS").contains(name) || H("DJANGO_BOOLEAN_FIELDS").contains(name))
+    return py::none();
+  py::object kwargs = explicit_arguments(node);
+  py::object null = get(kwargs, "null");
+  if (!truthy(null)) return null;
+  if (truthy(get(kwargs, "blank"))) return py::bool_(false);
+  return py::bool_(!kwargs.contains("default") || get(kwargs, "default").is_none());
+}
+
+py::object transform_add_blank_true(py::object node) {
+  if (in_migration(node)) return node;
+  if (H("DJANGO_STRING_FIELDS").contains(H("get_function_name")(node))) return node;
+  set_or_add_true(node, "blank");
+  return node;
+}
+
+// ---------------------------------------------------------------------------------------
+// C2004 brittle-unique-for
+
+py::object is_fragile_unique_for(py::object keyword_node) {
+  py::object arg = keyword_node.attr("arg");
+  for (const char* name : {"unique_for_date", "unique_for_month", "unique_for_year"}) {
+    if (eq(arg, py::str(name))) return py::bool_(true);
+  }
+  return py::none();
+}
+
+// ---------------------------------------------------------------------------------------
+// C2005 missing-related-name
+
+py::object is_fk_mising_related_name(py::object node) {
+  py::object inferred = M("safe_infer")(node);
+  if (!truthy(inferred) || !name_is(inferred, "ForeignKey")) return py::none();
+  py::object node_class = node.attr("frame")();
+  py::object explicit_ = explicit_arguments(node);
+  if (truthy(get(explicit_, "related_name"))) return py::bool_(false);
+  return py::bool_(!truthy(H("is_node_abstract_model")(node_class)));
+}
+
+// ---------------------------------------------------------------------------------------
+// C2006 huge-max-length
+
+py::object is_huge_char_field(py::object node) {
+  if (!truthy(H("is_model_field")(node))) return py::bool_(false);
+  py::object inferred = M("safe_infer")(node);
+  if (!truthy(inferred) || !name_is(inferred, "CharField")) return py::none();
+  py::object length = get(merged_arguments(node), "max_length");
+  if (!truthy(length)) length = py::int_(0);
+  // A length that is no number (a text of letters, a list, an expression inference could not
+  // work out) cannot be judged: it passes rather than stopping the checker.
+  py::object as_int = on_error(
+      PyExc_Exception, [&] { return import("builtins").attr("int")(length); },
+      [] { return py::object(); });
+  if (!as_int) return py::bool_(false);
+  return py::bool_(as_int > M("MAX_CHARFIELD_LENGTH"));
+}
+
+py::object transform_huge_char_field(py::object node) {
+  if (in_migration(node) || !rename_field_call(node, "TextField")) return node;
+  py::object keywords = node.attr("keywords");
+  if (!truthy(keywords)) return node;
+  size_t i = 0;
+  for (py::handle keyword : keywords) {
+    if (eq(keyword.attr("arg"), py::str("max_length"))) {
+      keywords.attr("pop")(i);
+      break;
+    }
+    ++i;
+  }
+  return node;
+}
+
+// ---------------------------------------------------------------------------------------
+// C2008 deprecated-nullboolean-field
+
+py::object is_nullboolean(py::object node) {
+  if (!truthy(H("is_model_field")(node))) return py::bool_(false);
+  py::object inferred = M("safe_infer")(node);
+  if (!truthy(inferred)) return inferred;
+  return py::bool_(name_is(inferred, "NullBooleanField"));
+}
+
+py::object transform_nullboolean(py::object node) {
+  if (in_migration(node) || !rename_field_call(node, "BooleanField")) return node;
+  set_or_add_true(node, "null");
+  return node;
+}
+
+// ---------------------------------------------------------------------------------------
+// C2011 non-unique-primary
+
+py::object is_non_unique_fk(py::object node) {
+  py::object explicit_ = explicit_arguments(node);
+  py::dict merged = merged_arguments(node);
+  py::object primary_key = get(merged, "primary_key");
+  if (!truthy(primary_key)) return primary_key;
+  py::object unique = explicit_.attr("get")("unique", true);
+  return py::bool_(unique.is(py::bool_(false)));
+}
+
+// ---------------------------------------------------------------------------------------
+// The checker
+
+py::object field_counter(py::handle self) {
+  py::object counter = py::getattr(self, "field_counter", py::none());
+  if (counter.is_none()) {
+    counter = M("Counter")();
+    self.attr("field_counter") = counter;
+  }
+  return counter;
+}
+
+py::object code(const char* name) { return M("Codes").attr(name); }
+
+// Whether the module of `node` is a migration. The answer depends on the module alone and is
+// asked for every call and keyword, so it is worked out once per module.
+bool in_migration_module(py::handle self, py::handle node) {
+  py::object root = node.attr("root")();
+  py::object verdict = py::getattr(self, "migration_verdict", py::none());
+  if (!verdict.is_none() && py::object(verdict[py::int_(0)]).is(root))
+    return truthy(verdict[py::int_(1)]);
+  bool answer = truthy(H("is_migration_file")(node));
+  self.attr("migration_verdict") = py::make_tuple(root, answer);
+  return answer;
+}
+
+void report(py::handle self, const char* code_name, py::handle node, py::dict args) {
+  self.attr("add_message")(code(code_name), py::arg("node") = node, py::arg("args") = args);
+}
+
+py::dict name_record(py::handle name) {
+  py::dict record;
+  record["name"] = name;
+  return record;
+}
+
+void visit_call(py::object self, py::object node) {
+  if (in_migration_module(self, node)) return;
+  if (!truthy(H("is_model_field")(node))) return;
+  py::object name = H("get_member_name")(node);
+  if (!truthy(name)) return;
+
+  py::object counter = field_counter(self);
+  py::object scope = node.attr("scope")();
+  counter[scope] = py::object(counter[scope]).attr("__add__")(1);
+
+  if (truthy(M("is_huge_char_field")(node))) {
+    py::object explicit_ = explicit_arguments(node);
+    py::dict record;
+    record["name"] = name;
+    // The length came from the class's own default when no keyword gave it.
+    if (explicit_.contains("max_length")) {
+      record["value"] = get(explicit_, "max_length");
+    } else {
+      record["value"] = get(merged_arguments(node), "max_length");
+    }
+    report(self, "C2006", node, record);
+  }
+  if (truthy(M("is_null_stringfield")(node))) report(self, "C2000", node, name_record(name));
+  if (truthy(M("is_fk_mising_related_name")(node)))
+    report(self, "C2005", node, name_record(name));
+  if (truthy(M("is_nullboolean")(node))) report(self, "C2008", node, name_record(name));
+  if (truthy(M("is_non_unique_fk")(node))) report(self, "C2011", node, name_record(name));
+  if (truthy(M("is_missing_blank_true")(node))) report(self, "C2003", node, name_record(name));
+}
+
+void visit_keyword(py::object self, py::object node) {
+  if (in_migration_module(self, node)) return;
+  py::object call = node.attr("parent");
+  if (!truthy(H("is_model_field")(call))) return;
+  if (truthy(M("is_redundant_kwargs")(node))) {
+    py::dict record;
+    record["name"] = H("get_member_name")(call);
+    record["option"] = node.attr("arg");
+    record["value"] = H("astroid_node_to_value")(node.attr("value"));
+    report(self, "C2002", call, record);
+  }
+  if (truthy(M("is_fragile_unique_for")(node))) {
+    py::dict record;
+    record["name"] = H("get_member_name")(call);
+    record["option"] = node.attr("arg");
+    report(self, "C2004", call, record);
+  }
+}
+
+void leave_classdef(py::object self, py::object node) {
+  if (!truthy(H("is_model")(node))) return;
+  py::object count = field_counter(self)[node];
+  if (count > self.attr("config").attr("max_columns")) {
+    py::dict record;
+    record["count"] = count;
+    report(self, "C2001", node, record);
+  }
+}
+
+py::tuple checker_options() {
+  auto option = [](const char* name, int default_, const char* help) {
+    py::dict record;
+    record["default"] = default_;
+    record["type"] = "int";
+    record["metavar"] = "<int>";
+    record["help"] = help;
+    return py::make_tuple(name, record);
+  };
+  return py::make_tuple(
+      option("max-columns", 20, "Maximum number of fields for a model"),
+      option("max-charfield-length", 512, "Maximum size of max_length on a CharField"));
+}
+
+py::object make_checker(py::module_& m, py::handle helpers) {
+  py::object cls = make_source_checker(
+      m, "columns",
+      make_msgs(helpers, {{"C2000", "nullable-string-field", "Nullable"},
+                          {"C2001", "tall-model", "Too many fields"},
+                          {"C2002", "redundant-default-args", "Implicit false"},
+                          {"C2003", "field-null-not-blank", "Field not nullable"},
+                          {"C2004", "brittle-unique-for", "Brittle unique"},
+                          {"C2005", "missing-related-name", "ForeignKey missing"},
+                          {"C2006", "huge-max-length", "Huge charfield max_length"},
+                          {"C2008", "deprecated-nullboolean-field", "Nullable BooleanField"},
+                          {"C2011", "non-unique-primary", "Non-unique primary key"}}),
+      checker_options());
+  add_method(
+      cls, "visit_module",
+      [](py::object self, py::object) {
+        self.attr("field_counter") = M("Counter")();
+        self.attr("migration_verdict") = py::none();
+      },
+      py::arg("node"));
+  add_method(cls, "visit_call", &visit_call, py::arg("node"));
+  add_method(cls, "visit_keyword", &visit_keyword, py::arg("node"));
+  add_method(cls, "leave_classdef", &leave_classdef, py::arg("node"));
+  return cls;
+}
+
+// ---------------------------------------------------------------------------------------
+// Fix selection
+
+py::object build_transformer_visitor(py::object message_ids) {
+  py::object visitor = H("NodeTransformVisitor")();
+  py::object call = astroid_class("Call");
+  struct Fix {
+    const char* code;
+    const char* transform;
+    const char* predicate;
+  };
+  static constexpr Fix fixes[] = {
+      {"C2000", "transform_null_to_default_str", "is_null_stringfield"},
+      {"C2002", "transform_redundant_kwargs", "has_redundant_kwargs"},
+      {"C2003", "transform_add_blank_true", "is_missing_blank_true"},
+      {"C2006", "transform_huge_char_field", "is_huge_char_field"},
+      {"C2008", "transform_nullboolean", "is_nullboolean"},
+  };
+  for (py::handle message_id : message_ids) {
+    for (const Fix& fix : fixes) {
+      if (eq(message_id, code(fix.code))) {
+        visitor.attr("register_transform")(call, M(fix.transform), M(fix.predicate));
+      }
+    }
+  }
+  return visitor;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(columns, m) {
+  M.bind(m);
+  m.attr("Counter") = lookup("collections", "Counter");
+  m.attr("Iterable") = lookup("collections.abc", "Iterable");
+  m.attr("astroid") = import("astroid");
+  m.attr("IAstroidChecker") = lookup("pylint.interfaces", "IAstroidChecker");
+  m.attr("safe_infer") = lookup("pylint.checkers.utils", "safe_infer");
+  import("pylint.checkers");  // `import pylint.checkers` binds the top-level package
+  m.attr("pylint") = import("pylint");
+  py::module_ helpers = import_sibling(m, "helpers", 2);
+  H.bind(helpers);
+  m.attr("helpers") = helpers;
+  m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
+
+  m.attr("MAX_CHARFIELD_LENGTH") = 512;
+  m.attr("Codes") = make_codes(
+      m, {"C2000", "C2001", "C2002", "C2003", "C2004", "C2005", "C2006", "C2008", "C2011"});
+
+  m.def("transform_null_to_default_str", &transform_null_to_default_str, py::arg("node"));
+  m.def("transform_redundant_kwargs", &transform_redundant_kwargs, py::arg("node"));
+  m.def("transform_add_blank_true", &transform_add_blank_true, py::arg("node"));
+  m.def("transform_huge_char_field", &transform_huge_char_field, py::arg("node"));
+  m.def("transform_nullboolean", &transform_nullboolean, py::arg("node"));
+
+  m.def("is_null_stringfield", &is_null_stringfield, py::arg("node"));
+  m.def("is_redundant_kwargs", &is_redundant_kwargs, py::arg("node"));
+  m.def("has_redundant_kwargs", &has_redundant_kwargs, py::arg("node"));
+  m.def("is_missing_blank_true", &is_missing_blank_true, py::arg("node"));
+  m.def("is_fragile_unique_for", &is_fragile_unique_for, py::arg("keyword_node"));
+  m.def("is_fk_mising_related_name", &is_fk_mising_related_name, py::arg("node"));
+  m.def("is_huge_char_field", &is_huge_char_field, py::arg("node"));
+  m.def("is_nullboolean", &is_nullboolean, py::arg("node"));
+  m.def("is_non_unique_fk", &is_non_unique_fk, py::arg("node"));
+
+  m.attr("Checker") = make_checker(m, helpers);
+  m.def("build_transformer_visitor", &build_transformer_visitor, py::arg("message_ids"));
+}

@@ -1,0 +1,236 @@
+// shims: what astroid cannot work out from Django's own source. Reading `objects` on a model
+// gives a manager; all/filter/exclude on a manager or a queryset give a queryset of model
+// instances; first/last/get give a model instance; subscripting the queryset gives a model
+// instance. Model classes also learn which of their fields their generic foreign keys use as
+// object-id fields.
+//
+// Every predicate looks at node kinds and attribute names before it infers anything: the
+// predicates run on every call, attribute and class node of every tree built with the shims.
+#include "shims.hpp"
+
+#include <string_view>
+
+namespace vettor::shims {
+
+namespace {
+
+// The module's names (helpers, safe_infer, astroid, QuerySetNode and the functions
+// below) are read at each call through G, so a patched attribute is seen.
+
+py::object helpers(const char* name) { return G("helpers").attr(name); }
+py::object safe_infer(py::handle node) { return G("safe_infer")(node); }
+py::object astroid_attr(const char* name) { return G("astroid").attr(name); }
+
+bool attrname_in(py::handle func, std::initializer_list<std::string_view> names) {
+  py::object attrname = func.attr("attrname");
+  if (!py::isinstance<py::str>(attrname)) return false;
+  auto text = attrname.cast<std::string>();
+  for (auto name : names) {
+    if (text == name) return true;
+  }
+  return false;
+}
+
+// `node.func` is an attribute node named one of `names`; with `attribute_receiver`, the
+// object it is read on is itself an attribute node (Article.objects in Article.objects.get).
+bool call_shape(py::handle node, std::initializer_list<std::string_view> names,
+                bool attribute_receiver) {
+  py::object attribute = astroid_attr("Attribute");
+  py::object func = getattr_or_none(node, "func");
+  if (!vettor::isinstance(func, attribute) || !attrname_in(func, names)) return false;
+  return !attribute_receiver || vettor::isinstance(func.attr("expr"), attribute);
+}
+
+// When the object an inference function starts from does not infer to something that can be
+// instantiated, astroid's ordinary inference answers for the node, as if no shim matched.
+[[noreturn]] void use_inference_default() { raise(astroid_attr("UseInferenceDefault")); }
+
+py::object instance_of(py::handle expr) {
+  py::object inferred = safe_infer(expr);
+  if (!truthy(inferred) || !py::hasattr(inferred, "instantiate_class")) use_inference_default();
+  return inferred.attr("instantiate_class")();
+}
+
+py::object new_queryset_of(py::handle expr) {
+  py::list elements;
+  elements.append(instance_of(expr));
+  return G("QuerySetNode").attr("from_elements")(elements);
+}
+
+py::object iterate(py::handle value) {
+  py::list values;
+  values.append(value);
+  return py::iter(values);
+}
+
+constexpr const char* kQuerySetName = "django.db.models.query.QuerySet";
+
+// A queryset value that astroid can both treat as a class (the Django class predicates read its
+// order) and as a list of model instances (subscripts infer to its one element).
+py::object make_queryset_node(py::module_& m) {
+  py::object classdef = astroid_attr("ClassDef");
+  py::object list = astroid_attr("List");
+  py::object cls = make_class(m, "QuerySetNode", py::make_tuple(classdef, list));
+  add_method(cls, "qname", [](py::object, py::args) { return py::str(kQuerySetName); });
+  add_alias(cls, "pytype", "qname");
+  add_method(
+      cls, "getitem",
+      [](py::object self, py::object, py::object) { return self.attr("elts")[py::int_(0)]; },
+      py::arg("index"), py::arg("context") = py::none());
+  return cls;
+}
+
+// 1. Model classes and their generic foreign keys ---------------------------------------
+
+py::object looks_like_model(py::object node) { return helpers("is_model")(safe_infer(node)); }
+
+// The object-id field name of one GenericForeignKey(...) call: the fk_field keywords when the
+// call has keywords, else its second positional argument. Only text literals are recorded;
+// a name or an expression there says nothing that can be read without running the code.
+void add_object_id_fields(py::handle call, py::list& names) {
+  py::object constant = astroid_attr("Const");
+  auto add_literal = [&](py::handle value) {
+    if (vettor::isinstance(value, constant) && py::isinstance<py::str>(value.attr("value"))) {
+      names.append(value.attr("value"));
+    }
+  };
+  py::object keywords = call.attr("keywords");
+  if (truthy(keywords)) {
+    for (py::handle keyword : keywords) {
+      py::object arg = keyword.attr("arg");
+      if (py::isinstance<py::str>(arg) && arg.cast<std::string>() == "fk_field") {
+        add_literal(keyword.attr("value"));
+      }
+    }
+    return;
+  }
+  py::object args = call.attr("args");
+  if (!args.is_none() && py::len(args) >= 2) add_literal(args[py::int_(1)]);
+}
+
+py::object apply_is_used_in_generic_fk_shim(py::object node) {
+  py::list names;
+  if (truthy(helpers("is_model")(node))) {
+    py::object calls = node.attr("nodes_of_class")(astroid_attr("Call"));
+    for (py::handle call : calls) {
+      py::object inferred = safe_infer(call);
+      if (!truthy(inferred)) continue;
+      py::object name = getattr_or_none(inferred, "name");
+      if (!py::isinstance<py::str>(name) || name.cast<std::string>() != "GenericForeignKey") {
+        continue;
+      }
+      add_object_id_fields(call, names);
+    }
+  }
+  node.attr("generic_foreign_key_field_names") = names;
+  return node;
+}
+
+// 5. Model.objects -------------------------------------------------------------------------
+
+py::object looks_like_model_manager(py::object node) {
+  py::object attrname = node.attr("attrname");
+  if (!py::isinstance<py::str>(attrname) || attrname.cast<std::string>() != "objects") {
+    return py::none();
+  }
+  return helpers("is_model")(safe_infer(node.attr("expr")));
+}
+
+// Django's own Manager class, whichever manager built the tree at hand: the name is bound in
+// django.db.models.manager by a class statement (the import-from bindings are skipped).
+py::object apply_model_manager_shim(py::object, py::object) {
+  py::object module =
+      astroid_attr("MANAGER").attr("ast_from_module_name")("django.db.models.manager");
+  py::object bindings = module.attr("lookup")("Manager")[py::int_(1)];
+  py::object import_from = astroid_attr("ImportFrom");
+  py::list managers;
+  for (py::handle binding : bindings) {
+    if (vettor::isinstance(binding, import_from)) continue;
+    managers.append(binding.attr("instantiate_class")());
+  }
+  return py::iter(managers);
+}
+
+// 2. Model.objects.all() / filter() / exclude() ----------------------------------------------
+
+py::object looks_like_model_manager_lookup(py::object node) {
+  if (!call_shape(node, {"all", "filter", "exclude"}, true)) return py::none();
+  return helpers("is_model_manager")(safe_infer(node.attr("func").attr("expr")));
+}
+
+py::object apply_model_manager_lookup_shim(py::object node, py::object) {
+  return iterate(new_queryset_of(node.attr("func").attr("expr").attr("expr")));
+}
+
+// 3. <queryset>.all() / filter() / exclude() -------------------------------------------------
+
+py::object looks_like_queryset_lookup(py::object node) {
+  if (!call_shape(node, {"all", "filter", "exclude"}, false)) return py::none();
+  return helpers("is_queryset")(safe_infer(node.attr("func").attr("expr")));
+}
+
+// A chain of look-ups stays the queryset of its first link.
+py::object apply_queryset_lookup_shim(py::object node, py::object) {
+  py::object receiver = node.attr("func").attr("expr");
+  py::object inferred = safe_infer(receiver);
+  if (truthy(helpers("is_queryset")(inferred))) return iterate(inferred);
+  if (!py::hasattr(receiver, "expr")) use_inference_default();
+  return iterate(new_queryset_of(receiver.attr("expr")));
+}
+
+// 4. first() / last() / get() on a manager or a queryset -------------------------------------
+
+py::object looks_like_model_get(py::object node) {
+  if (!call_shape(node, {"first", "last", "get"}, true)) return py::none();
+  py::object inferred = safe_infer(node.attr("func").attr("expr"));
+  py::object is_manager = helpers("is_model_manager")(inferred);
+  if (truthy(is_manager)) return is_manager;
+  return helpers("is_queryset")(inferred);
+}
+
+py::object apply_model_get_shim(py::object node, py::object) {
+  return iterate(instance_of(node.attr("func").attr("expr").attr("expr")));
+}
+
+// ------------------------------------------------------------------------------------------
+
+void register_transforms(py::object manager) {
+  py::object register_transform = manager.attr("register_transform");
+  py::object tip = astroid_attr("inference_tip");
+  register_transform(astroid_attr("ClassDef"), G("apply_is_used_in_generic_fk_shim"),
+                     G("looks_like_model"));
+  register_transform(astroid_attr("Call"), tip(G("apply_model_manager_lookup_shim")),
+                     G("looks_like_model_manager_lookup"));
+  register_transform(astroid_attr("Call"), tip(G("apply_queryset_lookup_shim")),
+                     G("looks_like_queryset_lookup"));
+  register_transform(astroid_attr("Call"), tip(G("apply_model_get_shim")),
+                     G("looks_like_model_get"));
+  register_transform(astroid_attr("Attribute"), tip(G("apply_model_manager_shim")),
+                     G("looks_like_model_manager"));
+}
+
+}  // namespace
+
+// The module body has bound astroid, safe_infer and helpers before this runs, and puts the
+// transforms on astroid's global manager once every name is bound.
+void register_inference(py::module_& m) {
+  m.attr("QuerySetNode") = make_queryset_node(m);
+
+  m.def("looks_like_model", &looks_like_model, py::arg("node"));
+  m.def("apply_is_used_in_generic_fk_shim", &apply_is_used_in_generic_fk_shim, py::arg("node"));
+  m.def("looks_like_model_manager", &looks_like_model_manager, py::arg("node"));
+  m.def("apply_model_manager_shim", &apply_model_manager_shim, py::arg("node"),
+        py::arg("_context") = py::none());
+  m.def("looks_like_model_manager_lookup", &looks_like_model_manager_lookup, py::arg("node"));
+  m.def("apply_model_manager_lookup_shim", &apply_model_manager_lookup_shim, py::arg("node"),
+        py::arg("_context") = py::none());
+  m.def("looks_like_queryset_lookup", &looks_like_queryset_lookup, py::arg("node"));
+  m.def("apply_queryset_lookup_shim", &apply_queryset_lookup_shim, py::arg("node"),
+        py::arg("_context") = py::none());
+  m.def("looks_like_model_get", &looks_like_model_get, py::arg("node"));
+  m.def("apply_model_get_shim", &apply_model_get_shim, py::arg("node"),
+        py::arg("_context") = py::none());
+  m.def("register_transforms", &register_transforms, py::arg("manager"));
+}
+
+}  // namespace vettor::shims

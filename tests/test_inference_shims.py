@@ -1,0 +1,140 @@
+"""The inference shims: manager, queryset and model look-ups infer to Django values in trees
+built with them, and model classes record the object-id fields of their generic foreign keys."""
+import pathlib
+import pickle
+
+import astroid
+import pytest
+from astroid import nodes
+from astroid.transforms import TransformVisitor
+from pylint.checkers.utils import safe_infer
+
+from vettor.staticanalysis import helpers, shims
+
+LIBRARY = (pathlib.Path(__file__).parent / "fixtures" / "shims" / "library.py").read_text()
+QUERYSET = "django.db.models.query.QuerySet"
+
+
+def expressions(*lines):
+    """The expressions written after the fixture models, in a tree built with the shims."""
+    tree = helpers.build_atok(LIBRARY + "\n" + "\n".join(lines) + "\n", "shimapp.models").tree
+    return [statement.value for statement in tree.body[-len(lines):]]
+
+
+def inferred(expression):
+    return list(expression.infer())
+
+
+def test_objects_on_a_model_is_a_django_manager():
+    for expression in expressions("Author.objects", "Book.objects"):
+        values = inferred(expression)
+        assert [v.qname() for v in values] == ["django.db.models.manager.Manager"]
+        assert isinstance(values[0], astroid.Instance)
+
+
+def test_manager_lookups_are_a_queryset_of_model_instances():
+    for expression in expressions("Author.objects.all()", "Author.objects.filter(a=1)", "Author.objects.exclude(a=1)"):
+        (queryset,) = inferred(expression)
+        assert isinstance(queryset, shims.QuerySetNode)
+        assert queryset.qname() == queryset.pytype() == QUERYSET
+        assert helpers.is_queryset(queryset)
+        (element,) = queryset.elts
+        assert isinstance(element, astroid.Instance) and element.qname() == "shimapp.models.Author"
+
+
+def test_a_chain_of_lookups_is_the_queryset_of_its_first_link():
+    chain, first = expressions("Author.objects.filter(a=1).exclude(b=2).filter(c=3)", "Author.objects.filter(a=1)")
+    (queryset,) = inferred(chain)
+    assert queryset is safe_infer(chain.func.expr.func.expr)
+    assert isinstance(queryset, shims.QuerySetNode)
+    assert queryset is not safe_infer(first)
+
+
+@pytest.mark.parametrize("subscript", ["[0]", "[1:3]", "['x']"])
+def test_subscripting_a_queryset_is_a_model_instance(subscript):
+    (expression,) = expressions("Author.objects.filter(a=1).exclude(b=2)" + subscript)
+    assert [v.qname() for v in inferred(expression)] == ["shimapp.models.Author"]
+
+
+@pytest.mark.parametrize("call", ["get(pk=1)", "first()", "last()"])
+def test_get_first_last_are_a_model_instance(call):
+    (expression,) = expressions("Book.objects." + call)
+    (value,) = inferred(expression)
+    assert isinstance(value, astroid.Instance) and value.qname() == "shimapp.models.Book"
+
+
+def test_custom_managers_are_still_django_managers():
+    manager, queryset, instance = expressions("Book.objects", "Book.objects.filter(title='x')", "Book.objects.get()")
+    assert safe_infer(manager).qname() == "django.db.models.manager.Manager"
+    assert safe_infer(queryset).elts[0].qname() == "shimapp.models.Book"
+    assert safe_infer(instance).qname() == "shimapp.models.Book"
+
+
+@pytest.mark.parametrize(
+    "expression",
+    ["Author.objects.count()", "Author.objects.filter(a=1).first()", "Shelf.objects", "Shelf.objects.filter()"],
+)
+def test_lookups_without_a_shim(expression):
+    (node,) = expressions(expression)
+    assert node._explicit_inference is None
+
+
+def test_predicates_answer_none_for_other_shapes():
+    call, attribute, name_call = expressions("Author.objects.annotate()", "Author.name", "filter()")
+    assert shims.looks_like_model_manager(attribute) is None
+    for predicate in (shims.looks_like_model_manager_lookup, shims.looks_like_queryset_lookup, shims.looks_like_model_get):
+        assert predicate(call) is None
+        assert predicate(name_call) is None
+
+
+def test_generic_foreign_key_field_names():
+    tree = helpers.build_atok(LIBRARY, "shimapp.models").tree
+    classes = {node.name: node for node in tree.nodes_of_class(nodes.ClassDef)}
+    assert classes["Tag"].generic_foreign_key_field_names == ["object_id", "owner_id", "other_id"]
+    assert classes["Author"].generic_foreign_key_field_names == []
+    assert not hasattr(classes["Shelf"], "generic_foreign_key_field_names")
+    assert not hasattr(classes["BookManager"], "generic_foreign_key_field_names")
+
+
+def test_trees_built_without_the_shims_have_no_field_names():
+    tree = astroid.builder.AstroidBuilder(apply_transforms=False).string_build(LIBRARY, "plain_models")
+    tag = next(n for n in tree.nodes_of_class(nodes.ClassDef) if n.name == "Tag")
+    assert not hasattr(tag, "generic_foreign_key_field_names")
+
+
+def test_a_shim_whose_expression_does_not_infer_leaves_ordinary_inference(monkeypatch):
+    # Accept every receiver, so the shims are attached where the model does not infer.
+    monkeypatch.setattr(helpers, "is_model_manager", lambda node: True)
+    monkeypatch.setattr(helpers, "is_queryset", lambda node: False)
+    get, lookup = expressions("missing_name.objects.get()", "missing_name.objects.filter()")
+    assert get._explicit_inference is not None and lookup._explicit_inference is not None
+    assert safe_infer(get) is None and safe_infer(lookup) is None
+    for shim, node in ((shims.apply_model_get_shim, get), (shims.apply_model_manager_lookup_shim, lookup)):
+        with pytest.raises(astroid.UseInferenceDefault):
+            list(shim(node))
+
+
+def test_register_transforms_adds_five_each_time():
+    registry = TransformVisitor()
+    shims.register_transforms(registry)
+    shims.register_transforms(manager=registry)
+    counts = {cls.__name__: len(entries) for cls, entries in registry.transforms.items()}
+    assert counts == {"ClassDef": 2, "Call": 6, "Attribute": 2}
+    classdef = registry.transforms[nodes.ClassDef][0]
+    assert classdef == (shims.apply_is_used_in_generic_fk_shim, shims.looks_like_model)
+
+
+def test_loading_the_module_put_the_shims_on_the_global_manager():
+    registered = [
+        predicate for entries in astroid.MANAGER._transform.transforms.values() for _, predicate in entries
+    ]
+    for predicate in ("looks_like_model", "looks_like_model_manager", "looks_like_model_get"):
+        assert getattr(shims, predicate) in registered
+
+
+def test_queryset_node_is_a_class_and_a_list_that_pickles_by_name():
+    assert issubclass(shims.QuerySetNode, nodes.ClassDef) and issubclass(shims.QuerySetNode, nodes.List)
+    assert shims.QuerySetNode.__dict__["qname"] is shims.QuerySetNode.__dict__["pytype"]
+    assert pickle.loads(pickle.dumps(shims.QuerySetNode)) is shims.QuerySetNode
+    node = shims.QuerySetNode.from_elements([nodes.Const(1)])
+    assert node.getitem(nodes.Const("anything")).value == 1

@@ -1,0 +1,89 @@
+"""The settings rules through the lint driver: fixture projects whose settings modules carry
+the expected findings beside the line they are reported on, linted per Django version."""
+import ast
+import pathlib
+import re
+
+import pytest
+
+from vettor.staticanalysis import checker
+
+PROJECTS = pathlib.Path(__file__).parent / "fixtures" / "settings_rules"
+VERSIONS = ["1.11", "2.2", "3.0", "3.2"]
+
+# `# [C4012 <3.0 setting='SECURE_CONTENT_TYPE_NOSNIFF' value=False]`, several per line; a
+# comment line starting with "# ^" carries marks for the line above it.
+MARK = re.compile(r"\[(C4\d{3})((?: (?:<|>=)\d+\.\d+)?)((?: \w+=\S+?)*)\]")
+
+
+def version_tuple(text):
+    return tuple(int(part) for part in text.split("."))
+
+
+def applies(condition, version):
+    condition = condition.strip()
+    if not condition:
+        return True
+    if condition.startswith(">="):
+        return version_tuple(version) >= version_tuple(condition[2:])
+    return version_tuple(version) < version_tuple(condition[1:])
+
+
+def expected_findings(root, version):
+    found = []
+    for path in sorted(root.rglob("*.py")):
+        key = path.relative_to(root).as_posix()
+        line_of_mark = 0
+        for number, text in enumerate(path.read_text().splitlines(), start=1):
+            if not text.lstrip().startswith("# ^"):
+                line_of_mark = number
+            for code, condition, pairs in MARK.findall(text):
+                if applies(condition, version):
+                    args = dict(pair.split("=", 1) for pair in pairs.split())
+                    record = {k: ast.literal_eval(v) for k, v in args.items()}
+                    found.append((key, line_of_mark, code, record))
+    return sorted(found, key=repr)
+
+
+def lint(root, version):
+    files = {path.relative_to(root).as_posix(): None for path in root.rglob("*.py")}
+    messages = checker.get_messages(str(root), files, default_django_version=version, jobs=1)
+    return sorted(
+        (
+            (m["path"], m["line"], m["message-id"], m["message"])
+            for m in messages
+            if m["message-id"].startswith("C4")
+        ),
+        key=repr,
+    )
+
+
+@pytest.mark.parametrize("version", VERSIONS)
+@pytest.mark.parametrize("project", ["plain", "partial", "legacy", "split", "hardened", "opaque"])
+def test_findings_match_the_marks(project, version):
+    root = PROJECTS / project
+    assert lint(root, version) == expected_findings(root, version)
+
+
+def test_the_option_names_the_modules_that_are_checked(monkeypatch):
+    root = PROJECTS / "plain"
+    monkeypatch.setattr(checker.meta, "get_settings_files", lambda project_root: ["elsewhere.settings"])
+    assert lint(root, "3.2") == []
+
+
+def test_findings_survive_parallel_workers():
+    root = PROJECTS / "split"
+    files = {path.relative_to(root).as_posix(): None for path in root.rglob("*.py")}
+    messages = checker.get_messages(str(root), files, default_django_version="3.2", jobs=2)
+    assert sorted(
+        (m["path"], m["line"], m["message-id"], m["message"]) for m in messages if m["message-id"].startswith("C4")
+    ) == sorted(expected_findings(root, "3.2"))
+
+
+def test_every_code_has_a_symbol_in_the_driver():
+    from vettor.staticanalysis.checkers import settings
+
+    codes = [name for name in vars(settings.Codes) if name.startswith("C4")]
+    assert codes == sorted(settings.Checker.msgs)
+    for code in codes:
+        assert checker.message_id_symbol_store[code] == settings.Checker.msgs[code][1]

@@ -1,0 +1,223 @@
+"""Linting one text held in memory: every finding of the lint reaches the renderer, which
+gives the host the code, place, words and pointed-at line of each."""
+import logging
+
+import astroid
+import pytest
+from astroid import nodes
+from pylint.checkers import BaseChecker
+from pylint.interfaces import IAstroidChecker
+
+from conftest import FLAGGED, FlaggedCallChecker
+from vettor.staticanalysis import checker, helpers, message_templates, render
+
+CODE = """\
+def flagged():
+    pass
+
+
+flagged()
+"""
+
+
+@pytest.fixture
+def rules(monkeypatch):
+    """Lint with the given stand-in checkers, with a text for the stand-in code."""
+
+    def use(*classes):
+        monkeypatch.setattr(checker, "python_checker_classes", list(classes))
+        monkeypatch.setattr(message_templates, FLAGGED, "A call of {name}().", raising=False)
+
+    return use
+
+
+def test_check_code_returns_the_rendered_findings(rules):
+    rules(FlaggedCallChecker)
+    assert checker.check_code(CODE, "app/models.py", "proj.settings") == [
+        {
+            "message-id": FLAGGED,
+            "symbol": "flagged-call",
+            "type": "convention",
+            "path": "app/models.py",
+            "line": 5,
+            "column": 0,
+            "message": "A call of flagged().",
+            "source_lines": ["flagged()"],
+        }
+    ]
+
+
+def test_findings_of_pylint_itself_keep_their_text(rules):
+    rules(FlaggedCallChecker)
+    advice = checker.check_code(
+        code=CODE.replace("flagged()\n", "flagged()  # vettor: disable=no-such-check\n"),
+        filepath="app/views.py",
+        settings_modpath="proj.settings",
+    )
+    by_code = {record["message-id"]: record for record in advice}
+    assert set(by_code) == {FLAGGED, "E0012"}
+    assert by_code["E0012"]["message"] == "Bad option value 'no-such-check'"
+    assert by_code["E0012"]["source_lines"] == ["flagged()  # vettor: disable=no-such-check"]
+
+
+class FatalChecker(BaseChecker):
+    __implements__ = IAstroidChecker
+    name = "fatal-on-purpose"
+    msgs = {FLAGGED: (helpers.context_string(), "unused", "")}
+
+    def visit_module(self, node):
+        self.add_message("fatal", node=node, args="stopped on purpose")
+
+
+def test_a_fatal_finding_is_logged_and_rendered(rules, caplog):
+    rules(FatalChecker)
+    with caplog.at_level(logging.ERROR, logger="vettor.staticanalysis.checker"):
+        advice = checker.check_code("x = 1\n", "app/models.py", "proj.settings")
+    assert [(r["message-id"], r["type"], r["message"]) for r in advice] == [("F0001", "fatal", "stopped on purpose")]
+    (logged,) = [r for r in caplog.records if r.name == "vettor.staticanalysis.checker"]
+    assert logged.levelno == logging.ERROR
+    assert logged.getMessage().startswith("Fatal message: {'type': 'fatal'")
+
+
+class OptionsChecker(BaseChecker):
+    """Reports the linter options a single-text lint runs with."""
+
+    __implements__ = IAstroidChecker
+    name = "options-probe"
+    msgs = {FLAGGED: (helpers.context_string(), "options-probe", "")}
+
+    def visit_module(self, node):
+        config = self.linter.config
+        self.add_message(
+            FLAGGED,
+            node=node,
+            args={
+                "name": node.name,
+                "settings": list(config.settings_files),
+                "urlconf": config.root_urlconf,
+                "version": config.django_version,
+            },
+        )
+
+
+def test_check_code_options_and_renderer_call(rules, monkeypatch):
+    rules(OptionsChecker)
+    calls = []
+
+    def renderer(**kwargs):
+        calls.append(kwargs)
+        return "rendered"
+
+    monkeypatch.setattr(render, "render_message_centric_advice", renderer)
+    assert checker.check_code("x = 1\n", "src/my.pyapp/x.py", "proj.settings") == "rendered"
+    (call,) = calls
+    assert sorted(call) == ["code_reader", "code_style", "messages", "settings", "settings_modpath"]
+    assert (call["settings"], call["code_style"], call["settings_modpath"]) == ({}, {}, "proj.settings")
+    assert call["code_reader"]("anything") == "x = 1\n"
+    (message,) = call["messages"]
+    assert message["message"] == {
+        "name": "src.myapp.x",
+        "settings": ["proj.settings"],
+        "urlconf": "",
+        "version": "3.3",
+    }
+    assert message["module"] == "src.myapp.x"
+
+
+@pytest.mark.parametrize(
+    "path, name",
+    [("app/models.py", "app.models"), ("src/my.pyapp/x.py", "src.myapp.x"), ("top.py", "top")],
+)
+def test_module_name_from_the_path(path, name):
+    linter = checker.create_linter(linter_class=checker.CodeLinter)
+    (item,) = list(linter._iterate_file_descrs([path]))
+    assert isinstance(item, checker.FileItem)
+    assert tuple(item) == (name, path, name)
+
+
+def test_every_descriptor_is_parsed_from_the_one_text(rules):
+    rules(FlaggedCallChecker)
+    linter = checker.create_linter(linter_class=checker.CodeLinter, jobs=1)
+    linter.check(CODE, files_or_modules=["one.py", "two/three.py"])
+    assert linter.vettor_provided_code == CODE
+    found = [(m["module"], m["path"], m["line"]) for m in linter.reporter.messages]
+    assert found == [("one", "one.py", 5), ("two.three", "two/three.py", 5)]
+
+
+def test_get_ast_infers_every_name_first(monkeypatch):
+    inferred = []
+    original = nodes.Name.infer
+
+    def recording(self, *args, **kwargs):
+        if self.root().name == "app.a":
+            inferred.append(self.name)
+        return original(self, *args, **kwargs)
+
+    linter = checker.create_linter(linter_class=checker.CodeLinter)
+    linter.vettor_provided_code = "import os\nx = os\ny = x\n"
+    monkeypatch.setattr(nodes.Name, "infer", recording)
+    tree = linter.get_ast("app/a.py", "app.a")
+    assert tree.name == "app.a" and tree.file.endswith("app/a.py")
+    assert set(inferred) == {"os", "x"}
+
+
+def test_text_that_does_not_parse_reaches_the_caller(rules):
+    rules(FlaggedCallChecker)
+    with pytest.raises(astroid.AstroidSyntaxError):
+        checker.check_code("def (:\n", "app/models.py", "proj.settings")
+
+
+def test_check_names_fails_at_a_name_that_does_not_infer():
+    with pytest.raises(astroid.InferenceError):
+        checker.check_names(astroid.parse("x = undefined_name\n"))
+
+
+# ---------------------------------------------------------------------------------------------
+# The renderer on its own
+
+FINDING = {
+    "type": "convention",
+    "module": "app.models",
+    "obj": "",
+    "line": 2,
+    "column": 4,
+    "path": "app/models.py",
+    "symbol": "flagged-call",
+    "message": {"name": "flagged"},
+    "message-id": FLAGGED,
+}
+
+
+@pytest.mark.parametrize(
+    "template, message, expected",
+    [
+        ("A call of {name}().", {"name": "flagged"}, "A call of flagged()."),
+        ("{name} and {missing}", {"name": "a"}, "a and {missing}"),
+        ("{name:d} does not fit", {"name": "a"}, "{name:d} does not fit"),
+        ("A call of {name}().", "already words", "already words"),
+    ],
+)
+def test_renderer_fills_the_code_text_with_the_argument_record(monkeypatch, template, message, expected):
+    monkeypatch.setattr(message_templates, FLAGGED, template, raising=False)
+    (record,) = render.render_message_centric_advice(
+        messages=[dict(FINDING, message=message)],
+        settings={},
+        settings_modpath="",
+        code_style={},
+        code_reader=lambda path: "first\n    flagged()\n",
+    )
+    assert record["message"] == expected
+    assert record["source_lines"] == ["    flagged()"]
+
+
+def test_renderer_reads_each_path_once_and_skips_lines_it_lacks():
+    reads = []
+
+    def reader(path):
+        reads.append(path)
+        return "only line\n"
+
+    findings = [dict(FINDING, line=1), dict(FINDING, line=7), dict(FINDING, line=0, **{"message-id": "F0001"})]
+    advice = render.render_message_centric_advice(findings, {}, "", {}, reader)
+    assert [r["source_lines"] for r in advice] == [["only line"], [], []]
+    assert reads == ["app/models.py"]
