@@ -1,14 +1,17 @@
 """Shared fixtures for the lint driver's tests: a small project on disk and stand-in rule
 checkers with known findings."""
+import ast
 import pathlib
+import re
 from html.parser import HTMLParser
 
 import pytest
+import toml
 from astroid import nodes
 from pylint.checkers import BaseChecker
 from pylint.interfaces import IAstroidChecker
 
-from vettor.staticanalysis import checker, helpers, message_templates
+from vettor.staticanalysis import checker, dependencies, helpers, message_templates, meta
 
 FIXTURES = pathlib.Path(__file__).parent / "fixtures"
 LINT_PROJECT = FIXTURES / "lint_project"
@@ -80,3 +83,46 @@ def stand_in_rules(monkeypatch):
     monkeypatch.setattr(checker, "python_checker_classes", [FlaggedCallChecker])
     monkeypatch.setattr(checker, "html_checker_classes", [HardCodedLinkChecker])
     monkeypatch.setattr(message_templates, FLAGGED, "A call of {name}().", raising=False)
+
+
+def _toml_config(project_root):
+    path = pathlib.Path(project_root) / "pyproject.toml"
+    if not path.exists():
+        return {}
+    return toml.load(path).get("tool", {}).get("vettor", {})
+
+
+@pytest.fixture
+def project_layer(monkeypatch):
+    """The project-metadata and Django-version answers for the fixture project, wherever the
+    package's own modules do not give them."""
+    if not hasattr(meta, "get_toml_config"):
+        monkeypatch.setattr(meta, "get_toml_config", _toml_config, raising=False)
+    if not hasattr(meta, "get_settings_files"):
+        monkeypatch.setattr(
+            meta, "get_settings_files", lambda root: ["proj.settings"], raising=False
+        )
+    if not hasattr(meta, "get_root_urlconf"):
+        monkeypatch.setattr(meta, "get_root_urlconf", lambda files: "proj.urls", raising=False)
+    if not hasattr(dependencies, "resolve_django_version"):
+        monkeypatch.setattr(
+            dependencies,
+            "resolve_django_version",
+            lambda root: {"path": "requirements.txt", "version": "2.2", "specs": ">=2.2,<3.0"},
+            raising=False,
+        )
+
+
+MARK = re.compile(r"#.*\[(C\d{4})((?: \w+=\S+)*)\]")
+
+
+def marked_findings(path, key):
+    """(key, line, code, args) for each `# [C2999 name='flagged']` mark in the file."""
+    found = []
+    for number, text in enumerate(pathlib.Path(path).read_text().splitlines(), start=1):
+        match = MARK.search(text)
+        if match:
+            args = dict(pair.split("=", 1) for pair in match.group(2).split())
+            record = {k: ast.literal_eval(v) for k, v in args.items()}
+            found.append((key, number, match.group(1), record))
+    return found
