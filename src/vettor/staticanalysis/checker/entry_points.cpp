@@ -292,12 +292,10 @@ py::list get_messages(py::object project_root, py::object files,
 
 void register_rule_tables(py::module_& m, py::dict rule_modules) {
   py::list python_classes;
-  for (const char* name : kPythonCheckerModules) {
-    if (rule_modules.contains(name)) python_classes.append(rule_modules[name].attr("Checker"));
-  }
+  for (const char* name : kPythonCheckerModules)
+    python_classes.append(rule_modules[name].attr("Checker"));
   py::list html_classes;
-  if (rule_modules.contains("templates"))
-    html_classes.append(rule_modules["templates"].attr("Checker"));
+  html_classes.append(rule_modules["templates"].attr("Checker"));
   m.attr("python_checker_classes") = python_classes;
   m.attr("html_checker_classes") = html_classes;
   m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
