@@ -40,8 +40,8 @@ C2008 = (
     "instead."
 )
 C2011 = (
-    "Field {name} is a ForeignKey marked unique. A unique foreign key is a one-to-one "
-    "relation; use OneToOneField instead."
+    "Field {name} is a primary key declared with unique=False. A primary key is always "
+    "unique; drop the unique argument."
 )
 
 # Model layout
@@ -50,9 +50,8 @@ C3000 = (
     "application into smaller applications."
 )
 C3002 = (
-    "{before} should come before {after}, following the usual order of members in a Django "
-    "model: fields, custom managers, class Meta, __str__, save, get_absolute_url, then "
-    "custom methods."
+    "{before} should come before {after}. In a Django model the fields come first, then "
+    "class Meta, __str__, save and get_absolute_url, then custom methods."
 )
 C3003 = (
     "{count} model names start with {prefix}. A prefix shared by many models often means "
