@@ -1,0 +1,357 @@
+// The code transformer: applies every automatic fix the rules offer to one Python source
+// text and hands back the fixed text, formatted with Black, with the message codes the
+// linter finds in the text as given; and the project-wide fix that writes fixed sources
+// back under the project root.
+//
+// Every rule function, sibling module and library name is looked up on its module object
+// when a call needs it, so a monkeypatched attribute is seen as Python code would see it.
+#include <vettor/pyutil.hpp>
+
+#include <string>
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+
+namespace {
+
+using vettor::import;
+using vettor::lookup;
+using vettor::truthy;
+
+vettor::ModuleRef G;
+
+std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+  std::string::size_type at = 0;
+  while ((at = text.find(from, at)) != std::string::npos) {
+    text.replace(at, from.size(), to);
+    at += to.size();
+  }
+  return text;
+}
+
+// blog/models.py lints as blog.models: every ".py" goes, then every "/" becomes a dot, as
+// the lint driver names a linted file, so the fixed and the linted tree share a name.
+std::string module_name(py::handle filepath) {
+  std::string text = py::str(lookup("os", "fspath")(filepath));
+  return replace_all(replace_all(text, ".py", ""), "/", ".");
+}
+
+// ---------------------------------------------------------------------------------------
+// The fixes, in the order they are registered on the one visitor
+
+// A fix whose predicate is the rule module's own function.
+struct RuleFix {
+  const char* node_class;
+  const char* module;
+  const char* transform;
+  const char* predicate;
+};
+
+const RuleFix kRuleFixes[] = {
+    {"Call", "migrations", "add_reverse_code", "is_missing_reverse"},                     // C8001
+    {"Call", "columns", "transform_null_to_default_str", "is_null_stringfield"},          // C2000
+    {"Call", "columns", "transform_redundant_kwargs", "has_redundant_kwargs"},            // C2002
+    {"Call", "columns", "transform_add_blank_true", "is_missing_blank_true"},             // C2003
+    {"Call", "columns", "transform_huge_char_field", "is_huge_char_field"},               // C2006
+    {"Call", "columns", "transform_nullboolean", "is_nullboolean"},                       // C2008
+    {"Call", "querysets", "transform_queryset_length", "is_queryset_length"},             // C9000
+    {"Compare", "querysets", "transform_queryset_exists_compare",
+     "is_inefficient_queryset_exists"},                                                   // C9002
+};
+
+// A queryset fix on a node whose child (`operand` of a UnaryOp, `test` of an If) is what
+// the queryset predicate is asked about. C9003 goes before C9002 on the same node.
+struct ChildFix {
+  const char* node_class;
+  const char* transform;
+  const char* predicate;
+  const char* child;
+};
+
+const ChildFix kChildFixes[] = {
+    {"UnaryOp", "transform_queryset_exists_naked_unaryop", "is_queryset", "operand"},     // C9003
+    {"UnaryOp", "transform_queryset_exists_count_unaryop", "is_queryset_count", "operand"},  // C9002
+    {"If", "transform_queryset_exists_naked_if", "is_queryset", "test"},                  // C9003
+    {"If", "transform_queryset_exists_count_if", "is_queryset_count", "test"},            // C9002
+};
+
+const RuleFix kLaterFixes[] = {
+    {"Attribute", "querysets", "transform_indirect_fk_lookup", "is_indirect_fk_lookup"},  // C9001
+    {"Call", "urls", "transform_reverse_lazy_to_reverse", "is_misusing_reverse_lazy"},    // C6002
+};
+
+// The settings fixes run on the module node, after every other fix, each only when its code
+// is not among the codes the caller asked to leave out.
+struct SettingsFix {
+  const char* code;
+  const char* transform;
+  const char* predicate;
+};
+
+const SettingsFix kSettingsFixes[] = {
+    {"C4007", "add_security_middlware", "is_missing_security_middleware"},
+    {"C4008", "add_xframe_middlware", "is_missing_xframe_middleware"},
+    {"C4009", "add_csrf_middlware", "is_missing_csrf_middleware"},
+    {"C4010", "add_hsts_seconds", "is_missing_secure_hsts_seconds"},
+    {"C4011", "add_hsts_subdomains", "is_missing_secure_hsts_subdomains"},
+    {"C4012", "add_secure_content_type_nosniff", "is_missing_secure_content_type_nosniff"},
+    {"C4013", "add_secure_ssl_redirect", "is_missing_secure_ssl_redirect"},
+    {"C4014", "add_session_cookie_secure", "is_missing_session_cookie_secure"},
+    {"C4015", "remove_session_cookie_http_only", "is_session_cookie_http_only_insecure"},
+    {"C4016", "add_csrf_cookie_secure", "is_missing_csrf_cookie_secure"},
+    {"C4017", "add_hsts_preload", "is_missing_secure_hsts_preload"},
+};
+
+void register_rule_fix(py::object& visitor, const RuleFix& fix) {
+  py::object rules = G(fix.module);
+  visitor.attr("register_transform")(G("astroid").attr(fix.node_class), rules.attr(fix.transform),
+                                     rules.attr(fix.predicate));
+}
+
+void register_fixes(py::object& visitor, py::object settings_modpath, py::object noise) {
+  for (const RuleFix& fix : kRuleFixes) register_rule_fix(visitor, fix);
+  for (const ChildFix& fix : kChildFixes) {
+    const char* predicate = fix.predicate;
+    const char* child = fix.child;
+    py::cpp_function test([predicate, child](py::object node) {
+      return G("querysets").attr(predicate)(node.attr(child));
+    }, py::arg("node"));
+    visitor.attr("register_transform")(G("astroid").attr(fix.node_class),
+                                       G("querysets").attr(fix.transform), test);
+  }
+  for (const RuleFix& fix : kLaterFixes) register_rule_fix(visitor, fix);
+
+  for (const SettingsFix& fix : kSettingsFixes) {
+    py::object code = G("settings").attr("Codes").attr(fix.code);
+    if (noise.contains(code)) continue;
+    const char* predicate = fix.predicate;
+    py::cpp_function test([predicate, settings_modpath](py::object node) {
+      return G("settings").attr(predicate)("module_node"_a = node,
+                                           "settings_modpath"_a = settings_modpath);
+    }, py::arg("node"));
+    visitor.attr("register_transform")(G("astroid").attr("Module"),
+                                       G("settings").attr(fix.transform), test);
+  }
+}
+
+// A fix that yields code Python cannot parse must never reach a caller as a fixed text: the
+// caller would write it over a source that parsed.
+void check_parses(const py::object& text, py::handle filepath) {
+  lookup("builtins", "compile")(text, py::str(lookup("os", "fspath")(filepath)), "exec",
+                                "flags"_a = lookup("ast", "PyCF_ONLY_AST"),
+                                "dont_inherit"_a = true);
+}
+
+py::object transform_code(py::object code, py::object filepath, py::object settings_modpath,
+                          py::object noise) {
+  py::object helpers = G("helpers");
+  py::object suggest = G("suggest");
+  py::object checker = G("checker");
+
+  py::object atok = helpers.attr("build_atok")(code, "modname"_a = module_name(filepath),
+                                               "absolute_path"_a = filepath,
+                                               "parse_non_code"_a = true);
+  py::object visitor = G("TransformVisitor")();
+  register_fixes(visitor, settings_modpath, noise);
+  // The tree is fixed in place; what visit returns for the module is not used.
+  visitor.attr("visit")(atok.attr("tree"));
+  py::object rendered = suggest.attr("node_as_string")("atok"_a = atok, "node"_a = atok.attr("tree"));
+
+  // The reasons come from the code as given, so they name fixed and unfixable findings alike.
+  py::object linter = checker.attr("create_linter")("linter_class"_a = checker.attr("CodeLinter"));
+  py::list settings_files;
+  settings_files.append(settings_modpath);
+  linter.attr("set_option")("settings-files", settings_files);
+  py::list files;
+  files.append(filepath);
+  linter.attr("check")(code, "files_or_modules"_a = files);
+  py::set reasons;
+  for (py::handle record : linter.attr("reporter").attr("messages")) {
+    py::object code_id = record["message-id"];
+    if (!noise.contains(code_id)) reasons.add(code_id);
+  }
+
+  py::object target = suggest.attr("get_comma_character_target")(atok.attr("text"));
+  py::dict code_style;
+  code_style["line_length"] = 79;
+  py::object formatted = suggest.attr("format_code")(rendered, "indentation"_a = "",
+                                                     "code_style"_a = code_style,
+                                                     "comma_character_target"_a = target);
+  check_parses(formatted, filepath);
+  return G("TransformResult")(formatted, reasons);
+}
+
+// ---------------------------------------------------------------------------------------
+// The project transform
+
+py::object transform_files(py::object project_root, py::object whitelist) {
+  py::object meta = G("meta");
+  py::object settings_modpath = meta.attr("get_settings_modpath")(project_root);
+  py::object code_style = meta.attr("get_code_style")(project_root);
+  return G("diff").attr("get_diff_plaintext")(
+      "project_root"_a = project_root, "whitelist"_a = whitelist,
+      "settings_modpath"_a = settings_modpath, "code_style"_a = code_style);
+}
+
+// (source, path) as Python's `source, path = item` unpacks it, with its messages.
+std::pair<py::object, py::object> unpack_pair(py::handle item) {
+  py::list values;
+  py::iterator it = py::iter(item);
+  for (; it != py::iterator::sentinel(); ++it) {
+    values.append(*it);
+    if (py::len(values) > 2) vettor::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+  }
+  if (py::len(values) < 2) {
+    vettor::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got " +
+                                        std::to_string(py::len(values)) + ")");
+  }
+  return {values[0], values[1]};
+}
+
+// The file under the project root that a project-relative path names. A path that is
+// absolute or leads out of the root (through "..", or a link pointing elsewhere) is refused:
+// the project transform writes inside the project only.
+py::object file_under_root(py::handle project_root, py::handle path) {
+  py::object full = G("pathlib").attr("Path")(project_root).attr("__truediv__")(path);
+  py::object root = G("pathlib").attr("Path")(project_root).attr("resolve")();
+  py::object parents = full.attr("resolve")().attr("parents");
+  if (!truthy(parents.attr("__contains__")(root))) {
+    vettor::raise(PyExc_ValueError, "refusing to write " + std::string(py::repr(path)) +
+                                        ": it is not a file inside the project root " +
+                                        std::string(py::str(root)));
+  }
+  return full;
+}
+
+// The bytes to write: the new text in the encoding and line endings the file has on disk
+// (Python's own rules: a byte-order mark or coding cookie, else UTF-8), so a fix changes
+// the lines it fixes and nothing about how the file is stored.
+py::bytes encode_like(const py::object& full, py::handle source, py::handle path) {
+  std::string encoding = "utf-8";
+  bool crlf = false;
+  if (truthy(full.attr("is_file")())) {
+    py::bytes data = full.attr("read_bytes")();
+    py::object readline = lookup("io", "BytesIO")(data).attr("readline");
+    encoding = py::str(lookup("tokenize", "detect_encoding")(readline)[py::int_(0)]);
+    py::object first_end = data.attr("find")(py::bytes("\n"));
+    long at = first_end.cast<long>();
+    crlf = at > 0 && py::bytes(data)[py::int_(at - 1)].cast<int>() == '\r';
+  }
+  if (!PyUnicode_Check(source.ptr())) {
+    vettor::raise(PyExc_TypeError, "the fixed source of " + std::string(py::repr(path)) +
+                                       " is not a text: " + std::string(py::repr(source.get_type())));
+  }
+  py::str text = py::reinterpret_borrow<py::str>(source);
+  if (crlf) text = text.attr("replace")("\r\n", "\n").attr("replace")("\n", "\r\n");
+  return text.attr("encode")(encoding);
+}
+
+py::list trasform_files_in_place(py::object project_root, py::object whitelist) {
+  py::dict pending;
+  py::object result = G("transform_files")("project_root"_a = project_root, "whitelist"_a = whitelist);
+  for (py::handle item : result) {
+    auto [source, path] = unpack_pair(item);
+    pending[path] = source;
+  }
+
+  // Everything is checked and encoded before the first file is written, so a bad pair
+  // (outside the root, not parsing, not encodable) leaves the project as it was.
+  py::list writes;
+  for (auto entry : pending) {
+    py::handle path = entry.first;
+    py::object full = file_under_root(project_root, path);
+    std::string name = py::str(lookup("os", "fspath")(path));
+    if (name.size() > 3 && name.compare(name.size() - 3, 3, ".py") == 0 &&
+        PyUnicode_Check(entry.second.ptr())) {
+      check_parses(py::reinterpret_borrow<py::object>(entry.second), path);
+    }
+    writes.append(py::make_tuple(path, full, encode_like(full, entry.second, path)));
+  }
+
+  // One file that cannot be written does not keep the others from being written; the
+  // failure is still reported, with what was written, once all have been tried.
+  py::list written;
+  py::list failures(py::getattr(result, "failures", py::list()));
+  for (py::handle write : writes) {
+    py::object path = write[py::int_(0)];
+    try {
+      write[py::int_(1)].attr("write_bytes")(write[py::int_(2)]);
+      written.append(path);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_OSError)) throw;
+      failures.append(py::make_tuple(path, e.value()));
+    }
+  }
+  if (py::len(failures) > 0) {
+    py::object error = G("TransformError")(written, failures);
+    vettor::raise(error.get_type(), error);
+  }
+  return written;
+}
+
+// ---------------------------------------------------------------------------------------
+// Classes
+
+py::object make_transform_result(py::module_& m) {
+  py::list fields;
+  fields.append(py::make_tuple("code", py::type::of(py::str())));
+  fields.append(py::make_tuple("reasons", py::type::of(py::set())));
+  py::object base = lookup("typing", "NamedTuple")("TransformResult", fields);
+  base.attr("__module__") = m.attr("__name__");
+  base.attr("__doc__") =
+      "The fixed and formatted text of one source, with the message codes found in the "
+      "source as given.";
+  return base;
+}
+
+py::object make_transform_error(py::module_& m) {
+  py::object cls = vettor::make_exception(
+      m, "TransformError", PyExc_Exception,
+      "Some files of the project could not be fixed or written. `written` lists the paths "
+      "written, `failures` the (path, error) pairs of the others.");
+  vettor::add_init(
+      cls,
+      [](py::object self, py::object written, py::object failures) {
+        std::string text = std::to_string(py::len(failures)) + " file(s) not fixed:";
+        for (py::handle failure : failures) {
+          text += " " + std::string(py::str(failure[py::int_(0)])) + " (" +
+                  std::string(py::str(failure[py::int_(1)])) + ");";
+        }
+        text.pop_back();
+        lookup("builtins", "Exception").attr("__init__")(self, text);
+        self.attr("written") = written;
+        self.attr("failures") = failures;
+      },
+      py::arg("written"), py::arg("failures"));
+  // Exceptions pickle by their args; keep the two lists across a process boundary.
+  vettor::add_method(cls, "__reduce__", [](py::object self) {
+    return py::make_tuple(self.get_type(),
+                          py::make_tuple(self.attr("written"), self.attr("failures")));
+  });
+  return cls;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(transformer, m) {
+  G.bind(m);
+  m.attr("pathlib") = import("pathlib");
+  m.attr("astroid") = import("astroid");
+  m.attr("TransformVisitor") = lookup("astroid.transforms", "TransformVisitor");
+
+  for (const char* name : {"checker", "diff", "helpers", "suggest", "meta"}) {
+    m.attr(name) = vettor::import_sibling(m, name);
+  }
+  for (const char* name : {"migrations", "columns", "querysets", "settings", "urls"}) {
+    m.attr(name) = vettor::import_sibling(m, std::string("checkers.") + name);
+  }
+
+  m.attr("TransformResult") = make_transform_result(m);
+  m.attr("TransformError") = make_transform_error(m);
+  m.def("transform_files", &transform_files, py::arg("project_root"), py::arg("whitelist"));
+  m.def("trasform_files_in_place", &trasform_files_in_place, py::arg("project_root"),
+        py::arg("whitelist"));
+  // Calls that omit `noise` share one empty list, which is only ever asked for membership.
+  m.def("transform_code", &transform_code, py::arg("code"), py::arg("filepath"),
+        py::arg("settings_modpath"), py::arg("noise") = py::list());
+}

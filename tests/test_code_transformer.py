@@ -1,0 +1,325 @@
+"""The code transformer: the fixes of every rule family applied to one source text, rendered
+with its comments, formatted with Black, with the codes the linter finds in the text."""
+import ast
+import textwrap
+
+import astroid
+import pytest
+
+from vettor.staticanalysis import checker, helpers, suggest, transformer
+from vettor.staticanalysis.checkers import querysets, settings
+
+SETTINGS = "proj.settings"
+
+needs_renderer = pytest.mark.skipif(
+    not all(hasattr(suggest, name) for name in ("node_as_string", "format_code", "get_comma_character_target")),
+    reason="the comment-preserving renderer and format_code are not built yet",
+)
+QUERYSET_FIXES = [
+    "transform_queryset_length",
+    "transform_queryset_exists_compare",
+    "transform_queryset_exists_naked_unaryop",
+    "transform_queryset_exists_count_unaryop",
+    "transform_queryset_exists_naked_if",
+    "transform_queryset_exists_count_if",
+    "transform_indirect_fk_lookup",
+]
+needs_rule_fixes = pytest.mark.skipif(
+    not all(hasattr(querysets, name) for name in QUERYSET_FIXES)
+    or not hasattr(transformer.urls, "transform_reverse_lazy_to_reverse"),
+    reason="the queryset and URL fixes are not built yet",
+)
+
+
+def test_the_module_holds_its_siblings_as_modules():
+    for name in ["checker", "diff", "helpers", "suggest", "meta"]:
+        assert getattr(transformer, name).__name__ == "vettor.staticanalysis." + name
+    for name in ["migrations", "columns", "querysets", "settings", "urls"]:
+        assert getattr(transformer, name).__name__ == "vettor.staticanalysis.checkers." + name
+    assert transformer.TransformVisitor is astroid.transforms.TransformVisitor
+
+
+def test_a_result_is_a_pair():
+    result = transformer.TransformResult("x = 1", {"C2006"})
+    assert result == ("x = 1", {"C2006"})
+    code, reasons = result
+    assert (result.code, result.reasons) == (code, reasons)
+
+
+# ---------------------------------------------------------------------------------------
+# Registration
+
+
+class Stop(Exception):
+    pass
+
+
+@pytest.fixture
+def registrations(monkeypatch):
+    """The (node class, transform, predicate) triples transform_code registers, in order; the
+    call stops at the visit."""
+    recorded = []
+
+    class RecordingVisitor:
+        def register_transform(self, node_class, transform, predicate=None):
+            recorded.append((node_class, transform, predicate))
+
+        def visit(self, node):
+            raise Stop
+
+    monkeypatch.setattr(transformer, "TransformVisitor", RecordingVisitor)
+    for name in QUERYSET_FIXES:
+        if not hasattr(querysets, name):
+            monkeypatch.setattr(querysets, name, lambda node, name=name: node, raising=False)
+    if not hasattr(transformer.urls, "transform_reverse_lazy_to_reverse"):
+        monkeypatch.setattr(transformer.urls, "transform_reverse_lazy_to_reverse", lambda node: node, raising=False)
+
+    def run(noise=None):
+        recorded.clear()
+        args = ("x = 1\n", "app/models.py", SETTINGS) + (() if noise is None else (noise,))
+        with pytest.raises(Stop):
+            transformer.transform_code(*args)
+        return list(recorded)
+
+    return run
+
+
+FIXED_ROWS = [
+    ("Call", "migrations", "add_reverse_code"),
+    ("Call", "columns", "transform_null_to_default_str"),
+    ("Call", "columns", "transform_redundant_kwargs"),
+    ("Call", "columns", "transform_add_blank_true"),
+    ("Call", "columns", "transform_huge_char_field"),
+    ("Call", "columns", "transform_nullboolean"),
+    ("Call", "querysets", "transform_queryset_length"),
+    ("Compare", "querysets", "transform_queryset_exists_compare"),
+    ("UnaryOp", "querysets", "transform_queryset_exists_naked_unaryop"),
+    ("UnaryOp", "querysets", "transform_queryset_exists_count_unaryop"),
+    ("If", "querysets", "transform_queryset_exists_naked_if"),
+    ("If", "querysets", "transform_queryset_exists_count_if"),
+    ("Attribute", "querysets", "transform_indirect_fk_lookup"),
+    ("Call", "urls", "transform_reverse_lazy_to_reverse"),
+]
+SETTINGS_ROWS = [
+    ("C4007", "add_security_middlware"),
+    ("C4008", "add_xframe_middlware"),
+    ("C4009", "add_csrf_middlware"),
+    ("C4010", "add_hsts_seconds"),
+    ("C4011", "add_hsts_subdomains"),
+    ("C4012", "add_secure_content_type_nosniff"),
+    ("C4013", "add_secure_ssl_redirect"),
+    ("C4014", "add_session_cookie_secure"),
+    ("C4015", "remove_session_cookie_http_only"),
+    ("C4016", "add_csrf_cookie_secure"),
+    ("C4017", "add_hsts_preload"),
+]
+
+
+def expected_rows(left_out=()):
+    rows = [(getattr(astroid, cls), getattr(getattr(transformer, module), name)) for cls, module, name in FIXED_ROWS]
+    rows += [(astroid.Module, getattr(settings, name)) for code, name in SETTINGS_ROWS if code not in left_out]
+    return rows
+
+
+@pytest.mark.parametrize(
+    "noise, left_out",
+    [(None, ()), (["C4010"], ("C4010",)), (("C2003", "C4007", "C4017"), ("C4007", "C4017")), ({"C9000"}, ())],
+    ids=["default", "one-settings-code", "a-tuple", "a-code-of-a-fixed-row"],
+)
+def test_the_fixes_registered_and_their_order(registrations, noise, left_out):
+    recorded = registrations(noise)
+    assert [(cls, transform) for cls, transform, _ in recorded] == expected_rows(left_out)
+
+
+def test_the_predicates_of_the_rows(registrations, monkeypatch):
+    recorded = registrations()
+    by_transform = {transform: predicate for _, transform, predicate in recorded}
+    assert by_transform[transformer.columns.transform_nullboolean] is transformer.columns.is_nullboolean
+    assert by_transform[transformer.urls.transform_reverse_lazy_to_reverse] is transformer.urls.is_misusing_reverse_lazy
+
+    # The queryset closures ask about the node's operand or test, looked up when they run.
+    asked = []
+    monkeypatch.setattr(querysets, "is_queryset", lambda node: asked.append(("qs", node)) or "yes")
+    monkeypatch.setattr(querysets, "is_queryset_count", lambda node: asked.append(("count", node)))
+    operand, test = object(), object()
+    unary = type("UnaryOp", (), {"operand": operand})()
+    if_node = type("If", (), {"test": test})()
+    assert by_transform[querysets.transform_queryset_exists_naked_unaryop](unary) == "yes"
+    by_transform[querysets.transform_queryset_exists_count_if](if_node)
+    assert asked == [("qs", operand), ("count", test)]
+
+    # The settings closures pass the module and this call's settings module, by keyword.
+    seen = []
+    monkeypatch.setattr(
+        settings, "is_missing_secure_hsts_seconds", lambda **kwargs: seen.append(kwargs) or True
+    )
+    module = object()
+    assert by_transform[settings.add_hsts_seconds](module) is True
+    assert seen == [{"module_node": module, "settings_modpath": SETTINGS}]
+
+
+def test_the_default_noise_is_shared_and_stays_empty(registrations, monkeypatch):
+    grown = []
+
+    class Noise(list):
+        def __contains__(self, code):
+            grown.append(code)
+            return False
+
+    registrations()
+    registrations(Noise())
+    assert len(grown) == len(SETTINGS_ROWS)
+    assert len(registrations()) == len(FIXED_ROWS) + len(SETTINGS_ROWS)
+
+
+@pytest.mark.parametrize(
+    "filepath, modname",
+    [
+        ("shop/models.py", "shop.models"),
+        ("shop/api.pyx/models.py", "shop.apix.models"),
+        ("shop\\models.py", "shop\\models"),
+    ],
+)
+def test_the_module_name_comes_from_the_path(monkeypatch, filepath, modname):
+    calls = []
+
+    def build_atok(source, **kwargs):
+        calls.append((source, kwargs))
+        raise Stop
+
+    monkeypatch.setattr(helpers, "build_atok", build_atok)
+    with pytest.raises(Stop):
+        transformer.transform_code("x = 1\n", filepath, SETTINGS)
+    assert calls == [("x = 1\n", {"modname": modname, "absolute_path": filepath, "parse_non_code": True})]
+
+
+def test_a_source_that_does_not_parse_raises():
+    with pytest.raises(astroid.AstroidSyntaxError):
+        transformer.transform_code("def broken(:\n", "app/broken.py", SETTINGS)
+
+
+# ---------------------------------------------------------------------------------------
+# Whole fixes, per rule family
+
+
+def transformed(source, filepath="blog/models.py", noise=None):
+    args = (textwrap.dedent(source), filepath, SETTINGS) + (() if noise is None else (noise,))
+    code, reasons = transformer.transform_code(*args)
+    ast.parse(code)  # a fixed text always parses
+    return code, reasons
+
+
+MODEL_HEADER = "from django.db import models\n\n\n"
+
+CASES = [
+    (
+        "model-fields",
+        "blog/models.py",
+        MODEL_HEADER
+        + "class Post(models.Model):\n"
+        + "    title = models.CharField(max_length=1000)  # long titles\n"
+        + "    published = models.NullBooleanField()\n"
+        + "    owner = models.ForeignKey('auth.User', on_delete=models.CASCADE, null=True)\n",
+        MODEL_HEADER
+        + "class Post(models.Model):\n"
+        + "    title = models.TextField()  # long titles\n"
+        + "    published = models.BooleanField(null=True)\n"
+        + '    owner = models.ForeignKey("auth.User", on_delete=models.CASCADE, null=True, blank=True)',
+        {"C2006", "C2008", "C2003"},
+    ),
+    (
+        "migration",
+        "blog/migrations/0002_data.py",
+        "from django.db import migrations\n\n\n"
+        "def forwards(apps, schema_editor):\n    pass\n\n\n"
+        "class Migration(migrations.Migration):\n"
+        "    dependencies = []\n"
+        "    operations = [migrations.RunPython(forwards)]\n",
+        "from django.db import migrations\n\n\n"
+        "def forwards(apps, schema_editor):\n    pass\n\n\n"
+        "class Migration(migrations.Migration):\n"
+        "    dependencies = []\n"
+        "    operations = [migrations.RunPython(forwards, migrations.RunPython.noop)]",
+        {"C8001"},
+    ),
+    (
+        "settings",
+        "proj/settings.py",
+        "SECRET_KEY = 'x'\n"
+        "INSTALLED_APPS = ['django.contrib.sessions']\n"
+        "MIDDLEWARE = [\n"
+        "    'django.middleware.security.SecurityMiddleware',\n"
+        "    'django.contrib.sessions.middleware.SessionMiddleware',\n"
+        "    'django.middleware.csrf.CsrfViewMiddleware',\n"
+        "    'django.middleware.clickjacking.XFrameOptionsMiddleware',\n"
+        "]\n"
+        "SECURE_HSTS_SECONDS = 0  # raise me\n"
+        "SECURE_HSTS_INCLUDE_SUBDOMAINS = True\n"
+        "SECURE_HSTS_PRELOAD = True\n"
+        "SECURE_CONTENT_TYPE_NOSNIFF = True\n"
+        "SECURE_SSL_REDIRECT = True\n"
+        "SESSION_COOKIE_SECURE = True\n"
+        "CSRF_COOKIE_SECURE = True\n",
+        "SECRET_KEY = 'x'\n"
+        "INSTALLED_APPS = ['django.contrib.sessions']\n"
+        "MIDDLEWARE = [\n"
+        "    'django.middleware.security.SecurityMiddleware',\n"
+        "    'django.contrib.sessions.middleware.SessionMiddleware',\n"
+        "    'django.middleware.csrf.CsrfViewMiddleware',\n"
+        "    'django.middleware.clickjacking.XFrameOptionsMiddleware',\n"
+        "]\n"
+        "SECURE_HSTS_SECONDS = 31536000  # raise me\n"
+        "SECURE_HSTS_INCLUDE_SUBDOMAINS = True\n"
+        "SECURE_HSTS_PRELOAD = True\n"
+        "SECURE_CONTENT_TYPE_NOSNIFF = True\n"
+        "SECURE_SSL_REDIRECT = True\n"
+        "SESSION_COOKIE_SECURE = True\n"
+        "CSRF_COOKIE_SECURE = True",
+        {"C4010"},
+    ),
+]
+
+
+@needs_renderer
+@needs_rule_fixes
+@pytest.mark.parametrize("name, filepath, before, after, codes", CASES, ids=[case[0] for case in CASES])
+def test_fixes_of_each_rule_family(name, filepath, before, after, codes):
+    assert transformed(before, filepath) == (after, codes)
+
+
+@needs_renderer
+@needs_rule_fixes
+def test_noise_leaves_codes_out_and_settings_fixes_unmade():
+    _, filepath, before, _, _ = CASES[2]
+    assert transformed(before, filepath, noise=["C4010"]) == (textwrap.dedent(before).strip("\n"), set())
+    _, filepath, before, after, _ = CASES[0]
+    # A fixed row runs whatever the noise says; only its code is left out of the reasons.
+    assert transformed(before, filepath, noise=("C2003", "C2008")) == (after, {"C2006"})
+
+
+@needs_renderer
+@needs_rule_fixes
+def test_a_file_without_findings_comes_back_unchanged():
+    source = '"""A module."""\n\n\n# Greets.\ndef greet(name):\n    return "Hello " + name  # plain\n'
+    assert transformed(source, "blog/clean.py") == (source.rstrip("\n"), set())
+
+
+@needs_renderer
+@needs_rule_fixes
+def test_a_finding_without_a_fix_is_among_the_reasons():
+    source = MODEL_HEADER + "class Post(models.Model):\n    def __str__(self):\n        return 'post'\n\n    title = models.CharField(max_length=10)\n"
+    code, reasons = transformed(source)
+    assert code == source.strip("\n").replace("'post'", '"post"')
+    assert reasons and all(code.startswith("C3") for code in reasons)
+
+
+def test_a_fix_that_breaks_the_code_is_refused(monkeypatch):
+    monkeypatch.setattr(suggest, "node_as_string", lambda atok, node: atok.text, raising=False)
+    monkeypatch.setattr(suggest, "get_comma_character_target", lambda source: ("'", '"'), raising=False)
+    monkeypatch.setattr(suggest, "format_code", lambda code, **kwargs: "def broken(:", raising=False)
+    for name in QUERYSET_FIXES:
+        monkeypatch.setattr(querysets, name, lambda node: node, raising=False)
+    monkeypatch.setattr(transformer.urls, "transform_reverse_lazy_to_reverse", lambda node: node, raising=False)
+    monkeypatch.setattr(checker, "python_checker_classes", [])
+    with pytest.raises(SyntaxError):
+        transformer.transform_code("x = 1\n", "app/x.py", SETTINGS)

@@ -1,0 +1,321 @@
+"""Fixing a whole project: which files the diff offers, and how the fixed sources are written
+back under the project root, each file in the encoding and line endings it had."""
+import ast
+import pathlib
+import shutil
+
+import pytest
+
+from vettor.staticanalysis import diff, meta, suggest, transformer
+
+FIX_PROJECT = pathlib.Path(__file__).parent / "fixtures" / "fix_project"
+
+
+def snapshot(root):
+    """Every file under root, relative path to bytes."""
+    return {
+        path.relative_to(root).as_posix(): path.read_bytes()
+        for path in sorted(root.rglob("*"))
+        if path.is_file()
+    }
+
+
+@pytest.fixture
+def project(tmp_path):
+    root = tmp_path / "project"
+    shutil.copytree(FIX_PROJECT, root)
+    return root
+
+
+@pytest.fixture
+def diff_result(monkeypatch):
+    """trasform_files_in_place reads what transform_files returns: make that the given pairs."""
+
+    def use(pairs, failures=()):
+        result = diff.ProjectDiff(pairs)
+        result.failures = list(failures)
+        result.originals = {}
+        monkeypatch.setattr(transformer, "transform_files", lambda **kwargs: result)
+
+    return use
+
+
+# ---------------------------------------------------------------------------------------
+# transform_files
+
+
+def test_transform_files_hands_the_project_settings_to_the_diff(monkeypatch):
+    calls = []
+    monkeypatch.setattr(meta, "get_settings_modpath", lambda root: calls.append(("modpath", root)) or "proj.settings")
+    monkeypatch.setattr(meta, "get_code_style", lambda root: calls.append(("style", root)) or {"line_length": 100})
+    marker = object()
+
+    def get_diff_plaintext(**kwargs):
+        calls.append(("diff", kwargs))
+        return marker
+
+    monkeypatch.setattr(diff, "get_diff_plaintext", get_diff_plaintext)
+    monkeypatch.setattr(transformer, "transform_code", None)  # never called on this road
+    assert transformer.transform_files("/root", whitelist=["a.py"]) is marker
+    assert calls == [
+        ("modpath", "/root"),
+        ("style", "/root"),
+        (
+            "diff",
+            {
+                "project_root": "/root",
+                "whitelist": ["a.py"],
+                "settings_modpath": "proj.settings",
+                "code_style": {"line_length": 100},
+            },
+        ),
+    ]
+
+
+# ---------------------------------------------------------------------------------------
+# trasform_files_in_place
+
+
+def test_written_files_and_the_paths_returned(project, diff_result):
+    before = snapshot(project)
+    diff_result(
+        [
+            ("x = 1\n", "blog/clean.py"),
+            ("y = 2\n", pathlib.PurePosixPath("blog/messy.py")),
+            ("x = 3\n", "blog/clean.py"),  # a later pair wins and keeps the first place
+        ]
+    )
+    written = transformer.trasform_files_in_place(project_root=str(project), whitelist=None)
+    assert written == ["blog/clean.py", pathlib.PurePosixPath("blog/messy.py")]
+    after = snapshot(project)
+    assert after.pop("blog/clean.py") == b"x = 3\n"
+    assert after.pop("blog/messy.py") == b"y = 2\n"
+    before.pop("blog/clean.py"), before.pop("blog/messy.py")
+    assert after == before
+
+
+def test_an_empty_diff_writes_nothing(project, diff_result):
+    before = snapshot(project)
+    diff_result([])
+    assert transformer.trasform_files_in_place(project, None) == []
+    assert snapshot(project) == before
+
+
+@pytest.mark.parametrize(
+    "pair, message",
+    [
+        (("x = 1\n",), "not enough values to unpack (expected 2, got 1)"),
+        (("x = 1\n", "a.py", "extra"), "too many values to unpack (expected 2)"),
+    ],
+)
+def test_a_pair_that_does_not_unpack_fails_before_any_write(project, diff_result, pair, message):
+    before = snapshot(project)
+    diff_result([("x = 1\n", "blog/clean.py"), pair])
+    with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        transformer.trasform_files_in_place(project, None)
+    assert snapshot(project) == before
+
+
+@pytest.mark.parametrize(
+    "path",
+    ["../outside.py", "blog/../../outside.py", "/tmp/outside.py", "link/outside.py"],
+)
+def test_nothing_is_written_outside_the_project(project, diff_result, path):
+    (project / "link").symlink_to(project.parent)
+    before = snapshot(project.parent)
+    diff_result([("x = 1\n", "blog/clean.py"), ("x = 2\n", path)])
+    with pytest.raises(ValueError, match="not a file inside the project root"):
+        transformer.trasform_files_in_place(project, None)
+    assert snapshot(project.parent) == before
+    assert not (project.parent / "outside.py").exists()
+
+
+def test_a_source_that_does_not_parse_is_never_written(project, diff_result):
+    before = snapshot(project)
+    diff_result([("x = 1\n", "blog/clean.py"), ("def broken(:\n", "blog/messy.py")])
+    with pytest.raises(SyntaxError):
+        transformer.trasform_files_in_place(project, None)
+    assert snapshot(project) == before
+
+
+@pytest.mark.parametrize(
+    "original, written",
+    [
+        # a coding cookie names the encoding the file is read and written in
+        (
+            "# -*- coding: latin-1 -*-\nname = 'caf\u00e9'\n".encode("latin-1"),
+            "# -*- coding: latin-1 -*-\nname = 'caf\u00e9s'\n".encode("latin-1"),
+        ),
+        # a byte-order mark stays
+        (
+            "name = 'caf\u00e9'\n".encode("utf-8-sig"),
+            "name = 'caf\u00e9s'\n".encode("utf-8-sig"),
+        ),
+        # so do Windows line endings
+        (b"name = 'cafe'\r\nother = 1\r\n", b"name = 'cafes'\r\nother = 1\r\n"),
+        (b"name = 'cafe'\nother = 1\n", b"name = 'cafes'\nother = 1\n"),
+    ],
+    ids=["latin-1-cookie", "utf-8-bom", "crlf", "lf"],
+)
+def test_a_file_keeps_its_encoding_and_line_endings(project, diff_result, original, written):
+    target = project / "blog" / "coded.py"
+    target.write_bytes(original)
+    text = original.decode("latin-1" if b"latin-1" in original else "utf-8-sig")
+    fixed = text.replace("\r\n", "\n").replace("caf\u00e9'", "caf\u00e9s'").replace("cafe'", "cafes'")
+    diff_result([(fixed, "blog/coded.py")])
+    assert transformer.trasform_files_in_place(project, None) == ["blog/coded.py"]
+    assert target.read_bytes() == written
+
+
+def test_a_text_the_file_encoding_cannot_hold_fails_before_any_write(project, diff_result):
+    target = project / "blog" / "coded.py"
+    target.write_bytes(b"# coding: ascii\nname = 'x'\n")
+    before = snapshot(project)
+    diff_result([("x = 1\n", "blog/clean.py"), ("# coding: ascii\nname = '\u00e9'\n", "blog/coded.py")])
+    with pytest.raises(UnicodeEncodeError):
+        transformer.trasform_files_in_place(project, None)
+    assert snapshot(project) == before
+
+
+def test_one_file_that_cannot_be_written_does_not_stop_the_others(project, diff_result):
+    (project / "blog" / "readonly").mkdir()
+    diff_result(
+        [
+            ("x = 1\n", "blog/clean.py"),
+            ("x = 2\n", "blog/readonly"),  # a folder: opening it for writing fails
+            ("x = 3\n", "blog/messy.py"),
+        ],
+        failures=[("blog/broken.py", SyntaxError("invalid syntax"))],
+    )
+    with pytest.raises(transformer.TransformError) as raised:
+        transformer.trasform_files_in_place(project, None)
+    error = raised.value
+    assert error.written == ["blog/clean.py", "blog/messy.py"]
+    assert [path for path, _ in error.failures] == ["blog/broken.py", "blog/readonly"]
+    assert isinstance(error.failures[1][1], OSError)
+    assert "blog/broken.py (invalid syntax)" in str(error)
+    assert (project / "blog" / "clean.py").read_text() == "x = 1\n"
+    assert (project / "blog" / "messy.py").read_text() == "x = 3\n"
+
+
+# ---------------------------------------------------------------------------------------
+# The diff: which files are offered
+
+
+@pytest.fixture
+def marker_fixes(monkeypatch):
+    """A transformer that 'fixes' OLD into NEW and formats by stripping, so the diff's own
+    choices show without the rules."""
+
+    def transform_code(code, filepath, settings_modpath, noise=()):
+        if "FAIL" in code:
+            raise RuntimeError("a rule failed")
+        ast.parse(code)
+        return transformer.TransformResult(code.replace("OLD", "NEW").strip("\n"), set())
+
+    monkeypatch.setattr(transformer, "transform_code", transform_code)
+    monkeypatch.setattr(suggest, "node_as_string", lambda atok, node: atok.text, raising=False)
+    monkeypatch.setattr(
+        suggest,
+        "format_code",
+        lambda code, indentation, code_style, comma_character_target: code.strip("\n"),
+        raising=False,
+    )
+    monkeypatch.setattr(suggest, "get_comma_character_target", lambda source: ("'", '"'), raising=False)
+
+
+def offered(result):
+    return [(path, source) for source, path in result]
+
+
+def test_the_diff_offers_the_files_a_fix_changed(project, marker_fixes):
+    (project / "blog" / "views.py").write_text("value = 'OLD'\n")
+    (project / "env" / "lib" / "vendored.py").write_text("value = 'OLD'\n")  # a virtualenv
+    (project / "blog" / "notes.txt").write_text("OLD\n")
+    result = diff.get_diff_plaintext(
+        project_root=project, whitelist=None, settings_modpath="proj.settings", code_style={}
+    )
+    assert offered(result) == [("blog/views.py", "value = 'NEW'\n")]
+    assert [path for path, _ in result.failures] == ["blog/broken.py"]
+    assert result.originals == {"blog/views.py": "value = 'OLD'\n"}
+    assert result.unified_diff() == (
+        "--- a/blog/views.py\n+++ b/blog/views.py\n@@ -1 +1 @@\n-value = 'OLD'\n+value = 'NEW'\n"
+    )
+
+
+@pytest.mark.parametrize(
+    "whitelist, expected",
+    [
+        (["blog/b.py"], ["blog/b.py"]),
+        ("blog/b.py", ["blog/b.py"]),  # one path, not its characters
+        ([pathlib.Path("blog")], ["blog/a.py", "blog/b.py", "blog/sub/c.py"]),
+        (["blog/sub/c.py", "blog", "blog/a.py"], ["blog/sub/c.py", "blog/a.py", "blog/b.py"]),
+        ({"blog/a.py": None, "blog/page.html": [3], "gone.py": None}, ["blog/a.py"]),
+        ([], []),
+    ],
+    ids=["a-file", "a-text", "a-folder", "each-file-once", "a-file-selection", "nothing"],
+)
+def test_the_whitelist_names_files_and_folders(project, marker_fixes, whitelist, expected):
+    for name in ["blog/a.py", "blog/b.py", "blog/sub/c.py", "proj/d.py"]:
+        (project / name).parent.mkdir(exist_ok=True)
+        (project / name).write_text("x = 'OLD'\n")
+    (project / "blog" / "page.html").write_text("OLD\n")
+    result = diff.get_diff_plaintext(
+        project_root=str(project), whitelist=whitelist, settings_modpath="", code_style={}
+    )
+    assert [path for _, path in result] == expected
+    assert result.failures == []
+
+
+def test_an_absolute_whitelist_path_inside_the_project_serves(project, marker_fixes):
+    (project / "blog" / "a.py").write_text("x = 'OLD'\n")
+    result = diff.get_diff_plaintext(
+        project_root=project, whitelist=[project / "blog" / "a.py"], settings_modpath="", code_style={}
+    )
+    assert offered(result) == [("blog/a.py", "x = 'NEW'\n")]
+
+
+@pytest.mark.parametrize("entry", ["../elsewhere.py", "/etc", "link"])
+def test_a_whitelist_path_out_of_the_project_is_refused(project, marker_fixes, entry):
+    (project / "link").symlink_to(project.parent)
+    with pytest.raises(ValueError, match="not inside the project root"):
+        diff.get_diff_plaintext(project_root=project, whitelist=[entry], settings_modpath="", code_style={})
+
+
+def test_a_failing_file_costs_only_itself(project, marker_fixes, caplog):
+    (project / "blog" / "a.py").write_text("x = 'OLD'\n")
+    (project / "blog" / "b.py").write_text("x = 'OLD'  # FAIL\n")
+    (project / "blog" / "c.py").write_text("x = 'OLD'\n")
+    result = diff.get_diff_plaintext(
+        project_root=project, whitelist=["blog/a.py", "blog/b.py", "blog/c.py"], settings_modpath="", code_style={}
+    )
+    assert [path for _, path in result] == ["blog/a.py", "blog/c.py"]
+    assert [(path, str(error)) for path, error in result.failures] == [("blog/b.py", "a rule failed")]
+    assert "Could not fix blog/b.py: a rule failed" in caplog.text
+
+
+def test_a_fix_that_would_drop_a_comment_is_not_offered(project, marker_fixes, monkeypatch):
+    def dropping(code, filepath, settings_modpath, noise=()):
+        return transformer.TransformResult("x = 'NEW'", set())
+
+    monkeypatch.setattr(transformer, "transform_code", dropping)
+    (project / "blog" / "a.py").write_text("x = 'OLD'  # keep me\n")
+    result = diff.get_diff_plaintext(project_root=project, whitelist=["blog/a.py"], settings_modpath="", code_style={})
+    assert list(result) == []
+    assert [(path, str(error)) for path, error in result.failures] == [
+        ("blog/a.py", "the fix would drop comments: 'keep me'")
+    ]
+
+
+def test_a_file_only_reformatted_is_not_offered(project, marker_fixes, monkeypatch):
+    # The transformer reformats every file it is given; without a fix that is no change.
+    monkeypatch.setattr(suggest, "format_code", lambda code, **kwargs: code.replace("  ", " ").strip("\n"))
+    monkeypatch.setattr(
+        transformer,
+        "transform_code",
+        lambda code, filepath, settings_modpath, noise=(): (code.replace("  ", " ").strip("\n"), set()),
+    )
+    (project / "blog" / "a.py").write_text("x  = 1\n")
+    result = diff.get_diff_plaintext(project_root=project, whitelist=["blog/a.py"], settings_modpath="", code_style={})
+    assert list(result) == []
+    assert result.failures == []
