@@ -246,20 +246,20 @@ def test_the_diff_offers_the_files_a_fix_changed(project, marker_fixes):
 @pytest.mark.parametrize(
     "whitelist, expected",
     [
-        (["blog/b.py"], ["blog/b.py"]),
-        ("blog/b.py", ["blog/b.py"]),  # one path, not its characters
-        ([pathlib.Path("blog")], ["blog/a.py", "blog/b.py", "blog/sub/c.py"]),
-        (["blog/sub/c.py", "blog", "blog/a.py"], ["blog/sub/c.py", "blog/a.py", "blog/b.py"]),
-        ({"blog/a.py": None, "blog/page.html": [3], "gone.py": None}, ["blog/a.py"]),
+        (["app/b.py"], ["app/b.py"]),
+        ("app/b.py", ["app/b.py"]),  # one path, not its characters
+        ([pathlib.Path("app")], ["app/a.py", "app/b.py", "app/sub/c.py"]),
+        (["app/sub/c.py", "app", "app/a.py"], ["app/sub/c.py", "app/a.py", "app/b.py"]),
+        ({"app/a.py": None, "app/page.html": [3], "gone.py": None}, ["app/a.py"]),
         ([], []),
     ],
     ids=["a-file", "a-text", "a-folder", "each-file-once", "a-file-selection", "nothing"],
 )
 def test_the_whitelist_names_files_and_folders(project, marker_fixes, whitelist, expected):
-    for name in ["blog/a.py", "blog/b.py", "blog/sub/c.py", "proj/d.py"]:
+    for name in ["app/a.py", "app/b.py", "app/sub/c.py", "proj/d.py"]:
         (project / name).parent.mkdir(exist_ok=True)
         (project / name).write_text("x = 'OLD'\n")
-    (project / "blog" / "page.html").write_text("OLD\n")
+    (project / "app" / "page.html").write_text("OLD\n")
     result = diff.get_diff_plaintext(
         project_root=str(project), whitelist=whitelist, settings_modpath="", code_style={}
     )
