@@ -319,3 +319,82 @@ def test_a_file_only_reformatted_is_not_offered(project, marker_fixes, monkeypat
     result = diff.get_diff_plaintext(project_root=project, whitelist=["blog/a.py"], settings_modpath="", code_style={})
     assert list(result) == []
     assert result.failures == []
+
+
+# ---------------------------------------------------------------------------------------
+# The whole road on the fixture project
+
+needs_the_fixes = pytest.mark.skipif(
+    not all(hasattr(suggest, name) for name in ("node_as_string", "format_code", "get_comma_character_target"))
+    or not hasattr(transformer.querysets, "transform_indirect_fk_lookup")
+    or not hasattr(transformer.urls, "transform_reverse_lazy_to_reverse"),
+    reason="the renderer, format_code and the queryset and URL fixes are not all built yet",
+)
+
+FIXED = {
+    "blog/models.py": """\
+from django.db import models
+
+
+# A post of the blog.
+class Post(models.Model):
+    title = models.TextField()  # long titles
+    published = models.BooleanField(null=True)
+
+    def __str__(self):
+        return self.title
+""",
+    "blog/migrations/0001_initial.py": """\
+from django.db import migrations
+
+
+def forwards(apps, schema_editor):
+    pass
+
+
+class Migration(migrations.Migration):
+    dependencies = []
+
+    operations = [migrations.RunPython(forwards, migrations.RunPython.noop)]
+""",
+    "proj/settings.py": (FIX_PROJECT / "proj" / "settings.py")
+    .read_text()
+    .replace("SECURE_HSTS_SECONDS = 0", "SECURE_HSTS_SECONDS = 31536000"),
+}
+
+
+@needs_the_fixes
+def test_the_fixture_project_is_fixed_in_place(project):
+    before = snapshot(project)
+    whitelist = ["blog/models.py", "blog/migrations", "blog/clean.py", "blog/messy.py", "proj", "README.txt"]
+    written = transformer.trasform_files_in_place(project_root=str(project), whitelist=whitelist)
+    assert written == list(FIXED)
+    after = snapshot(project)
+    for path, text in FIXED.items():
+        assert after.pop(path) == text.encode()
+        before.pop(path)
+    assert after == before  # nothing else touched, the merely untidy file included
+
+
+@needs_the_fixes
+def test_a_file_that_cannot_be_fixed_is_reported_after_the_others_are_written(project):
+    before = snapshot(project)
+    with pytest.raises(transformer.TransformError) as raised:
+        transformer.trasform_files_in_place(project, None)
+    assert raised.value.written == list(FIXED)
+    assert [path for path, _ in raised.value.failures] == ["blog/broken.py"]
+    after = snapshot(project)
+    for path, text in FIXED.items():
+        assert after.pop(path) == text.encode()
+        before.pop(path)
+    assert after == before
+
+
+@needs_the_fixes
+def test_transform_files_gives_the_fixed_sources_and_their_diff(project):
+    result = transformer.transform_files(project, ["blog/models.py", "blog/clean.py"])
+    assert list(result) == [(FIXED["blog/models.py"], "blog/models.py")]
+    assert result[0].source == FIXED["blog/models.py"]
+    assert result.failures == []
+    assert "-    title = models.CharField(max_length=1000)  # long titles\n" in result.unified_diff()
+    assert "+    title = models.TextField()  # long titles\n" in result.unified_diff()
