@@ -211,6 +211,14 @@ def transformed(source, filepath="blog/models.py", noise=None):
 
 MODEL_HEADER = "from django.db import models\n\n\n"
 
+BOOK_MODELS = (
+    MODEL_HEADER
+    + "class Author(models.Model):\n"
+    + "    name = models.CharField(max_length=10)\n\n\n"
+    + "class Book(models.Model):\n"
+    + "    title = models.CharField(max_length=10)\n"
+    + '    author = models.ForeignKey(Author, models.CASCADE, related_name="books")\n\n\n'
+)
 SECURE_SETTINGS = """\
 INSTALLED_APPS = ["django.contrib.sessions"]
 MIDDLEWARE = [
@@ -253,6 +261,40 @@ CASES = [
         + "    )",
         # C2005 (no related name) has no fix, and is a reason all the same
         {"C2000", "C2002", "C2003", "C2005", "C2006", "C2008"},
+    ),
+    (
+        "querysets",
+        "blog/views.py",
+        BOOK_MODELS
+        + "def count_books():\n"
+        + '    return len(Book.objects.filter(title="x"))\n\n\n'
+        + "def has_books():\n"
+        + "    book = Book.objects.first()\n"
+        + "    if Book.objects.all():  # any at all\n"
+        + '        return Book.objects.filter(title="y").count() > 0\n'
+        + "    if not Book.objects.all().count():\n"
+        + "        return book.author.id\n"
+        + '    return not Book.objects.filter(title="z")\n',
+        BOOK_MODELS
+        + "def count_books():\n"
+        + '    return Book.objects.filter(title="x").count()\n\n\n'
+        + "def has_books():\n"
+        + "    book = Book.objects.first()\n"
+        + "    if Book.objects.all().exists():  # any at all\n"
+        + '        return Book.objects.filter(title="y").exists()\n'
+        + "    if not Book.objects.all().exists():\n"
+        + "        return book.author_id\n"
+        + '    return not Book.objects.filter(title="z").exists()',
+        {"C9000", "C9001", "C9002", "C9003"},
+    ),
+    (
+        "urls",
+        "blog/links.py",
+        'from django.urls import reverse_lazy\n\nHOME = reverse_lazy("home")\n\n\n'
+        'def about():\n    return reverse_lazy("about")\n',
+        'from django.urls import reverse, reverse_lazy\n\nHOME = reverse_lazy("home")\n\n\n'
+        'def about():\n    return reverse("about")',
+        {"C6002"},
     ),
     (
         "migration",
