@@ -321,6 +321,9 @@ CASES = [
 ]
 
 
+CASE = {case[0]: case for case in CASES}
+
+
 @needs_renderer
 @needs_rule_fixes
 @pytest.mark.parametrize("name, filepath, before, after, codes", CASES, ids=[case[0] for case in CASES])
@@ -331,9 +334,9 @@ def test_fixes_of_each_rule_family(name, filepath, before, after, codes):
 @needs_renderer
 @needs_rule_fixes
 def test_noise_leaves_codes_out_and_settings_fixes_unmade():
-    _, filepath, before, _, _ = CASES[2]
+    _, filepath, before, _, _ = CASE["settings"]
     assert transformed(before, filepath, noise=["C4010"]) == (textwrap.dedent(before).strip("\n"), set())
-    _, filepath, before, after, _ = CASES[0]
+    _, filepath, before, after, _ = CASE["model-fields"]
     # A fixed row runs whatever the noise says; only its code is left out of the reasons.
     assert transformed(before, filepath, noise=("C2003", "C2008", "C2000")) == (after, {"C2002", "C2005", "C2006"})
 

@@ -398,3 +398,4 @@ def test_transform_files_gives_the_fixed_sources_and_their_diff(project):
     assert result.failures == []
     assert "-    title = models.CharField(max_length=1000)  # long titles\n" in result.unified_diff()
     assert "+    title = models.TextField()  # long titles\n" in result.unified_diff()
+

@@ -162,21 +162,13 @@ py::str unfixed_rendering(const py::str& text, const py::str& relative) {
 }
 
 // The new text of one file, or None when no fix changed it.
-py::object fixed_source(const py::str& text, const py::str& relative, py::handle settings_modpath,
-                        py::handle code_style) {
+py::object fixed_source(const py::str& text, const py::str& relative, py::handle settings_modpath) {
   py::object transformer = vettor::import_sibling(G.handle(), "transformer");
   py::object result = transformer.attr("transform_code")(text, relative, settings_modpath);
   py::str fixed = result[py::int_(0)];
   if (py::str(std::string(fixed) + "\n").equal(text)) return py::none();
   if (fixed.equal(unfixed_rendering(text, relative))) return py::none();
 
-  // The project's own code style, when it names one, is the last word on the layout.
-  if (truthy(code_style)) {
-    py::object suggest = G("suggest");
-    fixed = suggest.attr("format_code")(
-        fixed, "indentation"_a = "", "code_style"_a = code_style,
-        "comma_character_target"_a = suggest.attr("get_comma_character_target")(text));
-  }
   py::str source = py::len(fixed) > 0 ? py::str(std::string(fixed) + "\n") : fixed;
   if (source.equal(text)) return py::none();
 
@@ -189,8 +181,12 @@ py::object fixed_source(const py::str& text, const py::str& relative, py::handle
   return source;
 }
 
+// The fixed texts come in the transformer's own layout; the project's code style is taken
+// for the day the transformer formats in it (a second Black pass in that style cannot undo
+// the lines Black already split at the transformer's width).
 py::object get_diff_plaintext(py::object project_root, py::object whitelist,
                               py::object settings_modpath, py::object code_style) {
+  (void)code_style;
   py::object root = path_of(project_root).attr("resolve")();
   py::list selected = selected_files(root, whitelist);
 
@@ -202,7 +198,7 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
     py::str relative = item[py::int_(0)];
     try {
       py::str text = read_source(item[py::int_(1)]);
-      py::object source = fixed_source(text, relative, settings_modpath, code_style);
+      py::object source = fixed_source(text, relative, settings_modpath);
       if (source.is_none()) continue;
       result.attr("append")(fixed_file(source, relative));
       originals[relative] = text;
