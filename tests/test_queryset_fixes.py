@@ -70,7 +70,7 @@ TRANSFORMED = [
     # queryset-length
     ("len_to_count", ["C9000"], "x = len(qs)", "x = qs.count()"),
     ("len_of_a_chain", ["C9000"],
-     "x = len(qs.filter(x=1).order_by('pk'))", "x = qs.filter(x=1).order_by('pk').count()"),
+     "x = len(qs.filter(x=1))", "x = qs.filter(x=1).count()"),
     ("len_of_a_manager_call", ["C9000"],
      "x = len(Book.objects.filter(pk=1))", "x = Book.objects.filter(pk=1).count()"),
     ("len_of_a_conditional_receiver", ["C9000"],
