@@ -169,8 +169,13 @@ py::object transform_queryset_exists_naked_if(py::object if_node) {
   return if_node;
 }
 
+// A truth test is a `not`; `-qs.count()` is a number and stays one, also where a caller
+// registers these fixes with predicates of its own.
+bool is_negation(py::handle unaryop_node) { return text_is(unaryop_node.attr("op"), "not"); }
+
 // not Q -> not Q.exists()
 py::object transform_queryset_exists_naked_unaryop(py::object unaryop_node) {
+  if (!is_negation(unaryop_node)) return unaryop_node;
   py::object operand = unaryop_node.attr("operand");
   py::object new_operand = parse_method_call(operand, "exists", false);
   unaryop_node.attr("operand") = in_place_of(new_operand, operand);
@@ -187,6 +192,7 @@ py::object transform_queryset_exists_count_if(py::object if_node) {
 
 // not Q.count() -> not Q.exists()
 py::object transform_queryset_exists_count_unaryop(py::object unaryop_node) {
+  if (!is_negation(unaryop_node)) return unaryop_node;
   py::object operand = unaryop_node.attr("operand");
   py::object new_operand =
       parse_method_call(operand.attr("func").attr("expr"), "exists", false);
@@ -371,7 +377,7 @@ py::object truth_test_predicate(const char* field, const char* predicate, bool u
   std::string predicate_name = predicate;
   return py::cpp_function(
       [field_name, predicate_name, unary](py::object node) -> py::object {
-        if (unary && !text_is(node.attr("op"), "not")) return py::bool_(false);
+        if (unary && !is_negation(node)) return py::bool_(false);
         return G(predicate_name.c_str())(node.attr(field_name.c_str()));
       },
       py::arg("node"));
