@@ -259,7 +259,7 @@ py::object hard_coded_static_url_to_static_tag(py::object html, py::object visit
     py::ssize_t tag = line_starts[line - 1] + where[1].cast<py::ssize_t>();
     py::ssize_t start = tag + where[2].cast<py::ssize_t>();
     py::ssize_t end = tag + where[3].cast<py::ssize_t>();
-    if (start < 0 || end > py::len(html) || end < start) continue;
+    if (start < 0 || end > static_cast<py::ssize_t>(py::len(html)) || end < start) continue;
     // Only a value written as the tokenizer delivered it: a character reference would be
     // lost by the rewrite.
     py::str written = html[py::slice(start, end, 1)];
@@ -267,7 +267,7 @@ py::object hard_coded_static_url_to_static_tag(py::object html, py::object visit
     if (raw.size() >= 2 && (raw[0] == '"' || raw[0] == '\'') && raw.back() == raw[0]) {
       raw = raw.substr(1, raw.size() - 2);
     }
-    if (raw != utf8(hit).value_or(std::string(1, '\0'))) continue;
+    if (raw != utf8(hit)) continue;
     edits.push_back({start, end, *replacement});
   }
   if (edits.empty()) return html;
