@@ -366,3 +366,13 @@ def test_build_transformer_visitor_takes_the_module_function_at_call_time(monkey
 
     monkeypatch.setattr(templates, "hard_coded_static_url_to_static_tag", stand_in)
     assert templates.build_transformer_visitor(["C7001"], {}).mutators == [stand_in]
+
+
+def test_base_collector_dispatches_start_tags_by_name():
+    class Headings(templates.BaseHTMLMutator):
+        def visit_h1(self, attrs):
+            self.results.append(dict(attrs).get("id"))
+
+    collector = Headings()
+    collector.feed('<H1 id="top"><h2 id="no"><h1 id="end"/>')
+    assert collector.results == ["top", "end"]

@@ -79,8 +79,8 @@ void collect(py::handle self, py::object value, py::list& spans, size_t index, b
     return;
   }
   py::tuple position = py::tuple(self.attr("getpos")());
-  locations.attr("append")(
-      py::make_tuple(position[0], position[1], spans[index][py::int_(0)], spans[index][py::int_(1)]));
+  py::tuple span = py::tuple(spans[index]);
+  locations.attr("append")(py::make_tuple(position[0], position[1], span[0], span[1]));
 }
 
 py::object make_base_html_mutator(py::module_& m) {
