@@ -119,6 +119,13 @@ FIXED = [
         STATIC,
     ),
     ('<img src="/static/caf\u00e9.png">', "<img src='{% static \"caf\u00e9.png\" %}'>", STATIC),
+    ('<img src="/static/100%25.png">', "<img src='{% static \"100%.png\" %}'>", STATIC),
+    # Positions count characters, not bytes.
+    (
+        '<p>Caf\u00e9 \U0001f600</p><img src="/static/a.png">',
+        "<p>Caf\u00e9 \U0001f600</p><img src='{% static \"a.png\" %}'>",
+        STATIC,
+    ),
     # A start tag over several lines.
     (
         '<p>\n  <img\n    alt="x"\n    src="/static/a.png"\n  >\n</p>\n',
