@@ -1,8 +1,8 @@
 """The fix of C7001: a hard-coded path below the static URL becomes Django's static tag.
 
-Every rewrite is also rendered by Django's own template engine (in a child process, so this
-process's Django stays unconfigured): the fixed template must give the browser the very
-addresses the hard-coded one did.
+Every rewrite is also rendered by Django's own template engine, before and after (in a child
+process, so this process's Django stays unconfigured): the fixed template must give the
+browser the very addresses the hard-coded one did.
 """
 import json
 import subprocess
@@ -109,6 +109,16 @@ FIXED = [
         STATIC,
     ),
     (
+        '<script src="/static/app.js?v={{ version }}&amp;lang=en"></script>',
+        "<script src='{% static \"app.js\" %}?v={{ version }}&amp;lang=en'></script>",
+        STATIC,
+    ),
+    (
+        '<link href="/static/amp.css?a=1&amp;b=2">',
+        "<link href='{% static \"amp.css\" %}?a=1&amp;b=2'>",
+        STATIC,
+    ),
+    (
         '<img src="/static/sprites.svg#home">',
         "<img src='{% static \"sprites.svg\" %}#home'>",
         STATIC,
@@ -163,7 +173,7 @@ UNCHANGED = [
     ('<img src="/static/a%ffb.png">', STATIC),
     ('<img src="/static/{{ name }}.png">', STATIC),
     ('<img src="/static/{% if big %}big{% endif %}.png">', STATIC),
-    ('<img src="/static/a.png?v={{ version }}">', STATIC),
+    ('<img src="/static/a.png?v=\'3\'">', STATIC),
     # A character reference would be lost by the rewrite.
     ('<img src="/static/a&amp;b.png">', STATIC),
     ('<img src="&#47;static/a.png">', STATIC),
@@ -204,7 +214,8 @@ RENDER = textwrap.dedent(
     django.setup()
     from django.template import Context, Template
     texts = json.load(sys.stdin)
-    print(json.dumps([Template("{% load static %}" + text).render(Context()) for text in texts]))
+    context = Context({"version": "3"})
+    print(json.dumps([Template("{% load static %}" + text).render(context) for text in texts]))
     """
 )
 
@@ -217,10 +228,10 @@ def django_static_url(static_url):
 
 @pytest.fixture(scope="module")
 def rendered():
-    """Each fixed text of FIXED as Django renders it with its static URL."""
+    """Each text of FIXED, before and after, as Django renders it with its static URL."""
     results = {}
     for static_url in {case[2] for case in FIXED}:
-        texts = [after for _, after, url in FIXED if url == static_url]
+        texts = [text for *pair, url in FIXED if url == static_url for text in pair]
         process = subprocess.run(
             [sys.executable, "-c", RENDER, django_static_url(static_url)],
             input=json.dumps(texts),
@@ -238,7 +249,9 @@ def rendered():
 def test_hard_coded_static_path_becomes_the_static_tag(before, after, static_url, rendered):
     assert fix(before, static_url) == after
     # The fixed template gives the same addresses, tag by tag.
-    assert Attributes(rendered[static_url, after]).tags == Attributes(before).tags
+    assert Attributes(rendered[static_url, after]).tags == Attributes(
+        rendered[static_url, before]
+    ).tags
 
 
 @pytest.mark.parametrize("html, static_url", UNCHANGED)
