@@ -176,10 +176,12 @@ py::str format_code(py::object code, py::object indentation, py::object code_sty
 }  // namespace
 
 void register_formatting(py::module_& m) {
-  m.attr("black") = import("black");
+  // The module's load-time names this file reads, unless the module body bound them already.
+  if (!vettor::hasattr(m, "black")) m.attr("black") = import("black");
+  if (!vettor::hasattr(m, "patch")) m.attr("patch") = lookup("unittest.mock", "patch");
+  // Black's normaliser and string helpers live in these submodules.
   import("black.linegen");
   import("black.strings");
-  m.attr("patch") = lookup("unittest.mock", "patch");
   m.def("get_comma_character_target", &get_comma_character_target, py::arg("source"));
   m.def("normalize_string_quotes", &normalize_string_quotes, py::arg("comma_character_target"),
         py::arg("s"));

@@ -546,12 +546,15 @@ py::str node_as_string(py::object atok, py::object node) {
 }  // namespace
 
 void register_renderer(py::module_& m) {
-  m.attr("astroid") = import("astroid");
-  m.attr("tok_name") = lookup("token", "tok_name");
-  m.attr("AsStringVisitor") = on_error(
-      PyExc_ModuleNotFoundError,
-      [] { return lookup("astroid.as_string", "AsStringVisitor"); },
-      [] { return lookup("astroid.nodes.as_string", "AsStringVisitor"); });
+  // The module's load-time names this file reads, unless the module body bound them already.
+  if (!vettor::hasattr(m, "astroid")) m.attr("astroid") = import("astroid");
+  if (!vettor::hasattr(m, "tok_name")) m.attr("tok_name") = lookup("token", "tok_name");
+  if (!vettor::hasattr(m, "AsStringVisitor")) {
+    m.attr("AsStringVisitor") = on_error(
+        PyExc_ModuleNotFoundError,
+        [] { return lookup("astroid.as_string", "AsStringVisitor"); },
+        [] { return lookup("astroid.nodes.as_string", "AsStringVisitor"); });
+  }
   m.attr("CommentAwareAsStringVisitor") = make_visitor_class(m);
   m.def("node_as_string", &node_as_string, py::arg("atok"), py::arg("node"));
 }
