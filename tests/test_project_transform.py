@@ -2,6 +2,7 @@
 back under the project root, each file in the encoding and line endings it had."""
 import ast
 import pathlib
+import pickle
 import shutil
 
 import pytest
@@ -196,6 +197,8 @@ def test_one_file_that_cannot_be_written_does_not_stop_the_others(project, diff_
     assert "blog/broken.py (invalid syntax)" in str(error)
     assert (project / "blog" / "clean.py").read_text() == "x = 1\n"
     assert (project / "blog" / "messy.py").read_text() == "x = 3\n"
+    copy = pickle.loads(pickle.dumps(error))  # a host may run the fix in a worker process
+    assert (copy.written, str(copy)) == (error.written, str(error))
 
 
 # ---------------------------------------------------------------------------------------
@@ -238,6 +241,8 @@ def test_the_diff_offers_the_files_a_fix_changed(project, marker_fixes):
     assert offered(result) == [("blog/views.py", "value = 'NEW'\n")]
     assert [path for path, _ in result.failures] == ["blog/broken.py"]
     assert result.originals == {"blog/views.py": "value = 'OLD'\n"}
+    copy = pickle.loads(pickle.dumps(result))
+    assert (list(copy), copy.originals) == (list(result), result.originals)
     assert result.unified_diff() == (
         "--- a/blog/views.py\n+++ b/blog/views.py\n@@ -1 +1 @@\n-value = 'OLD'\n+value = 'NEW'\n"
     )
