@@ -209,8 +209,9 @@ py::object transform_queryset_exists_compare(py::object node) {
   if (truthy(G("is_compare_not_exists")(node.attr("ops")))) {
     py::object parent = node.attr("parent");
     if (is_a(parent, astroid_class("UnaryOp")) && text_is(parent.attr("op"), "not")) {
-      parent.attr("op") = "";
+      // Parsed first, so that a receiver that does not parse leaves the tree as it was.
       replacement = parse_method_call(queryset, "exists", false);
+      parent.attr("op") = "";
     } else {
       replacement = parse_method_call(queryset, "exists", true);
     }
