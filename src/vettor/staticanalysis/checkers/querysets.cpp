@@ -209,8 +209,9 @@ py::object transform_queryset_exists_compare(py::object node) {
   if (truthy(G("is_compare_not_exists")(node.attr("ops")))) {
     py::object parent = node.attr("parent");
     if (is_a(parent, astroid_class("UnaryOp")) && text_is(parent.attr("op"), "not")) {
-      parent.attr("op") = "";
+      // Parsed first, so that a receiver that does not parse leaves the tree as it was.
       replacement = parse_method_call(queryset, "exists", false);
+      parent.attr("op") = "";
     } else {
       replacement = parse_method_call(queryset, "exists", true);
     }
@@ -226,6 +227,7 @@ py::object is_compare_not_exists(py::object ops) { return compare_against(ops, "
 // Is there at least one row: `> 0` or `>= 1`.
 py::object is_compare_exists(py::object ops) { return compare_against(ops, ">", ">="); }
 
+// Like the Django class predicates of helpers: false on any error (a value without an MRO).
 bool has_class_named(py::handle value, const char* qname) {
   return on_error(
       PyExc_Exception,
@@ -246,9 +248,10 @@ bool key_column_holds_pk(py::object node) {
   if (!has_class_named(field, "django.db.models.fields.related.ForeignKey")) return false;
   py::object owner = infer(node.attr("expr").attr("expr"));
   if (!is_a(owner, G("astroid").attr("bases").attr("Instance"))) return false;
+  py::object field_name = node.attr("expr").attr("attrname");
   py::object declarations = on_error(
-      PyExc_Exception,
-      [&]() -> py::object { return owner.attr("_proxied").attr("getattr")(node.attr("expr").attr("attrname")); },
+      G("astroid").attr("AttributeInferenceError"),
+      [&]() -> py::object { return owner.attr("_proxied").attr("getattr")(field_name); },
       []() -> py::object { return py::list(); });
   for (py::handle declaration : declarations) {
     py::object value = getattr_or_none(declaration.attr("parent"), "value");
