@@ -36,6 +36,7 @@ def check_rendering(source, expected, node=None):
 
 MODULES = [
     pytest.param("x = 1    # spaced\n", "x = 1  # spaced", id="trailing-comment-two-spaces"),
+    pytest.param("x = 1\ny = 2  # last", "x = 1\ny = 2  # last", id="no-final-line-break"),
     pytest.param("\n\n# first\nimport os\n\n\nx = 1\n", "# first\nimport os\n\n\nx = 1",
                  id="leading-blank-lines"),
     pytest.param(
