@@ -12,6 +12,7 @@ COMPILED = [
     "vettor.staticanalysis.shims",
     "vettor.staticanalysis.checker",
     "vettor.staticanalysis.dependencies",
+    "vettor.staticanalysis.transformer",
     "vettor.staticanalysis.suggest",
     "vettor.staticanalysis.checkers.columns",
     "vettor.staticanalysis.checkers.classorder",
@@ -23,6 +24,7 @@ COMPILED = [
     # layers in place of modules the host platform would provide
     "vettor.staticanalysis.meta",
     "vettor.staticanalysis.render",
+    "vettor.staticanalysis.diff",
     "vettor.staticanalysis.checkers.settings",
 ]
 
