@@ -93,6 +93,12 @@ MODULES = [
         id="decorators"),
     pytest.param("if a: b = 1  # body\nclass B: pass  # class\n",
                  "if a:\n    b = 1  # body\nclass B:\n    pass  # class", id="one-line-bodies"),
+    pytest.param(
+        "if a:\n    x()\nelif b:  # eb\n    q()\nelse:  # other\n    y()\n"
+        "for i in x:\n    pass\nelse:  # loop done\n    pass\n",
+        "if a:\n    x()\nelif b:  # eb\n    q()\nelse:\n    # other\n    y()\n"
+        "for i in x:\n    pass\nelse:\n    # loop done\n    pass",
+        id="clause-headers"),
     pytest.param("def f(a,  # first\n      b):  # last\n    return a  # a\n",
                  "def f(a, b):  # first  # last\n    return a  # a", id="function-header"),
 ]
