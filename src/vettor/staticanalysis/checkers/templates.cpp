@@ -3,7 +3,17 @@
 //
 // The checker is no pylint checker: it is the standard library's HTML tokenizer, fed one
 // template at a time, whose start-tag hook dispatches to a `visit_<tag>` method by name.
+//
+// The fix of a hard-coded static path rewrites the attribute into the {% static %} tag. The
+// same tokenizer finds the values, and the text is edited only where it read them: the same
+// characters standing elsewhere (another attribute, an `a` link, the page's own text, the
+// start of a longer value) are left as written.
 #include <vettor/rules.hpp>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace {
 using namespace vettor;
@@ -22,6 +32,272 @@ std::pair<py::object, py::object> unpack_pair(py::handle entry) {
   }
   return {items[0], items[1]};
 }
+
+// `visit_<tag>` of `self` called with the tag's attributes; tags without one are ignored.
+void dispatch_starttag(py::object self, py::object tag, py::object attrs) {
+  std::string name = "visit_" + std::string(py::str(tag));
+  py::object visiter = py::getattr(self, name.c_str(), py::none());
+  if (truthy(visiter)) visiter(attrs);
+}
+
+// ---------------------------------------------------------------------------------------
+// Fix of C7001
+
+// Where each attribute value of the start tag being handled is written, as (start, end)
+// within the tag's text, quotes included. The tokenizer's own patterns are run again over the
+// text it kept of the tag, so the n-th span belongs to the n-th attribute it reported.
+py::list attribute_value_spans(py::object self) {
+  py::list spans;
+  py::object text = self.attr("get_starttag_text")();
+  if (!py::isinstance<py::str>(text)) return spans;
+  py::object match = lookup("html.parser", "tagfind_tolerant").attr("match")(text, 1);
+  if (match.is_none()) return spans;
+  py::object attrfind = lookup("html.parser", "attrfind_tolerant");
+  py::ssize_t end = py::len(text);
+  py::ssize_t k = match.attr("end")().cast<py::ssize_t>();
+  while (k < end) {
+    match = attrfind.attr("match")(text, k);
+    if (match.is_none()) break;
+    spans.append(match.attr("span")(3));
+    k = match.attr("end")().cast<py::ssize_t>();
+  }
+  return spans;
+}
+
+// Collect `value` with where it is written: (line, offset) of the tag's "<", as the tokenizer
+// reports it, and the value's span within the tag; None when that is not known.
+void collect(py::handle self, py::object value, py::list& spans, size_t index, bool& measured) {
+  if (!measured) {
+    spans = attribute_value_spans(py::reinterpret_borrow<py::object>(self));
+    measured = true;
+  }
+  self.attr("results").attr("append")(value);
+  py::object locations = py::getattr(self, "locations", py::none());
+  if (locations.is_none()) return;
+  if (index >= py::len(spans) || spans[index][py::int_(0)].cast<py::ssize_t>() < 0) {
+    locations.attr("append")(py::none());
+    return;
+  }
+  py::tuple position = py::tuple(self.attr("getpos")());
+  locations.attr("append")(
+      py::make_tuple(position[0], position[1], spans[index][py::int_(0)], spans[index][py::int_(1)]));
+}
+
+py::object make_base_html_mutator(py::module_& m) {
+  py::object cls = make_class(m, "BaseHTMLMutator", bases_of(G("HTMLParser")));
+  py::handle h = cls;
+  add_init(cls, [h](py::object self, py::args args, py::kwargs kwargs) {
+    self.attr("results") = py::list();
+    // Parallel to `results`: where each value stands in the text fed, for the fix.
+    self.attr("locations") = py::list();
+    super(h, self).attr("__init__")(*args, **kwargs);
+  });
+  add_method(cls, "handle_starttag", &dispatch_starttag, py::arg("tag"), py::arg("attrs"));
+  return cls;
+}
+
+py::object make_static_url_mutator(py::module_& m) {
+  py::object cls = make_class(m, "HardCodedStaticUrlToStaticTagHTMLMutator",
+                              bases_of(m.attr("BaseHTMLMutator")));
+  // Every `src` value, whatever it holds: which one is rewritten is the fix's decision.
+  add_method(
+      cls, "visit_element_with_src",
+      [](py::object self, py::object attrs) {
+        py::list spans;
+        bool measured = false;
+        size_t index = 0;
+        for (py::handle entry : attrs) {
+          auto [name, value] = unpack_pair(entry);
+          if (text_is(name, "src")) collect(self, value, spans, index, measured);
+          ++index;
+        }
+      },
+      py::arg("attrs"));
+  add_method(
+      cls, "visit_link",
+      [](py::object self, py::object attrs) {
+        py::list spans;
+        bool measured = false;
+        size_t index = 0;
+        for (py::handle entry : attrs) {
+          auto [name, value] = unpack_pair(entry);
+          if (text_is(name, "href") && truthy(value) && truthy(value.attr("startswith")("/"))) {
+            collect(self, value, spans, index, measured);
+          }
+          ++index;
+        }
+      },
+      py::arg("attrs"));
+  for (const char* alias : {"visit_audio", "visit_embed", "visit_img", "visit_input",
+                            "visit_script", "visit_source", "visit_track", "visit_video"}) {
+    add_alias(cls, alias, "visit_element_with_src");
+  }
+  return cls;
+}
+
+py::object make_visitor(py::module_& m) {
+  py::object cls = make_class(m, "Visitor", py::make_tuple());
+  add_init(
+      cls,
+      [](py::object self, py::object settings) {
+        self.attr("mutators") = py::list();
+        self.attr("settings") = settings;
+      },
+      py::arg("settings"));
+  add_method(
+      cls, "visit",
+      [](py::object self, py::object html) {
+        for (py::handle mutator : self.attr("mutators")) {
+          html = py::reinterpret_borrow<py::object>(mutator)(py::arg("html") = html,
+                                                             py::arg("visitor") = self);
+        }
+        return html;
+      },
+      py::arg("html"));
+  return cls;
+}
+
+std::optional<std::string> utf8(py::handle text) {
+  if (!py::isinstance<py::str>(text)) return std::nullopt;
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+  if (!data) {  // lone surrogates
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string(data, static_cast<size_t>(size));
+}
+
+// Text that cannot stand, as it is, inside the tag's quoted argument or inside the attribute
+// quoted around the tag: quotes, escapes, line breaks, and template syntax of its own.
+bool fits_in_static_tag(const std::string& text) {
+  if (text.find_first_of("'\"\\\r\n") != std::string::npos) return false;
+  for (const char* syntax : {"{%", "%}", "{{", "}}", "{#", "#}"}) {
+    if (text.find(syntax) != std::string::npos) return false;
+  }
+  return true;
+}
+
+// The attribute value, quotes included, that gives the same address through {% static %}:
+// the path below the static URL, as the tag's argument, then the value's query and fragment
+// unchanged. Nothing for a value that is not a file below the static URL, or that the tag
+// could not give back unchanged.
+std::optional<std::string> static_tag_for(py::handle hit, py::handle static_url) {
+  auto value = utf8(hit);
+  auto base = utf8(static_url);
+  if (!value || !base || base->empty()) return std::nullopt;
+  // A relative setting (Django 3.1+) is served from below the script prefix, "/" by default.
+  if ((*base)[0] != '/' && base->find("://") == std::string::npos) base->insert(0, "/");
+  // The static URL ends at a path boundary: /static matches /static/a.css, not /staticx.css.
+  if (base->back() != '/') base->push_back('/');
+  if (value->compare(0, base->size(), *base) != 0) return std::nullopt;
+  std::string rest = value->substr(base->size());
+  if (!fits_in_static_tag(rest)) return std::nullopt;
+  // The tag quotes its argument into an address, so "?" and "#" would be escaped into the
+  // file's name: they stay outside it.
+  size_t cut = rest.find_first_of("?#");
+  std::string suffix = cut == std::string::npos ? std::string() : rest.substr(cut);
+  std::string path = rest.substr(0, cut);
+  if (path.empty() || path[0] == '/') return std::nullopt;
+  // The tag also escapes "%", so an escaped character is written as the character itself.
+  if (path.find('%') != std::string::npos) {
+    py::object decoded = on_error(
+        PyExc_UnicodeDecodeError,
+        [&]() -> py::object {
+          return lookup("urllib.parse", "unquote")(py::str(path), py::arg("errors") = "strict");
+        },
+        []() -> py::object { return py::none(); });
+    auto text = utf8(decoded);
+    if (!text || text->empty() || (*text)[0] == '/' || !fits_in_static_tag(*text)) {
+      return std::nullopt;
+    }
+    path = *text;
+  }
+  return "'{% static \"" + path + "\" %}" + suffix + "'";
+}
+
+py::object hard_coded_static_url_to_static_tag(py::object html, py::object visitor) {
+  py::object parser = G("HardCodedStaticUrlToStaticTagHTMLMutator")();
+  try {
+    parser.attr("feed")(html);
+  } catch (py::error_already_set& e) {
+    // A construct this interpreter's tokenizer gives up on (a marked section such as
+    // `<![foo[`): the values are not known, so the text is left as it is.
+    if (!e.matches(PyExc_NotImplementedError) && !e.matches(PyExc_AssertionError)) throw;
+    return html;
+  }
+  py::list results = parser.attr("results");
+  py::object locations = py::getattr(parser, "locations", py::list());
+
+  struct Edit {
+    py::ssize_t start, end;
+    std::string text;
+  };
+  std::vector<Edit> edits;
+  std::vector<py::ssize_t> line_starts;
+  for (size_t i = 0; i < py::len(results); ++i) {
+    py::object hit = results[i];
+    if (hit.is_none()) continue;
+    py::object static_url = visitor.attr("settings")[py::str("STATIC_URL")];
+    if (!truthy(static_url)) continue;
+    auto replacement = static_tag_for(hit, static_url);
+    if (!replacement) continue;
+    if (i >= py::len(locations) || locations[py::int_(i)].is_none()) continue;
+    py::tuple where = py::tuple(locations[py::int_(i)]);
+    if (line_starts.empty()) {
+      line_starts.push_back(0);
+      py::ssize_t size = py::len(html);
+      for (py::ssize_t at = 0;;) {
+        at = PyUnicode_FindChar(html.ptr(), '\n', at, size, 1);
+        if (at == -2) throw py::error_already_set();
+        if (at < 0) break;
+        line_starts.push_back(++at);
+      }
+    }
+    auto line = where[0].cast<py::ssize_t>();
+    if (line < 1 || line > static_cast<py::ssize_t>(line_starts.size())) continue;
+    py::ssize_t tag = line_starts[line - 1] + where[1].cast<py::ssize_t>();
+    py::ssize_t start = tag + where[2].cast<py::ssize_t>();
+    py::ssize_t end = tag + where[3].cast<py::ssize_t>();
+    if (start < 0 || end > static_cast<py::ssize_t>(py::len(html)) || end < start) continue;
+    // Only a value written as the tokenizer delivered it: a character reference would be
+    // lost by the rewrite.
+    py::str written = html[py::slice(start, end, 1)];
+    std::string raw = utf8(written).value_or("");
+    if (raw.size() >= 2 && (raw[0] == '"' || raw[0] == '\'') && raw.back() == raw[0]) {
+      raw = raw.substr(1, raw.size() - 2);
+    }
+    if (raw != utf8(hit)) continue;
+    edits.push_back({start, end, *replacement});
+  }
+  if (edits.empty()) return html;
+
+  std::sort(edits.begin(), edits.end(),
+            [](const Edit& a, const Edit& b) { return a.start < b.start; });
+  py::list pieces;
+  py::ssize_t done = 0;
+  for (const Edit& edit : edits) {
+    if (edit.start < done) continue;
+    pieces.append(html[py::slice(done, edit.start, 1)]);
+    pieces.append(py::str(edit.text));
+    done = edit.end;
+  }
+  pieces.append(html[py::slice(done, py::len(html), 1)]);
+  return py::str("").attr("join")(pieces);
+}
+
+py::object build_transformer_visitor(py::object message_ids, py::object settings) {
+  py::object visitor = G("Visitor")(py::arg("settings") = settings);
+  for (py::handle message_id : message_ids) {
+    if (text_is(message_id, "C7001")) {
+      visitor.attr("mutators").attr("append")(G("hard_coded_static_url_to_static_tag"));
+    }
+  }
+  return visitor;
+}
+
+// ---------------------------------------------------------------------------------------
+// Checker
 
 // The whole text of a template, or None when it is not UTF-8 (Django's template encoding).
 // The file is closed on success and on failure alike.
@@ -109,14 +385,7 @@ py::object make_base_template_checker(py::module_& m) {
   add_method(cls, "add_one_message", &add_one_message, py::arg("code"),
              py::arg("args") = add_one_message_default);
 
-  add_method(
-      cls, "handle_starttag",
-      [](py::object self, py::object tag, py::object attrs) {
-        std::string name = "visit_" + std::string(py::str(tag));
-        py::object visiter = py::getattr(self, name.c_str(), py::none());
-        if (truthy(visiter)) visiter(attrs);
-      },
-      py::arg("tag"), py::arg("attrs"));
+  add_method(cls, "handle_starttag", &dispatch_starttag, py::arg("tag"), py::arg("attrs"));
   return cls;
 }
 
@@ -189,6 +458,13 @@ PYBIND11_MODULE(templates, m) {
   m.attr("helpers") = helpers;
   m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
   m.attr("Codes") = make_codes(m, {"C7000", "C7001"});
+  m.attr("BaseHTMLMutator") = make_base_html_mutator(m);
+  m.attr("HardCodedStaticUrlToStaticTagHTMLMutator") = make_static_url_mutator(m);
+  m.attr("Visitor") = make_visitor(m);
+  m.def("hard_coded_static_url_to_static_tag", &hard_coded_static_url_to_static_tag,
+        py::arg("html"), py::arg("visitor"));
+  m.def("build_transformer_visitor", &build_transformer_visitor, py::arg("message_ids"),
+        py::arg("settings"));
   m.attr("BaseTemplateChecker") = make_base_template_checker(m);
   m.attr("Checker") = make_checker(m, helpers);
   m.def("is_hardcoded_path", &is_hardcoded_path, py::arg("value"));
