@@ -172,6 +172,21 @@ def test_other_changed_statement_follows_the_fixed_one():
     ]
 
 
+def test_other_changed_statement_keeps_its_trailing_comment():
+    source = textwrap.dedent(
+        """\
+        from django.db import models
+        from django.db.models import CharField  # fields
+
+
+        class Book(models.Model):
+            title = CharField(max_length=1000)
+        """
+    )
+    _, result = suggestions(source, 6, {"C2006"})
+    assert result[1] == [2, 2, "from django.db.models import CharField, TextField  # fields"]
+
+
 def test_black_failure_on_a_new_statement_leaves_only_it_out(monkeypatch, caplog):
     creating(monkeypatch, "A = 1", "B = 2")
     real = suggest.format_code

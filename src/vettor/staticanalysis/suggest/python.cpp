@@ -269,8 +269,12 @@ py::list get_suggestions_for_python(py::object atok, py::object line, py::object
   }
 
   for (py::handle replace_node : py::list(tree.attr("replace_other_nodes"))) {
-    if (replace_node.is(node) || surroundings(atok, replace_node).shared) continue;
+    Surroundings around = surroundings(atok, replace_node);
+    if (replace_node.is(node) || around.shared) continue;
     py::object new_code = replace_node.attr("as_string")();
+    if (!around.trailing_comment.empty()) {
+      new_code = py::str(std::string(py::str(new_code)) + "  " + around.trailing_comment);
+    }
     py::object indentation = indentation_of(replace_node);
     py::object formatted = format(new_code, indentation);
     if (failure) {
