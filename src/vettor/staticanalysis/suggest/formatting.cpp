@@ -1,8 +1,193 @@
-// suggest: quote normaliser and Black formatting.
+// suggest: quote normaliser and Black formatting. Code that a fix produced reaches the user
+// formatted by Black, but with its string literals turned towards the quote character that the
+// file being fixed prefers rather than towards Black's double quotes. Black's own quote
+// normaliser is replaced for the length of one formatting call: it is an attribute of a Black
+// module and so seen by every formatting in the process, which is why it is always put back,
+// also when Black fails.
+#include <string>
+
 #include "suggest.hpp"
 
 namespace vettor::suggest {
 
-void register_formatting(py::module_& m) { (void)m; }
+namespace {
+
+const char* const kSingle = "'";
+const char* const kDouble = "\"";
+
+py::tuple get_comma_character_target(py::object source) {
+  auto single = source.attr("count")(kSingle).cast<long>();
+  auto doubles = source.attr("count")(kDouble).cast<long>();
+  if (single > doubles) return py::make_tuple(kDouble, kSingle);
+  return py::make_tuple(kSingle, kDouble);
+}
+
+// A name of Black's string helpers: on the package in older releases, on black.strings in later.
+py::object black_strings_attr(const char* name) {
+  py::object black = G("black");
+  return on_error(
+      PyExc_AttributeError, [&]() -> py::object { return black.attr(name); },
+      [&]() -> py::object { return black.attr("strings").attr(name); });
+}
+
+// Replacement fields of an f-string body (a "{" not doubled, up to the next single "}").
+const char* const kFieldPattern =
+    "\n"
+    "        (?:[^{]|^)\\{  # start of the string or a non-{ followed by a single {\n"
+    "            ([^{].*?)  # contents of the brackets except if begins with {{\n"
+    "        \\}(?:[^}]|$)  # A } followed by end of the string or a non-}\n"
+    "    ";
+
+py::object normalize_string_quotes(py::object comma_character_target, py::object s) {
+  // Unpacked as Python would: anything but exactly two items raises the unpacking error.
+  py::object unpack = py::module_::import("builtins").attr("tuple")(comma_character_target);
+  if (py::len(unpack) != 2) {
+    raise(PyExc_ValueError, py::len(unpack) > 2
+                                ? std::string("too many values to unpack (expected 2)")
+                                : "not enough values to unpack (expected 2, got " +
+                                      std::to_string(py::len(unpack)) + ")");
+  }
+  py::tuple pair = unpack;
+  py::str comma_before = pair[0];
+  py::str comma_after = pair[1];
+
+  py::object prefix_chars = black_strings_attr("STRING_PREFIX_CHARS");
+  py::object sub_twice = black_strings_attr("sub_twice");
+  py::object re = import("re");
+
+  py::str value = s.attr("lstrip")(prefix_chars);
+  py::str first_three = value[py::slice(0, 3, 1)];
+  py::str orig_quote, new_quote;
+  if (first_three.equal(py::str("\"\"\""))) return s;
+  if (first_three.equal(py::str("'''"))) {
+    orig_quote = py::str("'''");
+    new_quote = py::str("\"\"\"");
+  } else if (py::str(value[py::int_(0)]).equal(comma_before)) {
+    orig_quote = comma_before;
+    new_quote = comma_after;
+  } else {
+    orig_quote = comma_after;
+    new_quote = comma_before;
+  }
+  long first_quote_pos = s.attr("find")(orig_quote).cast<long>();
+  if (first_quote_pos == -1) return s;
+
+  py::str prefix = s[py::slice(0, first_quote_pos, 1)];
+  const std::string escaped = R"(([^\\]|^)\\((?:\\\\)*))";
+  py::object unescaped_new_quote =
+      re.attr("compile")(py::str(R"((([^\\]|^)(\\\\)*))") + new_quote);
+  py::object escaped_new_quote = re.attr("compile")(py::str(escaped) + new_quote);
+  py::object escaped_orig_quote = re.attr("compile")(py::str(escaped) + orig_quote);
+
+  long quote_len = static_cast<long>(py::len(orig_quote));
+  py::str body = s[py::slice(first_quote_pos + quote_len, -quote_len, 1)];
+  py::str new_body;
+  std::string prefix_folded = prefix.attr("casefold")().cast<std::string>();
+  if (prefix_folded.find('r') != std::string::npos) {
+    if (!unescaped_new_quote.attr("search")(body).is_none()) return s;
+    new_body = body;
+  } else {
+    new_body = sub_twice(escaped_new_quote, py::str(R"(\1\2)") + new_quote, body);
+    if (!body.equal(new_body)) return prefix + orig_quote + new_body + orig_quote;
+    new_body = sub_twice(escaped_orig_quote, py::str(R"(\1\2)") + orig_quote, new_body);
+    new_body = sub_twice(unescaped_new_quote, py::str(R"(\1\\)") + new_quote, new_body);
+  }
+  if (prefix_folded.find('f') != std::string::npos) {
+    py::list matches = re.attr("findall")(kFieldPattern, new_body, re.attr("VERBOSE"));
+    for (py::handle match : matches) {
+      if (py::str(match).cast<std::string>().find('\\') != std::string::npos) return s;
+    }
+  }
+  if (new_quote.equal(py::str("\"\"\"")) && truthy(new_body.attr("endswith")("\""))) {
+    new_body = py::str(new_body[py::slice(0, -1, 1)]) + py::str("\\\"");
+  }
+  long orig_escape_count = body.attr("count")("\\").cast<long>();
+  long new_escape_count = new_body.attr("count")("\\").cast<long>();
+  if (new_escape_count > orig_escape_count) return s;
+  if (new_escape_count == orig_escape_count && orig_quote.equal(comma_after)) return s;
+  return prefix + new_quote + new_body + new_quote;
+}
+
+void normalize_string_quotes_backwards_compatible(py::object comma_character_target,
+                                                  py::object leaf) {
+  leaf.attr("value") = G("normalize_string_quotes")(
+      py::arg("comma_character_target") = comma_character_target,
+      py::arg("s") = leaf.attr("value"));
+}
+
+// The keywords of Black's mode: the two fixed ones, then the code style's, which may repeat
+// neither. Checked before anything is patched.
+py::dict mode_keywords(py::object code_style) {
+  py::dict keywords;
+  keywords["experimental_string_processing"] = true;
+  keywords["string_normalization"] = true;
+  if (!PyMapping_Check(code_style.ptr()) || !vettor::hasattr(code_style, "keys")) {
+    raise(PyExc_TypeError, "black.FileMode() argument after ** must be a mapping, not " +
+                               py::str(py::type::handle_of(code_style).attr("__name__"))
+                                   .cast<std::string>());
+  }
+  for (py::handle key : code_style.attr("keys")()) {
+    if (!py::isinstance<py::str>(key)) raise(PyExc_TypeError, "keywords must be strings");
+    if (keywords.contains(key)) {
+      raise(PyExc_TypeError, "black.FileMode() got multiple values for keyword argument '" +
+                                 key.cast<std::string>() + "'");
+    }
+    keywords[key] = code_style[key];
+  }
+  return keywords;
+}
+
+py::str format_code(py::object code, py::object indentation, py::object code_style,
+                    py::object comma_character_target) {
+  py::object black = G("black");
+  py::dict keywords = mode_keywords(code_style);
+  py::object mode = black.attr("FileMode")(**keywords);
+
+  py::object partial = lookup("functools", "partial");
+  py::object patch_object = G("patch").attr("object");
+  py::object stub;
+  if (vettor::hasattr(black, "normalize_string_quotes")) {
+    // Older Black hands the normaliser a leaf and reads the new text back from it.
+    py::object new_callable =
+        partial(G("normalize_string_quotes_backwards_compatible"), comma_character_target);
+    stub = patch_object(black, "normalize_string_quotes", new_callable);
+  } else {
+    py::object new_callable = partial(G("normalize_string_quotes"), comma_character_target);
+    stub = patch_object(black.attr("linegen"), "normalize_string_quotes", new_callable);
+  }
+
+  stub.attr("start")();
+  py::object formatted;
+  try {
+    formatted = black.attr("format_str")(code, py::arg("mode") = mode).attr("strip")("\n");
+  } catch (...) {
+    // Black's error goes on to the caller once Black has its own normaliser back; a failure to
+    // put it back must not hide Black's error.
+    try {
+      stub.attr("stop")();
+    } catch (py::error_already_set&) {
+    }
+    throw;
+  }
+  stub.attr("stop")();
+  return lookup("textwrap", "indent")(formatted, indentation);
+}
+
+}  // namespace
+
+void register_formatting(py::module_& m) {
+  m.attr("black") = import("black");
+  import("black.linegen");
+  import("black.strings");
+  m.attr("patch") = lookup("unittest.mock", "patch");
+  m.def("get_comma_character_target", &get_comma_character_target, py::arg("source"));
+  m.def("normalize_string_quotes", &normalize_string_quotes, py::arg("comma_character_target"),
+        py::arg("s"));
+  m.def("normalize_string_quotes_backwards_compatible",
+        &normalize_string_quotes_backwards_compatible, py::arg("comma_character_target"),
+        py::arg("leaf"));
+  m.def("format_code", &format_code, py::arg("code"), py::arg("indentation"),
+        py::arg("code_style"), py::arg("comma_character_target"));
+}
 
 }  // namespace vettor::suggest

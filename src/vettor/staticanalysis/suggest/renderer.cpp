@@ -235,6 +235,28 @@ std::vector<py::object> merged_body(py::handle self, py::handle stmts) {
   return items;
 }
 
+// The blank lines that end a function's or class's body in the index: the lines between it and the
+// next statement, which its stripped rendering loses and the enclosing body writes after it.
+std::size_t trailing_blank_lines(py::handle node, py::handle line_map) {
+  py::object body = getattr_or_none(node, "body");
+  if (body.is_none() || !py::isinstance<py::list>(body) || !node.attr("scope")().is(node)) {
+    return 0;
+  }
+  py::dict lines = py::reinterpret_borrow<py::dict>(line_map);
+  py::list stmts = body;
+  std::size_t count = 0;
+  for (auto i = static_cast<Py_ssize_t>(py::len(stmts)); i > 0; --i) {
+    py::object stmt = stmts[i - 1];
+    if (!is_placeholder(stmt, line_map)) {
+      if (count == 0) return trailing_blank_lines(stmt, line_map);
+      break;
+    }
+    if (!py::str(lines[stmt.attr("lineno")]).cast<std::string>().empty()) break;
+    ++count;
+  }
+  return count;
+}
+
 // The rendered statements of a body. Blank-line placeholders render as the empty text and are
 // kept; other empty renderings are dropped unless `keep_empty` (the module's own join keeps them).
 std::vector<std::string> render_body(py::handle self, py::handle stmts, bool keep_empty) {
@@ -249,6 +271,9 @@ std::vector<std::string> render_body(py::handle self, py::handle stmts, bool kee
     py::object item = items[i++];
     if (!is_nested_block(item) || last_line_of(item).is_none()) {
       emit(item);
+      if (vettor::hasattr(item, "last_token")) {
+        parts.insert(parts.end(), trailing_blank_lines(item, line_map), std::string());
+      }
       continue;
     }
     long last = last_line_of(item).cast<long>();
