@@ -7,6 +7,8 @@
 // otherwise the value of its last test; callers only test the truth of the answer.
 #include <vettor/rules.hpp>
 
+#include <string>
+
 namespace {
 using namespace vettor;
 ModuleRef G;
@@ -110,11 +112,165 @@ py::object is_queryset_length_exists(py::object node) {
 // Unlike helpers.is_queryset, takes a node that has not been inferred yet.
 py::object is_queryset(py::object node) { return helper("is_queryset")(infer(node)); }
 
+// ---------------------------------------------------------------------------------------
+// Fixes that rewrite an expression as text
+
+// The new node answers with the old node's line, and its root with the old node's tokens,
+// column and parent, so that the renderer puts it where the old node stood.
+py::object in_place_of(py::object new_node, py::object old_node) {
+  return helper("preserve_metadata")(py::arg("new_node") = new_node,
+                                     py::arg("old_node") = old_node);
+}
+
+// `Q.method()` is the call of `method` on Q itself only when Q binds at least as tightly as
+// attribute access; `a | b`, `x if c else y`, `await q` or `not q` would take the call on
+// their last operand.
+bool calls_method_on(py::handle call, const char* method, const std::string& receiver) {
+  if (!is_a(call, astroid_class("Call"))) return false;
+  if (py::len(call.attr("args")) != 0 || py::len(call.attr("keywords")) != 0) return false;
+  py::object func = call.attr("func");
+  if (!is_a(func, astroid_class("Attribute")) || !text_is(func.attr("attrname"), method)) {
+    return false;
+  }
+  return text_is(func.attr("expr").attr("as_string")(), receiver.c_str());
+}
+
+// Parse `Q.method()`, or `not Q.method()`, where Q is the receiver's own rendering; Q is put
+// in parentheses only where it would otherwise parse as something else.
+py::object parse_method_call(py::object receiver, const char* method, bool negated) {
+  std::string text = py::str(receiver.attr("as_string")());
+  std::string prefix = negated ? "not " : "";
+  std::string suffix = std::string(".") + method + "()";
+  py::object extract = G("astroid").attr("extract_node");
+  py::object parsed = on_error(
+      G("astroid").attr("AstroidSyntaxError"),
+      [&]() -> py::object { return extract(prefix + text + suffix); },
+      []() -> py::object { return py::none(); });
+  if (!parsed.is_none()) {
+    py::object call = negated ? getattr_or_none(parsed, "operand") : parsed;
+    bool negation_ok = !negated || (is_a(parsed, astroid_class("UnaryOp")) &&
+                                    text_is(parsed.attr("op"), "not"));
+    if (negation_ok && calls_method_on(call, method, text)) return parsed;
+  }
+  return extract(prefix + "(" + text + ")" + suffix);
+}
+
+// len(Q) -> Q.count()
+py::object transform_queryset_length(py::object node) {
+  py::object queryset = py::list(node.attr("args"))[0];
+  return in_place_of(parse_method_call(queryset, "count", false), node);
+}
+
+// if Q: -> if Q.exists():
+py::object transform_queryset_exists_naked_if(py::object if_node) {
+  py::object test = if_node.attr("test");
+  py::object new_test = parse_method_call(test, "exists", false);
+  if_node.attr("test") = in_place_of(new_test, test);
+  return if_node;
+}
+
+// not Q -> not Q.exists()
+py::object transform_queryset_exists_naked_unaryop(py::object unaryop_node) {
+  py::object operand = unaryop_node.attr("operand");
+  py::object new_operand = parse_method_call(operand, "exists", false);
+  unaryop_node.attr("operand") = in_place_of(new_operand, operand);
+  return unaryop_node;
+}
+
+// if Q.count(): -> if Q.exists():
+py::object transform_queryset_exists_count_if(py::object if_node) {
+  py::object test = if_node.attr("test");
+  py::object new_test = parse_method_call(test.attr("func").attr("expr"), "exists", false);
+  if_node.attr("test") = in_place_of(new_test, test);
+  return if_node;
+}
+
+// not Q.count() -> not Q.exists()
+py::object transform_queryset_exists_count_unaryop(py::object unaryop_node) {
+  py::object operand = unaryop_node.attr("operand");
+  py::object new_operand =
+      parse_method_call(operand.attr("func").attr("expr"), "exists", false);
+  unaryop_node.attr("operand") = in_place_of(new_operand, operand);
+  return unaryop_node;
+}
+
+// Q.count() > 0 -> Q.exists(); Q.count() == 0 -> not Q.exists(), and not (Q.count() == 0)
+// -> Q.exists() by emptying the `not` above. Only a `not` may be emptied: under `-` or `~`
+// the value is a number and the negation has to be written out.
+py::object transform_queryset_exists_compare(py::object node) {
+  py::object queryset = node.attr("left").attr("func").attr("expr");
+  py::object replacement;
+  if (truthy(G("is_compare_not_exists")(node.attr("ops")))) {
+    py::object parent = node.attr("parent");
+    if (is_a(parent, astroid_class("UnaryOp")) && text_is(parent.attr("op"), "not")) {
+      parent.attr("op") = "";
+      replacement = parse_method_call(queryset, "exists", false);
+    } else {
+      replacement = parse_method_call(queryset, "exists", true);
+    }
+  } else {
+    replacement = parse_method_call(queryset, "exists", false);
+  }
+  return in_place_of(replacement, node);
+}
+
 // Is there no row: `== 0` or `< 1`.
 py::object is_compare_not_exists(py::object ops) { return compare_against(ops, "==", "<"); }
 
 // Is there at least one row: `> 0` or `>= 1`.
 py::object is_compare_exists(py::object ops) { return compare_against(ops, ">", ">="); }
+
+bool has_class_named(py::handle value, const char* qname) {
+  return on_error(
+      PyExc_Exception,
+      [&] {
+        for (py::handle cls : value.attr("mro")()) {
+          if (text_is(cls.attr("qname")(), qname)) return true;
+        }
+        return false;
+      },
+      [] { return false; });
+}
+
+// `A.B_id` holds what `A.B.pk` reads only for a foreign key (or one-to-one field) to the
+// target's primary key: a many-to-many field has no such column, and a key with `to_field`
+// stores that other field's value.
+bool key_column_holds_pk(py::object node) {
+  py::object field = infer(node.attr("expr"));
+  if (!has_class_named(field, "django.db.models.fields.related.ForeignKey")) return false;
+  py::object owner = infer(node.attr("expr").attr("expr"));
+  if (!is_a(owner, G("astroid").attr("bases").attr("Instance"))) return false;
+  py::object declarations = on_error(
+      PyExc_Exception,
+      [&]() -> py::object { return owner.attr("_proxied").attr("getattr")(node.attr("expr").attr("attrname")); },
+      []() -> py::object { return py::list(); });
+  for (py::handle declaration : declarations) {
+    py::object value = getattr_or_none(declaration.attr("parent"), "value");
+    if (!is_a(value, astroid_class("Call"))) continue;
+    // to_field is the seventh positional parameter of ForeignKey.
+    if (py::len(value.attr("args")) > 6) return false;
+    for (py::handle keyword : value.attr("keywords")) {
+      if (!text_is(keyword.attr("arg"), "to_field")) continue;
+      py::object to_field = keyword.attr("value");
+      if (!is_a(to_field, astroid_class("Const")) || !to_field.attr("value").is_none()) {
+        return false;
+      }
+    }
+    return true;
+  }
+  return true;
+}
+
+// A.B.pk / A.B.id -> A.B_id, reusing the node of A.
+py::object transform_indirect_fk_lookup(py::object node) {
+  if (!key_column_holds_pk(node)) return node;
+  py::object middle = node.attr("expr");
+  py::object attribute = astroid_class("Attribute")(
+      py::arg("attrname") = py::str(middle.attr("attrname")) + py::str("_id"),
+      py::arg("lineno") = middle.attr("lineno"), py::arg("col_offset") = middle.attr("col_offset"));
+  attribute.attr("expr") = middle.attr("expr");
+  return attribute;
+}
 
 // ---------------------------------------------------------------------------------------
 // Checker
@@ -205,6 +361,55 @@ py::object make_checker(py::module_& m, py::handle helpers) {
   return cls;
 }
 
+// ---------------------------------------------------------------------------------------
+// Fix selection
+
+// The truth-test fixes ask about one child of the node; like the checker, they take only
+// `not` for a truth test (`-qs.count()` is a number).
+py::object truth_test_predicate(const char* field, const char* predicate, bool unary) {
+  std::string field_name = field;
+  std::string predicate_name = predicate;
+  return py::cpp_function(
+      [field_name, predicate_name, unary](py::object node) -> py::object {
+        if (unary && !text_is(node.attr("op"), "not")) return py::bool_(false);
+        return G(predicate_name.c_str())(node.attr(field_name.c_str()));
+      },
+      py::arg("node"));
+}
+
+py::object build_transformer_visitor(py::object message_ids) {
+  py::object visitor = helper("NodeTransformVisitor")();
+  py::list ids = py::list(message_ids);
+  ids.attr("sort")();
+  py::object register_transform = visitor.attr("register_transform");
+  for (py::handle id : ids) {
+    py::object message_id = py::reinterpret_borrow<py::object>(id);
+    if (message_id.equal(code("C9000"))) {
+      register_transform(astroid_class("Call"), G("transform_queryset_length"),
+                         G("is_queryset_length"));
+    }
+    if (message_id.equal(code("C9001"))) {
+      register_transform(astroid_class("Attribute"), G("transform_indirect_fk_lookup"),
+                         G("is_indirect_fk_lookup"));
+    }
+    if (message_id.equal(code("C9002"))) {
+      register_transform(astroid_class("Compare"), G("transform_queryset_exists_compare"),
+                         G("is_inefficient_queryset_exists"));
+      register_transform(astroid_class("UnaryOp"), G("transform_queryset_exists_count_unaryop"),
+                         truth_test_predicate("operand", "is_queryset_count", true));
+      register_transform(astroid_class("If"), G("transform_queryset_exists_count_if"),
+                         truth_test_predicate("test", "is_queryset_count", false));
+    }
+    if (message_id.equal(code("C9003"))) {
+      register_transform(astroid_class("UnaryOp"), G("transform_queryset_exists_naked_unaryop"),
+                         truth_test_predicate("operand", "is_queryset", true));
+      register_transform(astroid_class("If"), G("transform_queryset_exists_naked_if"),
+                         truth_test_predicate("test", "is_queryset", false));
+    }
+  }
+  return visitor;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(querysets, m) {
@@ -227,8 +432,21 @@ PYBIND11_MODULE(querysets, m) {
   m.def("is_inefficient_queryset_exists", &is_inefficient_queryset_exists, py::arg("node"));
   m.def("is_queryset_length_exists", &is_queryset_length_exists, py::arg("node"));
   m.def("is_queryset", &is_queryset, py::arg("node"));
+  m.def("transform_queryset_length", &transform_queryset_length, py::arg("node"));
+  m.def("transform_queryset_exists_naked_if", &transform_queryset_exists_naked_if,
+        py::arg("if_node"));
+  m.def("transform_queryset_exists_naked_unaryop", &transform_queryset_exists_naked_unaryop,
+        py::arg("unaryop_node"));
+  m.def("transform_queryset_exists_count_if", &transform_queryset_exists_count_if,
+        py::arg("if_node"));
+  m.def("transform_queryset_exists_count_unaryop", &transform_queryset_exists_count_unaryop,
+        py::arg("unaryop_node"));
+  m.def("transform_queryset_exists_compare", &transform_queryset_exists_compare,
+        py::arg("node"));
   m.def("is_compare_not_exists", &is_compare_not_exists, py::arg("ops"));
   m.def("is_compare_exists", &is_compare_exists, py::arg("ops"));
+  m.def("transform_indirect_fk_lookup", &transform_indirect_fk_lookup, py::arg("node"));
 
   m.attr("Checker") = make_checker(m, helpers);
+  m.def("build_transformer_visitor", &build_transformer_visitor, py::arg("message_ids"));
 }

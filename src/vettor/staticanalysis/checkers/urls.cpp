@@ -2,6 +2,8 @@
 // reverse_lazy used where reverse would do.
 #include <vettor/rules.hpp>
 
+#include <string>
+
 namespace {
 using namespace vettor;
 ModuleRef G;
@@ -47,6 +49,121 @@ py::object is_misusing_reverse_lazy(py::object call_node) {
     parent = parent.attr("parent");
   }
   return py::bool_(false);
+}
+
+// ---------------------------------------------------------------------------------------
+// reverse_lazy -> reverse
+
+// The pair (name, alias) of an import entry.
+py::tuple entry(py::handle pair) { return py::tuple(py::reinterpret_borrow<py::object>(pair)); }
+
+// An import entry that binds `name` to the object of that same name (a star import of
+// django.urls binds both reverse and reverse_lazy).
+bool imports_as_itself(py::handle pair, const char* name) {
+  py::tuple item = entry(pair);
+  if (text_is(item[0], "*")) return true;
+  return text_is(item[0], name) && (item[1].is_none() || text_is(item[1], name));
+}
+
+bool imports_as_itself_any(py::handle statement, const char* name) {
+  for (py::handle pair : statement.attr("names")) {
+    if (imports_as_itself(pair, name)) return true;
+  }
+  return false;
+}
+
+// The import the fix edits: the first `from django.urls import` in tree order.
+py::object django_urls_import(py::object module_node) {
+  for (py::handle statement : module_node.attr("nodes_of_class")(astroid_class("ImportFrom"))) {
+    if (text_is(statement.attr("modname"), "django.urls")) {
+      return py::reinterpret_borrow<py::object>(statement);
+    }
+  }
+  return py::none();
+}
+
+// After the rename the call must reach Django's reverse: either `reverse` already names it
+// where the call stands, or nothing there binds `reverse` and the import that ensure_import
+// edits binds it for the whole module. Otherwise (no django.urls import, a local `reverse`,
+// `reverse_lazy as reverse`) the call is left alone.
+bool reverse_is_reachable(py::object call_node) {
+  py::tuple found = py::tuple(call_node.attr("func").attr("lookup")("reverse"));
+  py::object assignments = found[1];
+  if (py::len(assignments) > 0) {
+    for (py::handle assignment : assignments) {
+      if (!is_a(assignment, astroid_class("ImportFrom")) ||
+          !text_is(assignment.attr("modname"), "django.urls") ||
+          !imports_as_itself_any(assignment, "reverse")) {
+        return false;
+      }
+    }
+    return true;
+  }
+  py::object module_node = call_node.attr("root")();
+  py::object statement = django_urls_import(module_node);
+  if (statement.is_none()) return false;
+  return statement.attr("scope")().is(module_node);
+}
+
+py::object transform_reverse_lazy_to_reverse(py::object call_node) {
+  if (!reverse_is_reachable(call_node)) return call_node;
+  G("ensure_import")(py::arg("module_node") = call_node.attr("root")(),
+                     py::arg("modname") = "reverse",
+                     py::arg("import_string") = "from django.urls import reverse");
+  G("helpers").attr("set_function_name")(py::arg("node") = call_node,
+                                         py::arg("new_name") = "reverse");
+  return call_node;
+}
+
+// Every use of the name reverse_lazy that stays after the fixes: anything but the callee of a
+// misused call that the fix renames (a proper call, a reference passed along, a call that
+// cannot be renamed).
+bool reverse_lazy_still_used(py::object module_node) {
+  for (py::handle name : module_node.attr("nodes_of_class")(astroid_class("Name"))) {
+    if (!text_is(name.attr("name"), "reverse_lazy")) continue;
+    py::object parent = name.attr("parent");
+    bool renamed = is_a(parent, astroid_class("Call")) && py::object(parent.attr("func")).ptr() == name.ptr() &&
+                   truthy(G("is_misusing_reverse_lazy")(parent)) && reverse_is_reachable(parent);
+    if (!renamed) return true;
+  }
+  return false;
+}
+
+// Once per tree: the module's django.urls import gains reverse and loses reverse_lazy when
+// nothing uses it any more. The suggestion road gets the edited import handed over.
+void ensure_import(py::object module_node, py::object modname, py::object import_string) {
+  (void)import_string;
+  std::string marker = "skip_" + std::string(py::str(modname));
+  if (py::hasattr(module_node, marker.c_str())) return;
+  bool keep_reverse_lazy = reverse_lazy_still_used(module_node);
+  py::object statement = django_urls_import(module_node);
+  if (!statement.is_none()) {
+    py::list names = py::list(statement.attr("names"));
+    if (!imports_as_itself_any(statement, "reverse")) {
+      names.append(py::make_tuple("reverse", py::none()));
+      // A name imported twice, once under an alias, must not compare None with a text.
+      py::object key = py::cpp_function([](py::object pair) {
+        py::tuple item = entry(pair);
+        py::object alias = item[1].is_none() ? py::object(py::str("")) : py::object(item[1]);
+        return py::make_tuple(item[0], alias);
+      });
+      names = py::list(import("builtins").attr("sorted")(names, py::arg("key") = key));
+    }
+    if (!keep_reverse_lazy) {
+      for (size_t i = 0; i < names.size(); ++i) {
+        py::tuple item = entry(names[i]);
+        if (!text_is(item[0], "*") && imports_as_itself(names[i], "reverse_lazy")) {
+          names.attr("pop")(i);
+          break;
+        }
+      }
+    }
+    statement.attr("names") = names;
+    if (py::hasattr(module_node, "replace_other_nodes")) {
+      module_node.attr("replace_other_nodes").attr("append")(statement);
+    }
+  }
+  py::setattr(module_node, marker.c_str(), py::bool_(true));
 }
 
 // A URL configuration defines urlpatterns and imports the route function from the first
@@ -168,6 +285,20 @@ py::object make_checker(py::module_& m, py::handle helpers) {
   return cls;
 }
 
+py::object build_transformer_visitor(py::object message_ids) {
+  py::object visitor = G("helpers").attr("NodeTransformVisitor")();
+  py::list ids = py::list(message_ids);
+  ids.attr("sort")();
+  for (py::handle id : ids) {
+    if (py::reinterpret_borrow<py::object>(id).equal(code("C6002"))) {
+      visitor.attr("register_transform")(astroid_class("Call"),
+                                         G("transform_reverse_lazy_to_reverse"),
+                                         G("is_misusing_reverse_lazy"));
+    }
+  }
+  return visitor;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(urls, m) {
@@ -186,6 +317,11 @@ PYBIND11_MODULE(urls, m) {
   m.attr("Codes") = make_codes(m, {"C6001", "C6002"});
 
   m.def("is_misusing_reverse_lazy", &is_misusing_reverse_lazy, py::arg("call_node"));
+  m.def("transform_reverse_lazy_to_reverse", &transform_reverse_lazy_to_reverse,
+        py::arg("call_node"));
+  m.def("ensure_import", &ensure_import, py::arg("module_node"), py::arg("modname"),
+        py::arg("import_string"));
   m.attr("Checker") = make_checker(m, helpers);
+  m.def("build_transformer_visitor", &build_transformer_visitor, py::arg("message_ids"));
   m.def("is_urls_module", &is_urls_module, py::arg("module_node"));
 }
