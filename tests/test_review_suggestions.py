@@ -14,6 +14,7 @@ from vettor.staticanalysis.checkers import templates
 PROJECT = pathlib.Path(__file__).parent / "fixtures" / "suggest_project"
 MODELS = str(PROJECT / "library" / "models.py")
 SETTINGS = str(PROJECT / "library" / "settings.py")
+VIEWS = str(PROJECT / "library" / "views.py")
 PAGE = str(PROJECT / "templates" / "page.html")
 CHILD = str(PROJECT / "templates" / "child.html")
 FIRST_LINE = str(PROJECT / "templates" / "first_line.html")
@@ -187,6 +188,21 @@ def test_each_file_is_read_and_parsed_once_per_call(project, monkeypatch):
     assert len(parses) == 1
     suggest.suggest_fixes(records[:1], str(PROJECT))
     assert reads.count(MODELS) == 2  # nothing survives a call
+
+
+def test_import_repair_is_suggested_once_per_file(project):
+    records = [finding(VIEWS, 5, "C6002"), finding(VIEWS, 9, "C6002")]
+    result = suggest.suggest_fixes(records, str(PROJECT))
+    assert result == [
+        comment(VIEWS, 1, block("from django.urls import path, reverse")),
+        comment(VIEWS, 5, block('    return reverse("home")') + "\n\nC6002 here"),
+        comment(VIEWS, 9, block('    return reverse("other")') + "\n\nC6002 here"),
+    ]
+
+
+def test_statement_sharing_its_line_keeps_the_finding_only(project):
+    result = suggest.suggest_fixes([finding(MODELS, 16, "C2006")], str(PROJECT))
+    assert result == [comment(MODELS, 16, "C2006 here")]
 
 
 # ---------------------------------------------------------------------------------------
@@ -372,3 +388,32 @@ def test_grouping_keeps_first_appearance_order_and_copies():
     assert [r["message-id"] for r in grouped[("b.py", 2)]] == ["C1", "C3"]
     assert grouped[("b.py", 2)][0] == records[0] and grouped[("b.py", 2)][0] is not records[0]
     assert grouped[("c.py", 1)] == []
+
+
+# ---------------------------------------------------------------------------------------
+# Walking the suggestions of a line
+
+
+@pytest.mark.parametrize(
+    "line, found, expected",
+    [
+        # Both touch the finding line with the same range: the later block comes first.
+        (12, [[12, 12, "a"], [12, 12, "b"]], [comment(MODELS, 12, block("b") + "\n\n" + block("a") + "\n\nx")]),
+        # A second block over another range would sit in a comment that does not span it.
+        (
+            12,
+            [[10, 12, "a"], [10, 10, "b"]],
+            [comment(MODELS, 10, block("b")), comment(MODELS, 12, block("a") + "\n\nx", start_line=10)],
+        ),
+        # Same first line and text, other last line: two different changes.
+        (
+            20,
+            [[3, 4, "c"], [3, 5, "c"], [3, 4, "c"]],
+            [comment(MODELS, 4, block("c"), start_line=3), comment(MODELS, 5, block("c"), start_line=3),
+             comment(MODELS, 20, "x")],
+        ),
+    ],
+)
+def test_suggestions_of_a_line(project, monkeypatch, line, found, expected):
+    monkeypatch.setattr(suggest, "get_suggestions_for_python", lambda **kw: found)
+    assert suggest.suggest_fixes([finding(MODELS, line, "C2006", "x")], str(PROJECT)) == expected
