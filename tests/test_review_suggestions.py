@@ -15,6 +15,7 @@ PROJECT = pathlib.Path(__file__).parent / "fixtures" / "suggest_project"
 MODELS = str(PROJECT / "library" / "models.py")
 SETTINGS = str(PROJECT / "library" / "settings.py")
 VIEWS = str(PROJECT / "library" / "views.py")
+PRODUCTION = str(PROJECT / "library" / "production.py")
 PAGE = str(PROJECT / "templates" / "page.html")
 CHILD = str(PROJECT / "templates" / "child.html")
 FIRST_LINE = str(PROJECT / "templates" / "first_line.html")
@@ -50,7 +51,7 @@ def project(monkeypatch):
 
     answer("get_code_style", {})
     answer("get_static_url_setting", "/static/")
-    answer("get_settings_modpath", helpers.module_path_from_file(SETTINGS))
+    answer("get_settings_modpath", helpers.module_path_from_file(PRODUCTION))
 
     if not hasattr(suggest, "node_as_string"):
         monkeypatch.setattr(suggest, "node_as_string", lambda atok, node: node.as_string(), raising=False)
@@ -279,6 +280,20 @@ def test_pragma_wins_over_a_fix_on_the_same_line(project):
 def test_debug_left_on_is_removed(project):
     result = suggest.suggest_fixes([finding(SETTINGS, 1, "C4005")], str(PROJECT))
     assert result == [comment(SETTINGS, 1, block("") + "\n\nC4005 here")]
+
+
+def test_settings_fixes_change_a_statement_and_add_one(project):
+    records = [finding(PRODUCTION, 2, "C4007"), finding(PRODUCTION, 3, "C4014")]
+    middleware = (
+        "MIDDLEWARE = [\n"
+        '    "django.middleware.security.SecurityMiddleware",\n'
+        '    "django.contrib.sessions.middleware.SessionMiddleware",\n'
+        "]"
+    )
+    assert suggest.suggest_fixes(records, str(PROJECT)) == [
+        comment(PRODUCTION, 2, block(middleware) + "\n\nC4007 here"),
+        comment(PRODUCTION, 3, block("SECURE_HSTS_SECONDS = 3600\n\nSESSION_COOKIE_SECURE = True") + "\n\nC4014 here"),
+    ]
 
 
 # ---------------------------------------------------------------------------------------
