@@ -371,6 +371,18 @@ def test_unparsable_file_keeps_its_findings_and_the_others(project, tmp_path):
     ]
 
 
+def test_file_off_the_import_path_is_named_under_the_project_root(project, tmp_path, monkeypatch):
+    (tmp_path / "library").mkdir()
+    (tmp_path / "library" / "models.py").write_text(pathlib.Path(MODELS).read_text())
+    names = []
+    build = helpers.build_atok
+    monkeypatch.setattr(helpers, "build_atok", lambda **kw: names.append(kw["modname"]) or build(**kw))
+    path = str(tmp_path / "library" / "models.py")
+    result = suggest.suggest_fixes([finding(path, 6, "C2006")], str(tmp_path))
+    assert names == ["library.models"]
+    assert result == [comment(path, 6, block("    title = models.TextField()") + "\n\nC2006 here")]
+
+
 def test_bad_record_fails_the_call(project):
     with pytest.raises(KeyError):
         suggest.suggest_fixes([{"path": MODELS, "line": 6, "body": ""}], str(PROJECT))

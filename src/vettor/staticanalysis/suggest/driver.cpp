@@ -47,11 +47,26 @@ bool ends_with(py::handle path, const char* suffix) {
   return truthy(path.attr("endswith")(suffix));
 }
 
+// The module name of a reviewed file. A host need not run with the project on its import
+// path, so a file that no import path reaches is named by its place under the project root.
+py::object module_name(py::object path, py::object project_root) {
+  return on_error(
+      PyExc_ImportError, [&] { return G("helpers").attr("module_path_from_file")(path); },
+      [&]() -> py::object {
+        py::object os_path = lookup("os", "path");
+        py::str relative = os_path.attr("relpath")(os_path.attr("abspath")(path),
+                                                   os_path.attr("abspath")(project_root));
+        std::string name = relative.attr("replace")(os_path.attr("sep"), ".").cast<std::string>();
+        if (name.size() > 3 && name.compare(name.size() - 3, 3, ".py") == 0) name.resize(name.size() - 3);
+        return py::str(name);
+      });
+}
+
 // The suggestions of one finding line. The file is read (and a Python file parsed) at its
 // first line with fixable findings; every later line of the same file reuses that.
 py::list suggestions_for(py::object path, py::object line, py::set message_ids, py::dict& cache,
-                         py::object code_style, py::object settings_modpath,
-                         py::dict settings) {
+                         py::object code_style, py::object settings_modpath, py::dict settings,
+                         py::object project_root) {
   py::object helpers = G("helpers");
   if (ends_with(path, ".html")) {
     if (!cache.contains(path)) cache[path] = helpers.attr("read_code_from_file")(path);
@@ -64,7 +79,7 @@ py::list suggestions_for(py::object path, py::object line, py::set message_ids, 
       py::object lines = helpers.attr("read_code_from_file")(path);
       cache[path] = helpers.attr("build_atok")(
           py::arg("source") = py::str("").attr("join")(lines),
-          py::arg("modname") = helpers.attr("module_path_from_file")(path),
+          py::arg("modname") = module_name(path, project_root),
           py::arg("absolute_path") = path);
     }
     return py::list(G("get_suggestions_for_python")(
@@ -125,7 +140,7 @@ py::list suggest_fixes(py::object comments, py::object project_root) {
       py::list suggestions;
       try {
         suggestions = suggestions_for(path, start_line, transformable_message_ids, cache,
-                                      code_style, settings_modpath, settings);
+                                      code_style, settings_modpath, settings, project_root);
       } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
         if (!cache.contains(path)) unreadable.add(path);
