@@ -16,6 +16,7 @@ MODELS = str(PROJECT / "library" / "models.py")
 SETTINGS = str(PROJECT / "library" / "settings.py")
 VIEWS = str(PROJECT / "library" / "views.py")
 PRODUCTION = str(PROJECT / "library" / "production.py")
+QUERIES = str(PROJECT / "library" / "queries.py")
 PAGE = str(PROJECT / "templates" / "page.html")
 CHILD = str(PROJECT / "templates" / "child.html")
 FIRST_LINE = str(PROJECT / "templates" / "first_line.html")
@@ -201,6 +202,15 @@ def test_import_repair_is_suggested_once_per_file(project):
     ]
 
 
+def test_queryset_fixes_on_a_compound_statement_and_a_line(project):
+    records = [finding(QUERIES, 6, "C9002"), finding(QUERIES, 8, "C9000")]
+    assert suggest.suggest_fixes(records, str(PROJECT)) == [
+        # The finding is on the header line: the suggestion covers the whole statement.
+        comment(QUERIES, 7, block('if qs.exists():\n    print("some")') + "\n\nC9002 here", start_line=6),
+        comment(QUERIES, 8, block("size = qs.count()") + "\n\nC9000 here"),
+    ]
+
+
 def test_statement_sharing_its_line_keeps_the_finding_only(project):
     result = suggest.suggest_fixes([finding(MODELS, 16, "C2006")], str(PROJECT))
     assert result == [comment(MODELS, 16, "C2006 here")]
@@ -353,7 +363,10 @@ def test_no_static_url_no_template_fix(project, monkeypatch):
 # Failures stay with their finding
 
 
-def test_unparsable_file_keeps_its_findings_and_the_others(project, tmp_path):
+def test_unparsable_file_keeps_its_findings_and_the_others(project, tmp_path, monkeypatch):
+    reads = []
+    read = helpers.read_code_from_file
+    monkeypatch.setattr(helpers, "read_code_from_file", lambda path: reads.append(path) or read(path))
     broken = tmp_path / "broken.py"
     broken.write_text("def broken(:\n    pass\n")
     records = [
@@ -369,6 +382,7 @@ def test_unparsable_file_keeps_its_findings_and_the_others(project, tmp_path):
         comment(MODELS, 6, block("    title = models.TextField()") + "\n\nC2006 here"),
         comment(str(tmp_path / "missing.html"), 1, "missing"),
     ]
+    assert reads.count(str(broken)) == 1  # not tried again for its second line
 
 
 def test_file_off_the_import_path_is_named_under_the_project_root(project, tmp_path, monkeypatch):
