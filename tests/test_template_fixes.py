@@ -1,8 +1,8 @@
 """The fix of C7001: a hard-coded path below the static URL becomes Django's static tag.
 
-Every rewrite is also rendered by Django's own template engine (in a child process, so this
-process's Django stays unconfigured): the fixed template must give the browser the very
-addresses the hard-coded one did.
+Every rewrite is also rendered by Django's own template engine, before and after (in a child
+process, so this process's Django stays unconfigured): the fixed template must give the
+browser the very addresses the hard-coded one did.
 """
 import json
 import subprocess
@@ -13,6 +13,7 @@ from urllib.parse import unquote
 
 import pytest
 
+from marked_findings import PROJECT
 from vettor.staticanalysis.checkers import templates
 
 STATIC = "/static/"
@@ -58,7 +59,7 @@ FIXED = [
     (
         '<input type="image" src="/static/go.png"><embed src="/static/a.swf">'
         '<audio src="/static/a.ogg">',
-        "<input type=\"image\" src='{% static \"go.png\" %}'><embed src='{% static \"a.swf\" %}'>"
+        '<input type="image" src=\'{% static "go.png" %}\'><embed src=\'{% static "a.swf" %}\'>'
         "<audio src='{% static \"a.ogg\" %}'>",
         STATIC,
     ),
@@ -78,13 +79,13 @@ FIXED = [
     (
         '<img data-src="/static/a.png" src="/static/a.png"> /static/a.png '
         '<a href="/static/a.png">/static/a.png</a>',
-        "<img data-src=\"/static/a.png\" src='{% static \"a.png\" %}'> /static/a.png "
+        '<img data-src="/static/a.png" src=\'{% static "a.png" %}\'> /static/a.png '
         '<a href="/static/a.png">/static/a.png</a>',
         STATIC,
     ),
     (
         '<!-- <img src="/static/a.png"> --><img src="/static/a.png">',
-        "<!-- <img src=\"/static/a.png\"> --><img src='{% static \"a.png\" %}'>",
+        '<!-- <img src="/static/a.png"> --><img src=\'{% static "a.png" %}\'>',
         STATIC,
     ),
     # The static URL with or without its trailing slash, relative, or on another host.
@@ -109,6 +110,16 @@ FIXED = [
         STATIC,
     ),
     (
+        '<script src="/static/app.js?v={{ version }}&amp;lang=en"></script>',
+        "<script src='{% static \"app.js\" %}?v={{ version }}&amp;lang=en'></script>",
+        STATIC,
+    ),
+    (
+        '<link href="/static/amp.css?a=1&amp;b=2">',
+        "<link href='{% static \"amp.css\" %}?a=1&amp;b=2'>",
+        STATIC,
+    ),
+    (
         '<img src="/static/sprites.svg#home">',
         "<img src='{% static \"sprites.svg\" %}#home'>",
         STATIC,
@@ -119,10 +130,17 @@ FIXED = [
         STATIC,
     ),
     ('<img src="/static/caf\u00e9.png">', "<img src='{% static \"caf\u00e9.png\" %}'>", STATIC),
+    ('<img src="/static/100%25.png">', "<img src='{% static \"100%.png\" %}'>", STATIC),
+    # Positions count characters, not bytes.
+    (
+        '<p>Caf\u00e9 \U0001f600</p><img src="/static/a.png">',
+        "<p>Caf\u00e9 \U0001f600</p><img src='{% static \"a.png\" %}'>",
+        STATIC,
+    ),
     # A start tag over several lines.
     (
         '<p>\n  <img\n    alt="x"\n    src="/static/a.png"\n  >\n</p>\n',
-        "<p>\n  <img\n    alt=\"x\"\n    src='{% static \"a.png\" %}'\n  >\n</p>\n",
+        '<p>\n  <img\n    alt="x"\n    src=\'{% static "a.png" %}\'\n  >\n</p>\n',
         STATIC,
     ),
 ]
@@ -138,7 +156,7 @@ UNCHANGED = [
     ('<img src="/media/a.png">', STATIC),
     ('<img src="">', STATIC),
     ("<img src>", STATIC),
-    ('<img src="{% static \'a.png\' %}">', STATIC),
+    ("<img src=\"{% static 'a.png' %}\">", STATIC),
     # The static URL must end at a path boundary and stand at the value's start.
     ('<img src="/staticfiles/a.png">', "/static"),
     ('<img src="/staticfiles/a.png">', STATIC),
@@ -156,12 +174,12 @@ UNCHANGED = [
     ('<img src="/static/a%ffb.png">', STATIC),
     ('<img src="/static/{{ name }}.png">', STATIC),
     ('<img src="/static/{% if big %}big{% endif %}.png">', STATIC),
-    ('<img src="/static/a.png?v={{ version }}">', STATIC),
+    ("<img src=\"/static/a.png?v='3'\">", STATIC),
     # A character reference would be lost by the rewrite.
     ('<img src="/static/a&amp;b.png">', STATIC),
     ('<img src="&#47;static/a.png">', STATIC),
     # Raw text and unfinished tags are not start tags.
-    ('<script>document.write(\'<img src="/static/a.png">\')</script>', STATIC),
+    ("<script>document.write('<img src=\"/static/a.png\">')</script>", STATIC),
     ('<img src="/static/a.png"', STATIC),
     # No static URL, no rewrite.
     ('<img src="/static/a.png">', ""),
@@ -197,7 +215,8 @@ RENDER = textwrap.dedent(
     django.setup()
     from django.template import Context, Template
     texts = json.load(sys.stdin)
-    print(json.dumps([Template("{% load static %}" + text).render(Context()) for text in texts]))
+    context = Context({"version": "3"})
+    print(json.dumps([Template("{% load static %}" + text).render(context) for text in texts]))
     """
 )
 
@@ -210,10 +229,10 @@ def django_static_url(static_url):
 
 @pytest.fixture(scope="module")
 def rendered():
-    """Each fixed text of FIXED as Django renders it with its static URL."""
+    """Each text of FIXED, before and after, as Django renders it with its static URL."""
     results = {}
     for static_url in {case[2] for case in FIXED}:
-        texts = [after for _, after, url in FIXED if url == static_url]
+        texts = [text for *pair, url in FIXED if url == static_url for text in pair]
         process = subprocess.run(
             [sys.executable, "-c", RENDER, django_static_url(static_url)],
             input=json.dumps(texts),
@@ -231,7 +250,10 @@ def rendered():
 def test_hard_coded_static_path_becomes_the_static_tag(before, after, static_url, rendered):
     assert fix(before, static_url) == after
     # The fixed template gives the same addresses, tag by tag.
-    assert Attributes(rendered[static_url, after]).tags == Attributes(before).tags
+    assert (
+        Attributes(rendered[static_url, after]).tags
+        == Attributes(rendered[static_url, before]).tags
+    )
 
 
 @pytest.mark.parametrize("html, static_url", UNCHANGED)
@@ -366,3 +388,43 @@ def test_build_transformer_visitor_takes_the_module_function_at_call_time(monkey
 
     monkeypatch.setattr(templates, "hard_coded_static_url_to_static_tag", stand_in)
     assert templates.build_transformer_visitor(["C7001"], {}).mutators == [stand_in]
+
+
+def test_base_collector_dispatches_start_tags_by_name():
+    class Headings(templates.BaseHTMLMutator):
+        def visit_h1(self, attrs):
+            self.results.append(dict(attrs).get("id"))
+
+    collector = Headings()
+    collector.feed('<H1 id="top"><h2 id="no"><h1 id="end"/>')
+    assert collector.results == ["top", "end"]
+
+
+def static_findings(path):
+    checker = templates.Checker()
+    checker.check([str(path)])
+    return [
+        (r["line"], r["message"]["path"]) for r in checker.messages if r["message-id"] == "C7001"
+    ]
+
+
+def test_fixing_each_reported_line_of_a_template(tmp_path):
+    """Line by line, as review suggestions fix a template: afterwards only the paths outside
+    the static URL and the one written with a character reference are still reported."""
+    template = PROJECT / "templates" / "pages" / "home.html"
+    lines = template.read_text(encoding="utf-8").splitlines(keepends=True)
+    for line, _ in static_findings(template):
+        lines[line - 1] = fix(lines[line - 1])
+    fixed = tmp_path / "home.html"
+    fixed.write_text("".join(lines), encoding="utf-8")
+    assert sorted(path for _, path in static_findings(fixed)) == [
+        "/media/a.ogg",
+        "/media/e.swf",
+        "/media/v.mp4",
+        "/media/v.vtt",
+        "/media/v.webm",
+        "/static/decoded.css",
+    ]
+    assert "<IMG SRC='{% static \"caps.png\" %}'>" in fixed.read_text(encoding="utf-8")
+    # Raw script text is not a tag, and is left as it is.
+    assert '<img src="/static/in-script.png">' in fixed.read_text(encoding="utf-8")

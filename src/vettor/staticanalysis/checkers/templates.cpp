@@ -79,8 +79,8 @@ void collect(py::handle self, py::object value, py::list& spans, size_t index, b
     return;
   }
   py::tuple position = py::tuple(self.attr("getpos")());
-  locations.attr("append")(
-      py::make_tuple(position[0], position[1], spans[index][py::int_(0)], spans[index][py::int_(1)]));
+  py::tuple span = py::tuple(spans[index]);
+  locations.attr("append")(py::make_tuple(position[0], position[1], span[0], span[1]));
 }
 
 py::object make_base_html_mutator(py::module_& m) {
@@ -180,25 +180,34 @@ bool fits_in_static_tag(const std::string& text) {
 
 // The attribute value, quotes included, that gives the same address through {% static %}:
 // the path below the static URL, as the tag's argument, then the value's query and fragment
-// unchanged. Nothing for a value that is not a file below the static URL, or that the tag
-// could not give back unchanged.
-std::optional<std::string> static_tag_for(py::handle hit, py::handle static_url) {
-  auto value = utf8(hit);
+// as they are written. `value` is the value as the tokenizer delivered it, `written` its
+// text in the template without the quotes. Nothing for a value that is not a file below the
+// static URL, or that the tag could not give back unchanged.
+std::optional<std::string> static_tag_for(py::handle value, py::handle static_url,
+                                          py::handle written) {
+  auto hit = utf8(value);
   auto base = utf8(static_url);
-  if (!value || !base || base->empty()) return std::nullopt;
+  auto text = utf8(written);
+  if (!hit || !base || !text || base->empty()) return std::nullopt;
   // A relative setting (Django 3.1+) is served from below the script prefix, "/" by default.
   if ((*base)[0] != '/' && base->find("://") == std::string::npos) base->insert(0, "/");
   // The static URL ends at a path boundary: /static matches /static/a.css, not /staticx.css.
   if (base->back() != '/') base->push_back('/');
-  if (value->compare(0, base->size(), *base) != 0) return std::nullopt;
-  std::string rest = value->substr(base->size());
-  if (!fits_in_static_tag(rest)) return std::nullopt;
+  if (hit->compare(0, base->size(), *base) != 0) return std::nullopt;
   // The tag quotes its argument into an address, so "?" and "#" would be escaped into the
-  // file's name: they stay outside it.
-  size_t cut = rest.find_first_of("?#");
-  std::string suffix = cut == std::string::npos ? std::string() : rest.substr(cut);
-  std::string path = rest.substr(0, cut);
-  if (path.empty() || path[0] == '/') return std::nullopt;
+  // file's name: query and fragment stay outside it.
+  size_t cut = hit->find_first_of("?#", base->size());
+  std::string path = hit->substr(base->size(), cut - base->size());
+  if (path.empty() || path[0] == '/' || !fits_in_static_tag(path)) return std::nullopt;
+  // Up to the path's end the value must be written as delivered: a character reference
+  // there would be lost. What follows goes on as written.
+  std::string head = *base + path;
+  if (text->compare(0, head.size(), head) != 0) return std::nullopt;
+  std::string suffix = text->substr(head.size());
+  if (!suffix.empty() && suffix[0] != '?' && suffix[0] != '#') return std::nullopt;
+  // Outside the tag, template syntax is the template's own (?v={{ version }}); only a quote
+  // would end the attribute quoted around the tag.
+  if (suffix.find_first_of("'\"\r\n") != std::string::npos) return std::nullopt;
   // The tag also escapes "%", so an escaped character is written as the character itself.
   if (path.find('%') != std::string::npos) {
     py::object decoded = on_error(
@@ -207,11 +216,12 @@ std::optional<std::string> static_tag_for(py::handle hit, py::handle static_url)
           return lookup("urllib.parse", "unquote")(py::str(path), py::arg("errors") = "strict");
         },
         []() -> py::object { return py::none(); });
-    auto text = utf8(decoded);
-    if (!text || text->empty() || (*text)[0] == '/' || !fits_in_static_tag(*text)) {
+    auto unescaped = utf8(decoded);
+    if (!unescaped || unescaped->empty() || (*unescaped)[0] == '/' ||
+        !fits_in_static_tag(*unescaped)) {
       return std::nullopt;
     }
-    path = *text;
+    path = *unescaped;
   }
   return "'{% static \"" + path + "\" %}" + suffix + "'";
 }
@@ -240,8 +250,6 @@ py::object hard_coded_static_url_to_static_tag(py::object html, py::object visit
     if (hit.is_none()) continue;
     py::object static_url = visitor.attr("settings")[py::str("STATIC_URL")];
     if (!truthy(static_url)) continue;
-    auto replacement = static_tag_for(hit, static_url);
-    if (!replacement) continue;
     if (i >= py::len(locations) || locations[py::int_(i)].is_none()) continue;
     py::tuple where = py::tuple(locations[py::int_(i)]);
     if (line_starts.empty()) {
@@ -260,14 +268,17 @@ py::object hard_coded_static_url_to_static_tag(py::object html, py::object visit
     py::ssize_t start = tag + where[2].cast<py::ssize_t>();
     py::ssize_t end = tag + where[3].cast<py::ssize_t>();
     if (start < 0 || end > static_cast<py::ssize_t>(py::len(html)) || end < start) continue;
-    // Only a value written as the tokenizer delivered it: a character reference would be
-    // lost by the rewrite.
     py::str written = html[py::slice(start, end, 1)];
-    std::string raw = utf8(written).value_or("");
-    if (raw.size() >= 2 && (raw[0] == '"' || raw[0] == '\'') && raw.back() == raw[0]) {
-      raw = raw.substr(1, raw.size() - 2);
+    py::ssize_t size = static_cast<py::ssize_t>(py::len(written));
+    if (size >= 2) {
+      py::str first = written[py::slice(0, 1, 1)];
+      if ((first.equal(py::str("\"")) || first.equal(py::str("'"))) &&
+          first.equal(written[py::slice(size - 1, size, 1)])) {
+        written = written[py::slice(1, size - 1, 1)];
+      }
     }
-    if (raw != utf8(hit)) continue;
+    auto replacement = static_tag_for(hit, static_url, written);
+    if (!replacement) continue;
     edits.push_back({start, end, *replacement});
   }
   if (edits.empty()) return html;
