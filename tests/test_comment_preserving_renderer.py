@@ -203,3 +203,45 @@ def test_errors_reach_the_caller():
     # The failed rendering leaves the visitor state of the next one alone.
     del statement.value.accept
     assert suggest.node_as_string(atok=atok, node=statement) == "x = 1  # c"
+
+
+SUGGESTION_ROAD = (
+    "class Book(models.Model):\n"
+    "    # the title\n"
+    "    title = models.CharField(\n"
+    "        # shown everywhere\n"
+    "        max_length=10,  # short\n"
+    "    )\n"
+    "\n"
+    "    def save(self):\n"
+    "        if self.pages:  # any\n"
+    "            # count them\n"
+    "            total = 1\n"
+    "\n"
+    "            # and keep\n"
+    "            self.total = total  # kept\n"
+    "        super().save()\n"
+)
+
+
+@pytest.mark.parametrize("pick, expected", [
+    (lambda tree: tree.body[0].body[0],
+     "title = models.CharField(max_length=10)  # shown everywhere  # short"),
+    (lambda tree: tree.body[0].body[1].body[0],
+     "if self.pages:  # any\n    # count them\n    total = 1\n\n    # and keep\n"
+     "    self.total = total  # kept"),
+    (lambda tree: tree.body[0],
+     "class Book(models.Model):\n    # the title\n"
+     "    title = models.CharField(max_length=10)  # shown everywhere  # short\n\n"
+     "    def save(self):\n        if self.pages:  # any\n            # count them\n"
+     "            total = 1\n\n            # and keep\n            self.total = total  # kept\n"
+     "        super().save()"),
+])
+def test_index_without_placeholders_keeps_the_lines_between_statements(pick, expected):
+    """The suggestion road parses without placeholders: blank lines and own-line comments come
+    from the tokens."""
+    atok = helpers.build_atok(SUGGESTION_ROAD, modname="shop.models")
+    assert atok.extra_line_map == {}
+    rendered = suggest.node_as_string(atok=atok, node=pick(atok.tree))
+    assert rendered == expected
+    ast.parse(rendered)

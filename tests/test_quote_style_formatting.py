@@ -3,6 +3,7 @@ import ast
 
 import black
 import black.linegen
+import black.trans
 import pytest
 
 from vettor.staticanalysis import suggest
@@ -96,12 +97,29 @@ def test_format_code_with_a_code_style_and_indentation():
     assert blank == "    x = 1\n\n    y = 2"
 
 
+def test_split_literal_keeps_the_target_quote():
+    code = ("x = call(argument, 'a fairly long string with several words in it that will not"
+            " fit on one line at all')\n")
+    formatted = suggest.format_code(code, "", {"line_length": 79}, TO_SINGLE)
+    assert formatted == (
+        "x = call(\n"
+        "    argument,\n"
+        "    (\n"
+        "        'a fairly long string with several words in it that will not fit on'\n"
+        "        ' one line at all'\n"
+        "    ),\n"
+        ")"
+    )
+
+
 def test_black_normaliser_is_put_back_after_each_call():
     own = black.linegen.normalize_string_quotes
+    own_trans = black.trans.normalize_string_quotes
     seen = []
 
     def spy(code, mode):
         seen.append(black.linegen.normalize_string_quotes)
+        assert black.trans.normalize_string_quotes is seen[-1]
         raise black.InvalidInput("rejected")
 
     with pytest.raises(black.InvalidInput):
@@ -117,6 +135,7 @@ def test_black_normaliser_is_put_back_after_each_call():
         black.format_str = original_format_str
     assert seen[0].args == (TO_SINGLE,) and seen[0].func is suggest.normalize_string_quotes
     assert black.linegen.normalize_string_quotes is own
+    assert black.trans.normalize_string_quotes is own_trans
     # the next call formats with its own pair
     assert suggest.format_code("x = 'a'\n", "", {}, TO_DOUBLE) == 'x = "a"'
     assert suggest.format_code('x = "a"\n', "", {}, TO_SINGLE) == "x = 'a'"

@@ -4,7 +4,9 @@
 // normaliser is replaced for the length of one formatting call: it is an attribute of a Black
 // module and so seen by every formatting in the process, which is why it is always put back,
 // also when Black fails.
+#include <exception>
 #include <string>
+#include <vector>
 
 #include "suggest.hpp"
 
@@ -145,41 +147,67 @@ py::str format_code(py::object code, py::object indentation, py::object code_sty
 
   py::object partial = lookup("functools", "partial");
   py::object patch_object = G("patch").attr("object");
-  py::object stub;
+  std::vector<py::object> stubs;
   if (vettor::hasattr(black, "normalize_string_quotes")) {
     // Older Black hands the normaliser a leaf and reads the new text back from it.
     py::object new_callable =
         partial(G("normalize_string_quotes_backwards_compatible"), comma_character_target);
-    stub = patch_object(black, "normalize_string_quotes", new_callable);
+    stubs.push_back(patch_object(black, "normalize_string_quotes", new_callable));
   } else {
     py::object new_callable = partial(G("normalize_string_quotes"), comma_character_target);
-    stub = patch_object(black.attr("linegen"), "normalize_string_quotes", new_callable);
+    stubs.push_back(patch_object(black.attr("linegen"), "normalize_string_quotes", new_callable));
+    // String processing splits and joins literals with a normaliser of its own: without the
+    // replacement there, the parts of a split literal came out in Black's double quotes.
+    py::object trans = py::getattr(black, "trans", py::none());
+    if (!trans.is_none() && vettor::hasattr(trans, "normalize_string_quotes")) {
+      stubs.push_back(patch_object(trans, "normalize_string_quotes", new_callable));
+    }
   }
 
-  stub.attr("start")();
+  // Every replacement made is undone, the last first, whether Black returns or raises; a
+  // failure to undo one must not hide Black's error nor keep the others in place.
+  std::size_t started = 0;
+  auto stop_started = [&] {
+    while (started > 0) {
+      try {
+        stubs[--started].attr("stop")();
+      } catch (py::error_already_set&) {
+      }
+    }
+  };
   py::object formatted;
   try {
+    for (auto& stub : stubs) {
+      stub.attr("start")();
+      ++started;
+    }
     formatted = black.attr("format_str")(code, py::arg("mode") = mode).attr("strip")("\n");
   } catch (...) {
-    // Black's error goes on to the caller once Black has its own normaliser back; a failure to
-    // put it back must not hide Black's error.
-    try {
-      stub.attr("stop")();
-    } catch (py::error_already_set&) {
-    }
+    stop_started();
     throw;
   }
-  stub.attr("stop")();
+  // Undone in full before the first failure to undo, if any, is raised.
+  std::exception_ptr failure;
+  while (started > 0) {
+    try {
+      stubs[--started].attr("stop")();
+    } catch (py::error_already_set&) {
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
   return lookup("textwrap", "indent")(formatted, indentation);
 }
 
 }  // namespace
 
 void register_formatting(py::module_& m) {
-  m.attr("black") = import("black");
+  // The module's load-time names this file reads, unless the module body bound them already.
+  if (!vettor::hasattr(m, "black")) m.attr("black") = import("black");
+  if (!vettor::hasattr(m, "patch")) m.attr("patch") = lookup("unittest.mock", "patch");
+  // Black's normaliser and string helpers live in these submodules.
   import("black.linegen");
   import("black.strings");
-  m.attr("patch") = lookup("unittest.mock", "patch");
   m.def("get_comma_character_target", &get_comma_character_target, py::arg("source"));
   m.def("normalize_string_quotes", &normalize_string_quotes, py::arg("comma_character_target"),
         py::arg("s"));

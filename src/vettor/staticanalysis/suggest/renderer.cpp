@@ -257,13 +257,49 @@ std::size_t trailing_blank_lines(py::handle node, py::handle line_map) {
   return count;
 }
 
+// The blank lines and own-line comments right above a statement that no placeholder stands for
+// (an index built without them), in source order: read from the tokens between the statement and
+// the code before it.
+std::vector<std::string> lines_above(py::handle atok, py::handle stmt, py::handle line_map) {
+  std::vector<std::string> lines;
+  if (!vettor::hasattr(stmt, "first_token")) return lines;
+  py::list tokens = atok.attr("tokens");
+  long first = stmt.attr("first_token").attr("index").cast<long>();
+  long begin = first;
+  while (begin > 0) {
+    std::string name = token_name(tokens[begin - 1]);
+    if (name != "NL" && name != "NEWLINE" && name != "COMMENT" && name != "INDENT" &&
+        name != "DEDENT") {
+      break;
+    }
+    --begin;
+  }
+  long code_line = begin > 0 ? end_line(tokens[begin - 1]) : 0;
+  py::dict lines_kept = py::reinterpret_borrow<py::dict>(line_map);
+  for (long i = begin; i < first; ++i) {
+    py::object tok = tokens[i];
+    long line = start_line(tok);
+    if (line == code_line || lines_kept.contains(py::int_(line))) continue;
+    std::string name = token_name(tok);
+    if (name == "COMMENT" && !vettor::hasattr(tok, "consumed")) {
+      tok.attr("consumed") = true;
+      lines.push_back(tok.attr("string").cast<std::string>());
+    } else if (name == "NL" && tok.attr("line").cast<std::string>() == "\n") {
+      lines.push_back(std::string());
+    }
+  }
+  return lines;
+}
+
 // The rendered statements of a body. Blank-line placeholders render as the empty text and are
 // kept; other empty renderings are dropped unless `keep_empty` (the module's own join keeps them).
 std::vector<std::string> render_body(py::handle self, py::handle stmts, bool keep_empty) {
   py::object line_map = self.attr("atok").attr("extra_line_map");
   std::vector<py::object> items = merged_body(self, stmts);
   std::vector<std::string> parts;
+  py::object atok = self.attr("atok");
   auto emit = [&](py::handle item) {
+    for (auto& line : lines_above(atok, item, line_map)) parts.push_back(line);
     std::string text = item.attr("accept")(self).cast<std::string>();
     if (keep_empty || !text.empty() || is_placeholder(item, line_map)) parts.push_back(text);
   };
@@ -510,12 +546,15 @@ py::str node_as_string(py::object atok, py::object node) {
 }  // namespace
 
 void register_renderer(py::module_& m) {
-  m.attr("astroid") = import("astroid");
-  m.attr("tok_name") = lookup("token", "tok_name");
-  m.attr("AsStringVisitor") = on_error(
-      PyExc_ModuleNotFoundError,
-      [] { return lookup("astroid.as_string", "AsStringVisitor"); },
-      [] { return lookup("astroid.nodes.as_string", "AsStringVisitor"); });
+  // The module's load-time names this file reads, unless the module body bound them already.
+  if (!vettor::hasattr(m, "astroid")) m.attr("astroid") = import("astroid");
+  if (!vettor::hasattr(m, "tok_name")) m.attr("tok_name") = lookup("token", "tok_name");
+  if (!vettor::hasattr(m, "AsStringVisitor")) {
+    m.attr("AsStringVisitor") = on_error(
+        PyExc_ModuleNotFoundError,
+        [] { return lookup("astroid.as_string", "AsStringVisitor"); },
+        [] { return lookup("astroid.nodes.as_string", "AsStringVisitor"); });
+  }
   m.attr("CommentAwareAsStringVisitor") = make_visitor_class(m);
   m.def("node_as_string", &node_as_string, py::arg("atok"), py::arg("node"));
 }
