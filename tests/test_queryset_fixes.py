@@ -233,3 +233,55 @@ def test_transforms_are_looked_up_when_the_visitor_is_built(monkeypatch):
     monkeypatch.setattr(querysets, "is_queryset", lambda node: seen.append(node.as_string()))
     check_noop(["C9003"], "if qs:\n    pass")
     assert seen == ["qs"]
+
+
+@pytest.mark.parametrize(
+    "transform, source",
+    [
+        ("transform_queryset_exists_count_unaryop", "x = -qs.count()"),
+        ("transform_queryset_exists_count_unaryop", "x = ~qs.count()"),
+        ("transform_queryset_exists_naked_unaryop", "x = -qs"),
+    ],
+)
+def test_unary_fixes_change_only_a_not(transform, source):
+    # Another caller may register these fixes with predicates that do not look at the
+    # operator: the number stays a number.
+    atok, statement = statement_of(source)
+    node = statement.value
+    assert getattr(querysets, transform)(node) is node
+    assert statement.as_string() == source
+
+
+def reported_codes(source):
+    from pylint.testutils import CheckerTestCase
+
+    class Case(CheckerTestCase):
+        CHECKER_CLASS = querysets.Checker
+
+    case = Case()
+    case.setup_method()
+    atok, _ = statement_of(source)
+    case.walk(atok.tree)
+    return {message.msg_id for message in case.linter.release_messages()}
+
+
+FIXED_BY_ONE_CODE = [case for case in TRANSFORMED if len(case[1]) == 1]
+
+
+@pytest.mark.parametrize(
+    "codes, before, after",
+    [case[1:] for case in FIXED_BY_ONE_CODE],
+    ids=[case[0] for case in FIXED_BY_ONE_CODE],
+)
+def test_a_fix_answers_its_finding(codes, before, after):
+    assert codes[0] in reported_codes(before)
+    assert codes[0] not in reported_codes(after)
+
+
+QUIET = [case for case in UNCHANGED if case[1] == ALL and case[0] not in {
+    "key_to_another_field", "many_to_many"}]
+
+
+@pytest.mark.parametrize("source", [case[2] for case in QUIET], ids=[case[0] for case in QUIET])
+def test_what_is_not_fixed_is_not_reported(source):
+    assert reported_codes(source) == set()

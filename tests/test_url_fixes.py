@@ -226,3 +226,23 @@ def test_registration():
         for transform, predicate in pairs
     ] == [("Call", "transform_reverse_lazy_to_reverse", "is_misusing_reverse_lazy")]
     assert dict(urls.build_transformer_visitor(["C6001"]).transforms) == {}
+
+
+def reported_codes(source):
+    from pylint.testutils import CheckerTestCase
+
+    class Case(CheckerTestCase):
+        CHECKER_CLASS = urls.Checker
+
+    case = Case()
+    case.setup_method()
+    case.walk(helpers.build_atok(source).tree)
+    return [message.msg_id for message in case.linter.release_messages()]
+
+
+@pytest.mark.parametrize(
+    "before, after", [case[1:] for case in TRANSFORMED], ids=[case[0] for case in TRANSFORMED]
+)
+def test_the_fix_answers_every_finding(before, after):
+    assert "C6002" in reported_codes(before)
+    assert reported_codes(after) == []

@@ -169,8 +169,13 @@ py::object transform_queryset_exists_naked_if(py::object if_node) {
   return if_node;
 }
 
+// A truth test is a `not`; `-qs.count()` is a number and stays one, also where a caller
+// registers these fixes with predicates of its own.
+bool is_negation(py::handle unaryop_node) { return text_is(unaryop_node.attr("op"), "not"); }
+
 // not Q -> not Q.exists()
 py::object transform_queryset_exists_naked_unaryop(py::object unaryop_node) {
+  if (!is_negation(unaryop_node)) return unaryop_node;
   py::object operand = unaryop_node.attr("operand");
   py::object new_operand = parse_method_call(operand, "exists", false);
   unaryop_node.attr("operand") = in_place_of(new_operand, operand);
@@ -187,6 +192,7 @@ py::object transform_queryset_exists_count_if(py::object if_node) {
 
 // not Q.count() -> not Q.exists()
 py::object transform_queryset_exists_count_unaryop(py::object unaryop_node) {
+  if (!is_negation(unaryop_node)) return unaryop_node;
   py::object operand = unaryop_node.attr("operand");
   py::object new_operand =
       parse_method_call(operand.attr("func").attr("expr"), "exists", false);
@@ -203,8 +209,9 @@ py::object transform_queryset_exists_compare(py::object node) {
   if (truthy(G("is_compare_not_exists")(node.attr("ops")))) {
     py::object parent = node.attr("parent");
     if (is_a(parent, astroid_class("UnaryOp")) && text_is(parent.attr("op"), "not")) {
-      parent.attr("op") = "";
+      // Parsed first, so that a receiver that does not parse leaves the tree as it was.
       replacement = parse_method_call(queryset, "exists", false);
+      parent.attr("op") = "";
     } else {
       replacement = parse_method_call(queryset, "exists", true);
     }
@@ -220,6 +227,7 @@ py::object is_compare_not_exists(py::object ops) { return compare_against(ops, "
 // Is there at least one row: `> 0` or `>= 1`.
 py::object is_compare_exists(py::object ops) { return compare_against(ops, ">", ">="); }
 
+// Like the Django class predicates of helpers: false on any error (a value without an MRO).
 bool has_class_named(py::handle value, const char* qname) {
   return on_error(
       PyExc_Exception,
@@ -240,9 +248,10 @@ bool key_column_holds_pk(py::object node) {
   if (!has_class_named(field, "django.db.models.fields.related.ForeignKey")) return false;
   py::object owner = infer(node.attr("expr").attr("expr"));
   if (!is_a(owner, G("astroid").attr("bases").attr("Instance"))) return false;
+  py::object field_name = node.attr("expr").attr("attrname");
   py::object declarations = on_error(
-      PyExc_Exception,
-      [&]() -> py::object { return owner.attr("_proxied").attr("getattr")(node.attr("expr").attr("attrname")); },
+      G("astroid").attr("AttributeInferenceError"),
+      [&]() -> py::object { return owner.attr("_proxied").attr("getattr")(field_name); },
       []() -> py::object { return py::list(); });
   for (py::handle declaration : declarations) {
     py::object value = getattr_or_none(declaration.attr("parent"), "value");
@@ -371,7 +380,7 @@ py::object truth_test_predicate(const char* field, const char* predicate, bool u
   std::string predicate_name = predicate;
   return py::cpp_function(
       [field_name, predicate_name, unary](py::object node) -> py::object {
-        if (unary && !text_is(node.attr("op"), "not")) return py::bool_(false);
+        if (unary && !is_negation(node)) return py::bool_(false);
         return G(predicate_name.c_str())(node.attr(field_name.c_str()));
       },
       py::arg("node"));
