@@ -1,32 +1,11 @@
 """Suggestions for one template line: the line rewritten by the static-path fix, and the line
 that takes the "{% load static %}" tag."""
-import re
-
 import pytest
 
 from vettor.staticanalysis import suggest
-from vettor.staticanalysis.checkers import templates
 
 STATIC = {"STATIC_URL": "/static/"}
 LOAD = "{% load static %}\n"
-
-
-class _StaticTagVisitor:
-    def __init__(self, message_ids, settings):
-        self.fix = "C7001" in message_ids
-        self.static_url = settings["STATIC_URL"]
-
-    def visit(self, html):
-        if not self.fix:
-            return html
-        pattern = r'(src|href)="' + re.escape(self.static_url) + r'([^"]*)"'
-        return re.sub(pattern, lambda m: m[1] + "='{% static \"" + m[2] + "\" %}'", html)
-
-
-@pytest.fixture(autouse=True)
-def template_fix(monkeypatch):
-    if not hasattr(templates, "build_transformer_visitor"):
-        monkeypatch.setattr(templates, "build_transformer_visitor", _StaticTagVisitor, raising=False)
 
 
 def lines(text):

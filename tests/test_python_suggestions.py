@@ -6,7 +6,6 @@ import logging
 import textwrap
 
 import astroid
-import black
 import pytest
 
 from vettor.staticanalysis import helpers, suggest
@@ -21,22 +20,6 @@ MODEL = textwrap.dedent(
         title = models.CharField(max_length=1000)
     """
 )
-
-
-@pytest.fixture(autouse=True)
-def formatter(monkeypatch):
-    """Black formatting wherever the formatter of the suggest module is not there yet."""
-    if not hasattr(suggest, "format_code"):
-
-        def format_code(code, indentation, code_style, comma_character_target):
-            formatted = black.format_str(code, mode=black.FileMode(**code_style)).strip("\n")
-            return textwrap.indent(formatted, indentation)
-
-        monkeypatch.setattr(suggest, "format_code", format_code, raising=False)
-    if not hasattr(suggest, "get_comma_character_target"):
-        monkeypatch.setattr(
-            suggest, "get_comma_character_target", lambda source: ("'", '"'), raising=False
-        )
 
 
 def suggestions(source, line, message_ids, indent=True):

@@ -2,14 +2,10 @@
 fixable codes, comments of their own for the other lines a fix touches, and a disable pragma
 on request."""
 import pathlib
-import re
-import textwrap
 
-import black
 import pytest
 
 from vettor.staticanalysis import constants, helpers, meta, suggest
-from vettor.staticanalysis.checkers import templates
 
 PROJECT = pathlib.Path(__file__).parent / "fixtures" / "suggest_project"
 MODELS = str(PROJECT / "library" / "models.py")
@@ -23,24 +19,9 @@ FIRST_LINE = str(PROJECT / "templates" / "first_line.html")
 SKIP = constants.SKIP_LINE_ID
 
 
-class _StaticTagVisitor:
-    """Rewrites quoted src/href values under the static URL into the static tag."""
-
-    def __init__(self, message_ids, settings):
-        self.fix = "C7001" in message_ids
-        self.static_url = settings["STATIC_URL"]
-
-    def visit(self, html):
-        if not self.fix:
-            return html
-        pattern = r'(src|href)="' + re.escape(self.static_url) + r'([^"]*)"'
-        return re.sub(pattern, lambda m: m[1] + "='{% static \"" + m[2] + "\" %}'", html)
-
-
 @pytest.fixture
 def project(monkeypatch):
-    """The project answers of the fixture project, and the renderer, formatter and template fix
-    wherever their modules do not provide them yet. Returns the log of meta calls."""
+    """The project answers for the fixture project; returns the log of the calls."""
     calls = []
 
     def answer(name, value):
@@ -54,21 +35,6 @@ def project(monkeypatch):
     answer("get_static_url_setting", "/static/")
     answer("get_settings_modpath", helpers.module_path_from_file(PRODUCTION))
 
-    if not hasattr(suggest, "node_as_string"):
-        monkeypatch.setattr(suggest, "node_as_string", lambda atok, node: node.as_string(), raising=False)
-    if not hasattr(suggest, "format_code"):
-
-        def format_code(code, indentation, code_style, comma_character_target):
-            formatted = black.format_str(code, mode=black.FileMode(**code_style)).strip("\n")
-            return textwrap.indent(formatted, indentation)
-
-        monkeypatch.setattr(suggest, "format_code", format_code, raising=False)
-    if not hasattr(suggest, "get_comma_character_target"):
-        monkeypatch.setattr(
-            suggest, "get_comma_character_target", lambda source: ("'", '"'), raising=False
-        )
-    if not hasattr(templates, "build_transformer_visitor"):
-        monkeypatch.setattr(templates, "build_transformer_visitor", _StaticTagVisitor, raising=False)
     return calls
 
 
