@@ -8,7 +8,7 @@ import textwrap
 import astroid
 import pytest
 
-from vettor.staticanalysis import helpers, suggest
+from vettor.staticanalysis import constants, helpers, suggest
 from vettor.staticanalysis.checkers import columns, settings
 
 MODEL = textwrap.dedent(
@@ -204,3 +204,22 @@ def test_trailing_comment_after_a_closing_bracket_is_kept():
     source = MODEL.replace("max_length=1000)", "\n        max_length=1000,\n    )  # keep me")
     _, result = suggestions(source, 5, {"C2006"})
     assert result == [[5, 7, "    title = models.TextField()  # keep me"]]
+
+
+@pytest.mark.parametrize(
+    "source, line, expected",
+    [
+        # The finding is on the def line, not on the decorator where the statement starts.
+        (
+            "import functools\n\n\n@functools.lru_cache()\ndef f():\n    return 1\n",
+            5,
+            [4, 6, "@functools.lru_cache()\ndef f():  # vettor: disable=\n    return 1"],
+        ),
+        # A comment cannot follow a backslash: the pragma ends the continued line.
+        ("x = 1 + \\\n    2\n", 1, [1, 2, "x = 1 + \\\n    2  # vettor: disable="]),
+    ],
+)
+def test_pragma_placement(source, line, expected):
+    _, result = suggestions(source, line, {constants.SKIP_LINE_ID})
+    assert result == [expected]
+    check_parses(result[0][2])
