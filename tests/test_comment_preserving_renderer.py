@@ -36,6 +36,7 @@ def check_rendering(source, expected, node=None):
 
 MODULES = [
     pytest.param("x = 1    # spaced\n", "x = 1  # spaced", id="trailing-comment-two-spaces"),
+    pytest.param("x = 1\ny = 2  # last", "x = 1\ny = 2  # last", id="no-final-line-break"),
     pytest.param("\n\n# first\nimport os\n\n\nx = 1\n", "# first\nimport os\n\n\nx = 1",
                  id="leading-blank-lines"),
     pytest.param(
@@ -92,6 +93,12 @@ MODULES = [
         id="decorators"),
     pytest.param("if a: b = 1  # body\nclass B: pass  # class\n",
                  "if a:\n    b = 1  # body\nclass B:\n    pass  # class", id="one-line-bodies"),
+    pytest.param(
+        "if a:\n    x()\nelif b:  # eb\n    q()\nelse:  # other\n    y()\n"
+        "for i in x:\n    pass\nelse:  # loop done\n    pass\n",
+        "if a:\n    x()\nelif b:  # eb\n    q()\nelse:\n    # other\n    y()\n"
+        "for i in x:\n    pass\nelse:\n    # loop done\n    pass",
+        id="clause-headers"),
     pytest.param("def f(a,  # first\n      b):  # last\n    return a  # a\n",
                  "def f(a, b):  # first  # last\n    return a  # a", id="function-header"),
 ]

@@ -260,7 +260,11 @@ std::size_t trailing_blank_lines(py::handle node, py::handle line_map) {
 // The blank lines and own-line comments right above a statement that no placeholder stands for
 // (an index built without them), in source order: read from the tokens between the statement and
 // the code before it.
-std::vector<std::string> lines_above(py::handle atok, py::handle stmt, py::handle line_map) {
+//
+// `clause_comment`: the statement opens a body whose header no node renders (`else:`,
+// `finally:`); the comment after that header's ":" becomes the body's first line.
+std::vector<std::string> lines_above(py::handle atok, py::handle stmt, py::handle line_map,
+                                     bool clause_comment = false) {
   std::vector<std::string> lines;
   if (!vettor::hasattr(stmt, "first_token")) return lines;
   py::list tokens = atok.attr("tokens");
@@ -275,12 +279,22 @@ std::vector<std::string> lines_above(py::handle atok, py::handle stmt, py::handl
     --begin;
   }
   long code_line = begin > 0 ? end_line(tokens[begin - 1]) : 0;
+  if (clause_comment && begin > 0 &&
+      tokens[begin - 1].attr("string").cast<std::string>() != ":") {
+    clause_comment = false;
+  }
   py::dict lines_kept = py::reinterpret_borrow<py::dict>(line_map);
   for (long i = begin; i < first; ++i) {
     py::object tok = tokens[i];
     long line = start_line(tok);
-    if (line == code_line || lines_kept.contains(py::int_(line))) continue;
     std::string name = token_name(tok);
+    if (line == code_line && clause_comment && name == "COMMENT" &&
+        !vettor::hasattr(tok, "consumed")) {
+      tok.attr("consumed") = true;
+      lines.push_back(tok.attr("string").cast<std::string>());
+      continue;
+    }
+    if (line == code_line || lines_kept.contains(py::int_(line))) continue;
     if (name == "COMMENT" && !vettor::hasattr(tok, "consumed")) {
       tok.attr("consumed") = true;
       lines.push_back(tok.attr("string").cast<std::string>());
@@ -298,8 +312,17 @@ std::vector<std::string> render_body(py::handle self, py::handle stmts, bool kee
   std::vector<py::object> items = merged_body(self, stmts);
   std::vector<std::string> parts;
   py::object atok = self.attr("atok");
+  // A body other than its owner's first one (an `else`, a `finally`) has a header of its own.
+  bool clause_body = false;
+  if (py::len(stmts) > 0) {
+    py::object owner = getattr_or_none(py::reinterpret_borrow<py::list>(stmts)[0], "parent");
+    clause_body = !owner.is_none() && !is_module(owner) &&
+                  !getattr_or_none(owner, "body").is(stmts);
+  }
+  py::handle first_statement = py::len(stmts) > 0 ? py::handle(py::reinterpret_borrow<py::list>(stmts)[0]) : py::handle();
   auto emit = [&](py::handle item) {
-    for (auto& line : lines_above(atok, item, line_map)) parts.push_back(line);
+    bool opens_clause = clause_body && item.ptr() == first_statement.ptr();
+    for (auto& line : lines_above(atok, item, line_map, opens_clause)) parts.push_back(line);
     std::string text = item.attr("accept")(self).cast<std::string>();
     if (keep_empty || !text.empty() || is_placeholder(item, line_map)) parts.push_back(text);
   };
