@@ -1,8 +1,196 @@
-// suggest: review comments from findings.
+// suggest: review comments from findings. The findings of one line of one file become one
+// comment; fixable findings put suggested-change blocks in front of the findings' texts, and a
+// fix that touches other lines gets a comment of its own.
+#include <set>
+#include <string>
+
 #include "suggest.hpp"
 
 namespace vettor::suggest {
 
-void register_driver(py::module_& m) { (void)m; }
+namespace {
+
+constexpr const char* kOpening = "```suggestion\n";
+constexpr const char* kClosing = "\n```";
+
+py::object group_comments_by_line(py::object comments) {
+  py::object builtins = import("builtins");
+  py::object grouped_comments = G("defaultdict")(builtins.attr("list"));
+  for (py::handle comment : comments) {
+    py::object key = py::make_tuple(comment[py::str("path")],
+                                    builtins.attr("int")(comment[py::str("line")]));
+    grouped_comments[key].attr("append")(builtins.attr("dict")(comment));
+  }
+  return grouped_comments;
+}
+
+py::dict build_comment(py::object path, py::object start_line, py::object end_line,
+                       py::object body) {
+  py::dict comment;
+  comment["body"] = body;
+  comment["path"] = path;
+  comment["side"] = "RIGHT";
+  if (truthy(start_line.attr("__ne__")(end_line))) {
+    comment["start_line"] = start_line;
+    comment["line"] = end_line;
+  } else {
+    comment["line"] = start_line;
+  }
+  return comment;
+}
+
+py::str markup_suggestion(py::object suggestion) {
+  return py::str(kOpening + std::string(py::str(suggestion)) + kClosing);
+}
+
+bool ends_with(py::handle path, const char* suffix) {
+  return truthy(path.attr("endswith")(suffix));
+}
+
+// The module name of a reviewed file. A host need not run with the project on its import
+// path, so a file that no import path reaches is named by its place under the project root.
+py::object module_name(py::object path, py::object project_root) {
+  return on_error(
+      PyExc_ImportError, [&] { return G("helpers").attr("module_path_from_file")(path); },
+      [&]() -> py::object {
+        py::object os_path = lookup("os", "path");
+        py::str relative = os_path.attr("relpath")(os_path.attr("abspath")(path),
+                                                   os_path.attr("abspath")(project_root));
+        std::string name = relative.attr("replace")(os_path.attr("sep"), ".").cast<std::string>();
+        if (name.size() > 3 && name.compare(name.size() - 3, 3, ".py") == 0) name.resize(name.size() - 3);
+        return py::str(name);
+      });
+}
+
+// The suggestions of one finding line. The file is read (and a Python file parsed) at its
+// first line with fixable findings; every later line of the same file reuses that.
+py::list suggestions_for(py::object path, py::object line, py::set message_ids, py::dict& cache,
+                         py::object code_style, py::object settings_modpath, py::dict settings,
+                         py::object project_root) {
+  py::object helpers = G("helpers");
+  if (ends_with(path, ".html")) {
+    if (!cache.contains(path)) cache[path] = helpers.attr("read_code_from_file")(path);
+    return py::list(G("get_suggestions_for_html")(
+        py::arg("code_lines") = cache[path], py::arg("line") = line,
+        py::arg("message_ids") = message_ids, py::arg("settings") = settings));
+  }
+  if (ends_with(path, ".py")) {
+    if (!cache.contains(path)) {
+      py::object lines = helpers.attr("read_code_from_file")(path);
+      cache[path] = helpers.attr("build_atok")(
+          py::arg("source") = py::str("").attr("join")(lines),
+          py::arg("modname") = module_name(path, project_root),
+          py::arg("absolute_path") = path);
+    }
+    return py::list(G("get_suggestions_for_python")(
+        py::arg("atok") = cache[path], py::arg("line") = line,
+        py::arg("message_ids") = message_ids, py::arg("code_style") = code_style,
+        py::arg("settings_modpath") = settings_modpath));
+  }
+  return py::list();
+}
+
+std::string suggestion_key(py::handle path, py::handle first, py::handle last,
+                           py::handle text) {
+  return std::string(py::str(path)) + ":" + std::string(py::str(first)) + ":" +
+         std::string(py::str(last)) + ":" + std::string(py::str(text));
+}
+
+py::list suggest_fixes(py::object comments, py::object project_root) {
+  py::list comments_with_suggestions;
+  std::set<std::string> seen;
+
+  py::object meta = G("meta");
+  py::object code_style = meta.attr("get_code_style")(project_root);
+  py::dict settings;
+  settings["STATIC_URL"] = meta.attr("get_static_url_setting")(project_root);
+  py::object settings_modpath = meta.attr("get_settings_modpath")(project_root);
+
+  py::dict cache;
+  // Files that could not be read or parsed: not tried again for their later lines.
+  py::set unreadable;
+  py::object logger = G("logger");
+  py::object build = G("build_comment");
+
+  py::object grouped = G("group_comments_by_line")(comments);
+  for (py::handle item : grouped.attr("items")()) {
+    py::tuple key = py::reinterpret_borrow<py::tuple>(item[py::int_(0)]);
+    py::object path = key[0];
+    py::object start_line = key[1];
+    py::object end_line = start_line;
+    py::list bodies;
+    py::set transformable_message_ids;
+    py::set message_ids;
+    for (py::handle comment : item[py::int_(1)]) {
+      py::object message_id = comment[py::str("message-id")];
+      message_ids.add(message_id);
+      if (truthy(G("constants").attr("TRANSFORMABLE_RULES").attr("__contains__")(message_id))) {
+        transformable_message_ids.add(message_id);
+      }
+      bodies.append(comment[py::str("body")]);
+    }
+    // A line to be silenced is silenced for every finding on it, fixable or not.
+    if (transformable_message_ids.contains(G("constants").attr("SKIP_LINE_ID"))) {
+      transformable_message_ids = message_ids;
+    }
+
+    if (py::len(transformable_message_ids) > 0 && !unreadable.contains(path)) {
+      // One finding's fix must not cost the review the comments of every other finding: on a
+      // failure the line is posted with the findings' texts only.
+      py::list suggestions;
+      try {
+        suggestions = suggestions_for(path, start_line, transformable_message_ids, cache,
+                                      code_style, settings_modpath, settings, project_root);
+      } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        if (!cache.contains(path)) unreadable.add(path);
+        logger.attr("error")("No suggestion for %s line %s", path, start_line,
+                             py::arg("exc_info") = e.value());
+      }
+      bool attached = false;
+      for (py::handle entry : suggestions) {
+        py::sequence triple = py::reinterpret_borrow<py::sequence>(entry);
+        if (py::len(triple) != 3) {
+          raise(PyExc_ValueError, "a code suggestion has exactly three items");
+        }
+        py::object first = triple[0];
+        py::object last = triple[1];
+        py::object suggestion = triple[2];
+        // Every block of one comment replaces the comment's own range: after the first block
+        // has set it, a further one joins only when it covers exactly that range.
+        bool touches = attached ? (start_line.equal(first) && end_line.equal(last))
+                                : (start_line.equal(first) || start_line.equal(last));
+        std::string key_text = suggestion_key(path, first, last, suggestion);
+        if (touches) {
+          bodies.insert(0, G("markup_suggestion")(suggestion));
+          start_line = first;
+          end_line = last;
+          attached = true;
+          seen.insert(key_text);
+        } else if (seen.insert(key_text).second) {
+          comments_with_suggestions.append(
+              build(py::arg("path") = path, py::arg("start_line") = first,
+                    py::arg("end_line") = last,
+                    py::arg("body") = G("markup_suggestion")(suggestion)));
+        }
+      }
+    }
+    comments_with_suggestions.append(build(py::arg("path") = path, py::arg("start_line") = start_line,
+                                           py::arg("end_line") = end_line,
+                                           py::arg("body") = py::str("\n\n").attr("join")(bodies)));
+  }
+  cache.clear();
+  return comments_with_suggestions;
+}
+
+}  // namespace
+
+void register_driver(py::module_& m) {
+  m.def("suggest_fixes", &suggest_fixes, py::arg("comments"), py::arg("project_root"));
+  m.def("group_comments_by_line", &group_comments_by_line, py::arg("comments"));
+  m.def("build_comment", &build_comment, py::arg("path"), py::arg("start_line"),
+        py::arg("end_line"), py::arg("body"));
+  m.def("markup_suggestion", &markup_suggestion, py::arg("suggestion"));
+}
 
 }  // namespace vettor::suggest

@@ -1,8 +1,349 @@
-// suggest: suggestions for Python files.
+// suggest: suggestions for Python files. The statement at a finding's line is either rewritten
+// by the fixes of the line's codes (with the other statements a fix touched or created), or
+// repeated with a disable pragma on the finding's line.
+//
+// Fixes hand over statements other than the visited one through two lists on the module node:
+// `replace_other_nodes` (statements of the source changed in place) and `new_nodes`
+// (statements with no place in the source yet). They are made anew for every line.
+#include <string>
+#include <vector>
+
 #include "suggest.hpp"
 
 namespace vettor::suggest {
 
-void register_python(py::module_& m) { (void)m; }
+namespace {
+
+constexpr const char* kPragma = "  # vettor: disable=";
+constexpr const char* kBlackFailed = "Failed to apply Black format to generated code.";
+
+py::object constants(const char* name) { return G("constants").attr(name); }
+
+long line_of(py::handle position) {
+  return py::reinterpret_borrow<py::object>(position)[py::int_(0)].cast<long>();
+}
+long first_line(py::handle node) { return line_of(node.attr("first_token").attr("start")); }
+// A statement's range ends where its last token ends: a string literal over several lines is
+// replaced as a whole, not cut after its first line.
+long last_line(py::handle node) { return line_of(node.attr("last_token").attr("end")); }
+
+bool meets(py::handle message_ids, const char* family) {
+  return py::len(message_ids.attr("intersection")(constants(family))) > 0;
+}
+
+bool is_false(py::handle value) { return value.ptr() == Py_False; }
+
+// The source lines, without their line breaks, as the suggestions replace them.
+py::list source_lines(py::handle atok) { return atok.attr("text").attr("splitlines")(); }
+
+py::str source_line(py::handle atok, long number) {
+  py::list lines = source_lines(atok);
+  if (number < 1 || number > static_cast<long>(lines.size())) return py::str("");
+  return lines[static_cast<size_t>(number - 1)];
+}
+
+// What stands on the node's first line before it and on its last line after it. A suggestion
+// replaces whole lines, so a statement that shares them with another one (after a ";") cannot
+// be suggested on its own without losing or repeating the other one.
+struct Surroundings {
+  bool shared = false;
+  std::string trailing_comment;  // a comment after the last token, on the same line
+};
+
+Surroundings surroundings(py::handle atok, py::handle node) {
+  Surroundings result;
+  py::str text = atok.attr("text");
+  long start = node.attr("first_token").attr("startpos").cast<long>();
+  long end = node.attr("last_token").attr("endpos").cast<long>();
+  long line_start = text.attr("rfind")("\n", 0, start).cast<long>() + 1;
+  std::string before = py::str(text[py::slice(line_start, start, 1)]);
+  if (before.find_first_not_of(" \t\f") != std::string::npos) result.shared = true;
+  long line_end = text.attr("find")("\n", end).cast<long>();
+  if (line_end < 0) line_end = static_cast<long>(py::len(text));
+  std::string after = py::str(text[py::slice(end, line_end, 1)]);
+  size_t at = after.find_first_not_of(" \t\f\r;");
+  if (at != std::string::npos) {
+    if (after[at] == '#') {
+      result.trailing_comment = after.substr(at);
+      while (!result.trailing_comment.empty() &&
+             (result.trailing_comment.back() == '\r' || result.trailing_comment.back() == ' ')) {
+        result.trailing_comment.pop_back();
+      }
+    } else {
+      result.shared = true;
+    }
+  }
+  return result;
+}
+
+bool ends_with(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// One statement, fixed
+
+py::object get_suggestion_for_python(py::object atok, py::object node, py::object message_ids,
+                                     py::object settings_modpath) {
+  py::int_ start(first_line(node));
+  py::int_ end(last_line(node));
+  py::object code_before = node.attr("as_string")();
+
+  struct Family {
+    const char* set;
+    const char* module;
+  };
+  for (const Family& family : {Family{"TRANSFORMABLE_MODEL_FIELD_RULES", "columns"},
+                               Family{"TRANSFORMABLE_URL_RULES", "urls"},
+                               Family{"TRANSFORMABLE_MIGRATION_RULES", "migrations"},
+                               Family{"TRANSFORMABLE_QUERYSET_RULES", "querysets"}}) {
+    if (!meets(message_ids, family.set)) continue;
+    py::object visitor = G(family.module).attr("build_transformer_visitor")(message_ids);
+    visitor.attr("visit")(node);
+  }
+
+  if (meets(message_ids, "TRANSFORMABLE_SETTINGS_RULES")) {
+    py::object settings = G("settings");
+    if (truthy(message_ids.attr("__contains__")("C4005")) ||
+        truthy(message_ids.attr("__contains__")("C4015"))) {
+      return settings.attr("remove_node")(py::arg("atok") = atok, py::arg("node") = node,
+                                          py::arg("start") = start, py::arg("end") = end);
+    }
+    py::object visitor = settings.attr("build_transformer_visitor")(
+        py::arg("message_ids") = message_ids, py::arg("settings_modpath") = settings_modpath);
+    visitor.attr("visit")(node.attr("root")());
+  }
+
+  py::object code_after = node.attr("as_string")();
+  if (!code_after.equal(code_before)) {
+    std::string rendered = py::str(G("node_as_string")(py::arg("atok") = atok, py::arg("node") = node));
+    // The comment after a statement's last token belongs to the lines being replaced; keep it
+    // when the rendering left it out (after a closing bracket, or attached once already).
+    std::string comment = surroundings(atok, node).trailing_comment;
+    if (!comment.empty() && !ends_with(rendered, comment)) rendered += "  " + comment;
+    return py::make_tuple(start, end, py::str(rendered));
+  }
+  return py::make_tuple(py::none(), py::none(), py::none());
+}
+
+// ---------------------------------------------------------------------------------------
+// The disable pragma
+
+// The line that can take the pragma: the finding's line, or, when that line ends inside a
+// string literal or with a backslash, the line where that construct ends (a comment there is
+// still read for the finding's line by a backslash continuation, and never breaks a string).
+long pragma_line(py::handle atok, long line, long last) {
+  py::list lines = source_lines(atok);
+  for (bool moved = true; moved && line < last;) {
+    moved = false;
+    for (py::handle token : atok.attr("tokens")) {
+      long from = line_of(token.attr("start"));
+      if (from > line) break;
+      long to = line_of(token.attr("end"));
+      if (from <= line && to > line) {
+        line = to;
+        moved = true;
+      }
+    }
+    if (line < last && line <= static_cast<long>(lines.size())) {
+      std::string text = py::str(lines[static_cast<size_t>(line - 1)]);
+      while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
+      if (ends_with(text, "\\")) {
+        ++line;
+        moved = true;
+      }
+    }
+  }
+  return line;
+}
+
+py::list pragma_suggestion(py::object atok, py::object node, py::object line,
+                           py::object message_ids, py::object message_id_symbol_store) {
+  py::object tree = atok.attr("tree");
+  py::object line_node = G("astroid").attr("builder").attr("_find_statement_by_line")(tree, line);
+  py::object skip = constants("SKIP_LINE_ID");
+
+  py::list codes;
+  for (py::handle code : message_ids) {
+    if (truthy(code.attr("__ne__")(skip))) codes.append(code);
+  }
+  codes.attr("sort")();
+  py::list symbols;
+  for (py::handle code : codes) symbols.append(message_id_symbol_store[code]);
+  std::string symbols_text = py::str(py::str(", ").attr("join")(symbols));
+
+  long start = first_line(node);
+  long end = last_line(node);
+  py::list lines = atok.attr("get_text")(node).attr("split")("\n");
+  // The finding's own line. A decorated definition starts on its decorator, but the finding
+  // (and pylint's reading of the pragma) is on the line of `def` or `class`.
+  long at = line.cast<long>();
+  if (at < start || at > end) at = line_of(line_node.attr("first_token").attr("start"));
+  long target = pragma_line(atok, at, end);
+  size_t index = static_cast<size_t>(target - start);
+
+  std::string item = py::str(lines[index]);
+  std::string indentation;
+  if (target == at) {
+    indentation = py::str(G("get_indentation")(line_node.attr("first_token").attr("line")));
+    if (item.rfind(indentation, 0) == 0) indentation.clear();
+  }
+  lines[index] = py::str(indentation + item + kPragma + symbols_text);
+
+  std::string statement_indentation = py::str(G("get_indentation")(node.attr("first_token").attr("line")));
+  std::string first = py::str(lines[0]);
+  if (first.rfind(statement_indentation, 0) != 0) lines[0] = py::str(statement_indentation + first);
+
+  py::list suggestions;
+  py::list entry;
+  entry.append(py::int_(start));
+  entry.append(py::int_(end));
+  entry.append(py::str("\n").attr("join")(lines));
+  suggestions.append(entry);
+  return suggestions;
+}
+
+// ---------------------------------------------------------------------------------------
+// A finding line, all its suggestions
+
+py::list entry_of(py::object start, py::object end, py::object text) {
+  py::list entry;
+  entry.append(start);
+  entry.append(end);
+  entry.append(text);
+  return entry;
+}
+
+py::list get_suggestions_for_python(py::object atok, py::object line, py::object message_ids,
+                                    py::object code_style, py::object settings_modpath,
+                                    py::object indent) {
+  py::object message_id_symbol_store =
+      import_sibling(G.handle(), "checker").attr("message_id_symbol_store");
+  py::object tree = atok.attr("tree");
+  py::object node = G("helpers").attr("find_node_by_position")(tree, py::arg("line") = line);
+  tree.attr("new_nodes") = py::list();
+  tree.attr("replace_other_nodes") = py::list();
+  if (node.is_none()) return py::list();
+
+  if (truthy(message_ids.attr("__contains__")(constants("SKIP_LINE_ID")))) {
+    return pragma_suggestion(atok, node, line, message_ids, message_id_symbol_store);
+  }
+
+  py::tuple fixed = py::tuple(G("get_suggestion_for_python")(
+      py::arg("atok") = atok, py::arg("node") = node, py::arg("message_ids") = message_ids,
+      py::arg("settings_modpath") = settings_modpath));
+  if (fixed.size() != 3) raise(PyExc_ValueError, "a code suggestion has exactly three items");
+  py::object comma_character_target = G("get_comma_character_target")(atok.attr("text"));
+  py::object formatter = G("functools").attr("partial")(
+      G("format_code"), py::arg("code_style") = code_style,
+      py::arg("comma_character_target") = comma_character_target);
+  py::object logger = G("logger");
+  py::list suggestions;
+
+  auto indentation_of = [&](py::handle statement) -> py::object {
+    if (is_false(indent)) return py::str("");
+    return G("get_indentation")(statement.attr("first_token").attr("line"));
+  };
+  // A formatting failure of the Exception family is kept for the log; anything else passes.
+  py::object failure;
+  auto format = [&](py::object code, py::object indentation) -> py::object {
+    failure = py::object();
+    try {
+      return formatter(py::arg("code") = code, py::arg("indentation") = indentation);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      failure = e.value();
+      return py::none();
+    }
+  };
+
+  py::object suggestion = fixed[2];
+  if (!suggestion.is_none() && !surroundings(atok, node).shared) {
+    py::object indentation = indentation_of(node);
+    py::object formatted = format(suggestion, indentation);
+    if (failure) {
+      logger.attr("error")(failure);
+      return py::list();
+    }
+    suggestions.append(entry_of(fixed[0], fixed[1], formatted));
+  }
+
+  for (py::handle replace_node : py::list(tree.attr("replace_other_nodes"))) {
+    Surroundings around = surroundings(atok, replace_node);
+    if (replace_node.is(node) || around.shared) continue;
+    py::object new_code = replace_node.attr("as_string")();
+    if (!around.trailing_comment.empty()) {
+      new_code = py::str(std::string(py::str(new_code)) + "  " + around.trailing_comment);
+    }
+    py::object indentation = indentation_of(replace_node);
+    py::object formatted = format(new_code, indentation);
+    if (failure) {
+      logger.attr("error")(failure);
+      return py::list();
+    }
+    suggestions.append(entry_of(py::int_(first_line(replace_node)), py::int_(last_line(replace_node)),
+                                formatted));
+  }
+
+  py::list new_nodes = tree.attr("new_nodes");
+  if (new_nodes.size() == 0) return suggestions;
+  py::list append_suggestion, prepend_suggestion;
+  py::object astroid = G("astroid");
+  py::tuple imports = py::make_tuple(astroid.attr("Import"), astroid.attr("ImportFrom"));
+  for (py::handle new_node : new_nodes) {
+    py::object new_code = new_node.attr("as_string")();
+    py::object formatted = format(new_code, py::str(""));
+    if (failure) {
+      logger.attr("exception")(kBlackFailed, py::arg("exc_info") = failure);
+      continue;
+    }
+    if (vettor::isinstance(new_node, imports)) {
+      prepend_suggestion.append(formatted);
+    } else {
+      append_suggestion.append(formatted);
+    }
+  }
+  std::string append_code = py::str(py::str("\n\n").attr("join")(append_suggestion));
+  std::string prepend_code = py::str(py::str("\n\n").attr("join")(prepend_suggestion));
+
+  long module_last = last_line(tree);
+  std::string last_code = py::str(source_line(atok, module_last));
+
+  // New statements join the suggestion that already replaces the module's first or last line;
+  // a suggestion of their own over that line would conflict with it.
+  for (py::handle handle : suggestions) {
+    py::list entry = py::reinterpret_borrow<py::list>(handle);
+    long start = entry[0].cast<long>();
+    long end = entry[1].cast<long>();
+    if (!append_code.empty() && end >= module_last) {
+      std::string delim = last_code.empty() ? "\n" : "\n\n";
+      entry[2] = py::str(std::string(py::str(entry[2])) + delim + append_code);
+      append_code.clear();
+    }
+    if (!prepend_code.empty() && start == 1) {
+      entry[2] = py::str(prepend_code + "\n\n" + std::string(py::str(entry[2])));
+      prepend_code.clear();
+    }
+  }
+  if (!append_code.empty()) {
+    suggestions.append(entry_of(py::int_(module_last), py::int_(module_last),
+                                py::str(last_code + "\n\n" + append_code)));
+  }
+  if (!prepend_code.empty()) {
+    std::string first_code = py::str(source_line(atok, 1));
+    suggestions.insert(0, entry_of(py::int_(1), py::int_(1), py::str(prepend_code + "\n\n" + first_code)));
+  }
+  return suggestions;
+}
+
+}  // namespace
+
+void register_python(py::module_& m) {
+  m.def("get_suggestions_for_python", &get_suggestions_for_python, py::arg("atok"),
+        py::arg("line"), py::arg("message_ids"), py::arg("code_style"),
+        py::arg("settings_modpath"), py::arg("indent") = true);
+  m.def("get_suggestion_for_python", &get_suggestion_for_python, py::arg("atok"),
+        py::arg("node"), py::arg("message_ids"), py::arg("settings_modpath"));
+}
 
 }  // namespace vettor::suggest

@@ -1,0 +1,225 @@
+"""Suggestions for one line of a Python file: the fixed statement, the other statements a fix
+changed, the statements a fix created placed at the top or the bottom of the module, and the
+formatting failures that leave a suggestion out."""
+import ast
+import logging
+import textwrap
+
+import astroid
+import pytest
+
+from vettor.staticanalysis import constants, helpers, suggest
+from vettor.staticanalysis.checkers import columns, settings
+
+MODEL = textwrap.dedent(
+    """\
+    from django.db import models
+
+
+    class Book(models.Model):
+        title = models.CharField(max_length=1000)
+    """
+)
+
+
+def suggestions(source, line, message_ids, indent=True):
+    atok = helpers.build_atok(source=source, modname="library.models")
+    result = suggest.get_suggestions_for_python(
+        atok=atok, line=line, message_ids=set(message_ids), code_style={},
+        settings_modpath="library.settings", indent=indent,
+    )
+    return atok, result
+
+
+def creating(monkeypatch, *statements, change=None):
+    """Make the settings rules' visit hand over new statements (and optionally change one)."""
+
+    class Visitor:
+        def visit(self, module):
+            for source in statements:
+                module.new_nodes.append(astroid.extract_node(source))
+            if change:
+                change(module)
+            return module
+
+    monkeypatch.setattr(settings, "build_transformer_visitor", lambda **kw: Visitor())
+
+
+def check_parses(text):
+    ast.parse(textwrap.dedent(text))
+
+
+def test_fixed_statement_with_its_indentation():
+    _, result = suggestions(MODEL, 5, {"C2006"})
+    assert result == [[5, 5, "    title = models.TextField()"]]
+
+
+@pytest.mark.parametrize("indent, expected", [(0, "    "), (None, "    "), (False, "")])
+def test_only_false_turns_indentation_off(indent, expected):
+    _, result = suggestions(MODEL, 5, {"C2006"}, indent=indent)
+    assert result[0][2] == expected + "title = models.TextField()"
+
+
+def test_line_without_statement_resets_the_lists():
+    atok, result = suggestions(MODEL, 3, {"C2006"})
+    assert result == []
+    assert atok.tree.new_nodes == [] and atok.tree.replace_other_nodes == []
+
+
+def test_no_family_no_visitor(monkeypatch):
+    monkeypatch.setattr(columns, "build_transformer_visitor", None)
+    atok = helpers.build_atok(source=MODEL)
+    node = helpers.find_node_by_position(atok.tree, line=5)
+    assert suggest.get_suggestion_for_python(
+        atok=atok, node=node, message_ids={"C2005"}, settings_modpath=""
+    ) == (None, None, None)
+
+
+def test_statement_sharing_its_line_is_not_suggested():
+    source = MODEL.replace("max_length=1000)", "max_length=1000); pages = 1")
+    _, result = suggestions(source, 5, {"C2006"})
+    assert result == []
+
+
+def test_new_statement_goes_after_the_last_line(monkeypatch):
+    creating(monkeypatch, "SECURE_SSL_REDIRECT = True", "SESSION_COOKIE_SECURE = True")
+    source = "DEBUG = False\nALLOWED_HOSTS = []\nX = 1\n"
+    _, result = suggestions(source, 2, {"C4013"})
+    assert result == [[3, 3, "X = 1\n\nSECURE_SSL_REDIRECT = True\n\nSESSION_COOKIE_SECURE = True"]]
+    check_parses(result[0][2])
+
+
+@pytest.mark.parametrize(
+    "source, first_line",
+    [
+        ("import os\nX = 1\n", "import os"),
+        # The module's first token stands on line 1, but line 1 is what is replaced: a
+        # comment or a docstring over several lines must not be repeated or lost.
+        ("# header\nimport os\nX = 1\n", "# header"),
+        ('"""Doc\nstring"""\nX = 1\n', '"""Doc'),
+    ],
+)
+def test_new_import_goes_in_front_of_line_one(monkeypatch, source, first_line):
+    creating(monkeypatch, "from django.conf import settings")
+    _, result = suggestions(source, source.splitlines().index("X = 1") + 1, {"C4013"})
+    assert result == [[1, 1, "from django.conf import settings\n\n" + first_line]]
+
+
+def test_new_statement_joins_the_fixed_last_statement(monkeypatch):
+    creating(monkeypatch, "SECURE_SSL_REDIRECT = True")
+    source = MODEL
+    _, result = suggestions(source, 5, {"C2006", "C4013"})
+    assert result == [[5, 5, "    title = models.TextField()\n\nSECURE_SSL_REDIRECT = True"]]
+
+
+def test_new_statement_joins_a_fixed_statement_ending_on_the_last_line(monkeypatch):
+    # One suggestion for the statement and one for its last line would overlap.
+    creating(monkeypatch, "SECURE_SSL_REDIRECT = True")
+    source = MODEL.replace("max_length=1000)", "\n        max_length=1000,\n    )")
+    _, result = suggestions(source, 5, {"C2006", "C4013"})
+    assert result == [[5, 7, "    title = models.TextField()\n\nSECURE_SSL_REDIRECT = True"]]
+
+
+def test_new_statements_of_both_kinds_around_a_fix_on_line_one(monkeypatch):
+    def turn_debug_off(module):
+        module.body[0].value.value = False
+
+    creating(
+        monkeypatch, "from django.conf import settings", "SECURE_SSL_REDIRECT = True",
+        change=turn_debug_off,
+    )
+    _, result = suggestions("DEBUG = True\nX = 1\n", 1, {"C4013"})
+    # The import joins the fix on line 1; the other new statement still gets its place
+    # after the last line.
+    assert result == [
+        [1, 1, "from django.conf import settings\n\nDEBUG = False"],
+        [2, 2, "X = 1\n\nSECURE_SSL_REDIRECT = True"],
+    ]
+
+
+def test_other_changed_statement_follows_the_fixed_one():
+    source = textwrap.dedent(
+        """\
+        from django.db import models
+        from django.db.models import CharField
+
+
+        class Book(models.Model):
+            title = CharField(max_length=1000)
+        """
+    )
+    _, result = suggestions(source, 6, {"C2006"})
+    assert result == [
+        [6, 6, "    title = TextField()"],
+        [2, 2, "from django.db.models import CharField, TextField"],
+    ]
+
+
+def test_other_changed_statement_keeps_its_trailing_comment():
+    source = textwrap.dedent(
+        """\
+        from django.db import models
+        from django.db.models import CharField  # fields
+
+
+        class Book(models.Model):
+            title = CharField(max_length=1000)
+        """
+    )
+    _, result = suggestions(source, 6, {"C2006"})
+    assert result[1] == [2, 2, "from django.db.models import CharField, TextField  # fields"]
+
+
+def test_black_failure_on_a_new_statement_leaves_only_it_out(monkeypatch, caplog):
+    creating(monkeypatch, "A = 1", "B = 2")
+    real = suggest.format_code
+
+    def fussy(code, **kwargs):
+        if code.startswith("A"):
+            raise ValueError("cannot format")
+        return real(code=code, **kwargs)
+
+    monkeypatch.setattr(suggest, "format_code", fussy, raising=False)
+    with caplog.at_level(logging.ERROR, logger="vettor.staticanalysis.suggest"):
+        _, result = suggestions("X = 1\nY = 2\n", 1, {"C4013"})
+    assert result == [[2, 2, "Y = 2\n\nB = 2"]]
+    assert caplog.records[0].getMessage() == "Failed to apply Black format to generated code."
+    assert isinstance(caplog.records[0].exc_info[1], ValueError)
+
+
+def test_black_failure_on_the_fixed_statement_drops_everything(monkeypatch, caplog):
+    creating(monkeypatch, "A = 1")
+
+    def failing(**kwargs):
+        raise ValueError("cannot format")
+
+    monkeypatch.setattr(suggest, "format_code", failing, raising=False)
+    with caplog.at_level(logging.ERROR, logger="vettor.staticanalysis.suggest"):
+        _, result = suggestions(MODEL, 5, {"C2006", "C4013"})
+    assert result == []
+    assert [r.getMessage() for r in caplog.records] == ["cannot format"]
+
+
+def test_trailing_comment_after_a_closing_bracket_is_kept():
+    source = MODEL.replace("max_length=1000)", "\n        max_length=1000,\n    )  # keep me")
+    _, result = suggestions(source, 5, {"C2006"})
+    assert result == [[5, 7, "    title = models.TextField()  # keep me"]]
+
+
+@pytest.mark.parametrize(
+    "source, line, expected",
+    [
+        # The finding is on the def line, not on the decorator where the statement starts.
+        (
+            "import functools\n\n\n@functools.lru_cache()\ndef f():\n    return 1\n",
+            5,
+            [4, 6, "@functools.lru_cache()\ndef f():  # vettor: disable=\n    return 1"],
+        ),
+        # A comment cannot follow a backslash: the pragma ends the continued line.
+        ("x = 1 + \\\n    2\n", 1, [1, 2, "x = 1 + \\\n    2  # vettor: disable="]),
+    ],
+)
+def test_pragma_placement(source, line, expected):
+    _, result = suggestions(source, line, {constants.SKIP_LINE_ID})
+    assert result == [expected]
+    check_parses(result[0][2])

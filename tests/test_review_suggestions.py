@@ -1,0 +1,426 @@
+"""Review findings become review comments: one per file line, with suggested-change blocks for
+fixable codes, comments of their own for the other lines a fix touches, and a disable pragma
+on request."""
+import pathlib
+
+import pytest
+
+from vettor.staticanalysis import constants, helpers, meta, suggest
+
+PROJECT = pathlib.Path(__file__).parent / "fixtures" / "suggest_project"
+MODELS = str(PROJECT / "library" / "models.py")
+SETTINGS = str(PROJECT / "library" / "settings.py")
+VIEWS = str(PROJECT / "library" / "views.py")
+PRODUCTION = str(PROJECT / "library" / "production.py")
+QUERIES = str(PROJECT / "library" / "queries.py")
+PAGE = str(PROJECT / "templates" / "page.html")
+CHILD = str(PROJECT / "templates" / "child.html")
+FIRST_LINE = str(PROJECT / "templates" / "first_line.html")
+SKIP = constants.SKIP_LINE_ID
+
+
+@pytest.fixture
+def project(monkeypatch):
+    """The project answers for the fixture project; returns the log of the calls."""
+    calls = []
+
+    def answer(name, value):
+        def ask(project_root):
+            calls.append((name, project_root))
+            return value
+
+        monkeypatch.setattr(meta, name, ask, raising=False)
+
+    answer("get_code_style", {})
+    answer("get_static_url_setting", "/static/")
+    answer("get_settings_modpath", helpers.module_path_from_file(PRODUCTION))
+
+    return calls
+
+
+def finding(path, line, code, body=None):
+    return {"path": path, "line": line, "message-id": code, "body": body or f"{code} here"}
+
+
+def block(text):
+    return f"```suggestion\n{text}\n```"
+
+
+def comment(path, line, body, start_line=None):
+    record = {"body": body, "path": path, "side": "RIGHT"}
+    if start_line is not None:
+        record["start_line"] = start_line
+    record["line"] = line
+    return record
+
+
+# ---------------------------------------------------------------------------------------
+# Python files
+
+
+@pytest.mark.parametrize(
+    "line, code, range_, text",
+    [
+        (6, "C2006", (6, 6), "    title = models.TextField()"),
+        (8, "C2000", (8, 8), '    isbn = models.CharField(max_length=13, default="", blank=True)'),
+        (12, "C2003", (12, 12), "    cover = models.ImageField(null=True, blank=True)"),
+        # A statement over several lines: the comment spans them, from either end.
+        (9, "C2006", (9, 11), "    blurb = models.TextField(blank=True)"),
+        (11, "C2006", (9, 11), "    blurb = models.TextField(blank=True)"),
+        # A string literal over two lines is replaced whole: the range ends where it ends.
+        (14, "C2006", (14, 15), '    preface = models.TextField(help_text="Written\\nby the editor")'),
+    ],
+)
+def test_fixable_finding_carries_the_fixed_statement(project, line, code, range_, text):
+    result = suggest.suggest_fixes([finding(MODELS, line, code)], str(PROJECT))
+    start, end = range_
+    assert result == [
+        comment(MODELS, end, block(text) + f"\n\n{code} here", start if start != end else None)
+    ]
+
+
+def test_fix_that_touches_another_line_gets_a_comment_of_its_own(project):
+    result = suggest.suggest_fixes([finding(MODELS, 7, "C2006")], str(PROJECT))
+    assert result == [
+        comment(MODELS, 2, block("from django.db.models import CharField, TextField")),
+        comment(MODELS, 7, block("    summary = TextField()  # shown on the card") + "\n\nC2006 here"),
+    ]
+
+
+def test_suggestion_away_from_the_finding_line_stands_alone(project):
+    # A finding inside a statement, on neither of its end lines: the fix is offered for the
+    # whole statement, and the finding keeps its own line.
+    result = suggest.suggest_fixes([finding(MODELS, 10, "C2006")], str(PROJECT))
+    assert result == [
+        comment(MODELS, 11, block("    blurb = models.TextField(blank=True)"), start_line=9),
+        comment(MODELS, 10, "C2006 here"),
+    ]
+
+
+def test_findings_on_one_line_make_one_comment(project):
+    records = [
+        finding(MODELS, 6, "C2005", "first"),
+        finding(MODELS, "6", "C2006", "second"),
+        finding(MODELS, 6, "C2005", "first"),
+        finding(PAGE, 6, "C7000", "other file"),
+    ]
+    result = suggest.suggest_fixes(records, str(PROJECT))
+    assert result == [
+        comment(MODELS, 6, block("    title = models.TextField()") + "\n\nfirst\n\nsecond\n\nfirst"),
+        comment(PAGE, 6, "other file"),
+    ]
+    assert all(type(record["line"]) is int for record in result)
+
+
+def test_records_are_not_changed(project):
+    records = [finding(MODELS, "6", "C2006")]
+    before = [dict(record) for record in records]
+    suggest.suggest_fixes(records, str(PROJECT))
+    assert records == before
+
+
+def test_non_fixable_findings_are_joined_without_reading_the_file(project, monkeypatch):
+    def unreadable(path):
+        raise AssertionError("read " + path)
+
+    monkeypatch.setattr(helpers, "read_code_from_file", unreadable)
+    records = [
+        finding(MODELS, 5, "C2001", "too many fields"),
+        finding(MODELS, 5, "C2005", "related name"),
+        finding("notes.txt", 5, "C2006", "neither python nor html"),
+    ]
+    assert suggest.suggest_fixes(records, str(PROJECT)) == [
+        comment(MODELS, 5, "too many fields\n\nrelated name"),
+        comment("notes.txt", 5, "neither python nor html"),
+    ]
+
+
+def test_empty_review_still_asks_the_project_once(project):
+    assert suggest.suggest_fixes([], "root") == []
+    assert project == [
+        ("get_code_style", "root"),
+        ("get_static_url_setting", "root"),
+        ("get_settings_modpath", "root"),
+    ]
+
+
+def test_each_file_is_read_and_parsed_once_per_call(project, monkeypatch):
+    reads, parses = [], []
+    read, build = helpers.read_code_from_file, helpers.build_atok
+    monkeypatch.setattr(helpers, "read_code_from_file", lambda path: reads.append(path) or read(path))
+    monkeypatch.setattr(helpers, "build_atok", lambda **kw: parses.append(kw["modname"]) or build(**kw))
+    records = [finding(MODELS, line, "C2006") for line in (6, 9, 14)]
+    records += [finding(PAGE, 3, "C7001"), finding(PAGE, 6, "C7001"), finding(MODELS, 12, "C2003")]
+    suggest.suggest_fixes(records, str(PROJECT))
+    assert sorted(reads) == sorted([MODELS, PAGE])
+    assert len(parses) == 1
+    suggest.suggest_fixes(records[:1], str(PROJECT))
+    assert reads.count(MODELS) == 2  # nothing survives a call
+
+
+def test_import_repair_is_suggested_once_per_file(project):
+    records = [finding(VIEWS, 5, "C6002"), finding(VIEWS, 9, "C6002")]
+    result = suggest.suggest_fixes(records, str(PROJECT))
+    assert result == [
+        comment(VIEWS, 1, block("from django.urls import path, reverse")),
+        comment(VIEWS, 5, block('    return reverse("home")') + "\n\nC6002 here"),
+        comment(VIEWS, 9, block('    return reverse("other")') + "\n\nC6002 here"),
+    ]
+
+
+def test_queryset_fixes_on_a_compound_statement_and_a_line(project):
+    records = [finding(QUERIES, 6, "C9002"), finding(QUERIES, 8, "C9000")]
+    assert suggest.suggest_fixes(records, str(PROJECT)) == [
+        # The finding is on the header line: the suggestion covers the whole statement.
+        comment(QUERIES, 7, block('if qs.exists():\n    print("some")') + "\n\nC9002 here", start_line=6),
+        comment(QUERIES, 8, block("size = qs.count()") + "\n\nC9000 here"),
+    ]
+
+
+def test_statement_sharing_its_line_keeps_the_finding_only(project):
+    result = suggest.suggest_fixes([finding(MODELS, 16, "C2006")], str(PROJECT))
+    assert result == [comment(MODELS, 16, "C2006 here")]
+
+
+# ---------------------------------------------------------------------------------------
+# Disable pragma
+
+
+@pytest.mark.parametrize(
+    "line, codes, range_, text",
+    [
+        (
+            6,
+            [SKIP, "C2006", "C2005"],
+            (6, 6),
+            "    title = models.CharField(max_length=1000)"
+            "  # vettor: disable=missing-related-name, huge-max-length",
+        ),
+        (6, [SKIP], (6, 6), "    title = models.CharField(max_length=1000)  # vettor: disable="),
+        # The last line of a statement: the whole statement is repeated, only that line
+        # carries the pragma.
+        (
+            11,
+            [SKIP, "C2006"],
+            (9, 11),
+            "    blurb = models.CharField(\n"
+            "        max_length=600,\n"
+            "        blank=True)  # vettor: disable=huge-max-length",
+        ),
+        # A line that ends inside a string: the pragma goes where the string ends.
+        (
+            14,
+            [SKIP, "C2006"],
+            (14, 15),
+            '    preface = models.CharField(max_length=900, help_text="""Written\n'
+            'by the editor""")  # vettor: disable=huge-max-length',
+        ),
+    ],
+)
+def test_pragma_on_the_finding_line(project, line, codes, range_, text):
+    records = [finding(MODELS, line, code, code) for code in codes]
+    start, end = range_
+    result = suggest.suggest_fixes(records, str(PROJECT))
+    assert result == [
+        comment(MODELS, end, "\n\n".join([block(text)] + codes), start if start != end else None)
+    ]
+
+
+def test_pragma_on_a_continuation_line_covers_the_statement(project):
+    records = [finding(MODELS, 10, SKIP, "skip"), finding(MODELS, 10, "C2006", "huge")]
+    result = suggest.suggest_fixes(records, str(PROJECT))
+    text = (
+        "    blurb = models.CharField(\n"
+        "        max_length=600,  # vettor: disable=huge-max-length\n"
+        "        blank=True)"
+    )
+    assert result == [
+        comment(MODELS, 11, block(text), start_line=9),
+        comment(MODELS, 10, "skip\n\nhuge"),
+    ]
+
+
+def test_pragma_wins_over_a_fix_on_the_same_line(project):
+    records = [finding(MODELS, 6, "C2006", "fix"), finding(MODELS, 6, SKIP, "skip")]
+    # Both codes on one line: the pragma wins and nothing is fixed.
+    result = suggest.suggest_fixes(records, str(PROJECT))
+    assert result[0]["body"].startswith(
+        block("    title = models.CharField(max_length=1000)  # vettor: disable=huge-max-length")
+    )
+
+
+# ---------------------------------------------------------------------------------------
+# Settings modules
+
+
+def test_debug_left_on_is_removed(project):
+    result = suggest.suggest_fixes([finding(SETTINGS, 1, "C4005")], str(PROJECT))
+    assert result == [comment(SETTINGS, 1, block("") + "\n\nC4005 here")]
+
+
+def test_settings_fixes_change_a_statement_and_add_one(project):
+    records = [finding(PRODUCTION, 2, "C4007"), finding(PRODUCTION, 3, "C4014")]
+    middleware = (
+        "MIDDLEWARE = [\n"
+        '    "django.middleware.security.SecurityMiddleware",\n'
+        '    "django.contrib.sessions.middleware.SessionMiddleware",\n'
+        "]"
+    )
+    assert suggest.suggest_fixes(records, str(PROJECT)) == [
+        comment(PRODUCTION, 2, block(middleware) + "\n\nC4007 here"),
+        comment(PRODUCTION, 3, block("SECURE_HSTS_SECONDS = 3600\n\nSESSION_COOKIE_SECURE = True") + "\n\nC4014 here"),
+    ]
+
+
+# ---------------------------------------------------------------------------------------
+# Templates
+
+
+def test_static_path_fix_and_the_load_tag(project):
+    records = [
+        finding(PAGE, 3, "C7001"),
+        finding(PAGE, 6, "C7001"),
+        finding(PAGE, 7, "C7000", "a link"),
+    ]
+    result = suggest.suggest_fixes(records, str(PROJECT))
+    assert result == [
+        comment(PAGE, 1, block("{% load static %}\n<html>")),
+        comment(
+            PAGE,
+            3,
+            block("  <link rel=\"stylesheet\" href='{% static \"css/site.css\" %}'>") + "\n\nC7001 here",
+        ),
+        # The load tag is posted once per call.
+        comment(
+            PAGE,
+            6,
+            block("    <img src='{% static \"img/logo.png\" %}' alt=\"logo\">") + "\n\nC7001 here",
+        ),
+        comment(PAGE, 7, "a link"),
+    ]
+
+
+def test_load_tag_goes_after_the_extends_tag(project):
+    result = suggest.suggest_fixes([finding(CHILD, 4, "C7001")], str(PROJECT))
+    assert result == [
+        comment(CHILD, 3, block("{% load static %}\n{% block content %}")),
+        comment(CHILD, 4, block("<img src='{% static \"img/cover.png\" %}'>") + "\n\nC7001 here"),
+    ]
+
+
+def test_fix_on_the_load_tag_line_is_one_change(project):
+    result = suggest.suggest_fixes([finding(FIRST_LINE, 1, "C7001")], str(PROJECT))
+    assert result == [
+        comment(
+            FIRST_LINE,
+            1,
+            block("{% load static %}\n<img src='{% static \"img/first.png\" %}'>") + "\n\nC7001 here",
+        )
+    ]
+
+
+def test_no_static_url_no_template_fix(project, monkeypatch):
+    monkeypatch.setattr(meta, "get_static_url_setting", lambda root: None)
+    result = suggest.suggest_fixes([finding(PAGE, 3, "C7001")], str(PROJECT))
+    assert result == [comment(PAGE, 3, "C7001 here")]
+
+
+# ---------------------------------------------------------------------------------------
+# Failures stay with their finding
+
+
+def test_unparsable_file_keeps_its_findings_and_the_others(project, tmp_path, monkeypatch):
+    reads = []
+    read = helpers.read_code_from_file
+    monkeypatch.setattr(helpers, "read_code_from_file", lambda path: reads.append(path) or read(path))
+    broken = tmp_path / "broken.py"
+    broken.write_text("def broken(:\n    pass\n")
+    records = [
+        finding(str(broken), 1, "C2006", "broken one"),
+        finding(str(broken), 2, "C2006", "broken two"),
+        finding(MODELS, 6, "C2006"),
+        finding(str(tmp_path / "missing.html"), 1, "C7001", "missing"),
+    ]
+    result = suggest.suggest_fixes(records, str(PROJECT))
+    assert result == [
+        comment(str(broken), 1, "broken one"),
+        comment(str(broken), 2, "broken two"),
+        comment(MODELS, 6, block("    title = models.TextField()") + "\n\nC2006 here"),
+        comment(str(tmp_path / "missing.html"), 1, "missing"),
+    ]
+    assert reads.count(str(broken)) == 1  # not tried again for its second line
+
+
+def test_file_off_the_import_path_is_named_under_the_project_root(project, tmp_path, monkeypatch):
+    (tmp_path / "library").mkdir()
+    (tmp_path / "library" / "models.py").write_text(pathlib.Path(MODELS).read_text())
+    names = []
+    build = helpers.build_atok
+    monkeypatch.setattr(helpers, "build_atok", lambda **kw: names.append(kw["modname"]) or build(**kw))
+    path = str(tmp_path / "library" / "models.py")
+    result = suggest.suggest_fixes([finding(path, 6, "C2006")], str(tmp_path))
+    assert names == ["library.models"]
+    assert result == [comment(path, 6, block("    title = models.TextField()") + "\n\nC2006 here")]
+
+
+def test_bad_record_fails_the_call(project):
+    with pytest.raises(KeyError):
+        suggest.suggest_fixes([{"path": MODELS, "line": 6, "body": ""}], str(PROJECT))
+    with pytest.raises(ValueError):
+        suggest.suggest_fixes([finding(MODELS, "six", "C2005")], str(PROJECT))
+
+
+# ---------------------------------------------------------------------------------------
+# Comment records
+
+
+@pytest.mark.parametrize(
+    "start, end, keys",
+    [(4, 4, ["body", "path", "side", "line"]), (4, 6, ["body", "path", "side", "start_line", "line"])],
+)
+def test_build_comment_keys(start, end, keys):
+    record = suggest.build_comment(path="a.py", start_line=start, end_line=end, body="b")
+    assert list(record) == keys
+    assert record["line"] == end and record["side"] == "RIGHT"
+
+
+def test_markup_of_an_empty_suggestion_holds_one_empty_line():
+    assert suggest.markup_suggestion("") == "```suggestion\n\n```"
+
+
+def test_grouping_keeps_first_appearance_order_and_copies():
+    records = [finding("b.py", 2, "C1"), finding("a.py", "2", "C2"), finding("b.py", "2", "C3")]
+    grouped = suggest.group_comments_by_line(records)
+    assert list(grouped) == [("b.py", 2), ("a.py", 2)]
+    assert [r["message-id"] for r in grouped[("b.py", 2)]] == ["C1", "C3"]
+    assert grouped[("b.py", 2)][0] == records[0] and grouped[("b.py", 2)][0] is not records[0]
+    assert grouped[("c.py", 1)] == []
+
+
+# ---------------------------------------------------------------------------------------
+# Walking the suggestions of a line
+
+
+@pytest.mark.parametrize(
+    "line, found, expected",
+    [
+        # Both touch the finding line with the same range: the later block comes first.
+        (12, [[12, 12, "a"], [12, 12, "b"]], [comment(MODELS, 12, block("b") + "\n\n" + block("a") + "\n\nx")]),
+        # A second block over another range would sit in a comment that does not span it.
+        (
+            12,
+            [[10, 12, "a"], [10, 10, "b"]],
+            [comment(MODELS, 10, block("b")), comment(MODELS, 12, block("a") + "\n\nx", start_line=10)],
+        ),
+        # Same first line and text, other last line: two different changes.
+        (
+            20,
+            [[3, 4, "c"], [3, 5, "c"], [3, 4, "c"]],
+            [comment(MODELS, 4, block("c"), start_line=3), comment(MODELS, 5, block("c"), start_line=3),
+             comment(MODELS, 20, "x")],
+        ),
+    ],
+)
+def test_suggestions_of_a_line(project, monkeypatch, line, found, expected):
+    monkeypatch.setattr(suggest, "get_suggestions_for_python", lambda **kw: found)
+    assert suggest.suggest_fixes([finding(MODELS, line, "C2006", "x")], str(PROJECT)) == expected
