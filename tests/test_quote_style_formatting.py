@@ -1,4 +1,5 @@
 """Black formatting of generated code in the quote style the fixed file prefers."""
+import warnings
 import ast
 
 import black
@@ -153,3 +154,15 @@ def test_bad_code_style_fails_before_anything_is_patched(code_style, monkeypatch
     with pytest.raises(TypeError):
         suggest.format_code("x = 1\n", "", code_style, TO_DOUBLE)
     assert black.linegen.normalize_string_quotes is own
+
+
+def test_format_code_does_not_warn_on_every_call():
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        suggest.format_code("x = 'a'\n", "", {}, TO_DOUBLE)
+    assert [str(w.message) for w in caught] == []
+    # and the caller's own warning filters are as they were
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        warnings.warn("`experimental string processing` has been included in `preview`")
+    assert len(caught) == 1

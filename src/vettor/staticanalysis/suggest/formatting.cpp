@@ -143,7 +143,21 @@ py::str format_code(py::object code, py::object indentation, py::object code_sty
                     py::object comma_character_target) {
   py::object black = G("black");
   py::dict keywords = mode_keywords(code_style);
-  py::object mode = black.attr("FileMode")(**keywords);
+  // Black warns on every mode that asks for its string processing; a host formatting many
+  // snippets would see that warning once per call, so it is silenced here alone.
+  py::object warnings = import("warnings");
+  py::object quiet = warnings.attr("catch_warnings")();
+  quiet.attr("__enter__")();
+  py::object mode;
+  try {
+    warnings.attr("filterwarnings")(
+        "ignore", py::arg("message") = "`experimental string processing` has been included");
+    mode = black.attr("FileMode")(**keywords);
+  } catch (...) {
+    quiet.attr("__exit__")(py::none(), py::none(), py::none());
+    throw;
+  }
+  quiet.attr("__exit__")(py::none(), py::none(), py::none());
 
   py::object partial = lookup("functools", "partial");
   py::object patch_object = G("patch").attr("object");
