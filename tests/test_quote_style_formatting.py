@@ -1,6 +1,6 @@
 """Black formatting of generated code in the quote style the fixed file prefers."""
-import warnings
 import ast
+import warnings
 
 import black
 import black.linegen
