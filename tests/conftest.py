@@ -1,5 +1,5 @@
-"""Shared fixtures for the lint driver's tests: a small project on disk, stand-in rule
-checkers with known findings, and the project-metadata answers for that project."""
+"""Shared fixtures for the lint driver's tests: a small project on disk and stand-in rule
+checkers with known findings."""
 import ast
 import pathlib
 import re
@@ -94,12 +94,14 @@ def _toml_config(project_root):
 
 @pytest.fixture
 def project_layer(monkeypatch):
-    """The project-metadata and Django-version answers for the fixture project, where the
-    package's own modules do not give them yet."""
+    """The project-metadata and Django-version answers for the fixture project, wherever the
+    package's own modules do not give them."""
     if not hasattr(meta, "get_toml_config"):
         monkeypatch.setattr(meta, "get_toml_config", _toml_config, raising=False)
     if not hasattr(meta, "get_settings_files"):
-        monkeypatch.setattr(meta, "get_settings_files", lambda root: ["proj.settings"], raising=False)
+        monkeypatch.setattr(
+            meta, "get_settings_files", lambda root: ["proj.settings"], raising=False
+        )
     if not hasattr(meta, "get_root_urlconf"):
         monkeypatch.setattr(meta, "get_root_urlconf", lambda files: "proj.urls", raising=False)
     if not hasattr(dependencies, "resolve_django_version"):
@@ -115,11 +117,12 @@ MARK = re.compile(r"#.*\[(C\d{4})((?: \w+=\S+)*)\]")
 
 
 def marked_findings(path, key):
-    """(path, line, code, args) for each `# [C2999 name='flagged']` mark in the file."""
+    """(key, line, code, args) for each `# [C2999 name='flagged']` mark in the file."""
     found = []
     for number, text in enumerate(pathlib.Path(path).read_text().splitlines(), start=1):
         match = MARK.search(text)
         if match:
             args = dict(pair.split("=", 1) for pair in match.group(2).split())
-            found.append((key, number, match.group(1), {k: ast.literal_eval(v) for k, v in args.items()}))
+            record = {k: ast.literal_eval(v) for k, v in args.items()}
+            found.append((key, number, match.group(1), record))
     return found

@@ -8,12 +8,21 @@ import sys
 import pytest
 
 COMPILED = [
-    "vettor.staticanalysis.dependencies",
-    "vettor.staticanalysis.meta",
     "vettor.staticanalysis.helpers",
+    "vettor.staticanalysis.shims",
+    "vettor.staticanalysis.checker",
+    "vettor.staticanalysis.dependencies",
+    "vettor.staticanalysis.suggest",
+    "vettor.staticanalysis.checkers.columns",
+    "vettor.staticanalysis.checkers.classorder",
+    "vettor.staticanalysis.checkers.admin",
+    "vettor.staticanalysis.checkers.migrations",
     "vettor.staticanalysis.checkers.querysets",
     "vettor.staticanalysis.checkers.urls",
     "vettor.staticanalysis.checkers.templates",
+    # layers in place of modules the host platform would provide
+    "vettor.staticanalysis.meta",
+    "vettor.staticanalysis.render",
     "vettor.staticanalysis.checkers.settings",
 ]
 

@@ -6,10 +6,11 @@ import shutil
 
 import pytest
 
-from conftest import FLAGGED, LINT_PROJECT, marked_findings
+from conftest import FLAGGED, LINT_PROJECT
+from marked_findings import expected_findings
 from vettor.staticanalysis import checker
 
-pytestmark = pytest.mark.usefixtures("stand_in_rules", "project_layer")
+pytestmark = pytest.mark.usefixtures("stand_in_rules")
 
 MODELS = "shop/models.py"
 VIEWS = "shop/views.py"
@@ -22,23 +23,43 @@ def lint(files, root=LINT_PROJECT, **kwargs):
 
 
 def python_findings(messages):
+    """(path, line, column, code, record without the configured limit) of each finding."""
     return [
-        (m["path"], m["line"], m["message-id"], {"name": m["message"]["name"]})
+        (m["path"], m["line"], m["column"], m["message-id"], [("name", m["message"]["name"])])
         for m in messages
         if m["message-id"] == FLAGGED
     ]
 
 
+def marked(*paths):
+    return [
+        (path, *mark) for path in paths for mark in expected_findings(LINT_PROJECT / path, FLAGGED)
+    ]
+
+
 def template_findings(messages):
-    return [(m["path"], m["line"], m["message-id"]) for m in messages if m["message-id"] in ("C7000", "C7001")]
+    return [
+        (m["path"], m["line"], m["message-id"])
+        for m in messages
+        if m["message-id"] in ("C7000", "C7001")
+    ]
 
 
 def test_python_findings_match_the_marks_and_pragmas():
     messages = lint({MODELS: None, VIEWS: None})
-    expected = marked_findings(LINT_PROJECT / MODELS, MODELS) + marked_findings(LINT_PROJECT / VIEWS, VIEWS)
-    assert sorted(python_findings(messages)) == sorted(expected)
+    assert sorted(python_findings(messages)) == sorted(marked(MODELS, VIEWS))
     record = next(m for m in messages if m["message-id"] == FLAGGED)
-    assert list(record) == ["type", "module", "obj", "line", "column", "path", "symbol", "message", "message-id"]
+    assert list(record) == [
+        "type",
+        "module",
+        "obj",
+        "line",
+        "column",
+        "path",
+        "symbol",
+        "message",
+        "message-id",
+    ]
     assert record["symbol"] == "flagged-call"
     assert record["module"] == "shop.models"
 
@@ -89,7 +110,17 @@ def test_only_template_keys_still_run_the_linter_over_no_files(monkeypatch):
 
 def test_template_findings_keep_the_record_and_the_key_as_path():
     (first, *_) = lint({TEMPLATE: None})
-    assert list(first) == ["path", "line", "message", "type", "column", "module", "symbol", "hint", "message-id"]
+    assert list(first) == [
+        "path",
+        "line",
+        "message",
+        "type",
+        "column",
+        "module",
+        "symbol",
+        "hint",
+        "message-id",
+    ]
     assert first["path"] == TEMPLATE
     assert (first["line"], first["column"]) == (3, 4)
 
@@ -144,7 +175,12 @@ def test_driver_options_override_the_configuration(monkeypatch):
     lint(
         {MODELS: [3]},
         default_django_version="3.1",
-        config={"jobs": 1, "django-version": "1.0", "root-urlconf": "x.urls", "settings-files": ["x"]},
+        config={
+            "jobs": 1,
+            "django-version": "1.0",
+            "root-urlconf": "x.urls",
+            "settings-files": ["x"],
+        },
         jobs=2,
     )
     config = linters[0].config
@@ -153,13 +189,28 @@ def test_driver_options_override_the_configuration(monkeypatch):
     assert config.root_urlconf != "x.urls" and config.settings_files != ["x"]
 
 
+@pytest.mark.parametrize("entry, expected", [(0, None), (2, 2), (1, 1)])
+def test_a_jobs_entry_follows_the_jobs_argument_rules(monkeypatch, entry, expected):
+    # pylint cannot start a pool of 0 workers: 0 asks for one per CPU, as the argument does.
+    linters = []
+    original = checker.create_linter
+    monkeypatch.setattr(
+        checker, "create_linter", lambda **kw: linters.append(original(**kw)) or linters[-1]
+    )
+    monkeypatch.setattr(checker.lint.PyLinter, "check", lambda self, files_or_modules: None)
+    lint({MODELS: None}, config={"jobs": entry}, jobs=1)
+    assert linters[0].config.jobs == expected
+
+
 def test_default_django_version_when_nothing_resolves(monkeypatch):
     from vettor.staticanalysis import dependencies
 
     monkeypatch.setattr(dependencies, "resolve_django_version", lambda root: None, raising=False)
     linters = []
     original = checker.create_linter
-    monkeypatch.setattr(checker, "create_linter", lambda **kw: linters.append(original(**kw)) or linters[-1])
+    monkeypatch.setattr(
+        checker, "create_linter", lambda **kw: linters.append(original(**kw)) or linters[-1]
+    )
     messages = lint({MODELS: [3], "META": None})
     assert linters[0].config.django_version == "3.2"
     assert all(m["message-id"] != "C1000" for m in messages)
@@ -179,9 +230,20 @@ def test_findings_do_not_depend_on_the_working_directory(tmp_path, monkeypatch):
         (TEMPLATE, 3, "C7000"),
         (TEMPLATE, 6, "C7000"),
     ]
-    # The parent of the project as working directory: pylint then reports "copy/shop/..."
+    # The project's parent as working directory, where pylint alone would say "copy/shop/..."
     monkeypatch.chdir(tmp_path)
     assert sorted(python_findings(lint({MODELS: None, VIEWS: None}, root=project))) == expected
+
+
+def test_a_working_directory_named_inside_the_root_path(tmp_path, monkeypatch):
+    # pylint strips the working directory from a path wherever it occurs in it, not only in
+    # front: linting /tmp/.../usr/copy from /usr must still find the project's files.
+    expected = sorted(python_findings(lint({MODELS: None})))
+    project = tmp_path / "usr" / "copy"
+    shutil.copytree(LINT_PROJECT, project)
+    monkeypatch.chdir("/usr")
+    assert sorted(python_findings(lint({MODELS: None}, root=project))) == expected
+    assert sorted(python_findings(lint({MODELS: None}, root=project, jobs=2))) == expected
 
 
 def test_a_key_is_matched_in_its_normal_form():

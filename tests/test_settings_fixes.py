@@ -250,6 +250,8 @@ def test_settings_package_init_and_src_layouts_are_settings_modules():
         assert settings.is_missing_security_middleware(module_node=parse(source, modname=modname), settings_modpath=MODPATH)
     for modname in ("othersite.settings", "site.settings.base", "settings"):
         assert not settings.is_missing_security_middleware(module_node=parse(source, modname=modname), settings_modpath=MODPATH)
+    assert settings.is_missing_security_middleware(module_node=parse(source), settings_modpath="site/settings.py")
+    assert settings.is_missing_security_middleware(module_node=parse(source), settings_modpath=["x.settings", MODPATH])
 
 
 def test_fix_visitor_applies_the_asked_codes_and_hands_new_statements_over():
@@ -271,7 +273,9 @@ def index(source):
 
 
 def statement_at(atok, line):
-    return next(node for node in atok.tree.nodes_of_class(astroid.nodes.Statement) if node.fromlineno == line)
+    """The statement on that line, the insecure one when two share it."""
+    found = [node for node in atok.tree.nodes_of_class(astroid.nodes.Statement) if node.fromlineno == line]
+    return next((n for n in found if n.as_string().startswith(("DEBUG", "SESSION_COOKIE_HTTPONLY"))), found[0])
 
 
 @pytest.mark.parametrize(
@@ -283,8 +287,12 @@ def statement_at(atok, line):
         (
             "DEBUG = (\n    True\n)  # local only\nTEMPLATE_DEBUG = DEBUG\n",
             1,
-            (1, 3, "DEBUG = (\n    False\n)"),
+            (1, 3, "DEBUG = (\n    False\n)  # local only"),
         ),
+        ("DEBUG = True  # \u00e9t\u00e9\nX = DEBUG\n", 1, (1, 1, "DEBUG = False  # \u00e9t\u00e9")),
+        ("DEBUG = True; X = 1\n", 1, (None, None, None)),
+        ("X = 1; DEBUG = True\n", 1, (None, None, None)),
+        ("DEBUG = True;  # trailing\n", 1, (1, 1, "")),
         (
             "import os\nif os.environ.get('CI'):\n    SESSION_COOKIE_HTTPONLY = False\n",
             3,
@@ -301,6 +309,10 @@ def statement_at(atok, line):
         "httponly-removed",
         "annotated",
         "still-read",
+        "non-ascii-comment",
+        "shares-its-line",
+        "follows-a-statement",
+        "semicolon-only",
         "inside-a-block",
         "secure-debug",
         "secure-httponly",
@@ -317,3 +329,23 @@ def test_remove_node_triple(source, line, expected):
     assert result == expected
     if expected[2]:
         ast.parse(textwrap.dedent(expected[2]))
+
+
+def test_placeholder_lines_of_the_fix_road_are_passed_over():
+    """The code transformer's tree holds a bare print("...") call for each blank or comment
+    line; a new statement goes after all of them, on a line of its own."""
+    rest = [line for line in SECURE_REST.splitlines() if not line.startswith(("SECURE_HSTS_SECONDS", "SECURE_SSL"))]
+    tree = parse("\n".join([FULL_MIDDLEWARE, *rest, "SECURE_SSL_REDIRECT = False"]))
+    for line in (1, len(tree.body) + 2):  # a comment on the first line, a blank line at the end
+        placeholder = astroid.extract_node('print("")')
+        placeholder.lineno = line
+        placeholder.parent = tree
+        tree.body.append(placeholder)
+    tree.body.sort(key=lambda node: node.lineno)
+    last_line = tree.body[-1].lineno
+    fix(tree, codes={"C4013", "C4010"})
+    added = tree.body[-1]
+    assert added.as_string() == "SECURE_HSTS_SECONDS = 31536000"
+    assert {node.lineno for node in added.nodes_of_class(astroid.nodes.NodeNG)} == {last_line + 1}
+    assert tree.body[-3].as_string() == "SECURE_SSL_REDIRECT = True"
+    assert sum(isinstance(node, astroid.nodes.Call) for node in tree.body) == 2

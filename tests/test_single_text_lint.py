@@ -161,15 +161,44 @@ def test_get_ast_infers_every_name_first(monkeypatch):
     assert set(inferred) == {"os", "x"}
 
 
-def test_text_that_does_not_parse_reaches_the_caller(rules):
+def test_text_that_does_not_parse_is_a_syntax_error_finding(rules, monkeypatch):
     rules(FlaggedCallChecker)
-    with pytest.raises(astroid.AstroidSyntaxError):
-        checker.check_code("def (:\n", "app/models.py", "proj.settings")
+    received = {}
+    monkeypatch.setattr(
+        checker.render,
+        "render_message_centric_advice",
+        lambda **kwargs: received.update(kwargs) or "rendered",
+    )
+    assert checker.check_code("def (:\n", "app/models.py", "proj.settings") == "rendered"
+    [finding] = received["messages"]
+    assert (finding["message-id"], finding["symbol"], finding["line"]) == (
+        "E0001",
+        "syntax-error",
+        1,
+    )
+    assert finding["message"] == "Syntax Error"
 
 
-def test_check_names_fails_at_a_name_that_does_not_infer():
-    with pytest.raises(astroid.InferenceError):
-        checker.check_names(astroid.parse("x = undefined_name\n"))
+def test_check_names_passes_over_a_name_that_does_not_infer(monkeypatch):
+    tree = astroid.parse("x = undefined_name\nimport os\ny = os\n")
+    inferred = []
+    original = nodes.Name.infer
+
+    def recording(self, *args, **kwargs):
+        inferred.append(self.name)
+        return original(self, *args, **kwargs)
+
+    monkeypatch.setattr(nodes.Name, "infer", recording)
+    checker.check_names(tree)
+    assert inferred == ["undefined_name", "os"]
+
+
+def test_undefined_name_in_a_text_does_not_end_its_lint(rules):
+    rules(FlaggedCallChecker)
+    advice = checker.check_code(
+        "print(undefined_name)\nflagged()\n", "app/models.py", "proj.settings"
+    )
+    assert [record["message-id"] for record in advice] == [FLAGGED]
 
 
 # ---------------------------------------------------------------------------------------------

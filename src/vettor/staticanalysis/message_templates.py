@@ -8,7 +8,7 @@ the keys of that code's argument record, for ``text.format(**record)``.
 # Model fields
 C2000 = (
     "Field {name} is a nullable string field. Django stores an empty string, not NULL, for "
-    "\"no data\" in string fields; allowing NULL as well gives two values meaning the same "
+    '"no data" in string fields; allowing NULL as well gives two values meaning the same '
     "thing. Drop null=True and use blank=True with a default of ''."
 )
 C2001 = (
@@ -40,8 +40,8 @@ C2008 = (
     "instead."
 )
 C2011 = (
-    "Field {name} is a ForeignKey marked unique. A unique foreign key is a one-to-one "
-    "relation; use OneToOneField instead."
+    "Field {name} is a primary key declared with unique=False. A primary key is always "
+    "unique; drop the unique argument."
 )
 
 # Model layout
@@ -50,9 +50,8 @@ C3000 = (
     "application into smaller applications."
 )
 C3002 = (
-    "{before} should come before {after}, following the usual order of members in a Django "
-    "model: fields, custom managers, class Meta, __str__, save, get_absolute_url, then "
-    "custom methods."
+    "{before} should come before {after}. In a Django model the fields come first, then "
+    "class Meta, __str__, save and get_absolute_url, then custom methods."
 )
 C3003 = (
     "{count} model names start with {prefix}. A prefix shared by many models often means "
@@ -61,52 +60,44 @@ C3003 = (
 
 # Settings (deployment security)
 C4005 = (
-    "This setting is overridden with an insecure value (for example DEBUG = True). Make "
-    "sure it is not used in production."
+    "{setting} is set to {value}, which is not safe in production (DEBUG = True, for one, "
+    "shows tracebacks and settings to every visitor). Remove the override or take the value "
+    "from the environment."
 )
 C4007 = (
-    "SecurityMiddleware is missing from MIDDLEWARE. It sets several security headers and "
-    "handles the SSL redirect."
+    "{middleware} is missing from {setting}. It sets several security headers and "
+    "redirects plain HTTP requests to HTTPS when asked to."
 )
 C4008 = (
-    "XFrameOptionsMiddleware is missing from MIDDLEWARE. Without it pages can be framed by "
-    "other sites (clickjacking)."
+    "{middleware} is missing from {setting}. Without it, pages can be shown in frames "
+    "on other sites (clickjacking)."
 )
 C4009 = (
-    "CsrfViewMiddleware is missing from MIDDLEWARE. Without it forms are not protected "
+    "{middleware} is missing from {setting}. Without it, forms are not protected "
     "against cross-site request forgery."
 )
 C4010 = (
-    "SECURE_HSTS_SECONDS is not set. Set it so browsers refuse plain HTTP connections to "
-    "the site (HTTP Strict Transport Security)."
+    "{setting} is {value}. Set it to a number of seconds (a year is usual) so browsers "
+    "refuse plain HTTP connections to the site (HTTP Strict Transport Security)."
 )
 C4011 = (
-    "SECURE_HSTS_INCLUDE_SUBDOMAINS is not set. Set it to True so HTTP Strict Transport "
-    "Security covers subdomains too."
+    "{setting} is {value}. Set it to True so HTTP Strict Transport Security covers the "
+    "site's subdomains too."
 )
 C4012 = (
-    "SECURE_CONTENT_TYPE_NOSNIFF is not set. Set it to True so browsers do not guess "
-    "content types, which can turn uploads into scripts."
+    "{setting} is {value}. Set it to True so browsers do not guess content types, which "
+    "can turn an uploaded file into a script."
 )
-C4013 = (
-    "SECURE_SSL_REDIRECT is not set. Set it to True so plain HTTP requests are redirected "
-    "to HTTPS."
-)
-C4014 = (
-    "SESSION_COOKIE_SECURE is not set. Set it to True so the session cookie is only sent "
-    "over HTTPS."
-)
+C4013 = "{setting} is {value}. Set it to True so plain HTTP requests are redirected to HTTPS."
+C4014 = "{setting} is {value}. Set it to True so the session cookie is sent over HTTPS only."
 C4015 = (
-    "SESSION_COOKIE_HTTPONLY is set to False. Remove it so scripts in the page cannot read "
-    "the session cookie."
+    "{setting} is set to {value}. Remove it so scripts in the page cannot read the "
+    "session cookie."
 )
-C4016 = (
-    "CSRF_COOKIE_SECURE is not set. Set it to True so the CSRF cookie is only sent over "
-    "HTTPS."
-)
+C4016 = "{setting} is {value}. Set it to True so the CSRF cookie is sent over HTTPS only."
 C4017 = (
-    "SECURE_HSTS_PRELOAD is not set. Set it to True so the site can be added to browsers' "
-    "HSTS preload lists."
+    "{setting} is {value}. Set it to True so the site can be put on browsers' HSTS "
+    "preload lists."
 )
 
 # Admin
@@ -147,8 +138,7 @@ C8001 = (
 
 # Querysets
 C9000 = (
-    "len() of a queryset loads every row to count them. Use .count(), which asks the "
-    "database."
+    "len() of a queryset loads every row to count them. Use .count(), which asks the " "database."
 )
 C9001 = (
     "{me}.{related_name}.{pk_attribute} fetches the related object only to read its key. "

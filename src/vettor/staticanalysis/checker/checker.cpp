@@ -8,31 +8,10 @@
 #include "checker.hpp"
 
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace vettor::checker {
 
 ModuleRef G;
-
-namespace {
-
-// `from <package> import <name>`, except that a sibling which is not built yet is left out:
-// the result is then empty. Any other error of the import (including a missing module that
-// the sibling itself imports) fails the load.
-py::object import_if_built(py::handle m, const char* name, int levels) {
-  std::string full = sibling_name(m, name, levels);
-  try {
-    return py::module_::import(full.c_str());
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_ModuleNotFoundError)) throw;
-    py::object missing = py::getattr(e.value(), "name", py::none());
-    if (missing.is_none() || py::str(missing).cast<std::string>() != full) throw;
-  }
-  return py::object();
-}
-
-}  // namespace
 
 }  // namespace vettor::checker
 
@@ -52,24 +31,17 @@ PYBIND11_MODULE(checker, m) {
   m.attr("tokenize") = import("tokenize");
   m.attr("NamedTuple") = lookup("typing", "NamedTuple");
 
-  // The rule modules, in import order. Until every rule module is built, one that does not
-  // exist yet is left out of the registration lists instead of failing the load; this goes
-  // once all rule modules are in.
+  // The rule modules, in import order; their Checker classes make the registration lists.
   py::dict rule_modules;
   for (const char* name : {"admin", "migrations", "columns", "classorder", "querysets",
                            "settings", "urls", "templates"}) {
-    py::object module = import_if_built(m, (std::string("checkers.") + name).c_str(), 1);
-    if (!module) continue;
+    py::module_ module = import_sibling(m, std::string("checkers.") + name);
     m.attr(name) = module;
     rule_modules[name] = module;
   }
 
-  // The package's own outside modules. `render` (single-text rendering) is not built yet and
-  // is likewise left out until it is.
   for (const char* name : {"dependencies", "message_templates", "meta", "render", "helpers"}) {
-    py::object module = std::string(name) == "render" ? import_if_built(m, name, 1)
-                                                      : import_sibling(m, name, 1);
-    if (module) m.attr(name) = module;
+    m.attr(name) = import_sibling(m, name);
   }
 
   register_progress(m);

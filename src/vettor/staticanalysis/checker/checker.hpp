@@ -14,8 +14,7 @@ extern ModuleRef G;
 void register_progress(py::module_& m);
 
 // entry_points.cpp: the rule checker lists, the logger and the code-to-symbol table.
-// `rule_modules` maps each rule module's short name to its module object; a module that
-// is not built yet is absent.
+// `rule_modules` maps each rule module's short name to its module object.
 void register_rule_tables(py::module_& m, py::dict rule_modules);
 
 // linter.cpp: `ignore_old_style_string_formatting`, `Linter`, `HtmlLinter`, `Reporter`.

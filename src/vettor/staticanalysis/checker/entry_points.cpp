@@ -10,8 +10,8 @@ namespace vettor::checker {
 namespace {
 
 // Registration order of the source-code rule checkers.
-constexpr const char* kPythonCheckerModules[] = {"admin",      "settings",   "columns", "classorder",
-                                                 "migrations", "querysets",  "urls"};
+constexpr const char* kPythonCheckerModules[] = {
+    "admin", "settings", "columns", "classorder", "migrations", "querysets", "urls"};
 
 py::object builtin(const char* name) { return import("builtins").attr(name); }
 
@@ -104,7 +104,8 @@ void apply_option(py::handle linter, py::handle key, py::object value) {
 // Paths
 //
 // The lint must not depend on the working directory: files are handed to the linter under
-// the project root, and findings come back relative to it.
+// the project root, and the reporter strips the root (not the working directory) from the
+// findings' paths, so they come back relative to the root whatever directory the host runs in.
 
 py::object os_path(const char* name) { return G("os").attr("path").attr(name); }
 
@@ -113,10 +114,10 @@ std::string absolute_root(py::handle project_root) {
 }
 
 // The text under which a finding on `path` is reported: relative to the root when it lies
-// under it. pylint reports a path under the working directory relative to that directory.
+// under it. A relative path is already relative to the root (the reporter strips the root).
 py::str project_relative(py::handle path, const std::string& root) {
   py::object p = G("Path")(path);
-  if (!truthy(p.attr("is_absolute")())) p = G("Path")(G("os").attr("getcwd")()).attr("__truediv__")(p);
+  if (!truthy(p.attr("is_absolute")())) return py::str(p);
   try {
     p = p.attr("relative_to")(root);
   } catch (py::error_already_set& e) {
@@ -154,14 +155,16 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   py::object linter = G("create_linter")(py::arg("linter_class") = G("Linter"),
                                          py::arg("jobs") = jobs);
   for (auto item : py::dict(builtin("dict")(config))) {
-    if (py::isinstance<py::str>(item.first) && py::str(item.first).cast<std::string>() == "directories")
-      continue;
+    if (py::str("directories").equal(item.first)) continue;
     apply_option(linter, item.first, py::reinterpret_borrow<py::object>(item.second));
   }
   linter.attr("set_option")("django-version", django_version);
-  linter.attr("set_option")("settings-files", builtin("list")(G("meta").attr("get_settings_files")(project_root)));
+  py::object meta = G("meta");
+  linter.attr("set_option")("settings-files",
+                            builtin("list")(meta.attr("get_settings_files")(project_root)));
   linter.attr("set_option")(
-      "root-urlconf", G("meta").attr("get_root_urlconf")(linter.attr("config").attr("settings_files")));
+      "root-urlconf",
+      meta.attr("get_root_urlconf")(linter.attr("config").attr("settings_files")));
 
   // Python keys, by the project-relative text their findings come back under; each file
   // is handed to the linter once, under the root.
@@ -175,6 +178,8 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
     if (!selection.contains(name)) targets.append(target);
     selection[name] = item.second;
   }
+  linter.attr("reporter").attr("path_strip_prefix") =
+      py::str(root) + G("os").attr("sep").cast<py::str>();
   linter.attr("check")(py::arg("files_or_modules") = targets);
 
   py::list messages = linter.attr("reporter").attr("messages");
@@ -291,11 +296,10 @@ py::list get_messages(py::object project_root, py::object files,
 
 void register_rule_tables(py::module_& m, py::dict rule_modules) {
   py::list python_classes;
-  for (const char* name : kPythonCheckerModules) {
-    if (rule_modules.contains(name)) python_classes.append(rule_modules[name].attr("Checker"));
-  }
+  for (const char* name : kPythonCheckerModules)
+    python_classes.append(rule_modules[name].attr("Checker"));
   py::list html_classes;
-  if (rule_modules.contains("templates")) html_classes.append(rule_modules["templates"].attr("Checker"));
+  html_classes.append(rule_modules["templates"].attr("Checker"));
   m.attr("python_checker_classes") = python_classes;
   m.attr("html_checker_classes") = html_classes;
   m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));

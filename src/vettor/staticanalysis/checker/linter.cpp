@@ -206,13 +206,28 @@ py::dict lint_message(py::handle message) {
   return record;
 }
 
+// pylint makes a finding's path by removing the reporter's prefix (the working directory)
+// wherever it first occurs in the absolute path, so a working directory whose path appears
+// inside the project's path cuts a piece out of the middle. The path is the absolute path
+// less that prefix in front, or the absolute path itself.
+void strip_prefix_in_front(py::handle self, py::handle msg, py::handle record) {
+  py::object abspath = getattr_or_none(msg, "abspath");
+  py::object prefix = getattr_or_none(self, "path_strip_prefix");
+  if (!py::isinstance<py::str>(abspath) || !py::isinstance<py::str>(prefix)) return;
+  std::string full = abspath.cast<std::string>();
+  std::string front = prefix.cast<std::string>();
+  if (!front.empty() && full.starts_with(front)) full = full.substr(front.size());
+  record[py::str("path")] = full;
+}
+
 py::object make_reporter(py::module_& m) {
   py::object cls = make_class(m, "Reporter", bases_of(G("JSONReporter")));
   add_method(
       cls, "handle_message",
       [](py::object self, py::object msg) {
-        self.attr("messages").attr("append")(
-            self.attr("build_backwards_compatibile_pylint_message")(msg));
+        py::object record = self.attr("build_backwards_compatibile_pylint_message")(msg);
+        if (!PyDict_Check(msg.ptr())) strip_prefix_in_front(self, msg, record);
+        self.attr("messages").attr("append")(record);
       },
       py::arg("msg"));
   add_staticmethod(

@@ -18,12 +18,18 @@ std::string replace_all(std::string text, const std::string& from, const std::st
 }
 
 // Every name of the module is inferred once before the rule checkers see the tree, so the
-// checkers meet a tree whose names astroid has already resolved; the first name that cannot
-// be inferred stops the lint of the text.
+// checkers meet a tree whose names astroid has already resolved. A name that does not infer
+// (an undefined name in a snippet, say) is passed over: it must not cost the text its lint.
 void check_names(py::object tree) {
+  py::handle astroid = G("astroid");
+  py::object inference_error = astroid.attr("InferenceError");
   py::object next = import("builtins").attr("next");
-  for (py::handle name : tree.attr("nodes_of_class")(G("astroid").attr("Name"))) {
-    next(name.attr("infer")());
+  for (py::handle name : tree.attr("nodes_of_class")(astroid.attr("Name"))) {
+    try {
+      next(name.attr("infer")(), py::none());
+    } catch (py::error_already_set& e) {
+      if (!e.matches(inference_error)) throw;
+    }
   }
 }
 
@@ -40,10 +46,24 @@ py::object make_code_linter(py::module_& m) {
   // Every descriptor is parsed from the one text given to check; nothing is read from disk.
   add_method(
       cls, "get_ast",
-      [](py::object self, py::object filepath, py::object modname, py::object) {
-        py::object atok = G("helpers").attr("build_atok")(
-            self.attr("vettor_provided_code"), py::arg("modname") = modname,
-            py::arg("absolute_path") = filepath);
+      [](py::object self, py::object filepath, py::object modname, py::object) -> py::object {
+        py::object atok;
+        try {
+          atok = G("helpers").attr("build_atok")(self.attr("vettor_provided_code"),
+                                                 py::arg("modname") = modname,
+                                                 py::arg("absolute_path") = filepath);
+        } catch (py::error_already_set& e) {
+          // A text that does not parse is a syntax-error finding, as for a file on disk;
+          // raised from here it would end the whole lint (in worker processes pylint has no
+          // crash handler to turn it into a finding).
+          if (!e.matches(G("astroid").attr("AstroidSyntaxError"))) throw;
+          py::object error = e.value().attr("error");
+          self.attr("add_message")("syntax-error",
+                                   py::arg("line") = py::getattr(error, "lineno", py::int_(0)),
+                                   py::arg("col_offset") = py::getattr(error, "offset", py::none()),
+                                   py::arg("args") = py::str(error));
+          return py::none();
+        }
         py::object tree = atok.attr("tree");
         G("check_names")(tree);
         return tree;

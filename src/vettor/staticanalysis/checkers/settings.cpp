@@ -8,8 +8,6 @@
 // read that way (a value computed at run time, an import that cannot be followed) is unknown,
 // and a rule never reports on an unknown value. What the module leaves unset takes the
 // default of the Django version being checked.
-#include <vettor/rules.hpp>
-
 #include <algorithm>
 #include <filesystem>
 #include <functional>
@@ -19,6 +17,7 @@
 #include <string>
 #include <system_error>
 #include <vector>
+#include <vettor/rules.hpp>
 
 namespace {
 using namespace vettor;
@@ -42,7 +41,7 @@ constexpr long kHstsSeconds = 31536000;
 // project runs, so it applies when the finding holds for any of them.
 constexpr const char* kDjangoVersions[] = {"1.11", "2.0", "2.1", "2.2", "3.0", "3.1", "3.2"};
 
-// Star imports followed at most this deep, and files read at most once per module.
+// Imports are followed at most this many files deep; expressions evaluated as deep.
 constexpr int kMaxImportDepth = 8;
 constexpr int kMaxEvalDepth = 64;
 
@@ -100,9 +99,9 @@ bool too_costly(const std::string& oper, py::handle left, py::handle right) {
 
 const char* binary_operator(const std::string& oper) {
   static const std::map<std::string, const char*> names = {
-      {"+", "add"},     {"-", "sub"},     {"*", "mul"},   {"/", "truediv"}, {"//", "floordiv"},
-      {"%", "mod"},     {"**", "pow"},    {"<<", "lshift"}, {">>", "rshift"}, {"|", "or_"},
-      {"^", "xor"},     {"&", "and_"}};
+      {"+", "add"},       {"-", "sub"}, {"*", "mul"},  {"/", "truediv"},
+      {"//", "floordiv"}, {"%", "mod"}, {"**", "pow"}, {"<<", "lshift"},
+      {">>", "rshift"},   {"|", "or_"}, {"^", "xor"},  {"&", "and_"}};
   auto it = names.find(oper);
   return it == names.end() ? nullptr : it->second;
 }
@@ -115,8 +114,8 @@ py::object apply_binary(const std::string& oper, py::object left, py::object rig
 
 py::object compare(const std::string& oper, py::object left, py::object right) {
   static const std::map<std::string, const char*> names = {
-      {"==", "eq"}, {"!=", "ne"}, {"<", "lt"}, {"<=", "le"}, {">", "gt"}, {">=", "ge"},
-      {"is", "is_"}, {"is not", "is_not"}};
+      {"==", "eq"}, {"!=", "ne"}, {"<", "lt"},   {"<=", "le"},
+      {">", "gt"},  {">=", "ge"}, {"is", "is_"}, {"is not", "is_not"}};
   if (oper == "in") return evaluate_guarded([&] { return op("contains")(right, left); });
   if (oper == "not in") {
     return evaluate_guarded([&] { return op("not_")(op("contains")(right, left)); });
@@ -132,7 +131,8 @@ std::optional<py::list> evaluate_elements(py::handle node, const Namespace& ns, 
   for (py::handle element : node.attr("elts")) {
     if (is(element, "Starred")) {
       py::object spread = evaluate(element.attr("value"), ns, depth + 1);
-      if (!known(spread) || !(py::isinstance<py::list>(spread) || py::isinstance<py::tuple>(spread))) {
+      if (!known(spread) ||
+          !(py::isinstance<py::list>(spread) || py::isinstance<py::tuple>(spread))) {
         return std::nullopt;
       }
       for (py::handle item : spread) items.append(item);
@@ -149,8 +149,8 @@ std::optional<py::list> evaluate_elements(py::handle node, const Namespace& ns, 
 py::object evaluate_call(py::handle node, const Namespace& ns, int depth) {
   py::object builder = shims();
   if (truthy(builder.attr("looks_like_path_manipulation")(node))) {
-    py::object folded = evaluate_guarded(
-        [&] { return builder.attr("transform_path_manipulation")(node); });
+    py::object folded =
+        evaluate_guarded([&] { return builder.attr("transform_path_manipulation")(node); });
     if (known(folded) && is(folded, "Const")) return folded.attr("value");
   }
   if (truthy(builder.attr("looks_like_environment_variable_lookup")(node))) {
@@ -181,11 +181,11 @@ py::object evaluate(py::handle node, const Namespace& ns, int depth) {
       py::object key = evaluate(kv[0], ns, depth + 1);
       py::object value = evaluate(kv[1], ns, depth + 1);
       if (!known(key) || !known(value)) return unknown();
-      bool ok = truthy(evaluate_guarded([&] {
+      py::object stored = evaluate_guarded([&] {  // an unhashable key fails here
         result[key] = value;
         return py::object(py::bool_(true));
-      }));
-      if (!ok) return unknown();
+      });
+      if (!known(stored)) return unknown();
     }
     return result;
   }
@@ -193,8 +193,11 @@ py::object evaluate(py::handle node, const Namespace& ns, int depth) {
     py::object operand = evaluate(node.attr("operand"), ns, depth + 1);
     if (!known(operand)) return unknown();
     std::string oper = text(node.attr("op"));
-    const char* name = oper == "not" ? "not_" : oper == "-" ? "neg" : oper == "+" ? "pos"
-                       : oper == "~" ? "invert" : nullptr;
+    const char* name = oper == "not" ? "not_"
+                       : oper == "-" ? "neg"
+                       : oper == "+" ? "pos"
+                       : oper == "~" ? "invert"
+                                     : nullptr;
     if (!name) return unknown();
     return evaluate_guarded([&] { return op(name)(operand); });
   }
@@ -231,6 +234,26 @@ py::object evaluate(py::handle node, const Namespace& ns, int depth) {
     if (!known(test)) return unknown();
     return evaluate(truthy(test) ? node.attr("body") : node.attr("orelse"), ns, depth + 1);
   }
+  if (is(node, "Subscript")) {
+    py::object container = evaluate(node.attr("value"), ns, depth + 1);
+    py::object index = node.attr("slice");
+    py::object key;
+    if (is(index, "Slice")) {
+      py::list bounds;
+      for (const char* part : {"lower", "upper", "step"}) {
+        py::object bound = index.attr(part);
+        bounds.append(bound.is_none() ? py::object(py::none()) : evaluate(bound, ns, depth + 1));
+      }
+      for (py::handle bound : bounds) {
+        if (!known(bound)) return unknown();
+      }
+      key = import("builtins").attr("slice")(*bounds);
+    } else {
+      key = evaluate(index, ns, depth + 1);
+    }
+    if (!known(container) || !known(key)) return unknown();
+    return evaluate_guarded([&] { return op("getitem")(container, key); });
+  }
   if (is(node, "Call")) return evaluate_call(node, ns, depth);
   return unknown();
 }
@@ -257,16 +280,18 @@ void mark_unknown(Namespace& ns, const std::string& name, py::handle stmt) {
 
 void bind(Namespace& ns, py::handle target, py::object value, py::handle stmt, py::handle assign) {
   if (is(target, "AssignName")) {
-    ns.names[text(target.attr("name"))] =
-        Binding{value, py::reinterpret_borrow<py::object>(stmt), py::reinterpret_borrow<py::object>(assign)};
+    ns.names[text(target.attr("name"))] = Binding{value, py::reinterpret_borrow<py::object>(stmt),
+                                                  py::reinterpret_borrow<py::object>(assign)};
     return;
   }
   if (is(target, "Tuple") || is(target, "List")) {
     py::list targets = target.attr("elts");
-    bool spread = known(value) && (py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value)) &&
+    bool spread = known(value) &&
+                  (py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value)) &&
                   py::len(value) == targets.size();
     for (size_t i = 0; i < targets.size(); ++i) {
-      py::object item = spread && !is(targets[i], "Starred") ? py::object(value[py::int_(i)]) : unknown();
+      py::object item =
+          spread && !is(targets[i], "Starred") ? py::object(value[py::int_(i)]) : unknown();
       bind(ns, targets[i], item, stmt, py::none());
     }
     return;
@@ -281,7 +306,8 @@ void bind(Namespace& ns, py::handle target, py::object value, py::handle stmt, p
 bool same_value(py::handle a, py::handle b) {
   if (a.is(b)) return true;
   if (!known(a) || !known(b) || !a.get_type().is(b.get_type())) return false;
-  return truthy(evaluate_guarded([&] { return op("eq")(a, b); }));
+  py::object equal = evaluate_guarded([&] { return op("eq")(a, b); });
+  return known(equal) && truthy(equal);
 }
 
 // After a branch whose condition is unknown: a name keeps its value only when both ways agree.
@@ -307,7 +333,8 @@ Namespace merge(const Namespace& a, const Namespace& b, py::handle stmt) {
 // The file that `from <modname> import ...` names, seen from the file `context`: relative
 // imports from the importing file's folder, absolute ones from that folder or any above it
 // (the project root is one of them).
-std::optional<std::string> resolve_import(py::handle context, const std::string& modname, long level) {
+std::optional<std::string> resolve_import(py::handle context, const std::string& modname,
+                                          long level) {
   if (!py::isinstance<py::str>(context)) return std::nullopt;
   std::error_code error;
   fs::path folder = fs::absolute(fs::path(text(context)), error).parent_path();
@@ -343,18 +370,32 @@ std::optional<std::string> resolve_import(py::handle context, const std::string&
   return std::nullopt;
 }
 
+py::object defaults_for(py::handle version);
+
+bool is_default_setting(const std::string& name) {
+  for (const char* version : kDjangoVersions) {
+    if (vettor::hasattr(defaults_for(py::str(version)), name.c_str())) return true;
+  }
+  return false;
+}
+
 class Reader {
  public:
   Namespace read(py::handle module) {
     Namespace ns;
+    py::object file = module.attr("file");
+    if (py::isinstance<py::str>(file)) {
+      std::error_code error;
+      reading_.insert(fs::absolute(fs::path(text(file)), error).string());
+    }
     walk(module.attr("body"), ns, Scope{true, py::none(), module.attr("file"), 0}, false);
     return ns;
   }
 
  private:
   struct Scope {
-    bool top;               // statements of the checked module itself
-    py::object import_stmt; // otherwise the checked module's import that led here
+    bool top;                // statements of the checked module itself
+    py::object import_stmt;  // otherwise the checked module's import that led here
     py::object file;
     int depth;
   };
@@ -389,7 +430,8 @@ class Reader {
     // The builder files every tree in astroid's module cache; this one is ours alone.
     py::dict cache = A("MANAGER").attr("astroid_cache");
     py::object name = tree.attr("name");
-    if (cache.contains(name) && py::object(cache[name]).is(tree)) PyDict_DelItem(cache.ptr(), name.ptr());
+    if (cache.contains(name) && py::object(cache[name]).is(tree))
+      PyDict_DelItem(cache.ptr(), name.ptr());
 
     reading_.insert(path);
     Namespace ns;
@@ -401,19 +443,27 @@ class Reader {
 
   void import_from(py::handle stmt, Namespace& ns, const Scope& scope, bool nested) {
     py::object resp = responsible(scope, stmt);
+    bool star = false;
+    for (py::handle item : stmt.attr("names")) {
+      if (text(py::tuple(py::reinterpret_borrow<py::object>(item))[0]) == "*") star = true;
+    }
+    // Django's own defaults: every setting it names goes back to its default.
+    if (star && text(stmt.attr("modname")) == "django.conf.global_settings") {
+      for (auto it = ns.names.begin(); it != ns.names.end();) {
+        it = is_default_setting(it->first) ? ns.names.erase(it) : std::next(it);
+      }
+      return;
+    }
     py::object level_obj = stmt.attr("level");
     long level = level_obj.is_none() ? 0 : level_obj.cast<long>();
     auto path = resolve_import(scope.file, text(stmt.attr("modname")), level);
     std::optional<Namespace> imported;
     if (path) imported = read_file(*path, scope, stmt);
-    bool star = false;
-    for (py::handle item : stmt.attr("names")) {
-      if (text(py::tuple(py::reinterpret_borrow<py::object>(item))[0]) == "*") star = true;
-    }
     if (star) {
       if (!imported) {
-        // `try: from .local import *` may fail quietly; a plain import that fails would
-        // stop the module, so whatever it binds is simply not known.
+        // An import that cannot be followed (a package, a file not in the project): inside a
+        // block it may as well have failed, as `try: from .local import *` is meant to; at the
+        // top level it ran, and may have set anything.
         if (!nested) forget_everything(ns);
         return;
       }
@@ -447,14 +497,17 @@ class Reader {
       mark_unknown(ns, *name, responsible(scope, stmt));
       return;
     }
-    static const std::set<std::string> methods = {"append", "insert", "extend", "remove", "update",
-                                                  "setdefault", "add", "discard", "pop", "clear"};
+    static const std::set<std::string> methods = {"append", "insert",     "extend", "remove",
+                                                  "update", "setdefault", "add",    "discard",
+                                                  "pop",    "clear"};
     Binding& binding = ns.names[*name];
     py::object value = binding.value;
     py::object result = unknown();
-    bool container = known(value) && (py::isinstance<py::list>(value) || py::isinstance<py::dict>(value) ||
-                                      py::isinstance<py::set>(value));
-    if (container && methods.count(text(func.attr("attrname"))) && py::len(call.attr("keywords")) == 0) {
+    bool container =
+        known(value) && (py::isinstance<py::list>(value) || py::isinstance<py::dict>(value) ||
+                         py::isinstance<py::set>(value));
+    if (container && methods.count(text(func.attr("attrname"))) &&
+        py::len(call.attr("keywords")) == 0) {
       py::list args;
       bool all_known = true;
       for (py::handle arg : call.attr("args")) {
@@ -483,7 +536,8 @@ class Reader {
       py::object value = evaluate(stmt.attr("value"), ns);
       py::list targets = stmt.attr("targets");
       bool plain = scope.top && targets.size() == 1 && is(targets[0], "AssignName");
-      for (py::handle target : targets) bind(ns, target, value, resp, plain ? stmt : py::handle(py::none()));
+      for (py::handle target : targets)
+        bind(ns, target, value, resp, plain ? stmt : py::handle(py::none()));
     } else if (is(stmt, "AnnAssign")) {
       if (stmt.attr("value").is_none()) return;
       bool plain = scope.top && is(stmt.attr("target"), "AssignName");
@@ -517,7 +571,8 @@ class Reader {
       for (py::handle item : stmt.attr("names")) {
         py::tuple pair(py::reinterpret_borrow<py::object>(item));
         std::string name = pair[1].is_none() ? text(pair[0]) : text(pair[1]);
-        mark_unknown(ns, name.substr(0, pair[1].is_none() ? name.find('.') : std::string::npos), resp);
+        mark_unknown(ns, name.substr(0, pair[1].is_none() ? name.find('.') : std::string::npos),
+                     resp);
       }
     } else if (is(stmt, "ImportFrom")) {
       import_from(stmt, ns, scope, nested);
@@ -591,7 +646,8 @@ Effective effective(const Namespace& ns, py::handle defaults, const char* name) 
 
 // -1 unknown, 0 no, 1 yes.
 int holds(const py::object& entries, const char* entry) {
-  if (!known(entries) || !(py::isinstance<py::list>(entries) || py::isinstance<py::tuple>(entries))) {
+  if (!known(entries) ||
+      !(py::isinstance<py::list>(entries) || py::isinstance<py::tuple>(entries))) {
     return -1;
   }
   for (py::handle item : entries) {
@@ -656,9 +712,11 @@ Finding middleware_finding(const char* code, const Middleware& mw, const char* e
   f.index = middleware_index(mw.entries, entry);
   f.size = static_cast<long>(py::len(mw.entries));
   py::object assign = mw.binding->assign;
-  if (!assign.is_none() && (is(assign.attr("value"), "List") || is(assign.attr("value"), "Tuple"))) {
+  if (!assign.is_none() &&
+      (is(assign.attr("value"), "List") || is(assign.attr("value"), "Tuple"))) {
     bool literal = true;
-    for (py::handle element : assign.attr("value").attr("elts")) literal = literal && is(element, "Const");
+    for (py::handle element : assign.attr("value").attr("elts"))
+      literal = literal && is(element, "Const");
     if (literal) {
       f.fix = Fix::kInsertEntry;
       f.target = assign.attr("value");
@@ -669,10 +727,21 @@ Finding middleware_finding(const char* code, const Middleware& mw, const char* e
   return f;
 }
 
-Finding setting_finding(const char* code, const char* name, const Effective& current, py::object secure) {
+// A finding's record travels through pylint's workers and its JSON reporter: plain values
+// only, anything else as its text.
+py::object record_value(py::handle value) {
+  if (value.is_none() || py::isinstance<py::bool_>(value) || py::isinstance<py::int_>(value) ||
+      py::isinstance<py::float_>(value) || py::isinstance<py::str>(value)) {
+    return py::reinterpret_borrow<py::object>(value);
+  }
+  return py::repr(value);
+}
+
+Finding setting_finding(const char* code, const char* name, const Effective& current,
+                        py::object secure) {
   Finding f(code);
   f.record["setting"] = name;
-  f.record["value"] = current.value;
+  f.record["value"] = record_value(current.value);
   f.setting = name;
   f.value = secure;
   if (!current.binding) {
@@ -692,10 +761,11 @@ Finding setting_finding(const char* code, const char* name, const Effective& cur
 }
 
 // An insecure value written over a secure default: the fix takes the statement out.
-Finding removal_finding(const char* code, const char* name, const Effective& current, py::object secure) {
+Finding removal_finding(const char* code, const char* name, const Effective& current,
+                        py::object secure) {
   Finding f(code);
   f.record["setting"] = name;
-  f.record["value"] = current.value;
+  f.record["value"] = record_value(current.value);
   f.setting = name;
   f.value = secure;
   if (current.binding) {
@@ -736,11 +806,13 @@ std::vector<Finding> evaluate_rules(const Namespace& ns, py::handle defaults) {
   }
   Effective subdomains = effective(ns, defaults, "SECURE_HSTS_INCLUDE_SUBDOMAINS");
   if (secure_headers && hsts_on && known(subdomains.value) && !is_true(subdomains.value)) {
-    out.push_back(setting_finding("C4011", "SECURE_HSTS_INCLUDE_SUBDOMAINS", subdomains, py::bool_(true)));
+    out.push_back(
+        setting_finding("C4011", "SECURE_HSTS_INCLUDE_SUBDOMAINS", subdomains, py::bool_(true)));
   }
   Effective nosniff = effective(ns, defaults, "SECURE_CONTENT_TYPE_NOSNIFF");
   if (secure_headers && known(nosniff.value) && !is_true(nosniff.value)) {
-    out.push_back(setting_finding("C4012", "SECURE_CONTENT_TYPE_NOSNIFF", nosniff, py::bool_(true)));
+    out.push_back(
+        setting_finding("C4012", "SECURE_CONTENT_TYPE_NOSNIFF", nosniff, py::bool_(true)));
   }
   Effective redirect = effective(ns, defaults, "SECURE_SSL_REDIRECT");
   if (secure_headers && known(redirect.value) && !is_true(redirect.value)) {
@@ -753,7 +825,8 @@ std::vector<Finding> evaluate_rules(const Namespace& ns, py::handle defaults) {
   bool sessions = !(sessions_app == 0 && sessions_mw == 0);
   Effective cookie_secure = effective(ns, defaults, "SESSION_COOKIE_SECURE");
   if (sessions && known(cookie_secure.value) && !truthy(cookie_secure.value)) {
-    out.push_back(setting_finding("C4014", "SESSION_COOKIE_SECURE", cookie_secure, py::bool_(true)));
+    out.push_back(
+        setting_finding("C4014", "SESSION_COOKIE_SECURE", cookie_secure, py::bool_(true)));
   }
   Effective httponly = effective(ns, defaults, "SESSION_COOKIE_HTTPONLY");
   if (sessions && known(httponly.value) && !truthy(httponly.value)) {
@@ -779,12 +852,16 @@ std::vector<Finding> evaluate_rules(const Namespace& ns, py::handle defaults) {
 // The linted module's name comes from its path under the project root, the settings path is
 // an import path: blog/settings.py is "blog.settings", a settings package's __init__.py is
 // "blog.settings.__init__", and a project kept under src/ names "src.blog.settings".
-bool names_settings_module(const std::string& module, const std::string& settings) {
-  if (settings.empty()) return false;
+// A settings path given as a file path (blog/settings.py) names the same module.
+bool names_settings_module(const std::string& module, std::string settings) {
   auto ends_with = [](const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
   };
-  for (const std::string& candidate : {module, ends_with(module, ".__init__") ? module.substr(0, module.size() - 9) : module}) {
+  if (ends_with(settings, ".py")) settings.resize(settings.size() - 3);
+  std::replace(settings.begin(), settings.end(), '/', '.');
+  if (settings.empty()) return false;
+  for (const std::string& candidate :
+       {module, ends_with(module, ".__init__") ? module.substr(0, module.size() - 9) : module}) {
     if (candidate == settings || ends_with(candidate, "." + settings)) return true;
   }
   return false;
@@ -855,9 +932,9 @@ void append_statement(py::handle module_node, const std::string& source) {
 
 void set_value(py::handle assign, py::handle value) {
   py::object old = assign.attr("value");
-  assign.attr("value") = A("Const")(value, py::arg("lineno") = old.attr("lineno"),
-                                    py::arg("col_offset") = old.attr("col_offset"),
-                                    py::arg("parent") = assign);
+  assign.attr("value") =
+      A("Const")(value, py::arg("lineno") = old.attr("lineno"),
+                 py::arg("col_offset") = old.attr("col_offset"), py::arg("parent") = assign);
 }
 
 std::string literal(py::handle value) { return text(py::repr(value)); }
@@ -875,7 +952,8 @@ void apply(py::handle module_node, const Finding& f) {
     case Fix::kInsertEntry: {
       py::list elements = f.target.attr("elts");
       long size = static_cast<long>(elements.size());
-      py::object neighbour = size == 0 ? f.target : py::object(elements[std::min(f.index, size - 1)]);
+      py::object neighbour =
+          size == 0 ? f.target : py::object(elements[std::min(f.index, size - 1)]);
       py::object entry = A("Const")(f.value, py::arg("lineno") = neighbour.attr("lineno"),
                                     py::arg("col_offset") = neighbour.attr("col_offset"),
                                     py::arg("parent") = f.target);
@@ -894,14 +972,16 @@ void apply(py::handle module_node, const Finding& f) {
         source = name + " = [*" + name + ", " + entry + "]";
       } else {
         std::string at = std::to_string(f.index);
-        source = name + " = [*" + name + "[:" + at + "], " + entry + ", *" + name + "[" + at + ":]]";
+        source =
+            name + " = [*" + name + "[:" + at + "], " + entry + ", *" + name + "[" + at + ":]]";
       }
       append_statement(module_node, source);
       return;
     }
     case Fix::kRemove: {
       py::object assign = f.target;
-      if (py::object(assign.attr("parent")).is(module_node) && !name_is_read(module_node, f.setting)) {
+      if (py::object(assign.attr("parent")).is(module_node) &&
+          !name_is_read(module_node, f.setting)) {
         module_node.attr("body").attr("remove")(assign);
       } else {
         // Something still reads it, or it sits inside a block: keep the line, make it secure.
@@ -936,7 +1016,8 @@ constexpr Rule kRules[] = {
 };
 
 bool predicate(const char* code, py::object module_node, py::object settings_modpath) {
-  if (!is(module_node, "Module") || !is_settings_module(module_node, settings_modpath)) return false;
+  if (!is(module_node, "Module") || !is_settings_module(module_node, settings_modpath))
+    return false;
   return plan(module_node, code).has_value();
 }
 
@@ -953,7 +1034,8 @@ py::object build_transformer_visitor(py::object message_ids, py::object settings
     const char* name = rule.predicate;
     py::cpp_function test(
         [name, settings_modpath](py::object node) {
-          return G(name)(py::arg("module_node") = node, py::arg("settings_modpath") = settings_modpath);
+          return G(name)(py::arg("module_node") = node,
+                         py::arg("settings_modpath") = settings_modpath);
         },
         py::arg("node"));
     visitor.attr("register_transform")(module_class, G(rule.transform), test);
@@ -987,18 +1069,43 @@ py::tuple remove_node(py::object atok, py::object node, py::object start, py::ob
   } else {
     return nothing;
   }
+  // The suggestion replaces whole lines: another statement sharing them (after a ";") would
+  // go with this one.
+  long first = node.attr("first_token").attr("startpos").cast<long>();
+  long last = node.attr("last_token").attr("endpos").cast<long>();
+  py::object token_module = import("token");
+  std::vector<long> layout;
+  for (const char* kind : {"COMMENT", "NL", "NEWLINE", "INDENT", "DEDENT", "ENDMARKER"}) {
+    layout.push_back(token_module.attr(kind).cast<long>());
+  }
+  for (py::handle token : atok.attr("tokens")) {
+    long line = py::tuple(token.attr("start"))[0].cast<long>();
+    if (line < start.cast<long>() || line > end.cast<long>()) continue;
+    long at = token.attr("startpos").cast<long>();
+    if (at >= first && at < last) continue;
+    long kind = token.attr("type").cast<long>();
+    if (std::find(layout.begin(), layout.end(), kind) != layout.end()) continue;
+    if (text(token.attr("string")) == ";") continue;
+    return nothing;
+  }
+
   py::object module_node = node.attr("root")();
   if (py::object(node.attr("parent")).is(module_node) && !name_is_read(module_node, name)) {
     return py::make_tuple(start, end, py::str(""));
   }
-  // Rewrite only the value's tokens, so the rest of the line reads as written.
-  py::object source = atok.attr("text");
+  // Rewrite only the value's tokens, so the rest of the lines reads as written, a trailing
+  // comment included.
+  py::object source = atok.attr("text");  // token offsets count characters, not bytes
   py::object value_node = node.attr("value");
-  py::object head = source[py::slice(node.attr("first_token").attr("startpos"),
-                                     value_node.attr("first_token").attr("startpos"), py::none())];
-  py::object tail = source[py::slice(value_node.attr("last_token").attr("endpos"),
-                                     node.attr("last_token").attr("endpos"), py::none())];
-  return py::make_tuple(start, end, py::str(text(head) + literal(secure) + text(tail)));
+  long value_first = value_node.attr("first_token").attr("startpos").cast<long>();
+  long value_last = value_node.attr("last_token").attr("endpos").cast<long>();
+  long line_end = source.attr("find")("\n", last).cast<long>();
+  if (line_end < 0) line_end = static_cast<long>(py::len(source));
+  auto part = [&](long from, long to) {
+    return text(source[py::slice(py::int_(from), py::int_(to), py::none())]);
+  };
+  py::str rewritten(part(first, value_first) + literal(secure) + part(value_last, line_end));
+  return py::make_tuple(start, end, rewritten.attr("rstrip")());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1013,12 +1120,22 @@ void visit_module(py::object self, py::object node) {
   for (const Finding& f : evaluate_rules(ns, defaults)) {
     py::object at = !f.stmt.is_none() ? f.stmt : fallback;
     if (at.is_none()) {
-      self.attr("add_message")(f.code, py::arg("line") = 1, py::arg("node") = node, py::arg("args") = f.record);
-    } else {
-      self.attr("add_message")(f.code, py::arg("line") = at.attr("fromlineno"), py::arg("node") = at,
+      self.attr("add_message")(f.code, py::arg("line") = 1, py::arg("node") = node,
                                py::arg("args") = f.record);
+    } else {
+      self.attr("add_message")(f.code, py::arg("line") = at.attr("fromlineno"),
+                               py::arg("node") = at, py::arg("args") = f.record);
     }
   }
+}
+
+// The settings-file builder lives in `shims`, whose loading also puts its inference
+// transforms on astroid's global manager. Loading it before the first file of a lint that
+// names settings modules keeps every file of that lint under the same transforms, rather than
+// those linted after the settings module only.
+void open(py::object self) {
+  py::object files = py::getattr(self.attr("linter").attr("config"), "settings_files", py::none());
+  if (!files.is_none() && truthy(files)) shims();
 }
 
 py::object make_checker(py::module_& m, py::handle helpers) {
@@ -1061,6 +1178,7 @@ py::object make_checker(py::module_& m, py::handle helpers) {
                  {"C4017", "missing-hsts-preload",
                   "SECURE_HSTS_PRELOAD is not True, so the site cannot be submitted to the "
                   "browsers' HSTS preload list."}}));
+  add_method(cls, "open", &open);
   add_method(cls, "visit_module", &visit_module, py::arg("node"));
   return cls;
 }
@@ -1088,13 +1206,15 @@ PYBIND11_MODULE(settings, m) {
 
   for (const Rule& rule : kRules) {
     const char* code = rule.code;
-    m.def(rule.predicate,
-          [code](py::object module_node, py::object settings_modpath) {
-            return predicate(code, module_node, settings_modpath);
-          },
-          py::arg("module_node"), py::arg("settings_modpath"));
-    m.def(rule.transform, [code](py::object module_node) { return transform(code, module_node); },
-          py::arg("module_node"));
+    m.def(
+        rule.predicate,
+        [code](py::object module_node, py::object settings_modpath) {
+          return predicate(code, module_node, settings_modpath);
+        },
+        py::arg("module_node"), py::arg("settings_modpath"));
+    m.def(
+        rule.transform, [code](py::object module_node) { return transform(code, module_node); },
+        py::arg("module_node"));
   }
   m.def("build_transformer_visitor", &build_transformer_visitor, py::arg("message_ids"),
         py::arg("settings_modpath"));

@@ -1,10 +1,10 @@
 // The settings-file builder: for the length of a `with` block astroid folds the os.path calls
 // and environment look-ups that settings files compute their values with, so that the values
 // can be read from the tree as constants.
-#include "shims.hpp"
-
 #include <array>
 #include <string>
+
+#include "shims.hpp"
 
 namespace vettor::shims {
 
@@ -38,8 +38,7 @@ py::object transform_path_manipulation(py::object node) {
   // None) makes the path function raise TypeError, and a text with a NUL byte ValueError.
   // Either way the call is left as written rather than failing the whole tree.
   py::tuple folds_not = py::make_tuple(py::handle(PyExc_AttributeError),
-                                       py::handle(PyExc_TypeError),
-                                       py::handle(PyExc_ValueError));
+                                       py::handle(PyExc_TypeError), py::handle(PyExc_ValueError));
   return on_error(
       folds_not,
       [&]() -> py::object {
@@ -67,7 +66,9 @@ py::object looks_like_environment_variable_lookup(py::object node) {
   if (!vettor::isinstance(name, constant) || !vettor::isinstance(fallback, constant)) {
     return py::none();
   }
-  auto is_text = [](py::handle n) { return py::str(n.attr("pytype")()).cast<std::string>() == "builtins.str"; };
+  auto is_text = [](py::handle n) {
+    return py::str(n.attr("pytype")()).cast<std::string>() == "builtins.str";
+  };
   if (!is_text(name)) return py::bool_(false);
   return py::bool_(is_text(fallback));
 }
@@ -100,10 +101,10 @@ py::object make_builder(py::module_& m) {
   add_init(cls, [](py::object self) {
     py::object call = G("astroid").attr("Call");
     py::list transforms;
-    transforms.append(triple(call, G("transform_path_manipulation"),
-                            G("looks_like_path_manipulation")));
+    transforms.append(
+        triple(call, G("transform_path_manipulation"), G("looks_like_path_manipulation")));
     transforms.append(triple(call, G("transform_environment_variable_lookup"),
-                            G("looks_like_environment_variable_lookup")));
+                             G("looks_like_environment_variable_lookup")));
     self.attr("transforms") = transforms;
   });
   add_method(cls, "__enter__", [](py::object self) {

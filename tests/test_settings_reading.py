@@ -1,0 +1,111 @@
+"""How the settings checker reads a settings module: statements in order, branches, changes to
+lists, imports it can and cannot follow, and the builder's folds; unknown values are never
+reported."""
+import textwrap
+
+import astroid
+import pytest
+
+from vettor.staticanalysis import checker
+from vettor.staticanalysis.checkers import settings
+
+MODPATH = "site.settings"
+SECURE = """\
+INSTALLED_APPS = ["django.contrib.sessions"]
+MIDDLEWARE = [
+    "django.middleware.security.SecurityMiddleware",
+    "django.contrib.sessions.middleware.SessionMiddleware",
+    "django.middleware.csrf.CsrfViewMiddleware",
+    "django.middleware.clickjacking.XFrameOptionsMiddleware",
+]
+SECURE_HSTS_SECONDS = 3600
+SECURE_HSTS_INCLUDE_SUBDOMAINS = True
+SECURE_HSTS_PRELOAD = True
+SECURE_CONTENT_TYPE_NOSNIFF = True
+SECURE_SSL_REDIRECT = True
+SESSION_COOKIE_SECURE = True
+CSRF_COOKIE_SECURE = True
+"""
+
+
+@pytest.fixture
+def findings(monkeypatch):
+    """Lint one source as the settings module with the driver's linter and options."""
+
+    def run(source, version="3.2", path=None):
+        linter = checker.create_linter(linter_class=checker.Linter)
+        linter.global_set_option("settings-files", [MODPATH])
+        linter.global_set_option("django-version", version)
+        rule = next(c for c in linter.get_checkers() if isinstance(c, settings.Checker))
+        found = []
+        monkeypatch.setattr(rule, "add_message", lambda code, line, node, args: found.append((code, line, args)))
+        source = "import os\n" + SECURE + textwrap.dedent(source)
+        rule.visit_module(astroid.parse(source, module_name=MODPATH, path=path))
+        first = len(("import os\n" + SECURE).splitlines()) + 1
+        return [(code, line - first + 1) for code, line, _ in found]
+
+    return run
+
+
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ("", []),
+        # builder folds: environment look-ups with literal defaults, then the comparison
+        ('DEBUG = os.environ.get("DEBUG", "True") == "True"', [("C4005", 1)]),
+        ('DEBUG = os.getenv("DEBUG", "") != ""', []),
+        ('DEBUG = os.environ.get("DEBUG") == "True"', []),
+        ("SECURE_SSL_REDIRECT = not DEBUG\nDEBUG = False", []),
+        # Django wants these to be True itself, not just truthy
+        ('SECURE_SSL_REDIRECT = "yes"', [("C4013", 1)]),
+        ("SECURE_HSTS_SECONDS = 60 * 60 * 0", [("C4010", 1)]),
+        ("SECURE_HSTS_SECONDS, SECURE_SSL_REDIRECT = 0, True", [("C4010", 1)]),
+        # branches: known conditions pick a branch, unknown ones keep what both ways agree on
+        ("if False:\n    SECURE_SSL_REDIRECT = False", []),
+        ('if os.environ.get("CI"):\n    SECURE_SSL_REDIRECT = False', []),
+        ('if os.environ.get("CI"):\n    SECURE_SSL_REDIRECT = False\nelse:\n    SECURE_SSL_REDIRECT = False', [("C4013", 2)]),
+        ("for _ in range(2):\n    SECURE_SSL_REDIRECT = False", []),
+        ("del SECURE_SSL_REDIRECT", [("C4013", 1)]),
+        # lists changed after they are written
+        ('MIDDLEWARE.remove("django.middleware.security.SecurityMiddleware")', [("C4007", 1)]),
+        ('MIDDLEWARE = MIDDLEWARE[1:]', [("C4007", 1)]),
+        ('MIDDLEWARE = [m for m in MIDDLEWARE if "csrf" not in m]', []),
+        ('MIDDLEWARE.insert(0, "x")\nMIDDLEWARE += ("y",)', []),
+        ('INSTALLED_APPS = []\nMIDDLEWARE = [MIDDLEWARE[0]]', [("C4008", 2), ("C4009", 2)]),
+        # sessions not in use: their cookie settings do not matter
+        ('INSTALLED_APPS = []\nMIDDLEWARE = [MIDDLEWARE[0], MIDDLEWARE[2], MIDDLEWARE[3]]\nSESSION_COOKIE_SECURE = False', []),
+        ("CSRF_USE_SESSIONS = True\nCSRF_COOKIE_SECURE = False", []),
+        # imports: a missing optional module is passed over, a required one hides everything
+        ("try:\n    from .local import *\nexcept ImportError:\n    pass\nDEBUG = True", [("C4005", 5)]),
+        ("DEBUG = True\nfrom deployment.defaults import *", []),
+        ("from deployment.defaults import *\nDEBUG = True", [("C4005", 2)]),
+        ("from deployment import SECURE_SSL_REDIRECT", []),
+        (
+            "from django.conf.global_settings import *\nDEBUG = True",
+            [("C4005", 2), ("C4007", 2), ("C4008", 2), ("C4009", 2)],
+        ),
+        ("from django.conf.global_settings import *", [("C4007", 1), ("C4008", 1), ("C4009", 1)]),
+    ],
+)
+def test_reading(findings, source, expected):
+    assert findings(source) == expected
+
+
+def test_imports_are_followed_into_the_files_they_name(findings, tmp_path):
+    package = tmp_path / "site" / "settings"
+    package.mkdir(parents=True)
+    (package / "base.py").write_text("SECURE_SSL_REDIRECT = False\nCOMMON = ['x']\n")
+    (package / "flags.py").write_text("from .base import *\nDEBUG = True\n")
+    source = "from .flags import *\nfrom site.settings.base import COMMON as ENTRIES\nEXTRA = ENTRIES + ['y']\n"
+    path = str(package / "production.py")
+    assert findings(source, path=path) == [("C4005", 1), ("C4013", 1)]
+
+
+def test_a_base_module_that_cannot_be_parsed_hides_what_it_may_set(findings, tmp_path):
+    (tmp_path / "base.py").write_text("SECURE_SSL_REDIRECT = (\n")
+    assert findings("DEBUG = True\nfrom .base import *", path=str(tmp_path / "settings.py")) == []
+
+
+@pytest.mark.parametrize("version, expected", [("2.2", [("C4012", 1)]), ("3.0", []), ("3.3", [])])
+def test_defaults_of_the_checked_version(findings, version, expected):
+    assert findings("del SECURE_CONTENT_TYPE_NOSNIFF", version=version) == expected
