@@ -186,6 +186,10 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   for (py::handle record : messages) {
     if (py::str("fatal").equal(record["type"]))
       G("logger").attr("error")("Fatal message: %s", record);
+    // pylint files a module it cannot parse as an error, not a fatal; the code filter below
+    // drops it like every base linter finding, so it is logged here or it would vanish.
+    else if (py::str("E0001").equal(record["message-id"]))
+      G("logger").attr("error")("Syntax error: %s", record);
   }
   py::set codes(G("get_all_message_codes")());
   py::list kept;

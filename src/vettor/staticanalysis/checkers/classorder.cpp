@@ -54,7 +54,37 @@ py::object get_longest_common_prefix(py::object values, py::object min_length) {
 // ---------------------------------------------------------------------------------------
 // Checker
 
-void visit_module(py::object self, py::object) { self.attr("model_names") = py::list(); }
+// Every call and method of a module asks whether its frame is a model, and every field call
+// is asked whether it is a field twice (as itself and as the next call's predecessor); each
+// answer is an inference. The tree does not change while it is linted, so the answers are
+// kept by node until the next module starts.
+template <class F>
+bool remembered(py::handle self, const char* kind, py::handle node, F&& compute) {
+  py::object answers = py::getattr(self, "_answers", py::none());
+  if (answers.is_none()) return compute();
+  py::tuple key = py::make_tuple(kind, node);
+  PyObject* hit = PyDict_GetItemWithError(answers.ptr(), key.ptr());
+  if (hit) return hit == Py_True;
+  if (PyErr_Occurred()) throw py::error_already_set();
+  bool value = compute();
+  if (PyDict_SetItem(answers.ptr(), key.ptr(), value ? Py_True : Py_False) != 0)
+    throw py::error_already_set();
+  return value;
+}
+
+bool is_model(py::handle self, py::handle node) {
+  return remembered(self, "model", node, [&] { return truthy(helpers("is_model")(node)); });
+}
+
+bool is_model_field(py::handle self, py::handle node) {
+  return remembered(self, "field", node,
+                    [&] { return truthy(helpers("is_model_field")(node)); });
+}
+
+void visit_module(py::object self, py::object) {
+  self.attr("model_names") = py::list();
+  self.attr("_answers") = py::dict();
+}
 
 // A standard member (a method or a non-model class of a model) is compared with the method
 // just before it in the same block; only methods count as "before".
@@ -77,17 +107,17 @@ void check_attribute_order(py::object self, py::object node) {
 }
 
 void visit_classdef(py::object self, py::object node) {
-  if (truthy(helpers("is_model")(node))) {
+  if (is_model(self, node)) {
     self.attr("model_names").attr("append")(node.attr("name"));
     return;
   }
-  if (truthy(helpers("is_model")(node.attr("parent").attr("frame")()))) {
+  if (is_model(self, node.attr("parent").attr("frame")())) {
     self.attr("check_attribute_order")(node);
   }
 }
 
 void visit_functiondef(py::object self, py::object node) {
-  if (truthy(helpers("is_model")(node.attr("parent").attr("frame")()))) {
+  if (is_model(self, node.attr("parent").attr("frame")())) {
     self.attr("check_attribute_order")(node);
   }
 }
@@ -109,13 +139,13 @@ py::object lookup_meta(py::handle scope) {
 // A field declaration that comes after the inner Meta class. Only the first field of a run
 // of consecutive fields is examined, so a misplaced block is reported once.
 void visit_call(py::object self, py::object node) {
-  if (!truthy(helpers("is_model")(node.attr("frame")()))) return;
-  if (!truthy(helpers("is_model_field")(node))) return;
+  if (!is_model(self, node.attr("frame")())) return;
+  if (!is_model_field(self, node)) return;
   py::object previous_node = node.attr("previous_sibling")();
   if (vettor::isinstance(previous_node, lookup("astroid", "Assign"))) {
     previous_node = previous_node.attr("value");
   }
-  if (previous_node.is_none() || truthy(helpers("is_model_field")(previous_node))) return;
+  if (previous_node.is_none() || is_model_field(self, previous_node)) return;
   py::object meta = lookup_meta(node.attr("scope")());
   if (meta.is_none()) return;
   // A Meta that astroid found but cannot place (a value from an unresolved import) has no
@@ -131,6 +161,7 @@ void visit_call(py::object self, py::object node) {
 }
 
 void leave_module(py::object self, py::object node) {
+  self.attr("_answers") = py::none();
   py::object config = self.attr("config");
   py::list model_names = self.attr("model_names");
   py::ssize_t model_count = py::len(model_names);

@@ -31,14 +31,53 @@ bool eq(py::handle a, py::handle b) {
   return r == 1;
 }
 
+// While the checker lints a module, every rule asks the same questions of the same field
+// call (is it a field, what does it infer to, what are its arguments and defaults), and asks
+// them again for each of its keywords; each answer is an inference that costs far more than
+// the rule itself. The tree does not change during a lint, so the answers are kept for the
+// length of one module, by node; outside a lint (the fixes edit trees) nothing is kept.
+constexpr const char* kModuleMemo = "_module_memo";
+
+template <class F>
+py::object remembered(const char* kind, py::handle node, F&& compute) {
+  py::object memo = M(kModuleMemo);
+  if (memo.is_none()) return compute();
+  py::tuple key = py::make_tuple(kind, node);
+  PyObject* hit = PyDict_GetItemWithError(memo.ptr(), key.ptr());
+  if (hit) return py::reinterpret_borrow<py::object>(hit);
+  if (PyErr_Occurred()) throw py::error_already_set();
+  py::object value = compute();
+  if (PyDict_SetItem(memo.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
+  return value;
+}
+
+void start_module_memo() { M.handle().attr(kModuleMemo) = py::dict(); }
+void end_module_memo() { M.handle().attr(kModuleMemo) = py::none(); }
+
+py::object inferred_of(py::handle node) {
+  return remembered("infer", node, [&] { return M("safe_infer")(node); });
+}
+
+bool is_model_class(py::handle node) {
+  return truthy(remembered("model", node, [&] { return H("is_model")(node); }));
+}
+
+bool is_field(py::handle node) {
+  return truthy(remembered("field", node, [&] { return H("is_model_field")(node); }));
+}
+
 py::object explicit_arguments(py::handle node) {
-  return H("get_node_explicit_arguments")(node);
+  return remembered("explicit", node, [&] { return H("get_node_explicit_arguments")(node); });
+}
+
+py::object default_arguments(py::handle node) {
+  return remembered("defaults", node, [&] { return H("get_node_default_arguments")(node); });
 }
 
 // The field class's defaults with the explicit keywords written over them.
 py::dict merged_arguments(py::handle node) {
   py::object explicit_ = explicit_arguments(node);
-  py::object defaults = H("get_node_default_arguments")(node);
+  py::object defaults = default_arguments(node);
   py::dict merged;
   merged.attr("update")(defaults);
   merged.attr("update")(explicit_);
@@ -227,12 +266,14 @@ py::object class_constructor_defaults(py::handle inferred) {
 
 // helpers.get_node_default_arguments, corrected by what the constructors really use.
 py::dict effective_defaults(py::handle call) {
-  py::dict defaults;
-  defaults.attr("update")(H("get_node_default_arguments")(call));
-  py::object inferred = M("safe_infer")(call);
-  if (!truthy(inferred)) return defaults;
-  defaults.attr("update")(class_constructor_defaults(inferred));
-  return defaults;
+  return py::reinterpret_borrow<py::dict>(remembered("effective", call, [&] {
+    py::dict defaults;
+    defaults.attr("update")(default_arguments(call));
+    py::object inferred = inferred_of(call);
+    if (!truthy(inferred)) return defaults;
+    defaults.attr("update")(class_constructor_defaults(inferred));
+    return defaults;
+  }));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -321,13 +362,13 @@ bool rename_field_call(py::handle call, const char* new_name) {
 // C2000 nullable-string-field
 
 py::object is_null_stringfield(py::object node) {
-  if (!truthy(H("is_model_field")(node))) return py::bool_(false);
+  if (!is_field(node)) return py::bool_(false);
   py::object frame = node.attr("frame")();
-  if (truthy(H("is_model")(frame)) && vettor::hasattr(frame, "generic_foreign_key_field_names")) {
+  if (is_model_class(frame) && vettor::hasattr(frame, "generic_foreign_key_field_names")) {
     py::object names = frame.attr("generic_foreign_key_field_names");
     if (names.contains(H("get_member_name")(node))) return py::bool_(false);
   }
-  py::object inferred = M("safe_infer")(node);
+  py::object inferred = inferred_of(node);
   if (!truthy(inferred)) return py::none();
   py::dict merged = merged_arguments(node);
   if (H("DJANGO_STRING_FIELDS").contains(inferred_name(inferred))) return get(merged, "null");
@@ -420,7 +461,7 @@ py::object is_redundant_kwargs(py::object node) {
   py::object call = node.attr("parent");
   // Keywords of a class statement (metaclass=...) are no field arguments.
   if (!vettor::isinstance(call, astroid_class("Call"))) return py::none();
-  if (!truthy(H("is_model_field")(call))) return py::none();
+  if (!is_field(call)) return py::none();
   py::dict defaults = effective_defaults(call);
   py::object arg = node.attr("arg");
   if (arg.is_none() || !defaults.contains(arg)) return py::none();
@@ -462,8 +503,8 @@ py::object transform_redundant_kwargs(py::object node) {
 // C2003 field-null-not-blank
 
 py::object is_missing_blank_true(py::object node) {
-  if (!truthy(H("is_model_field")(node))) return py::bool_(false);
-  py::object inferred = M("safe_infer")(node);
+  if (!is_field(node)) return py::bool_(false);
+  py::object inferred = inferred_of(node);
   if (!truthy(inferred)) return py::none();
   py::object name = inferred_name(inferred);
   if (H("DJANGO_STRING_FIELDS").contains(name) || H("DJANGO_BOOLEAN_FIELDS").contains(name))
@@ -497,7 +538,7 @@ py::object is_fragile_unique_for(py::object keyword_node) {
 // C2005 missing-related-name
 
 py::object is_fk_mising_related_name(py::object node) {
-  py::object inferred = M("safe_infer")(node);
+  py::object inferred = inferred_of(node);
   if (!truthy(inferred) || !name_is(inferred, "ForeignKey")) return py::none();
   py::object node_class = node.attr("frame")();
   py::object explicit_ = explicit_arguments(node);
@@ -509,8 +550,8 @@ py::object is_fk_mising_related_name(py::object node) {
 // C2006 huge-max-length
 
 py::object is_huge_char_field(py::object node) {
-  if (!truthy(H("is_model_field")(node))) return py::bool_(false);
-  py::object inferred = M("safe_infer")(node);
+  if (!is_field(node)) return py::bool_(false);
+  py::object inferred = inferred_of(node);
   if (!truthy(inferred) || !name_is(inferred, "CharField")) return py::none();
   py::object length = get(merged_arguments(node), "max_length");
   if (!truthy(length)) length = py::int_(0);
@@ -542,8 +583,8 @@ py::object transform_huge_char_field(py::object node) {
 // C2008 deprecated-nullboolean-field
 
 py::object is_nullboolean(py::object node) {
-  if (!truthy(H("is_model_field")(node))) return py::bool_(false);
-  py::object inferred = M("safe_infer")(node);
+  if (!is_field(node)) return py::bool_(false);
+  py::object inferred = inferred_of(node);
   if (!truthy(inferred)) return inferred;
   return py::bool_(name_is(inferred, "NullBooleanField"));
 }
@@ -604,7 +645,7 @@ py::dict name_record(py::handle name) {
 
 void visit_call(py::object self, py::object node) {
   if (in_migration_module(self, node)) return;
-  if (!truthy(H("is_model_field")(node))) return;
+  if (!is_field(node)) return;
   py::object name = H("get_member_name")(node);
   if (!truthy(name)) return;
 
@@ -635,7 +676,7 @@ void visit_call(py::object self, py::object node) {
 void visit_keyword(py::object self, py::object node) {
   if (in_migration_module(self, node)) return;
   py::object call = node.attr("parent");
-  if (!truthy(H("is_model_field")(call))) return;
+  if (!is_field(call)) return;
   if (truthy(M("is_redundant_kwargs")(node))) {
     py::dict record;
     record["name"] = H("get_member_name")(call);
@@ -652,7 +693,7 @@ void visit_keyword(py::object self, py::object node) {
 }
 
 void leave_classdef(py::object self, py::object node) {
-  if (!truthy(H("is_model")(node))) return;
+  if (!is_model_class(node)) return;
   py::object count = field_counter(self)[node];
   if (count > self.attr("config").attr("max_columns")) {
     py::dict record;
@@ -693,8 +734,11 @@ py::object make_checker(py::module_& m, py::handle helpers) {
       [](py::object self, py::object) {
         self.attr("field_counter") = M("Counter")();
         self.attr("migration_verdict") = py::none();
+        start_module_memo();
       },
       py::arg("node"));
+  add_method(
+      cls, "leave_module", [](py::object, py::object) { end_module_memo(); }, py::arg("node"));
   add_method(cls, "visit_call", &visit_call, py::arg("node"));
   add_method(cls, "visit_keyword", &visit_keyword, py::arg("node"));
   add_method(cls, "leave_classdef", &leave_classdef, py::arg("node"));
@@ -746,6 +790,7 @@ PYBIND11_MODULE(columns, m) {
   m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
 
   m.attr("MAX_CHARFIELD_LENGTH") = 512;
+  m.attr(kModuleMemo) = py::none();
   m.attr("Codes") = make_codes(
       m, {"C2000", "C2001", "C2002", "C2003", "C2004", "C2005", "C2006", "C2008", "C2011"});
 

@@ -1,0 +1,154 @@
+"""Lint the Django apps of real packages that nobody here wrote, to find crashes, hangs and
+files the analysis cannot handle.
+
+    .venv/bin/python bench/lint_real_packages.py [--only NAME,...] [--jobs N] [--timeout S]
+                                                 [--max-files N] [--json OUT.json]
+
+The sources: Django's own django/contrib apps (from the Django installed in this venv) and a
+few large applications released for Django 3.2, downloaded with pip into bench/cache/ (not
+kept in git) and unpacked there. Each package is linted through checker.get_messages in a
+child process with a time limit. Reported per package: files, findings per code, the files
+logged as fatal or unparsable, and the error if the lint raised or ran out of time. The exit
+status is non-zero when anything crashed, hung or was logged as fatal.
+"""
+import argparse
+import collections
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+import time
+import zipfile
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+CACHE = HERE / "cache"
+
+# name -> (pip requirement, the package folders to lint inside the unpacked wheel)
+PACKAGES = {
+    "django-contrib": (None, ["django/contrib"]),
+    "wagtail": ("wagtail==2.15.6", ["wagtail"]),
+    "django-cms": ("django-cms==3.11.4", ["cms", "menus"]),
+    "django-filer": ("django-filer==2.2.5", ["filer"]),
+}
+
+RUNNER = textwrap.dedent(
+    """
+    import json, logging, sys, time, traceback
+    records = []
+
+    class Keep(logging.Handler):
+        def emit(self, record):
+            records.append((record.levelname, record.getMessage()[:2000]))
+
+    logging.getLogger().addHandler(Keep())
+    logging.getLogger().setLevel(logging.WARNING)
+    from vettor.staticanalysis import checker
+    root, keys, jobs = json.loads(sys.stdin.read())
+    error = None
+    start = time.perf_counter()
+    try:
+        messages = checker.get_messages(root, {k: None for k in keys}, jobs=jobs)
+    except BaseException:
+        error, messages = traceback.format_exc(), []
+    print(json.dumps({"error": error, "seconds": time.perf_counter() - start,
+                      "logs": records, "messages": messages}, default=repr))
+    """
+)
+
+
+def unpack(name, requirement, folders):
+    """The folder that holds the package's sources, fetched and unpacked on first use."""
+    target = CACHE / "unpacked" / name
+    if target.exists():
+        return target
+    staging = CACHE / "unpacked" / (name + ".partial")
+    shutil.rmtree(staging, ignore_errors=True)
+    staging.mkdir(parents=True)
+    if requirement is None:
+        import django
+
+        site = Path(django.__file__).resolve().parent.parent
+        for folder in folders:
+            shutil.copytree(site / folder, staging / folder,
+                            ignore=shutil.ignore_patterns("__pycache__", "locale"))
+    else:
+        downloads = CACHE / "downloads"
+        downloads.mkdir(parents=True, exist_ok=True)
+        subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--disable-pip-version-check",
+                        "--no-deps", "--only-binary", ":all:", "-d", str(downloads), requirement],
+                       check=True)
+        wheel_prefix = requirement.split("==")[0].replace("-", "_").lower()
+        wheels = [w for w in downloads.glob("*.whl") if w.name.lower().startswith(wheel_prefix)]
+        version = requirement.split("==")[1]
+        wheels = [w for w in wheels if f"-{version}-" in w.name]
+        with zipfile.ZipFile(wheels[0]) as archive:
+            for member in archive.namelist():
+                if any(member.startswith(f + "/") for f in folders) and member.endswith(".py"):
+                    archive.extract(member, staging)
+    # A requirement the package's own Django would meet, so the version finding is stable.
+    (staging / "requirements.txt").write_text("Django>=3.2,<3.3\n")
+    staging.rename(target)
+    return target
+
+
+def python_files(root, folders, limit):
+    keys = sorted(str(p.relative_to(root)) for f in folders for p in (root / f).rglob("*.py"))
+    return keys[:limit] if limit else keys
+
+
+def lint(root, keys, jobs, timeout):
+    try:
+        proc = subprocess.run([sys.executable, "-c", RUNNER], input=json.dumps([str(root), keys, jobs]),
+                              capture_output=True, text=True, timeout=timeout, cwd=str(root))
+    except subprocess.TimeoutExpired:
+        return {"error": f"no result within {timeout} s (hang?)", "logs": [], "messages": []}
+    if proc.returncode != 0 or not proc.stdout.strip():
+        return {"error": f"child exited with {proc.returncode}:\n{proc.stderr[-3000:]}",
+                "logs": [], "messages": []}
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--only", help="comma-separated package names: " + ", ".join(PACKAGES))
+    parser.add_argument("--jobs", type=int, default=os.cpu_count())
+    parser.add_argument("--timeout", type=float, default=3600)
+    parser.add_argument("--max-files", type=int, default=0, help="lint at most N files per package")
+    parser.add_argument("--json", help="write the summary to this file")
+    args = parser.parse_args()
+    names = args.only.split(",") if args.only else list(PACKAGES)
+
+    summary, faults = {}, 0
+    for name in names:
+        requirement, folders = PACKAGES[name]
+        root = unpack(name, requirement, folders)
+        keys = python_files(root, folders, args.max_files)
+        started = time.perf_counter()
+        outcome = lint(root, keys, args.jobs, args.timeout)
+        codes = collections.Counter(m["message-id"] for m in outcome["messages"])
+        problems = [text for level, text in outcome["logs"] if level in ("ERROR", "CRITICAL")]
+        summary[name] = {
+            "files": len(keys),
+            "seconds": time.perf_counter() - started,
+            "findings": dict(sorted(codes.items())),
+            "errors_logged": problems,
+            "warnings_logged": [t for level, t in outcome["logs"] if level == "WARNING"],
+            "error": outcome["error"],
+        }
+        faults += bool(problems) + bool(outcome["error"])
+        print(f"{name}: {len(keys)} files in {summary[name]['seconds']:.0f} s, "
+              f"{sum(codes.values())} findings {dict(sorted(codes.items()))}")
+        for text in problems:
+            print("  logged:", text[:400])
+        if outcome["error"]:
+            print("  FAILED:", outcome["error"][-1500:])
+    if args.json:
+        Path(args.json).write_text(json.dumps(summary, indent=2))
+    return 1 if faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,90 @@
+"""The hostile project: the small files of tests/fixtures/hostile_project, copied under a path
+with spaces and non-ASCII letters, plus the files too large or too odd to keep in the
+repository (a 20,000-line module, very long lines, deep nesting, symlinks), made here."""
+import os
+import shutil
+from pathlib import Path
+
+FIXTURE = Path(__file__).parent / "fixtures" / "hostile_project"
+
+HUGE_LINES = 20_000
+
+
+def _huge_module():
+    # Plain code for 20,000 lines, a few models, and one finding at the very end: the whole
+    # file must be read and walked.
+    lines = ["from django.db import models", "", ""]
+    n = 0
+    while len(lines) < HUGE_LINES - 8:
+        lines += [f"def step_{n}(value, scale={n}):", "    if value > scale:",
+                  "        return [value * i for i in range(scale)]",
+                  f"    return {{'n': {n}, 'value': value}}", "", ""]
+        n += 1
+    lines += ["class Last(models.Model):", "    count = models.IntegerField(default=0)",
+              "    text = models.TextField(null=True)  # [C2000 name='text']"]
+    while len(lines) < HUGE_LINES:
+        lines.insert(1, "# padding")
+    return "\n".join(lines) + "\n"
+
+
+def _long_lines():
+    value = "x" * 200_000
+    names = ", ".join(f"name_{i}" for i in range(5_000))
+    return (
+        "from django.db import models\n\n"
+        f"LONG = '{value}'\n"
+        f"ALL = [{names.replace('name_', '')}]\n\n\n"
+        "class Wide(models.Model):\n"
+        "    title = models.CharField(max_length=10, null=True)  # [C2000 name='title']\n"
+    )
+
+
+def _deep_nesting():
+    # Deep enough to exhaust the recursion of a naive tree walk, shallow enough for the
+    # interpreter's own parser (which caps parentheses at 200 levels).
+    sums = " + ".join(["1"] * 3_000)
+    parens = "(" * 150 + "1" + ")" * 150
+    calls = "f(" * 90 + "1" + ")" * 90
+    lists = "[" * 95 + "]" * 95
+    return (
+        "from django.db import models\n\n\n"
+        "def f(x):\n    return x\n\n\n"
+        f"TOTAL = {sums}\n"
+        f"PARENS = {parens}\n"
+        f"CALLS = {calls}\n"
+        f"LISTS = {lists}\n\n\n"
+        "class Deep(models.Model):\n"
+        "    body = models.TextField(null=True)  # [C2000 name='body']\n"
+    )
+
+
+def build(parent):
+    """Makes the project under `parent`; returns its root."""
+    root = Path(parent) / "hostile prøject — ünïcode"
+    shutil.copytree(FIXTURE, root)
+    shop = root / "shop"
+    (shop / "huge.py").write_text(_huge_module())
+    (shop / "long_lines.py").write_text(_long_lines())
+    (shop / "deep_nesting.py").write_text(_deep_nesting())
+    # A symlink to a healthy file, one to a folder, and one that leads nowhere.
+    os.symlink("models.py", shop / "linked_models.py")
+    (root / "elsewhere").mkdir()
+    (root / "elsewhere" / "models.py").write_text(
+        "from django.db import models\n\n\n"
+        "class Away(models.Model):\n"
+        "    label = models.CharField(max_length=5, null=True)  # [C2000 name='label']\n"
+    )
+    os.symlink(root / "elsewhere", shop / "linked_dir")
+    os.symlink("does_not_exist.py", shop / "dangling.py")
+    os.symlink("index.html", shop / "templates" / "shop" / "linked.html")
+    return root
+
+
+def python_keys(root):
+    found = {str(p.relative_to(root)) for p in Path(root).rglob("*.py")}
+    found |= {"shop/linked_dir/models.py", "shop/dangling.py"}
+    return sorted(k for k in found if not k.startswith("elsewhere"))
+
+
+def template_keys(root):
+    return sorted(str(p.relative_to(root)) for p in Path(root).rglob("*.html"))

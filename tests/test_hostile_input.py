@@ -1,0 +1,151 @@
+"""get_messages over a project full of what real repositories contain: syntax errors, newer
+syntax than the host reads, undecodable bytes, a byte-order mark, huge and very long files,
+deep nesting, empty files, broken templates and symlinks, under a path with spaces and
+non-ASCII letters. The lint must finish, must not raise, must report on every healthy file,
+and must log every file it could not analyse at error level (templates it skips at warning
+level) instead of dropping it silently.
+
+Each lint runs in a child process with a time limit, so a hang fails the test instead of
+stopping the suite."""
+import json
+import re
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+import hostile_corpus
+
+TIMEOUT = 900  # seconds; the machine may be shared, a hang is what this catches
+
+# Files that cannot be analysed and must be named in an error-level log line.
+UNANALYSABLE = {
+    "shop/syntax_error.py": "a syntax error",
+    "shop/match_statement.py": "a match statement, newer than the host's Python",
+    "shop/deep_nesting.py": "nesting deeper than astroid's recursion allows",
+    "shop/dangling.py": "a symlink that leads nowhere",
+}
+# Templates the tokenizer cannot read, named in a warning.
+SKIPPED_TEMPLATES = ["shop/templates/shop/broken.html", "shop/templates/shop/latin1.html"]
+
+RUNNER = textwrap.dedent(
+    """
+    import json, logging, sys
+    records = []
+
+    class Keep(logging.Handler):
+        def emit(self, record):
+            records.append((record.levelname, record.getMessage()))
+
+    logging.getLogger().addHandler(Keep())
+    logging.getLogger().setLevel(logging.WARNING)
+    from vettor.staticanalysis import checker
+    root, keys, jobs = json.loads(sys.stdin.read())
+    error = None
+    try:
+        messages = checker.get_messages(root, {k: None for k in keys}, jobs=jobs)
+    except BaseException as e:  # the test reports it
+        import traceback
+        error, messages = traceback.format_exc(), []
+    print(json.dumps({"error": error, "logs": records, "messages": messages}, default=repr))
+    """
+)
+
+
+def lint_in_child(root, keys, jobs, cwd):
+    proc = subprocess.run(
+        [sys.executable, "-c", RUNNER],
+        input=json.dumps([str(root), keys, jobs]),
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT,
+        cwd=cwd,
+    )
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+@pytest.fixture(scope="module")
+def project(tmp_path_factory):
+    return hostile_corpus.build(tmp_path_factory.mktemp("hostile"))
+
+
+MARK = re.compile(r"#.*\[(C\d{4})\b[^\]]*\]")
+
+
+def expected_marks(root, keys):
+    found = set()
+    for key in keys:
+        path = Path(root) / key
+        if key in UNANALYSABLE or not path.exists() or key.endswith(".html"):
+            continue
+        text = path.read_text(encoding="utf-8-sig")
+        for number, line in enumerate(text.splitlines(), start=1):
+            match = MARK.search(line)
+            if match:
+                found.add((key, number, match.group(1)))
+    return found
+
+
+@pytest.fixture(scope="module", params=[1, None], ids=["jobs=1", "jobs=None"])
+def result(request, project, tmp_path_factory):
+    keys = [k for k in hostile_corpus.python_keys(project) if k != "shop/undecodable.py"]
+    keys += hostile_corpus.template_keys(project)
+    # The working directory is not the project: paths must not depend on it.
+    cwd = tmp_path_factory.mktemp("elsewhere")
+    return keys, lint_in_child(project, keys, request.param, cwd)
+
+
+def test_lint_finishes_without_raising(result):
+    _, outcome = result
+    assert outcome["error"] is None
+
+
+def test_every_healthy_file_reports_its_findings(project, result):
+    keys, outcome = result
+    found = {(m["path"], m["line"], m["message-id"]) for m in outcome["messages"]}
+    expected = expected_marks(project, keys)
+    assert expected, "the corpus marks findings"
+    assert expected <= found
+    # Symlinked files report under the link's own path.
+    assert {"shop/linked_models.py", "shop/linked_dir/models.py"} <= {p for p, _, _ in found}
+    assert ("shop/templates/shop/linked.html", 3, "C7000") in found
+    assert ("shop/templates/shop/index.html", 3, "C7000") in found
+
+
+@pytest.mark.parametrize("key", sorted(UNANALYSABLE), ids=lambda k: Path(k).name)
+def test_a_file_that_cannot_be_analysed_is_logged_as_an_error(key, result):
+    _, outcome = result
+    errors = [text for level, text in outcome["logs"] if level == "ERROR"]
+    assert any(Path(key).name in text for text in errors), (UNANALYSABLE[key], errors)
+
+
+@pytest.mark.parametrize("key", SKIPPED_TEMPLATES, ids=lambda k: Path(k).name)
+def test_a_template_that_cannot_be_read_is_logged(key, result):
+    _, outcome = result
+    warned = [text for level, text in outcome["logs"] if level in ("WARNING", "ERROR")]
+    assert any(Path(key).name in text for text in warned)
+
+
+def test_files_that_are_empty_or_huge_give_no_fatal(result):
+    _, outcome = result
+    errors = "\n".join(text for level, text in outcome["logs"] if level == "ERROR")
+    for name in ("empty.py", "huge.py", "long_lines.py", "bom.py", "__init__.py"):
+        assert name not in errors
+
+
+@pytest.mark.xfail(
+    strict=True,
+    reason="pylint 2.12 reports the decoding error as a syntax error without a line, which "
+    "its own message check rejects; the driver does not yet catch it",
+)
+def test_undecodable_source_is_reported_not_raised(project, tmp_path):
+    outcome = lint_in_child(project, ["shop/undecodable.py", "shop/models.py"], 1, tmp_path)
+    assert outcome["error"] is None
+    assert ("shop/models.py", 5, "C2000") in {
+        (m["path"], m["line"], m["message-id"]) for m in outcome["messages"]
+    }
+    errors = [text for level, text in outcome["logs"] if level == "ERROR"]
+    assert any("undecodable.py" in text for text in errors)
