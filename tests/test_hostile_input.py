@@ -136,11 +136,6 @@ def test_files_that_are_empty_or_huge_give_no_fatal(result):
         assert name not in errors
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="pylint 2.12 reports the decoding error as a syntax error without a line, which "
-    "its own message check rejects; the driver does not yet catch it",
-)
 def test_undecodable_source_is_reported_not_raised(project, tmp_path):
     outcome = lint_in_child(project, ["shop/undecodable.py", "shop/models.py"], 1, tmp_path)
     assert outcome["error"] is None

@@ -137,6 +137,26 @@ void set_current_module(py::handle cls, py::object self, py::object modname,
   self.attr("progress").attr("update")(self.attr("progress_task"), py::arg("advance") = 1);
 }
 
+// A source that cannot be decoded reaches pylint as a syntax error without a line; pylint
+// files it as "syntax-error" on line None, which its own message check rejects from inside
+// its handler, and the lint of the whole project then ends in the crash handler. Such a file
+// is reported as a syntax error on its first line instead.
+py::object get_ast(py::handle cls, py::object self, py::object filepath, py::object modname,
+                   py::object data) {
+  try {
+    return super(cls, self).attr("get_ast")(filepath, modname, data);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(lookup("pylint.exceptions", "InvalidMessageError"))) throw;
+    py::object cause = e.value().attr("__context__");
+    if (!vettor::isinstance(cause, G("astroid").attr("AstroidSyntaxError"))) throw;
+    py::object error = cause.attr("error");
+    self.attr("add_message")("syntax-error", py::arg("line") = 1,
+                             py::arg("col_offset") = py::getattr(error, "offset", py::none()),
+                             py::arg("args") = py::str(error));
+    return py::none();
+  }
+}
+
 py::object make_linter(py::module_& m) {
   py::object base = G("lint").attr("PyLinter");
   py::dict msgs = import("builtins").attr("dict")(base.attr("msgs"));
@@ -162,6 +182,12 @@ py::object make_linter(py::module_& m) {
         set_current_module(h, self, modname, filepath);
       },
       py::arg("modname"), py::arg("filepath") = py::none());
+  add_method(
+      cls, "get_ast",
+      [h](py::object self, py::object filepath, py::object modname, py::object data) {
+        return get_ast(h, self, filepath, modname, data);
+      },
+      py::arg("filepath"), py::arg("modname"), py::arg("data") = py::none());
   return cls;
 }
 
@@ -170,11 +196,7 @@ py::object make_linter(py::module_& m) {
 
 py::object make_html_linter(py::module_& m) {
   py::object cls = make_class(m, "HtmlLinter", py::make_tuple());
-  // pybind11 takes a function named __init__ for one of its own constructors (and reaches
-  // for a C++ instance that is not there), so the method is made under another name.
-  py::setattr(cls, "__init__",
-              py::cpp_function([](py::object self) { self.attr("messages") = py::list(); },
-                               py::name("init"), py::is_method(cls)));
+  add_init(cls, [](py::object self) { self.attr("messages") = py::list(); });
   add_method(
       cls, "check",
       [](py::object self, py::object files) {
