@@ -78,6 +78,36 @@ ORDER_CASES = {
 }
 
 
+# Each Django class itself, imported from the module that defines it: its order starts
+# with the class, so it matches its own qualified name. (source, pass the inferred value)
+DJANGO_CLASSES = {
+    "is_model": ("from django.db.models.base import Model\n__(Model)", True),
+    "is_model_field": ("from django.db.models.fields import Field\n__(Field)", False),
+    "is_related_field": (
+        "from django.db.models.fields.related import RelatedField\n__(RelatedField)",
+        True,
+    ),
+    "is_queryset": ("from django.db.models.query import QuerySet\n__(QuerySet)", True),
+    "is_model_manager": ("from django.db.models.manager import Manager\n__(Manager)", True),
+    "is_model_admin": (
+        "from django.contrib.admin.options import BaseModelAdmin\n__(BaseModelAdmin)",
+        True,
+    ),
+}
+
+
+@pytest.mark.parametrize("predicate, case", DJANGO_CLASSES.items(), ids=list(DJANGO_CLASSES))
+def test_the_django_class_itself_is_one(predicate, case):
+    source, infer = case
+    node = marked(source)
+    assert getattr(helpers, predicate)(safe_infer(node) if infer else node) is True
+
+
+def test_django_migration_module_is_a_migration_file():
+    module = astroid.MANAGER.ast_from_module_name("django.db.migrations.migration")
+    assert helpers.is_migration_file(module) is True
+
+
 # A class whose order astroid cannot compute (duplicate bases) would match if it could be read.
 UNREADABLE = {
     "is_model": "class Bad(models.Model, models.Model):  #@\n    pass",
@@ -152,7 +182,7 @@ def test_errors_of_the_exception_family_answer_false(predicate):
     assert getattr(helpers, predicate)(OrderFails(ValueError("no order"))) is False
 
 
-@pytest.mark.parametrize("predicate", ["is_model", "is_queryset", "is_migration_file"])
+@pytest.mark.parametrize("predicate", ORDER_PREDICATES)
 def test_errors_outside_the_exception_family_pass_through(predicate):
     with pytest.raises(KeyboardInterrupt):
         getattr(helpers, predicate)(OrderFails(KeyboardInterrupt()))

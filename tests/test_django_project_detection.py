@@ -85,6 +85,17 @@ def test_a_conda_environment_inside_the_folder_is_passed_over(tmp_path):
     assert dependencies.is_django_repository(tmp_path) is False
 
 
+@pytest.mark.parametrize("elsewhere, expected", [({}, False), ({"app/views.py": "from django import http\n"}, True)])
+def test_a_python_file_that_cannot_be_opened_says_nothing(tmp_path, elsewhere, expected):
+    # a symbolic link left behind by a deployment, pointing at a file that is not there
+    (tmp_path / "app").mkdir()
+    (tmp_path / "app" / "local_settings.py").symlink_to(tmp_path / "missing.py")
+    (tmp_path / "manage.py").symlink_to(tmp_path / "missing-manage.py")
+    for name, content in elsewhere.items():
+        write(tmp_path, name, content)
+    assert dependencies.is_django_repository(tmp_path) is expected
+
+
 def test_errors_other_than_a_missing_manage_file_reach_the_caller(tmp_path, monkeypatch):
     def broken(project_root):
         raise PermissionError(project_root)

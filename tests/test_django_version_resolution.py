@@ -287,6 +287,44 @@ def test_a_rejected_line_does_not_stop_the_search(tmp_path, monkeypatch):
     assert dependencies.resolve_django_version(tmp_path) == details("requirements.txt", "3.1", "==3.1")
 
 
+def test_module_binds_the_libraries_it_resolves_with():
+    import ast
+    import itertools
+    from pathlib import Path
+
+    import astroid
+    import dparse
+    import dparse.parser
+    import packaging.requirements
+
+    from vettor.staticanalysis import library_default_settings, meta
+
+    assert dependencies.ast is ast and dependencies.itertools is itertools
+    assert dependencies.Path is Path and dependencies.astroid is astroid
+    assert dependencies.parse is dparse.parse and dependencies.filetypes is dparse.filetypes
+    assert dependencies.RequirementsTXTLineParser is dparse.parser.RequirementsTXTLineParser
+    assert dependencies.REQUIREMENT is packaging.requirements.REQUIREMENT
+    assert dependencies.meta is meta
+    for version in dependencies.versions:
+        member = "django_" + version.replace(".", "_")
+        assert getattr(dependencies, member) is getattr(library_default_settings, member)
+
+
+def test_the_requirement_grammar_is_looked_up_at_call_time(tmp_path, monkeypatch):
+    write(tmp_path, "requirements.txt", "Django==3.2 # pinned\n")
+    seen = []
+
+    class Grammar:
+        @staticmethod
+        def parseString(line):
+            seen.append(line)
+            return SimpleNamespace(specifier="==3.2")
+
+    monkeypatch.setattr(dependencies, "REQUIREMENT", Grammar)
+    assert dependencies.resolve_django_version(tmp_path) == details("requirements.txt", "3.2", "==3.2")
+    assert seen == ["Django==3.2"]  # the cleaned line
+
+
 def test_module_tables():
     assert dependencies.dparse_file_types == ["requirements.txt", "conda.yml", "setup.cfg", "Pipfile.lock", "Pipfile"]
     assert dependencies.versions == ["1.11", "2.0", "2.1", "2.2", "3.0", "3.1", "3.2"]

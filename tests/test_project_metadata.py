@@ -120,6 +120,15 @@ def test_no_manage_file(tmp_path, files):
         meta.get_manage_file(tmp_path)
 
 
+def test_a_manage_file_that_cannot_be_opened_is_passed_over(tmp_path):
+    (tmp_path / "manage.py").symlink_to(tmp_path / "missing.py")
+    with pytest.raises(meta.ManageFileMissingError):
+        meta.get_manage_file(tmp_path)
+    assert meta.get_settings_files(tmp_path) == []
+    write(tmp_path, "src/manage.py", "from django.core.management import execute_from_command_line\n")
+    assert meta.get_manage_file(tmp_path) == tmp_path / "src" / "manage.py"
+
+
 def test_missing_manage_file_error_is_a_file_not_found_error():
     assert issubclass(meta.ManageFileMissingError, FileNotFoundError)
     assert meta.ManageFileMissingError.__module__ == "vettor.staticanalysis.meta"

@@ -218,9 +218,11 @@ bool is_django_node(py::object node) {
 bool has_django_import(const py::object& root) {
   py::object path_class = G("Path");
   py::object ast = G("ast");
-  // A file in Python 2, in another encoding or with null bytes says nothing either way.
-  py::tuple unreadable = py::make_tuple(py::handle(PyExc_UnicodeDecodeError),
-                                        py::handle(PyExc_SyntaxError), py::handle(PyExc_ValueError));
+  // A file in Python 2, in another encoding or with null bytes says nothing either way, nor
+  // does one that cannot be opened (a symbolic link to a file that is not there).
+  py::tuple unreadable =
+      py::make_tuple(py::handle(PyExc_OSError), py::handle(PyExc_UnicodeDecodeError),
+                     py::handle(PyExc_SyntaxError), py::handle(PyExc_ValueError));
   for (py::handle entry : lookup("os", "walk")(root)) {
     py::object folder = path_class(entry[py::int_(0)]);
     py::list subfolders = entry[py::int_(1)];

@@ -165,8 +165,12 @@ py::object find_manage_file(const py::object& root) {
   size_t best_depth = 0;
   for (py::handle path : python_files(root)) {
     if (!py::str(path.attr("name")).equal(py::str("manage.py"))) continue;
-    // A manage.py of another framework is no Django manage file.
-    py::str text = path.attr("read_text")("encoding"_a = "utf-8", "errors"_a = "ignore");
+    // A manage.py of another framework is no Django manage file, nor is one that cannot be
+    // opened (a symbolic link to a file that is not there).
+    py::object text = on_error(
+        PyExc_OSError,
+        [&] { return path.attr("read_text")("encoding"_a = "utf-8", "errors"_a = "ignore"); },
+        [] { return py::object(py::str()); });
     if (!truthy(text.attr("lower")().attr("__contains__")("django"))) continue;
     size_t depth = py::len(path.attr("parts"));
     if (best.is_none() || depth < best_depth) {
