@@ -8,7 +8,7 @@ import pytest
 
 from conftest import FLAGGED, LINT_PROJECT
 from marked_findings import expected_findings
-from vettor.staticanalysis import checker
+from vettor.staticanalysis import checker, message_templates
 
 pytestmark = pytest.mark.usefixtures("stand_in_rules")
 
@@ -251,8 +251,17 @@ def test_a_key_is_matched_in_its_normal_form():
     assert found == {(MODELS, 3)}
 
 
-def test_syntax_errors_are_not_package_findings():
-    assert lint({"shop/broken.py": None}) == []
+@pytest.mark.parametrize("jobs", [1, 0])
+def test_a_syntax_error_is_dropped_unless_its_code_is_a_package_code(monkeypatch, jobs):
+    assert lint({"shop/broken.py": None}, jobs=jobs) == []
+    monkeypatch.setattr(message_templates, "E0001", "The module does not parse.", raising=False)
+    (finding,) = lint({"shop/broken.py": None, MODELS: []}, jobs=jobs)
+    assert (finding["path"], finding["line"], finding["message-id"], finding["message"]) == (
+        "shop/broken.py",
+        1,
+        "E0001",
+        "Syntax Error",
+    )
 
 
 def test_fatal_findings_are_logged_and_dropped(caplog, monkeypatch):

@@ -45,3 +45,20 @@ def test_there_are_180_candidates_in_order(monkeypatch):
 @pytest.mark.parametrize("details", [None, {}])
 def test_no_resolved_requirement_gives_no_meta_message(monkeypatch, details):
     assert meta_for(monkeypatch, details) == []
+
+
+@pytest.mark.parametrize(
+    "requirement, minor, matching",
+    [
+        ("Django>=2.2,<3.0\n", "2.2", [f"2.2.{patch}" for patch in range(30)]),
+        ("Django==1.11.29\n", "1.11", []),
+        ("Django\n", "1.11", CANDIDATES),
+    ],
+    ids=["range", "pinned below the candidates", "bare"],
+)
+def test_meta_message_from_the_projects_requirements(tmp_path, requirement, minor, matching):
+    (tmp_path / "requirements.txt").write_text("rich==13.3.1\n" + requirement)
+    (message,) = checker.get_meta_messages(project_root=tmp_path)
+    assert message["path"] == "requirements.txt"
+    assert message["body"]["minor"] == minor
+    assert message["body"]["matching_versions"] == matching

@@ -34,6 +34,18 @@ def test_workers_give_the_same_findings_as_one_process():
     assert finding_set(two) == finding_set(one)
 
 
+def test_the_rules_give_the_same_findings_with_workers_on_the_example_project():
+    blog = LINT_PROJECT.parent.parent.parent / "examples" / "blog"
+    files = {
+        str(path.relative_to(blog)): None for path in blog.rglob("*") if path.suffix in (".py", ".html")
+    }
+    one = checker.get_messages(str(blog), files, jobs=1)
+    workers = checker.get_messages(str(blog), files, jobs=0)
+    codes = {m["message-id"] for m in one}
+    assert {"C2000", "C4005", "C7001", "C8001", "C9002"} <= codes
+    assert finding_set(workers) == finding_set(one)
+
+
 @pytest.mark.usefixtures("stand_in_rules")
 def test_a_syntax_error_comes_back_from_a_worker():
     linter = checker.create_linter(linter_class=checker.Linter, jobs=2)

@@ -1,7 +1,11 @@
 """The token-indexed tree builder: blank lines and own-line comments become placeholder calls
 in the right body, with a map from their line to the text they stand for; the statement and
 scope look-ups by line; reading and naming source files."""
+import ast
+import operator
+import pathlib
 import textwrap
+import tokenize
 
 import astroid
 import pytest
@@ -305,3 +309,84 @@ def test_module_path_from_file_outside_the_search_path(tmp_path, monkeypatch):
     monkeypatch.setattr("sys.path", ["/nonexistent-search-path"])
     with pytest.raises(ImportError):
         helpers.module_path_from_file(str(tmp_path / "x.py"))
+
+
+# ---------------------------------------------------------------------------------------------
+# Placing agrees with the plain line-by-line search
+#
+# The builder places placeholders from an index of the first node of every line instead of
+# searching the tree again for every line it walks up. The plain search below (walk up one line
+# at a time, take astroid's statement on that line, then its statement's scope; append to that
+# body and sort it by line) is what the index must agree with, on real modules and odd shapes.
+
+REPOSITORY = pathlib.Path(__file__).parent.parent
+
+
+def parses(path):
+    try:
+        ast.parse(path.read_text(encoding="utf-8"))
+    except (SyntaxError, UnicodeDecodeError):
+        return False
+    return True
+
+
+REAL_MODULES = {
+    str(path.relative_to(REPOSITORY)): path.read_text(encoding="utf-8")
+    for folder in ("tests/fixtures", "examples")
+    for path in sorted((REPOSITORY / folder).rglob("*.py"))
+    if parses(path)
+}
+ODD_SHAPES = [
+    "@decorator\n\n# between decorator and def\ndef f(\n    a,\n\n    # in parameters\n    b,\n):\n    pass\n",
+    "class A(\n    Base,\n    # in bases\n):\n    x = 1\n\n    class B:\n        y = 2\n    # after B, outer indentation\n\n\nz = 3\n",
+    "if x:\n    pass\nelse:\n    # in else\n    pass\n\ntry:\n    pass\n# between try and except\nexcept E:\n\n    pass\nfinally:\n    # in finally\n    pass\n",
+    "with a as b, \\\n        c as d:\n\n    # after a backslash continuation\n    pass\nlambda: (\n    # in a lambda\n    1\n)\n",
+    "for i in x:\n    while i:\n        # deep\n\n        i -= 1\n    else:\n        # loop else\n        pass\n# end\n",
+    "async def f():\n    async with a:\n        # in async with\n        pass\n\n    # after\n    await g()\n",
+    "x = {\n\n    'a': 1,  # trailing\n    # own line\n    'b': [\n\n        2,\n    ],\n}\n\n\n",
+]
+
+
+def plain_placement(source):
+    atok = helpers.build_atok(source)
+    tree = atok.tree
+    for token in atok.tokens:
+        kind = tokenize.tok_name[token.type]
+        line = token.start[0]
+        if kind == "NL" and token.line == "\n":
+            pass
+        elif kind == "COMMENT" and atok.prev_token(token).start[0] != line:
+            pass
+        else:
+            continue
+        parent = next(
+            node.statement().scope()
+            for node in (
+                astroid.builder._find_statement_by_line(tree, at) for at in range(line, -1, -1)
+            )
+            if node
+        )
+        placeholder = astroid.extract_node('print("")')
+        placeholder.lineno = line
+        parent._append_node(placeholder)
+        parent.body.sort(key=operator.attrgetter("lineno"))
+    return tree
+
+
+def bodies(tree):
+    """Each scope's body as (kind, line) pairs, scopes in document order."""
+    scopes = [tree, *tree.nodes_of_class((nodes.ClassDef, nodes.FunctionDef))]
+    return [
+        (scope_name(scope), [(type(statement).__name__, statement.lineno) for statement in scope.body])
+        for scope in scopes
+    ]
+
+
+@pytest.mark.parametrize(
+    "source",
+    list(REAL_MODULES.values()) + ODD_SHAPES,
+    ids=list(REAL_MODULES) + [f"odd-{i}" for i in range(len(ODD_SHAPES))],
+)
+def test_placing_agrees_with_the_line_by_line_search(source):
+    built = helpers.build_atok(source, parse_non_code=True)
+    assert bodies(built.tree) == bodies(plain_placement(source))
