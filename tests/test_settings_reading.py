@@ -59,6 +59,8 @@ def findings(monkeypatch):
         # Django wants these to be True itself, not just truthy
         ('SECURE_SSL_REDIRECT = "yes"', [("C4013", 1)]),
         ("SECURE_HSTS_SECONDS = 60 * 60 * 0", [("C4010", 1)]),
+        ("SECURE_HSTS_SECONDS = 0 * 31536000", [("C4010", 1)]),
+        ("SECURE_HSTS_SECONDS = 2 * 31536000", []),
         ("SECURE_HSTS_SECONDS, SECURE_SSL_REDIRECT = 0, True", [("C4010", 1)]),
         # branches: known conditions pick a branch, unknown ones keep what both ways agree on
         ("if False:\n    SECURE_SSL_REDIRECT = False", []),
