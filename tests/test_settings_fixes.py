@@ -264,6 +264,25 @@ def test_fix_visitor_applies_the_asked_codes_and_hands_new_statements_over():
     assert tree.replace_other_nodes == []
 
 
+@pytest.mark.parametrize(
+    "before, after",
+    [
+        (f"DEBUG = True\n{FULL_MIDDLEWARE}", FULL_MIDDLEWARE),
+        (f"DEBUG = 1\nTEMPLATE_DEBUG = DEBUG\n{FULL_MIDDLEWARE}", f"DEBUG = False\nTEMPLATE_DEBUG = DEBUG\n{FULL_MIDDLEWARE}"),
+        (f"DEBUG = False\n{FULL_MIDDLEWARE}", f"DEBUG = False\n{FULL_MIDDLEWARE}"),
+    ],
+    ids=["removed", "still-read", "secure"],
+)
+def test_fix_visitor_takes_debug_out(before, after):
+    """C4005 is offered by the fix visitor too, though the review road removes the line with
+    remove_node; the other codes are not asked, so nothing else changes."""
+    tree = parse(f"{before}\n{SECURE_REST}")
+    tree.new_nodes, tree.replace_other_nodes = [], []
+    settings.build_transformer_visitor(message_ids={"C4005"}, settings_modpath=MODPATH).visit(tree)
+    assert tree.as_string().strip() == f"{after}\n{SECURE_REST}"
+    assert tree.new_nodes == [] and tree.replace_other_nodes == []
+
+
 def index(source):
     """A token index as the tree builder makes it: asttokens over the astroid tree."""
     source = textwrap.dedent(source)

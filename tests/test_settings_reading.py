@@ -59,6 +59,8 @@ def findings(monkeypatch):
         # Django wants these to be True itself, not just truthy
         ('SECURE_SSL_REDIRECT = "yes"', [("C4013", 1)]),
         ("SECURE_HSTS_SECONDS = 60 * 60 * 0", [("C4010", 1)]),
+        ("SECURE_HSTS_SECONDS = 0 * 31536000", [("C4010", 1)]),
+        ("SECURE_HSTS_SECONDS = 2 * 31536000", []),
         ("SECURE_HSTS_SECONDS, SECURE_SSL_REDIRECT = 0, True", [("C4010", 1)]),
         # branches: known conditions pick a branch, unknown ones keep what both ways agree on
         ("if False:\n    SECURE_SSL_REDIRECT = False", []),
@@ -109,3 +111,52 @@ def test_a_base_module_that_cannot_be_parsed_hides_what_it_may_set(findings, tmp
 @pytest.mark.parametrize("version, expected", [("2.2", [("C4012", 1)]), ("3.0", []), ("3.3", [])])
 def test_defaults_of_the_checked_version(findings, version, expected):
     assert findings("del SECURE_CONTENT_TYPE_NOSNIFF", version=version) == expected
+
+
+DOUBLED = "A = [0]\n" + "A = [A, A]\n" * 21
+
+
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        # small arithmetic is still worked out
+        ('DEBUG = "%05d-%s" % (3, "x") == "00003-x"', [("C4005", 1)]),
+        ("DEBUG = 2 ** 10 == 1024", [("C4005", 1)]),
+        ("DEBUG = [1] * 3 + [2] == [1, 1, 1, 2]", [("C4005", 1)]),
+        ("DEBUG = 1 << 4 == 16", [("C4005", 1)]),
+        # values far bigger than any setting are not computed, so they are unknown
+        ('X = "x" * 2000000\nDEBUG = X != ""', []),
+        ('X = "x" * 1000\nX = X + X\nX = X * 1000\nDEBUG = X != ""', []),
+        ("X = 2 ** 256\nX = X ** 256\nX = X ** 2\nDEBUG = X", []),
+        ("X = 10 ** 200\n" + "X = X * X\n" * 9 + "DEBUG = X", []),
+        ("X = 1 << 100000\nDEBUG = X", []),
+        ('X = "%9999999d" % 1\nDEBUG = X', []),
+        ('X = "%*d" % (5, 1)\nDEBUG = X', []),
+        ('X = "%s" * 100 % ((("y" * 100,) * 100,) * 100)\nDEBUG = X', []),
+        ('X = ["x" * 1000] * 1000\nX += X\nDEBUG = X', []),
+        ('X = ["x" * 1000] * 1000\nX.extend(X)\nDEBUG = X', []),
+        # shared entries count once for each place they stand: printing this would not end
+        (DOUBLED + "DEBUG = A", []),
+        ("A = [0]\n" + "A = [A]\n" * 40 + "DEBUG = A", []),
+    ],
+    ids=[
+        "format",
+        "power",
+        "repeat",
+        "shift",
+        "long-text",
+        "text-grown-in-steps",
+        "power-tower",
+        "big-products",
+        "big-shift",
+        "wide-format",
+        "width-from-values",
+        "format-of-many-values",
+        "list-doubled-by-augmented-assignment",
+        "list-doubled-by-extend",
+        "list-of-shared-entries",
+        "deep-nesting",
+    ],
+)
+def test_values_too_big_to_compute_are_unknown(findings, source, expected):
+    assert findings(source) == expected

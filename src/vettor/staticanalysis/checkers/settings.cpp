@@ -12,10 +12,12 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <system_error>
+#include <unordered_map>
 #include <vector>
 #include <vettor/rules.hpp>
 
@@ -45,6 +47,16 @@ constexpr const char* kDjangoVersions[] = {"1.11", "2.0", "2.1", "2.2", "3.0", "
 constexpr int kMaxImportDepth = 8;
 constexpr int kMaxEvalDepth = 64;
 
+// A settings value is a short text, a small number or a short list. The reader computes
+// nothing much larger: `"x" * 10**9`, a tower of powers or a list that doubles on every line
+// would cost the lint its memory or its time, and such a value is unknown instead. The weight
+// of a value counts the characters of its texts, the bytes of its numbers and its entries, a
+// shared entry once for each place it stands, so that printing or comparing a value of bounded
+// weight takes bounded work.
+constexpr long long kMaxWeight = 1 << 20;
+constexpr long long kMaxBits = 1 << 16;  // of one integer
+constexpr int kMaxNesting = 32;
+
 py::object A(const char* name) { return G("astroid").attr(name); }
 bool is(py::handle node, const char* cls) { return vettor::isinstance(node, A(cls)); }
 py::object unknown() { return G("_UNKNOWN"); }
@@ -61,9 +73,23 @@ struct Binding {
   py::object assign;  // that statement when it is `NAME = <expr>` in the checked module
 };
 
+// The weight and the nesting of each container measured so far, by identity. Values are never
+// changed once made (a method call changes a copy), and each measured container is kept alive
+// here, so an address keeps standing for the same value.
+struct Measure {
+  long long weight;
+  int nesting;
+};
+
+struct Weights {
+  std::unordered_map<PyObject*, Measure> known;
+  std::vector<py::object> alive;
+};
+
 struct Namespace {
   std::map<std::string, Binding> names;
   bool opaque = false;  // an import that could not be followed may have bound any name
+  std::shared_ptr<Weights> weights = std::make_shared<Weights>();
 };
 
 void forget_everything(Namespace& ns) {
@@ -79,21 +105,95 @@ py::object evaluate_guarded(const std::function<py::object()>& body) {
   return on_error(PyExc_Exception, body, [] { return unknown(); });
 }
 
-// Arithmetic that cannot blow up: no huge powers or repetitions of written literals.
-bool too_costly(const std::string& oper, py::handle left, py::handle right) {
-  auto big_int = [](py::handle v, long limit) {
-    if (!py::isinstance<py::int_>(v)) return false;
-    long long n = 0;
-    try {
-      n = v.cast<long long>();
-    } catch (py::cast_error&) {
-      return true;
-    }
-    return n > limit || n < -limit;
+long long bits_of(py::handle number) { return number.attr("bit_length")().cast<long long>(); }
+
+// The weight and the nesting of a value; a weight over kMaxWeight once it is known to be too
+// heavy or too deeply nested.
+Measure measure(py::handle value, Weights& memo, int depth = 0) {
+  constexpr Measure kTooBig{kMaxWeight + 1, 0};
+  if (PyUnicode_Check(value.ptr())) return {1 + PyUnicode_GET_LENGTH(value.ptr()), 0};
+  if (PyBytes_Check(value.ptr())) return {1 + PyBytes_GET_SIZE(value.ptr()), 0};
+  if (PyLong_Check(value.ptr())) {
+    long long bits = bits_of(value);
+    return bits > kMaxBits ? kTooBig : Measure{1 + bits / 8, 0};
+  }
+  bool sequence = PyList_Check(value.ptr()) || PyTuple_Check(value.ptr()) ||
+                  PyAnySet_Check(value.ptr());
+  bool mapping = PyDict_Check(value.ptr());
+  if (!sequence && !mapping) return {1, 0};
+  auto found = memo.known.find(value.ptr());
+  if (found != memo.known.end()) return found->second;
+  if (depth >= kMaxNesting) return kTooBig;
+  Measure total{1, 1};
+  auto add = [&](py::handle item) {
+    Measure part = measure(item, memo, depth + 1);
+    total.weight += part.weight;
+    total.nesting = std::max(total.nesting, part.nesting + 1);
+    return total.weight <= kMaxWeight && total.nesting <= kMaxNesting;
   };
-  if (oper == "**") return big_int(right, 256) || !py::isinstance<py::int_>(right);
-  if (oper == "*") return big_int(left, 100000) || big_int(right, 100000);
-  if (oper == "<<") return big_int(right, 256);
+  if (mapping) {
+    for (auto item : py::reinterpret_borrow<py::dict>(value)) {
+      if (!add(item.first) || !add(item.second)) return kTooBig;
+    }
+  } else {
+    for (py::handle item : value) {
+      if (!add(item)) return kTooBig;
+    }
+  }
+  memo.known[value.ptr()] = total;
+  memo.alive.push_back(py::reinterpret_borrow<py::object>(value));
+  return total;
+}
+
+long long weight(py::handle value, Weights& memo) { return measure(value, memo).weight; }
+
+bool fits(py::handle value, Weights& memo) { return weight(value, memo) <= kMaxWeight; }
+
+// Arithmetic whose result would be too big to compute: its size is known before it is made.
+// `left` and `right` are values of bounded weight.
+bool too_costly(const std::string& oper, py::handle left, py::handle right, Weights& memo) {
+  bool left_int = PyLong_Check(left.ptr()), right_int = PyLong_Check(right.ptr());
+  auto small = [](py::handle number, long long limit) {  // 0 <= number <= limit
+    return bits_of(number) <= 62 && number.cast<long long>() >= 0 &&
+           number.cast<long long>() <= limit;
+  };
+  if (oper == "*") {
+    if (left_int && right_int) return bits_of(left) + bits_of(right) > kMaxBits;
+    py::handle count = left_int ? left : right;
+    py::handle repeated = left_int ? right : left;
+    if (!PyLong_Check(count.ptr()) || bits_of(count) > 62) return PyLong_Check(count.ptr());
+    long long times = count.cast<long long>();
+    return times > 0 && weight(repeated, memo) > kMaxWeight / times;
+  }
+  if (oper == "**") {
+    if (!right_int) return true;
+    if (!left_int || right.cast<py::int_>() < py::int_(0)) return false;  // a float
+    return !small(right, kMaxBits) ||
+           bits_of(left) * right.cast<long long>() > kMaxBits;
+  }
+  if (oper == "<<") {
+    return left_int && right_int &&
+           (!small(right, kMaxBits) || bits_of(left) + right.cast<long long>() > kMaxBits);
+  }
+  if (oper == "%" && (PyUnicode_Check(left.ptr()) || PyBytes_Check(left.ptr()))) {
+    // Each conversion prints at most one value, in at most a few characters per unit of
+    // weight (escapes, the digits of a float), padded to at most the largest width or
+    // precision written in the format; a width taken from the values (`*`) could be any.
+    std::string format = PyUnicode_Check(left.ptr())
+                             ? text(left)
+                             : std::string(PyBytes_AS_STRING(left.ptr()),
+                                           static_cast<size_t>(PyBytes_GET_SIZE(left.ptr())));
+    if (format.find('*') != std::string::npos) return true;
+    long long widest = 0, number = 0;
+    for (char c : format) {
+      number = c >= '0' && c <= '9' ? std::min(number * 10 + (c - '0'), kMaxWeight + 1) : 0;
+      widest = std::max(widest, number);
+    }
+    long long conversions = std::count(format.begin(), format.end(), '%');
+    long long each = 32 * weight(right, memo) + 320 + widest;
+    return conversions > 0 &&
+           each > (kMaxWeight - static_cast<long long>(format.size())) / conversions;
+  }
   return false;
 }
 
@@ -106,9 +206,13 @@ const char* binary_operator(const std::string& oper) {
   return it == names.end() ? nullptr : it->second;
 }
 
-py::object apply_binary(const std::string& oper, py::object left, py::object right) {
+py::object apply_binary(const std::string& oper, py::object left, py::object right,
+                        Weights& memo) {
   const char* name = binary_operator(oper);
-  if (!name || !known(left) || !known(right) || too_costly(oper, left, right)) return unknown();
+  if (!name || !known(left) || !known(right)) return unknown();
+  py::object costly = evaluate_guarded(
+      [&] { return py::object(py::bool_(too_costly(oper, left, right, memo))); });
+  if (!known(costly) || truthy(costly)) return unknown();
   return evaluate_guarded([&] { return op(name)(left, right); });
 }
 
@@ -159,7 +263,7 @@ py::object evaluate_call(py::handle node, const Namespace& ns, int depth) {
   return unknown();
 }
 
-py::object evaluate(py::handle node, const Namespace& ns, int depth) {
+py::object evaluate_node(py::handle node, const Namespace& ns, int depth) {
   if (depth > kMaxEvalDepth || node.is_none()) return unknown();
   if (is(node, "Const")) return node.attr("value");
   if (is(node, "Name")) {
@@ -203,7 +307,7 @@ py::object evaluate(py::handle node, const Namespace& ns, int depth) {
   }
   if (is(node, "BinOp")) {
     return apply_binary(text(node.attr("op")), evaluate(node.attr("left"), ns, depth + 1),
-                        evaluate(node.attr("right"), ns, depth + 1));
+                        evaluate(node.attr("right"), ns, depth + 1), *ns.weights);
   }
   if (is(node, "BoolOp")) {
     bool is_and = text(node.attr("op")) == "and";
@@ -256,6 +360,15 @@ py::object evaluate(py::handle node, const Namespace& ns, int depth) {
   }
   if (is(node, "Call")) return evaluate_call(node, ns, depth);
   return unknown();
+}
+
+// What an expression evaluates to, when it is known and small enough to keep.
+py::object evaluate(py::handle node, const Namespace& ns, int depth) {
+  py::object value = evaluate_node(node, ns, depth);
+  if (!known(value)) return value;
+  py::object kept = evaluate_guarded(
+      [&] { return fits(value, *ns.weights) ? value : unknown(); });
+  return kept;
 }
 
 // The name an attribute or subscript assignment changes: CACHES in CACHES["default"]["x"] = 1.
@@ -314,6 +427,7 @@ bool same_value(py::handle a, py::handle b) {
 Namespace merge(const Namespace& a, const Namespace& b, py::handle stmt) {
   Namespace out;
   out.opaque = a.opaque || b.opaque;
+  out.weights = a.weights;
   for (const auto& [name, binding] : a.names) {
     auto other = b.names.find(name);
     if (other != b.names.end() && same_value(binding.value, other->second.value)) {
@@ -383,6 +497,7 @@ class Reader {
  public:
   Namespace read(py::handle module) {
     Namespace ns;
+    ns.weights = weights_;
     py::object file = module.attr("file");
     if (py::isinstance<py::str>(file)) {
       std::error_code error;
@@ -401,6 +516,13 @@ class Reader {
   };
 
   std::set<std::string> reading_;
+  std::shared_ptr<Weights> weights_ = std::make_shared<Weights>();
+
+  // A value computed by a statement, kept when it is small enough.
+  py::object kept(py::object value) {
+    if (!known(value)) return value;
+    return evaluate_guarded([&] { return fits(value, *weights_) ? value : unknown(); });
+  }
 
   static py::object responsible(const Scope& scope, py::handle stmt) {
     return scope.top ? py::reinterpret_borrow<py::object>(stmt) : scope.import_stmt;
@@ -435,6 +557,7 @@ class Reader {
 
     reading_.insert(path);
     Namespace ns;
+    ns.weights = weights_;
     Scope inner{false, responsible(scope, stmt), py::str(path), scope.depth + 1};
     walk(tree.attr("body"), ns, inner, false);
     reading_.erase(path);
@@ -523,7 +646,7 @@ class Reader {
         });
       }
     }
-    ns.names[*name] = Binding{result, responsible(scope, stmt), py::none()};
+    ns.names[*name] = Binding{kept(result), responsible(scope, stmt), py::none()};
   }
 
   void walk(py::handle body, Namespace& ns, const Scope& scope, bool nested) {
@@ -561,10 +684,10 @@ class Reader {
           // list += iterable extends, whatever the iterable is
           result = evaluate_guarded([&] { return op("iadd")(old.attr("copy")(), value); });
         } else {
-          result = apply_binary(oper, old, value);
+          result = apply_binary(oper, old, value, *weights_);
         }
       }
-      ns.names[name] = Binding{result, resp, py::none()};
+      ns.names[name] = Binding{kept(result), resp, py::none()};
     } else if (is(stmt, "Expr")) {
       if (is(stmt.attr("value"), "Call")) method_call(stmt.attr("value"), ns, scope, stmt);
     } else if (is(stmt, "Import")) {
