@@ -191,3 +191,18 @@ class TestColumnsCheckerWithMoreColumns(CheckerTestCase):
     def test_limit_comes_from_the_configuration(self):
         with self.assertNoMessages():
             self.walk(astroid.parse(TALL))
+
+
+def test_answers_follow_edits_of_a_tree_outside_the_module_being_linted():
+    # A walk that another checker ended early leaves the checker's per-module answers behind;
+    # a fix that then edits a field call of another tree must still be judged afresh.
+    linted = astroid.parse(TALL)
+    columns.Checker(None).visit_module(linted)
+    try:
+        call = call_of("x = models.CharField(max_length=1000)")
+        assert columns.is_huge_char_field(call) is True
+        call.keywords[0].value = helpers.const_factory(10)
+        assert columns.is_huge_char_field(call) is False
+    finally:
+        columns.Checker(None).leave_module(linted)
+

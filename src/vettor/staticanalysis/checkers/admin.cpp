@@ -59,8 +59,8 @@ py::object make_checker(py::module_& m, py::handle helpers_module) {
       m, "admin",
       make_msgs(helpers_module,
                 {{"C5000", "misplaced-admin-class", "Admin class should be in admin.py"}}));
-  add_method(cls, "visit_module", &visit_module, py::arg("node"));
-  add_method(cls, "leave_classdef", &leave_classdef, py::arg("node"));
+  add_visit(cls, "visit_module", &visit_module);
+  add_visit(cls, "leave_classdef", &leave_classdef);
   return cls;
 }
 

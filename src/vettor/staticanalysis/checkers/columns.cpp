@@ -35,23 +35,30 @@ bool eq(py::handle a, py::handle b) {
 // call (is it a field, what does it infer to, what are its arguments and defaults), and asks
 // them again for each of its keywords; each answer is an inference that costs far more than
 // the rule itself. The tree does not change during a lint, so the answers are kept for the
-// length of one module, by node; outside a lint (the fixes edit trees) nothing is kept.
+// length of one module, by node. They hold only for nodes of that module: the fixes edit other
+// trees, and a walk that another checker ended early leaves the memo behind until the next
+// module starts.
 constexpr const char* kModuleMemo = "_module_memo";
 
 template <class F>
 py::object remembered(const char* kind, py::handle node, F&& compute) {
   py::object memo = M(kModuleMemo);
   if (memo.is_none()) return compute();
+  py::tuple state = py::reinterpret_borrow<py::tuple>(memo);
+  if (!node.attr("root")().is(state[0])) return compute();
+  py::handle answers = state[1];
   py::tuple key = py::make_tuple(kind, node);
-  PyObject* hit = PyDict_GetItemWithError(memo.ptr(), key.ptr());
+  PyObject* hit = PyDict_GetItemWithError(answers.ptr(), key.ptr());
   if (hit) return py::reinterpret_borrow<py::object>(hit);
   if (PyErr_Occurred()) throw py::error_already_set();
   py::object value = compute();
-  if (PyDict_SetItem(memo.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
+  if (PyDict_SetItem(answers.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
   return value;
 }
 
-void start_module_memo() { M.handle().attr(kModuleMemo) = py::dict(); }
+void start_module_memo(py::handle module) {
+  M.handle().attr(kModuleMemo) = py::make_tuple(module, py::dict());
+}
 void end_module_memo() { M.handle().attr(kModuleMemo) = py::none(); }
 
 py::object inferred_of(py::handle node) {
@@ -729,19 +736,15 @@ py::object make_checker(py::module_& m, py::handle helpers) {
                           {"C2008", "deprecated-nullboolean-field", "Nullable BooleanField"},
                           {"C2011", "non-unique-primary", "Non-unique primary key"}}),
       checker_options());
-  add_method(
-      cls, "visit_module",
-      [](py::object self, py::object) {
-        self.attr("field_counter") = M("Counter")();
-        self.attr("migration_verdict") = py::none();
-        start_module_memo();
-      },
-      py::arg("node"));
-  add_method(
-      cls, "leave_module", [](py::object, py::object) { end_module_memo(); }, py::arg("node"));
-  add_method(cls, "visit_call", &visit_call, py::arg("node"));
-  add_method(cls, "visit_keyword", &visit_keyword, py::arg("node"));
-  add_method(cls, "leave_classdef", &leave_classdef, py::arg("node"));
+  add_visit(cls, "visit_module", [](py::object self, py::object node) {
+    self.attr("field_counter") = M("Counter")();
+    self.attr("migration_verdict") = py::none();
+    start_module_memo(node);
+  });
+  add_visit(cls, "leave_module", [](py::object, py::object) { end_module_memo(); });
+  add_visit(cls, "visit_call", &visit_call);
+  add_visit(cls, "visit_keyword", &visit_keyword);
+  add_visit(cls, "leave_classdef", &leave_classdef);
   return cls;
 }
 
