@@ -111,46 +111,11 @@ py::list keyword_list(py::handle node) {
 
 py::object new_keyword(const char* arg) { return astroid_class("Keyword")(arg); }
 
-// FALLBACK: helpers.add_to_keywords and helpers.set_function_name belong to the node editing
-// helpers, which are written on another branch. Until the helpers module offers them, these
-// two local copies do the same edits; once it does, the helpers' own functions are used.
-void add_to_keywords_fallback(py::list keywords, py::handle keyword) {
-  size_t n = keywords.size();
-  if (n > 0) {
-    std::string last = py::str(keywords[n - 1].attr("as_string")());
-    if (last.rfind("**", 0) == 0) {
-      keywords.insert(n - 1, keyword);
-      return;
-    }
-  }
-  keywords.append(keyword);
-}
-
-void set_function_name_fallback(py::handle node, const char* new_name) {
-  py::object func = node.attr("func");
-  if (vettor::isinstance(func, astroid_class("Attribute"))) {
-    func.attr("attrname") = new_name;
-  } else if (vettor::isinstance(func, astroid_class("Name"))) {
-    func.attr("name") = new_name;
-  } else {
-    raise(PyExc_NotImplementedError);
-  }
-}
-
 void add_keyword(py::handle node, py::handle keyword) {
-  py::list keywords = keyword_list(node);
-  if (!vettor::hasattr(H.handle(), "add_to_keywords")) {
-    add_to_keywords_fallback(keywords, keyword);
-    return;
-  }
-  H("add_to_keywords")(py::arg("keywords") = keywords, py::arg("keyword") = keyword);
+  H("add_to_keywords")(py::arg("keywords") = keyword_list(node), py::arg("keyword") = keyword);
 }
 
 void set_function_name(py::handle node, const char* new_name) {
-  if (!vettor::hasattr(H.handle(), "set_function_name")) {
-    set_function_name_fallback(node, new_name);
-    return;
-  }
   H("set_function_name")(py::arg("node") = node, py::arg("new_name") = new_name);
 }
 
