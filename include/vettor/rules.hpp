@@ -1,5 +1,5 @@
-// What every rule module declares the same way: its `Codes` class, its `msgs` table and a
-// pylint checker class to hang visit methods on.
+// What every rule module declares the same way: its `Codes` class, its `msgs` table, a
+// pylint checker class and the visit methods hung on it.
 #pragma once
 
 #include <vettor/pyutil.hpp>
