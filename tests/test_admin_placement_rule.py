@@ -49,6 +49,9 @@ def test_module_name_decides_when_there_is_no_file(module_name, findings):
     (["shop/admin_tools.py"], "shop/admin_tools.py", FINDING),
     # a folder named admin above a folder that is no package does not hold this module
     (["admin/shop/views.py"], "admin/shop/views.py", FINDING),
+    # nor does a folder named admin that is no package itself (the checkout a project sits in)
+    (["admin/shop/__init__.py", "admin/shop/views.py"], "admin/shop/views.py", FINDING),
+    (["shop/admin/inlines.py"], "shop/admin/inlines.py", FINDING),
 ])
 def test_file_decides_for_modules_named_without_their_package(
         tmp_path, files, linted, findings):
@@ -64,3 +67,22 @@ def test_file_decides_for_modules_named_without_their_package(
 def test_class_with_unresolvable_bases_is_not_reported():
     source = "from nowhere import ModelAdmin\n\n\nclass BookAdmin(ModelAdmin):\n    pass\n"
     assert walk_source(admin.Checker, source, "shop.views") == []
+
+
+def test_project_in_a_folder_named_admin(tmp_path):
+    from vettor.staticanalysis import checker
+
+    root = tmp_path / "admin"
+    (root / "shop" / "admin").mkdir(parents=True)
+    (root / "blog").mkdir()  # an app folder without __init__.py
+    for name in ["shop/__init__.py", "shop/admin/__init__.py"]:
+        (root / name).write_text("")
+    linted = ["shop/views.py", "shop/admin/inlines.py", "blog/admin.py", "views.py"]
+    for name in linted:
+        (root / name).write_text(SOURCE)
+    selection = {name: None for name in linted}
+    records = checker.get_messages(str(root), selection, "3.2", {}, 1)
+    found = sorted((r["path"], r["line"], r["message"]) for r in records
+                   if r["message-id"] == "C5000")
+    assert found == [("shop/views.py", 4, {"name": "BookAdmin"}),
+                     ("views.py", 4, {"name": "BookAdmin"})]

@@ -191,3 +191,74 @@ class TestColumnsCheckerWithMoreColumns(CheckerTestCase):
     def test_limit_comes_from_the_configuration(self):
         with self.assertNoMessages():
             self.walk(astroid.parse(TALL))
+
+
+def test_answers_follow_edits_of_a_tree_outside_the_module_being_linted():
+    # A walk that another checker ended early leaves the checker's per-module answers behind;
+    # a fix that then edits a field call of another tree must still be judged afresh.
+    linted = astroid.parse(TALL)
+    columns.Checker(None).visit_module(linted)
+    try:
+        call = call_of("x = models.CharField(max_length=1000)")
+        assert columns.is_huge_char_field(call) is True
+        call.keywords[0].value = helpers.const_factory(10)
+        assert columns.is_huge_char_field(call) is False
+    finally:
+        columns.Checker(None).leave_module(linted)
+
+
+# Every keyword that C2002 calls redundant must be one that Django's own field leaves out of
+# its deconstruction (the record migrations are written from): a keyword that Django keeps
+# changes the schema when the fix deletes it.
+KEYS = ["null", "blank", "db_index", "max_length", "unique", "primary_key", "editable",
+        "allow_unicode", "unpack_ipv4", "protocol", "db_constraint", "auto_now", "auto_now_add",
+        "symmetrical", "serialize"]
+VALUES = [None, False, True, "", 15, 39, 50, 100, 200, 254, "both"]
+REQUIRED = {"ForeignKey": "'auth.User', models.CASCADE, ",
+            "OneToOneField": "'auth.User', models.CASCADE, ", "ManyToManyField": "'auth.User', "}
+
+DECONSTRUCT = """
+import json, sys
+import django
+from django.conf import settings
+settings.configure(INSTALLED_APPS=["django.contrib.contenttypes", "django.contrib.auth"])
+django.setup()
+from django.db import models
+required = {"ForeignKey": ("auth.User", models.CASCADE),
+            "OneToOneField": ("auth.User", models.CASCADE), "ManyToManyField": ("auth.User",)}
+kept = []
+for name, key, value in json.load(sys.stdin):
+    field = getattr(models, name)
+    args = required.get(name, ())
+    if field(*args, **{key: value}).deconstruct()[3] != field(*args).deconstruct()[3]:
+        kept.append([name, key, value])
+print(json.dumps(kept))
+"""
+
+
+def test_redundant_keywords_agree_with_django():
+    import json
+    import subprocess
+    import sys
+
+    from django.db import models
+
+    names = sorted(name for name in dir(models) if name.endswith(("Field", "ForeignKey"))
+                   and isinstance(getattr(models, name), type)
+                   and issubclass(getattr(models, name), models.Field))
+    cases = [(name, key, value) for name in names for key in KEYS for value in VALUES]
+    source = HEADER + "".join(
+        f"    f{i} = models.{name}({REQUIRED.get(name, '')}{key}={value!r})\n"
+        for i, (name, key, value) in enumerate(cases))
+    statements = astroid.parse(source).body[-1].body
+    flagged = [case for case, statement in zip(cases, statements)
+               if columns.is_redundant_kwargs(statement.value.keywords[-1])]
+    # The known constructor specifics are among them, so the comparison has teeth.
+    assert {("ForeignKey", "db_index", True), ("SlugField", "db_index", True),
+            ("SlugField", "max_length", 50), ("FileField", "max_length", 100),
+            ("URLField", "max_length", 200), ("EmailField", "max_length", 254)} <= set(flagged)
+    assert ("ForeignKey", "db_index", False) not in flagged
+
+    run = subprocess.run([sys.executable, "-c", DECONSTRUCT], input=json.dumps(flagged),
+                         capture_output=True, text=True, check=True)
+    assert json.loads(run.stdout) == []

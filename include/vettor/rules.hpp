@@ -1,10 +1,11 @@
-// What every rule module declares the same way: its `Codes` class, its `msgs` table and a
-// pylint checker class to hang visit methods on.
+// What every rule module declares the same way: its `Codes` class, its `msgs` table, a
+// pylint checker class and the visit methods hung on it.
 #pragma once
 
 #include <vettor/pyutil.hpp>
 
 #include <initializer_list>
+#include <string>
 
 namespace vettor {
 
@@ -42,6 +43,44 @@ inline py::object make_source_checker(py::handle m, const char* name, py::dict m
   ns["msgs"] = msgs;
   if (options.size() > 0) ns["options"] = options;
   return make_class(m, "Checker", bases_of(lookup("pylint.checkers", "BaseChecker")), ns);
+}
+
+// A `visit_*` / `leave_*` method of a rule checker, `f(self, node)`.
+//
+// pylint walks a module once with every registered checker, and an exception out of any visit
+// method ends that walk: the module's remaining findings, of every rule, are lost and the file
+// is reported as a crash. Judging one node can fail on code nobody foresaw (astroid's inference
+// runs out of stack on long generated expressions and assignment chains), so such an error
+// costs only the judgement of that node: the rule module's `logger` records it as a warning
+// and the walk goes on. Exceptions outside the Exception family (KeyboardInterrupt,
+// SystemExit) still end the lint.
+template <class F>
+void add_visit(py::handle cls, const char* name, F f) {
+  std::string module_name = py::str(cls.attr("__module__"));
+  std::string method = name;
+  auto skipped = [module_name, method](py::handle self, py::handle node, py::handle kind,
+                                       py::handle error) {
+    py::object root = node.attr("root")();
+    py::object where = getattr_or_none(root, "file");
+    if (where.is_none()) where = getattr_or_none(root, "name");
+    import(module_name.c_str())
+        .attr("logger")
+        .attr("warning")("%s: %s skipped line %s of %s: %s: %s", self.attr("name"), method,
+                         getattr_or_none(node, "fromlineno"), where, kind, error);
+  };
+  add_method(
+      cls, name,
+      [f, skipped](py::object self, py::object node) {
+        try {
+          f(self, node);
+        } catch (py::error_already_set& e) {
+          if (!e.matches(PyExc_Exception)) throw;
+          skipped(self, node, e.type().attr("__name__"), e.value());
+        } catch (py::builtin_exception& e) {
+          skipped(self, node, py::str("error"), py::str(e.what()));
+        }
+      },
+      py::arg("node"));
 }
 
 }  // namespace vettor

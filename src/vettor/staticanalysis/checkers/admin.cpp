@@ -14,8 +14,9 @@ std::string text_of(py::handle value) { return py::str(value).cast<std::string>(
 
 // pylint names a module after its package chain, so an admin.py whose folder has no
 // __init__.py (or a file linted on its own) comes out as plain "admin"; the file itself tells
-// where the class lives. The module's own folder counts, and each enclosing folder for as long
-// as the folders below it are packages.
+// where the class lives: a file named admin.py, or a module of a package named admin reached
+// through a chain of packages (shop/admin/forms/inline.py). A folder named admin that is no
+// package (the checkout a project sits in, say) holds no admin module.
 bool is_admin_file(py::handle module) {
   py::object file = getattr_or_none(module, "file");
   if (!py::isinstance<py::str>(file)) return false;
@@ -23,9 +24,11 @@ bool is_admin_file(py::handle module) {
   py::object filename = path.attr("basename")(file);
   if (text_of(path.attr("splitext")(filename)[py::int_(0)]) == "admin") return true;
   py::object folder = path.attr("dirname")(file);
-  while (py::len(folder) > 0) {
+  auto is_package = [&](py::handle f) {
+    return truthy(path.attr("isfile")(path.attr("join")(f, "__init__.py")));
+  };
+  while (py::len(folder) > 0 && is_package(folder)) {
     if (text_of(path.attr("basename")(folder)) == "admin") return true;
-    if (!truthy(path.attr("isfile")(path.attr("join")(folder, "__init__.py")))) break;
     py::object parent = path.attr("dirname")(folder);
     if (parent.equal(folder)) break;  // the file system's root
     folder = parent;
@@ -59,8 +62,8 @@ py::object make_checker(py::module_& m, py::handle helpers_module) {
       m, "admin",
       make_msgs(helpers_module,
                 {{"C5000", "misplaced-admin-class", "Admin class should be in admin.py"}}));
-  add_method(cls, "visit_module", &visit_module, py::arg("node"));
-  add_method(cls, "leave_classdef", &leave_classdef, py::arg("node"));
+  add_visit(cls, "visit_module", &visit_module);
+  add_visit(cls, "leave_classdef", &leave_classdef);
   return cls;
 }
 

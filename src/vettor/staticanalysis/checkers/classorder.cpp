@@ -223,12 +223,12 @@ py::object make_checker(py::module_& m, py::handle helpers_module) {
                                  {"C3002", "model-method-order", "Wrong method order"},
                                  {"C3003", "model-common-prefix", "Common application prefix"}}),
       options);
-  add_method(cls, "visit_module", &visit_module, py::arg("node"));
-  add_method(cls, "visit_classdef", &visit_classdef, py::arg("node"));
-  add_method(cls, "visit_functiondef", &visit_functiondef, py::arg("node"));
+  add_visit(cls, "visit_module", &visit_module);
+  add_visit(cls, "visit_classdef", &visit_classdef);
+  add_visit(cls, "visit_functiondef", &visit_functiondef);
   add_method(cls, "check_attribute_order", &check_attribute_order, py::arg("node"));
-  add_method(cls, "visit_call", &visit_call, py::arg("node"));
-  add_method(cls, "leave_module", &leave_module, py::arg("node"));
+  add_visit(cls, "visit_call", &visit_call);
+  add_visit(cls, "leave_module", &leave_module);
   return cls;
 }
 

@@ -35,23 +35,30 @@ bool eq(py::handle a, py::handle b) {
 // call (is it a field, what does it infer to, what are its arguments and defaults), and asks
 // them again for each of its keywords; each answer is an inference that costs far more than
 // the rule itself. The tree does not change during a lint, so the answers are kept for the
-// length of one module, by node; outside a lint (the fixes edit trees) nothing is kept.
+// length of one module, by node. They hold only for nodes of that module: the fixes edit other
+// trees, and a walk that another checker ended early leaves the memo behind until the next
+// module starts.
 constexpr const char* kModuleMemo = "_module_memo";
 
 template <class F>
 py::object remembered(const char* kind, py::handle node, F&& compute) {
   py::object memo = M(kModuleMemo);
   if (memo.is_none()) return compute();
+  py::tuple state = py::reinterpret_borrow<py::tuple>(memo);
+  if (!node.attr("root")().is(state[0])) return compute();
+  py::handle answers = state[1];
   py::tuple key = py::make_tuple(kind, node);
-  PyObject* hit = PyDict_GetItemWithError(memo.ptr(), key.ptr());
+  PyObject* hit = PyDict_GetItemWithError(answers.ptr(), key.ptr());
   if (hit) return py::reinterpret_borrow<py::object>(hit);
   if (PyErr_Occurred()) throw py::error_already_set();
   py::object value = compute();
-  if (PyDict_SetItem(memo.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
+  if (PyDict_SetItem(answers.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
   return value;
 }
 
-void start_module_memo() { M.handle().attr(kModuleMemo) = py::dict(); }
+void start_module_memo(py::handle module) {
+  M.handle().attr(kModuleMemo) = py::make_tuple(module, py::dict());
+}
 void end_module_memo() { M.handle().attr(kModuleMemo) = py::none(); }
 
 py::object inferred_of(py::handle node) {
@@ -104,46 +111,11 @@ py::list keyword_list(py::handle node) {
 
 py::object new_keyword(const char* arg) { return astroid_class("Keyword")(arg); }
 
-// FALLBACK: helpers.add_to_keywords and helpers.set_function_name belong to the node editing
-// helpers, which are written on another branch. Until the helpers module offers them, these
-// two local copies do the same edits; once it does, the helpers' own functions are used.
-void add_to_keywords_fallback(py::list keywords, py::handle keyword) {
-  size_t n = keywords.size();
-  if (n > 0) {
-    std::string last = py::str(keywords[n - 1].attr("as_string")());
-    if (last.rfind("**", 0) == 0) {
-      keywords.insert(n - 1, keyword);
-      return;
-    }
-  }
-  keywords.append(keyword);
-}
-
-void set_function_name_fallback(py::handle node, const char* new_name) {
-  py::object func = node.attr("func");
-  if (vettor::isinstance(func, astroid_class("Attribute"))) {
-    func.attr("attrname") = new_name;
-  } else if (vettor::isinstance(func, astroid_class("Name"))) {
-    func.attr("name") = new_name;
-  } else {
-    raise(PyExc_NotImplementedError);
-  }
-}
-
 void add_keyword(py::handle node, py::handle keyword) {
-  py::list keywords = keyword_list(node);
-  if (!vettor::hasattr(H.handle(), "add_to_keywords")) {
-    add_to_keywords_fallback(keywords, keyword);
-    return;
-  }
-  H("add_to_keywords")(py::arg("keywords") = keywords, py::arg("keyword") = keyword);
+  H("add_to_keywords")(py::arg("keywords") = keyword_list(node), py::arg("keyword") = keyword);
 }
 
 void set_function_name(py::handle node, const char* new_name) {
-  if (!vettor::hasattr(H.handle(), "set_function_name")) {
-    set_function_name_fallback(node, new_name);
-    return;
-  }
   H("set_function_name")(py::arg("node") = node, py::arg("new_name") = new_name);
 }
 
@@ -729,19 +701,15 @@ py::object make_checker(py::module_& m, py::handle helpers) {
                           {"C2008", "deprecated-nullboolean-field", "Nullable BooleanField"},
                           {"C2011", "non-unique-primary", "Non-unique primary key"}}),
       checker_options());
-  add_method(
-      cls, "visit_module",
-      [](py::object self, py::object) {
-        self.attr("field_counter") = M("Counter")();
-        self.attr("migration_verdict") = py::none();
-        start_module_memo();
-      },
-      py::arg("node"));
-  add_method(
-      cls, "leave_module", [](py::object, py::object) { end_module_memo(); }, py::arg("node"));
-  add_method(cls, "visit_call", &visit_call, py::arg("node"));
-  add_method(cls, "visit_keyword", &visit_keyword, py::arg("node"));
-  add_method(cls, "leave_classdef", &leave_classdef, py::arg("node"));
+  add_visit(cls, "visit_module", [](py::object self, py::object node) {
+    self.attr("field_counter") = M("Counter")();
+    self.attr("migration_verdict") = py::none();
+    start_module_memo(node);
+  });
+  add_visit(cls, "leave_module", [](py::object, py::object) { end_module_memo(); });
+  add_visit(cls, "visit_call", &visit_call);
+  add_visit(cls, "visit_keyword", &visit_keyword);
+  add_visit(cls, "leave_classdef", &leave_classdef);
   return cls;
 }
 

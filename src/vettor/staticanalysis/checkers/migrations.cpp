@@ -187,10 +187,10 @@ py::object make_checker(py::module_& m, py::handle helpers_module) {
       make_msgs(helpers_module,
                 {{"C8000", "migration-model-import", "Detects importing model in migration"},
                  {"C8001", "missing-reverse-migration", "Detects if migration has no backwards"}}));
-  add_method(cls, "visit_module", &visit_module, py::arg("node"));
-  add_method(cls, "visit_importfrom", &visit_importfrom, py::arg("node"));
-  add_method(cls, "visit_attribute", &visit_attribute, py::arg("node"));
-  add_method(cls, "visit_call", &visit_call, py::arg("node"));
+  add_visit(cls, "visit_module", &visit_module);
+  add_visit(cls, "visit_importfrom", &visit_importfrom);
+  add_visit(cls, "visit_attribute", &visit_attribute);
+  add_visit(cls, "visit_call", &visit_call);
   return cls;
 }
 
