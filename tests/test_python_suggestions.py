@@ -223,3 +223,67 @@ def test_pragma_placement(source, line, expected):
     _, result = suggestions(source, line, {constants.SKIP_LINE_ID})
     assert result == [expected]
     check_parses(result[0][2])
+
+
+# The pragma repeats the statement's whole lines: nothing that shares them is lost.
+@pytest.mark.parametrize(
+    "source, line, expected",
+    [
+        ("x = 1  # keep this note\n", 1, [1, 1, "x = 1  # keep this note  # vettor: disable="]),
+        ("y = 1; z = 2\n", 1, [1, 1, "y = 1; z = 2  # vettor: disable="]),
+        ("w = [\n    1,\n]  # after the bracket\n", 2,
+         [1, 3, "w = [\n    1,  # vettor: disable=\n]  # after the bracket"]),
+        # A statement after the ";" that goes on over further lines: the range takes them in,
+        # and the pragma does not go into its string.
+        ('a = 1; b = """one\ntwo"""\n', 1, [1, 2, 'a = 1; b = """one\ntwo"""  # vettor: disable=']),
+        ("x = 1   \n", 1, [1, 1, "x = 1  # vettor: disable="]),
+    ],
+    ids=["trailing-comment", "statement-after-semicolon", "comment-after-bracket",
+         "continued-after-semicolon", "trailing-spaces"],
+)
+def test_pragma_keeps_what_shares_the_lines(source, line, expected):
+    _, result = suggestions(source, line, {constants.SKIP_LINE_ID})
+    assert result == [expected]
+    check_parses(result[0][2])
+
+
+ELIF = textwrap.dedent(
+    """\
+    from django.db.models.query import QuerySet
+
+    qs = QuerySet()
+    flag = 1
+    if flag:
+        print(1)
+    # about qs
+    elif qs.count() > 0:  # any
+        print(2)
+    else:
+        print(3)
+    """
+)
+
+
+def test_fix_on_an_elif_line_keeps_the_clause():
+    # The statement at the line is the `elif` clause: its lines are replaced by a clause.
+    _, result = suggestions(ELIF, 8, {"C9002"})
+    assert result == [[8, 11, "elif qs.exists():  # any\n    print(2)\nelse:\n    print(3)"]]
+    check_parses("if x:\n    pass\n" + result[0][2])
+
+
+def test_fix_on_an_indented_elif_line_keeps_the_clause():
+    source = "def f():\n" + textwrap.indent(ELIF, "    ")
+    _, result = suggestions(source, 9, {"C9002"})
+    assert result == [
+        [9, 12, "    elif qs.exists():  # any\n        print(2)\n    else:\n        print(3)"]
+    ]
+    _, result = suggestions(source, 9, {"C9002"}, indent=False)
+    assert result[0][2].startswith("elif qs.exists():")
+
+
+def test_fix_of_an_if_with_an_elif_keeps_the_comment_above_the_elif():
+    _, result = suggestions(ELIF.replace("if flag:", "if qs.count():"), 5, {"C9002"})
+    assert result == [[5, 11, (
+        "if qs.exists():\n    print(1)\n    # about qs\nelif qs.exists():  # any\n"
+        "    print(2)\nelse:\n    print(3)"
+    )]]
