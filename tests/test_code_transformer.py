@@ -358,3 +358,14 @@ def test_a_fix_that_breaks_the_code_is_refused(monkeypatch):
     monkeypatch.setattr(checker, "python_checker_classes", [])
     with pytest.raises(SyntaxError):
         transformer.transform_code("x = 1\n", "app/x.py", SETTINGS)
+
+
+@needs_renderer
+def test_unpacked_values_keep_their_brackets():
+    # Django's own idiom; written without its brackets the module would not parse.
+    source = (
+        'BASE = {"a": 1}\n\n\n'
+        "def context(extra=None, names=None):\n"
+        "    return {**BASE, **(extra or {})}, [*(names or []), \"x\"]\n"
+    )
+    assert transformed(source, "blog/views.py") == (source.rstrip("\n"), set())

@@ -99,6 +99,11 @@ MODULES = [
         "if a:\n    x()\nelif b:  # eb\n    q()\nelse:\n    # other\n    y()\n"
         "for i in x:\n    pass\nelse:\n    # loop done\n    pass",
         id="clause-headers"),
+    # astroid alone writes these without their brackets, which does not parse.
+    pytest.param(
+        "ctx = {**base, **(extra or {}), **({} if c else d)}  # merged\nitems = [*(a or []), *b]\n",
+        "ctx = {**base, **(extra or {}), **({} if c else d)}  # merged\nitems = [*(a or []), *b]",
+        id="unpacked-values"),
     pytest.param("def f(a,  # first\n      b):  # last\n    return a  # a\n",
                  "def f(a, b):  # first  # last\n    return a  # a", id="function-header"),
 ]

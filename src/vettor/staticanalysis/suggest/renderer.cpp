@@ -557,6 +557,37 @@ py::str visit_if(py::object self, py::object node) {
   return py::str(text);
 }
 
+// An unpacked value in a display (`{**x}`, `[*x]`) binds as tightly as `|` does: astroid writes
+// the value bare, so `**(extra or {})` came out as `**extra or {}`, which does not parse.
+std::string unpacked(py::object self, py::handle value) {
+  std::string text = value.attr("accept")(self).cast<std::string>();
+  py::object precedence = lookup("astroid.nodes.const", "OP_PRECEDENCE")[py::str("|")];
+  bool loose = value.attr("op_precedence")().cast<long>() < precedence.cast<long>() ||
+               vettor::isinstance(value, G("astroid").attr("NamedExpr"));
+  return loose ? "(" + text + ")" : text;
+}
+
+py::str visit_dict(py::object self, py::object node) {
+  std::string text;
+  py::object unpack = G("astroid").attr("DictUnpack");
+  for (py::handle item : node.attr("items")) {
+    py::object key = item[py::int_(0)];
+    py::object value = item[py::int_(1)];
+    if (!text.empty()) text += ", ";
+    if (vettor::isinstance(key, unpack)) {
+      text += "**" + unpacked(self, value);
+    } else {
+      text += key.attr("accept")(self).cast<std::string>() + ": " +
+              value.attr("accept")(self).cast<std::string>();
+    }
+  }
+  return py::str("{" + text + "}");
+}
+
+py::str visit_starred(py::object self, py::object node) {
+  return py::str("*" + unpacked(self, node.attr("value")));
+}
+
 py::str visit_module(py::object self, py::object node) {
   py::object doc = getattr_or_none(node, "doc");
   std::string docs;
@@ -721,6 +752,9 @@ py::object make_visitor_class(py::module_& m) {
   // Bodies keep their blank lines and take the placeholders of the blocks they are in.
   add_method(cls, "visit_module", &visit_module, py::arg("node"));
   add_method(cls, "visit_if", &visit_if, py::arg("node"));
+  // Unpacked values that astroid would write without their brackets.
+  add_method(cls, "visit_dict", &visit_dict, py::arg("node"));
+  add_method(cls, "visit_starred", &visit_starred, py::arg("node"));
   add_method(cls, "_stmt_list", &stmt_list, py::arg("stmts"), py::arg("indent") = true);
   return cls;
 }
