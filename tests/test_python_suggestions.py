@@ -287,3 +287,24 @@ def test_fix_of_an_if_with_an_elif_keeps_the_comment_above_the_elif():
         "if qs.exists():\n    print(1)\n    # about qs\nelif qs.exists():  # any\n"
         "    print(2)\nelse:\n    print(3)"
     )]]
+
+
+@pytest.mark.parametrize("removal", ["C4005", "C4015"])
+def test_a_removal_code_answers_with_remove_node(monkeypatch, removal):
+    calls = []
+    triple = (5, 5, None)
+
+    def remove_node(**kwargs):
+        calls.append(kwargs)
+        return triple
+
+    monkeypatch.setattr(settings, "remove_node", remove_node)
+    atok = helpers.build_atok(source=MODEL)
+    node = helpers.find_node_by_position(atok.tree, line=5)
+    result = suggest.get_suggestion_for_python(
+        atok=atok, node=node, message_ids={removal, "C2006"}, settings_modpath="library.settings"
+    )
+    assert result is triple
+    assert calls == [{"atok": atok, "node": node, "start": 5, "end": 5}]
+    # The field fix ran all the same; its change stays in the tree.
+    assert node.as_string() == "title = models.TextField()"
