@@ -247,6 +247,23 @@ def test_pragma_keeps_what_shares_the_lines(source, line, expected):
     check_parses(result[0][2])
 
 
+# pylint reads the last pragma of a comment only: a second one would switch the first off.
+@pytest.mark.parametrize(
+    "comment, expected",
+    [
+        ("# vettor: disable=missing-related-name",
+         "# vettor: disable=missing-related-name, huge-max-length"),
+        ("# vettor: disable=huge-max-length  # why", "# vettor: disable=huge-max-length  # why"),
+        ("# note  # pylint:disable=missing-related-name,",
+         "# note  # pylint:disable=missing-related-name, huge-max-length"),
+    ],
+)
+def test_pragma_joins_the_one_the_line_has(comment, expected):
+    source = MODEL.replace("max_length=1000)", "max_length=1000)  " + comment)
+    _, result = suggestions(source, 5, {constants.SKIP_LINE_ID, "C2006"})
+    assert result == [[5, 5, "    title = models.CharField(max_length=1000)  " + expected]]
+
+
 ELIF = textwrap.dedent(
     """\
     from django.db.models.query import QuerySet

@@ -184,6 +184,42 @@ long pragma_line(py::handle atok, long line, long last) {
   return line;
 }
 
+// The line with the symbols added to the disable pragma its comment carries already, or None
+// when it carries none.
+py::object merged_pragma(py::handle atok, py::object text, long line, py::list symbols) {
+  py::object comment = py::none();
+  for (py::handle token : atok.attr("tokens")) {
+    long from = line_of(token.attr("start"));
+    if (from > line) break;
+    if (from == line && py::str(G("tok_name")[token.attr("type")]).cast<std::string>() == "COMMENT") {
+      comment = py::reinterpret_borrow<py::object>(token);
+    }
+  }
+  if (comment.is_none()) return py::none();
+  py::str string = comment.attr("string");
+  py::object match = py::none();
+  for (py::handle found : G("re").attr("finditer")(R"(#\s*(?:vettor|pylint):\s*disable\s*=\s*([^#]*?)(\s*(?:#|$)))", string)) {
+    match = py::reinterpret_borrow<py::object>(found);
+  }
+  if (match.is_none()) return py::none();
+  py::list names;
+  for (py::handle name : match.attr("group")(1).attr("split")(",")) {
+    py::object stripped = name.attr("strip")();
+    if (truthy(stripped)) names.append(stripped);
+  }
+  for (py::handle symbol : symbols) {
+    if (!names.contains(symbol)) names.append(symbol);
+  }
+  long from = match.attr("start")(1).cast<long>();
+  long to = match.attr("end")(1).cast<long>();
+  py::str new_comment = py::str(string[py::slice(0, from, 1)]) + py::str(", ").attr("join")(names) +
+                        py::str(string[py::slice(to, py::len(string), 1)]);
+  long column = comment.attr("start")[py::int_(1)].cast<long>();
+  long column_end = column + static_cast<long>(py::len(string));
+  return py::str(text[py::slice(0, column, 1)]) + new_comment +
+         py::str(text[py::slice(column_end, py::len(text), 1)]);
+}
+
 py::list pragma_suggestion(py::object atok, py::object node, py::object line,
                            py::object message_ids, py::object message_id_symbol_store) {
   py::object tree = atok.attr("tree");
@@ -214,14 +250,21 @@ py::list pragma_suggestion(py::object atok, py::object node, py::object line,
   }
   long target = pragma_line(atok, at, end);
   size_t index = static_cast<size_t>(target - start);
-  std::string item = py::str(lines[index]);
-  std::string line_end;
-  if (!item.empty() && item.back() == '\r') {
-    line_end = "\r";
-    item.pop_back();
+  // pylint reads one pragma per comment, the last: a line that carries one already gets the
+  // symbols added to it, or a second one would switch the first off.
+  py::object merged = merged_pragma(atok, lines[index], target, symbols);
+  if (!merged.is_none()) {
+    lines[index] = merged;
+  } else {
+    std::string item = py::str(lines[index]);
+    std::string line_end;
+    if (!item.empty() && item.back() == '\r') {
+      line_end = "\r";
+      item.pop_back();
+    }
+    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.pop_back();
+    lines[index] = py::str(item + kPragma + symbols_text + line_end);
   }
-  while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.pop_back();
-  lines[index] = py::str(item + kPragma + symbols_text + line_end);
 
   py::list suggestions;
   py::list entry;
