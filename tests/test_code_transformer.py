@@ -358,3 +358,32 @@ def test_a_fix_that_breaks_the_code_is_refused(monkeypatch):
     monkeypatch.setattr(checker, "python_checker_classes", [])
     with pytest.raises(SyntaxError):
         transformer.transform_code("x = 1\n", "app/x.py", SETTINGS)
+
+
+@needs_renderer
+def test_unpacked_values_keep_their_brackets():
+    # Django's own idiom; written without its brackets the module would not parse.
+    source = (
+        'BASE = {"a": 1}\n\n\n'
+        "def context(extra=None, names=None):\n"
+        "    return {**BASE, **(extra or {})}, [*(names or []), \"x\"]\n"
+    )
+    assert transformed(source, "blog/views.py") == (source.rstrip("\n"), set())
+
+
+@needs_renderer
+def test_quotes_follow_the_file_as_given():
+    source = (
+        "from django.db import models\n\n\n"
+        "class Post(models.Model):\n"
+        "    title = models.CharField(max_length=1000, verbose_name='title')\n"
+        "    slug = models.SlugField(help_text=\"it's short\")\n"
+    )
+    code, reasons = transformed(source)
+    # More single than double quotes: literals turn to single quotes where that costs no
+    # escape.
+    assert code.splitlines()[-2:] == [
+        "    title = models.TextField(verbose_name='title')",
+        "    slug = models.SlugField(help_text=\"it's short\")",
+    ]
+    assert "C2006" in reasons

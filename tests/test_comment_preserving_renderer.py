@@ -99,6 +99,11 @@ MODULES = [
         "if a:\n    x()\nelif b:  # eb\n    q()\nelse:\n    # other\n    y()\n"
         "for i in x:\n    pass\nelse:\n    # loop done\n    pass",
         id="clause-headers"),
+    # astroid alone writes these without their brackets, which does not parse.
+    pytest.param(
+        "ctx = {**base, **(extra or {}), **({} if c else d)}  # merged\nitems = [*(a or []), *b]\n",
+        "ctx = {**base, **(extra or {}), **({} if c else d)}  # merged\nitems = [*(a or []), *b]",
+        id="unpacked-values"),
     pytest.param("def f(a,  # first\n      b):  # last\n    return a  # a\n",
                  "def f(a, b):  # first  # last\n    return a  # a", id="function-header"),
 ]
@@ -252,3 +257,61 @@ def test_index_without_placeholders_keeps_the_lines_between_statements(pick, exp
     rendered = suggest.node_as_string(atok=atok, node=pick(atok.tree))
     assert rendered == expected
     ast.parse(rendered)
+
+
+# The lines between a body and the clause keyword after it (`elif`, `else`, `except`,
+# `finally`) stay where they stand: at the end of that body. Written in front of an `elif`
+# they would split the keyword, and anywhere else they would leave the code they describe.
+CLAUSES = [
+    pytest.param(
+        "if a:\n    x = 1\n# before elif\nelif b:  # bee\n    y = 2\n\n# before else\nelse:\n    z = 3\n",
+        "if a:\n    x = 1\n    # before elif\nelif b:  # bee\n    y = 2\n\n    # before else\nelse:\n    z = 3",
+        id="if-elif-else"),
+    pytest.param(
+        "if a:\n    x = 1\nelse:\n    # about the nested if\n    if b:\n        y = 2\n    else:\n        z = 3\n",
+        "if a:\n    x = 1\nelse:\n    # about the nested if\n    if b:\n        y = 2\n    else:\n        z = 3",
+        id="if-inside-else-is-no-elif"),
+    pytest.param(
+        "for i in a:\n    x = 1\n    # end of loop\nelse:\n    # about else\n    z = 3\nw = 1\n",
+        "for i in a:\n    x = 1\n    # end of loop\nelse:\n    # about else\n    z = 3\nw = 1",
+        id="for-else"),
+    pytest.param(
+        "while a:\n    x = 1\n\n    # before else\nelse:\n    z = 3\n",
+        "while a:\n    x = 1\n\n    # before else\nelse:\n    z = 3",
+        id="while-else"),
+    pytest.param(
+        "try:\n    pass\n    # c0\n# c1\nexcept E:\n    # c1b\n    pass\n# c2\nelse:\n    pass\n"
+        "# c3\nfinally:\n    # c3b\n    pass\nw = 1\n",
+        "try:\n    try:\n        pass\n        # c0\n        # c1\n    except E:\n        # c1b\n"
+        "        pass\n        # c2\n    else:\n        pass\n    # c3\nfinally:\n    # c3b\n"
+        "    pass\nw = 1",
+        id="try-clauses"),
+    pytest.param(
+        "try:\n    pass\n# one\nexcept A:\n    pass\n# two\nexcept B:\n    pass\n",
+        "try:\n    pass\n    # one\nexcept A:\n    pass\n    # two\nexcept B:\n    pass",
+        id="handlers"),
+    pytest.param(
+        "if a:\n    for i in x:\n        pass\n    # after the loop\nelse:\n    pass\n",
+        "if a:\n    for i in x:\n        pass\n    # after the loop\nelse:\n    pass",
+        id="inner-statement-without-clause"),
+]
+
+
+@pytest.mark.parametrize("parse_non_code", [True, False], ids=["placeholders", "tokens"])
+@pytest.mark.parametrize("source, expected", CLAUSES)
+def test_lines_before_a_clause_end_the_body_above_it(source, expected, parse_non_code):
+    atok = helpers.build_atok(source, modname="shop.models", parse_non_code=parse_non_code)
+    rendered = suggest.node_as_string(atok=atok, node=atok.tree)
+    assert rendered == expected
+    # The same code as astroid's own rendering (which nests a try with a finally), comments
+    # in their order.
+    plain = helpers.build_atok(source).tree.as_string()
+    assert ast.dump(ast.parse(rendered)) == ast.dump(ast.parse(plain))
+    assert comments_of(rendered) == comments_of(source)
+
+
+def test_a_nested_statement_keeps_the_comment_above_its_elif():
+    source = "def f(a, b):\n    if a:\n        x = 1\n    # note\n    elif b:\n        y = 2\n"
+    atok = helpers.build_atok(source, modname="shop.models")
+    rendered = suggest.node_as_string(atok=atok, node=atok.tree.body[0].body[0])
+    assert rendered == "if a:\n    x = 1\n    # note\nelif b:\n    y = 2"

@@ -223,3 +223,105 @@ def test_pragma_placement(source, line, expected):
     _, result = suggestions(source, line, {constants.SKIP_LINE_ID})
     assert result == [expected]
     check_parses(result[0][2])
+
+
+# The pragma repeats the statement's whole lines: nothing that shares them is lost.
+@pytest.mark.parametrize(
+    "source, line, expected",
+    [
+        ("x = 1  # keep this note\n", 1, [1, 1, "x = 1  # keep this note  # vettor: disable="]),
+        ("y = 1; z = 2\n", 1, [1, 1, "y = 1; z = 2  # vettor: disable="]),
+        ("w = [\n    1,\n]  # after the bracket\n", 2,
+         [1, 3, "w = [\n    1,  # vettor: disable=\n]  # after the bracket"]),
+        # A statement after the ";" that goes on over further lines: the range takes them in,
+        # and the pragma does not go into its string.
+        ('a = 1; b = """one\ntwo"""\n', 1, [1, 2, 'a = 1; b = """one\ntwo"""  # vettor: disable=']),
+        ("x = 1   \n", 1, [1, 1, "x = 1  # vettor: disable="]),
+    ],
+    ids=["trailing-comment", "statement-after-semicolon", "comment-after-bracket",
+         "continued-after-semicolon", "trailing-spaces"],
+)
+def test_pragma_keeps_what_shares_the_lines(source, line, expected):
+    _, result = suggestions(source, line, {constants.SKIP_LINE_ID})
+    assert result == [expected]
+    check_parses(result[0][2])
+
+
+# pylint reads the last pragma of a comment only: a second one would switch the first off.
+@pytest.mark.parametrize(
+    "comment, expected",
+    [
+        ("# vettor: disable=missing-related-name",
+         "# vettor: disable=missing-related-name, huge-max-length"),
+        ("# vettor: disable=huge-max-length  # why", "# vettor: disable=huge-max-length  # why"),
+        ("# note  # pylint:disable=missing-related-name,",
+         "# note  # pylint:disable=missing-related-name, huge-max-length"),
+    ],
+)
+def test_pragma_joins_the_one_the_line_has(comment, expected):
+    source = MODEL.replace("max_length=1000)", "max_length=1000)  " + comment)
+    _, result = suggestions(source, 5, {constants.SKIP_LINE_ID, "C2006"})
+    assert result == [[5, 5, "    title = models.CharField(max_length=1000)  " + expected]]
+
+
+ELIF = textwrap.dedent(
+    """\
+    from django.db.models.query import QuerySet
+
+    qs = QuerySet()
+    flag = 1
+    if flag:
+        print(1)
+    # about qs
+    elif qs.count() > 0:  # any
+        print(2)
+    else:
+        print(3)
+    """
+)
+
+
+def test_fix_on_an_elif_line_keeps_the_clause():
+    # The statement at the line is the `elif` clause: its lines are replaced by a clause.
+    _, result = suggestions(ELIF, 8, {"C9002"})
+    assert result == [[8, 11, "elif qs.exists():  # any\n    print(2)\nelse:\n    print(3)"]]
+    check_parses("if x:\n    pass\n" + result[0][2])
+
+
+def test_fix_on_an_indented_elif_line_keeps_the_clause():
+    source = "def f():\n" + textwrap.indent(ELIF, "    ")
+    _, result = suggestions(source, 9, {"C9002"})
+    assert result == [
+        [9, 12, "    elif qs.exists():  # any\n        print(2)\n    else:\n        print(3)"]
+    ]
+    _, result = suggestions(source, 9, {"C9002"}, indent=False)
+    assert result[0][2].startswith("elif qs.exists():")
+
+
+def test_fix_of_an_if_with_an_elif_keeps_the_comment_above_the_elif():
+    _, result = suggestions(ELIF.replace("if flag:", "if qs.count():"), 5, {"C9002"})
+    assert result == [[5, 11, (
+        "if qs.exists():\n    print(1)\n    # about qs\nelif qs.exists():  # any\n"
+        "    print(2)\nelse:\n    print(3)"
+    )]]
+
+
+@pytest.mark.parametrize("removal", ["C4005", "C4015"])
+def test_a_removal_code_answers_with_remove_node(monkeypatch, removal):
+    calls = []
+    triple = (5, 5, None)
+
+    def remove_node(**kwargs):
+        calls.append(kwargs)
+        return triple
+
+    monkeypatch.setattr(settings, "remove_node", remove_node)
+    atok = helpers.build_atok(source=MODEL)
+    node = helpers.find_node_by_position(atok.tree, line=5)
+    result = suggest.get_suggestion_for_python(
+        atok=atok, node=node, message_ids={removal, "C2006"}, settings_modpath="library.settings"
+    )
+    assert result is triple
+    assert calls == [{"atok": atok, "node": node, "start": 5, "end": 5}]
+    # The field fix ran all the same; its change stays in the tree.
+    assert node.as_string() == "title = models.TextField()"

@@ -5,6 +5,7 @@
 // Fixes hand over statements other than the visited one through two lists on the module node:
 // `replace_other_nodes` (statements of the source changed in place) and `new_nodes`
 // (statements with no place in the source yet). They are made anew for every line.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,9 @@ bool meets(py::handle message_ids, const char* family) {
 bool is_false(py::handle value) { return value.ptr() == Py_False; }
 
 // The source lines, without their line breaks, as the suggestions replace them.
-py::list source_lines(py::handle atok) { return atok.attr("text").attr("splitlines")(); }
+// Split at "\n" only, as the tokenizer counts lines (a form feed or a line separator inside a
+// line does not start a new one).
+py::list source_lines(py::handle atok) { return atok.attr("text").attr("split")("\n"); }
 
 py::str source_line(py::handle atok, long number) {
   py::list lines = source_lines(atok);
@@ -74,6 +77,14 @@ Surroundings surroundings(py::handle atok, py::handle node) {
     }
   }
   return result;
+}
+
+// An `elif` clause: an if statement whose first token is the clause keyword.
+bool is_elif(py::handle node) {
+  if (!vettor::isinstance(node, G("astroid").attr("If")) || !vettor::hasattr(node, "first_token")) {
+    return false;
+  }
+  return py::str(node.attr("first_token").attr("string")).cast<std::string>() == "elif";
 }
 
 bool ends_with(const std::string& text, const std::string& tail) {
@@ -121,6 +132,8 @@ py::object get_suggestion_for_python(py::object atok, py::object node, py::objec
     // when the rendering left it out (after a closing bracket, or attached once already).
     std::string comment = surroundings(atok, node).trailing_comment;
     if (!comment.empty() && !ends_with(rendered, comment)) rendered += "  " + comment;
+    // An `elif` renders as the if statement it is; its lines begin with the clause keyword.
+    if (is_elif(node) && rendered.rfind("if", 0) == 0) rendered = "el" + rendered;
     return py::make_tuple(start, end, py::str(rendered));
   }
   return py::make_tuple(py::none(), py::none(), py::none());
@@ -128,6 +141,20 @@ py::object get_suggestion_for_python(py::object atok, py::object node, py::objec
 
 // ---------------------------------------------------------------------------------------
 // The disable pragma
+
+// The line on which the logical line that holds the node's last token ends: further than the
+// node when a statement after a ";" continues on later lines.
+long logical_end(py::handle atok, py::handle node) {
+  long end = last_line(node);
+  py::list tokens = atok.attr("tokens");
+  auto count = static_cast<long>(py::len(tokens));
+  for (long i = node.attr("last_token").attr("index").cast<long>() + 1; i < count; ++i) {
+    py::object token = tokens[i];
+    std::string name = py::str(G("tok_name")[token.attr("type")]);
+    if (name == "NEWLINE" || name == "ENDMARKER") return std::max(end, line_of(token.attr("start")));
+  }
+  return end;
+}
 
 // The line that can take the pragma: the finding's line, or, when that line ends inside a
 // string literal or with a backslash, the line where that construct ends (a comment there is
@@ -157,6 +184,42 @@ long pragma_line(py::handle atok, long line, long last) {
   return line;
 }
 
+// The line with the symbols added to the disable pragma its comment carries already, or None
+// when it carries none.
+py::object merged_pragma(py::handle atok, py::object text, long line, py::list symbols) {
+  py::object comment = py::none();
+  for (py::handle token : atok.attr("tokens")) {
+    long from = line_of(token.attr("start"));
+    if (from > line) break;
+    if (from == line && py::str(G("tok_name")[token.attr("type")]).cast<std::string>() == "COMMENT") {
+      comment = py::reinterpret_borrow<py::object>(token);
+    }
+  }
+  if (comment.is_none()) return py::none();
+  py::str string = comment.attr("string");
+  py::object match = py::none();
+  for (py::handle found : G("re").attr("finditer")(R"(#\s*(?:vettor|pylint):\s*disable\s*=\s*([^#]*?)(\s*(?:#|$)))", string)) {
+    match = py::reinterpret_borrow<py::object>(found);
+  }
+  if (match.is_none()) return py::none();
+  py::list names;
+  for (py::handle name : match.attr("group")(1).attr("split")(",")) {
+    py::object stripped = name.attr("strip")();
+    if (truthy(stripped)) names.append(stripped);
+  }
+  for (py::handle symbol : symbols) {
+    if (!names.contains(symbol)) names.append(symbol);
+  }
+  long from = match.attr("start")(1).cast<long>();
+  long to = match.attr("end")(1).cast<long>();
+  py::str new_comment = py::str(string[py::slice(0, from, 1)]) + py::str(", ").attr("join")(names) +
+                        py::str(string[py::slice(to, py::len(string), 1)]);
+  long column = comment.attr("start")[py::int_(1)].cast<long>();
+  long column_end = column + static_cast<long>(py::len(string));
+  return py::str(text[py::slice(0, column, 1)]) + new_comment +
+         py::str(text[py::slice(column_end, py::len(text), 1)]);
+}
+
 py::list pragma_suggestion(py::object atok, py::object node, py::object line,
                            py::object message_ids, py::object message_id_symbol_store) {
   py::object tree = atok.attr("tree");
@@ -172,27 +235,36 @@ py::list pragma_suggestion(py::object atok, py::object node, py::object line,
   for (py::handle code : codes) symbols.append(message_id_symbol_store[code]);
   std::string symbols_text = py::str(py::str(", ").attr("join")(symbols));
 
+  // The suggestion repeats the statement's whole source lines: what shares them (a comment
+  // after it, a statement after a ";") is kept, and so is every comment inside it. Only the
+  // line that takes the pragma changes.
   long start = first_line(node);
-  long end = last_line(node);
-  py::list lines = atok.attr("get_text")(node).attr("split")("\n");
+  long end = logical_end(atok, node);
+  py::list source = source_lines(atok);
+  py::list lines = source[py::slice(start - 1, end, 1)];
   // The finding's own line. A decorated definition starts on its decorator, but the finding
   // (and pylint's reading of the pragma) is on the line of `def` or `class`.
   long at = line.cast<long>();
-  if (at < start || at > end) at = line_of(line_node.attr("first_token").attr("start"));
+  if (at < start || at > end) {
+    at = line_node.is_none() ? start : line_of(line_node.attr("first_token").attr("start"));
+  }
   long target = pragma_line(atok, at, end);
   size_t index = static_cast<size_t>(target - start);
-
-  std::string item = py::str(lines[index]);
-  std::string indentation;
-  if (target == at) {
-    indentation = py::str(G("get_indentation")(line_node.attr("first_token").attr("line")));
-    if (item.rfind(indentation, 0) == 0) indentation.clear();
+  // pylint reads one pragma per comment, the last: a line that carries one already gets the
+  // symbols added to it, or a second one would switch the first off.
+  py::object merged = merged_pragma(atok, lines[index], target, symbols);
+  if (!merged.is_none()) {
+    lines[index] = merged;
+  } else {
+    std::string item = py::str(lines[index]);
+    std::string line_end;
+    if (!item.empty() && item.back() == '\r') {
+      line_end = "\r";
+      item.pop_back();
+    }
+    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.pop_back();
+    lines[index] = py::str(item + kPragma + symbols_text + line_end);
   }
-  lines[index] = py::str(indentation + item + kPragma + symbols_text);
-
-  std::string statement_indentation = py::str(G("get_indentation")(node.attr("first_token").attr("line")));
-  std::string first = py::str(lines[0]);
-  if (first.rfind(statement_indentation, 0) != 0) lines[0] = py::str(statement_indentation + first);
 
   py::list suggestions;
   py::list entry;
@@ -260,10 +332,19 @@ py::list get_suggestions_for_python(py::object atok, py::object line, py::object
   py::object suggestion = fixed[2];
   if (!suggestion.is_none() && !surroundings(atok, node).shared) {
     py::object indentation = indentation_of(node);
+    // Black reads an `elif` clause only as part of its if statement: the clause is formatted as
+    // an if statement and given its keyword back.
+    bool elif = is_elif(node) && py::str(suggestion).cast<std::string>().rfind("elif", 0) == 0;
+    if (elif) suggestion = py::str(py::str(suggestion).cast<std::string>().substr(2));
     py::object formatted = format(suggestion, indentation);
     if (failure) {
       logger.attr("error")(failure);
       return py::list();
+    }
+    if (elif) {
+      std::string text = py::str(formatted);
+      std::string prefix = py::str(indentation);
+      formatted = py::str(prefix + "el" + text.substr(std::min(prefix.size(), text.size())));
     }
     suggestions.append(entry_of(fixed[0], fixed[1], formatted));
   }

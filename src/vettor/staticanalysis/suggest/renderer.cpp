@@ -154,6 +154,133 @@ std::string strip(const std::string& text, const char* chars = " \t\n\r\f\v") {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Clauses: the lines between a body and the `elif`, `else`, `except` or `finally` that follows it.
+//
+// A comment or blank line written there stands after the body's last statement, above the clause
+// keyword; no node renders the keyword itself (astroid writes it as part of its statement), so
+// those lines belong to the end of that body. Written anywhere else they would move away from
+// the code they describe, and in front of an `elif` they would split the keyword ("el# ...\nif").
+
+bool is_gap_token(const std::string& name) {
+  return name == "NL" || name == "NEWLINE" || name == "COMMENT" || name == "INDENT" ||
+         name == "DEDENT";
+}
+
+// The first token after `tok` that is neither a comment, a line break nor an indentation change.
+py::object next_code_token(py::handle atok, py::handle tok) {
+  py::list tokens = atok.attr("tokens");
+  auto count = static_cast<long>(py::len(tokens));
+  for (long i = tok.attr("index").cast<long>() + 1; i < count; ++i) {
+    py::object next = tokens[i];
+    if (!is_gap_token(token_name(next))) return next;
+  }
+  return py::none();
+}
+
+// The last token before `tok` that is neither a comment, a line break nor an indentation change.
+py::object previous_code_token(py::handle atok, py::handle tok) {
+  py::list tokens = atok.attr("tokens");
+  for (long i = tok.attr("index").cast<long>() - 1; i >= 0; --i) {
+    py::object previous = tokens[i];
+    if (!is_gap_token(token_name(previous))) return previous;
+  }
+  return py::none();
+}
+
+py::object owner_of(py::handle stmts) {
+  if (py::len(stmts) == 0) return py::none();
+  return getattr_or_none(py::reinterpret_borrow<py::list>(stmts)[0], "parent");
+}
+
+bool is_first_body(py::handle owner, py::handle stmts) {
+  return !owner.is_none() && getattr_or_none(owner, "body").is(stmts);
+}
+
+// Whether a clause of the body's own statement follows the body: `elif`/`else` after the body of
+// an if, for or while that has one, `except` after a try's body, the next `except` or the `else`
+// after a handler, `finally` after its try's body. The last body of a statement is followed by
+// the enclosing statement's clause, if any, and leaves the lines before it to that statement.
+bool clause_follows(py::handle stmts) {
+  py::object owner = owner_of(stmts);
+  if (!is_first_body(owner, stmts)) return false;
+  py::object astroid = G("astroid");
+  if (vettor::isinstance(owner, py::make_tuple(astroid.attr("If"), astroid.attr("For"),
+                                               astroid.attr("While")))) {
+    return truthy(owner.attr("orelse"));
+  }
+  if (vettor::isinstance(owner, py::make_tuple(astroid.attr("TryExcept"),
+                                               astroid.attr("TryFinally")))) {
+    return true;
+  }
+  if (vettor::isinstance(owner, astroid.attr("ExceptHandler"))) {
+    py::object statement = owner.attr("parent");
+    py::list handlers = py::list(getattr_or_none(statement, "handlers"));
+    if (py::len(handlers) == 0) return false;
+    return handlers[py::len(handlers) - 1].ptr() != owner.ptr() ||
+           truthy(getattr_or_none(statement, "orelse"));
+  }
+  return false;
+}
+
+// The last statement of a body that comes from the source, or None.
+py::object last_sourced_statement(py::handle stmts) {
+  py::list items = py::reinterpret_borrow<py::list>(stmts);
+  for (auto i = static_cast<Py_ssize_t>(py::len(items)); i > 0; --i) {
+    py::object stmt = items[i - 1];
+    if (vettor::hasattr(stmt, "last_token")) return stmt;
+  }
+  return py::none();
+}
+
+// The keyword of the clause that follows the body (see clause_follows), or None.
+py::object following_clause(py::handle atok, py::handle stmts) {
+  if (!clause_follows(stmts)) return py::none();
+  py::object last = last_sourced_statement(stmts);
+  if (last.is_none()) return py::none();
+  py::object keyword = next_code_token(atok, last.attr("last_token"));
+  if (keyword.is_none() || token_name(keyword) != "NAME") return py::none();
+  std::string word = keyword.attr("string").cast<std::string>();
+  if (word != "elif" && word != "else" && word != "except" && word != "finally") return py::none();
+  return keyword;
+}
+
+// An `elif` is an if statement that starts with the clause keyword.
+bool is_elif(py::handle node) {
+  if (!vettor::isinstance(node, G("astroid").attr("If")) || !vettor::hasattr(node, "first_token")) {
+    return false;
+  }
+  return node.attr("first_token").attr("string").cast<std::string>() == "elif";
+}
+
+// The comment and blank lines between the body's last statement and the clause keyword that
+// follows, in source order; lines that the index keeps as placeholders are written by those.
+std::vector<std::string> lines_before_clause(py::handle atok, py::handle stmts,
+                                             py::handle line_map) {
+  std::vector<std::string> lines;
+  py::object keyword = following_clause(atok, stmts);
+  if (keyword.is_none()) return lines;
+  py::object last = last_sourced_statement(stmts);
+  py::list tokens = atok.attr("tokens");
+  long code_line = end_line(last.attr("last_token"));
+  py::dict kept = py::reinterpret_borrow<py::dict>(line_map);
+  long from = last.attr("last_token").attr("index").cast<long>() + 1;
+  long to = keyword.attr("index").cast<long>();
+  for (long i = from; i < to; ++i) {
+    py::object tok = tokens[i];
+    long line = start_line(tok);
+    if (line == code_line || kept.contains(py::int_(line))) continue;
+    std::string name = token_name(tok);
+    if (name == "COMMENT" && !vettor::hasattr(tok, "consumed")) {
+      tok.attr("consumed") = true;
+      lines.push_back(tok.attr("string").cast<std::string>());
+    } else if (name == "NL" && tok.attr("line").cast<std::string>() == "\n") {
+      lines.push_back(std::string());
+    }
+  }
+  return lines;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Placeholders that lie inside nested blocks.
 //
 // The visitor keeps a list of "pending" placeholders: those that a block being rendered holds by
@@ -196,12 +323,25 @@ std::vector<py::object> take_pending(py::handle self, py::handle stmts) {
     any = true;
   }
   if (!any) return taken;
-  // A block's first body also holds the lines between the block's header and its first statement.
-  py::object owner = getattr_or_none(py::reinterpret_borrow<py::list>(stmts)[0], "parent");
-  if (!owner.is_none() && getattr_or_none(owner, "body").is(stmts)) {
+  // A block's first body also holds the lines between the block's header and its first statement;
+  // a later body (`else`, `finally`, ...) those between its clause's ":" and its first statement.
+  py::object owner = owner_of(stmts);
+  py::object atok = self.attr("atok");
+  if (is_first_body(owner, stmts)) {
     py::object header = int_or_none(getattr_or_none(owner, "fromlineno"));
     if (!header.is_none()) low = std::min(low, header.cast<long>() + 1);
+  } else if (!owner.is_none()) {
+    py::handle first = py::reinterpret_borrow<py::list>(stmts)[0];
+    if (vettor::hasattr(first, "first_token")) {
+      py::object colon = previous_code_token(atok, first.attr("first_token"));
+      if (!colon.is_none() && colon.attr("string").cast<std::string>() == ":") {
+        low = std::min(low, end_line(colon) + 1);
+      }
+    }
   }
+  // And the lines after its last statement, up to the clause that follows it.
+  py::object keyword = following_clause(atok, stmts);
+  if (!keyword.is_none()) high = std::max(high, start_line(keyword) - 1);
   py::list snapshot = pending.attr("copy")();
   for (py::handle placeholder : snapshot) {
     long line = placeholder.attr("lineno").cast<long>();
@@ -322,7 +462,10 @@ std::vector<std::string> render_body(py::handle self, py::handle stmts, bool kee
   py::handle first_statement = py::len(stmts) > 0 ? py::handle(py::reinterpret_borrow<py::list>(stmts)[0]) : py::handle();
   auto emit = [&](py::handle item) {
     bool opens_clause = clause_body && item.ptr() == first_statement.ptr();
-    for (auto& line : lines_above(atok, item, line_map, opens_clause)) parts.push_back(line);
+    // The lines above an `elif` end the body before it (lines_before_clause).
+    if (!is_elif(item)) {
+      for (auto& line : lines_above(atok, item, line_map, opens_clause)) parts.push_back(line);
+    }
     std::string text = item.attr("accept")(self).cast<std::string>();
     if (keep_empty || !text.empty() || is_placeholder(item, line_map)) parts.push_back(text);
   };
@@ -356,6 +499,7 @@ std::vector<std::string> render_body(py::handle self, py::handle stmts, bool kee
       emit(placeholder);
     }
   }
+  for (auto& line : lines_before_clause(atok, stmts, line_map)) parts.push_back(line);
   return parts;
 }
 
@@ -387,6 +531,61 @@ py::str stmt_list(py::object self, py::object stmts, bool indent) {
   std::string joined = join_lines(render_body(self, stmts, false));
   if (!indent) return py::str(joined);
   return py::str(indent_lines(joined, self.attr("indent").cast<std::string>()));
+}
+
+// astroid writes an `else:` whose body is one if statement as an `elif`. The source's own form is
+// kept: the lines above a nested if (its comments) belong inside the `else`, and written in front
+// of it they would split the keyword. An if statement that a fix made has no source form and is
+// written as astroid writes it.
+bool is_if_inside_else(py::handle node) {
+  if (!vettor::isinstance(node, G("astroid").attr("If")) || !vettor::hasattr(node, "first_token")) {
+    return false;
+  }
+  return node.attr("first_token").attr("string").cast<std::string>() == "if";
+}
+
+py::str visit_if(py::object self, py::object node) {
+  py::list orelse = node.attr("orelse");
+  py::object stmt_list = self.attr("_stmt_list");
+  std::string text = "if " + node.attr("test").attr("accept")(self).cast<std::string>() + ":\n" +
+                     stmt_list(node.attr("body")).cast<std::string>();
+  if (truthy(node.attr("has_elif_block")()) && !is_if_inside_else(orelse[0])) {
+    text += "\nel" + stmt_list(orelse, py::arg("indent") = false).cast<std::string>();
+  } else if (py::len(orelse) > 0) {
+    text += "\nelse:\n" + stmt_list(orelse).cast<std::string>();
+  }
+  return py::str(text);
+}
+
+// An unpacked value in a display (`{**x}`, `[*x]`) binds as tightly as `|` does: astroid writes
+// the value bare, so `**(extra or {})` came out as `**extra or {}`, which does not parse.
+std::string unpacked(py::object self, py::handle value) {
+  std::string text = value.attr("accept")(self).cast<std::string>();
+  py::object precedence = lookup("astroid.nodes.const", "OP_PRECEDENCE")[py::str("|")];
+  bool loose = value.attr("op_precedence")().cast<long>() < precedence.cast<long>() ||
+               vettor::isinstance(value, G("astroid").attr("NamedExpr"));
+  return loose ? "(" + text + ")" : text;
+}
+
+py::str visit_dict(py::object self, py::object node) {
+  std::string text;
+  py::object unpack = G("astroid").attr("DictUnpack");
+  for (py::handle item : node.attr("items")) {
+    py::object key = item[py::int_(0)];
+    py::object value = item[py::int_(1)];
+    if (!text.empty()) text += ", ";
+    if (vettor::isinstance(key, unpack)) {
+      text += "**" + unpacked(self, value);
+    } else {
+      text += key.attr("accept")(self).cast<std::string>() + ": " +
+              value.attr("accept")(self).cast<std::string>();
+    }
+  }
+  return py::str("{" + text + "}");
+}
+
+py::str visit_starred(py::object self, py::object node) {
+  return py::str("*" + unpacked(self, node.attr("value")));
 }
 
 py::str visit_module(py::object self, py::object node) {
@@ -552,6 +751,10 @@ py::object make_visitor_class(py::module_& m) {
 
   // Bodies keep their blank lines and take the placeholders of the blocks they are in.
   add_method(cls, "visit_module", &visit_module, py::arg("node"));
+  add_method(cls, "visit_if", &visit_if, py::arg("node"));
+  // Unpacked values that astroid would write without their brackets.
+  add_method(cls, "visit_dict", &visit_dict, py::arg("node"));
+  add_method(cls, "visit_starred", &visit_starred, py::arg("node"));
   add_method(cls, "_stmt_list", &stmt_list, py::arg("stmts"), py::arg("indent") = true);
   return cls;
 }
