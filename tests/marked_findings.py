@@ -57,24 +57,12 @@ _project_records = []
 
 
 def project_records():
-    """The records of one get_messages run over the whole fixture project, in its order.
-
-    The driver hands paths to the linter and the template checker as given, relative to
-    the working directory, so the run happens inside the project root.
-    """
+    """The records of one get_messages run over the whole fixture project, in its order."""
     if not _project_records:
-        import os
-
         from vettor.staticanalysis import checker
 
         selection = {path: None for path in PYTHON_FILES + TEMPLATE_FILES}
-        here = os.getcwd()
-        os.chdir(PROJECT)
-        try:
-            with _project_metadata():
-                _project_records.extend(checker.get_messages(str(PROJECT), selection, "3.2", {}, 1))
-        finally:
-            os.chdir(here)
+        _project_records.extend(checker.get_messages(str(PROJECT), selection, "3.2", {}, 1))
     return _project_records
 
 
@@ -86,41 +74,6 @@ def project_findings():
             finding(record["line"], record["column"], record["message-id"], record["message"])
         )
     return results
-
-
-def _project_metadata():
-    """The project-metadata answers for a project without configuration, settings or
-    requirements, where the package's own modules do not give them yet."""
-    from contextlib import ExitStack
-    from unittest import mock
-
-    from vettor.staticanalysis import dependencies, meta
-
-    stack = ExitStack()
-    answers = [
-        (meta, "get_toml_config", lambda project_root: {}),
-        (meta, "get_settings_files", lambda project_root: []),
-        (meta, "get_root_urlconf", lambda settings_files: ""),
-        (dependencies, "resolve_django_version", lambda project_root: None),
-    ]
-    for module, name, answer in answers:
-        if not hasattr(module, name):
-            stack.enter_context(mock.patch.object(module, name, answer, create=True))
-    return stack
-
-
-def has_lint_driver():
-    try:
-        from vettor.staticanalysis import checker
-    except ImportError:
-        return False
-    return hasattr(checker, "get_messages")
-
-
-def missing_helpers(*names):
-    from vettor.staticanalysis import helpers
-
-    return [name for name in names if not hasattr(helpers, name)]
 
 
 def ordered(findings):

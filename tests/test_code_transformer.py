@@ -11,10 +11,6 @@ from vettor.staticanalysis.checkers import querysets, settings
 
 SETTINGS = "proj.settings"
 
-needs_renderer = pytest.mark.skipif(
-    not all(hasattr(suggest, name) for name in ("node_as_string", "format_code", "get_comma_character_target")),
-    reason="the comment-preserving renderer and format_code are not built yet",
-)
 QUERYSET_FIXES = [
     "transform_queryset_length",
     "transform_queryset_exists_compare",
@@ -24,11 +20,6 @@ QUERYSET_FIXES = [
     "transform_queryset_exists_count_if",
     "transform_indirect_fk_lookup",
 ]
-needs_rule_fixes = pytest.mark.skipif(
-    not all(hasattr(querysets, name) for name in QUERYSET_FIXES)
-    or not hasattr(transformer.urls, "transform_reverse_lazy_to_reverse"),
-    reason="the queryset and URL fixes are not built yet",
-)
 
 
 def test_the_module_holds_its_siblings_as_modules():
@@ -324,15 +315,11 @@ CASES = [
 CASE = {case[0]: case for case in CASES}
 
 
-@needs_renderer
-@needs_rule_fixes
 @pytest.mark.parametrize("name, filepath, before, after, codes", CASES, ids=[case[0] for case in CASES])
 def test_fixes_of_each_rule_family(name, filepath, before, after, codes):
     assert transformed(before, filepath) == (after, codes)
 
 
-@needs_renderer
-@needs_rule_fixes
 def test_noise_leaves_codes_out_and_settings_fixes_unmade():
     _, filepath, before, _, _ = CASE["settings"]
     assert transformed(before, filepath, noise=["C4010"]) == (textwrap.dedent(before).strip("\n"), set())
@@ -341,8 +328,6 @@ def test_noise_leaves_codes_out_and_settings_fixes_unmade():
     assert transformed(before, filepath, noise=("C2003", "C2008", "C2000")) == (after, {"C2002", "C2005", "C2006"})
 
 
-@needs_renderer
-@needs_rule_fixes
 def test_a_file_without_findings_comes_back_unchanged():
     source = '"""A module."""\n\n\n# Greets.\ndef greet(name):\n    return "Hello " + name  # plain\n'
     assert transformed(source, "blog/clean.py") == (source.rstrip("\n"), set())
@@ -360,7 +345,6 @@ def test_a_fix_that_breaks_the_code_is_refused(monkeypatch):
         transformer.transform_code("x = 1\n", "app/x.py", SETTINGS)
 
 
-@needs_renderer
 def test_unpacked_values_keep_their_brackets():
     # Django's own idiom; written without its brackets the module would not parse.
     source = (
@@ -371,7 +355,6 @@ def test_unpacked_values_keep_their_brackets():
     assert transformed(source, "blog/views.py") == (source.rstrip("\n"), set())
 
 
-@needs_renderer
 def test_quotes_follow_the_file_as_given():
     source = (
         "from django.db import models\n\n\n"

@@ -1,7 +1,6 @@
 """get_messages end to end on a small project on disk: selections, configuration, paths,
 pragmas and the order of the result."""
 import logging
-import os
 import shutil
 
 import pytest

@@ -329,12 +329,6 @@ def test_a_file_only_reformatted_is_not_offered(project, marker_fixes, monkeypat
 # ---------------------------------------------------------------------------------------
 # The whole road on the fixture project
 
-needs_the_fixes = pytest.mark.skipif(
-    not all(hasattr(suggest, name) for name in ("node_as_string", "format_code", "get_comma_character_target"))
-    or not hasattr(transformer.querysets, "transform_indirect_fk_lookup")
-    or not hasattr(transformer.urls, "transform_reverse_lazy_to_reverse"),
-    reason="the renderer, format_code and the queryset and URL fixes are not all built yet",
-)
 
 FIXED = {
     "blog/models.py": """\
@@ -368,7 +362,6 @@ class Migration(migrations.Migration):
 }
 
 
-@needs_the_fixes
 def test_the_fixture_project_is_fixed_in_place(project):
     before = snapshot(project)
     whitelist = ["blog/models.py", "blog/migrations", "blog/clean.py", "blog/messy.py", "proj", "README.txt"]
@@ -381,7 +374,6 @@ def test_the_fixture_project_is_fixed_in_place(project):
     assert after == before  # nothing else touched, the merely untidy file included
 
 
-@needs_the_fixes
 def test_a_file_that_cannot_be_fixed_is_reported_after_the_others_are_written(project):
     before = snapshot(project)
     with pytest.raises(transformer.TransformError) as raised:
@@ -395,7 +387,6 @@ def test_a_file_that_cannot_be_fixed_is_reported_after_the_others_are_written(pr
     assert after == before
 
 
-@needs_the_fixes
 def test_transform_files_gives_the_fixed_sources_and_their_diff(project):
     result = transformer.transform_files(project, ["blog/models.py", "blog/clean.py"])
     assert list(result) == [(FIXED["blog/models.py"], "blog/models.py")]

@@ -1,5 +1,7 @@
 """Queryset rules C9000-C9003: len(), count() comparisons, truth tests and foreign-key keys."""
-import importlib.util
+import json
+import subprocess
+import sys
 
 import astroid
 import pytest
@@ -7,27 +9,17 @@ import pytest
 from marked_findings import (
     PROJECT,
     expected_findings,
-    has_lint_driver,
     lint_with_checker,
-    missing_helpers,
     ordered,
     project_findings,
 )
 from vettor.staticanalysis import helpers
 from vettor.staticanalysis.checkers import querysets
 
-MISSING = missing_helpers(
-    "is_queryset", "is_model", "is_related_field", "get_function_name", "astroid_node_to_value"
-)
-needs_helpers = pytest.mark.skipif(bool(MISSING), reason=f"helpers lacks {MISSING}")
-needs_driver = pytest.mark.skipif(
-    not has_lint_driver(), reason="checker.get_messages is not built yet"
-)
 
 FILES = ["app/queries.py", "app/lookups.py"]
 
 
-@needs_helpers
 @pytest.mark.parametrize("path", FILES)
 def test_findings_of_the_queryset_checker_alone(path):
     reported = lint_with_checker(querysets.Checker, [PROJECT / path])[
@@ -36,8 +28,6 @@ def test_findings_of_the_queryset_checker_alone(path):
     assert ordered(reported) == ordered(expected_findings(PROJECT / path, "C9"))
 
 
-@needs_helpers
-@needs_driver
 @pytest.mark.parametrize("path", FILES)
 def test_findings_through_the_lint_driver(path):
     reported = [f for f in project_findings()[path] if f[2].startswith("C9")]
@@ -108,7 +98,6 @@ PREDICATE_CASES = [
 ]
 
 
-@needs_helpers
 @pytest.mark.parametrize("predicate, expression, answer", PREDICATE_CASES)
 def test_predicate_answers(predicate, expression, answer):
     assert getattr(querysets, predicate)(node_of(expression)) is answer
@@ -130,7 +119,6 @@ COMPARE_CASES = [
 ]
 
 
-@needs_helpers
 @pytest.mark.parametrize("expression, exists, not_exists", COMPARE_CASES)
 def test_comparison_tables(expression, exists, not_exists):
     ops = node_of(expression).ops
@@ -221,12 +209,6 @@ def test_checker_declaration():
 # ---------------------------------------------------------------------------------------
 # Querysets reached through managers infer only with the astroid shims.
 
-needs_shims = pytest.mark.skipif(
-    importlib.util.find_spec("vettor.staticanalysis.shims") is None
-    or not hasattr(importlib.import_module("vettor.staticanalysis.checker"), "check_code"),
-    reason="manager and queryset calls infer only with the shims' inference transforms, "
-    "through check_code, not built yet",
-)
 
 MANAGER_SOURCE = """
 from django.db import models
@@ -259,7 +241,6 @@ MANAGER_CASES = [
 ]
 
 
-@needs_shims
 @pytest.mark.parametrize("statement, expected", MANAGER_CASES)
 def test_manager_querysets_through_check_code(monkeypatch, statement, expected):
     import types
@@ -277,3 +258,29 @@ def test_manager_querysets_through_check_code(monkeypatch, statement, expected):
         if r["message-id"].startswith("C9")
     ]
     assert reported == expected
+
+
+LINT_IN_FRESH_PROCESS = """
+import json, sys
+from vettor.staticanalysis import checker
+records = checker.get_messages(sys.argv[1], {"app/queries.py": None}, "3.2", {}, int(sys.argv[2]))
+print(json.dumps([(r["line"], r["message-id"]) for r in records
+                  if r["message-id"].startswith("C9")]))
+"""
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_manager_querysets_in_a_project_without_settings(tmp_path, jobs):
+    # A reusable app has no settings module, so nothing else loads the inference shims
+    # before the lint; a fresh process shows whether the driver does.
+    app = tmp_path / "app"
+    app.mkdir()
+    (app / "__init__.py").write_text("")
+    (app / "queries.py").write_text(
+        MANAGER_SOURCE + "\nlen(Book.objects.all())\nif Book.objects.filter(pk=1):\n    pass\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", LINT_IN_FRESH_PROCESS, str(tmp_path), str(jobs)],
+        capture_output=True, text=True, check=True,
+    )
+    assert json.loads(result.stdout.splitlines()[-1]) == [[10, "C9000"], [11, "C9003"]]

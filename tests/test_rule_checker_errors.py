@@ -1,4 +1,4 @@
-"""A model rule checker that fails while judging one node loses that node's findings only.
+"""A rule checker that fails while judging one node loses that node's findings only.
 
 pylint ends a module's walk at the first exception out of a visit method, and the linter then
 drops every later finding of that module, of every rule. Astroid's inference does fail on real
@@ -10,7 +10,7 @@ import logging
 import pytest
 
 from vettor.staticanalysis import checker, helpers
-from vettor.staticanalysis.checkers import admin, classorder, columns, migrations
+from vettor.staticanalysis.checkers import classorder, columns, migrations, querysets, urls
 
 FIELDS = """from django.db import models
 
@@ -70,6 +70,33 @@ class Migration(migrations.Migration):
     ]
 """
 
+QUERIES = """from django.db import models
+
+
+class Book(models.Model):
+    title = models.TextField()
+
+
+len(Book.objects.all())
+len(Book.objects.all())
+len(Book.objects.all())
+"""
+
+URLS = """from django.urls import reverse_lazy
+
+
+def first():
+    return reverse_lazy("a")
+
+
+def second():
+    return reverse_lazy("b")
+
+
+def third():
+    return reverse_lazy("c")
+"""
+
 
 def fail_on_line(function, line):
     def failing(node, *args, **kwargs):
@@ -122,6 +149,14 @@ CASES = [
      migrations, "is_missing_reverse", lambda f: fail_on_line(f, 11), 11,
      [(10, "C8001", {"forwards_name": "forwards"}),
       (12, "C8001", {"forwards_name": "forwards"})]),
+    ("querysets_call", "shop/queries.py", QUERIES,
+     querysets, "is_queryset_length", lambda f: fail_on_line(f, 9), 9,
+     [(8, "C9000", {"foo": "bar"}),
+      (10, "C9000", {"foo": "bar"})]),
+    ("urls_call", "shop/views.py", URLS,
+     urls, "is_misusing_reverse_lazy", lambda f: fail_on_line(f, 9), 9,
+     [(5, "C6002", {"signature": "('a')"}),
+      (13, "C6002", {"signature": "('c')"})]),
 ]
 
 
@@ -142,7 +177,7 @@ def test_failure_on_one_node_keeps_the_module_findings(
     records = checker.get_messages(str(tmp_path), {relative: None}, "3.2", {}, 1)
 
     own = [(r["line"], r["message-id"], r["message"]) for r in records
-           if r["message-id"].startswith(("C2", "C3", "C5", "C8"))]
+           if r["message-id"].startswith(("C2", "C3", "C5", "C6", "C8", "C9"))]
     assert own == expected
     warnings = [r.getMessage() for r in caplog.records
                 if r.name.startswith("vettor.staticanalysis.checkers.")]

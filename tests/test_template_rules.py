@@ -8,7 +8,6 @@ from marked_findings import (
     TEMPLATE_FILES,
     expected_findings,
     finding,
-    has_lint_driver,
     ordered,
     project_findings,
     project_records,
@@ -16,9 +15,6 @@ from marked_findings import (
 from vettor.staticanalysis import helpers
 from vettor.staticanalysis.checkers import templates
 
-needs_driver = pytest.mark.skipif(
-    not has_lint_driver(), reason="checker.get_messages is not built yet"
-)
 
 KEYS = ["path", "line", "message", "type", "column", "module", "symbol", "hint", "message-id"]
 
@@ -50,7 +46,6 @@ def test_findings_of_the_fixture_templates():
     assert list(reported) == [str(p) for p in paths if p.name in ("home.html", "second.html")]
 
 
-@needs_driver
 @pytest.mark.parametrize("path", TEMPLATE_FILES)
 def test_findings_through_the_lint_driver(path):
     skipped = path.endswith(("latin1.html", "broken.html"))
@@ -58,7 +53,6 @@ def test_findings_through_the_lint_driver(path):
     assert project_findings()[path] == ordered(expected)
 
 
-@needs_driver
 def test_template_records_through_the_lint_driver():
     records = [r for r in project_records() if r["message-id"].startswith("C7")]
     assert records

@@ -5,20 +5,13 @@ import pytest
 from marked_findings import (
     PROJECT,
     expected_findings,
-    has_lint_driver,
     lint_with_checker,
-    missing_helpers,
     ordered,
     project_findings,
 )
 from vettor.staticanalysis import helpers
 from vettor.staticanalysis.checkers import urls
 
-MISSING = missing_helpers("astroid_node_to_value")
-needs_helpers = pytest.mark.skipif(bool(MISSING), reason=f"helpers lacks {MISSING}")
-needs_driver = pytest.mark.skipif(
-    not has_lint_driver(), reason="checker.get_messages is not built yet"
-)
 
 FILES = [
     "app/urls.py",
@@ -31,7 +24,6 @@ FILES = [
 ]
 
 
-@needs_helpers
 def test_findings_of_the_url_checker_alone():
     # One linter over every module: the names seen are remembered per module only.
     paths = [(PROJECT / path).resolve() for path in FILES]
@@ -40,8 +32,6 @@ def test_findings_of_the_url_checker_alone():
         assert ordered(reported[str(path)]) == ordered(expected_findings(path, "C6")), path
 
 
-@needs_helpers
-@needs_driver
 @pytest.mark.parametrize("path", FILES)
 def test_findings_through_the_lint_driver(path):
     reported = [f for f in project_findings()[path] if f[2].startswith("C6")]
@@ -114,7 +104,6 @@ def test_other_calls_are_not_reverse_lazy_calls(source):
     assert urls.is_misusing_reverse_lazy(call) is None
 
 
-@needs_helpers
 def test_a_name_that_is_no_text_never_reaches_a_finding(monkeypatch):
     # Whatever the value helper gives back, only a text becomes part of a record.
     values = iter([astroid.extract_node("x"), 42])
@@ -135,7 +124,6 @@ def test_a_name_that_is_no_text_never_reaches_a_finding(monkeypatch):
     assert case.checker.urls == set()
 
 
-@needs_helpers
 def test_keys_hold_the_name_and_the_converter_classes_in_route_order():
     from pylint.testutils import CheckerTestCase
 

@@ -180,6 +180,11 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   }
   linter.attr("reporter").attr("path_strip_prefix") =
       py::str(root) + G("os").attr("sep").cast<py::str>();
+  // Managers and querysets infer only under the shims' transforms on astroid's global
+  // manager. They are put there before the first file (and before pylint forks its
+  // workers), so the queryset rules see the same values in every project, whether or not
+  // anything else in the process has loaded them yet.
+  import_sibling(G.handle(), "shims");
   linter.attr("check")(py::arg("files_or_modules") = targets);
 
   py::list messages = linter.attr("reporter").attr("messages");

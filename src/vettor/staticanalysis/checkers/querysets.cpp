@@ -317,30 +317,30 @@ py::object make_checker(py::module_& m, py::handle helpers) {
                  {"C9003", "truthy-instead-exists",
                   "Using truthy/falsey check on queryset when exists could be better"}}));
 
-  add_method(
+  add_visit(
       cls, "visit_call",
       [](py::object self, py::object node) {
         if (!truthy(G("is_queryset_length")(node))) return;
         py::dict args;
         args["foo"] = "bar";
         add_message(self, "C9000", node, args);
-      },
-      py::arg("node"));
+      });
 
-  add_method(
+  add_visit(
       cls, "visit_attribute",
       [](py::object self, py::object node) {
         if (!truthy(G("is_indirect_fk_lookup")(node))) return;
+        // Advising `foo.bar_id` is wrong where that column holds something else.
+        if (!key_column_holds_pk(node)) return;
         py::object field = node.attr("expr");
         py::dict args;
         args["me"] = py::getattr(field.attr("expr"), "name", py::str("model"));
         args["related_name"] = field.attr("attrname");
         args["pk_attribute"] = node.attr("attrname");
         add_message(self, "C9001", node, args);
-      },
-      py::arg("node"));
+      });
 
-  add_method(
+  add_visit(
       cls, "visit_compare",
       [](py::object self, py::object node) {
         if (truthy(G("is_inefficient_queryset_exists")(node))) {
@@ -350,22 +350,19 @@ py::object make_checker(py::module_& m, py::handle helpers) {
           py::object queryset = node.attr("left").attr("args")[py::int_(0)];
           add_message(self, "C9002", node.attr("statement")(), queryset_args(queryset));
         }
-      },
-      py::arg("node"));
+      });
 
-  add_method(
+  add_visit(
       cls, "visit_if",
-      [](py::object self, py::object node) { check_truth_test(self, node, node.attr("test")); },
-      py::arg("node"));
+      [](py::object self, py::object node) { check_truth_test(self, node, node.attr("test")); });
 
   // Only `not` is a truth test: `-qs.count()` is a number.
-  add_method(
+  add_visit(
       cls, "visit_unaryop",
       [](py::object self, py::object node) {
         if (!text_is(node.attr("op"), "not")) return;
         check_truth_test(self, node, node.attr("operand"));
-      },
-      py::arg("node"));
+      });
 
   return cls;
 }

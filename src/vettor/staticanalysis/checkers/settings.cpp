@@ -1302,7 +1302,7 @@ py::object make_checker(py::module_& m, py::handle helpers) {
                   "SECURE_HSTS_PRELOAD is not True, so the site cannot be submitted to the "
                   "browsers' HSTS preload list."}}));
   add_method(cls, "open", &open);
-  add_method(cls, "visit_module", &visit_module, py::arg("node"));
+  add_visit(cls, "visit_module", &visit_module);
   return cls;
 }
 

@@ -263,11 +263,11 @@ py::object make_checker(py::module_& m, py::handle helpers) {
                            "Using reverse_lazy when reverse would be better"}}));
 
   // URL names need to be unique within one module only.
-  add_method(
+  add_visit(
       cls, "visit_module",
-      [](py::object self, py::object) { self.attr("urls") = py::set(); }, py::arg("node"));
+      [](py::object self, py::object) { self.attr("urls") = py::set(); });
 
-  add_method(
+  add_visit(
       cls, "visit_call",
       [](py::object self, py::object node) {
         if (truthy(G("is_urls_module")(node.attr("root")()))) {
@@ -278,8 +278,7 @@ py::object make_checker(py::module_& m, py::handle helpers) {
           args["signature"] = node.attr("as_string")().attr("replace")("reverse_lazy", "");
           self.attr("add_message")(code("C6002"), py::arg("node") = node, py::arg("args") = args);
         }
-      },
-      py::arg("node"));
+      });
 
   add_method(cls, "check_url_unique", &check_url_unique, py::arg("node"));
   return cls;
