@@ -18,10 +18,34 @@ constexpr const char* kMigration = "django.db.migrations.migration.Migration";
 
 // True when a class of node.mro() has the qualified name `qname`; the walk stops at the
 // first match. Raises whatever astroid raises (no mro, an order it cannot compute, ...).
+//
+// Astroid works an order out afresh at every call, inferring every base again, and the rules
+// ask for the orders of the same few classes (Django's fields, models, managers) at every
+// call, attribute and class of every module. So for a class node the qualified names of its
+// order are kept, in a mapping whose keys are weak (an entry lives no longer than its class
+// node) and whose values are texts (nothing in them keeps a tree alive), and each order is
+// worked out once. A proxy (an instance, a constant) answers with its class's order and
+// shares its entry; an attempt that raises keeps nothing.
 bool mro_has(py::handle node, const char* qname) {
   py::str wanted(qname);
-  for (py::handle cls : node.attr("mro")()) {
-    if (cls.attr("qname")().equal(wanted)) return true;
+  py::object mro = node.attr("mro");
+  py::object owner = py::getattr(mro, "__self__", py::none());
+  if (!vettor::isinstance(owner, G("astroid").attr("ClassDef"))) {
+    for (py::handle cls : mro()) {
+      if (cls.attr("qname")().equal(wanted)) return true;
+    }
+    return false;
+  }
+  py::object memo = G("_mro_names");
+  py::object names = memo.attr("get")(owner);
+  if (names.is_none()) {
+    py::list computed;
+    for (py::handle cls : mro()) computed.append(cls.attr("qname")());
+    names = py::tuple(computed);
+    memo[owner] = names;
+  }
+  for (py::handle name : names) {
+    if (name.equal(wanted)) return true;
   }
   return false;
 }
@@ -97,6 +121,7 @@ py::object is_node_abstract_model(py::object node) {
 }  // namespace
 
 void register_predicates(py::module_& m) {
+  m.attr("_mro_names") = lookup("weakref", "WeakKeyDictionary")();
   m.def("is_model", &is_model, py::arg("node"));
   m.def("is_model_field", &is_model_field, py::arg("node"));
   m.def("is_related_field", &is_related_field, py::arg("node"));
