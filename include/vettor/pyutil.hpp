@@ -91,6 +91,16 @@ void add_method(py::handle cls, const char* name, F&& f, const Extra&... extra) 
   py::setattr(cls, name, fn);
 }
 
+// A class's __init__ written in C++. pybind11 takes every function named "__init__" for the
+// constructor of one of its own classes and then crashes on instances of any other class, so
+// the body is bound under another name and stored on the class as __init__.
+template <class F, class... Extra>
+void add_init(py::handle cls, F&& f, const Extra&... extra) {
+  py::cpp_function fn(std::forward<F>(f), py::name("__vettor_init__"), py::is_method(cls),
+                      extra...);
+  py::setattr(cls, "__init__", fn);
+}
+
 template <class F, class... Extra>
 void add_staticmethod(py::handle cls, const char* name, F&& f, const Extra&... extra) {
   py::cpp_function fn(std::forward<F>(f), py::name(name), py::scope(cls), extra...);
@@ -180,20 +190,6 @@ inline bool hasattr(py::handle obj, const char* name) { return py::hasattr(obj, 
 
 inline py::object getattr_or_none(py::handle obj, const char* name) {
   return py::getattr(obj, name, py::none());
-}
-
-}  // namespace vettor
-
-namespace vettor {
-
-// A class's __init__ written in C++. pybind11 takes every function named "__init__" for the
-// constructor of one of its own classes and then crashes on instances of any other class, so
-// the body is bound under another name and stored on the class as __init__.
-template <class F, class... Extra>
-void add_init(py::handle cls, F&& f, const Extra&... extra) {
-  py::cpp_function fn(std::forward<F>(f), py::name("__vettor_init__"), py::is_method(cls),
-                      extra...);
-  py::setattr(cls, "__init__", fn);
 }
 
 }  // namespace vettor

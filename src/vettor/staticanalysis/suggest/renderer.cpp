@@ -252,6 +252,17 @@ bool is_elif(py::handle node) {
   return node.attr("first_token").attr("string").cast<std::string>() == "elif";
 }
 
+// A token between statements as a line of its own: a comment not yet written elsewhere (it is
+// marked as written), or an empty line for a blank one.
+void take_gap_line(py::handle tok, const std::string& name, std::vector<std::string>& lines) {
+  if (name == "COMMENT" && !vettor::hasattr(tok, "consumed")) {
+    tok.attr("consumed") = true;
+    lines.push_back(tok.attr("string").cast<std::string>());
+  } else if (name == "NL" && tok.attr("line").cast<std::string>() == "\n") {
+    lines.push_back(std::string());
+  }
+}
+
 // The comment and blank lines between the body's last statement and the clause keyword that
 // follows, in source order; lines that the index keeps as placeholders are written by those.
 std::vector<std::string> lines_before_clause(py::handle atok, py::handle stmts,
@@ -270,12 +281,7 @@ std::vector<std::string> lines_before_clause(py::handle atok, py::handle stmts,
     long line = start_line(tok);
     if (line == code_line || kept.contains(py::int_(line))) continue;
     std::string name = token_name(tok);
-    if (name == "COMMENT" && !vettor::hasattr(tok, "consumed")) {
-      tok.attr("consumed") = true;
-      lines.push_back(tok.attr("string").cast<std::string>());
-    } else if (name == "NL" && tok.attr("line").cast<std::string>() == "\n") {
-      lines.push_back(std::string());
-    }
+    take_gap_line(tok, name, lines);
   }
   return lines;
 }
@@ -435,12 +441,7 @@ std::vector<std::string> lines_above(py::handle atok, py::handle stmt, py::handl
       continue;
     }
     if (line == code_line || lines_kept.contains(py::int_(line))) continue;
-    if (name == "COMMENT" && !vettor::hasattr(tok, "consumed")) {
-      tok.attr("consumed") = true;
-      lines.push_back(tok.attr("string").cast<std::string>());
-    } else if (name == "NL" && tok.attr("line").cast<std::string>() == "\n") {
-      lines.push_back(std::string());
-    }
+    take_gap_line(tok, name, lines);
   }
   return lines;
 }
