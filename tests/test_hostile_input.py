@@ -136,8 +136,9 @@ def test_files_that_are_empty_or_huge_give_no_fatal(result):
         assert name not in errors
 
 
-def test_undecodable_source_is_reported_not_raised(project, tmp_path):
-    outcome = lint_in_child(project, ["shop/undecodable.py", "shop/models.py"], 1, tmp_path)
+@pytest.mark.parametrize("jobs", [1, None], ids=["jobs=1", "jobs=None"])
+def test_undecodable_source_is_reported_not_raised(project, tmp_path, jobs):
+    outcome = lint_in_child(project, ["shop/undecodable.py", "shop/models.py"], jobs, tmp_path)
     assert outcome["error"] is None
     assert ("shop/models.py", 5, "C2000") in {
         (m["path"], m["line"], m["message-id"]) for m in outcome["messages"]
