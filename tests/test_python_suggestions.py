@@ -217,31 +217,23 @@ def test_trailing_comment_after_a_closing_bracket_is_kept():
         ),
         # A comment cannot follow a backslash: the pragma ends the continued line.
         ("x = 1 + \\\n    2\n", 1, [1, 2, "x = 1 + \\\n    2  # vettor: disable="]),
+        # The pragma repeats the statement's whole lines: nothing that shares them is lost.
+        pytest.param("x = 1  # keep this note\n", 1,
+                     [1, 1, "x = 1  # keep this note  # vettor: disable="], id="trailing-comment"),
+        pytest.param("y = 1; z = 2\n", 1, [1, 1, "y = 1; z = 2  # vettor: disable="],
+                     id="statement-after-semicolon"),
+        pytest.param("w = [\n    1,\n]  # after the bracket\n", 2,
+                     [1, 3, "w = [\n    1,  # vettor: disable=\n]  # after the bracket"],
+                     id="comment-after-bracket"),
+        # A statement after the ";" that goes on over further lines: the range takes them in,
+        # and the pragma does not go into its string.
+        pytest.param('a = 1; b = """one\ntwo"""\n', 1,
+                     [1, 2, 'a = 1; b = """one\ntwo"""  # vettor: disable='],
+                     id="continued-after-semicolon"),
+        pytest.param("x = 1   \n", 1, [1, 1, "x = 1  # vettor: disable="], id="trailing-spaces"),
     ],
 )
 def test_pragma_placement(source, line, expected):
-    _, result = suggestions(source, line, {constants.SKIP_LINE_ID})
-    assert result == [expected]
-    check_parses(result[0][2])
-
-
-# The pragma repeats the statement's whole lines: nothing that shares them is lost.
-@pytest.mark.parametrize(
-    "source, line, expected",
-    [
-        ("x = 1  # keep this note\n", 1, [1, 1, "x = 1  # keep this note  # vettor: disable="]),
-        ("y = 1; z = 2\n", 1, [1, 1, "y = 1; z = 2  # vettor: disable="]),
-        ("w = [\n    1,\n]  # after the bracket\n", 2,
-         [1, 3, "w = [\n    1,  # vettor: disable=\n]  # after the bracket"]),
-        # A statement after the ";" that goes on over further lines: the range takes them in,
-        # and the pragma does not go into its string.
-        ('a = 1; b = """one\ntwo"""\n', 1, [1, 2, 'a = 1; b = """one\ntwo"""  # vettor: disable=']),
-        ("x = 1   \n", 1, [1, 1, "x = 1  # vettor: disable="]),
-    ],
-    ids=["trailing-comment", "statement-after-semicolon", "comment-after-bracket",
-         "continued-after-semicolon", "trailing-spaces"],
-)
-def test_pragma_keeps_what_shares_the_lines(source, line, expected):
     _, result = suggestions(source, line, {constants.SKIP_LINE_ID})
     assert result == [expected]
     check_parses(result[0][2])

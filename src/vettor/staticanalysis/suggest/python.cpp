@@ -79,14 +79,6 @@ Surroundings surroundings(py::handle atok, py::handle node) {
   return result;
 }
 
-// An `elif` clause: an if statement whose first token is the clause keyword.
-bool is_elif(py::handle node) {
-  if (!vettor::isinstance(node, G("astroid").attr("If")) || !vettor::hasattr(node, "first_token")) {
-    return false;
-  }
-  return py::str(node.attr("first_token").attr("string")).cast<std::string>() == "elif";
-}
-
 bool ends_with(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
@@ -150,7 +142,7 @@ long logical_end(py::handle atok, py::handle node) {
   auto count = static_cast<long>(py::len(tokens));
   for (long i = node.attr("last_token").attr("index").cast<long>() + 1; i < count; ++i) {
     py::object token = tokens[i];
-    std::string name = py::str(G("tok_name")[token.attr("type")]);
+    std::string name = token_name(token);
     if (name == "NEWLINE" || name == "ENDMARKER") return std::max(end, line_of(token.attr("start")));
   }
   return end;
@@ -191,7 +183,7 @@ py::object merged_pragma(py::handle atok, py::object text, long line, py::list s
   for (py::handle token : atok.attr("tokens")) {
     long from = line_of(token.attr("start"));
     if (from > line) break;
-    if (from == line && py::str(G("tok_name")[token.attr("type")]).cast<std::string>() == "COMMENT") {
+    if (from == line && token_name(token) == "COMMENT") {
       comment = py::reinterpret_borrow<py::object>(token);
     }
   }

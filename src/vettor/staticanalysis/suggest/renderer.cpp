@@ -31,10 +31,6 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Tokens and nodes
 
-std::string token_name(py::handle tok) {
-  return py::str(G("tok_name")[tok.attr("type")]);
-}
-
 long start_line(py::handle tok) { return tok.attr("start")[py::int_(0)].cast<long>(); }
 long end_line(py::handle tok) { return tok.attr("end")[py::int_(0)].cast<long>(); }
 
@@ -242,14 +238,6 @@ py::object following_clause(py::handle atok, py::handle stmts) {
   std::string word = keyword.attr("string").cast<std::string>();
   if (word != "elif" && word != "else" && word != "except" && word != "finally") return py::none();
   return keyword;
-}
-
-// An `elif` is an if statement that starts with the clause keyword.
-bool is_elif(py::handle node) {
-  if (!vettor::isinstance(node, G("astroid").attr("If")) || !vettor::hasattr(node, "first_token")) {
-    return false;
-  }
-  return node.attr("first_token").attr("string").cast<std::string>() == "elif";
 }
 
 // A token between statements as a line of its own: a comment not yet written elsewhere (it is
@@ -538,12 +526,7 @@ py::str stmt_list(py::object self, py::object stmts, bool indent) {
 // kept: the lines above a nested if (its comments) belong inside the `else`, and written in front
 // of it they would split the keyword. An if statement that a fix made has no source form and is
 // written as astroid writes it.
-bool is_if_inside_else(py::handle node) {
-  if (!vettor::isinstance(node, G("astroid").attr("If")) || !vettor::hasattr(node, "first_token")) {
-    return false;
-  }
-  return node.attr("first_token").attr("string").cast<std::string>() == "if";
-}
+bool is_if_inside_else(py::handle node) { return if_keyword(node) == "if"; }
 
 py::str visit_if(py::object self, py::object node) {
   py::list orelse = node.attr("orelse");

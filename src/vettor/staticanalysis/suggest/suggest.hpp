@@ -4,10 +4,28 @@
 
 #include <vettor/pyutil.hpp>
 
+#include <string>
+
 namespace vettor::suggest {
 
 // The suggest module itself, for reading its names at call time.
 extern ModuleRef G;
+
+// The name of a token's type ("NAME", "COMMENT", "NL", ...).
+inline std::string token_name(py::handle tok) {
+  return py::str(G("tok_name")[tok.attr("type")]);
+}
+
+// The keyword an if statement of the source begins with: "if", or "elif" for a clause (astroid
+// makes both If nodes); empty for any other node and for one that a fix made.
+inline std::string if_keyword(py::handle node) {
+  if (!vettor::isinstance(node, G("astroid").attr("If")) || !vettor::hasattr(node, "first_token")) {
+    return std::string();
+  }
+  return py::str(node.attr("first_token").attr("string"));
+}
+
+inline bool is_elif(py::handle node) { return if_keyword(node) == "elif"; }
 
 void register_renderer(py::module_& m);    // comment-preserving renderer
 void register_formatting(py::module_& m);  // quote normaliser and Black formatting
