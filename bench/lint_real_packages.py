@@ -3,6 +3,7 @@ files the analysis cannot handle.
 
     .venv/bin/python bench/lint_real_packages.py [--only NAME,...] [--jobs N] [--timeout S]
                                                  [--max-files N] [--json OUT.json]
+                                                 [--save-findings F] [--check-findings F]
 
 The sources: Django's own django/contrib apps (from the Django installed in this venv) and a
 few large applications released for Django 3.2, downloaded with pip into bench/cache/ (not
@@ -10,6 +11,10 @@ kept in git) and unpacked there. Each package is linted through checker.get_mess
 child process with a time limit. Reported per package: files, findings per code, the files
 logged as fatal or unparsable, and the error if the lint raised or ran out of time. The exit
 status is non-zero when anything crashed, hung or was logged as fatal.
+
+--save-findings writes every finding (package, path, line, column, code and argument record,
+sorted) to a file; --check-findings compares a run against such a file and prints each
+finding that appeared or disappeared, so a change to a rule shows exactly what it altered.
 """
 import argparse
 import collections
@@ -111,6 +116,30 @@ def lint(root, keys, jobs, timeout):
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
+def finding_rows(name, messages):
+    """One sortable row per finding, the same whichever worker reported it."""
+    rows = []
+    for m in messages:
+        record = m.get("message", m.get("body"))
+        rows.append([name, m.get("path"), m.get("line"), m.get("column"), m["message-id"],
+                     json.dumps(record, sort_keys=True, default=repr)])
+    return sorted(rows, key=lambda r: [str(x) for x in r])
+
+
+def compare_findings(rows, saved_path, names):
+    """Print what changed against a saved run (only for the packages linted now)."""
+    saved = [r for r in json.loads(Path(saved_path).read_text()) if r[0] in names]
+    now = collections.Counter(tuple(r) for r in rows)
+    before = collections.Counter(tuple(r) for r in saved)
+    gone, new = before - now, now - before
+    for label, diff in (("disappeared", gone), ("appeared", new)):
+        for row in sorted(diff.elements(), key=lambda r: [str(x) for x in r]):
+            print(f"  {label}: {row[0]} {row[1]}:{row[2]}:{row[3]} {row[4]} {row[5]}")
+    print(f"findings against {saved_path}: {sum(gone.values())} disappeared, "
+          f"{sum(new.values())} appeared")
+    return not gone and not new
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--only", help="comma-separated package names: " + ", ".join(PACKAGES))
@@ -118,10 +147,12 @@ def main():
     parser.add_argument("--timeout", type=float, default=3600)
     parser.add_argument("--max-files", type=int, default=0, help="lint at most N files per package")
     parser.add_argument("--json", help="write the summary to this file")
+    parser.add_argument("--save-findings", help="write every finding to this file")
+    parser.add_argument("--check-findings", help="compare every finding with this file's")
     args = parser.parse_args()
     names = args.only.split(",") if args.only else list(PACKAGES)
 
-    summary, faults = {}, 0
+    summary, faults, rows = {}, 0, []
     for name in names:
         requirement, folders = PACKAGES[name]
         root = unpack(name, requirement, folders)
@@ -129,6 +160,7 @@ def main():
         started = time.perf_counter()
         outcome = lint(root, keys, args.jobs, args.timeout)
         codes = collections.Counter(m["message-id"] for m in outcome["messages"])
+        rows.extend(finding_rows(name, outcome["messages"]))
         problems = [text for level, text in outcome["logs"] if level in ("ERROR", "CRITICAL")]
         summary[name] = {
             "files": len(keys),
@@ -147,6 +179,10 @@ def main():
             print("  FAILED:", outcome["error"][-1500:])
     if args.json:
         Path(args.json).write_text(json.dumps(summary, indent=2))
+    if args.save_findings:
+        Path(args.save_findings).write_text(json.dumps(rows, indent=0))
+    if args.check_findings and not compare_findings(rows, args.check_findings, names):
+        faults += 1
     return 1 if faults else 0
 
 
