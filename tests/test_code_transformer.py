@@ -122,7 +122,21 @@ def test_the_fixes_registered_and_their_order(registrations, noise, left_out):
     assert [(cls, transform) for cls, transform, _ in recorded] == expected_rows(left_out)
 
 
+class ReportingLinter:
+    """A linter that reports the given codes on whatever it checks."""
+
+    def __init__(self, codes):
+        self.reporter = type("Reporter", (), {"messages": [{"message-id": code} for code in codes]})()
+
+    def set_option(self, name, value):
+        pass
+
+    def check(self, code, files_or_modules):
+        pass
+
+
 def test_the_predicates_of_the_rows(registrations, monkeypatch):
+    monkeypatch.setattr(checker, "create_linter", lambda linter_class: ReportingLinter(["C4010"]))
     recorded = registrations()
     by_transform = {transform: predicate for _, transform, predicate in recorded}
     assert by_transform[transformer.columns.transform_nullboolean] is transformer.columns.is_nullboolean
@@ -139,13 +153,14 @@ def test_the_predicates_of_the_rows(registrations, monkeypatch):
     by_transform[querysets.transform_queryset_exists_count_if](if_node)
     assert asked == [("qs", operand), ("count", test)]
 
-    # The settings closures pass the module and this call's settings module, by keyword.
+    # The settings closures pass the module and this call's settings module, by keyword, for
+    # a code the lint reported; for any other code the fix is not made.
     seen = []
-    monkeypatch.setattr(
-        settings, "is_missing_secure_hsts_seconds", lambda **kwargs: seen.append(kwargs) or True
-    )
+    for name in ("is_missing_secure_hsts_seconds", "is_missing_secure_hsts_preload"):
+        monkeypatch.setattr(settings, name, lambda **kwargs: seen.append(kwargs) or True)
     module = object()
     assert by_transform[settings.add_hsts_seconds](module) is True
+    assert by_transform[settings.add_hsts_preload](module) is False
     assert seen == [{"module_node": module, "settings_modpath": SETTINGS}]
 
 
@@ -181,7 +196,8 @@ def test_the_module_name_comes_from_the_path(monkeypatch, filepath, modname):
     monkeypatch.setattr(helpers, "build_atok", build_atok)
     with pytest.raises(Stop):
         transformer.transform_code("x = 1\n", filepath, SETTINGS)
-    assert calls == [("x = 1\n", {"modname": modname, "absolute_path": filepath, "parse_non_code": True})]
+    # Only fixed statements are rendered: the tree needs no placeholders for comment lines.
+    assert calls == [("x = 1\n", {"modname": modname, "absolute_path": filepath})]
 
 
 def test_a_source_that_does_not_parse_raises():

@@ -354,7 +354,9 @@ def forwards(apps, schema_editor):
 class Migration(migrations.Migration):
     dependencies = []
 
-    operations = [migrations.RunPython(forwards, migrations.RunPython.noop)]
+    operations = [
+        migrations.RunPython(forwards, migrations.RunPython.noop),
+    ]
 """,
     "proj/settings.py": (FIX_PROJECT / "proj" / "settings.py")
     .read_text()

@@ -141,24 +141,13 @@ py::dict transformer_style() {
   return style;
 }
 
-// What the transformer makes of a source when no fix applies: the same rendering and
-// formatting, without the visit.
-py::str unfixed_rendering(const py::str& text, const py::str& relative) {
+// What the transformer makes of a source when no fix applies: Black's formatting of the text
+// as it stands.
+py::str unfixed_rendering(const py::str& text) {
   py::object suggest = G("suggest");
-  std::string modname = relative;
-  for (auto at = modname.find(".py"); at != std::string::npos; at = modname.find(".py")) {
-    modname.erase(at, 3);
-  }
-  for (char& c : modname) {
-    if (c == '/') c = '.';
-  }
-  py::object atok = G("helpers").attr("build_atok")(text, "modname"_a = modname,
-                                                    "absolute_path"_a = relative,
-                                                    "parse_non_code"_a = true);
-  py::object rendered = suggest.attr("node_as_string")("atok"_a = atok, "node"_a = atok.attr("tree"));
   return suggest.attr("format_code")(
-      rendered, "indentation"_a = "", "code_style"_a = transformer_style(),
-      "comma_character_target"_a = suggest.attr("get_comma_character_target")(atok.attr("text")));
+      text, "indentation"_a = "", "code_style"_a = transformer_style(),
+      "comma_character_target"_a = suggest.attr("get_comma_character_target")(text));
 }
 
 // The new text of one file, or None when no fix changed it.
@@ -167,7 +156,7 @@ py::object fixed_source(const py::str& text, const py::str& relative, py::handle
   py::object result = transformer.attr("transform_code")(text, relative, settings_modpath);
   py::str fixed = result[py::int_(0)];
   if (py::str(std::string(fixed) + "\n").equal(text)) return py::none();
-  if (fixed.equal(unfixed_rendering(text, relative))) return py::none();
+  if (fixed.equal(unfixed_rendering(text))) return py::none();
 
   py::str source = py::len(fixed) > 0 ? py::str(std::string(fixed) + "\n") : fixed;
   if (source.equal(text)) return py::none();
@@ -181,6 +170,22 @@ py::object fixed_source(const py::str& text, const py::str& relative, py::handle
   return source;
 }
 
+// The file of the settings module that meta names, when it is one of the project's files.
+// Only that file is fixed as the settings module: a module that does not exist names no
+// file, and other files that merely end in the same name (tests/settings.py) are not it.
+py::object settings_file(const py::object& root, py::handle project_root,
+                         py::handle settings_modpath) {
+  if (!PyUnicode_Check(settings_modpath.ptr()) || !truthy(settings_modpath)) return py::none();
+  py::object meta = G("meta");
+  meta.attr("get_settings_files")(project_root);
+  py::object known = py::getattr(meta, "_settings_files_found", py::dict());
+  py::object file = known.attr("get")(settings_modpath);
+  if (file.is_none()) return py::none();
+  py::object resolved = path_of(file).attr("resolve")();
+  if (!inside(resolved, root) || !truthy(resolved.attr("is_file")())) return py::none();
+  return resolved;
+}
+
 // The fixed texts come in the transformer's own layout; the project's code style is taken
 // for the day the transformer formats in it (a second Black pass in that style cannot undo
 // the lines Black already split at the transformer's width).
@@ -189,6 +194,7 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
   (void)code_style;
   py::object root = path_of(project_root).attr("resolve")();
   py::list selected = selected_files(root, whitelist);
+  py::object settings = settings_file(root, project_root, settings_modpath);
 
   py::object result = G("ProjectDiff")();
   py::list failures;
@@ -198,7 +204,9 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
     py::str relative = item[py::int_(0)];
     try {
       py::str text = read_source(item[py::int_(1)]);
-      py::object source = fixed_source(text, relative, settings_modpath);
+      bool is_settings = !settings.is_none() && settings.equal(item[py::int_(1)]);
+      py::object source =
+          fixed_source(text, relative, is_settings ? settings_modpath : py::object(py::str("")));
       if (source.is_none()) continue;
       result.attr("append")(fixed_file(source, relative));
       originals[relative] = text;
@@ -254,6 +262,7 @@ PYBIND11_MODULE(diff, m) {
   // The transformer imports this module when it loads; it is reached at call time.
   m.attr("helpers") = vettor::import_sibling(m, "helpers");
   m.attr("suggest") = vettor::import_sibling(m, "suggest");
+  m.attr("meta") = vettor::import_sibling(m, "meta");
   m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
 
   m.attr("FixedFile") = lookup("collections", "namedtuple")(
