@@ -170,20 +170,50 @@ py::object fixed_source(const py::str& text, const py::str& relative, py::handle
   return source;
 }
 
-// The file of the settings module that meta names, when it is one of the project's files.
-// Only that file is fixed as the settings module: a module that does not exist names no
-// file, and other files that merely end in the same name (tests/settings.py) are not it.
-py::object settings_file(const py::object& root, py::handle project_root,
-                         py::handle settings_modpath) {
-  if (!PyUnicode_Check(settings_modpath.ptr()) || !truthy(settings_modpath)) return py::none();
-  py::object meta = G("meta");
-  meta.attr("get_settings_files")(project_root);
-  py::object known = py::getattr(meta, "_settings_files_found", py::dict());
-  py::object file = known.attr("get")(settings_modpath);
-  if (file.is_none()) return py::none();
-  py::object resolved = path_of(file).attr("resolve")();
-  if (!inside(resolved, root) || !truthy(resolved.attr("is_file")())) return py::none();
-  return resolved;
+// The import path of a project file as Python (and the lint) names it: its folders count
+// only as long as they are packages, up to the project root.
+std::string package_path(const py::object& file, const py::object& root) {
+  std::string name = py::str(file.attr("stem"));
+  py::object folder = file.attr("parent");
+  if (name == "__init__") {
+    name = py::str(folder.attr("name"));
+    folder = folder.attr("parent");
+  }
+  while (!folder.equal(root) && inside(folder, root) &&
+         truthy(folder.attr("__truediv__")("__init__.py").attr("is_file")())) {
+    name = std::string(py::str(folder.attr("name"))) + "." + name;
+    folder = folder.attr("parent");
+  }
+  return name;
+}
+
+bool ends_with(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The settings modules the lint judges, as import paths: the one the caller names first, then
+// the others the project's metadata finds. None when the caller names none.
+py::list settings_modules(py::handle project_root, py::handle settings_modpath) {
+  py::list modules;
+  if (!PyUnicode_Check(settings_modpath.ptr()) || !truthy(settings_modpath)) return modules;
+  modules.append(settings_modpath);
+  for (py::handle found : G("meta").attr("get_settings_files")(project_root)) {
+    if (!modules.contains(found)) modules.append(found);
+  }
+  return modules;
+}
+
+// The settings module the lint judges the file as, or the empty text: its import path is that
+// module's, or ends with it (a project kept under src/). A file whose path merely ends in a
+// settings module's name (docs/examples/settings.py for examples.settings, outside any
+// package) is another module, and no settings fix is made in it.
+py::str settings_module_of(const py::object& file, const py::object& root, const py::list& modules) {
+  std::string name = package_path(file, root);
+  for (py::handle module : modules) {
+    std::string settings = py::str(module);
+    if (name == settings || ends_with(name, "." + settings)) return py::str(settings);
+  }
+  return py::str("");
 }
 
 // The fixed texts come in the transformer's own layout; the project's code style is taken
@@ -194,7 +224,7 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
   (void)code_style;
   py::object root = path_of(project_root).attr("resolve")();
   py::list selected = selected_files(root, whitelist);
-  py::object settings = settings_file(root, project_root, settings_modpath);
+  py::list settings = settings_modules(project_root, settings_modpath);
 
   py::object result = G("ProjectDiff")();
   py::list failures;
@@ -204,9 +234,8 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
     py::str relative = item[py::int_(0)];
     try {
       py::str text = read_source(item[py::int_(1)]);
-      bool is_settings = !settings.is_none() && settings.equal(item[py::int_(1)]);
       py::object source =
-          fixed_source(text, relative, is_settings ? settings_modpath : py::object(py::str("")));
+          fixed_source(text, relative, settings_module_of(item[py::int_(1)], root, settings));
       if (source.is_none()) continue;
       result.attr("append")(fixed_file(source, relative));
       originals[relative] = text;

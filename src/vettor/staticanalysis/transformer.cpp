@@ -237,7 +237,7 @@ py::object fix_code(py::object code, py::object filepath, py::object settings_mo
 
   py::object visitor = G("TransformVisitor")();
   py::dict code_of = register_fixes(visitor, settings_modpath, noise, reported);
-  py::object watch = suggest.attr("FixWatch")(atok.attr("tree"));
+  py::object watch = suggest.attr("FixWatch")(atok.attr("tree"), "path"_a = filepath);
   watch.attr("watch")(visitor);
   // The tree is fixed in place; what visit returns for the module is not used.
   visitor.attr("visit")(atok.attr("tree"));

@@ -286,7 +286,9 @@ py::object file_of(py::handle tree) {
 // Watches the fixes of the visitors it is given run over one tree (see the file's comment).
 class FixWatch : public std::enable_shared_from_this<FixWatch> {
  public:
-  explicit FixWatch(py::object tree) : tree_(std::move(tree)), fields_(std::make_shared<FieldTable>()) {
+  FixWatch(py::object tree, py::object path)
+      : tree_(std::move(tree)), path_(std::move(path)), fields_(std::make_shared<FieldTable>()) {
+    if (path_.is_none()) path_ = file_of(tree_);
     // Fixes hand the statements they change besides the one they were given over in these
     // lists, where the tree has them.
     for (const char* name : {"new_nodes", "replace_other_nodes"}) {
@@ -332,6 +334,7 @@ class FixWatch : public std::enable_shared_from_this<FixWatch> {
   std::shared_ptr<TreeSnapshot> snapshot() const { return snapshot_; }
   std::shared_ptr<FieldTable> fields() const { return fields_; }
   py::object tree() const { return tree_; }
+  py::object path() const { return path_; }
 
  private:
   void take_snapshot() {
@@ -374,7 +377,7 @@ class FixWatch : public std::enable_shared_from_this<FixWatch> {
             run.error = e.value();
             logger().attr("warning")(
                 "A fix failed at line %s of %s and is left out: %r", line_of_node(node),
-                file_of(self->tree_), run.error);
+                self->path_, run.error);
             result = node;
           }
           self->new_entries("replace_other_nodes", handed, run.linked);
@@ -397,7 +400,7 @@ class FixWatch : public std::enable_shared_from_this<FixWatch> {
             if (!e.matches(PyExc_Exception)) throw;
             logger().attr("warning")(
                 "A fix could not decide at line %s of %s and is left out: %r",
-                line_of_node(node), file_of(self->tree_), e.value());
+                line_of_node(node), self->path_, e.value());
             return py::bool_(false);
           }
         },
@@ -405,6 +408,7 @@ class FixWatch : public std::enable_shared_from_this<FixWatch> {
   }
 
   py::object tree_;
+  py::object path_;  // the file's name in what is logged
   std::shared_ptr<FieldTable> fields_;
   std::shared_ptr<TreeSnapshot> snapshot_;
   std::vector<FixRun> runs_;
@@ -443,9 +447,19 @@ class Source {
   }
   std::vector<std::string> comments(long first_index, long last_index) const {
     std::vector<std::string> found;
+    for (const auto& comment : placed_comments(first_index, last_index)) found.push_back(comment.first);
+    return found;
+  }
+  // Each comment with whether it stands on a line of its own.
+  std::vector<std::pair<std::string, bool>> placed_comments(long first_index, long last_index) const {
+    std::vector<std::pair<std::string, bool>> found;
     for (long i = first_index; i <= last_index; ++i) {
       py::object tok = tokens_[static_cast<std::size_t>(i)];
-      if (token_name(tok) == "COMMENT") found.push_back(text_of(tok.attr("string")));
+      if (token_name(tok) != "COMMENT") continue;
+      long column = py::tuple(tok.attr("start"))[1].cast<long>();
+      std::string line = text_of(tok.attr("line"));
+      bool own_line = is_blank(line.substr(0, std::min<std::size_t>(column, line.size())));
+      found.emplace_back(text_of(tok.attr("string")), own_line);
     }
     return found;
   }
@@ -535,9 +549,9 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
       code_tokens(rendered_tokens, 0, static_cast<long>(py::len(rendered_tokens)) - 1);
   if (o.empty() || r.empty()) return std::nullopt;
 
-  std::vector<std::vector<std::string>> gap_comments(o.size() - 1);
+  std::vector<std::vector<std::pair<std::string, bool>>> gap_comments(o.size() - 1);
   for (std::size_t k = 0; k + 1 < o.size(); ++k) {
-    gap_comments[k] = source.comments(o[k].index + 1, o[k + 1].index - 1);
+    gap_comments[k] = source.placed_comments(o[k].index + 1, o[k + 1].index - 1);
   }
   std::vector<bool> broken(o.size() - 1, false);
   auto break_around = [&](long deleted) {
@@ -590,19 +604,26 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
   }
 
   py::list pieces;
-  std::vector<std::string> pending;
+  std::vector<std::pair<std::string, bool>> pending;
   auto take_gaps = [&](long from, long to) {  // gap indices [from, to)
     for (long g = from; g < to; ++g) {
       for (const auto& comment : gap_comments[static_cast<std::size_t>(g)]) pending.push_back(comment);
     }
   };
-  auto separator = [&](long rindex) -> py::str {
-    if (!pending.empty()) {
-      std::string text;
-      for (const auto& comment : pending) text += "  " + comment + "\n";
-      pending.clear();
-      return py::str(text);
+  // A comment that stood on a line of its own goes on one again; one after code, after code.
+  auto written_comments = [&](bool last) {
+    std::string text;
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+      const auto& [comment, own_line] = pending[i];
+      bool line_start = !text.empty() && text.back() == '\n';
+      text += own_line ? (line_start ? "" : "\n") + comment : (line_start ? "" : "  ") + comment;
+      if (!last || i + 1 < pending.size()) text += "\n";
     }
+    pending.clear();
+    return text;
+  };
+  auto separator = [&](long rindex) -> py::str {
+    if (!pending.empty()) return py::str(written_comments(false));
     if (rindex > 0) {
       return py::str(rendered[py::slice(py::int_(r[static_cast<std::size_t>(rindex - 1)].end),
                                         py::int_(r[static_cast<std::size_t>(rindex)].start),
@@ -638,11 +659,7 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
     }
   }
   take_gaps(std::max(cursor, 0L), static_cast<long>(o.size()) - 1);
-  if (!pending.empty()) {
-    std::string tail;
-    for (const auto& comment : pending) tail += (tail.empty() ? "  " : "\n") + comment;
-    pieces.append(py::str(tail));
-  }
+  if (!pending.empty()) pieces.append(py::str(written_comments(true)));
   return py::str("").attr("join")(pieces);
 }
 
@@ -1133,7 +1150,7 @@ py::list statement_changes(py::object atok, std::shared_ptr<FixWatch> watch) {
   }
   std::stable_sort(kept.begin(), kept.end(),
                    [](const Rendered& a, const Rendered& b) { return a.start < b.start; });
-  py::object file = file_of(atok.attr("tree"));
+  py::object file = watch->path();
   for (const auto& r : kept) {
     if (r.text.is_none()) {
       logger().attr("warning")("Left unfixed: the statement at line %s of %s, because %s",
@@ -1205,7 +1222,7 @@ void register_splice(py::module_& m) {
   py::class_<FixWatch, std::shared_ptr<FixWatch>>(m, "FixWatch",
                                                    "The fixes run over one tree: what they changed "
                                                    "and which statements go together.")
-      .def(py::init<py::object>(), py::arg("tree"))
+      .def(py::init<py::object, py::object>(), py::arg("tree"), py::arg("path") = py::none())
       .def("watch", &FixWatch::watch, py::arg("visitor"))
       .def_property_readonly("runs", &FixWatch::runs)
       .def_property_readonly("fixed", [](const FixWatch& w) { return static_cast<bool>(w.snapshot()); });
