@@ -14,6 +14,9 @@ style and quotes). A file holds when:
   spelling and value; the syntax tree of every statement that no fix touched is unchanged;
 - and always: the output parses.
 
+--generated adds a project made by project_generator.py, whose files carry findings of every
+rule family, its settings module among them.
+
 Printed per package and in total: the files, those a fix changed, those that hold, those that
 fail (the first --show of them with the reason), and those Black cannot format even as given.
 The exit status is non-zero when any file fails.
@@ -167,6 +170,8 @@ def check_file(job):
         return relative, "fail", f"fix_code raised {error!r}"[:300]
     output = report.code
     written = [c for c in report.changes if c.text is not None]
+    refused = [f"line {c.first_line}: {c.reason}" for c in report.changes if c.text is None]
+    note = "; ".join(refused)
     try:
         tree_out = ast.parse(output)
     except SyntaxError as error:
@@ -174,7 +179,7 @@ def check_file(job):
     if not written:
         if output != reference:
             return relative, "fail", "no fix, but the output is not Black's formatting of the file"
-        return relative, "holds", ""
+        return relative, "holds", note
     problems = []
     lost = comments(source) - comments(output)
     if lost:
@@ -187,7 +192,7 @@ def check_file(job):
     problems += checker.problems
     if problems:
         return relative, "fail", "; ".join(problems)[:500]
-    return relative, "fixed-holds", ""
+    return relative, "fixed-holds", note
 
 
 def worker(jobs_file, results_file):
@@ -201,9 +206,12 @@ def worker(jobs_file, results_file):
                 results.flush()
 
 
-def check_all(jobs, workers):
+def check_all(jobs, workers, cwd):
     """The jobs shared among child processes (the transformer's linter starts processes of
-    its own, which a pool's worker may not)."""
+    its own, which a pool's worker may not), run from the project's root with the root on the
+    import path, as Django runs a project: the files' paths, relative to it, and their
+    imports of each other are then found, and the queryset and model rules can infer."""
+    import os
     import json
     import subprocess
     import tempfile
@@ -217,7 +225,9 @@ def check_all(jobs, workers):
             jobs_file, results_file = Path(folder) / f"jobs{i}", Path(folder) / f"results{i}"
             jobs_file.write_text("".join(json.dumps(job) + "\n" for job in chunk))
             children.append((subprocess.Popen(
-                [sys.executable, __file__, "--worker", str(jobs_file), str(results_file)],
+                [sys.executable, str(Path(__file__).resolve()), "--worker", str(jobs_file),
+                 str(results_file)],
+                cwd=str(cwd), env={**os.environ, "PYTHONPATH": str(cwd)},
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL), results_file))
         results = []
         for child, results_file in children:
@@ -233,6 +243,9 @@ def main():
     parser.add_argument("--max-files", type=int, default=0, help="at most N files per package")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--show", type=int, default=10, help="failures shown per package")
+    parser.add_argument("--generated", type=int, default=0, metavar="FILES",
+                        help="also a project of FILES files from project_generator.py, whose "
+                             "files carry findings of every rule family")
     parser.add_argument("--worker", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
@@ -241,13 +254,24 @@ def main():
 
     from vettor.staticanalysis import meta
 
-    totals = collections.Counter()
+    sources = []
     for name in names:
         requirement, folders = lint_real_packages.PACKAGES[name]
         root = lint_real_packages.unpack(name, requirement, folders)
-        keys = lint_real_packages.python_files(root, folders, args.max_files)
+        sources.append((name, root, lint_real_packages.python_files(root, folders, args.max_files)))
+    if args.generated:
+        import tempfile
+
+        import project_generator
+
+        root = Path(tempfile.mkdtemp(prefix="fix-faithfulness-"))
+        python, _ = project_generator.generate(root, args.generated)
+        sources.append(("generated", root, sorted(python)))
+
+    totals = collections.Counter()
+    for name, root, keys in sources:
         settings_modpath = meta.get_settings_modpath(str(root))
-        outcomes = check_all([(str(root), key, settings_modpath) for key in keys], args.jobs)
+        outcomes = check_all([(str(root), key, settings_modpath) for key in keys], args.jobs, root)
         counts = collections.Counter(outcome for _, outcome, _ in outcomes)
         totals.update(counts)
         hold = counts["holds"] + counts["fixed-holds"]
@@ -258,9 +282,15 @@ def main():
               flush=True)
         for relative, outcome, detail in [o for o in outcomes if o[1] == "fail"][:args.show]:
             print(f"  FAIL {relative}: {detail}")
+        unfixed = [o for o in outcomes if o[1] != "fail" and o[2]]
+        totals["files with a fix left unfixed"] += len(unfixed)
+        for relative, outcome, detail in unfixed[:args.show]:
+            print(f"  left unfixed in {relative}: {detail[:300]}")
     hold = totals["holds"] + totals["fixed-holds"]
+    unfixed = totals.pop("files with a fix left unfixed")
     checked = sum(totals.values())
-    print(f"total: {checked} files, {hold} hold ({totals['fixed-holds']} of them fixed), "
+    print(f"total: {checked} files, {hold} hold ({totals['fixed-holds']} of them fixed, "
+          f"{unfixed} with a fix left unfixed), "
           f"{totals['fail']} fail, {totals['black-rejects']} Black cannot format as given, "
           f"{totals['unparsable']} do not parse")
     return 1 if totals["fail"] else 0
