@@ -710,14 +710,18 @@ py::object make_visitor_class(py::module_& m) {
   return cls;
 }
 
-py::str node_as_string(py::object atok, py::object node) {
-  py::object visitor =
-      G("CommentAwareAsStringVisitor")(py::arg("indent") = "    ", py::arg("atok") = atok);
-  std::string code = visitor(node).cast<std::string>();
+// A rendering without trailing whitespace and leading line breaks.
+py::str trimmed(std::string code) {
   auto end = code.find_last_not_of(" \t\n\r\f\v");
   code = end == std::string::npos ? std::string() : code.substr(0, end + 1);
   auto begin = code.find_first_not_of('\n');
   return py::str(begin == std::string::npos ? std::string() : code.substr(begin));
+}
+
+py::str node_as_string(py::object atok, py::object node) {
+  py::object visitor =
+      G("CommentAwareAsStringVisitor")(py::arg("indent") = "    ", py::arg("atok") = atok);
+  return trimmed(visitor(node).cast<std::string>());
 }
 
 }  // namespace
@@ -865,11 +869,7 @@ py::object make_statement_visitor_class(py::module_& m) {
 // comments and spellings of the source are laid over it afterwards where its tokens match.
 py::str render_statement(py::object node) {
   py::object visitor = G("StatementAsStringVisitor")(py::arg("indent") = "    ");
-  std::string code = visitor(node).cast<std::string>();
-  auto end = code.find_last_not_of(" \t\n\r\f\v");
-  code = end == std::string::npos ? std::string() : code.substr(0, end + 1);
-  auto begin = code.find_first_not_of('\n');
-  return py::str(begin == std::string::npos ? std::string() : code.substr(begin));
+  return trimmed(visitor(node).cast<std::string>());
 }
 
 }  // namespace

@@ -90,6 +90,28 @@ class FieldTable {
 
 bool is_node(py::handle value) { return vettor::isinstance(value, astroid_class("NodeNG")); }
 
+// Two field values alike: nodes as `nodes` judges them, lists and tuples item by item, any
+// other values equal and of one type (1 is not True, nor 1.0).
+template <class Nodes>
+bool alike(py::handle a, py::handle b, Nodes&& nodes) {
+  bool a_node = is_node(a), b_node = is_node(b);
+  if (a_node || b_node) return a_node && b_node && nodes(a, b);
+  if (is_sequence(a) || is_sequence(b)) {
+    if (!is_sequence(a) || !is_sequence(b) || py::len(a) != py::len(b)) return false;
+    py::tuple items_a = py::tuple(py::reinterpret_borrow<py::object>(a));
+    py::tuple items_b = py::tuple(py::reinterpret_borrow<py::object>(b));
+    for (std::size_t i = 0; i < items_a.size(); ++i) {
+      if (!alike(items_a[i], items_b[i], nodes)) return false;
+    }
+    return true;
+  }
+  if (a.is(b)) return true;
+  if (Py_TYPE(a.ptr()) != Py_TYPE(b.ptr())) return false;
+  int equal = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+  if (equal < 0) throw py::error_already_set();
+  return equal == 1;
+}
+
 // ---------------------------------------------------------------------------------------
 // Snapshots and what changed since
 
@@ -146,22 +168,7 @@ class Comparison {
   explicit Comparison(const TreeSnapshot& snapshot) : snapshot_(snapshot) {}
 
   bool same(py::handle old, py::handle now) {
-    bool old_node = is_node(old), now_node = is_node(now);
-    if (old_node || now_node) return old.is(now) && unchanged(now);
-    if (is_sequence(old) || is_sequence(now)) {
-      if (!is_sequence(old) || !is_sequence(now) || py::len(old) != py::len(now)) return false;
-      py::tuple items_old = py::tuple(py::reinterpret_borrow<py::object>(old));
-      py::tuple items_now = py::tuple(py::reinterpret_borrow<py::object>(now));
-      for (std::size_t i = 0; i < items_old.size(); ++i) {
-        if (!same(items_old[i], items_now[i])) return false;
-      }
-      return true;
-    }
-    if (old.is(now)) return true;
-    if (Py_TYPE(old.ptr()) != Py_TYPE(now.ptr())) return false;
-    int equal = PyObject_RichCompareBool(old.ptr(), now.ptr(), Py_EQ);
-    if (equal < 0) throw py::error_already_set();
-    return equal == 1;
+    return alike(old, now, [this](py::handle a, py::handle b) { return a.is(b) && unchanged(b); });
   }
 
   bool unchanged(py::handle node) {
@@ -672,22 +679,7 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
 bool same_shape(FieldTable& fields, py::handle a, py::handle b, bool header_only);
 
 bool same_value_shape(FieldTable& fields, py::handle a, py::handle b) {
-  bool a_node = is_node(a), b_node = is_node(b);
-  if (a_node || b_node) return a_node && b_node && same_shape(fields, a, b, false);
-  if (is_sequence(a) || is_sequence(b)) {
-    if (!is_sequence(a) || !is_sequence(b) || py::len(a) != py::len(b)) return false;
-    py::tuple items_a = py::tuple(py::reinterpret_borrow<py::object>(a));
-    py::tuple items_b = py::tuple(py::reinterpret_borrow<py::object>(b));
-    for (std::size_t i = 0; i < items_a.size(); ++i) {
-      if (!same_value_shape(fields, items_a[i], items_b[i])) return false;
-    }
-    return true;
-  }
-  if (a.is(b)) return true;
-  if (Py_TYPE(a.ptr()) != Py_TYPE(b.ptr())) return false;
-  int equal = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-  if (equal < 0) throw py::error_already_set();
-  return equal == 1;
+  return alike(a, b, [&fields](py::handle x, py::handle y) { return same_shape(fields, x, y, false); });
 }
 
 bool same_shape(FieldTable& fields, py::handle a, py::handle b, bool header_only) {
