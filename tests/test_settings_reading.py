@@ -51,10 +51,14 @@ def findings(monkeypatch):
     "source, expected",
     [
         ("", []),
-        # builder folds: environment look-ups with literal defaults, then the comparison
-        ('DEBUG = os.environ.get("DEBUG", "True") == "True"', [("C4005", 1)]),
+        # a value read from the environment is whatever the deployment sets, whatever the
+        # default written beside it
+        ('DEBUG = os.environ.get("DEBUG", "True") == "True"', []),
+        ('DEBUG = envbool("DEBUG", "True")', []),
         ('DEBUG = os.getenv("DEBUG", "") != ""', []),
         ('DEBUG = os.environ.get("DEBUG") == "True"', []),
+        ('SECURE_SSL_REDIRECT = os.environ.get("SSL", "False")', []),
+        ('DEBUG = True', [("C4005", 1)]),
         ("SECURE_SSL_REDIRECT = not DEBUG\nDEBUG = False", []),
         # Django wants these to be True itself, not just truthy
         ('SECURE_SSL_REDIRECT = "yes"', [("C4013", 1)]),

@@ -91,7 +91,7 @@ def test_record_keys_order_and_values(tmp_path):
     assert second == {
         "path": path,
         "line": 4,
-        "message": {},
+        "message": {"path": "/about/"},
         "type": None,
         "column": 0,
         "module": None,
@@ -111,9 +111,15 @@ def test_the_path_comes_back_exactly_as_given(tmp_path, monkeypatch):
 
 
 def test_findings_without_arguments_share_one_empty_mapping(tmp_path):
-    first = check([write(tmp_path, "a.html", '<a href="/a/">a</a><a href="/b/">b</a>')])
-    second = check([write(tmp_path, "b.html", '<a href="/c/">c</a>')])
-    records = first + second
+    class Checker(templates.Checker):
+        def visit_p(self, attrs):
+            self.add_message(templates.Codes.C7000)
+
+    checker = Checker()
+    checker.check([write(tmp_path, "a.html", "<p>a</p><p>b</p>")])
+    first = checker.messages
+    checker.check([write(tmp_path, "b.html", "<p>c</p>")])
+    records = first + checker.messages
     assert all(record["message"] == {} for record in records)
     assert len({id(record["message"]) for record in records}) == 1
 
@@ -207,8 +213,8 @@ def test_each_src_tag_is_checked(tmp_path, tag):
 
 
 TAG_CASES = [
-    ('<a href="/about/">', [("C7000", {})]),
-    ('<A HREF="/about/">', [("C7000", {})]),
+    ('<a href="/about/">', [("C7000", {"path": "/about/"})]),
+    ('<A HREF="/about/">', [("C7000", {"path": "/about/"})]),
     ('<link href="/static/site.css">', [("C7001", {"path": "/static/site.css"})]),
     ('<link href="&#47;static/site.css">', [("C7001", {"path": "/static/site.css"})]),
     ('<link href="&#x2F;s.css?a=1&amp;b=2">', [("C7001", {"path": "/s.css?a=1&b=2"})]),
