@@ -17,7 +17,7 @@ from vettor.staticanalysis import helpers
 from vettor.staticanalysis.checkers import querysets
 
 
-FILES = ["app/queries.py", "app/lookups.py"]
+FILES = ["app/queries.py", "app/lookups.py", "app/keys.py"]
 
 
 @pytest.mark.parametrize("path", FILES)

@@ -248,6 +248,33 @@ def test_tags_and_attributes(tmp_path, html, expected):
     assert [(m["message-id"], m["message"]) for m in check([path])] == expected
 
 
+# Django never renders its comments; what stands after them keeps its line and column.
+COMMENT_CASES = [
+    ('{# <a href="/a/"> #}<a href="/b/">', [(1, 20, "C7000", {"path": "/b/"})]),
+    ('{% comment %}<a href="/a/">{% endcomment %}<img src="/b.png">', [(1, 43, "C7001", {"path": "/b.png"})]),
+    (
+        '{% comment "why" %}\n<a href="/a/">\n<img src="/a.png">\n{% endcomment %}\n<a href="/b/">',
+        [(5, 0, "C7000", {"path": "/b/"})],
+    ),
+    ('{%comment%}{# nested #}<a href="/a/">{%endcomment%}', []),
+    # A comment spans no line break, so this is text, and its tag is rendered.
+    ('{# one\n<a href="/a/"> #}', [(2, 0, "C7000", {"path": "/a/"})]),
+    # Inside verbatim nothing is a comment: the text is rendered as written.
+    ('{% verbatim %}{# <a href="/a/"> #}{% endverbatim %}', [(1, 17, "C7000", {"path": "/a/"})]),
+    ('{% verbatim %}{% comment %}{% endverbatim %}<a href="/a/">', [(1, 44, "C7000", {"path": "/a/"})]),
+    # A comment block never closed: the template does not load, so nothing of it is shown.
+    ('<a href="/a/">{% comment %}<a href="/b/">', [(1, 0, "C7000", {"path": "/a/"})]),
+    ('<a href="/a/" {# note #}>', [(1, 0, "C7000", {"path": "/a/"})]),
+    ('<p>{{ "{#" }}</p><a href="/a/">', [(1, 17, "C7000", {"path": "/a/"})]),
+]
+
+
+@pytest.mark.parametrize("html, expected", COMMENT_CASES)
+def test_template_comments_are_never_checked(tmp_path, html, expected):
+    path = write(tmp_path, "page.html", html)
+    assert [(m["line"], m["column"], m["message-id"], m["message"]) for m in check([path])] == expected
+
+
 def test_a_tag_over_several_lines_is_reported_at_its_start(tmp_path):
     path = write(
         tmp_path, "page.html", '<p>\n  <img\n    alt="x"\n    src="/multi.png"\n  >\n<a href="/x/">'
