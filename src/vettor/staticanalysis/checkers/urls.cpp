@@ -227,7 +227,7 @@ py::object route_of(py::object node) {
 
 struct Place {
   enum Kind { kInclude, kNamed, kScope } kind;
-  py::object node;  // the include() call, or the scope
+  py::object node;  // the include() call, the statement that binds the name, or the scope
   std::string name;  // kNamed: the list's name
 };
 
