@@ -91,6 +91,20 @@ def findings(monkeypatch):
             [("C4005", 2), ("C4007", 2), ("C4008", 2), ("C4009", 2)],
         ),
         ("from django.conf.global_settings import *", [("C4007", 1), ("C4008", 1), ("C4009", 1)]),
+        # code the reader does not follow may bind any name: what follows is known again
+        ("DEBUG = True\nload_settings(Settings(), globals())", []),
+        ("DEBUG = True\nglobals().update(vars(settings))", []),
+        ('DEBUG = True\nexec(open("local.py").read())', []),
+        ('DEBUG = True\nsetattr(sys.modules[__name__], "DEBUG", False)', []),
+        ("load(globals())\nDEBUG = True", [("C4005", 2)]),
+        # reading the namespace binds nothing
+        ('DEBUG = globals().get("DEBUG", True)\nSECURE_SSL_REDIRECT = False', [("C4013", 2)]),
+        ('if "X" in globals():\n    pass\nSECURE_SSL_REDIRECT = False', [("C4013", 3)]),
+        # settings kept on a class: the module's own value of a name the class sets is unknown
+        ("del MIDDLEWARE\nclass Base:\n    @property\n    def MIDDLEWARE(self):\n        return []", []),
+        ("del SECURE_SSL_REDIRECT\nclass Base:\n    SECURE_SSL_REDIRECT = True", []),
+        ("del SECURE_SSL_REDIRECT\nclass Base:\n    secure_ssl_redirect = True", [("C4013", 2)]),
+        ("class Base:\n    SECURE_SSL_REDIRECT = True\nSECURE_SSL_REDIRECT = False", [("C4013", 3)]),
     ],
 )
 def test_reading(findings, source, expected):

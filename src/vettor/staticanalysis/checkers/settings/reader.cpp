@@ -323,6 +323,21 @@ void mark_unknown(Namespace& ns, const std::string& name, py::handle stmt) {
   ns.names[name] = Binding{unknown(), py::reinterpret_borrow<py::object>(stmt), py::none()};
 }
 
+// Whether the module's namespace, `namespace` (a globals() call), is only read where it
+// stands: `globals().get("X")`, `globals()["X"]`, `"X" in globals()`.
+bool only_read(py::handle namespace_) {
+  py::object parent = namespace_.attr("parent");
+  if (is(parent, "Compare")) return true;
+  if (is(parent, "Subscript")) {
+    return py::object(parent.attr("value")).is(namespace_) &&
+           text(parent.attr("ctx")).find("Load") != std::string::npos;
+  }
+  if (!is(parent, "Attribute")) return false;
+  static const std::set<std::string> reads = {"get", "keys", "items", "values", "copy",
+                                              "__contains__", "__getitem__"};
+  return reads.count(text(parent.attr("attrname"))) > 0;
+}
+
 // Whether a statement hands the module's namespace to code the reader does not follow
 // (`load_settings(globals())`, `globals().update(...)`, `exec(...)`,
 // `setattr(sys.modules[__name__], ...)`): after it, any name may hold anything. Function and
@@ -334,7 +349,8 @@ bool may_bind_any_name(py::handle stmt) {
     if (!is(func, "Name")) continue;
     std::string name = text(func.attr("name"));
     bool bare = py::len(call.attr("args")) == 0 && py::len(call.attr("keywords")) == 0;
-    if (name == "globals" || name == "exec" || ((name == "vars" || name == "locals") && bare)) {
+    if (name == "exec") return true;
+    if ((name == "globals" || name == "vars" || name == "locals") && bare && !only_read(call)) {
       return true;
     }
   }
