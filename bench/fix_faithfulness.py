@@ -256,9 +256,10 @@ def main():
 
     sources = []
     for name in names:
-        requirement, folders = lint_real_packages.PACKAGES[name]
-        root = lint_real_packages.unpack(name, requirement, folders)
-        sources.append((name, root, lint_real_packages.python_files(root, folders, args.max_files)))
+        requirement, folders, suffixes = lint_real_packages.PACKAGES[name]
+        root = lint_real_packages.unpack(name, requirement, folders, suffixes)
+        keys = lint_real_packages.lint_files(root, folders, (".py",), args.max_files)
+        sources.append((name, root, keys))
     if args.generated:
         import tempfile
 
