@@ -8,6 +8,7 @@ from io import StringIO
 
 import pytest
 from pylint import lint
+from rich.console import Console
 
 from conftest import LINT_PROJECT, HardCodedLinkChecker
 from vettor.staticanalysis import checker
@@ -20,7 +21,8 @@ class RecordingProgress:
 
     shown = []
 
-    def __init__(self):
+    def __init__(self, **options):
+        self.options = options
         self.tasks, self.updates, self.exited = [], [], None
         RecordingProgress.shown.append(self)
 
@@ -70,6 +72,34 @@ def test_check_shows_one_task_advanced_per_module(progress, files, description, 
     assert display.updates == [(7, 1)] * steps
     assert display.exited == (None, None, None)
     assert linter.progress is display and linter.progress_task == 7
+
+
+@pytest.mark.parametrize("terminal", [True, False], ids=["terminal", "redirected"])
+def test_the_display_is_drawn_on_standard_error_when_it_is_a_terminal(
+    monkeypatch, capsys, terminal
+):
+    screen = StringIO()
+    monkeypatch.setattr(
+        checker,
+        "Console",
+        lambda stderr: Console(stderr=stderr, file=screen, force_terminal=terminal, width=80),
+    )
+    new_linter().check(files_or_modules=[str(LINT_PROJECT / "shop/views.py")])
+    out, err = capsys.readouterr()
+    assert out == "" and err == ""
+    if terminal:
+        assert "Analyzing 1 files..." in screen.getvalue()
+    else:
+        assert screen.getvalue() == ""
+
+
+def test_the_display_asks_for_standard_error(progress):
+    new_linter().check(files_or_modules=[])
+    (display,) = progress
+    assert display.options["console"].stderr
+    assert display.options["redirect_stdout"] is False
+    # The test's standard error is no terminal.
+    assert display.options["disable"] is True
 
 
 def test_with_workers_the_display_advances_once_per_file_result(progress):
