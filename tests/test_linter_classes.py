@@ -1,4 +1,5 @@
 """The linter, reporter and template linter that the lint driver runs."""
+import os
 import pickle
 import subprocess
 import sys
@@ -91,6 +92,46 @@ def test_the_display_is_drawn_on_standard_error_when_it_is_a_terminal(
         assert "Analyzing 1 files..." in screen.getvalue()
     else:
         assert screen.getvalue() == ""
+
+
+HOST = """\
+import sys
+from vettor.staticanalysis import checker
+found = checker.get_messages(sys.argv[1], {"views.py": None}, jobs=1)
+print("host output", len(found))
+"""
+
+
+def test_a_host_gets_no_progress_text_on_its_standard_output_even_on_a_terminal(tmp_path):
+    import pty
+
+    (tmp_path / "views.py").write_text("x = 1\n")
+    screen, terminal = pty.openpty()
+    try:
+        result = subprocess.run(
+            [sys.executable, "-c", HOST, str(tmp_path)],
+            stdout=subprocess.PIPE,
+            stderr=terminal,
+            timeout=300,
+        )
+        os.close(terminal)
+        terminal = None
+        drawn = b""
+        while True:
+            try:
+                chunk = os.read(screen, 65536)
+            except OSError:  # the terminal is closed once everything was read
+                break
+            if not chunk:
+                break
+            drawn += chunk
+    finally:
+        if terminal is not None:
+            os.close(terminal)
+        os.close(screen)
+    assert result.returncode == 0
+    assert result.stdout.decode().splitlines() == ["host output 0"]
+    assert b"Analyzing 1 files..." in drawn
 
 
 def test_the_display_asks_for_standard_error(progress):

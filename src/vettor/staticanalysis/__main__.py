@@ -363,15 +363,33 @@ def stop_logging(logger, handlers):
         logger.removeHandler(handler)
 
 
-_workers_ignore_interrupts = []
+_fork_hook = {"registered": False, "stopping": False}
 
 
-def ignore_interrupts_in_workers():
+def after_fork_in_worker():
+    if _fork_hook["stopping"]:
+        # pylint's pool replaces a worker that is gone; once the command stops, a new one
+        # ends before it starts.
+        os._exit(EXIT_INTERRUPTED)
     # A Ctrl-C on a terminal reaches every process of the group: the workers leave it to the
     # command, which ends them, instead of each printing a traceback.
-    if not _workers_ignore_interrupts:
-        os.register_at_fork(after_in_child=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
-        _workers_ignore_interrupts.append(True)
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def register_fork_hook():
+    if not _fork_hook["registered"]:
+        os.register_at_fork(after_in_child=after_fork_in_worker)
+        _fork_hook["registered"] = True
+
+
+def end_workers():
+    # Twice over: a worker the pool started while the first ones were ended is ended too.
+    for _ in range(2):
+        children = multiprocessing.active_children()
+        for child in children:
+            child.kill()
+        for child in children:
+            child.join(1)
 
 
 def stop_at_once(signum, frame):
@@ -380,10 +398,8 @@ def stop_at_once(signum, frame):
     pylint closes its worker pool and waits for it to finish every file when the lint is
     interrupted, and may wait for ever when a worker is gone; nothing of the lint needs
     tidying up, so the workers are killed and the process exits here."""
-    for child in multiprocessing.active_children():
-        child.kill()
-    for child in multiprocessing.active_children():
-        child.join(1)
+    _fork_hook["stopping"] = True
+    end_workers()
     for display in list(getattr(checker, "_displays", [])):
         try:
             display.stop()  # gives the terminal its cursor back
@@ -464,7 +480,7 @@ def run(args, parser, counter):
     if args.diff or args.fix:
         status = fix(project, args, python)
     else:
-        ignore_interrupts_in_workers()
+        register_fork_hook()
         previous = signal.signal(signal.SIGINT, stop_at_once)
         try:
             status = lint(project, args, config, python, templates, counter)
