@@ -246,7 +246,11 @@ py::object describe_unreadable(py::handle path) {
 bool describe_unanalysed(py::handle record, py::handle path) {
   py::object code = record["message-id"];
   if (code.equal(py::str(kSyntaxErrorCode))) {
-    py::object found = describe_syntax_error(path);
+    // The parser may fail otherwise on what it cannot parse (too deep a nesting); the
+    // finding then keeps the linter's own text.
+    py::object found = on_error(
+        PyExc_Exception, [&] { return describe_syntax_error(path); },
+        [] { return py::object(py::none()); });
     if (!found.is_none()) {
       record["line"] = found[py::int_(0)];
       record["column"] = found[py::int_(1)];
