@@ -6,15 +6,17 @@ files the analysis cannot handle.
                                                  [--save-findings F] [--check-findings F]
 
 The sources: Django's own django/contrib apps (from the Django installed in this venv) and a
-few large applications released for Django 3.2, downloaded with pip into bench/cache/ (not
-kept in git) and unpacked there. Each package is linted through checker.get_messages in a
+few applications released for Django 3.2, downloaded with pip into bench/cache/ (not kept in
+git) and unpacked there; for some their HTML templates are linted too. Each package is linted through checker.get_messages in a
 child process with a time limit. Reported per package: files, findings per code, the files
 logged as fatal or unparsable, and the error if the lint raised or ran out of time. The exit
 status is non-zero when anything crashed, hung or was logged as fatal.
 
 --save-findings writes every finding (package, path, line, column, code and argument record,
 sorted) to a file; --check-findings compares a run against such a file and prints each
-finding that appeared or disappeared, so a change to a rule shows exactly what it altered.
+finding that appeared or disappeared (a finding that stayed at its place with another
+argument record is printed once, as changed), so a change to a rule shows exactly what it
+altered.
 """
 import argparse
 import collections
@@ -31,12 +33,22 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 CACHE = HERE / "cache"
 
-# name -> (pip requirement, the package folders to lint inside the unpacked wheel)
+PY = (".py",)
+PY_AND_HTML = (".py", ".html")
+
+# name -> (pip requirement, the package folders to lint inside the unpacked wheel, the kinds
+# of file linted). The first four were measured before templates were linted here, and their
+# unpacked copies hold Python files only.
 PACKAGES = {
-    "django-contrib": (None, ["django/contrib"]),
-    "wagtail": ("wagtail==2.15.6", ["wagtail"]),
-    "django-cms": ("django-cms==3.11.4", ["cms", "menus"]),
-    "django-filer": ("django-filer==2.2.5", ["filer"]),
+    "django-contrib": (None, ["django/contrib"], PY),
+    "wagtail": ("wagtail==2.15.6", ["wagtail"], PY),
+    "django-cms": ("django-cms==3.11.4", ["cms", "menus"], PY),
+    "django-filer": ("django-filer==2.2.5", ["filer"], PY),
+    # A primary key other than `id` beside an `id` field, keys whose to_field is a setting.
+    "dj-stripe": ("dj-stripe==2.6.3", ["djstripe"], PY_AND_HTML),
+    # Applications whose URL lists are included under namespaces of their own.
+    "django-oscar": ("django-oscar==3.1", ["oscar"], PY_AND_HTML),
+    "wiki": ("wiki==0.8.1", ["wiki"], PY_AND_HTML),
 }
 
 RUNNER = textwrap.dedent(
@@ -64,7 +76,7 @@ RUNNER = textwrap.dedent(
 )
 
 
-def unpack(name, requirement, folders):
+def unpack(name, requirement, folders, suffixes):
     """The folder that holds the package's sources, fetched and unpacked on first use."""
     target = CACHE / "unpacked" / name
     if target.exists():
@@ -91,7 +103,7 @@ def unpack(name, requirement, folders):
         wheels = [w for w in wheels if f"-{version}-" in w.name]
         with zipfile.ZipFile(wheels[0]) as archive:
             for member in archive.namelist():
-                if any(member.startswith(f + "/") for f in folders) and member.endswith(".py"):
+                if any(member.startswith(f + "/") for f in folders) and member.endswith(suffixes):
                     archive.extract(member, staging)
     # A requirement the package's own Django would meet, so the version finding is stable.
     (staging / "requirements.txt").write_text("Django>=3.2,<3.3\n")
@@ -99,8 +111,9 @@ def unpack(name, requirement, folders):
     return target
 
 
-def python_files(root, folders, limit):
-    keys = sorted(str(p.relative_to(root)) for f in folders for p in (root / f).rglob("*.py"))
+def lint_files(root, folders, suffixes, limit):
+    keys = sorted(str(p.relative_to(root)) for f in folders for p in (root / f).rglob("*")
+                  if p.is_file() and p.suffix in suffixes)
     return keys[:limit] if limit else keys
 
 
@@ -132,12 +145,24 @@ def compare_findings(rows, saved_path, names):
     now = collections.Counter(tuple(r) for r in rows)
     before = collections.Counter(tuple(r) for r in saved)
     gone, new = before - now, now - before
+    # A finding that stayed where it was, with another record, is one change, not two.
+    changed = []
+    for row in sorted(gone.elements(), key=lambda r: [str(x) for x in r]):
+        twin = next((r for r in sorted(new.elements(), key=lambda r: [str(x) for x in r])
+                     if r[:5] == row[:5]), None)
+        if twin is not None:
+            changed.append((row, twin))
+            gone[row] -= 1
+            new[twin] -= 1
+    gone, new = +gone, +new
     for label, diff in (("disappeared", gone), ("appeared", new)):
         for row in sorted(diff.elements(), key=lambda r: [str(x) for x in r]):
             print(f"  {label}: {row[0]} {row[1]}:{row[2]}:{row[3]} {row[4]} {row[5]}")
+    for old, now_row in changed:
+        print(f"  changed: {old[0]} {old[1]}:{old[2]}:{old[3]} {old[4]} {old[5]} -> {now_row[5]}")
     print(f"findings against {saved_path}: {sum(gone.values())} disappeared, "
-          f"{sum(new.values())} appeared")
-    return not gone and not new
+          f"{sum(new.values())} appeared, {len(changed)} changed their record")
+    return not gone and not new and not changed
 
 
 def main():
@@ -154,9 +179,9 @@ def main():
 
     summary, faults, rows = {}, 0, []
     for name in names:
-        requirement, folders = PACKAGES[name]
-        root = unpack(name, requirement, folders)
-        keys = python_files(root, folders, args.max_files)
+        requirement, folders, suffixes = PACKAGES[name]
+        root = unpack(name, requirement, folders, suffixes)
+        keys = lint_files(root, folders, suffixes, args.max_files)
         started = time.perf_counter()
         outcome = lint(root, keys, args.jobs, args.timeout)
         codes = collections.Counter(m["message-id"] for m in outcome["messages"])

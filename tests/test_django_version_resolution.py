@@ -328,3 +328,60 @@ def test_the_requirement_grammar_is_looked_up_at_call_time(tmp_path, monkeypatch
 def test_module_tables():
     assert dependencies.dparse_file_types == ["requirements.txt", "conda.yml", "setup.cfg", "Pipfile.lock", "Pipfile"]
     assert dependencies.versions == ["1.11", "2.0", "2.1", "2.2", "3.0", "3.1", "3.2"]
+
+
+# Requirements files that pull in others with -r: (files, expected result). Each include
+# is read relative to the file that names it, and only within the project root.
+INCLUDED = [
+    (
+        {"requirements.txt": "-r requirements/base.txt\n", "requirements/base.txt": "Django==2.2.28\n"},
+        details("requirements/base.txt", "2.2", "==2.2.28"),
+    ),
+    (
+        {
+            "requirements.txt": "--requirement=requirements/prod.txt  # production\n",
+            "requirements/prod.txt": "-r base.txt\ngunicorn\n",
+            "requirements/base.txt": "requests\nDjango>=3.1,<3.2\n",
+        },
+        details("requirements/base.txt", "3.1", ">=3.1,<3.2"),
+    ),
+    (
+        {"requirements.txt": "-rbase.txt\n", "base.txt": "django~=3.0.0\n"},
+        details("base.txt", "3.0", "~=3.0.0"),
+    ),
+    # The file's own requirement comes first.
+    (
+        {"requirements.txt": "-r base.txt\nDjango==3.2\n", "base.txt": "Django==2.2\n"},
+        details("requirements.txt", "3.2", "==3.2"),
+    ),
+    # Files that include each other end; a missing include is passed over.
+    (
+        {"requirements.txt": "-r a.txt\n-r missing.txt\n", "a.txt": "-r requirements.txt\n-r b.txt\n", "b.txt": "Django==2.1\n"},
+        details("b.txt", "2.1", "==2.1"),
+    ),
+    ({"requirements.txt": "-r requirements.txt\n"}, None),
+]
+
+
+@pytest.mark.parametrize("files, expected", INCLUDED)
+def test_requirements_included_with_r_are_read(tmp_path, files, expected):
+    for name, content in files.items():
+        write(tmp_path, name, content)
+    assert dependencies.resolve_django_version(tmp_path) == expected
+
+
+def test_an_include_outside_the_project_root_is_not_read(tmp_path):
+    write(tmp_path, "outside.txt", "Django==2.2\n")
+    write(tmp_path, "project/requirements.txt", "-r ../outside.txt\n-r linked.txt\n")
+    (tmp_path / "project" / "linked.txt").symlink_to(tmp_path / "outside.txt")
+    assert dependencies.resolve_django_version(tmp_path / "project") is None
+
+
+def test_version_of_an_included_pin_reaches_the_lint(tmp_path):
+    from vettor.staticanalysis import checker
+
+    write(tmp_path, "requirements.txt", "-r requirements/base.txt\n")
+    write(tmp_path, "requirements/base.txt", "Django==2.2.28\n")
+    write(tmp_path, "app/__init__.py", "")
+    (meta,) = checker.get_messages(str(tmp_path), {"META": None}, "3.2", {}, 1)
+    assert meta["body"]["minor"] == "2.2" and meta["path"] == "requirements/base.txt"

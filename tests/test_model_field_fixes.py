@@ -52,9 +52,6 @@ TRANSFORMED = [
      "kind = models.CharField(max_length=1, null=True, choices=[('Group', [('', '-'), ('a', 'A')])])",
      "kind = models.CharField(max_length=1, default='', choices=[('Group', [('', '-'), ('a', 'A')])], "
      "blank=True)"),
-    ("unique_written_as_one", ["C2000"],
-     "title = models.CharField(max_length=10, null=True, unique=1)",
-     "title = models.CharField(max_length=10, default='', unique=1, blank=True)"),
     # redundant-default-args
     ("repeated_defaults_deleted", ["C2002"],
      "code = models.CharField(max_length=10, null=False, blank=False)",
@@ -113,8 +110,11 @@ UNCHANGED = [
      "kind = models.CharField(max_length=1, null=True, choices=['', 'a'])"),
     ("choices_not_readable", ["C2000"],
      "kind = models.CharField(max_length=1, null=True, choices=CHOICES)"),
+    # Blank values of a unique field must be NULL, or the second one breaks the constraint.
     ("unique_true", ["C2000"],
      "title = models.CharField(max_length=10, null=True, unique=True)"),
+    ("unique_written_as_one", ["C2000"],
+     "title = models.CharField(max_length=10, null=True, unique=1, blank=True)"),
     ("slug_db_index_false", ["C2002"], "slug = models.SlugField(db_index=False)"),
     ("slug_max_length_none", ["C2002"], "slug = models.SlugField(max_length=None)"),
     ("file_max_length_none", ["C2002"], "upload = models.FileField(max_length=None)"),

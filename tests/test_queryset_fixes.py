@@ -285,3 +285,35 @@ QUIET = [case for case in UNCHANGED if case[1] == ALL and case[0] not in {
 @pytest.mark.parametrize("source", [case[2] for case in QUIET], ids=[case[0] for case in QUIET])
 def test_what_is_not_fixed_is_not_reported(source):
     assert reported_codes(source) == set()
+
+
+KEYED_HEADER = '''from django.db import models
+
+
+class Customer(models.Model):
+    djstripe_id = models.BigAutoField(primary_key=True)
+    id = models.CharField(max_length=255, unique=True)
+
+
+class Charge(models.Model):
+    customer = models.ForeignKey("Customer", on_delete=models.CASCADE, related_name="+")
+
+
+def show(charge: Charge):
+    charge = Charge()
+'''
+
+
+@pytest.mark.parametrize(
+    "before, after",
+    [
+        # charge.customer_id holds the primary key, djstripe_id, not the model's own id.
+        ("x = charge.customer.id", "x = charge.customer.id"),
+        ("x = charge.customer.pk", "x = charge.customer_id"),
+    ],
+)
+def test_id_is_rewritten_only_where_it_is_the_targets_primary_key(before, after):
+    atok = helpers.build_atok(KEYED_HEADER + "    " + before + "\n")
+    statement = atok.tree.body[-1].body[-1]
+    querysets.build_transformer_visitor(["C9001"]).visit(statement)
+    assert statement.as_string() == after

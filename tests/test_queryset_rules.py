@@ -17,7 +17,7 @@ from vettor.staticanalysis import helpers
 from vettor.staticanalysis.checkers import querysets
 
 
-FILES = ["app/queries.py", "app/lookups.py"]
+FILES = ["app/queries.py", "app/lookups.py", "app/keys.py"]
 
 
 @pytest.mark.parametrize("path", FILES)
@@ -28,7 +28,7 @@ def test_findings_of_the_queryset_checker_alone(path):
     assert ordered(reported) == ordered(expected_findings(PROJECT / path, "C9"))
 
 
-@pytest.mark.parametrize("path", FILES)
+@pytest.mark.parametrize("path", FILES + ["app/fetched.py"])
 def test_findings_through_the_lint_driver(path):
     reported = [f for f in project_findings()[path] if f[2].startswith("C9")]
     assert ordered(reported) == ordered(expected_findings(PROJECT / path, "C9"))
@@ -157,7 +157,7 @@ def test_predicates_read_helpers_at_call_time(monkeypatch):
 @pytest.mark.parametrize(
     "source, expected",
     [
-        ("not qs.count()", [("C9002", {"queryset": "qs"})]),
+        ("not qs.count()", [("C9002", {"queryset": "qs", "expression": "qs.count()"})]),
         ("not qs", [("C9003", {"queryset": "qs"})]),
         ("-qs.count()", []),
         ("+qs.count()", []),
@@ -224,7 +224,7 @@ MANAGER_CASES = [
     ("len(Book.objects.all())", [(10, 0, "C9000", [("foo", "bar")])]),
     (
         "if Book.objects.all().count() > 0:\n    pass",
-        [(10, 0, "C9002", [("queryset", "Book.objects.all()")])],
+        [(10, 0, "C9002", [("queryset", "Book.objects.all()"), ("expression", "Book.objects.all().count()")])],
     ),
     (
         "if Book.objects.filter(pk=1):\n    pass",
@@ -236,7 +236,19 @@ MANAGER_CASES = [
     ),
     (
         "qs = Book.objects.all()\nif not qs.count():\n    pass",
-        [(11, 3, "C9002", [("queryset", "qs")])],
+        [(11, 3, "C9002", [("queryset", "qs"), ("expression", "qs.count()")])],
+    ),
+    # A list made from a queryset holds the rows already fetched: len() and truth are right.
+    ("users = list(Book.objects.filter(pk=1))\nlen(users)", []),
+    ("len(list(Book.objects.all()))", []),
+    ("users = list(Book.objects.all())\nif users:\n    pass", []),
+    ("users = Book.objects.filter(pk=1)\nlen(users)", [(11, 0, "C9000", [("foo", "bar")])]),
+    (
+        "users = Book.objects.all()\nif len(users) == 0:\n    pass",
+        [
+            (11, 0, "C9002", [("queryset", "users"), ("expression", "len(users)")]),
+            (11, 3, "C9000", [("foo", "bar")]),
+        ],
     ),
 ]
 

@@ -155,8 +155,8 @@ CASES = [
       (10, "C9000", {"foo": "bar"})]),
     ("urls_call", "shop/views.py", URLS,
      urls, "is_misusing_reverse_lazy", lambda f: fail_on_line(f, 9), 9,
-     [(5, "C6002", {"signature": "('a')"}),
-      (13, "C6002", {"signature": "('c')"})]),
+     [(5, "C6002", {"signature": "reverse_lazy('a')"}),
+      (13, "C6002", {"signature": "reverse_lazy('c')"})]),
 ]
 
 

@@ -51,10 +51,14 @@ def findings(monkeypatch):
     "source, expected",
     [
         ("", []),
-        # builder folds: environment look-ups with literal defaults, then the comparison
-        ('DEBUG = os.environ.get("DEBUG", "True") == "True"', [("C4005", 1)]),
+        # a value read from the environment is whatever the deployment sets, whatever the
+        # default written beside it
+        ('DEBUG = os.environ.get("DEBUG", "True") == "True"', []),
+        ('DEBUG = envbool("DEBUG", "True")', []),
         ('DEBUG = os.getenv("DEBUG", "") != ""', []),
         ('DEBUG = os.environ.get("DEBUG") == "True"', []),
+        ('SECURE_SSL_REDIRECT = os.environ.get("SSL", "False")', []),
+        ('DEBUG = True', [("C4005", 1)]),
         ("SECURE_SSL_REDIRECT = not DEBUG\nDEBUG = False", []),
         # Django wants these to be True itself, not just truthy
         ('SECURE_SSL_REDIRECT = "yes"', [("C4013", 1)]),
@@ -87,6 +91,20 @@ def findings(monkeypatch):
             [("C4005", 2), ("C4007", 2), ("C4008", 2), ("C4009", 2)],
         ),
         ("from django.conf.global_settings import *", [("C4007", 1), ("C4008", 1), ("C4009", 1)]),
+        # code the reader does not follow may bind any name: what follows is known again
+        ("DEBUG = True\nload_settings(Settings(), globals())", []),
+        ("DEBUG = True\nglobals().update(vars(settings))", []),
+        ('DEBUG = True\nexec(open("local.py").read())', []),
+        ('DEBUG = True\nsetattr(sys.modules[__name__], "DEBUG", False)', []),
+        ("load(globals())\nDEBUG = True", [("C4005", 2)]),
+        # reading the namespace binds nothing
+        ('DEBUG = globals().get("DEBUG", True)\nSECURE_SSL_REDIRECT = False', [("C4013", 2)]),
+        ('if "X" in globals():\n    pass\nSECURE_SSL_REDIRECT = False', [("C4013", 3)]),
+        # settings kept on a class: the module's own value of a name the class sets is unknown
+        ("del MIDDLEWARE\nclass Base:\n    @property\n    def MIDDLEWARE(self):\n        return []", []),
+        ("del SECURE_SSL_REDIRECT\nclass Base:\n    SECURE_SSL_REDIRECT = True", []),
+        ("del SECURE_SSL_REDIRECT\nclass Base:\n    secure_ssl_redirect = True", [("C4013", 2)]),
+        ("class Base:\n    SECURE_SSL_REDIRECT = True\nSECURE_SSL_REDIRECT = False", [("C4013", 3)]),
     ],
 )
 def test_reading(findings, source, expected):

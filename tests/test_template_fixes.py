@@ -137,6 +137,14 @@ FIXED = [
         "<p>Caf\u00e9 \U0001f600</p><img src='{% static \"a.png\" %}'>",
         STATIC,
     ),
+    # Commented-out markup is never served and stays as written; what follows is fixed.
+    (
+        '{# <img src="/static/old.png"> #}{% comment %}\n<img src="/static/old.png">\n'
+        '{% endcomment %}<img src="/static/a.png">',
+        '{# <img src="/static/old.png"> #}{% comment %}\n<img src="/static/old.png">\n'
+        "{% endcomment %}<img src='{% static \"a.png\" %}'>",
+        STATIC,
+    ),
     # A start tag over several lines.
     (
         '<p>\n  <img\n    alt="x"\n    src="/static/a.png"\n  >\n</p>\n',

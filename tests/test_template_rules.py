@@ -91,7 +91,7 @@ def test_record_keys_order_and_values(tmp_path):
     assert second == {
         "path": path,
         "line": 4,
-        "message": {},
+        "message": {"path": "/about/"},
         "type": None,
         "column": 0,
         "module": None,
@@ -111,9 +111,15 @@ def test_the_path_comes_back_exactly_as_given(tmp_path, monkeypatch):
 
 
 def test_findings_without_arguments_share_one_empty_mapping(tmp_path):
-    first = check([write(tmp_path, "a.html", '<a href="/a/">a</a><a href="/b/">b</a>')])
-    second = check([write(tmp_path, "b.html", '<a href="/c/">c</a>')])
-    records = first + second
+    class Checker(templates.Checker):
+        def visit_p(self, attrs):
+            self.add_message(templates.Codes.C7000)
+
+    checker = Checker()
+    checker.check([write(tmp_path, "a.html", "<p>a</p><p>b</p>")])
+    first = checker.messages
+    checker.check([write(tmp_path, "b.html", "<p>c</p>")])
+    records = first + checker.messages
     assert all(record["message"] == {} for record in records)
     assert len({id(record["message"]) for record in records}) == 1
 
@@ -212,8 +218,8 @@ def test_each_src_tag_is_checked(tmp_path, tag):
 
 
 TAG_CASES = [
-    ('<a href="/about/">', [("C7000", {})]),
-    ('<A HREF="/about/">', [("C7000", {})]),
+    ('<a href="/about/">', [("C7000", {"path": "/about/"})]),
+    ('<A HREF="/about/">', [("C7000", {"path": "/about/"})]),
     ('<link href="/static/site.css">', [("C7001", {"path": "/static/site.css"})]),
     ('<link href="&#47;static/site.css">', [("C7001", {"path": "/static/site.css"})]),
     ('<link href="&#x2F;s.css?a=1&amp;b=2">', [("C7001", {"path": "/s.css?a=1&b=2"})]),
@@ -245,6 +251,33 @@ TAG_CASES = [
 def test_tags_and_attributes(tmp_path, html, expected):
     path = write(tmp_path, "page.html", html)
     assert [(m["message-id"], m["message"]) for m in check([path])] == expected
+
+
+# Django never renders its comments; what stands after them keeps its line and column.
+COMMENT_CASES = [
+    ('{# <a href="/a/"> #}<a href="/b/">', [(1, 20, "C7000", {"path": "/b/"})]),
+    ('{% comment %}<a href="/a/">{% endcomment %}<img src="/b.png">', [(1, 43, "C7001", {"path": "/b.png"})]),
+    (
+        '{% comment "why" %}\n<a href="/a/">\n<img src="/a.png">\n{% endcomment %}\n<a href="/b/">',
+        [(5, 0, "C7000", {"path": "/b/"})],
+    ),
+    ('{%comment%}{# nested #}<a href="/a/">{%endcomment%}', []),
+    # A comment spans no line break, so this is text, and its tag is rendered.
+    ('{# one\n<a href="/a/"> #}', [(2, 0, "C7000", {"path": "/a/"})]),
+    # Inside verbatim nothing is a comment: the text is rendered as written.
+    ('{% verbatim %}{# <a href="/a/"> #}{% endverbatim %}', [(1, 17, "C7000", {"path": "/a/"})]),
+    ('{% verbatim %}{% comment %}{% endverbatim %}<a href="/a/">', [(1, 44, "C7000", {"path": "/a/"})]),
+    # A comment block never closed: the template does not load, so nothing of it is shown.
+    ('<a href="/a/">{% comment %}<a href="/b/">', [(1, 0, "C7000", {"path": "/a/"})]),
+    ('<a href="/a/" {# note #}>', [(1, 0, "C7000", {"path": "/a/"})]),
+    ('<p>{{ "{#" }}</p><a href="/a/">', [(1, 17, "C7000", {"path": "/a/"})]),
+]
+
+
+@pytest.mark.parametrize("html, expected", COMMENT_CASES)
+def test_template_comments_are_never_checked(tmp_path, html, expected):
+    path = write(tmp_path, "page.html", html)
+    assert [(m["line"], m["column"], m["message-id"], m["message"]) for m in check([path])] == expected
 
 
 def test_a_tag_over_several_lines_is_reported_at_its_start(tmp_path):

@@ -21,6 +21,7 @@ FILES = [
     "app/re_path_only_urls.py",
     "app/routes.py",
     "app/views.py",
+    "app/namespaced_urls.py",
 ]
 
 

@@ -193,3 +193,32 @@ inline py::object getattr_or_none(py::handle obj, const char* name) {
 }
 
 }  // namespace vettor
+
+// ---------------------------------------------------------------------------------------
+// Module initialisation
+
+// PYBIND11_MODULE, except that a Python error raised while the module body runs reaches the
+// importer as itself (a ValueError as a ValueError): pybind11 turns every such error into an
+// ImportError "initialization failed", which callers cannot tell apart from a missing module.
+#define VETTOR_MODULE(name, variable)                                                     \
+  static ::pybind11::module_::module_def PYBIND11_CONCAT(pybind11_module_def_, name)      \
+      PYBIND11_MAYBE_UNUSED;                                                              \
+  PYBIND11_MAYBE_UNUSED                                                                   \
+  static void PYBIND11_CONCAT(pybind11_init_, name)(::pybind11::module_&);               \
+  PYBIND11_PLUGIN_IMPL(name) {                                                            \
+    PYBIND11_CHECK_PYTHON_VERSION                                                         \
+    PYBIND11_ENSURE_INTERNALS_READY                                                       \
+    auto m = ::pybind11::module_::create_extension_module(                                \
+        PYBIND11_TOSTRING(name), nullptr, &PYBIND11_CONCAT(pybind11_module_def_, name));  \
+    try {                                                                                 \
+      PYBIND11_CONCAT(pybind11_init_, name)(m);                                           \
+      return m.ptr();                                                                     \
+    } catch (::pybind11::error_already_set & e) {                                         \
+      e.restore();                                                                        \
+      return nullptr;                                                                     \
+    } catch (const std::exception& e) {                                                   \
+      PyErr_SetString(PyExc_ImportError, e.what());                                       \
+      return nullptr;                                                                     \
+    }                                                                                     \
+  }                                                                                       \
+  void PYBIND11_CONCAT(pybind11_init_, name)(::pybind11::module_ & (variable))

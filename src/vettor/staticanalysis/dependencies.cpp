@@ -11,6 +11,7 @@
 #include <vettor/pyutil.hpp>
 
 #include <string>
+#include <vector>
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -119,25 +120,93 @@ py::object get_django_version_from_dependency(py::object dependency, py::object 
   return details;
 }
 
+// Requirements files that a requirements file pulls in with `-r FILE` or `--requirement FILE`,
+// each relative to the folder of the file that names it, as pip reads them.
+std::vector<std::string> included_requirement_files(const std::string& text) {
+  std::vector<std::string> files;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos) continue;
+    line.erase(0, first);
+    std::string rest;
+    if (line.rfind("--requirement", 0) == 0) {
+      rest = line.substr(13);
+      if (!rest.empty() && rest[0] != '=' && rest[0] != ' ' && rest[0] != '\t') continue;
+      if (!rest.empty() && rest[0] == '=') rest.erase(0, 1);
+    } else if (line.rfind("-r", 0) == 0) {
+      rest = line.substr(2);
+    } else {
+      continue;
+    }
+    for (size_t i = 1; i < rest.size(); ++i) {
+      if (rest[i] == '#' && (rest[i - 1] == ' ' || rest[i - 1] == '\t')) {
+        rest.erase(i);
+        break;
+      }
+    }
+    size_t from = rest.find_first_not_of(" \t");
+    size_t to = rest.find_last_not_of(" \t\r");
+    if (from == std::string::npos) continue;
+    files.push_back(rest.substr(from, to - from + 1));
+  }
+  return files;
+}
+
+// Requirement files are followed this many inclusions deep.
+constexpr int kMaxIncludeDepth = 8;
+
+// The first Django requirement of one dependency file, then of the requirements files it
+// includes that lie within the project root. `name` is the file's name relative to the root,
+// which the result reports; `seen` holds the files already read, so a cycle ends.
+py::object details_of_file(const py::object& root, const py::object& path, const py::object& file_type,
+                           const py::object& name, int depth, py::set& seen) {
+  py::str text = without_bom(path.attr("read_text")("encoding"_a = "utf8", "errors"_a = "ignore"));
+  // dparse raises whatever its file parser meets (malformed JSON, a lock entry without
+  // hashes, a broken setup.cfg section): such a file holds no readable requirement.
+  py::object parsed = on_error(
+      PyExc_Exception, [&] { return G("parse")(text, "file_type"_a = file_type); },
+      [&] {
+        log_skipped(path, "the dependency parser cannot read it");
+        return py::object();
+      });
+  if (!parsed) return py::none();
+  for (py::handle dependency : parsed.attr("dependencies")) {
+    py::object details = G("get_django_version_from_dependency")("dependency"_a = dependency,
+                                                                  "file_type"_a = name);
+    if (truthy(details)) return details;
+  }
+  if (!py::str(file_type).equal(G("filetypes").attr("requirements_txt")) ||
+      depth >= kMaxIncludeDepth) {
+    return py::none();
+  }
+  for (const std::string& included : included_requirement_files(py::str(text))) {
+    py::object target = path.attr("parent").attr("__truediv__")(included).attr("resolve")();
+    // Only the project's own files: an include that leaves the root is not the project's.
+    if (!truthy(target.attr("is_relative_to")(root)) || !is_file(target)) continue;
+    if (seen.contains(target)) continue;
+    seen.add(target);
+    py::object relative = target.attr("relative_to")(root).attr("as_posix")();
+    py::object details = details_of_file(root, target, file_type, relative, depth + 1, seen);
+    if (truthy(details)) return details;
+  }
+  return py::none();
+}
+
 py::object resolve_django_version_via_dparse(py::object project_root_path) {
+  py::object root = project_root_path.attr("resolve")();
   for (py::handle file_type : G("dparse_file_types")) {
     py::object path = project_root_path.attr("__truediv__")(file_type);
     if (!is_file(path)) continue;
-    py::str text = without_bom(path.attr("read_text")("encoding"_a = "utf8", "errors"_a = "ignore"));
-    // dparse raises whatever its file parser meets (malformed JSON, a lock entry without
-    // hashes, a broken setup.cfg section): such a file holds no readable requirement.
-    py::object parsed = on_error(
-        PyExc_Exception, [&] { return G("parse")(text, "file_type"_a = file_type); },
-        [&] {
-          log_skipped(path, "the dependency parser cannot read it");
-          return py::object();
-        });
-    if (!parsed) continue;
-    for (py::handle dependency : parsed.attr("dependencies")) {
-      py::object details = G("get_django_version_from_dependency")("dependency"_a = dependency,
-                                                                    "file_type"_a = file_type);
-      if (truthy(details)) return details;
-    }
+    py::set seen;
+    seen.add(path.attr("resolve")());
+    py::object type = py::reinterpret_borrow<py::object>(file_type);
+    py::object details = details_of_file(root, path, type, type, 0, seen);
+    if (truthy(details)) return details;
   }
   return py::none();
 }

@@ -112,14 +112,14 @@ C6001 = (
     "reversing it cannot tell them apart."
 )
 C6002 = (
-    "reverse_lazy is used where reverse would do: {signature}. reverse_lazy is for module "
-    "and class level, where the URL configuration is not loaded yet."
+    "{signature} is called inside a function, where reverse would do. reverse_lazy is for "
+    "module and class level, where the URL configuration is not loaded yet."
 )
 
 # Templates
 C7000 = (
-    "This link is a hard-coded URL. Use the {{% url %}} tag so the link follows changes to "
-    "the URL configuration."
+    "The link {path} is a hard-coded URL. Use the {{% url %}} tag so the link follows "
+    "changes to the URL configuration."
 )
 C7001 = (
     "The static file {path} is referenced by a hard-coded URL. Use the {{% static %}} tag so "
@@ -145,8 +145,8 @@ C9001 = (
     "Use {me}.{related_name}_id, which is already loaded."
 )
 C9002 = (
-    "{queryset}.count() is used only to test whether rows exist. Use {queryset}.exists(), "
-    "which stops at the first row."
+    "{expression} is used only to test whether rows exist. Use {queryset}.exists(), which "
+    "stops at the first row."
 )
 C9003 = (
     "Testing the queryset {queryset} for truth loads every row. Use {queryset}.exists() "

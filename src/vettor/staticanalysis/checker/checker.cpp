@@ -15,7 +15,7 @@ ModuleRef G;
 
 }  // namespace vettor::checker
 
-PYBIND11_MODULE(checker, m) {
+VETTOR_MODULE(checker, m) {
   using namespace vettor;
   using namespace vettor::checker;
   G.bind(m);

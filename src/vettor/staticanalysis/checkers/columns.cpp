@@ -69,8 +69,18 @@ bool is_model_class(py::handle node) {
   return truthy(remembered("model", node, [&] { return H("is_model")(node); }));
 }
 
+// A field declaration constructs a field: the callee is a field class. A call that merely
+// returns a field (`cast(Order, txn.order)`, a factory function, a field read off a model) is
+// no declaration, and neither its keywords nor its callee say anything about the field; the
+// fixes would rewrite the wrong call. Inferring the callee costs no more than inferring the
+// call, and the class's order is kept by helpers.
 bool is_field(py::handle node) {
-  return truthy(remembered("field", node, [&] { return H("is_model_field")(node); }));
+  return truthy(remembered("field", node, [&]() -> py::object {
+    if (!vettor::isinstance(node, astroid_class("Call"))) return py::bool_(false);
+    py::object callee = inferred_of(node.attr("func"));
+    if (!vettor::isinstance(callee, astroid_class("ClassDef"))) return py::bool_(false);
+    return py::bool_(truthy(H("is_model_field")(callee)));
+  }));
 }
 
 py::object explicit_arguments(py::handle node) {
@@ -333,6 +343,15 @@ bool rename_field_call(py::handle call, const char* new_name) {
 // ---------------------------------------------------------------------------------------
 // C2000 nullable-string-field
 
+// Whether the field is declared unique, by a keyword or by its class's own defaults. Several
+// rows left blank would all hold the empty text and break a unique constraint, so Django's
+// documentation asks for null=True on such a field: NULLs are never equal to each other.
+bool is_unique(py::handle node) {
+  py::object explicit_ = explicit_arguments(node);
+  if (explicit_.contains("unique")) return truthy(get(explicit_, "unique"));
+  return truthy(get(effective_defaults(node), "unique"));
+}
+
 py::object is_null_stringfield(py::object node) {
   if (!is_field(node)) return py::bool_(false);
   py::object frame = node.attr("frame")();
@@ -342,6 +361,7 @@ py::object is_null_stringfield(py::object node) {
   }
   py::object inferred = inferred_of(node);
   if (!truthy(inferred)) return py::none();
+  if (is_unique(node)) return py::bool_(false);
   py::dict merged = merged_arguments(node);
   if (H("DJANGO_STRING_FIELDS").contains(inferred_name(inferred))) return get(merged, "null");
   return py::none();
@@ -390,11 +410,10 @@ py::object transform_null_to_default_str(py::object node) {
         default_keyword = py::reinterpret_borrow<py::object>(keyword);
       } else if (eq(arg, py::str("choices"))) {
         if (!choices_allow_empty(H("astroid_node_to_value")(keyword.attr("value")))) return node;
-      } else if (eq(arg, py::str("unique"))) {
-        if (H("astroid_node_to_value")(keyword.attr("value")).is(py::bool_(true))) return node;
       }
     }
   }
+  if (is_unique(node)) return node;
 
   if (!blank_keyword.is_none()) {
     blank_keyword.attr("value") = const_node(py::bool_(true));
@@ -485,6 +504,9 @@ py::object is_missing_blank_true(py::object node) {
   py::object null = get(kwargs, "null");
   if (!truthy(null)) return null;
   if (truthy(get(kwargs, "blank"))) return py::bool_(false);
+  // Django sets blank=True itself on a date or time field that fills in its own value.
+  if (truthy(get(kwargs, "auto_now")) || truthy(get(kwargs, "auto_now_add")))
+    return py::bool_(false);
   return py::bool_(!kwargs.contains("default") || get(kwargs, "default").is_none());
 }
 

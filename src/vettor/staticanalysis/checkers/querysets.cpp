@@ -7,7 +7,9 @@
 // otherwise the value of its last test; callers only test the truth of the answer.
 #include <vettor/rules.hpp>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 using namespace vettor;
@@ -27,6 +29,11 @@ bool text_is(py::handle value, const char* text) {
 }
 
 // `left == right` as Python evaluates it: the answer object itself, not its truth.
+py::list as_list(py::object value) {
+  if (value.is_none()) return py::list();
+  return py::list(value);
+}
+
 py::object equals(py::handle left, py::handle right) {
   PyObject* result = PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ);
   if (!result) throw py::error_already_set();
@@ -35,6 +42,39 @@ py::object equals(py::handle left, py::handle right) {
 
 // ---------------------------------------------------------------------------------------
 // Predicates
+
+bool is_list_call(py::handle node) {
+  if (!is_a(node, astroid_class("Call"))) return false;
+  py::object callee = infer(node.attr("func"));
+  if (!is_a(callee, astroid_class("ClassDef"))) return false;
+  return text_is(callee.attr("qname")(), "builtins.list");
+}
+
+// A list made from a queryset (`list(qs)`, or a name bound only to such lists) holds rows
+// already fetched: len() of it and a truth test on it are what they should be. Astroid infers
+// `list(x)` of a list to x itself, and a queryset's inferred value is a list of model
+// instances, so inference alone cannot tell the list from the queryset.
+bool is_fetched_list(py::handle node, int depth = 0) {
+  if (is_list_call(node)) return true;
+  if (depth > 4 || !is_a(node, astroid_class("Name"))) return false;
+  py::tuple found = py::tuple(node.attr("lookup")(node.attr("name")));
+  py::list bindings = py::list(found[1]);
+  if (bindings.size() == 0) return false;
+  for (py::handle binding : bindings) {
+    if (!is_a(binding, astroid_class("AssignName"))) return false;
+    py::object statement = binding.attr("parent");
+    if (!is_a(statement, astroid_class("Assign")) && !is_a(statement, astroid_class("AnnAssign")))
+      return false;
+    if (!is_fetched_list(statement.attr("value"), depth + 1)) return false;
+  }
+  return true;
+}
+
+// Whether the node infers to a queryset that has not been turned into a list.
+py::object infers_to_queryset(py::handle node) {
+  if (is_fetched_list(node)) return py::bool_(false);
+  return helper("is_queryset")(infer(node));
+}
 
 // len(x) with one positional argument: whether x infers to a queryset. The callee is
 // compared as written, so `builtins.len(x)` is not this shape.
@@ -45,7 +85,7 @@ py::object is_queryset_length(py::object node) {
   if (!text_is(func.attr("name"), "len")) return py::none();
   py::list args = node.attr("args");
   if (args.size() != 1) return py::none();
-  return helper("is_queryset")(infer(args[0]));
+  return infers_to_queryset(args[0]);
 }
 
 // receiver.count() with no positional argument: whether the receiver infers to a queryset.
@@ -110,7 +150,7 @@ py::object is_queryset_length_exists(py::object node) {
 }
 
 // Unlike helpers.is_queryset, takes a node that has not been inferred yet.
-py::object is_queryset(py::object node) { return helper("is_queryset")(infer(node)); }
+py::object is_queryset(py::object node) { return infers_to_queryset(node); }
 
 // ---------------------------------------------------------------------------------------
 // Fixes that rewrite an expression as text
@@ -240,32 +280,177 @@ bool has_class_named(py::handle value, const char* qname) {
       [] { return false; });
 }
 
+// The first value `name` has in the module `module_node`, when it is a model class.
+py::object model_named_in(py::handle module_node, const std::string& name) {
+  if (module_node.is_none() || !module_node.contains(py::str(name))) return py::none();
+  py::object value = on_error(
+      PyExc_Exception,
+      [&]() -> py::object {
+        return import("builtins").attr("next")(module_node.attr("igetattr")(name), py::none());
+      },
+      []() -> py::object { return py::none(); });
+  if (!is_a(value, astroid_class("ClassDef")) || !truthy(helper("is_model")(value))) {
+    return py::none();
+  }
+  return value;
+}
+
+py::object module_named(const std::string& name) {
+  return on_error(
+      PyExc_Exception,
+      [&]() -> py::object {
+        return G("astroid").attr("MANAGER").attr("ast_from_module_name")(name);
+      },
+      []() -> py::object { return py::none(); });
+}
+
+// The models module of the application a module belongs to: `shop.models` for
+// `shop.models.orders` and for `shop.views`.
+std::string app_models_module(const std::string& module_name) {
+  std::vector<std::string> parts;
+  for (size_t start = 0;;) {
+    size_t dot = module_name.find('.', start);
+    parts.push_back(module_name.substr(start, dot - start));
+    if (dot == std::string::npos) break;
+    start = dot + 1;
+  }
+  size_t keep = parts.size() - 1;  // the module's own package
+  for (size_t i = parts.size(); i-- > 0;) {
+    if (parts[i] == "models") {
+      keep = i;
+      break;
+    }
+  }
+  std::string name;
+  for (size_t i = 0; i < keep; ++i) name += parts[i] + ".";
+  return name + "models";
+}
+
+// The model a foreign key declaration points to, as Django resolves its first argument: a
+// class, "self", or "[app_label.]ModelName" looked up in the declaring module, then in its
+// application's models, then in the models of the named application. None when it cannot be
+// found (a setting such as AUTH_USER_MODEL, a model of an application not in reach).
+py::object related_model(py::handle declaration_call, py::handle declaring_class,
+                         py::handle owner_class) {
+  py::object to = py::none();
+  py::list args = declaration_call.attr("args");
+  if (args.size() > 0) to = args[0];
+  for (py::handle keyword : as_list(declaration_call.attr("keywords"))) {
+    if (text_is(keyword.attr("arg"), "to")) to = keyword.attr("value");
+  }
+  if (to.is_none()) return py::none();
+  if (!(is_a(to, astroid_class("Const")) && PyUnicode_Check(to.attr("value").ptr()))) {
+    py::object target = infer(to);
+    if (is_a(target, astroid_class("ClassDef")) && truthy(helper("is_model")(target))) {
+      return target;
+    }
+    return py::none();
+  }
+  std::string reference = py::str(to.attr("value"));
+  if (reference == "self") {
+    // In an abstract model "self" is each concrete model that inherits the field.
+    return truthy(helper("is_node_abstract_model")(declaring_class))
+               ? py::reinterpret_borrow<py::object>(owner_class)
+               : py::reinterpret_borrow<py::object>(declaring_class);
+  }
+  size_t dot = reference.rfind('.');
+  std::string name = dot == std::string::npos ? reference : reference.substr(dot + 1);
+  py::object module_node = declaring_class.attr("root")();
+  std::string module_name = py::str(module_node.attr("name"));
+  py::object found = model_named_in(module_node, name);
+  if (found.is_none()) found = model_named_in(module_named(app_models_module(module_name)), name);
+  if (found.is_none() && dot != std::string::npos) {
+    found = model_named_in(module_named(reference.substr(0, dot) + ".models"), name);
+  }
+  return found;
+}
+
+// The name of the field a model declares as its primary key, the most derived declaration
+// first; "" when no model class in its order declares one (Django then adds `id`), nullopt
+// when a declaration's primary_key cannot be read.
+std::optional<std::string> primary_key_name(py::handle model) {
+  py::object order = on_error(
+      PyExc_Exception, [&] { return model.attr("mro")(); }, [] { return py::object(); });
+  if (!order) return std::nullopt;
+  for (py::handle cls : order) {
+    if (!truthy(helper("is_model")(cls))) continue;
+    for (py::handle statement : cls.attr("body")) {
+      if (!is_a(statement, astroid_class("Assign"))) continue;
+      py::object value = statement.attr("value");
+      if (!is_a(value, astroid_class("Call"))) continue;
+      for (py::handle keyword : as_list(value.attr("keywords"))) {
+        if (!text_is(keyword.attr("arg"), "primary_key")) continue;
+        py::object flag = keyword.attr("value");
+        if (!is_a(flag, astroid_class("Const"))) return std::nullopt;
+        if (!truthy(flag.attr("value"))) continue;
+        py::list targets = statement.attr("targets");
+        if (targets.size() != 1 || !is_a(targets[0], astroid_class("AssignName"))) {
+          return std::nullopt;
+        }
+        return py::str(targets[0].attr("name")).cast<std::string>();
+      }
+    }
+  }
+  return std::string();
+}
+
+// A field class of the project's own that handles to_field in its constructor (setting it
+// from a setting, say) stores a value in the key column that cannot be read here.
+bool constructor_sets_to_field(py::handle field) {
+  py::object order = on_error(
+      PyExc_Exception, [&] { return field.attr("mro")(); }, [] { return py::object(); });
+  if (!order) return true;
+  for (py::handle cls : order) {
+    std::string qname = py::str(cls.attr("qname")());
+    if (qname.rfind("django.", 0) == 0) break;
+    py::object locals = getattr_or_none(cls, "locals");
+    if (locals.is_none() || !locals.contains("__init__")) continue;
+    py::object init = locals["__init__"][py::int_(0)];
+    for (py::handle constant : init.attr("nodes_of_class")(astroid_class("Const"))) {
+      if (text_is(constant.attr("value"), "to_field")) return true;
+    }
+    for (py::handle keyword : init.attr("nodes_of_class")(astroid_class("Keyword"))) {
+      if (text_is(keyword.attr("arg"), "to_field")) return true;
+    }
+  }
+  return false;
+}
+
 // `A.B_id` holds what `A.B.pk` reads only for a foreign key (or one-to-one field) to the
 // target's primary key: a many-to-many field has no such column, and a key with `to_field`
-// stores that other field's value.
+// stores that other field's value. `A.B.id` reads the primary key only where the target's
+// primary key is `id`: a model whose key is another field may have an `id` of its own. A
+// target that cannot be found is taken to have Django's own `id` key.
 bool key_column_holds_pk(py::object node) {
   py::object field = infer(node.attr("expr"));
   if (!has_class_named(field, "django.db.models.fields.related.ForeignKey")) return false;
+  if (constructor_sets_to_field(field)) return false;
   py::object owner = infer(node.attr("expr").attr("expr"));
   if (!is_a(owner, G("astroid").attr("bases").attr("Instance"))) return false;
+  py::object owner_class = owner.attr("_proxied");
   py::object field_name = node.attr("expr").attr("attrname");
+  bool reads_id = text_is(node.attr("attrname"), "id");
   py::object declarations = on_error(
       G("astroid").attr("AttributeInferenceError"),
-      [&]() -> py::object { return owner.attr("_proxied").attr("getattr")(field_name); },
+      [&]() -> py::object { return owner_class.attr("getattr")(field_name); },
       []() -> py::object { return py::list(); });
   for (py::handle declaration : declarations) {
     py::object value = getattr_or_none(declaration.attr("parent"), "value");
     if (!is_a(value, astroid_class("Call"))) continue;
     // to_field is the seventh positional parameter of ForeignKey.
     if (py::len(value.attr("args")) > 6) return false;
-    for (py::handle keyword : value.attr("keywords")) {
+    for (py::handle keyword : as_list(value.attr("keywords"))) {
       if (!text_is(keyword.attr("arg"), "to_field")) continue;
       py::object to_field = keyword.attr("value");
       if (!is_a(to_field, astroid_class("Const")) || !to_field.attr("value").is_none()) {
         return false;
       }
     }
-    return true;
+    if (!reads_id) return true;
+    py::object target = related_model(value, declaration.attr("frame")(), owner_class);
+    if (target.is_none()) return true;
+    auto key = primary_key_name(target);
+    return key && (key->empty() || *key == "id");
   }
   return true;
 }
@@ -296,10 +481,17 @@ py::dict queryset_args(py::object queryset) {
   return args;
 }
 
+// C9002 also names what the code counts with, `qs.count()` or `len(qs)`.
+py::dict counted_args(py::object queryset, py::object counting) {
+  py::dict args = queryset_args(queryset);
+  args["expression"] = counting.attr("as_string")();
+  return args;
+}
+
 // The count() or truth test of an `if` or a `not`.
 void check_truth_test(py::handle self, py::handle node, py::object tested) {
   if (truthy(G("is_queryset_count")(tested))) {
-    add_message(self, "C9002", node, queryset_args(tested.attr("func").attr("expr")));
+    add_message(self, "C9002", node, counted_args(tested.attr("func").attr("expr"), tested));
   } else if (truthy(G("is_queryset")(tested))) {
     add_message(self, "C9003", node, queryset_args(tested));
   }
@@ -343,12 +535,13 @@ py::object make_checker(py::module_& m, py::handle helpers) {
   add_visit(
       cls, "visit_compare",
       [](py::object self, py::object node) {
+        py::object left = node.attr("left");
         if (truthy(G("is_inefficient_queryset_exists")(node))) {
-          py::object queryset = node.attr("left").attr("func").attr("expr");
-          add_message(self, "C9002", node.attr("statement")(), queryset_args(queryset));
+          py::object queryset = left.attr("func").attr("expr");
+          add_message(self, "C9002", node.attr("statement")(), counted_args(queryset, left));
         } else if (truthy(G("is_queryset_length_exists")(node))) {
-          py::object queryset = node.attr("left").attr("args")[py::int_(0)];
-          add_message(self, "C9002", node.attr("statement")(), queryset_args(queryset));
+          py::object queryset = left.attr("args")[py::int_(0)];
+          add_message(self, "C9002", node.attr("statement")(), counted_args(queryset, left));
         }
       });
 

@@ -41,6 +41,58 @@ void dispatch_starttag(py::object self, py::object tag, py::object attrs) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Template comments
+
+// The template with what Django never renders blanked out: `{# ... #}` comments and
+// `{% comment %} ... {% endcomment %}` blocks become spaces, line breaks kept, so every
+// position outside them stays where it was. The tags are found as Django's lexer finds them
+// (a tag never spans lines), and inside `{% verbatim %}` nothing is a comment.
+py::object without_template_comments(py::object text) {
+  if (!py::isinstance<py::str>(text)) return text;
+  py::object tags = G("_TEMPLATE_TAG");
+  std::vector<std::pair<py::ssize_t, py::ssize_t>> blanks;
+  std::string verbatim_end;  // the block content that ends a verbatim block, when in one
+  py::ssize_t comment_start = -1;
+  for (py::handle match : tags.attr("finditer")(text)) {
+    std::string token = py::str(match.attr("group")(0));
+    py::ssize_t start = match.attr("start")().cast<py::ssize_t>();
+    py::ssize_t end = match.attr("end")().cast<py::ssize_t>();
+    std::string kind = token.substr(0, 2);
+    std::string content = py::str(py::str(token.substr(2, token.size() - 4)).attr("strip")());
+    if (!verbatim_end.empty()) {
+      if (kind == "{%" && content == verbatim_end) verbatim_end.clear();
+      continue;
+    }
+    if (kind == "{%") {
+      std::string first = content.substr(0, content.find_first_of(" \t\n\r\f\v"));
+      if (comment_start >= 0 && content == "endcomment") {
+        blanks.emplace_back(comment_start, end);
+        comment_start = -1;
+      } else if (first == "verbatim") {
+        verbatim_end = "end" + content;
+      } else if (comment_start < 0 && first == "comment") {
+        comment_start = start;
+      }
+    } else if (kind == "{#" && comment_start < 0) {
+      blanks.emplace_back(start, end);
+    }
+  }
+  // An unclosed comment block makes the template fail to load: none of it is rendered.
+  if (comment_start >= 0) blanks.emplace_back(comment_start, py::len(text));
+  if (blanks.empty()) return text;
+  py::object blank_out = G("_NOT_LINE_BREAK");
+  py::list pieces;
+  py::ssize_t done = 0;
+  for (auto [start, end] : blanks) {
+    pieces.append(text[py::slice(done, start, 1)]);
+    pieces.append(blank_out.attr("sub")(" ", text[py::slice(start, end, 1)]));
+    done = end;
+  }
+  pieces.append(text[py::slice(done, py::len(text), 1)]);
+  return py::str("").attr("join")(pieces);
+}
+
+// ---------------------------------------------------------------------------------------
 // Fix of C7001
 
 // Where each attribute value of the start tag being handled is written, as (start, end)
@@ -229,7 +281,8 @@ std::optional<std::string> static_tag_for(py::handle value, py::handle static_ur
 py::object hard_coded_static_url_to_static_tag(py::object html, py::object visitor) {
   py::object parser = G("HardCodedStaticUrlToStaticTagHTMLMutator")();
   try {
-    parser.attr("feed")(html);
+    // A path inside a template comment is never served: it is left as written.
+    parser.attr("feed")(without_template_comments(html));
   } catch (py::error_already_set& e) {
     // A construct this interpreter's tokenizer gives up on (a marked section such as
     // `<![foo[`): the values are not known, so the text is left as it is.
@@ -348,7 +401,7 @@ void check(py::object self, py::iterable files) {
     if (source.is_none()) continue;
     py::ssize_t kept = py::len(messages);
     try {
-      self.attr("feed")(source);
+      self.attr("feed")(without_template_comments(source));
     } catch (py::error_already_set& e) {
       // On this interpreter a construct the tokenizer cannot make sense of (a marked section
       // such as `<![foo[`) ends in its unimplemented error() or an assertion. One broken
@@ -409,20 +462,16 @@ py::object make_base_template_checker(py::module_& m) {
   return cls;
 }
 
-// One finding per attribute `attribute` of the tag whose value is a hard-coded path.
+// One finding per attribute `attribute` of the tag whose value is a hard-coded path, naming
+// the path.
 void check_attribute(py::handle self, py::handle attrs, const char* attribute,
-                     const char* code_name, bool with_path) {
+                     const char* code_name) {
   for (py::handle entry : attrs) {
     auto [name, value] = unpack_pair(entry);
     if (!text_is(name, attribute) || !truthy(G("is_hardcoded_path")(value))) continue;
-    py::object code = G("Codes").attr(code_name);
-    if (with_path) {
-      py::dict args;
-      args["path"] = value;
-      self.attr("add_message")(code, py::arg("args") = args);
-    } else {
-      self.attr("add_message")(code);
-    }
+    py::dict args;
+    args["path"] = value;
+    self.attr("add_message")(G("Codes").attr(code_name), py::arg("args") = args);
   }
 }
 
@@ -437,19 +486,19 @@ py::object make_checker(py::module_& m, py::handle helpers) {
   add_method(
       cls, "visit_a",
       [](py::object self, py::object attrs) {
-        check_attribute(self, attrs, "href", "C7000", false);
+        check_attribute(self, attrs, "href", "C7000");
       },
       py::arg("attrs"));
   add_method(
       cls, "visit_link",
       [](py::object self, py::object attrs) {
-        check_attribute(self, attrs, "href", "C7001", true);
+        check_attribute(self, attrs, "href", "C7001");
       },
       py::arg("attrs"));
   add_method(
       cls, "visit_element_with_src",
       [](py::object self, py::object attrs) {
-        check_attribute(self, attrs, "src", "C7001", true);
+        check_attribute(self, attrs, "src", "C7001");
       },
       py::arg("attrs"));
   for (const char* alias : {"visit_audio", "visit_embed", "visit_img", "visit_input",
@@ -478,6 +527,9 @@ PYBIND11_MODULE(templates, m) {
   m.attr("helpers") = helpers;
   m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
   m.attr("Codes") = make_codes(m, {"C7000", "C7001"});
+  // Django's template tags, as its lexer finds them: no tag spans a line break.
+  m.attr("_TEMPLATE_TAG") = lookup("re", "compile")(R"(\{%.*?%\}|\{\{.*?\}\}|\{#.*?#\})");
+  m.attr("_NOT_LINE_BREAK") = lookup("re", "compile")(R"([^\r\n])");
   m.attr("BaseHTMLMutator") = make_base_html_mutator(m);
   m.attr("HardCodedStaticUrlToStaticTagHTMLMutator") = make_static_url_mutator(m);
   m.attr("Visitor") = make_visitor(m);

@@ -2,6 +2,10 @@
 // reverse_lazy used where reverse would do.
 #include <vettor/rules.hpp>
 
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
 #include <string>
 
 namespace {
@@ -210,6 +214,214 @@ py::object route_of(py::object node) {
   return to_value(route_keyword.attr("value"));
 }
 
+// ---------------------------------------------------------------------------------------
+// Which URL names can be told apart
+//
+// A module may hold several URL lists, each include()d under a namespace of its own: the same
+// name in two of them is reversed as `one:name` and `two:name`. So names are compared within
+// one list and across lists that share a namespace. `urlpatterns` is the module's own
+// namespace; a list included without a namespace shares the namespace of the list that
+// includes it, one included under a namespace gets that namespace below it, and a list whose
+// namespace cannot be told here (not included in this module, included under a computed
+// namespace, built in a function) is compared only with itself.
+
+struct Place {
+  enum Kind { kInclude, kNamed, kScope } kind;
+  py::object node;  // the include() call, the statement that binds the name, or the scope
+  std::string name;  // kNamed: the list's name
+};
+
+bool is_include_call(py::handle node) {
+  if (!is_a(node, astroid_class("Call"))) return false;
+  py::object func = node.attr("func");
+  if (is_a(func, astroid_class("Name"))) return text_is(func.attr("name"), "include");
+  return is_a(func, astroid_class("Attribute")) && text_is(func.attr("attrname"), "include");
+}
+
+// The URL configuration include() was given: its first argument or its `arg` keyword.
+py::object include_argument(py::handle call) {
+  py::list args = call.attr("args");
+  if (args.size() > 0) return args[0];
+  py::object keywords = call.attr("keywords");
+  if (!keywords.is_none()) {
+    for (py::handle keyword : keywords) {
+      if (text_is(keyword.attr("arg"), "arg")) return keyword.attr("value");
+    }
+  }
+  return py::none();
+}
+
+// The patterns include() takes: its argument, or the first item of a (patterns, app_name)
+// tuple.
+py::object included_patterns(py::handle call) {
+  py::object argument = include_argument(call);
+  if (is_a(argument, astroid_class("Tuple")) && py::len(argument.attr("elts")) == 2) {
+    return argument.attr("elts")[py::int_(0)];
+  }
+  return argument;
+}
+
+// The namespace include() puts its patterns under: its `namespace` (keyword or second
+// argument), else the app_name of a (patterns, app_name) tuple. "" for none; nullopt when it
+// is computed.
+std::optional<std::string> include_namespace(py::handle call) {
+  py::object value = py::none();
+  py::list args = call.attr("args");
+  if (args.size() > 1) value = args[1];
+  py::object keywords = call.attr("keywords");
+  if (!keywords.is_none()) {
+    for (py::handle keyword : keywords) {
+      if (text_is(keyword.attr("arg"), "namespace")) value = keyword.attr("value");
+    }
+  }
+  if (value.is_none()) {
+    py::object argument = include_argument(call);
+    if (is_a(argument, astroid_class("Tuple")) && py::len(argument.attr("elts")) == 2) {
+      value = argument.attr("elts")[py::int_(1)];
+    }
+  }
+  if (value.is_none()) return std::string();
+  py::object namespace_ = G("helpers").attr("astroid_node_to_value")(value);
+  if (namespace_.is_none()) return std::string();
+  if (!is_text(namespace_)) return std::nullopt;
+  return py::str(namespace_).cast<std::string>();
+}
+
+// The name an assignment statement binds, when it binds one plain name.
+std::optional<std::string> assigned_name(py::handle statement) {
+  py::object target;
+  if (is_a(statement, astroid_class("Assign"))) {
+    py::list targets = statement.attr("targets");
+    if (targets.size() != 1) return std::nullopt;
+    target = targets[0];
+  } else {
+    target = statement.attr("target");
+  }
+  if (is_a(target, astroid_class("AssignName")) || is_a(target, astroid_class("Name"))) {
+    return py::str(target.attr("name")).cast<std::string>();
+  }
+  return std::nullopt;
+}
+
+// Where the value of `node` goes: into the patterns of an include() call, into a list bound
+// to a name (assigned, extended, appended to), or nowhere this module shows (a function's
+// result, an argument of some other call, a bare expression).
+Place place_of(py::handle node) {
+  py::tuple assignments = py::make_tuple(astroid_class("Assign"), astroid_class("AnnAssign"),
+                                         astroid_class("AugAssign"));
+  py::tuple scopes = py::make_tuple(astroid_class("FunctionDef"), astroid_class("AsyncFunctionDef"),
+                                    astroid_class("Lambda"), astroid_class("ClassDef"),
+                                    astroid_class("Module"));
+  py::object child = py::reinterpret_borrow<py::object>(node);
+  py::list chain;
+  chain.append(child);
+  for (py::object parent = child.attr("parent"); !parent.is_none();
+       child = parent, parent = parent.attr("parent")) {
+    if (is_include_call(parent) && contains_node(chain, included_patterns(parent))) {
+      return {Place::kInclude, parent, ""};
+    }
+    if (is_a(parent, assignments)) {
+      if (py::object(parent.attr("value")).is(child)) {
+        if (auto name = assigned_name(parent)) return {Place::kNamed, parent, *name};
+      }
+      return {Place::kScope, parent, ""};
+    }
+    if (is_a(parent, astroid_class("Call")) && contains_node(parent.attr("args"), child)) {
+      py::object func = parent.attr("func");
+      if (is_a(func, astroid_class("Attribute")) && is_a(func.attr("expr"), astroid_class("Name"))) {
+        py::object method = func.attr("attrname");
+        if (text_is(method, "append") || text_is(method, "extend") || text_is(method, "insert")) {
+          return {Place::kNamed, parent, py::str(func.attr("expr").attr("name"))};
+        }
+      }
+    }
+    if (is_a(parent, scopes)) return {Place::kScope, parent, ""};
+    chain.append(parent);
+  }
+  return {Place::kScope, child, ""};
+}
+
+std::string identity(py::handle node) {
+  return "#" + std::to_string(reinterpret_cast<uintptr_t>(node.ptr()));
+}
+
+class Namespaces {
+ public:
+  explicit Namespaces(py::object module) : module_(std::move(module)) {}
+
+  // The namespaces, each as a text of its own, that the list holding `call` is reversed in.
+  std::set<std::string> of_call(py::handle call) { return of_place(place_of(call), call); }
+
+ private:
+  py::object module_;
+  std::map<std::string, std::set<std::string>> named_;
+  std::set<std::string> computing_;
+
+  std::set<std::string> of_place(const Place& place, py::handle node) {
+    switch (place.kind) {
+      case Place::kNamed:
+        return of_name(place.name);
+      case Place::kInclude:
+        return below(place.node);
+      case Place::kScope:
+        break;
+    }
+    // Only the very list the call stands in: the display, or the call itself.
+    py::object list = py::reinterpret_borrow<py::object>(node);
+    return {identity(list.attr("parent"))};
+  }
+
+  // The namespaces of the patterns an include() call puts below the list it stands in.
+  std::set<std::string> below(py::handle include_call) {
+    auto namespace_ = include_namespace(include_call);
+    if (!namespace_) return {identity(include_call)};
+    std::set<std::string> result;
+    for (const std::string& outer : of_place(place_of(include_call), include_call)) {
+      result.insert(namespace_->empty() ? outer : outer + namespace_.value() + ":");
+    }
+    return result;
+  }
+
+  std::set<std::string> of_name(const std::string& name) {
+    if (name == "urlpatterns") return {""};
+    auto known = named_.find(name);
+    if (known != named_.end()) return known->second;
+    std::string own = "#" + name;
+    if (computing_.count(name)) return {own};
+    computing_.insert(name);
+    std::set<std::string> result;
+    bool unknown = false;
+    for (py::handle reference : module_.attr("nodes_of_class")(astroid_class("Name"))) {
+      if (!text_is(reference.attr("name"), name.c_str())) continue;
+      Place place = place_of(reference);
+      if (place.kind == Place::kNamed && place.name == name) continue;  // a list extended by itself
+      if (place.kind == Place::kScope) {
+        unknown = true;
+        continue;
+      }
+      for (const std::string& namespace_ : of_place(place, reference)) result.insert(namespace_);
+    }
+    if (unknown || result.empty()) result.insert(own);
+    computing_.erase(name);
+    named_[name] = result;
+    return result;
+  }
+};
+
+// The module's namespaces are worked out once per module, on its first named route.
+std::set<std::string> namespaces_of(py::handle self, py::handle call) {
+  py::object module = call.attr("root")();
+  py::object held = py::getattr(self, "_namespaces", py::none());
+  if (held.is_none() || !py::object(held[py::int_(0)]).is(module)) {
+    held = py::make_tuple(module, py::capsule(new Namespaces(module), [](void* p) {
+                            delete static_cast<Namespaces*>(p);
+                          }));
+    self.attr("_namespaces") = held;
+  }
+  auto* namespaces = static_cast<Namespaces*>(py::capsule(held[py::int_(1)]).get_pointer());
+  return namespaces->of_call(call);
+}
+
 void check_url_unique(py::object self, py::object node) {
   py::object func = node.attr("func");
   if (!is_a(func, astroid_class("Name"))) return;
@@ -242,15 +454,23 @@ void check_url_unique(py::object self, py::object node) {
     for (py::handle converter : pair[1].attr("values")()) {
       converter_names.append(converter.attr("__class__").attr("__name__"));
     }
-    // The name as str() gives it, ":", and the printed list: detail:['IntConverter'].
-    py::object key = py::str(name) + py::str(":") + py::str(converter_names);
+    // The name as str() gives it, ":", and the printed list: detail:['IntConverter'], after
+    // the namespace it is reversed in.
+    py::str key = py::str(name) + py::str(":") + py::str(converter_names);
     py::object urls = self.attr("urls");
-    if (urls.contains(key)) {
+    py::list keys;
+    bool seen = false;
+    for (const std::string& namespace_ : namespaces_of(self, node)) {
+      py::object namespaced = namespace_.empty() ? py::object(key) : py::str(namespace_ + " ") + key;
+      seen = seen || urls.contains(namespaced);
+      keys.append(namespaced);
+    }
+    if (seen) {
       py::dict args;
       args["name"] = name;
       self.attr("add_message")(code("C6001"), py::arg("node") = node, py::arg("args") = args);
     } else {
-      urls.attr("add")(key);
+      for (py::handle namespaced : keys) urls.attr("add")(namespaced);
     }
   }
 }
@@ -265,7 +485,10 @@ py::object make_checker(py::module_& m, py::handle helpers) {
   // URL names need to be unique within one module only.
   add_visit(
       cls, "visit_module",
-      [](py::object self, py::object) { self.attr("urls") = py::set(); });
+      [](py::object self, py::object) {
+        self.attr("urls") = py::set();
+        self.attr("_namespaces") = py::none();
+      });
 
   add_visit(
       cls, "visit_call",
@@ -275,7 +498,7 @@ py::object make_checker(py::module_& m, py::handle helpers) {
         }
         if (truthy(G("is_misusing_reverse_lazy")(node))) {
           py::dict args;
-          args["signature"] = node.attr("as_string")().attr("replace")("reverse_lazy", "");
+          args["signature"] = node.attr("as_string")();
           self.attr("add_message")(code("C6002"), py::arg("node") = node, py::arg("args") = args);
         }
       });

@@ -182,16 +182,15 @@ std::optional<py::list> evaluate_elements(py::handle node, const Namespace& ns, 
   return items;
 }
 
-// What a call evaluates to: the settings-file builder's folds first, then astroid's inference.
-py::object evaluate_call(py::handle node, const Namespace& ns, int depth) {
+// What a call evaluates to: only the settings-file builder's path folds are known. A value
+// read from the environment (`os.environ.get("DEBUG", "True")`, `envbool("DEBUG", "True")`) is
+// whatever the deployment sets, not the default written beside it.
+py::object evaluate_call(py::handle node, const Namespace&, int) {
   py::object builder = shims();
   if (truthy(builder.attr("looks_like_path_manipulation")(node))) {
     py::object folded =
         evaluate_guarded([&] { return builder.attr("transform_path_manipulation")(node); });
     if (known(folded) && is(folded, "Const")) return folded.attr("value");
-  }
-  if (truthy(builder.attr("looks_like_environment_variable_lookup")(node))) {
-    return evaluate(builder.attr("transform_environment_variable_lookup")(node), ns, depth + 1);
   }
   return unknown();
 }
@@ -322,6 +321,77 @@ std::optional<std::string> changed_name(py::handle target) {
 
 void mark_unknown(Namespace& ns, const std::string& name, py::handle stmt) {
   ns.names[name] = Binding{unknown(), py::reinterpret_borrow<py::object>(stmt), py::none()};
+}
+
+// Whether the module's namespace, `namespace` (a globals() call), is only read where it
+// stands: `globals().get("X")`, `globals()["X"]`, `"X" in globals()`.
+bool only_read(py::handle namespace_) {
+  py::object parent = namespace_.attr("parent");
+  if (is(parent, "Compare")) return true;
+  if (is(parent, "Subscript")) {
+    return py::object(parent.attr("value")).is(namespace_) &&
+           text(parent.attr("ctx")).find("Load") != std::string::npos;
+  }
+  if (!is(parent, "Attribute")) return false;
+  static const std::set<std::string> reads = {"get", "keys", "items", "values", "copy",
+                                              "__contains__", "__getitem__"};
+  return reads.count(text(parent.attr("attrname"))) > 0;
+}
+
+// Whether a statement hands the module's namespace to code the reader does not follow
+// (`load_settings(globals())`, `globals().update(...)`, `exec(...)`,
+// `setattr(sys.modules[__name__], ...)`): after it, any name may hold anything. Function and
+// class bodies do not run here.
+bool may_bind_any_name(py::handle stmt) {
+  py::tuple skip = py::make_tuple(A("FunctionDef"), A("AsyncFunctionDef"), A("Lambda"), A("ClassDef"));
+  for (py::handle call : stmt.attr("nodes_of_class")(A("Call"), skip)) {
+    py::object func = call.attr("func");
+    if (!is(func, "Name")) continue;
+    std::string name = text(func.attr("name"));
+    bool bare = py::len(call.attr("args")) == 0 && py::len(call.attr("keywords")) == 0;
+    if (name == "exec") return true;
+    if ((name == "globals" || name == "vars" || name == "locals") && bare && !only_read(call)) {
+      return true;
+    }
+  }
+  for (py::handle attribute : stmt.attr("nodes_of_class")(A("Attribute"), skip)) {
+    py::object receiver = attribute.attr("expr");
+    if (text(attribute.attr("attrname")) == "modules" && is(receiver, "Name") &&
+        text(receiver.attr("name")) == "sys") {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool is_setting_name(const std::string& name) {
+  if (name.empty() || name[0] == '_') return false;
+  bool cased = false;
+  for (char c : name) {
+    if (c >= 'a' && c <= 'z') return false;
+    cased = cased || (c >= 'A' && c <= 'Z');
+  }
+  return cased;
+}
+
+// A settings class (django-configurations, a class whose properties a helper loads into the
+// module) holds settings the module itself does not bind: those names are not known here.
+void settings_of_class(Namespace& ns, py::handle class_def, py::handle stmt) {
+  for (py::handle member : class_def.attr("body")) {
+    std::vector<std::string> names;
+    if (is(member, "Assign")) {
+      for (py::handle target : member.attr("targets")) {
+        if (is(target, "AssignName")) names.push_back(text(target.attr("name")));
+      }
+    } else if (is(member, "AnnAssign") && is(member.attr("target"), "AssignName")) {
+      names.push_back(text(member.attr("target").attr("name")));
+    } else if (is(member, "FunctionDef") || is(member, "AsyncFunctionDef")) {
+      names.push_back(text(member.attr("name")));
+    }
+    for (const std::string& name : names) {
+      if (is_setting_name(name) && !ns.names.count(name)) mark_unknown(ns, name, stmt);
+    }
+  }
 }
 
 void bind(Namespace& ns, py::handle target, py::object value, py::handle stmt, py::handle assign) {
@@ -586,6 +656,9 @@ class Reader {
 
   void statement(py::handle stmt, Namespace& ns, const Scope& scope, bool nested) {
     py::object resp = responsible(scope, stmt);
+    bool simple = is(stmt, "Assign") || is(stmt, "AnnAssign") || is(stmt, "AugAssign") ||
+                  is(stmt, "Expr");
+    if (simple && may_bind_any_name(stmt)) forget_everything(ns);
     if (is(stmt, "Assign")) {
       py::object value = evaluate(stmt.attr("value"), ns);
       py::list targets = stmt.attr("targets");
@@ -655,6 +728,7 @@ class Reader {
       walk(stmt.attr("orelse"), looped, scope, true);
       ns = merge(looped, ns, resp);
     } else if (is(stmt, "FunctionDef") || is(stmt, "ClassDef")) {
+      if (is(stmt, "ClassDef")) settings_of_class(ns, stmt, resp);
       mark_unknown(ns, text(stmt.attr("name")), resp);
     } else if (is(stmt, "Delete")) {
       for (py::handle target : stmt.attr("targets")) {
