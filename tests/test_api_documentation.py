@@ -48,8 +48,17 @@ def readme_examples():
 
 def test_the_readme_shows_an_example_of_each_record_shape_and_argument():
     examples = "\n".join(readme_examples())
-    for name in ("get_messages", "check_code", "suggest_fixes", "transform_code", "transform_files",
-                 "trasform_files_in_place", "settings_modpath", "noise", "whitelist"):
+    for name in (
+        "get_messages",
+        "check_code",
+        "suggest_fixes",
+        "transform_code",
+        "transform_files",
+        "trasform_files_in_place",
+        "settings_modpath",
+        "noise",
+        "whitelist",
+    ):
         assert name in examples, name
 
 

@@ -72,7 +72,10 @@ def test_the_example_blog():
     # every finding is explained with its rule's text, filled from its argument record
     assert "Field nickname is a nullable string field." in result.stdout
     assert not re.search(r"\{[a-z_]+\}", result.stdout)
-    assert lines[-2] == "requirements.txt: C1000 Django 3.2 (requirement '>=3.2,<4.0' admits 3.2.0 to 3.2.29)"
+    assert (
+        lines[-2]
+        == "requirements.txt: C1000 Django 3.2 (requirement '>=3.2,<4.0' admits 3.2.0 to 3.2.29)"
+    )
     # The count names the files that were analysed: 14 Python files, 2 templates.
     assert lines[-1] == f"Findings: {len(lines) - 5} in 14 Python files and 2 templates"
 
@@ -100,12 +103,24 @@ def test_the_json_format_is_the_array_of_the_lint_records():
     result = run(BLOG, "--format", "json", "-j", "1")
     assert result.returncode == 1 and result.stderr == ""
     records = json.loads(result.stdout)
-    files = {str(p.relative_to(BLOG)): None for p in BLOG.rglob("*") if p.suffix in (".py", ".html")}
+    files = {
+        str(p.relative_to(BLOG)): None for p in BLOG.rglob("*") if p.suffix in (".py", ".html")
+    }
     files["META"] = None
     expected = json.loads(json.dumps(checker.get_messages(str(BLOG), files, jobs=1), default=str))
     assert sorted(map(json.dumps, records)) == sorted(map(json.dumps, expected))
     python = next(r for r in records if r["message-id"] == "C2000")
-    assert list(python) == ["type", "module", "obj", "line", "column", "path", "symbol", "message", "message-id"]
+    assert list(python) == [
+        "type",
+        "module",
+        "obj",
+        "line",
+        "column",
+        "path",
+        "symbol",
+        "message",
+        "message-id",
+    ]
     # Records keep the lint's own counting: columns from 0.
     assert (python["path"], python["line"], python["column"]) == ("posts/models.py", 7, 15)
     assert python["message"]["name"] == "nickname"
@@ -117,9 +132,14 @@ def test_the_console_command_runs_as_the_module_does(tmp_path):
     write(tmp_path, QUICK_PROJECT)
     command = Path(sys.executable).with_name("vettor")
     assert command.exists(), "the package installs a vettor command"
-    via_command = subprocess.run([str(command), str(tmp_path), "-j", "1"], capture_output=True, text=True)
+    via_command = subprocess.run(
+        [str(command), str(tmp_path), "-j", "1"], capture_output=True, text=True
+    )
     via_module = run(tmp_path, "-j", "1")
-    assert (via_command.returncode, via_command.stdout) == (via_module.returncode, via_module.stdout)
+    assert (via_command.returncode, via_command.stdout) == (
+        via_module.returncode,
+        via_module.stdout,
+    )
     usage = subprocess.run([str(command), "--help"], capture_output=True, text=True).stdout
     assert usage.startswith("usage: vettor ")
 
@@ -137,8 +157,20 @@ def test_the_console_command_runs_as_the_module_does(tmp_path):
         ({"broken.py": "def f(:\n"}, [], 1),
         ({"broken.py": "def f(:\n"}, ["--exit-zero"], 0),
         ({"templates/page.html": '<a href="/about/">About</a>\n'}, [], 1),
-        ({"tool.py": "x = 1\n", "pyproject.toml": "[tool.vettor]\nexit-zero = true\n", "broken.py": "def f(:\n"}, [], 0),
-        ({"tool.py": "x = 1\n", "pyproject.toml": "[tool.vettor]\nmax-models = 'many'\n"}, ["--exit-zero"], 2),
+        (
+            {
+                "tool.py": "x = 1\n",
+                "pyproject.toml": "[tool.vettor]\nexit-zero = true\n",
+                "broken.py": "def f(:\n",
+            },
+            [],
+            0,
+        ),
+        (
+            {"tool.py": "x = 1\n", "pyproject.toml": "[tool.vettor]\nmax-models = 'many'\n"},
+            ["--exit-zero"],
+            2,
+        ),
         ({"tool.py": "x = 1\n"}, ["--jobs", "-1"], 2),
         ({"tool.py": "x = 1\n"}, ["--jobs", "two"], 2),
         ({"tool.py": "x = 1\n"}, ["--format", "xml"], 2),
@@ -171,7 +203,10 @@ def test_a_folder_without_django(tmp_path):
 
 def test_an_unpinned_requirement(tmp_path):
     (tmp_path / "requirements.txt").write_text("django\n")
-    assert run(tmp_path, "--jobs", "1").stdout.splitlines()[2] == "Django version: 1.11 (Django (any version) in requirements.txt)"
+    assert (
+        run(tmp_path, "--jobs", "1").stdout.splitlines()[2]
+        == "Django version: 1.11 (Django (any version) in requirements.txt)"
+    )
 
 
 # ---------------------------------------------------------------------------------------
@@ -181,17 +216,38 @@ def test_an_unpinned_requirement(tmp_path):
 @pytest.mark.parametrize(
     "pyproject, line",
     [
-        ("[tool.vettor\n", "invalid TOML: Expected ']' at the end of a table declaration (at line 1, column 13)"),
+        (
+            "[tool.vettor\n",
+            "invalid TOML: Expected ']' at the end of a table declaration (at line 1, column 13)",
+        ),
         ("[tool]\nvettor = 3\n", "[tool.vettor] is not a table"),
-        ("[tool.vettor]\ncolour = 'blue'\n", "[tool.vettor] colour: unknown key (not an option of vettor)"),
-        ("[tool.vettor]\nmax-models = 'many'\n", "[tool.vettor] max-models: 'many' is not a whole number"),
-        ("[tool.vettor]\nmax_models = true\n", "[tool.vettor] max-models: True is not a whole number"),
+        (
+            "[tool.vettor]\ncolour = 'blue'\n",
+            "[tool.vettor] colour: unknown key (not an option of vettor)",
+        ),
+        (
+            "[tool.vettor]\nmax-models = 'many'\n",
+            "[tool.vettor] max-models: 'many' is not a whole number",
+        ),
+        (
+            "[tool.vettor]\nmax_models = true\n",
+            "[tool.vettor] max-models: True is not a whole number",
+        ),
         ("[tool.vettor]\njobs = -1\n", "[tool.vettor] jobs: -1 is below 0 (0: one worker per CPU)"),
-        ("[tool.vettor]\ndisable = ['C2006', 'C9999']\n", "[tool.vettor] disable: 'C9999' is not a message code or symbol of vettor"),
+        (
+            "[tool.vettor]\ndisable = ['C2006', 'C9999']\n",
+            "[tool.vettor] disable: 'C9999' is not a message code or symbol of vettor",
+        ),
         ("[tool.vettor]\ndisable = 3\n", "[tool.vettor] disable: 3 is not a list of texts"),
         ("[tool.vettor]\nexclude = [1]\n", "[tool.vettor] exclude: [1] is not a list of texts"),
-        ("[tool.vettor]\ndirectories = ['src']\n", "[tool.vettor] directories: 'src' is not a folder of the project"),
-        ("[tool.vettor]\ndjango-version = '2.2'\n", "[tool.vettor] django-version: cannot be set: it is read from the project's dependency files"),
+        (
+            "[tool.vettor]\ndirectories = ['src']\n",
+            "[tool.vettor] directories: 'src' is not a folder of the project",
+        ),
+        (
+            "[tool.vettor]\ndjango-version = '2.2'\n",
+            "[tool.vettor] django-version: cannot be set: it is read from the project's dependency files",
+        ),
         ("[tool.vettor]\nreports = 'perhaps'\n", "[tool.vettor] reports: "),
     ],
     ids=lambda value: value.split("\n")[-2][:30] if "\n" in value else None,
@@ -213,7 +269,11 @@ def test_a_good_configuration_is_applied(blog):
     )
     result = run(blog, "-j", "1")
     assert result.returncode == 1, result.stderr
-    codes = {line.split(" ")[1] for line in result.stdout.splitlines() if re.match(r"\S+:\d+:\d+: ", line)}
+    codes = {
+        line.split(" ")[1]
+        for line in result.stdout.splitlines()
+        if re.match(r"\S+:\d+:\d+: ", line)
+    }
     assert {"C2000", "C7001", "C3000"} <= codes
     assert not codes & {"C2006", "C7000"}
 
@@ -266,10 +326,29 @@ def test_templates_are_the_html_files_in_templates_folders(tmp_path):
     "exclude, left_out",
     [
         ('["legacy"]', {"legacy/views.py", "legacy/templates/old.html"}),
-        ('["*/tests/*", "templates/base.html"]', {"app/tests/test_models.py", "templates/base.html"}),
+        (
+            '["*/tests/*", "templates/base.html"]',
+            {"app/tests/test_models.py", "templates/base.html"},
+        ),
         ('"test_*.py, old.html"', {"app/tests/test_models.py", "legacy/templates/old.html"}),
-        ('["app/"]', {"app/__init__.py", "app/models.py", "app/tests/test_models.py", "app/templates/app/page.html"}),
-        ('["./manage.py", "*.html"]', {"manage.py", "app/templates/app/page.html", "templates/base.html", "legacy/templates/old.html"}),
+        (
+            '["app/"]',
+            {
+                "app/__init__.py",
+                "app/models.py",
+                "app/tests/test_models.py",
+                "app/templates/app/page.html",
+            },
+        ),
+        (
+            '["./manage.py", "*.html"]',
+            {
+                "manage.py",
+                "app/templates/app/page.html",
+                "templates/base.html",
+                "legacy/templates/old.html",
+            },
+        ),
     ],
 )
 def test_exclude_leaves_out_python_files_and_templates_alike(tmp_path, exclude, left_out):
@@ -287,7 +366,11 @@ def test_directories_limit_the_lint_to_those_folders(tmp_path):
 def test_the_host_api_keeps_its_explicit_selection(tmp_path):
     write(tmp_path, SELECTION_PROJECT)
     (tmp_path / "pyproject.toml").write_text("[tool.vettor]\nexclude = ['legacy', 'app/static']\n")
-    files = {"legacy/views.py": None, "app/static/vendor/demo/index.html": None, "docs/_build/page.html": None}
+    files = {
+        "legacy/views.py": None,
+        "app/static/vendor/demo/index.html": None,
+        "docs/_build/page.html": None,
+    }
     found = {m["path"] for m in checker.get_messages(str(tmp_path), files, jobs=1)}
     assert found == set(files)
 
@@ -317,9 +400,14 @@ def test_files_that_cannot_be_analysed_are_findings(tmp_path):
         "app/latin.py:1:6: E0001 syntax-error: the file is not valid UTF-8 (byte 0xe9 cannot be"
         " decoded); save it as UTF-8 or declare its encoding"
     ) in lines
-    assert "app/gone.py:1:1: F0001 fatal: cannot read the file: it is a symbolic link to a missing file" in lines
+    assert (
+        "app/gone.py:1:1: F0001 fatal: cannot read the file: it is a symbolic link to a missing file"
+        in lines
+    )
     assert any(
-        line.startswith("app/deep.py:1:1: F0001 fatal: astroid could not build the module: RecursionError: ")
+        line.startswith(
+            "app/deep.py:1:1: F0001 fatal: astroid could not build the module: RecursionError: "
+        )
         for line in lines
     )
     assert any(line.startswith("app/models.py:5:") for line in lines)
@@ -340,7 +428,9 @@ def test_files_that_cannot_be_analysed_are_findings(tmp_path):
 
 
 def files_of(root):
-    return {str(p.relative_to(root)): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}
+    return {
+        str(p.relative_to(root)): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()
+    }
 
 
 def test_diff_prints_the_fixes_and_fix_writes_them(blog, tmp_path):
@@ -348,9 +438,15 @@ def test_diff_prints_the_fixes_and_fix_writes_them(blog, tmp_path):
     diff = run(blog, "--diff")
     assert diff.returncode == 1, diff.stderr
     assert files_of(blog) == before, "--diff changes nothing"
-    changed = ["blog/settings.py", "posts/migrations/0002_fill_author_nicknames.py", "posts/models.py"]
+    changed = [
+        "blog/settings.py",
+        "posts/migrations/0002_fill_author_nicknames.py",
+        "posts/models.py",
+    ]
     assert re.findall(r"^\+\+\+ b/(\S+)$", diff.stdout, flags=re.M) == changed
-    assert diff.stderr.splitlines() == [f"would fix {path}" for path in changed] + ["3 files would be fixed"]
+    assert diff.stderr.splitlines() == [f"would fix {path}" for path in changed] + [
+        "3 files would be fixed"
+    ]
 
     fixed = run(blog, "--fix")
     assert fixed.returncode == 0, fixed.stderr
@@ -368,7 +464,9 @@ def test_diff_prints_the_fixes_and_fix_writes_them(blog, tmp_path):
 
 
 def test_diff_and_fix_honour_exclude(blog):
-    (blog / "pyproject.toml").write_text("[tool.vettor]\nexclude = ['migrations', 'blog/settings.py']\n")
+    (blog / "pyproject.toml").write_text(
+        "[tool.vettor]\nexclude = ['migrations', 'blog/settings.py']\n"
+    )
     diff = run(blog, "--diff")
     assert re.findall(r"^\+\+\+ b/(\S+)$", diff.stdout, flags=re.M) == ["posts/models.py"]
     fixed = run(blog, "--fix")

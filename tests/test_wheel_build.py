@@ -46,7 +46,13 @@ def wheel(tmp_path_factory):
     # Unoptimised, to keep the build short: what goes into the wheel is the same.
     result = subprocess.run(
         [
-            sys.executable, "-m", "pip", "wheel", "--no-deps", "--wheel-dir", str(out / "dist"),
+            sys.executable,
+            "-m",
+            "pip",
+            "wheel",
+            "--no-deps",
+            "--wheel-dir",
+            str(out / "dist"),
             "--config-settings=cmake.build-type=None",
             f"--config-settings=build-dir={out / 'build'}",
             str(REPO),
@@ -82,7 +88,9 @@ def test_the_wheel_installs_the_command_and_the_pins(wheel):
     info = next(n for n in archive.namelist() if n.endswith(".dist-info/entry_points.txt"))
     assert "vettor = vettor.staticanalysis.__main__:main" in archive.read(info).decode()
     metadata = archive.read(info.replace("entry_points.txt", "METADATA")).decode()
-    assert "Requires-Dist: pylint==2.12.2" in metadata and "Requires-Python: <3.10,>=3.9" in metadata
+    assert (
+        "Requires-Dist: pylint==2.12.2" in metadata and "Requires-Python: <3.10,>=3.9" in metadata
+    )
 
 
 @pytest.mark.slow

@@ -96,7 +96,9 @@ def build_parser():
         "change nothing",
     )
     fixing.add_argument(
-        "--fix", action="store_true", help="write the fixes into the Python files instead of linting"
+        "--fix",
+        action="store_true",
+        help="write the fixes into the Python files instead of linting",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     return parser
@@ -167,7 +169,9 @@ def check_file_selection(project, pyproject, key, value):
     if key == "directories":
         for name in value:
             if not (project / name).is_dir():
-                raise configuration_error(pyproject, key, f"{name!r} is not a folder of the project")
+                raise configuration_error(
+                    pyproject, key, f"{name!r} is not a folder of the project"
+                )
 
 
 def project_configuration(project):
@@ -198,7 +202,9 @@ def is_skipped_folder(path):
 
 def exclude_patterns(config):
     patterns = names_in(config.get("exclude", []))
-    return [pattern.strip().rstrip("/").removeprefix("./") for pattern in patterns if pattern.strip()]
+    return [
+        pattern.strip().rstrip("/").removeprefix("./") for pattern in patterns if pattern.strip()
+    ]
 
 
 def is_excluded(relative, patterns):
@@ -264,11 +270,20 @@ def in_order(findings):
     last. Workers hand findings back in the order they finish; the output stays the same."""
 
     def place(finding):
-        return (finding["path"], finding["line"] or 0, finding["column"] or 0, finding["message-id"])
+        return (
+            finding["path"],
+            finding["line"] or 0,
+            finding["column"] or 0,
+            finding["message-id"],
+        )
 
     python = [f for f in findings if not is_meta(f) and "hint" not in f]
     templates = [f for f in findings if not is_meta(f) and "hint" in f]
-    return sorted(python, key=place) + sorted(templates, key=place) + [f for f in findings if is_meta(f)]
+    return (
+        sorted(python, key=place)
+        + sorted(templates, key=place)
+        + [f for f in findings if is_meta(f)]
+    )
 
 
 def explain(finding):
@@ -305,7 +320,8 @@ def counted(number, noun):
 
 def summary(findings, python, templates, skipped):
     found = [f for f in findings if not is_meta(f)]
-    line = f"Findings: {len(found)} in {counted(len(python), 'Python file')} and {counted(len(templates), 'template')}"
+    files = f"{counted(len(python), 'Python file')} and {counted(len(templates), 'template')}"
+    line = f"Findings: {len(found)} in {files}"
     unanalysed = {f["path"] for f in found if f["message-id"] in UNANALYSED_CODES}
     notes = []
     if unanalysed:
@@ -313,10 +329,6 @@ def summary(findings, python, templates, skipped):
     if skipped:
         notes.append(f"{counted(skipped, 'template')} skipped")
     return line + (f" ({'; '.join(notes)})" if notes else "")
-
-
-def to_json(value):
-    return str(value)
 
 
 # ---------------------------------------------------------------------------------------
@@ -392,7 +404,7 @@ def end_workers():
             child.join(1)
 
 
-def stop_at_once(signum, frame):
+def stop_at_once(_signum, _frame):
     """Ctrl-C during a lint: end the workers and the command now.
 
     pylint closes its worker pool and waits for it to finish every file when the lint is
@@ -417,16 +429,18 @@ def stop_at_once(signum, frame):
 # The two roads
 
 
-def lint(project, args, config, python, templates, counter):
+def lint(project, args, python, templates, counter):
     selection = {path: None for path in python + templates}
     selection["META"] = None
     given = {"jobs": args.jobs} if args.jobs is not None else {}
     if args.format == "text":
         print("\n".join(describe(project)), flush=True)
-    findings = in_order(checker.get_messages(str(project), selection, config=given, jobs=args.jobs or 0))
+    findings = in_order(
+        checker.get_messages(str(project), selection, config=given, jobs=args.jobs or 0)
+    )
     skipped = counter.templates_skipped
     if args.format == "json":
-        print(json.dumps(findings, indent=2, ensure_ascii=False, default=to_json))
+        print(json.dumps(findings, indent=2, ensure_ascii=False, default=str))
     else:
         for finding in findings:
             print(explain_meta(finding) if is_meta(finding) else explain(finding))
@@ -483,7 +497,7 @@ def run(args, parser, counter):
         register_fork_hook()
         previous = signal.signal(signal.SIGINT, stop_at_once)
         try:
-            status = lint(project, args, config, python, templates, counter)
+            status = lint(project, args, python, templates, counter)
         finally:
             signal.signal(signal.SIGINT, previous)
     return EXIT_CLEAN if exit_zero and status == EXIT_FOUND else status
