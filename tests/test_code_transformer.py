@@ -527,14 +527,15 @@ def test_a_settings_fix_adds_only_what_a_finding_asks_for():
     ],
     ids=["try-block", "star-import", "if-block"],
 )
-def test_an_added_setting_goes_before_the_local_settings(tmp_path, tail):
-    # The local settings exist, so the lint can read what they set (nothing here).
+def test_an_added_setting_goes_before_the_local_settings(tmp_path, monkeypatch, tail):
+    # The local settings exist beside the module (the path is taken from the working folder,
+    # the project's root), so the lint can read what they set (nothing that matters here).
     (tmp_path / "proj").mkdir()
     for name in ("local_settings.py", "local.py"):
         (tmp_path / "proj" / name).write_text("ALLOWED_HOSTS = ['localhost']\n")
+    monkeypatch.chdir(tmp_path)
     body = SECURE_MIDDLEWARE.replace("SESSION_COOKIE_SECURE = True\n", "") + "DEBUG = False\n"
-    path = tmp_path / SETTINGS_PATH
-    code, reasons = transformed(body + "\n" + tail, str(path))
+    code, reasons = transformed(body + "\n" + tail, SETTINGS_PATH)
     assert reasons == {"C4010", "C4014"}
     added = "SECURE_HSTS_SECONDS = 31536000\nSESSION_COOKIE_SECURE = True\n"
     assert code == black(body + added + "\n" + tail)
