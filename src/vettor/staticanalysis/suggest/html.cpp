@@ -91,6 +91,9 @@ py::object get_suggestion_for_html(py::object code, py::object message_ids, py::
 py::list get_suggestions_for_html(py::object code_lines, py::object line, py::object message_ids,
                                   py::object settings) {
   py::list suggestions;
+  // A line above the first one is no line of the template (an index below 0 would read one
+  // from its end).
+  if (line.cast<long>() < 1) return suggestions;
   py::tuple read = G("read_code_line")(py::arg("code_lines") = code_lines,
                                        py::arg("line_number") = line);
   py::object code_line = read[0];
