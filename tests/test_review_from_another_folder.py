@@ -9,6 +9,7 @@ import shutil
 import astroid
 import pytest
 
+from review_records import block, comment, finding
 from vettor.staticanalysis import helpers, suggest, transformer
 
 PROJECT = pathlib.Path(__file__).parent / "fixtures" / "review_project"
@@ -51,22 +52,6 @@ def reads(monkeypatch):
     read = helpers.read_code_from_file
     monkeypatch.setattr(helpers, "read_code_from_file", lambda path: seen.append(str(path)) or read(path))
     return seen
-
-
-def finding(path, line, code):
-    return {"path": path, "line": line, "message-id": code, "body": f"{code} here"}
-
-
-def block(text):
-    return f"```suggestion\n{text}\n```"
-
-
-def comment(path, line, body, start_line=None):
-    record = {"body": body, "path": path, "side": "RIGHT"}
-    if start_line is not None:
-        record["start_line"] = start_line
-    record["line"] = line
-    return record
 
 
 @pytest.mark.parametrize(

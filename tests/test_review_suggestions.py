@@ -6,6 +6,7 @@ import shutil
 
 import pytest
 
+from review_records import block, comment, finding
 from vettor.staticanalysis import constants, helpers, meta, suggest
 
 PROJECT = pathlib.Path(__file__).parent / "fixtures" / "suggest_project"
@@ -37,22 +38,6 @@ def project(monkeypatch):
     answer("get_settings_modpath", "library.production")  # named under the root, as meta names it
 
     return calls
-
-
-def finding(path, line, code, body=None):
-    return {"path": path, "line": line, "message-id": code, "body": body or f"{code} here"}
-
-
-def block(text):
-    return f"```suggestion\n{text}\n```"
-
-
-def comment(path, line, body, start_line=None):
-    record = {"body": body, "path": path, "side": "RIGHT"}
-    if start_line is not None:
-        record["start_line"] = start_line
-    record["line"] = line
-    return record
 
 
 # ---------------------------------------------------------------------------------------
