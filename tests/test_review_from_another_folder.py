@@ -11,6 +11,7 @@ import pytest
 
 from review_records import block, comment, finding
 from vettor.staticanalysis import helpers, suggest, transformer
+from vettor.staticanalysis.checkers import settings
 
 PROJECT = pathlib.Path(__file__).parent / "fixtures" / "review_project"
 
@@ -111,7 +112,26 @@ def test_a_line_the_file_does_not_have_gets_its_comment_only(root, path, line, c
         assert result == [comment(given, line, f"{code} here")]
 
 
-def test_each_file_follows_its_own_quote_style(root):
+class IgnoredPatch:
+    """unittest.mock.patch as a compiled Black sees it: the replacement is never called."""
+
+    class Stub:
+        def start(self):
+            pass
+
+        def stop(self):
+            pass
+
+    @classmethod
+    def object(cls, target, attribute, new):
+        return cls.Stub()
+
+
+@pytest.mark.parametrize("black", ["pure", "compiled"])
+def test_each_file_follows_its_own_quote_style(root, monkeypatch, black):
+    if black == "compiled":
+        monkeypatch.setattr(suggest, "patch", IgnoredPatch)
+        monkeypatch.setattr(suggest, "black_reads_patched_quotes", lambda: False)
     records = [
         finding("shelf/reviews.py", 6, "C2000"),
         finding("shelf/models.py", 9, "C2000"),
@@ -122,6 +142,22 @@ def test_each_file_follows_its_own_quote_style(root):
         '    text = models.CharField(max_length=13, default="", verbose_name="text", blank=True)',
         "    isbn = models.CharField(max_length=13, default='', verbose_name='ISBN', blank=True)",
         '    text = models.CharField(max_length=13, default="", verbose_name="text", blank=True)',
+    ]
+
+
+def test_a_new_import_goes_after_the_docstring_and_the_future_imports(root, monkeypatch):
+    class Visitor:
+        """A settings fix that hands over a new import."""
+
+        def visit(self, module):
+            module.new_nodes.append(astroid.extract_node("from django.conf import settings"))
+            return module
+
+    monkeypatch.setattr(settings, "build_transformer_visitor", lambda **kw: Visitor())
+    result = suggest.suggest_fixes([finding("shelf/settings.py", 4, "C4013")], str(root))
+    assert result == [
+        comment("shelf/settings.py", 2, block("from __future__ import annotations\n\nfrom django.conf import settings")),
+        comment("shelf/settings.py", 4, "C4013 here"),
     ]
 
 
