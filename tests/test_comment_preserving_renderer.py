@@ -149,10 +149,27 @@ def test_placeholder_line_renders_the_text_it_stands_for():
     atok = index("x = 1\n\n# note\ny = 2\n")
     placeholders = [n for n in atok.tree.body if isinstance(n, astroid.Call)]
     assert [suggest.node_as_string(atok=atok, node=n) for n in placeholders] == ["", "# note"]
-    # Any call on a placeholder's line renders as that line, whatever the call is.
-    other = astroid.extract_node("other(1, 2)")
-    other.lineno = 3
-    assert suggest.CommentAwareAsStringVisitor(atok, indent="  ")(other) == "# note"
+
+
+
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ("# c\nx = 1\n", "# c\nx = foo(1)"),
+        ("x = 1\n\n# note\ny = 2\n", "x = 1\n\n# note\ny = foo(1)"),
+    ],
+)
+def test_call_a_fix_made_on_a_placeholder_line_is_written_as_the_call(source, expected):
+    # A call parsed from a snippet keeps the snippet's line 1, or a fix may give it any line;
+    # only the calls the index stands for blank and comment lines render as those lines.
+    atok = index(source)
+    assign = atok.tree.body[-1]
+    call = astroid.extract_node("foo(1)")
+    call.lineno = min(atok.extra_line_map)
+    call.parent = assign
+    assign.value = call
+    assert suggest.node_as_string(atok=atok, node=atok.tree) == expected
+    assert suggest.CommentAwareAsStringVisitor(atok, indent="  ")(call) == "foo(1)"
 
 
 @pytest.mark.parametrize("source, replace, expected", [

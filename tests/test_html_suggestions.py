@@ -1,6 +1,7 @@
 """Suggestions for one template line: the line rewritten by the static-path fix, and the line
 that takes the "{% load static %}" tag."""
 import pytest
+from django.template import Engine
 
 from vettor.staticanalysis import suggest
 
@@ -60,11 +61,19 @@ def test_load_tags_that_do_not_count(text):
         ('{% extends\n "base.html" %}\n<p>\n' + IMG + "\n", 3, "<p>"),
         # A blank insertion line: the suggestion ends in its line break.
         ('{% extends "base.html" %}\n\n' + IMG + "\n", 2, ""),
+        # Django reads the tag's content stripped: these are extends tags too.
+        ('{%extends "base.html" %}\n<p>\n' + IMG + "\n", 2, "<p>"),
+        ('{%  extends "base.html"%}\n<p>\n' + IMG + "\n", 2, "<p>"),
     ],
 )
 def test_load_tag_after_extends(text, load_line, current):
     result = html_suggestions(text, len(lines(text)))
     assert result[1] == (load_line, load_line, LOAD + current)
+    # The suggested template compiles: the extends tag is still its first tag.
+    suggested = lines(text)
+    for first, last, replacement in sorted(result, reverse=True):
+        suggested[first - 1 : last] = [replacement + "\n"]
+    Engine(libraries={"static": "django.templatetags.static"}).from_string("".join(suggested))
 
 
 def test_extends_on_the_last_line_takes_the_tag_after_it():

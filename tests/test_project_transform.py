@@ -178,25 +178,63 @@ def test_a_text_the_file_encoding_cannot_hold_fails_before_any_write(project, di
     assert snapshot(project) == before
 
 
-def test_one_file_that_cannot_be_written_does_not_stop_the_others(project, diff_result):
-    (project / "blog" / "readonly").mkdir()
+def fail_on_replace(monkeypatch):
+    """The disk fills up once the new text is on its way: the step that puts it in place fails."""
+
+    real = transformer.os.replace
+
+    def replace(source, target):
+        if pathlib.Path(target).name == "readonly":
+            raise OSError(28, "No space left on device")
+        real(source, target)
+
+    monkeypatch.setattr(transformer.os, "replace", replace)
+
+
+@pytest.mark.parametrize(
+    "make_failing, error",
+    [
+        # a folder where a file is expected: opening it for writing fails
+        (lambda project, monkeypatch: (project / "blog" / "readonly").mkdir(), IsADirectoryError),
+        # an existing file whose new text cannot be written out in full
+        (lambda project, monkeypatch: ((project / "blog" / "readonly").write_text("kept = 1\n"),
+                                       fail_on_replace(monkeypatch)), OSError),
+    ],
+    ids=["folder", "disk-full"],
+)
+def test_a_failed_write_ends_the_transform_with_its_own_error(project, diff_result, monkeypatch, make_failing, error):
+    make_failing(project, monkeypatch)
+    before = snapshot(project)
     diff_result(
         [
             ("x = 1\n", "blog/clean.py"),
-            ("x = 2\n", "blog/readonly"),  # a folder: opening it for writing fails
+            ("x = 2\n", "blog/readonly"),
             ("x = 3\n", "blog/messy.py"),
         ],
         failures=[("blog/broken.py", SyntaxError("invalid syntax"))],
     )
-    with pytest.raises(transformer.TransformError) as raised:
+    with pytest.raises(error) as raised:
         transformer.trasform_files_in_place(project, None)
-    error = raised.value
-    assert error.written == ["blog/clean.py", "blog/messy.py"]
-    assert [path for path, _ in error.failures] == ["blog/broken.py", "blog/readonly"]
-    assert isinstance(error.failures[1][1], OSError)
+    assert not isinstance(raised.value, transformer.TransformError)
+    after = snapshot(project)
+    # The file before it has its new text; the failing one and the later one keep theirs, and
+    # nothing is left behind.
+    assert after.pop("blog/clean.py") == b"x = 1\n"
+    before.pop("blog/clean.py")
+    assert after == before
+
+
+def test_a_file_written_keeps_its_permissions(project, diff_result):
+    target = project / "blog" / "clean.py"
+    target.chmod(0o640)
+    diff_result([("x = 1\n", "blog/clean.py")])
+    transformer.trasform_files_in_place(project, None)
+    assert (target.read_text(), target.stat().st_mode & 0o777) == ("x = 1\n", 0o640)
+
+
+def test_the_transform_error_survives_a_process_boundary():
+    error = transformer.TransformError(["blog/clean.py"], [("blog/broken.py", SyntaxError("invalid syntax"))])
     assert "blog/broken.py (invalid syntax)" in str(error)
-    assert (project / "blog" / "clean.py").read_text() == "x = 1\n"
-    assert (project / "blog" / "messy.py").read_text() == "x = 3\n"
     copy = pickle.loads(pickle.dumps(error))  # a host may run the fix in a worker process
     assert (copy.written, str(copy)) == (error.written, str(error))
 

@@ -89,20 +89,40 @@ def test_new_statement_goes_after_the_last_line(monkeypatch):
     check_parses(result[0][2])
 
 
+def applied(source, result):
+    """The source with every suggestion put in place of its lines."""
+    lines = source.splitlines()
+    for first, last, text in sorted(result, reverse=True):
+        lines[first - 1 : last] = text.split("\n")
+    return "\n".join(lines) + "\n"
+
+
 @pytest.mark.parametrize(
-    "source, first_line",
+    "source, created, expected",
     [
-        ("import os\nX = 1\n", "import os"),
-        # The module's first token stands on line 1, but line 1 is what is replaced: a
-        # comment or a docstring over several lines must not be repeated or lost.
-        ("# header\nimport os\nX = 1\n", "# header"),
-        ('"""Doc\nstring"""\nX = 1\n', '"""Doc'),
+        ("import os\nX = 1\n", "from django.conf import settings",
+         [1, 1, "from django.conf import settings\n\nimport os"]),
+        # A comment above the first statement (a coding cookie, say) stays first.
+        ("# header\nimport os\nX = 1\n", "from django.conf import settings",
+         [1, 1, "# header\n\nfrom django.conf import settings"]),
+        # The docstring stays the module's docstring, and `from __future__` imports stay first.
+        ('"""Doc\nstring"""\nX = 1\n', "from django.conf import settings",
+         [2, 2, 'string"""\n\nfrom django.conf import settings']),
+        ('"""Doc."""\nfrom __future__ import annotations\nX = 1\n', "from django.conf import settings",
+         [2, 2, "from __future__ import annotations\n\nfrom django.conf import settings"]),
+        ("from __future__ import annotations\nX = 1\n", "import os",
+         [1, 1, "from __future__ import annotations\n\nimport os"]),
+        # What the developer's local settings say keeps the last word.
+        ("X = 1\nfrom .local_settings import *\n", "SECURE_SSL_REDIRECT = True",
+         [1, 1, "X = 1\n\nSECURE_SSL_REDIRECT = True"]),
     ],
+    ids=["first", "after-comment", "after-docstring", "after-future", "future-only", "before-local"],
 )
-def test_new_import_goes_in_front_of_line_one(monkeypatch, source, first_line):
-    creating(monkeypatch, "from django.conf import settings")
+def test_new_statement_goes_where_the_fix_road_puts_it(monkeypatch, source, created, expected):
+    creating(monkeypatch, created)
     _, result = suggestions(source, source.splitlines().index("X = 1") + 1, {"C4013"})
-    assert result == [[1, 1, "from django.conf import settings\n\n" + first_line]]
+    assert result == [expected]
+    compile(applied(source, result), "settings.py", "exec")  # a __future__ import out of place fails here
 
 
 def test_new_statement_joins_the_fixed_last_statement(monkeypatch):

@@ -80,6 +80,47 @@ def test_format_code_quotes_towards_the_target(target, expected):
     assert suggest.format_code(code, "", {}, target) == expected
 
 
+@pytest.fixture
+def compiled_black(monkeypatch):
+    """Black as the compiled wheels behave: its normaliser is bound at build time, so the
+    replacement put on its module is never called."""
+
+    class Ignored:
+        def start(self):
+            pass
+
+        def stop(self):
+            pass
+
+    class Patch:
+        @staticmethod
+        def object(target, attribute, new):
+            return Ignored()
+
+    monkeypatch.setattr(suggest, "patch", Patch)
+    monkeypatch.setattr(suggest, "black_reads_patched_quotes", lambda: False)
+
+
+@pytest.mark.parametrize("target, code, expected", [
+    (TO_SINGLE, "x = {'k':\"v\", 'n': \"it's\"}\n\n\n\ny = f( 'a' )\n",
+     "x = {'k': 'v', 'n': \"it's\"}\n\n\ny = f('a')"),
+    (TO_DOUBLE, "x = {'k':\"v\", 'n': \"it's\"}\n", 'x = {"k": "v", "n": "it\'s"}'),
+    # Docstrings, byte and f-strings, and literals over several lines keep Black's layout.
+    (TO_SINGLE, 'def f():\n    """Doc."""\n    return b"x" + f"{a!r}"\n\n\ny = """many\nlines"""\n',
+     "def f():\n    \"\"\"Doc.\"\"\"\n    return b'x' + f'{a!r}'\n\n\ny = \"\"\"many\nlines\"\"\""),
+    (TO_SINGLE, 'call(\n    "first",\n    "second",\n)\n', "call(\n    'first',\n    'second',\n)"),
+])
+def test_format_code_quotes_towards_the_target_when_black_ignores_the_replacement(
+    compiled_black, target, code, expected
+):
+    assert suggest.format_code(code, "", {}, target) == expected
+
+
+def test_pure_python_black_reads_the_replacement():
+    # The pinned Black is installed from source: its normaliser is read at call time.
+    assert suggest.black_reads_patched_quotes() is True
+
+
 def test_format_code_with_a_code_style_and_indentation():
     code = "def f(first_argument, second_argument):\n    return [first_argument, second_argument]\n"
     formatted = suggest.format_code(code=code, indentation="    ", code_style={"line_length": 30},

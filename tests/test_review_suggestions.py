@@ -2,9 +2,11 @@
 fixable codes, comments of their own for the other lines a fix touches, and a disable pragma
 on request."""
 import pathlib
+import shutil
 
 import pytest
 
+from review_records import block, comment, finding
 from vettor.staticanalysis import constants, helpers, meta, suggest
 
 PROJECT = pathlib.Path(__file__).parent / "fixtures" / "suggest_project"
@@ -33,25 +35,9 @@ def project(monkeypatch):
 
     answer("get_code_style", {})
     answer("get_static_url_setting", "/static/")
-    answer("get_settings_modpath", helpers.module_path_from_file(PRODUCTION))
+    answer("get_settings_modpath", "library.production")  # named under the root, as meta names it
 
     return calls
-
-
-def finding(path, line, code, body=None):
-    return {"path": path, "line": line, "message-id": code, "body": body or f"{code} here"}
-
-
-def block(text):
-    return f"```suggestion\n{text}\n```"
-
-
-def comment(path, line, body, start_line=None):
-    record = {"body": body, "path": path, "side": "RIGHT"}
-    if start_line is not None:
-        record["start_line"] = start_line
-    record["line"] = line
-    return record
 
 
 # ---------------------------------------------------------------------------------------
@@ -333,20 +319,22 @@ def test_unparsable_file_keeps_its_findings_and_the_others(project, tmp_path, mo
     reads = []
     read = helpers.read_code_from_file
     monkeypatch.setattr(helpers, "read_code_from_file", lambda path: reads.append(path) or read(path))
-    broken = tmp_path / "broken.py"
+    root = tmp_path / "project"
+    shutil.copytree(PROJECT, root)
+    broken = root / "broken.py"
     broken.write_text("def broken(:\n    pass\n")
     records = [
         finding(str(broken), 1, "C2006", "broken one"),
         finding(str(broken), 2, "C2006", "broken two"),
-        finding(MODELS, 6, "C2006"),
-        finding(str(tmp_path / "missing.html"), 1, "C7001", "missing"),
+        finding("library/models.py", 6, "C2006"),
+        finding(str(root / "missing.html"), 1, "C7001", "missing"),
     ]
-    result = suggest.suggest_fixes(records, str(PROJECT))
+    result = suggest.suggest_fixes(records, str(root))
     assert result == [
         comment(str(broken), 1, "broken one"),
         comment(str(broken), 2, "broken two"),
-        comment(MODELS, 6, block("    title = models.TextField()") + "\n\nC2006 here"),
-        comment(str(tmp_path / "missing.html"), 1, "missing"),
+        comment("library/models.py", 6, block("    title = models.TextField()") + "\n\nC2006 here"),
+        comment(str(root / "missing.html"), 1, "missing"),
     ]
     assert reads.count(str(broken)) == 1  # not tried again for its second line
 
@@ -414,10 +402,10 @@ def test_grouping_keeps_first_appearance_order_and_copies():
         ),
         # Same first line and text, other last line: two different changes.
         (
-            20,
+            13,
             [[3, 4, "c"], [3, 5, "c"], [3, 4, "c"]],
             [comment(MODELS, 4, block("c"), start_line=3), comment(MODELS, 5, block("c"), start_line=3),
-             comment(MODELS, 20, "x")],
+             comment(MODELS, 13, "x")],
         ),
     ],
 )

@@ -192,6 +192,30 @@ inline py::object getattr_or_none(py::handle obj, const char* name) {
   return py::getattr(obj, name, py::none());
 }
 
+// Run body() inside the Python context manager `manager`, as a `with` block does: the
+// manager's exit runs whether body returns or raises, and sees the error body raised, which
+// then goes on unchanged (unless the manager's exit swallows it, as Python allows; body's
+// result is then None).
+template <class Body>
+py::object within(py::object manager, Body&& body) {
+  manager.attr("__enter__")();
+  py::object result;
+  try {
+    result = body();
+  } catch (py::error_already_set& e) {
+    auto or_none = [](py::handle h) { return h ? py::reinterpret_borrow<py::object>(h) : py::none(); };
+    if (truthy(manager.attr("__exit__")(or_none(e.type()), or_none(e.value()), or_none(e.trace())))) {
+      return py::none();
+    }
+    throw;
+  } catch (...) {
+    manager.attr("__exit__")(py::none(), py::none(), py::none());
+    throw;
+  }
+  manager.attr("__exit__")(py::none(), py::none(), py::none());
+  return result;
+}
+
 }  // namespace vettor
 
 // ---------------------------------------------------------------------------------------

@@ -151,9 +151,11 @@ py::str unfixed_rendering(const py::str& text) {
 }
 
 // The new text of one file, or None when no fix changed it.
-py::object fixed_source(const py::str& text, const py::str& relative, py::handle settings_modpath) {
+py::object fixed_source(const py::str& text, const py::object& file, py::handle settings_modpath) {
   py::object transformer = vettor::import_sibling(G.handle(), "transformer");
-  py::object result = transformer.attr("transform_code")(text, relative, settings_modpath);
+  // The file goes by its absolute path: the fix then resolves the project's imports from the
+  // project, not from the working directory, as the lint does.
+  py::object result = transformer.attr("transform_code")(text, py::str(file), settings_modpath);
   py::str fixed = result[py::int_(0)];
   if (py::str(std::string(fixed) + "\n").equal(text)) return py::none();
   if (fixed.equal(unfixed_rendering(text))) return py::none();
@@ -235,7 +237,7 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
     try {
       py::str text = read_source(item[py::int_(1)]);
       py::object source =
-          fixed_source(text, relative, settings_module_of(item[py::int_(1)], root, settings));
+          fixed_source(text, item[py::int_(1)], settings_module_of(item[py::int_(1)], root, settings));
       if (source.is_none()) continue;
       result.attr("append")(fixed_file(source, relative));
       originals[relative] = text;

@@ -25,6 +25,7 @@ namespace {
 using vettor::getattr_or_none;
 using vettor::import;
 using vettor::lookup;
+using vettor::on_error;
 using vettor::truthy;
 
 vettor::ModuleRef G;
@@ -39,8 +40,16 @@ std::string replace_all(std::string text, const std::string& from, const std::st
 }
 
 // blog/models.py lints as blog.models: every ".py" goes, then every "/" becomes a dot, as
-// the lint driver names a linted file, so the fixed and the linted tree share a name.
+// the lint driver names a linted file, so the fixed and the linted tree share a name. A file
+// named by its absolute path is named from the folder its packages start in, which is on
+// the import path while it is fixed (see fix_code), as the lint names a file it is given.
 std::string module_name(py::handle filepath) {
+  if (truthy(lookup("os.path", "isabs")(filepath))) {
+    return on_error(
+        PyExc_ImportError,
+        [&] { return py::str(G("helpers").attr("module_path_from_file")(filepath)).cast<std::string>(); },
+        [&] { return std::string(py::str(G("pathlib").attr("Path")(filepath).attr("stem"))); });
+  }
   std::string text = py::str(lookup("os", "fspath")(filepath));
   return replace_all(replace_all(text, ".py", ""), "/", ".");
 }
@@ -212,8 +221,8 @@ std::pair<py::set, py::set> fixed_codes(py::handle watch, py::handle changes, py
 // The whole fix of one source, with what it changed: the text as transform_code gives it,
 // the reasons, the statement changes (those left out have no text), and the codes whose
 // fixes were written and those that were left out.
-py::object fix_code(py::object code, py::object filepath, py::object settings_modpath,
-                    py::object noise) {
+py::object fix_code_here(py::object code, py::object filepath, py::object settings_modpath,
+                         py::object noise) {
   py::object helpers = G("helpers");
   py::object suggest = G("suggest");
   py::object checker = G("checker");
@@ -271,6 +280,17 @@ py::object fix_code(py::object code, py::object filepath, py::object settings_mo
   return G("FixReport")(formatted, reasons, changes, fixed, unfixed);
 }
 
+// The file's own project is on the import path for the whole fix, as the lint puts it there
+// while it checks: the fixes infer the project's models through the same imports as the lint,
+// whatever the working directory.
+py::object fix_code(py::object code, py::object filepath, py::object settings_modpath,
+                    py::object noise) {
+  py::list paths;
+  paths.append(lookup("os", "fspath")(filepath));
+  return vettor::within(lookup("pylint.lint", "fix_import_path")(paths),
+                        [&] { return fix_code_here(code, filepath, settings_modpath, noise); });
+}
+
 py::object transform_code(py::object code, py::object filepath, py::object settings_modpath,
                           py::object noise) {
   py::object report = G("fix_code")(code, filepath, settings_modpath, noise);
@@ -304,21 +324,6 @@ std::pair<py::object, py::object> unpack_pair(py::handle item) {
   return {values[0], values[1]};
 }
 
-// The file under the project root that a project-relative path names. A path that is
-// absolute or leads out of the root (through "..", or a link pointing elsewhere) is refused:
-// the project transform writes inside the project only.
-py::object file_under_root(py::handle project_root, py::handle path) {
-  py::object full = G("pathlib").attr("Path")(project_root).attr("__truediv__")(path);
-  py::object root = G("pathlib").attr("Path")(project_root).attr("resolve")();
-  py::object parents = full.attr("resolve")().attr("parents");
-  if (!truthy(parents.attr("__contains__")(root))) {
-    vettor::raise(PyExc_ValueError, "refusing to write " + std::string(py::repr(path)) +
-                                        ": it is not a file inside the project root " +
-                                        std::string(py::str(root)));
-  }
-  return full;
-}
-
 // The bytes to write: the new text in the encoding and line endings the file has on disk
 // (Python's own rules: a byte-order mark or coding cookie, else UTF-8), so a fix changes
 // the lines it fixes and nothing about how the file is stored.
@@ -342,6 +347,39 @@ py::bytes encode_like(const py::object& full, py::handle source, py::handle path
   return text.attr("encode")(encoding);
 }
 
+// Writes the bytes as the file's whole new content, or leaves the file as it was: the bytes go
+// to a new file beside it, which then takes the file's place (with the file's permissions), so
+// a write that fails part-way (a full disk) never leaves a file cut short. A file that cannot
+// be written to (read-only, a folder) fails as opening it for writing would, before anything
+// is written.
+void write_whole(py::handle full, py::handle data) {
+  py::object os = G("os");
+  if (!truthy(os.attr("path").attr("lexists")(full))) {
+    full.attr("write_bytes")(data);
+    return;
+  }
+  lookup("builtins", "open")(full, "r+b").attr("close")();
+  py::object folder = full.attr("parent");
+  std::string name = py::str(full.attr("name"));
+  py::tuple made = G("tempfile").attr("mkstemp")("dir"_a = folder, "prefix"_a = "." + name + ".",
+                                                  "suffix"_a = ".tmp");
+  py::object temporary = made[1];
+  try {
+    py::object file = os.attr("fdopen")(made[0], "wb");
+    vettor::within(file, [&] { return file.attr("write")(data); });
+    long mode = os.attr("stat")(full).attr("st_mode").cast<long>() & 07777;
+    os.attr("chmod")(temporary, mode);
+    os.attr("replace")(temporary, full);
+  } catch (py::error_already_set&) {
+    // The error that ended the write is the one reported; the new file is cleaned up quietly.
+    try {
+      os.attr("unlink")(temporary);
+    } catch (py::error_already_set&) {
+    }
+    throw;
+  }
+}
+
 py::list trasform_files_in_place(py::object project_root, py::object whitelist) {
   py::dict pending;
   py::object result = G("transform_files")("project_root"_a = project_root, "whitelist"_a = whitelist);
@@ -355,7 +393,7 @@ py::list trasform_files_in_place(py::object project_root, py::object whitelist) 
   py::list writes;
   for (auto entry : pending) {
     py::handle path = entry.first;
-    py::object full = file_under_root(project_root, path);
+    py::object full = G("helpers").attr("file_under_root")(project_root, path);
     std::string name = py::str(lookup("os", "fspath")(path));
     if (name.size() > 3 && name.compare(name.size() - 3, 3, ".py") == 0 &&
         PyUnicode_Check(entry.second.ptr())) {
@@ -364,19 +402,13 @@ py::list trasform_files_in_place(py::object project_root, py::object whitelist) 
     writes.append(py::make_tuple(path, full, encode_like(full, entry.second, path)));
   }
 
-  // One file that cannot be written does not keep the others from being written; the
-  // failure is still reported, with what was written, once all have been tried.
+  // A write that fails ends the transform with its own error: the files before it keep
+  // their new text, no later file is written.
   py::list written;
   py::list failures(py::getattr(result, "failures", py::list()));
   for (py::handle write : writes) {
-    py::object path = write[py::int_(0)];
-    try {
-      write[py::int_(1)].attr("write_bytes")(write[py::int_(2)]);
-      written.append(path);
-    } catch (py::error_already_set& e) {
-      if (!e.matches(PyExc_OSError)) throw;
-      failures.append(py::make_tuple(path, e.value()));
-    }
+    write_whole(write[py::int_(1)], write[py::int_(2)]);
+    written.append(write[py::int_(0)]);
   }
   if (py::len(failures) > 0) {
     py::object error = G("TransformError")(written, failures);
@@ -432,6 +464,8 @@ py::object make_transform_error(py::module_& m) {
 PYBIND11_MODULE(transformer, m) {
   G.bind(m);
   m.attr("pathlib") = import("pathlib");
+  m.attr("os") = import("os");
+  m.attr("tempfile") = import("tempfile");
   m.attr("astroid") = import("astroid");
   m.attr("TransformVisitor") = lookup("astroid.transforms", "TransformVisitor");
 
@@ -465,7 +499,9 @@ PYBIND11_MODULE(transformer, m) {
         "Fix a project's Python files and write them back: transform_files(project_root,\n"
         "whitelist), each file written in the encoding and line endings it had. Returns the\n"
         "list of the paths written, relative to project_root; raises TransformError (with\n"
-        "`written` and `failures`) when some file could not be fixed or written.",
+        "`written` and `failures`) when some file could not be fixed. A write that fails\n"
+        "raises its own error: the files before it keep their new text, no later file is\n"
+        "written, and the failing file keeps its old content.",
         py::arg("project_root"), py::arg("whitelist"));
   // Calls that omit `noise` share one empty list, which is only ever asked for membership.
   py::list noise;
@@ -474,8 +510,9 @@ PYBIND11_MODULE(transformer, m) {
         "Black in the text's own quote style. Only the statements a fix changed or added\n"
         "are written anew; everything else reaches Black as it stands.\n\n"
         "code: the source text.\n"
-        "filepath: its path in the project, such as \"app/models.py\" (migrations and the\n"
-        "    settings module are told by it).\n"
+        "filepath: its path in the project, such as \"app/models.py\", or its absolute path\n"
+        "    (then the project's imports are resolved from the project whatever the working\n"
+        "    directory; migrations and the settings module are told by it).\n"
         "settings_modpath: the import path of the project's settings module, such as\n"
         "    \"proj.settings\".\n"
         "noise: message codes to leave alone: a settings code here is not fixed, and no\n"

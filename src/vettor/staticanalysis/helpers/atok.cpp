@@ -346,6 +346,23 @@ py::object read_code_from_file(py::object path) {
   return lines;
 }
 
+// The file under the project root that `path` names: a relative path is taken under the root
+// (not the working directory), an absolute one as it is. A path that leads out of the root
+// (through "..", an absolute path elsewhere, or a link pointing elsewhere) is refused, so
+// nothing outside the project is read or written on its behalf. Gives the resolved path:
+// what was checked is what gets opened.
+py::object file_under_root(py::object project_root, py::object path) {
+  py::object root_path = lookup("pathlib", "Path")(project_root);
+  py::object full = root_path.attr("__truediv__")(path).attr("resolve")();
+  py::object root = root_path.attr("resolve")();
+  if (!truthy(full.attr("parents").attr("__contains__")(root))) {
+    raise(PyExc_ValueError, "refusing " + std::string(py::repr(path)) +
+                                ": it is not a file inside the project root " +
+                                std::string(py::str(root)));
+  }
+  return full;
+}
+
 py::object module_path_from_file(py::object path) {
   py::object every_directory = py::cpp_function([](py::args) { return true; });
   py::object parts = G("astroid").attr("modutils").attr("modpath_from_file_with_callback")(
@@ -365,6 +382,7 @@ void register_atok(py::module_& m) {
   m.def("find_node_by_position", &find_node_by_position, py::arg("tree"), py::arg("line"));
   m.def("read_code_from_file", &read_code_from_file, py::arg("path"));
   m.def("module_path_from_file", &module_path_from_file, py::arg("path"));
+  m.def("file_under_root", &file_under_root, py::arg("project_root"), py::arg("path"));
 }
 
 }  // namespace vettor::helpers

@@ -1,6 +1,7 @@
 // suggest: review comments from findings. The findings of one line of one file become one
 // comment; fixable findings put suggested-change blocks in front of the findings' texts, and a
 // fix that touches other lines gets a comment of its own.
+#include <algorithm>
 #include <set>
 #include <string>
 
@@ -47,47 +48,75 @@ bool ends_with(py::handle path, const char* suffix) {
   return truthy(path.attr("endswith")(suffix));
 }
 
-// The module name of a reviewed file. A host need not run with the project on its import
-// path, so a file that no import path reaches is named by its place under the project root.
-py::object module_name(py::object path, py::object project_root) {
-  return on_error(
-      PyExc_ImportError, [&] { return G("helpers").attr("module_path_from_file")(path); },
-      [&]() -> py::object {
-        py::object os_path = lookup("os", "path");
-        py::str relative = os_path.attr("relpath")(os_path.attr("abspath")(path),
-                                                   os_path.attr("abspath")(project_root));
-        std::string name = relative.attr("replace")(os_path.attr("sep"), ".").cast<std::string>();
-        if (name.size() > 3 && name.compare(name.size() - 3, 3, ".py") == 0) name.resize(name.size() - 3);
-        return py::str(name);
-      });
+// The module name of a reviewed file, from the file and the project root alone. A file in a
+// package is named as Python imports it from the folder its packages start in (which is on
+// the import path while its suggestions are made, as the lint puts it there); a file in no
+// package is named by its place under the project root, which is how the project's settings
+// module is named too.
+py::object module_name(py::object file, py::object project_root) {
+  py::object os_path = lookup("os", "path");
+  py::object imported = on_error(
+      PyExc_ImportError, [&] { return G("helpers").attr("module_path_from_file")(file); },
+      [] { return py::object(py::none()); });
+  if (!imported.is_none() && py::str(imported).cast<std::string>().find('.') != std::string::npos) {
+    return imported;
+  }
+  py::str relative = os_path.attr("relpath")(file, os_path.attr("realpath")(project_root));
+  std::string name = relative.attr("replace")(os_path.attr("sep"), ".").cast<std::string>();
+  if (name.size() > 3 && name.compare(name.size() - 3, 3, ".py") == 0) name.resize(name.size() - 3);
+  return py::str(name);
+}
+
+// The number of lines of a text as the tokenizer counts them.
+long line_count(py::handle text) {
+  std::string value = py::str(text);
+  long count = static_cast<long>(std::count(value.begin(), value.end(), '\n'));
+  if (!value.empty() && value.back() != '\n') ++count;
+  return count;
 }
 
 // The suggestions of one finding line. The file is read (and a Python file parsed) at its
-// first line with fixable findings; every later line of the same file reuses that.
+// first line with fixable findings; every later line of the same file reuses that. A relative
+// path names a file under the project root, whatever the working directory; a path that leads
+// out of the root is refused before anything is opened.
 py::list suggestions_for(py::object path, py::object line, py::set message_ids, py::dict& cache,
                          py::object code_style, py::object settings_modpath, py::dict settings,
                          py::object project_root) {
   py::object helpers = G("helpers");
-  if (ends_with(path, ".html")) {
-    if (!cache.contains(path)) cache[path] = helpers.attr("read_code_from_file")(path);
-    return py::list(G("get_suggestions_for_html")(
-        py::arg("code_lines") = cache[path], py::arg("line") = line,
-        py::arg("message_ids") = message_ids, py::arg("settings") = settings));
-  }
-  if (ends_with(path, ".py")) {
+  bool html = ends_with(path, ".html");
+  if (!html && !ends_with(path, ".py")) return py::list();
+  py::str file = py::str(helpers.attr("file_under_root")(project_root, path));
+  py::list paths;
+  paths.append(file);
+  // The file's own project is on the import path while the fixes infer its names.
+  return py::list(within(lookup("pylint.lint", "fix_import_path")(paths), [&]() -> py::object {
     if (!cache.contains(path)) {
-      py::object lines = helpers.attr("read_code_from_file")(path);
-      cache[path] = helpers.attr("build_atok")(
-          py::arg("source") = py::str("").attr("join")(lines),
-          py::arg("modname") = module_name(path, project_root),
-          py::arg("absolute_path") = path);
+      py::object lines = helpers.attr("read_code_from_file")(file);
+      if (html) {
+        cache[path] = lines;
+      } else {
+        cache[path] = helpers.attr("build_atok")(
+            py::arg("source") = py::str("").attr("join")(lines),
+            py::arg("modname") = module_name(file, project_root), py::arg("absolute_path") = file);
+      }
     }
-    return py::list(G("get_suggestions_for_python")(
-        py::arg("atok") = cache[path], py::arg("line") = line,
-        py::arg("message_ids") = message_ids, py::arg("code_style") = code_style,
-        py::arg("settings_modpath") = settings_modpath));
-  }
-  return py::list();
+    py::object parsed = cache[path];
+    long lines = html ? static_cast<long>(py::len(parsed)) : line_count(parsed.attr("text"));
+    long number = line.cast<long>();
+    if (number < 1 || number > lines) {
+      G("logger").attr("warning")("No suggestion for %s line %s: the file has lines 1 to %s",
+                                  path, line, lines);
+      return py::list();
+    }
+    if (html) {
+      return G("get_suggestions_for_html")(
+          py::arg("code_lines") = parsed, py::arg("line") = line,
+          py::arg("message_ids") = message_ids, py::arg("settings") = settings);
+    }
+    return G("get_suggestions_for_python")(
+        py::arg("atok") = parsed, py::arg("line") = line, py::arg("message_ids") = message_ids,
+        py::arg("code_style") = code_style, py::arg("settings_modpath") = settings_modpath);
+  }));
 }
 
 std::string suggestion_key(py::handle path, py::handle first, py::handle last,
@@ -188,11 +217,12 @@ py::list suggest_fixes(py::object comments, py::object project_root) {
 void register_driver(py::module_& m) {
   m.def("suggest_fixes", &suggest_fixes,
         "Turn review findings into the review comments to post.\n\n"
-        "comments: FindingComment mappings, each with \"path\" (the file, opened as given:\n"
-        "    relative to the working directory unless absolute), \"line\" (1-based),\n"
+        "comments: FindingComment mappings, each with \"path\" (the file: relative to\n"
+        "    project_root unless absolute, and kept as given in the output; a path that\n"
+        "    leads out of project_root gets no suggestion), \"line\" (1-based),\n"
         "    \"message-id\" and \"body\" (the finding's text, Markdown).\n"
-        "project_root: the project folder, where the settings module, STATIC_URL and\n"
-        "    the [tool.black] code style are read from.\n\n"
+        "project_root: the project folder, where the files named by the findings, the\n"
+        "    settings module, STATIC_URL and the [tool.black] code style are read from.\n\n"
         "Returns a new list of ReviewComment mappings with \"body\", \"path\", \"side\"\n"
         "(\"RIGHT\"), \"start_line\" (only for a range of several lines) and \"line\".\n"
         "Findings on one line share a comment; a fixable one starts its body with a\n"

@@ -117,6 +117,59 @@ void normalize_string_quotes_backwards_compatible(py::object comma_character_tar
       py::arg("s") = leaf.attr("value"));
 }
 
+// Whether Black reads its quote normaliser from its module at call time, where format_code
+// replaces it. A Black compiled to an extension module (the wheels on the package index) has
+// the function bound when it was built, and the replacement has no effect.
+bool black_reads_patched_quotes() {
+  py::object linegen = G("black").attr("linegen");
+  std::string file = py::str(py::getattr(linegen, "__file__", py::str("")));
+  for (py::handle suffix : lookup("importlib.machinery", "EXTENSION_SUFFIXES")) {
+    std::string tail = py::str(suffix);
+    if (file.size() >= tail.size() && file.compare(file.size() - tail.size(), tail.size(), tail) == 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Black's output with every string literal turned towards the file's quote, as the replaced
+// normaliser would have turned it. Literals keep their lines, so Black's layout stands.
+py::str requote(py::str code, py::object comma_character_target) {
+  py::object tokenize = import("tokenize");
+  py::object string_type = lookup("token", "STRING");
+  // Where each line starts, in characters, as the tokenizer counts columns.
+  std::vector<long> line_starts{0};
+  for (py::handle line : code.attr("split")("\n")) {
+    line_starts.push_back(line_starts.back() + static_cast<long>(py::len(line)) + 1);
+  }
+  auto offset = [&](py::handle position) {
+    py::tuple at = py::reinterpret_borrow<py::tuple>(position);
+    return line_starts[at[0].cast<std::size_t>() - 1] + at[1].cast<long>();
+  };
+  py::list pieces;
+  long done = 0;
+  try {
+    py::object readline = lookup("io", "StringIO")(code).attr("readline");
+    for (py::handle tok : tokenize.attr("generate_tokens")(readline)) {
+      if (!py::object(tok.attr("type")).equal(string_type)) continue;
+      py::object literal = tok.attr("string");
+      py::object quoted = G("normalize_string_quotes")(
+          py::arg("comma_character_target") = comma_character_target, py::arg("s") = literal);
+      if (quoted.equal(literal)) continue;
+      long start = offset(tok.attr("start"));
+      pieces.append(code[py::slice(done, start, 1)]);
+      pieces.append(quoted);
+      done = offset(tok.attr("end"));
+    }
+  } catch (py::error_already_set& e) {
+    // Black's output tokenizes; should it not, it is kept as Black wrote it.
+    if (!e.matches(tokenize.attr("TokenError")) && !e.matches(PyExc_SyntaxError)) throw;
+    return code;
+  }
+  pieces.append(code[py::slice(done, static_cast<long>(py::len(code)), 1)]);
+  return py::str("").attr("join")(pieces);
+}
+
 // The keywords of Black's mode: the two fixed ones, then the code style's, which may repeat
 // neither. Checked before anything is patched.
 py::dict mode_keywords(py::object code_style) {
@@ -210,6 +263,7 @@ py::str format_code(py::object code, py::object indentation, py::object code_sty
     }
   }
   if (failure) std::rethrow_exception(failure);
+  if (!truthy(G("black_reads_patched_quotes")())) formatted = requote(formatted, comma_character_target);
   return lookup("textwrap", "indent")(formatted, indentation);
 }
 
@@ -222,12 +276,14 @@ void register_formatting(py::module_& m) {
   // Black's normaliser and string helpers live in these submodules.
   import("black.linegen");
   import("black.strings");
+  import("importlib.machinery");
   m.def("get_comma_character_target", &get_comma_character_target, py::arg("source"));
   m.def("normalize_string_quotes", &normalize_string_quotes, py::arg("comma_character_target"),
         py::arg("s"));
   m.def("normalize_string_quotes_backwards_compatible",
         &normalize_string_quotes_backwards_compatible, py::arg("comma_character_target"),
         py::arg("leaf"));
+  m.def("black_reads_patched_quotes", &black_reads_patched_quotes);
   m.def("format_code", &format_code, py::arg("code"), py::arg("indentation"),
         py::arg("code_style"), py::arg("comma_character_target"));
 }

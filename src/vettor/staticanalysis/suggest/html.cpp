@@ -9,6 +9,9 @@ namespace vettor::suggest {
 namespace {
 
 constexpr const char* kLoadStatic = "{% load static %}";
+// An extends tag as Django's template lexer reads one: the tag's content is stripped before its
+// first word is read, so "{%extends" is the tag as much as "{% extends".
+constexpr const char* kExtendsTag = R"(\{%\s*extends\b)";
 
 py::str strip(py::handle text) { return text.attr("strip")(); }
 py::str lstrip(py::handle text) { return text.attr("lstrip")(); }
@@ -38,7 +41,7 @@ py::object get_staticfile_template_tag_insertion_point(py::object content) {
        {"{% load static %}", "{% load static from staticfiles %}", "{% load staticfiles %}"}) {
     if (contains(content, loaded)) return py::none();
   }
-  if (contains(content, "{% extends")) return py::int_(1);
+  if (!G("re").attr("search")(kExtendsTag, content).is_none()) return py::int_(1);
   return py::int_(0);
 }
 
@@ -54,11 +57,11 @@ py::ssize_t load_tag_index(py::handle code_lines, py::handle insertion_point) {
   for (py::handle line : code_lines) {
     seen += py::str(line).cast<std::string>();
     if (!in_extends) {
-      std::string normalized = py::str(normalize(py::str(seen)));
-      auto at = normalized.find("{% extends");
-      if (at != std::string::npos) {
+      py::str normalized = normalize(py::str(seen));
+      py::object found = G("re").attr("search")(kExtendsTag, normalized);
+      if (!found.is_none()) {
         in_extends = true;
-        seen = normalized.substr(at);
+        seen = py::str(normalized[py::slice(found.attr("start")(), py::none(), py::none())]);
       }
     }
     if (in_extends && seen.find("%}") != std::string::npos) return index + 1;
@@ -91,6 +94,9 @@ py::object get_suggestion_for_html(py::object code, py::object message_ids, py::
 py::list get_suggestions_for_html(py::object code_lines, py::object line, py::object message_ids,
                                   py::object settings) {
   py::list suggestions;
+  // A line above the first one is no line of the template (an index below 0 would read one
+  // from its end).
+  if (line.cast<long>() < 1) return suggestions;
   py::tuple read = G("read_code_line")(py::arg("code_lines") = code_lines,
                                        py::arg("line_number") = line);
   py::object code_line = read[0];

@@ -268,6 +268,46 @@ py::list pragma_suggestion(py::object atok, py::object node, py::object line,
 }
 
 // ---------------------------------------------------------------------------------------
+// Where a new statement goes
+
+// The source line after which a statement a fix created goes, or 0 for in front of line 1:
+// the place in the module's body the fix road gives it (helpers.new_statement_index), on the
+// line the splice machinery writes it at (new_statement_position). A statement the fix did
+// not put into the body is put there only for as long as its place is looked up.
+long new_statement_after(py::handle atok, py::handle node, long lines) {
+  py::object tree = atok.attr("tree");
+  py::list body = tree.attr("body");
+  bool in_body = false;
+  for (py::handle item : body) in_body = in_body || item.is(node);
+  py::object parent = getattr_or_none(node, "parent");
+  py::object position;
+  if (in_body) {
+    position = G("new_statement_position")(atok, node);
+  } else {
+    py::object index = G("helpers").attr("new_statement_index")(tree, node);
+    body.insert(index.cast<long>(), node);
+    node.attr("parent") = tree;
+    try {
+      position = G("new_statement_position")(atok, node);
+    } catch (py::error_already_set&) {
+      body.attr("remove")(node);
+      node.attr("parent") = parent;
+      throw;
+    }
+    body.attr("remove")(node);
+    node.attr("parent") = parent;
+  }
+  if (position.is_none()) {
+    bool import = vettor::isinstance(node, py::make_tuple(G("astroid").attr("Import"),
+                                                          G("astroid").attr("ImportFrom")));
+    return import ? 0 : lines;
+  }
+  long offset = position[py::int_(1)].cast<long>();
+  if (offset >= static_cast<long>(py::len(atok.attr("text")))) return lines;
+  return position[py::int_(0)].cast<long>() - 1;
+}
+
+// ---------------------------------------------------------------------------------------
 // A finding line, all its suggestions
 
 py::list entry_of(py::object start, py::object end, py::object text) {
@@ -287,7 +327,8 @@ py::list get_suggestions_for_python(py::object atok, py::object line, py::object
   py::object node = G("helpers").attr("find_node_by_position")(tree, py::arg("line") = line);
   tree.attr("new_nodes") = py::list();
   tree.attr("replace_other_nodes") = py::list();
-  if (node.is_none()) return py::list();
+  // A line above the first one finds the module itself: no statement of it is on that line.
+  if (node.is_none() || vettor::isinstance(node, G("astroid").attr("Module"))) return py::list();
 
   if (truthy(message_ids.attr("__contains__")(constants("SKIP_LINE_ID")))) {
     return pragma_suggestion(atok, node, line, message_ids, message_id_symbol_store);
@@ -360,9 +401,16 @@ py::list get_suggestions_for_python(py::object atok, py::object line, py::object
 
   py::list new_nodes = tree.attr("new_nodes");
   if (new_nodes.size() == 0) return suggestions;
-  py::list append_suggestion, prepend_suggestion;
-  py::object astroid = G("astroid");
-  py::tuple imports = py::make_tuple(astroid.attr("Import"), astroid.attr("ImportFrom"));
+
+  // Each new statement goes where the fix road writes it (after the docstring and the
+  // `from __future__` imports, before the local settings imports that end a settings
+  // module): the source line it goes after, or 0 for in front of the first line. New
+  // statements bound for one place keep their order.
+  long lines = static_cast<long>(py::len(source_lines(atok)));
+  if (lines > 0 && py::str(source_lines(atok)[static_cast<size_t>(lines - 1)]).cast<std::string>().empty()) {
+    --lines;
+  }
+  std::vector<std::pair<long, std::string>> placed;
   for (py::handle new_node : new_nodes) {
     py::object new_code = new_node.attr("as_string")();
     py::object formatted = format(new_code, py::str(""));
@@ -370,41 +418,45 @@ py::list get_suggestions_for_python(py::object atok, py::object line, py::object
       logger.attr("exception")(kBlackFailed, py::arg("exc_info") = failure);
       continue;
     }
-    if (vettor::isinstance(new_node, imports)) {
-      prepend_suggestion.append(formatted);
+    long after = new_statement_after(atok, new_node, lines);
+    auto slot = std::find_if(placed.begin(), placed.end(), [&](const auto& p) { return p.first == after; });
+    std::string code = py::str(formatted);
+    if (slot == placed.end()) {
+      placed.emplace_back(after, code);
     } else {
-      append_suggestion.append(formatted);
+      slot->second += "\n\n" + code;
     }
   }
-  std::string append_code = py::str(py::str("\n\n").attr("join")(append_suggestion));
-  std::string prepend_code = py::str(py::str("\n\n").attr("join")(prepend_suggestion));
 
-  long module_last = last_line(tree);
-  std::string last_code = py::str(source_line(atok, module_last));
-
-  // New statements join the suggestion that already replaces the module's first or last line;
-  // a suggestion of their own over that line would conflict with it.
-  for (py::handle handle : suggestions) {
-    py::list entry = py::reinterpret_borrow<py::list>(handle);
-    long start = entry[0].cast<long>();
-    long end = entry[1].cast<long>();
-    if (!append_code.empty() && end >= module_last) {
-      std::string delim = last_code.empty() ? "\n" : "\n\n";
-      entry[2] = py::str(std::string(py::str(entry[2])) + delim + append_code);
-      append_code.clear();
+  // New statements join the suggestion that already replaces the line they go after (or in
+  // front of): a suggestion of their own over that line would conflict with it.
+  for (const auto& [after, code] : placed) {
+    bool joined = false;
+    for (py::handle handle : suggestions) {
+      py::list entry = py::reinterpret_borrow<py::list>(handle);
+      long start = entry[0].cast<long>();
+      long end = entry[1].cast<long>();
+      std::string text = py::str(entry[2]);
+      if (after == 0 && start == 1) {
+        entry[2] = py::str(code + "\n\n" + text);
+      } else if (after > 0 && end == after) {
+        std::string last = py::str(source_line(atok, after));
+        entry[2] = py::str(text + (last.empty() ? "\n" : "\n\n") + code);
+      } else {
+        continue;
+      }
+      joined = true;
+      break;
     }
-    if (!prepend_code.empty() && start == 1) {
-      entry[2] = py::str(prepend_code + "\n\n" + std::string(py::str(entry[2])));
-      prepend_code.clear();
+    if (joined) continue;
+    if (after == 0) {
+      std::string first_code = py::str(source_line(atok, 1));
+      suggestions.insert(0, entry_of(py::int_(1), py::int_(1), py::str(code + "\n\n" + first_code)));
+    } else {
+      std::string last = py::str(source_line(atok, after));
+      suggestions.append(entry_of(py::int_(after), py::int_(after),
+                                  py::str(last + (last.empty() ? "\n" : "\n\n") + code)));
     }
-  }
-  if (!append_code.empty()) {
-    suggestions.append(entry_of(py::int_(module_last), py::int_(module_last),
-                                py::str(last_code + "\n\n" + append_code)));
-  }
-  if (!prepend_code.empty()) {
-    std::string first_code = py::str(source_line(atok, 1));
-    suggestions.insert(0, entry_of(py::int_(1), py::int_(1), py::str(prepend_code + "\n\n" + first_code)));
   }
   return suggestions;
 }

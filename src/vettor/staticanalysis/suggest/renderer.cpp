@@ -40,9 +40,23 @@ bool on_placeholder_line(py::handle node, py::handle line_map) {
   return py::reinterpret_borrow<py::dict>(line_map).contains(getattr_or_none(node, "lineno"));
 }
 
-// A placeholder statement: the bare call that stands for a blank or comment line.
+// A call that stands in a body by itself, not inside an expression statement: only the index
+// puts calls there.
+bool stands_in_body(py::handle node) {
+  py::object body = getattr_or_none(getattr_or_none(node, "parent"), "body");
+  if (!PyList_Check(body.ptr())) return false;
+  for (py::handle statement : body) {
+    if (statement.is(node)) return true;
+  }
+  return false;
+}
+
+// A placeholder statement: the bare call that stands for a blank or comment line. A call a fix
+// made that happens to carry a placeholder's line number (one parsed from a snippet keeps the
+// snippet's line 1) is no placeholder: it is written as the call it is.
 bool is_placeholder(py::handle node, py::handle line_map) {
-  return vettor::isinstance(node, G("astroid").attr("Call")) && on_placeholder_line(node, line_map);
+  return vettor::isinstance(node, G("astroid").attr("Call")) && on_placeholder_line(node, line_map) &&
+         stands_in_body(node);
 }
 
 bool is_statement(py::handle node) {
@@ -695,8 +709,7 @@ py::object make_visitor_class(py::module_& m) {
 
   add_method(cls, "visit_call", [cls_handle](py::object self, py::object node) -> py::object {
     py::dict line_map = self.attr("atok").attr("extra_line_map");
-    py::object line = getattr_or_none(node, "lineno");
-    if (line_map.contains(line)) return line_map[line];
+    if (is_placeholder(node, line_map)) return line_map[getattr_or_none(node, "lineno")];
     return super(cls_handle, self).attr("visit_call")(node);
   }, py::arg("node"));
 
