@@ -311,11 +311,35 @@ def test_fix_on_an_indented_elif_line_keeps_the_clause():
 
 
 def test_fix_of_an_if_with_an_elif_keeps_the_comment_above_the_elif():
+    # The comment stays where the author put it, as the fix road leaves it.
     _, result = suggestions(ELIF.replace("if flag:", "if qs.count():"), 5, {"C9002"})
     assert result == [[5, 11, (
-        "if qs.exists():\n    print(1)\n    # about qs\nelif qs.exists():  # any\n"
+        "if qs.exists():\n    print(1)\n# about qs\nelif qs.exists():  # any\n"
         "    print(2)\nelse:\n    print(3)"
     )]]
+
+
+QUERYSET_HEAD = "from django.db.models.query import QuerySet\n\nqs = QuerySet()\n"
+
+
+@pytest.mark.parametrize(
+    "statement, expected",
+    [
+        # Spellings of what the fix did not touch stay as written.
+        ("if qs.count() > 0x0:\n    x = 0xFF\n", "if qs.exists():\n    x = 0xFF"),
+        ("if qs.count() > 0:\n    n = 1_000 + 0o755\n", "if qs.exists():\n    n = 1_000 + 0o755"),
+        ("if qs.count() > 0:\n    p = r'\\d'\n", "if qs.exists():\n    p = r'\\d'"),
+        # Brackets around an assignment expression keep its meaning.
+        ("if qs.count() > 0:\n    if (n := len(p)) > 10:\n        pass\n",
+         "if qs.exists():\n    if (n := len(p)) > 10:\n        pass"),
+        # An own-line comment inside brackets stays on its line.
+        ("if qs.count() > 0:\n    call(\n        # first\n        1,\n    )\n",
+         "if qs.exists():\n    call(\n        # first\n        1,\n    )"),
+    ],
+)
+def test_a_suggestion_changes_only_what_its_fix_changes(statement, expected):
+    _, result = suggestions(QUERYSET_HEAD + statement, 4, {"C9002"})
+    assert result == [[4, 3 + statement.count("\n"), expected]]
 
 
 @pytest.mark.parametrize("removal", ["C4005", "C4015"])

@@ -86,11 +86,66 @@ bool ends_with(const std::string& text, const std::string& tail) {
 // ---------------------------------------------------------------------------------------
 // One statement, fixed
 
+// The fixed statement as the fix road writes it: the source's own lines from the statement's
+// first to its last, with only what the fixes changed on them written anew (the splice
+// machinery keeps every other token's spelling, the line breaks and the comments), less the
+// statement's indentation. None when a change on those lines was not rendered faithfully, or
+// when a line does not begin with that indentation or a string runs over several of them
+// (taking the indentation off would change what the text says).
+py::object faithful_statement(py::handle atok, py::handle watch, py::handle node) {
+  py::str text = atok.attr("text");
+  long length = static_cast<long>(py::len(text));
+  long first = node.attr("first_token").attr("startpos").cast<long>();
+  long begin = text.attr("rfind")("\n", 0, first).cast<long>() + 1;
+  long finish = text.attr("find")("\n", node.attr("last_token").attr("endpos")).cast<long>();
+  if (finish < 0) finish = length;
+  py::list inside;
+  for (py::handle change : G("statement_changes")(py::arg("atok") = atok, py::arg("watch") = watch)) {
+    long start = change.attr("start").cast<long>();
+    long end = change.attr("end").cast<long>();
+    // Another statement's (an import the fix edited): suggested on its own.
+    if (end <= begin || start >= finish) continue;
+    if (start < begin || end > finish || change.attr("text").is_none()) return py::none();
+    inside.append(change.attr("_replace")(py::arg("start") = start - begin,
+                                          py::arg("end") = end - begin));
+  }
+  if (inside.empty()) return py::none();
+  py::object string_type = lookup("token", "STRING");
+  for (py::handle token : atok.attr("tokens")) {
+    long at = token.attr("startpos").cast<long>();
+    if (at < begin) continue;
+    if (at >= finish) break;
+    if (py::object(token.attr("type")).equal(string_type) &&
+        truthy(token.attr("string").attr("__contains__")("\n")))
+      return py::none();
+  }
+  std::string indentation = py::str(text[py::slice(begin, first, 1)]);
+  std::string spliced =
+      py::str(G("splice_changes")(text[py::slice(begin, finish, 1)], inside)).cast<std::string>();
+  std::string out;
+  size_t at = 0;
+  while (true) {
+    size_t newline = spliced.find('\n', at);
+    std::string line = spliced.substr(at, newline == std::string::npos ? std::string::npos : newline - at);
+    if (line.compare(0, indentation.size(), indentation) == 0) {
+      out += line.substr(indentation.size());
+    } else if (line.find_first_not_of(" \t\f\r") != std::string::npos) {
+      return py::none();
+    }
+    if (newline == std::string::npos) break;
+    out += '\n';
+    at = newline + 1;
+  }
+  return py::str(out);
+}
+
 py::object get_suggestion_for_python(py::object atok, py::object node, py::object message_ids,
                                      py::object settings_modpath) {
   py::int_ start(first_line(node));
   py::int_ end(last_line(node));
   py::object code_before = node.attr("as_string")();
+  // What the fixes change is watched, so the statement can be written as the fix road writes it.
+  py::object watch = G("FixWatch")(node.attr("root")());
 
   struct Family {
     const char* set;
@@ -102,6 +157,7 @@ py::object get_suggestion_for_python(py::object atok, py::object node, py::objec
                                Family{"TRANSFORMABLE_QUERYSET_RULES", "querysets"}}) {
     if (!meets(message_ids, family.set)) continue;
     py::object visitor = G(family.module).attr("build_transformer_visitor")(message_ids);
+    watch.attr("watch")(visitor);
     visitor.attr("visit")(node);
   }
 
@@ -114,11 +170,14 @@ py::object get_suggestion_for_python(py::object atok, py::object node, py::objec
     }
     py::object visitor = settings.attr("build_transformer_visitor")(
         py::arg("message_ids") = message_ids, py::arg("settings_modpath") = settings_modpath);
+    watch.attr("watch")(visitor);
     visitor.attr("visit")(node.attr("root")());
   }
 
   py::object code_after = node.attr("as_string")();
   if (!code_after.equal(code_before)) {
+    py::object faithful = faithful_statement(atok, watch, node);
+    if (!faithful.is_none()) return py::make_tuple(start, end, faithful);
     std::string rendered = py::str(G("node_as_string")(py::arg("atok") = atok, py::arg("node") = node));
     // The comment after a statement's last token belongs to the lines being replaced; keep it
     // when the rendering left it out (after a closing bracket, or attached once already).
