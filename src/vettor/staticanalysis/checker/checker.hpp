@@ -26,4 +26,21 @@ void register_entry_points(py::module_& m);
 // single_text.cpp: linting one source text held in memory.
 void register_single_text(py::module_& m);
 
+// throughput.cpp: astroid's node constructors stop working out their own signature at every
+// node (once per process; astroid warns as before).
+void keep_node_constructor_signatures();
+
+// throughput.cpp: the collector's thresholds raised while it lives, put back as they were
+// when it goes, also when an error is on its way out.
+class RaisedCollectorThresholds {
+ public:
+  RaisedCollectorThresholds();
+  ~RaisedCollectorThresholds();
+  RaisedCollectorThresholds(const RaisedCollectorThresholds&) = delete;
+  RaisedCollectorThresholds& operator=(const RaisedCollectorThresholds&) = delete;
+
+ private:
+  py::tuple saved_;
+};
+
 }  // namespace vettor::checker

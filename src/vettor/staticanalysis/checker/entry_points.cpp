@@ -185,7 +185,11 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   // workers), so the queryset rules see the same values in every project, whether or not
   // anything else in the process has loaded them yet.
   import_sibling(G.handle(), "shims");
-  linter.attr("check")(py::arg("files_or_modules") = targets);
+  keep_node_constructor_signatures();
+  {
+    RaisedCollectorThresholds thresholds;
+    linter.attr("check")(py::arg("files_or_modules") = targets);
+  }
 
   py::list messages = linter.attr("reporter").attr("messages");
   for (py::handle record : messages) {

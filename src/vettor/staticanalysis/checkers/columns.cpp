@@ -639,9 +639,11 @@ py::dict name_record(py::handle name) {
 
 void visit_call(py::object self, py::object node) {
   if (in_migration_module(self, node)) return;
-  if (!is_field(node)) return;
+  // A call outside a plain assignment is no declaration whatever it constructs, and asking
+  // costs nothing; asking whether it constructs a field infers its callee.
   py::object name = H("get_member_name")(node);
   if (!truthy(name)) return;
+  if (!is_field(node)) return;
 
   py::object counter = field_counter(self);
   py::object scope = node.attr("scope")();

@@ -84,10 +84,12 @@ py::object make_queryset_node(py::module_& m) {
 
 py::object looks_like_model(py::object node) { return helpers("is_model")(safe_infer(node)); }
 
-// The object-id field name of one GenericForeignKey(...) call: the fk_field keywords when the
-// call has keywords, else its second positional argument. Only text literals are recorded;
-// a name or an expression there says nothing that can be read without running the code.
-void add_object_id_fields(py::handle call, py::list& names) {
+// The object-id field names that one call would give if it were a GenericForeignKey(...):
+// the fk_field keywords when the call has keywords, else its second positional argument.
+// Only text literals are recorded; a name or an expression there says nothing that can be
+// read without running the code.
+py::list object_id_fields(py::handle call) {
+  py::list names;
   py::object constant = astroid_attr("Const");
   auto add_literal = [&](py::handle value) {
     if (vettor::isinstance(value, constant) && py::isinstance<py::str>(value.attr("value"))) {
@@ -102,24 +104,31 @@ void add_object_id_fields(py::handle call, py::list& names) {
         add_literal(keyword.attr("value"));
       }
     }
-    return;
+    return names;
   }
   py::object args = call.attr("args");
   if (!args.is_none() && py::len(args) >= 2) add_literal(args[py::int_(1)]);
+  return names;
 }
 
+// The transform runs on every model class of every tree built, Django's own among them
+// (Model itself, whose methods hold hundreds of calls). A call that would record nothing
+// even as a generic key is not inferred: inferring calls is what builds library modules, and
+// most calls of a class are method calls that could never name an object-id field.
 py::object apply_is_used_in_generic_fk_shim(py::object node) {
   py::list names;
   if (truthy(helpers("is_model")(node))) {
     py::object calls = node.attr("nodes_of_class")(astroid_attr("Call"));
     for (py::handle call : calls) {
+      py::list fields = object_id_fields(call);
+      if (fields.empty()) continue;
       py::object inferred = safe_infer(call);
       if (!truthy(inferred)) continue;
       py::object name = getattr_or_none(inferred, "name");
       if (!py::isinstance<py::str>(name) || name.cast<std::string>() != "GenericForeignKey") {
         continue;
       }
-      add_object_id_fields(call, names);
+      for (py::handle field : fields) names.append(field);
     }
   }
   node.attr("generic_foreign_key_field_names") = names;

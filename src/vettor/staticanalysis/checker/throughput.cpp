@@ -1,0 +1,102 @@
+// What makes a project lint cheaper without changing anything it finds: astroid's node
+// construction without a signature worked out at every node, and a collector that does not
+// walk the lint's trees again and again while files are checked.
+#include "checker.hpp"
+
+#include <algorithm>
+#include <iterator>
+
+namespace vettor::checker {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Node construction
+//
+// astroid 2.9 wraps the constructors of its commonest nodes (names, attributes, operators,
+// imports) in a deprecation decorator whose wrapper asks `inspect.signature` for the wrapped
+// function's parameter names every time a node is made: a few hundred thousand signatures
+// per lint, each worked out from the function's code afresh. The wrapper reads `inspect`
+// from its module's globals, so that module is given an `inspect` of its own: a module that
+// is the real one in everything but `signature`, which keeps the answer for each plain
+// function it is asked about. The wrapper itself stays astroid's and warns exactly as it did,
+// from the same place. A kept answer would go stale only if a function's code or its
+// `__signature__` were replaced later; astroid's constructors never are.
+
+constexpr const char* kKeptSignatures = "_vettor_kept_signatures";
+
+py::object signature_keeping_inspect() {
+  py::module_ real = import("inspect");
+  py::object inspect = lookup("types", "ModuleType")(real.attr("__name__"), real.attr("__doc__"));
+  py::dict kept;
+  py::object function_type = lookup("types", "FunctionType");
+  inspect.attr("signature") = py::cpp_function(
+      [kept, function_type](py::object obj, py::kwargs kwargs) -> py::object {
+        py::object signature = lookup("inspect", "signature");
+        // Only the plain question of a plain function is kept; anything else is asked anew.
+        if (py::len(kwargs) != 0 || !obj.get_type().is(function_type))
+          return signature(obj, **kwargs);
+        PyObject* hit = PyDict_GetItemWithError(kept.ptr(), obj.ptr());
+        if (hit) return py::reinterpret_borrow<py::object>(hit);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        py::object answer = signature(obj);
+        if (PyDict_SetItem(kept.ptr(), obj.ptr(), answer.ptr()) != 0) throw py::error_already_set();
+        return answer;
+      },
+      py::name("signature"), py::arg("obj"));
+  // Every other name is the real module's, read when it is asked for.
+  inspect.attr("__getattr__") = py::cpp_function(
+      [](py::str name) { return import("inspect").attr(name); }, py::name("__getattr__"),
+      py::arg("name"));
+  inspect.attr(kKeptSignatures) = kept;
+  return inspect;
+}
+
+}  // namespace
+
+void keep_node_constructor_signatures() {
+  py::module_ decorators = import("astroid.decorators");
+  py::object current = getattr_or_none(decorators, "inspect");
+  // Done already in this process, or another party has put something else there.
+  if (!current.is(import("inspect"))) return;
+  decorators.attr("inspect") = signature_keeping_inspect();
+}
+
+// ---------------------------------------------------------------------------------------
+// Collector thresholds
+//
+// A lint builds millions of tree nodes that live until it ends. At the collector's default
+// thresholds every few hundred new objects start a collection, and the older generations are
+// walked again and again while they hold almost no garbage: a fifth of the lint's time.
+// Raised thresholds leave the collector running (cycles are still freed) for a few
+// megabytes more at the peak. Only raised: a threshold the host set higher, or to zero
+// (collection off), stays as it is.
+
+namespace {
+constexpr long kRaisedThresholds[] = {100000, 50, 100};
+}  // namespace
+
+RaisedCollectorThresholds::RaisedCollectorThresholds() {
+  py::module_ gc = import("gc");
+  saved_ = gc.attr("get_threshold")();
+  py::list raised;
+  for (size_t i = 0; i < saved_.size(); ++i) {
+    long current = saved_[i].cast<long>();
+    long wanted = i < std::size(kRaisedThresholds) ? kRaisedThresholds[i] : current;
+    raised.append(current == 0 && i == 0 ? 0 : std::max(current, wanted));
+  }
+  gc.attr("set_threshold")(*raised);
+}
+
+// Runs while the check's error, if any, is on its way to the caller: pybind11 holds that error
+// apart, so the collector can be called, and nothing raised here may replace it.
+RaisedCollectorThresholds::~RaisedCollectorThresholds() {
+  try {
+    import("gc").attr("set_threshold")(*saved_);
+  } catch (py::error_already_set& e) {
+    e.discard_as_unraisable("restoring the garbage collector's thresholds");
+  } catch (...) {
+  }
+}
+
+}  // namespace vettor::checker
