@@ -96,6 +96,39 @@ def test_generic_foreign_key_field_names():
     assert not hasattr(classes["BookManager"], "generic_foreign_key_field_names")
 
 
+def test_only_calls_that_could_name_an_object_id_field_are_inferred(monkeypatch):
+    # Inferring the calls of every model class (Django's own among them) is what made the
+    # lint build library modules: a call that would record nothing is not asked about.
+    source = LIBRARY + (
+        "\n\nclass Note(models.Model):\n"
+        "    target = GenericForeignKey('content_type', 'object_id')\n"
+        "    def save(self, *args, **kwargs):\n"
+        "        self.full_clean()\n"
+        "        log(self, level=2, fk_field=name)\n"
+        "        notify(self, 'saved')\n"
+    )
+    inferred_calls = []
+    real = shims.safe_infer
+
+    def spy(node):
+        if isinstance(node, nodes.Call) and node.root().name == "shimapp.models":
+            inferred_calls.append(node.as_string())
+        return real(node)
+
+    monkeypatch.setattr(shims, "safe_infer", spy)
+    tree = helpers.build_atok(source, "shimapp.models").tree
+    classes = {node.name: node for node in tree.nodes_of_class(nodes.ClassDef)}
+    assert classes["Tag"].generic_foreign_key_field_names == ["object_id", "owner_id", "other_id"]
+    assert classes["Note"].generic_foreign_key_field_names == ["object_id"]
+    assert sorted(inferred_calls) == sorted([
+        "GenericForeignKey('content_type', 'object_id')",
+        "GenericForeignKey(fk_field='owner_id')",
+        "GenericForeignKey(ct_field='content_type', fk_field='other_id')",
+        "GenericForeignKey('content_type', 'object_id')",
+        "notify(self, 'saved')",
+    ])
+
+
 def test_trees_built_without_the_shims_have_no_field_names():
     tree = astroid.builder.AstroidBuilder(apply_transforms=False).string_build(LIBRARY, "plain_models")
     tag = next(n for n in tree.nodes_of_class(nodes.ClassDef) if n.name == "Tag")

@@ -43,4 +43,22 @@ class RaisedCollectorThresholds {
   py::tuple saved_;
 };
 
+// parse_cache.cpp: whether a configuration value asks for the kept trees (none: the default,
+// yes; false, or a text such as "no" or "off": no).
+bool parse_cache_wanted(py::handle setting);
+
+// parse_cache.cpp: astroid's builder keeps the trees it parses in the user's cache folder and
+// reads them back, while it lives (nothing when not wanted or the folder cannot be trusted).
+class KeptTrees {
+ public:
+  explicit KeptTrees(bool wanted);
+  ~KeptTrees();
+  KeptTrees(const KeptTrees&) = delete;
+  KeptTrees& operator=(const KeptTrees&) = delete;
+
+ private:
+  py::object original_;
+  py::object folder_;
+};
+
 }  // namespace vettor::checker

@@ -9,6 +9,9 @@ namespace vettor::checker {
 
 namespace {
 
+// The configuration key that turns the kept parse trees off ("parse-cache": false).
+constexpr const char* kParseCache = "parse-cache";
+
 // Registration order of the source-code rule checkers.
 constexpr const char* kPythonCheckerModules[] = {
     "admin", "settings", "columns", "classorder", "migrations", "querysets", "urls"};
@@ -154,8 +157,11 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
                              py::object config, py::object jobs) {
   py::object linter = G("create_linter")(py::arg("linter_class") = G("Linter"),
                                          py::arg("jobs") = jobs);
-  for (auto item : py::dict(builtin("dict")(config))) {
-    if (py::str("directories").equal(item.first)) continue;
+  py::dict entries = builtin("dict")(config);
+  for (auto item : entries) {
+    // Keys for the driver itself, not for the linter.
+    if (py::str("directories").equal(item.first) || py::str(kParseCache).equal(item.first))
+      continue;
     apply_option(linter, item.first, py::reinterpret_borrow<py::object>(item.second));
   }
   linter.attr("set_option")("django-version", django_version);
@@ -187,6 +193,7 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   import_sibling(G.handle(), "shims");
   keep_node_constructor_signatures();
   {
+    KeptTrees kept(parse_cache_wanted(entries.attr("get")(kParseCache)));
     RaisedCollectorThresholds thresholds;
     linter.attr("check")(py::arg("files_or_modules") = targets);
   }
