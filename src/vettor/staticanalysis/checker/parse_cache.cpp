@@ -179,7 +179,8 @@ void prune(py::handle folder) {
         if (truthy(os_path("exists")(marker)) &&
             now - os_path("getmtime")(marker).cast<double>() < kPruneEverySeconds)
           return;
-        lookup("builtins", "open")(marker, "a").attr("close")();
+        os_attr("close")(os_attr("open")(
+            marker, os_attr("O_WRONLY").cast<long>() | os_attr("O_CREAT").cast<long>(), 0600));
         os_attr("utime")(marker);
         for (py::handle entry : os_attr("scandir")(folder)) {
           if (py::object(entry.attr("name")).equal(py::str(kPruned))) continue;

@@ -671,6 +671,8 @@ void visit_call(py::object self, py::object node) {
 
 void visit_keyword(py::object self, py::object node) {
   if (in_migration_module(self, node)) return;
+  // A `**mapping` argument names no option: neither rule can hold, whatever the call makes.
+  if (node.attr("arg").is_none()) return;
   py::object call = node.attr("parent");
   if (!is_field(call)) return;
   if (truthy(M("is_redundant_kwargs")(node))) {
