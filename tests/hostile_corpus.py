@@ -77,6 +77,7 @@ def build(parent):
     os.symlink(root / "elsewhere", shop / "linked_dir")
     os.symlink("does_not_exist.py", shop / "dangling.py")
     os.symlink("index.html", shop / "templates" / "shop" / "linked.html")
+    os.symlink("gone.html", shop / "templates" / "shop" / "dangling.html")
     return root
 
 

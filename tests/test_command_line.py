@@ -1,56 +1,193 @@
-"""python -m vettor.staticanalysis PROJECT: the first thing a new user runs."""
+"""The command line (vettor, python -m vettor.staticanalysis): what a new user runs first, and
+what a CI job runs on every change."""
+import json
+import os
 import re
+import shutil
+import signal
 import subprocess
 import sys
+import textwrap
+import time
 from pathlib import Path
 
-BLOG = Path(__file__).resolve().parent.parent / "examples" / "blog"
+import pytest
+
+import hostile_corpus
+from vettor.staticanalysis import checker
+
+REPO = Path(__file__).resolve().parent.parent
+BLOG = REPO / "examples" / "blog"
 
 
-class Result:
-    """The command's outcome, its progress display left out of the output."""
-
-    def __init__(self, completed):
-        self.returncode = completed.returncode
-        self.stderr = completed.stderr
-        self.stdout = "".join(
-            line
-            for line in completed.stdout.splitlines(keepends=True)
-            if not line.startswith("Analyzing ")
-        )
-
-
-def run(*args):
-    return Result(
-        subprocess.run(
-            [sys.executable, "-m", "vettor.staticanalysis", *map(str, args)],
-            capture_output=True,
-            text=True,
-        )
+def run(*args, cwd=None):
+    return subprocess.run(
+        [sys.executable, "-m", "vettor.staticanalysis", *map(str, args)],
+        capture_output=True,
+        text=True,
+        cwd=cwd,
+        timeout=600,
     )
+
+
+def write(root, files):
+    for name, content in files.items():
+        path = Path(root, name)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if isinstance(content, bytes):
+            path.write_bytes(content)
+        else:
+            path.write_text(textwrap.dedent(content))
+    return root
+
+
+@pytest.fixture
+def blog(tmp_path):
+    """A copy of the example project, free to be changed."""
+    return Path(shutil.copytree(BLOG, tmp_path / "blog"))
+
+
+# ---------------------------------------------------------------------------------------
+# Output
 
 
 def test_the_example_blog():
     result = run(BLOG, "--jobs", "1")
-    assert result.returncode == 0, result.stderr
+    assert result.returncode == 1, result.stderr
+    assert result.stderr == ""
     lines = result.stdout.splitlines()
     assert lines[:3] == [
         f"Project: {BLOG}",
         "Django project: yes",
         "Django version: 3.2 (Django>=3.2,<4.0 in requirements.txt)",
     ]
-    assert lines[3].startswith("Findings: ") and lines[3].endswith(" in 16 files")
-    where_and_rule = {line.split(": ", 2)[0] + " " + line.split(": ", 2)[1] for line in lines[4:]}
+    where_and_rule = {line.split(": ", 2)[0] + " " + line.split(": ", 2)[1] for line in lines[3:-2]}
+    # Lines and columns are counted from 1: the model field starts in column 16 of line 7.
     assert {
-        "posts/models.py:7:15 C2000 nullable-string-field",
-        "posts/migrations/0002_fill_author_nicknames.py:18:8 C8001 missing-reverse-migration",
-        "posts/templates/posts/post_list.html:6:2 C7001 hard-coded-static-url",
-        "blog/settings.py:8:0 C4005 debug-enabled",
+        "posts/models.py:7:16 C2000 nullable-string-field",
+        "posts/migrations/0002_fill_author_nicknames.py:18:9 C8001 missing-reverse-migration",
+        "posts/templates/posts/post_list.html:6:3 C7001 hard-coded-static-url",
+        "blog/settings.py:8:1 C4005 debug-enabled",
     } <= where_and_rule
     # every finding is explained with its rule's text, filled from its argument record
     assert "Field nickname is a nullable string field." in result.stdout
     assert not re.search(r"\{[a-z_]+\}", result.stdout)
-    assert lines[-1] == "requirements.txt: C1000 Django 3.2 (requirement '>=3.2,<4.0' admits 3.2.0 to 3.2.29)"
+    assert (
+        lines[-2]
+        == "requirements.txt: C1000 Django 3.2 (requirement '>=3.2,<4.0' admits 3.2.0 to 3.2.29)"
+    )
+    # The count names the files that were analysed: 14 Python files, 2 templates.
+    assert lines[-1] == f"Findings: {len(lines) - 5} in 14 Python files and 2 templates"
+
+
+# A small project whose findings need no Django inference, so each run is quick: templates
+# with hard-coded links, and modules that do not parse.
+QUICK_PROJECT = {
+    "app/templates/app/a.html": '<a href="/a/">A</a>\n<img src="/static/a.png">\n',
+    "app/templates/app/b.html": '<a href="/b/">B</a>\n',
+    "app/one.py": "def f(:\n",
+    "app/two.py": "x = (\n",
+    "app/three.py": "x = 1\n",
+}
+
+
+def test_workers_give_the_same_output_as_one_process(tmp_path):
+    write(tmp_path, QUICK_PROJECT)
+    one = run(tmp_path, "--jobs", "1")
+    workers = run(tmp_path, "--jobs", "2")
+    assert one.returncode == 1 and len(one.stdout.splitlines()) == 3 + 5 + 1
+    assert (workers.returncode, workers.stdout) == (one.returncode, one.stdout)
+
+
+def test_the_json_format_is_the_array_of_the_lint_records():
+    result = run(BLOG, "--format", "json", "-j", "1")
+    assert result.returncode == 1 and result.stderr == ""
+    records = json.loads(result.stdout)
+    files = {
+        str(p.relative_to(BLOG)): None for p in BLOG.rglob("*") if p.suffix in (".py", ".html")
+    }
+    files["META"] = None
+    expected = json.loads(json.dumps(checker.get_messages(str(BLOG), files, jobs=1), default=str))
+    assert sorted(map(json.dumps, records)) == sorted(map(json.dumps, expected))
+    python = next(r for r in records if r["message-id"] == "C2000")
+    assert list(python) == [
+        "type",
+        "module",
+        "obj",
+        "line",
+        "column",
+        "path",
+        "symbol",
+        "message",
+        "message-id",
+    ]
+    # Records keep the lint's own counting: columns from 0.
+    assert (python["path"], python["line"], python["column"]) == ("posts/models.py", 7, 15)
+    assert python["message"]["name"] == "nickname"
+    assert records[-1]["message-id"] == "C1000" and records[-1]["path"] == "requirements.txt"
+    assert {r["path"] for r in records if "hint" in r} == {"posts/templates/posts/post_list.html"}
+
+
+def test_the_console_command_runs_as_the_module_does(tmp_path):
+    write(tmp_path, QUICK_PROJECT)
+    command = Path(sys.executable).with_name("vettor")
+    assert command.exists(), "the package installs a vettor command"
+    via_command = subprocess.run(
+        [str(command), str(tmp_path), "-j", "1"], capture_output=True, text=True
+    )
+    via_module = run(tmp_path, "-j", "1")
+    assert (via_command.returncode, via_command.stdout) == (
+        via_module.returncode,
+        via_module.stdout,
+    )
+    usage = subprocess.run([str(command), "--help"], capture_output=True, text=True).stdout
+    assert usage.startswith("usage: vettor ")
+
+
+# ---------------------------------------------------------------------------------------
+# Exit status
+
+
+@pytest.mark.parametrize(
+    "files, args, status",
+    [
+        ({"tool.py": "import json\n"}, [], 0),
+        ({"tool.py": "import json\n"}, ["--exit-zero"], 0),
+        ({"templates/page.html": '<a href="/about/">About</a>\n'}, ["--exit-zero"], 0),
+        ({"broken.py": "def f(:\n"}, [], 1),
+        ({"broken.py": "def f(:\n"}, ["--exit-zero"], 0),
+        ({"templates/page.html": '<a href="/about/">About</a>\n'}, [], 1),
+        (
+            {
+                "tool.py": "x = 1\n",
+                "pyproject.toml": "[tool.vettor]\nexit-zero = true\n",
+                "broken.py": "def f(:\n",
+            },
+            [],
+            0,
+        ),
+        (
+            {"tool.py": "x = 1\n", "pyproject.toml": "[tool.vettor]\nmax-models = 'many'\n"},
+            ["--exit-zero"],
+            2,
+        ),
+        ({"tool.py": "x = 1\n"}, ["--jobs", "-1"], 2),
+        ({"tool.py": "x = 1\n"}, ["--jobs", "two"], 2),
+        ({"tool.py": "x = 1\n"}, ["--format", "xml"], 2),
+        ({"tool.py": "x = 1\n"}, ["--diff", "--fix"], 2),
+        ({"tool.py": "x = 1\n"}, ["--diff", "--format", "json"], 2),
+    ],
+)
+def test_exit_status(tmp_path, files, args, status):
+    write(tmp_path, files)
+    result = run(tmp_path, "-j", "1", *args)
+    assert result.returncode == status, result.stdout + result.stderr
+
+
+def test_a_path_that_is_not_a_folder(tmp_path):
+    result = run(tmp_path / "missing")
+    assert result.returncode == 2
+    assert "not a folder" in result.stderr
 
 
 def test_a_folder_without_django(tmp_path):
@@ -60,16 +197,385 @@ def test_a_folder_without_django(tmp_path):
     assert result.stdout.splitlines()[1:] == [
         "Django project: no",
         "Django version: unknown (no Django requirement in the dependency files)",
-        "Findings: 0 in 1 files",
+        "Findings: 0 in 1 Python file and 0 templates",
     ]
 
 
 def test_an_unpinned_requirement(tmp_path):
     (tmp_path / "requirements.txt").write_text("django\n")
-    assert run(tmp_path, "--jobs", "1").stdout.splitlines()[2] == "Django version: 1.11 (Django (any version) in requirements.txt)"
+    assert (
+        run(tmp_path, "--jobs", "1").stdout.splitlines()[2]
+        == "Django version: 1.11 (Django (any version) in requirements.txt)"
+    )
 
 
-def test_a_path_that_is_not_a_folder(tmp_path):
-    result = run(tmp_path / "missing")
+# ---------------------------------------------------------------------------------------
+# Configuration
+
+
+@pytest.mark.parametrize(
+    "pyproject, line",
+    [
+        (
+            "[tool.vettor\n",
+            "invalid TOML: Expected ']' at the end of a table declaration (at line 1, column 13)",
+        ),
+        ("[tool]\nvettor = 3\n", "[tool.vettor] is not a table"),
+        (
+            "[tool.vettor]\ncolour = 'blue'\n",
+            "[tool.vettor] colour: unknown key (not an option of vettor)",
+        ),
+        (
+            "[tool.vettor]\nmax-models = 'many'\n",
+            "[tool.vettor] max-models: 'many' is not a whole number",
+        ),
+        (
+            "[tool.vettor]\nmax_models = true\n",
+            "[tool.vettor] max-models: True is not a whole number",
+        ),
+        ("[tool.vettor]\njobs = -1\n", "[tool.vettor] jobs: -1 is below 0 (0: one worker per CPU)"),
+        (
+            "[tool.vettor]\ndisable = ['C2006', 'C9999']\n",
+            "[tool.vettor] disable: 'C9999' is not a message code or symbol of vettor",
+        ),
+        ("[tool.vettor]\ndisable = 3\n", "[tool.vettor] disable: 3 is not a list of texts"),
+        ("[tool.vettor]\nexclude = [1]\n", "[tool.vettor] exclude: [1] is not a list of texts"),
+        (
+            "[tool.vettor]\ndirectories = ['src']\n",
+            "[tool.vettor] directories: 'src' is not a folder of the project",
+        ),
+        (
+            "[tool.vettor]\ndjango-version = '2.2'\n",
+            "[tool.vettor] django-version: cannot be set: it is read from the project's dependency files",
+        ),
+        ("[tool.vettor]\nreports = 'perhaps'\n", "[tool.vettor] reports: "),
+        ("[tool.vettor]\nparse-cache = 'no'\n", "[tool.vettor] parse-cache: 'no' is not true or false"),
+    ],
+    ids=lambda value: value.split("\n")[-2][:30] if "\n" in value else None,
+)
+def test_a_configuration_error_is_one_line_naming_the_file_and_the_key(tmp_path, pyproject, line):
+    write(tmp_path, {"tool.py": "x = 1\n", "pyproject.toml": pyproject})
+    result = run(tmp_path, "-j", "1")
     assert result.returncode == 2
-    assert "not a folder" in result.stderr
+    assert result.stdout == ""
+    (error,) = result.stderr.splitlines()
+    assert error.startswith(f"{tmp_path / 'pyproject.toml'}: {line}")
+
+
+def test_a_good_configuration_is_applied(blog):
+    (blog / "pyproject.toml").write_text(
+        "[tool.vettor]\n"
+        "disable = ['C2006', 'hard-coded-url']\n"  # a code of a Python rule, a symbol of a template rule
+        "max_models = 1\n"
+    )
+    result = run(blog, "-j", "1")
+    assert result.returncode == 1, result.stderr
+    codes = {
+        line.split(" ")[1]
+        for line in result.stdout.splitlines()
+        if re.match(r"\S+:\d+:\d+: ", line)
+    }
+    assert {"C2000", "C7001", "C3000"} <= codes
+    assert not codes & {"C2006", "C7000"}
+
+
+@pytest.mark.parametrize("setting, kept", [("", True), ("parse-cache = false\n", False)])
+def test_parse_cache_in_the_configuration(tmp_path, monkeypatch, setting, kept):
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    project = write(tmp_path / "project", {"tool.py": "x = 1\n", "pyproject.toml": "[tool.vettor]\n" + setting})
+    result = run(project, "-j", "1")
+    assert result.returncode == 0, result.stderr
+    folder = tmp_path / "cache" / "vettor" / "astroid-trees"
+    trees = [p for p in folder.iterdir() if not p.name.startswith(".")] if folder.exists() else []
+    assert bool(trees) is kept
+
+
+# ---------------------------------------------------------------------------------------
+# Which files
+
+
+# Every Python file is a syntax error and every template holds a hard-coded link, so each
+# file that is linted shows in the findings (and no run needs Django's inference).
+SELECTION_PROJECT = {
+    "manage.py": "def f(:\n",
+    "app/__init__.py": "def f(:\n",
+    "app/models.py": "def f(:\n",
+    "app/tests/test_models.py": "def f(:\n",
+    "app/templates/app/page.html": '<a href="/about/">About</a>\n',
+    "templates/base.html": '<a href="/home/">Home</a>\n',
+    "app/static/vendor/demo/index.html": '<a href="/demo/">Demo</a>\n',
+    "docs/_build/page.html": '<a href="/docs/">Docs</a>\n',
+    "legacy/templates/old.html": '<a href="/old/">Old</a>\n',
+    "legacy/views.py": "def f(:\n",
+    "node_modules/pkg/index.py": "def f(:\n",
+    ".tox/py39/lib/x.py": "def f(:\n",
+}
+# The Python files, and the .html files inside folders named templates.
+LINTED = {
+    "manage.py",
+    "app/__init__.py",
+    "app/models.py",
+    "app/tests/test_models.py",
+    "legacy/views.py",
+    "app/templates/app/page.html",
+    "templates/base.html",
+    "legacy/templates/old.html",
+}
+
+
+def linted_paths(root, *args):
+    result = run(root, "--format", "json", "-j", "1", *args)
+    assert result.returncode in (0, 1), result.stderr
+    return {r["path"] for r in json.loads(result.stdout) if r["message-id"] != "C1000"}
+
+
+def test_templates_are_the_html_files_in_templates_folders(tmp_path):
+    write(tmp_path, SELECTION_PROJECT)
+    assert linted_paths(tmp_path) == LINTED
+
+
+@pytest.mark.parametrize(
+    "exclude, left_out",
+    [
+        ('["legacy"]', {"legacy/views.py", "legacy/templates/old.html"}),
+        (
+            '["*/tests/*", "templates/base.html"]',
+            {"app/tests/test_models.py", "templates/base.html"},
+        ),
+        ('"test_*.py, old.html"', {"app/tests/test_models.py", "legacy/templates/old.html"}),
+        (
+            '["app/"]',
+            {
+                "app/__init__.py",
+                "app/models.py",
+                "app/tests/test_models.py",
+                "app/templates/app/page.html",
+            },
+        ),
+        (
+            '["./manage.py", "*.html"]',
+            {
+                "manage.py",
+                "app/templates/app/page.html",
+                "templates/base.html",
+                "legacy/templates/old.html",
+            },
+        ),
+    ],
+)
+def test_exclude_leaves_out_python_files_and_templates_alike(tmp_path, exclude, left_out):
+    write(tmp_path, SELECTION_PROJECT)
+    (tmp_path / "pyproject.toml").write_text(f"[tool.vettor]\nexclude = {exclude}\n")
+    assert linted_paths(tmp_path) == LINTED - left_out
+
+
+def test_directories_limit_the_lint_to_those_folders(tmp_path):
+    write(tmp_path, SELECTION_PROJECT)
+    (tmp_path / "pyproject.toml").write_text("[tool.vettor]\ndirectories = ['legacy']\n")
+    assert linted_paths(tmp_path) == {"legacy/views.py", "legacy/templates/old.html"}
+
+
+def test_the_host_api_keeps_its_explicit_selection(tmp_path):
+    write(tmp_path, SELECTION_PROJECT)
+    (tmp_path / "pyproject.toml").write_text("[tool.vettor]\nexclude = ['legacy', 'app/static']\n")
+    files = {
+        "legacy/views.py": None,
+        "app/static/vendor/demo/index.html": None,
+        "docs/_build/page.html": None,
+    }
+    found = {m["path"] for m in checker.get_messages(str(tmp_path), files, jobs=1)}
+    assert found == set(files)
+
+
+# ---------------------------------------------------------------------------------------
+# Files that cannot be analysed
+
+
+def test_files_that_cannot_be_analysed_are_findings(tmp_path):
+    write(
+        tmp_path,
+        {
+            "app/models.py": "from django.db import models\n\n\nclass A(models.Model):\n    t = models.TextField(null=True)\n",
+            "app/broken.py": "from django.db import models\n\n\nclass B(models.Model:\n    pass\n",
+            "app/latin.py": "# caf\xe9\nx = 1\n".encode("latin-1"),
+            "app/deep.py": hostile_corpus._deep_nesting(),
+            "app/templates/app/latin.html": "<p>caf\xe9</p>\n".encode("latin-1"),
+        },
+    )
+    (tmp_path / "app" / "gone.py").symlink_to(tmp_path / "app" / "nowhere.py")
+    (tmp_path / "app" / "templates" / "app" / "gone.html").symlink_to(tmp_path / "nowhere.html")
+    result = run(tmp_path, "-j", "1")
+    assert result.returncode == 1
+    lines = result.stdout.splitlines()
+    assert "app/broken.py:4:21: E0001 syntax-error: invalid syntax (<unknown>, line 4)" in lines
+    assert (
+        "app/latin.py:1:6: E0001 syntax-error: the file is not valid UTF-8 (byte 0xe9 cannot be"
+        " decoded); save it as UTF-8 or declare its encoding"
+    ) in lines
+    assert (
+        "app/gone.py:1:1: F0001 fatal: cannot read the file: it is a symbolic link to a missing file"
+        in lines
+    )
+    assert any(
+        line.startswith(
+            "app/deep.py:1:1: F0001 fatal: astroid could not build the module: RecursionError: "
+        )
+        for line in lines
+    )
+    assert any(line.startswith("app/models.py:5:") for line in lines)
+    assert lines[-1] == (
+        "Findings: 5 in 5 Python files and 2 templates "
+        "(4 Python files could not be analysed; 2 templates skipped)"
+    )
+    # One line each for the skipped templates, and no traceback.
+    assert sorted(result.stderr.splitlines()) == [
+        f"WARNING: Skipped template {tmp_path / 'app/templates/app/gone.html'}: it cannot be read (No such file or directory)",
+        f"WARNING: Skipped template {tmp_path / 'app/templates/app/latin.html'}: it is not valid UTF-8 "
+        "('utf-8' codec can't decode byte 0xe9 in position 6: invalid continuation byte)",
+    ]
+
+
+# ---------------------------------------------------------------------------------------
+# Fixing
+
+
+def files_of(root):
+    return {
+        str(p.relative_to(root)): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()
+    }
+
+
+def test_diff_prints_the_fixes_and_fix_writes_them(blog, tmp_path):
+    before = files_of(blog)
+    diff = run(blog, "--diff")
+    assert diff.returncode == 1, diff.stderr
+    assert files_of(blog) == before, "--diff changes nothing"
+    changed = [
+        "blog/settings.py",
+        "posts/migrations/0002_fill_author_nicknames.py",
+        "posts/models.py",
+    ]
+    assert re.findall(r"^\+\+\+ b/(\S+)$", diff.stdout, flags=re.M) == changed
+    assert diff.stderr.splitlines() == [f"would fix {path}" for path in changed] + [
+        "3 files would be fixed"
+    ]
+
+    fixed = run(blog, "--fix")
+    assert fixed.returncode == 0, fixed.stderr
+    assert fixed.stdout.splitlines() == [f"Fixed {path}" for path in changed] + ["3 files fixed"]
+    after = files_of(blog)
+    assert {path for path in before if after[path] != before[path]} == set(changed)
+
+    # The diff is the very change --fix made: applied to a pristine copy it gives the same files.
+    pristine = Path(shutil.copytree(BLOG, tmp_path / "pristine"))
+    subprocess.run(["patch", "-p1", "-s"], input=diff.stdout, text=True, cwd=pristine, check=True)
+    assert files_of(pristine) == after
+
+    again = run(blog, "--diff")
+    assert (again.returncode, again.stdout) == (0, "")
+
+
+def test_diff_and_fix_honour_exclude(blog):
+    (blog / "pyproject.toml").write_text(
+        "[tool.vettor]\nexclude = ['migrations', 'blog/settings.py']\n"
+    )
+    diff = run(blog, "--diff")
+    assert re.findall(r"^\+\+\+ b/(\S+)$", diff.stdout, flags=re.M) == ["posts/models.py"]
+    fixed = run(blog, "--fix")
+    assert fixed.stdout.splitlines() == ["Fixed posts/models.py", "1 file fixed"]
+    assert (blog / "blog/settings.py").read_bytes() == (BLOG / "blog/settings.py").read_bytes()
+
+
+# ---------------------------------------------------------------------------------------
+# Ctrl-C
+
+
+def busy_project(root):
+    """A project that takes a good while to lint: many modules of many models."""
+    body = "from django.db import models\n\n\n" + "".join(
+        f"class Model{i}(models.Model):\n"
+        "    name = models.CharField(max_length=20, null=True)\n"
+        "    parent = models.ForeignKey('self', on_delete=models.CASCADE)\n\n"
+        "    def size(self):\n"
+        f"        return len(Model{i}.objects.filter(name='x'))\n\n\n"
+        for i in range(30)
+    )
+    for n in range(150):
+        write(root, {f"app/models_{n}.py": body})
+    return root
+
+
+def processes_in_group(group):
+    """The live processes of a process group (zombies are no longer running)."""
+    found = []
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[2]) == group and fields[0] != "Z":
+            found.append(int(stat.parent.name))
+    return found
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+@pytest.mark.parametrize("whole_group", [False, True], ids=["to the command", "to the group"])
+def test_an_interrupt_ends_the_lint_at_once(tmp_path, jobs, whole_group):
+    busy_project(tmp_path)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "vettor.staticanalysis", str(tmp_path), "--jobs", str(jobs)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    )
+    try:
+        # The lint starts once the header is out; with jobs 2 it is under way once the
+        # workers run.
+        while not process.stdout.readline().startswith("Django version"):
+            assert process.poll() is None, "the command ended before the lint"
+        deadline = time.monotonic() + 120
+        while len(processes_in_group(process.pid)) < (1 + jobs if jobs > 1 else 1):
+            assert time.monotonic() < deadline and process.poll() is None, "no workers started"
+            time.sleep(0.1)
+        time.sleep(1)
+        assert process.poll() is None, "the lint ended before it was interrupted"
+        interrupted = time.monotonic()
+        if whole_group:
+            os.killpg(process.pid, signal.SIGINT)  # as Ctrl-C on a terminal
+        else:
+            process.send_signal(signal.SIGINT)
+        _, err = process.communicate(timeout=10)
+        assert time.monotonic() - interrupted < 10
+    finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.communicate()
+    assert process.returncode == 130
+    assert err == "Interrupted.\n"
+    time.sleep(0.5)
+    assert processes_in_group(process.pid) == [], "a worker was left behind"
+
+
+# ---------------------------------------------------------------------------------------
+# ./dev lint
+
+
+@pytest.mark.parametrize(
+    "args, names_project",
+    [
+        ([], False),
+        (["--jobs", "1"], False),
+        (["-j", "2", "--format", "json"], False),
+        (["--jobs", "1", "somewhere"], True),
+        (["somewhere", "--exit-zero"], True),
+        (["--diff"], False),
+    ],
+)
+def test_dev_lint_keeps_the_example_project_unless_one_is_named(args, names_project):
+    # The function that ./dev lint asks, taken out of the script so no set-up runs.
+    dev = (REPO / "dev").read_text()
+    function = re.search(r"^names_project\(\) \{.*?^\}$", dev, flags=re.S | re.M).group(0)
+    result = subprocess.run(["bash", "-c", f'{function}\nnames_project "$@"', "-", *args])
+    assert (result.returncode == 0) == names_project
+    assert 'names_project "$@" || set -- "$@" examples/blog' in dev

@@ -2,8 +2,8 @@
 syntax than the host reads, undecodable bytes, a byte-order mark, huge and very long files,
 deep nesting, empty files, broken templates and symlinks, under a path with spaces and
 non-ASCII letters. The lint must finish, must not raise, must report on every healthy file,
-and must log every file it could not analyse at error level (templates it skips at warning
-level) instead of dropping it silently.
+and must report every file it could not analyse as a finding of its own, logged at error
+level (templates it skips at warning level), instead of dropping it silently.
 
 Each lint runs in a child process with a time limit, so a hang fails the test instead of
 stopping the suite."""
@@ -20,15 +20,20 @@ import hostile_corpus
 
 TIMEOUT = 900  # seconds; the machine may be shared, a hang is what this catches
 
-# Files that cannot be analysed and must be named in an error-level log line.
+# Files that cannot be analysed: each is one finding, with the code and the start of its
+# message, and is named in an error-level log line.
 UNANALYSABLE = {
-    "shop/syntax_error.py": "a syntax error",
-    "shop/match_statement.py": "a match statement, newer than the host's Python",
-    "shop/deep_nesting.py": "nesting deeper than astroid's recursion allows",
-    "shop/dangling.py": "a symlink that leads nowhere",
+    "shop/syntax_error.py": ("E0001", "invalid syntax (<unknown>, line 4)"),
+    "shop/match_statement.py": ("E0001", "invalid syntax (<unknown>, line 2)"),
+    "shop/deep_nesting.py": ("F0001", "astroid could not build the module: RecursionError: "),
+    "shop/dangling.py": ("F0001", "cannot read the file: it is a symbolic link to a missing file"),
 }
-# Templates the tokenizer cannot read, named in a warning.
-SKIPPED_TEMPLATES = ["shop/templates/shop/broken.html", "shop/templates/shop/latin1.html"]
+# Templates that cannot be read or tokenized, named in a warning.
+SKIPPED_TEMPLATES = [
+    "shop/templates/shop/broken.html",
+    "shop/templates/shop/latin1.html",
+    "shop/templates/shop/dangling.html",
+]
 
 RUNNER = textwrap.dedent(
     """
@@ -64,7 +69,9 @@ def lint_in_child(root, keys, jobs, cwd):
         cwd=cwd,
     )
     assert proc.returncode == 0, proc.stderr[-3000:]
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+    outcome = json.loads(proc.stdout.strip().splitlines()[-1])
+    outcome["stderr"] = proc.stderr
+    return outcome
 
 
 @pytest.fixture(scope="module")
@@ -116,10 +123,19 @@ def test_every_healthy_file_reports_its_findings(project, result):
 
 
 @pytest.mark.parametrize("key", sorted(UNANALYSABLE), ids=lambda k: Path(k).name)
-def test_a_file_that_cannot_be_analysed_is_logged_as_an_error(key, result):
+def test_a_file_that_cannot_be_analysed_is_one_finding_and_logged_as_an_error(key, result):
     _, outcome = result
+    code, message = UNANALYSABLE[key]
+    (finding,) = [m for m in outcome["messages"] if m["path"] == key]
+    assert finding["message-id"] == code and finding["message"].startswith(message)
     errors = [text for level, text in outcome["logs"] if level == "ERROR"]
-    assert any(Path(key).name in text for text in errors), (UNANALYSABLE[key], errors)
+    assert any(Path(key).name in text for text in errors), errors
+
+
+def test_no_traceback_reaches_standard_error(result):
+    _, outcome = result
+    assert "Traceback" not in outcome["stderr"]
+    assert "RecursionError" not in outcome["stderr"]
 
 
 @pytest.mark.parametrize("key", SKIPPED_TEMPLATES, ids=lambda k: Path(k).name)
@@ -143,5 +159,9 @@ def test_undecodable_source_is_reported_not_raised(project, tmp_path, jobs):
     assert ("shop/models.py", 5, "C2000") in {
         (m["path"], m["line"], m["message-id"]) for m in outcome["messages"]
     }
+    (finding,) = [m for m in outcome["messages"] if m["path"] == "shop/undecodable.py"]
+    # The first byte that is not UTF-8 stands in column 46 of the first line.
+    assert (finding["message-id"], finding["line"], finding["column"]) == ("E0001", 1, 46)
+    assert finding["message"].startswith("the file is not valid UTF-8 (byte 0xe9 cannot be decoded)")
     errors = [text for level, text in outcome["logs"] if level == "ERROR"]
     assert any("undecodable.py" in text for text in errors)

@@ -130,11 +130,13 @@ def test_template_findings_keep_the_record_and_the_key_as_path():
         # The caller's list replaces the project's (which disables C7001).
         (["C7000"], {"C7001"}),
         (["C7000", "C7001"], set()),
-        (["hard-coded-url"], {"C7000", "C7001"}),
+        (["hard-coded-url"], {"C7001"}),
+        (["hard-coded-static-url", "C7000"], set()),
+        ("hard-coded-url, C7001", set()),
         ([], {"C7000", "C7001"}),
     ],
 )
-def test_disable_removes_template_findings_by_code(disable, codes):
+def test_disable_removes_template_findings_by_code_or_symbol(disable, codes):
     messages = lint({TEMPLATE: None}, config={"disable": disable})
     assert {m["message-id"] for m in messages} == codes
 
@@ -251,25 +253,34 @@ def test_a_key_is_matched_in_its_normal_form():
 
 
 @pytest.mark.parametrize("jobs", [1, 0])
-def test_a_syntax_error_is_dropped_unless_its_code_is_a_package_code(monkeypatch, jobs):
-    assert lint({"shop/broken.py": None}, jobs=jobs) == []
-    monkeypatch.setattr(message_templates, "E0001", "The module does not parse.", raising=False)
-    (finding,) = lint({"shop/broken.py": None, MODELS: []}, jobs=jobs)
-    assert (finding["path"], finding["line"], finding["message-id"], finding["message"]) == (
-        "shop/broken.py",
-        1,
-        "E0001",
-        "Syntax Error",
-    )
+def test_a_syntax_error_is_kept_with_pythons_message_whatever_lines_were_asked(jobs):
+    (finding,) = lint({"shop/broken.py": [5], MODELS: []}, jobs=jobs)
+    assert {k: finding[k] for k in ("path", "line", "column", "symbol", "message-id")} == {
+        "path": "shop/broken.py",
+        "line": 1,
+        "column": 11,
+        "symbol": "syntax-error",
+        "message-id": "E0001",
+    }
+    assert finding["message"] == "invalid syntax (<unknown>, line 1)"
 
 
-def test_fatal_findings_are_logged_and_dropped(caplog, monkeypatch):
+def test_other_findings_of_pylint_itself_are_dropped(tmp_path):
+    project = tmp_path / "copy"
+    shutil.copytree(LINT_PROJECT, project)
+    (project / "shop" / "pragmas.py").write_text("flagged()  # vettor: disable=no-such-check\n")
+    messages = lint({"shop/pragmas.py": None}, root=project)
+    # pylint's bad-option-value (E0012) is not one of the package's findings.
+    assert [m["message-id"] for m in messages] == [FLAGGED]
+
+
+def test_a_failing_analysis_is_a_fatal_finding_and_is_logged(caplog, monkeypatch):
     def fail(self, filepath, modname, data=None):
         raise RuntimeError("boom")
 
     monkeypatch.setattr(checker.Linter, "get_ast", fail)
-    messages = lint({MODELS: None})
-    assert messages == []
+    (finding,) = lint({MODELS: None})
+    assert (finding["path"], finding["message-id"], finding["symbol"]) == (MODELS, "F0001", "fatal")
     fatal = [r for r in caplog.records if r.getMessage().startswith("Fatal message: ")]
     assert fatal and fatal[0].levelno == logging.ERROR
     assert "'type': 'fatal'" in fatal[0].getMessage()

@@ -1,4 +1,5 @@
 """The linter, reporter and template linter that the lint driver runs."""
+import os
 import pickle
 import subprocess
 import sys
@@ -8,6 +9,7 @@ from io import StringIO
 
 import pytest
 from pylint import lint
+from rich.console import Console
 
 from conftest import LINT_PROJECT, HardCodedLinkChecker
 from vettor.staticanalysis import checker
@@ -20,7 +22,8 @@ class RecordingProgress:
 
     shown = []
 
-    def __init__(self):
+    def __init__(self, **options):
+        self.options = options
         self.tasks, self.updates, self.exited = [], [], None
         RecordingProgress.shown.append(self)
 
@@ -70,6 +73,74 @@ def test_check_shows_one_task_advanced_per_module(progress, files, description, 
     assert display.updates == [(7, 1)] * steps
     assert display.exited == (None, None, None)
     assert linter.progress is display and linter.progress_task == 7
+
+
+@pytest.mark.parametrize("terminal", [True, False], ids=["terminal", "redirected"])
+def test_the_display_is_drawn_on_standard_error_when_it_is_a_terminal(
+    monkeypatch, capsys, terminal
+):
+    screen = StringIO()
+    monkeypatch.setattr(
+        checker,
+        "Console",
+        lambda stderr: Console(stderr=stderr, file=screen, force_terminal=terminal, width=80),
+    )
+    new_linter().check(files_or_modules=[str(LINT_PROJECT / "shop/views.py")])
+    out, err = capsys.readouterr()
+    assert out == "" and err == ""
+    if terminal:
+        assert "Analyzing 1 files..." in screen.getvalue()
+    else:
+        assert screen.getvalue() == ""
+
+
+HOST = """\
+import sys
+from vettor.staticanalysis import checker
+found = checker.get_messages(sys.argv[1], {"views.py": None}, jobs=1)
+print("host output", len(found))
+"""
+
+
+def test_a_host_gets_no_progress_text_on_its_standard_output_even_on_a_terminal(tmp_path):
+    import pty
+
+    (tmp_path / "views.py").write_text("x = 1\n")
+    screen, terminal = pty.openpty()
+    try:
+        result = subprocess.run(
+            [sys.executable, "-c", HOST, str(tmp_path)],
+            stdout=subprocess.PIPE,
+            stderr=terminal,
+            timeout=300,
+        )
+        os.close(terminal)
+        terminal = None
+        drawn = b""
+        while True:
+            try:
+                chunk = os.read(screen, 65536)
+            except OSError:  # the terminal is closed once everything was read
+                break
+            if not chunk:
+                break
+            drawn += chunk
+    finally:
+        if terminal is not None:
+            os.close(terminal)
+        os.close(screen)
+    assert result.returncode == 0
+    assert result.stdout.decode().splitlines() == ["host output 0"]
+    assert b"Analyzing 1 files..." in drawn
+
+
+def test_the_display_asks_for_standard_error(progress):
+    new_linter().check(files_or_modules=[])
+    (display,) = progress
+    assert display.options["console"].stderr
+    assert display.options["redirect_stdout"] is False
+    # The test's standard error is no terminal.
+    assert display.options["disable"] is True
 
 
 def test_with_workers_the_display_advances_once_per_file_result(progress):

@@ -77,7 +77,7 @@ FORK_WHILE_DRAWING = textwrap.dedent(
             print("worker checks", node.name)
 
     class DrawingDisplay(Progress):
-        def __init__(self):
+        def __init__(self, **options):
             screen = open(os.devnull, "w")
             console = Console(force_terminal=True, force_interactive=True, file=screen)
             super().__init__(console=console)

@@ -49,11 +49,24 @@ def test_toml_config_without_a_vettor_table_is_empty(tmp_path, pyproject):
     assert meta.get_toml_config(str(tmp_path)) == {}
 
 
-@pytest.mark.parametrize("pyproject", ["[tool.vettor\n", "[tool]\nvettor = 3\n"])
-def test_a_broken_configuration_is_reported(tmp_path, pyproject):
-    write(tmp_path, "pyproject.toml", pyproject)
-    with pytest.raises(ValueError):
+@pytest.mark.parametrize(
+    "pyproject, what",
+    [
+        ("[tool.vettor\n", "invalid TOML: Expected ']' at the end of a table declaration (at line 1, column 13)"),
+        ("[tool]\nvettor = 3\n", "[tool.vettor] is not a table"),
+        (b"[tool.vettor]\n# caf\xe9\n", "not valid UTF-8 ("),
+    ],
+)
+def test_a_broken_configuration_is_one_line_that_names_the_file(tmp_path, pyproject, what):
+    if isinstance(pyproject, bytes):
+        (tmp_path / "pyproject.toml").write_bytes(pyproject)
+    else:
+        write(tmp_path, "pyproject.toml", pyproject)
+    with pytest.raises(meta.ConfigurationError) as raised:
         meta.get_toml_config(tmp_path)
+    assert isinstance(raised.value, ValueError)
+    assert str(raised.value).startswith(f"{tmp_path / 'pyproject.toml'}: {what}")
+    assert "\n" not in str(raised.value)
 
 
 def test_code_style_gives_black_mode_arguments():

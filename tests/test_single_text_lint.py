@@ -1,6 +1,11 @@
 """Linting one text held in memory: every finding of the lint reaches the renderer, which
 gives the host the code, place, words and pointed-at line of each."""
+import json
 import logging
+import shutil
+import subprocess
+import sys
+from pathlib import Path
 
 import astroid
 import pytest
@@ -10,6 +15,8 @@ from pylint.interfaces import IAstroidChecker
 
 from conftest import FLAGGED, FlaggedCallChecker
 from vettor.staticanalysis import checker, helpers, message_templates, render
+
+BLOG = Path(__file__).resolve().parent.parent / "examples" / "blog"
 
 CODE = """\
 def flagged():
@@ -133,6 +140,42 @@ def test_module_name_from_the_path(path, name):
     (item,) = list(linter._iterate_file_descrs([path]))
     assert isinstance(item, checker.FileItem)
     assert tuple(item) == (name, path, name)
+
+
+def test_an_absolute_path_lints_as_the_module_under_its_packages(tmp_path):
+    (tmp_path / "proj" / "app" / "sub").mkdir(parents=True)
+    for package in ("app", "app/sub"):
+        (tmp_path / "proj" / package / "__init__.py").write_text("")
+    linter = checker.create_linter(linter_class=checker.CodeLinter)
+    paths = [tmp_path / "proj/app/sub/models.py", tmp_path / "proj/app/__init__.py", tmp_path / "proj/loose.py"]
+    names = [item.name for item in linter._iterate_file_descrs([str(p) for p in paths])]
+    assert names == ["app.sub.models", "app.__init__", "loose"]
+
+
+FINDINGS_OF_TEXT = """\
+import json, sys
+from vettor.staticanalysis import checker
+path = sys.argv[1]
+advice = checker.check_code(open(path).read(), path, "blog.settings")
+print(json.dumps(sorted((r["message-id"], r["line"], r["column"]) for r in advice)))
+"""
+
+
+def test_an_absolute_path_in_the_project_gives_the_findings_of_the_relative_one(tmp_path):
+    # The queryset rules see the model only when the module's own import is resolved. Each
+    # lint runs in a fresh process, so no module astroid keeps from an earlier lint helps.
+    project = Path(shutil.copytree(BLOG, tmp_path / "blog"))
+
+    def findings(path, cwd):
+        result = subprocess.run(
+            [sys.executable, "-c", FINDINGS_OF_TEXT, path], cwd=cwd, capture_output=True, text=True
+        )
+        assert result.returncode == 0, result.stderr
+        return json.loads(result.stdout)
+
+    relative = findings("posts/views.py", cwd=project)
+    assert {code for code, _, _ in relative} == {"C9000", "C9002"}
+    assert findings(str(project / "posts/views.py"), cwd=tmp_path) == relative
 
 
 def test_every_descriptor_is_parsed_from_the_one_text(rules):

@@ -184,15 +184,20 @@ def test_templates_are_read_as_utf8_whatever_the_locale(tmp_path):
     assert result.stdout.strip() == ascii([(2, 0, {"path": "/static/caf\u00e9.png"})])
 
 
-def test_a_missing_file_raises_after_the_earlier_findings_are_kept(tmp_path):
+@pytest.mark.parametrize("unreadable", ["missing.html", "folder.html", "dangling.html"])
+def test_a_template_that_cannot_be_read_is_skipped_with_a_warning(tmp_path, caplog, unreadable):
     first = write(tmp_path, "first.html", '<img src="/first.png">')
     later = write(tmp_path, "later.html", '<img src="/later.png">')
+    (tmp_path / "folder.html").mkdir()
+    (tmp_path / "dangling.html").symlink_to(tmp_path / "gone.html")
     checker = templates.Checker()
-    with pytest.raises(FileNotFoundError):
-        checker.check([first, str(tmp_path / "missing.html"), later])
+    checker.check([first, str(tmp_path / unreadable), later])
     assert [(m["path"], m["message"]) for m in checker.messages] == [
-        (first, {"path": "/first.png"})
+        (first, {"path": "/first.png"}),
+        (later, {"path": "/later.png"}),
     ]
+    (warning,) = [r for r in caplog.records if r.levelname == "WARNING"]
+    assert warning.getMessage().startswith(f"Skipped template {tmp_path / unreadable}: it cannot be read (")
 
 
 SRC_TAGS = ["audio", "embed", "img", "input", "script", "source", "track", "video"]

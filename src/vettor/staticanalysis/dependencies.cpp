@@ -382,7 +382,12 @@ PYBIND11_MODULE(dependencies, m) {
   for (const char* version : kVersions) versions.append(py::str(version));
   m.attr("versions") = versions;
 
-  m.def("resolve_django_version", &resolve_django_version, py::arg("project_root"));
+  m.def("resolve_django_version", &resolve_django_version,
+        "The Django minor the project in project_root is written for, from its\n"
+        "requirements.txt, conda.yml, setup.cfg, Pipfile.lock, Pipfile or setup.py:\n"
+        "{\"path\": the file, \"version\": \"1.11\" to \"3.2\", \"specs\": the requirement's\n"
+        "version specifier}, or None when none of them names a known Django.",
+        py::arg("project_root"));
   m.def("resolve_django_version_via_dparse", &resolve_django_version_via_dparse,
         py::arg("project_root_path"));
   m.def("resolve_django_version_via_setup_py", &resolve_django_version_via_setup_py,
@@ -395,10 +400,20 @@ PYBIND11_MODULE(dependencies, m) {
     mapping[versions[i]] = m.attr(kSettingsMembers[i]);
   }
   m.attr("DJANGO_SETTINGS_MAPPING") = mapping;
-  m.def("is_django_repository", &is_django_repository, py::arg("project_root"));
+  m.def("is_django_repository", &is_django_repository,
+        "True when the folder project_root holds a Django project: it has a Django\n"
+        "manage.py, a dependency file that names Django, or a module that imports it.",
+        py::arg("project_root"));
   m.def("is_django_node", &is_django_node, py::arg("node"));
-  m.def("get_default_django_settings", &get_default_django_settings, py::arg("version"));
+  m.def("get_default_django_settings", &get_default_django_settings,
+        "Django's default settings for the minor `version` (\"1.11\" to \"3.2\"; any other\n"
+        "text gives 3.2's): a module whose upper-case names are the settings.",
+        py::arg("version"));
   // One default test, made once and shared by every call, as a Python default would be.
   py::cpp_function omittable(&is_omittable, py::name("omittable"), py::scope(m), py::arg("name"));
-  m.def("module_to_dict", &module_to_dict, py::arg("module"), py::arg("omittable") = omittable);
+  m.def("module_to_dict", &module_to_dict,
+        "A new mapping of the attributes of `module` by name, leaving out each name for\n"
+        "which omittable(name) is true (by default: private and not upper-case names, so\n"
+        "module_to_dict(get_default_django_settings(\"3.2\")) is the settings by name).",
+        py::arg("module"), py::arg("omittable") = omittable);
 }

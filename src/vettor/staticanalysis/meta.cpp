@@ -41,11 +41,35 @@ py::str without_bom(const py::str& text) {
 // ---------------------------------------------------------------------------------------
 // pyproject.toml
 
+py::object pyproject_path(const py::object& root) { return child(root, py::str("pyproject.toml")); }
+
+// A mistake in the project's configuration, told in one line that begins with the file.
+[[noreturn]] void configuration_error(const py::object& path, const std::string& what) {
+  vettor::raise(G("ConfigurationError"), std::string(py::str(path)) + ": " + what);
+}
+
 py::dict read_pyproject(const py::object& root) {
-  py::object path = child(root, py::str("pyproject.toml"));
+  py::object path = pyproject_path(root);
   if (!is_file(path)) return py::dict();
-  py::str text = without_bom(path.attr("read_text")("encoding"_a = "utf-8"));
-  return G("tomli").attr("loads")(text);
+  py::str text;
+  try {
+    text = without_bom(path.attr("read_text")("encoding"_a = "utf-8"));
+  } catch (py::error_already_set& e) {
+    if (e.matches(PyExc_UnicodeDecodeError)) {
+      configuration_error(path, "not valid UTF-8 (" + std::string(py::str(e.value())) + ")");
+    }
+    if (e.matches(PyExc_OSError)) {
+      configuration_error(path,
+                          "cannot be read: " + std::string(py::str(e.value().attr("strerror"))));
+    }
+    throw;
+  }
+  try {
+    return G("tomli").attr("loads")(text);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(G("tomli").attr("TOMLDecodeError"))) throw;
+    configuration_error(path, "invalid TOML: " + std::string(py::str(e.value())));
+  }
 }
 
 // The table [tool.<name>], or an empty one.
@@ -55,7 +79,7 @@ py::dict tool_table(const py::object& root, const char* name) {
   if (!py::isinstance<py::dict>(tool)) return py::dict();
   py::object table = tool.attr("get")(name, py::dict());
   if (!py::isinstance<py::dict>(table)) {
-    vettor::raise(PyExc_ValueError, std::string("pyproject.toml: [tool.") + name + "] is not a table");
+    configuration_error(pyproject_path(root), std::string("[tool.") + name + "] is not a table");
   }
   return table;
 }
@@ -87,9 +111,9 @@ py::dict get_code_style(py::object project_root) {
       for (py::handle name : value) {
         std::string upper = py::str(name.attr("upper")());
         if (!vettor::hasattr(target_version, upper.c_str())) {
-          vettor::raise(PyExc_ValueError,
-                        "pyproject.toml: [tool.black] target-version " + std::string(py::repr(name)) +
-                            " is not a Python version black knows");
+          configuration_error(pyproject_path(G("Path")(project_root)),
+                              "[tool.black] target-version " + std::string(py::repr(name)) +
+                                  " is not a Python version black knows");
         }
         targets.add(target_version.attr(upper.c_str()));
       }
@@ -401,6 +425,9 @@ PYBIND11_MODULE(meta, m) {
   m.attr("tomli") = import("tomli");
   m.attr("Path") = lookup("pathlib", "Path");
   m.attr("_settings_files_found") = py::dict();
+  m.attr("ConfigurationError") = vettor::make_exception(
+      m, "ConfigurationError", PyExc_ValueError,
+      "A mistake in the project's configuration file; the message begins with the file.");
 
   m.def("get_toml_config", &get_toml_config, py::arg("project_root"));
   m.def("get_settings_files", &get_settings_files, py::arg("project_root"));

@@ -348,10 +348,34 @@ PYBIND11_MODULE(transformer, m) {
 
   m.attr("TransformResult") = make_transform_result(m);
   m.attr("TransformError") = make_transform_error(m);
-  m.def("transform_files", &transform_files, py::arg("project_root"), py::arg("whitelist"));
-  m.def("trasform_files_in_place", &trasform_files_in_place, py::arg("project_root"),
-        py::arg("whitelist"));
+  m.def("transform_files", &transform_files,
+        "The fixed sources of a project's Python files, nothing written.\n\n"
+        "project_root: the project folder.\n"
+        "whitelist: what may be fixed: paths relative to project_root (Python files or\n"
+        "    folders whose Python files are all taken), or None for the whole project.\n\n"
+        "Returns a list of (source, path) pairs, one per file a fix changed, path relative\n"
+        "to project_root; its unified_diff() is the change as one unified diff and its\n"
+        "`failures` the (path, error) pairs of files that could not be fixed.",
+        py::arg("project_root"), py::arg("whitelist"));
+  m.def("trasform_files_in_place", &trasform_files_in_place,
+        "Fix a project's Python files and write them back: transform_files(project_root,\n"
+        "whitelist), each file written in the encoding and line endings it had. Returns the\n"
+        "list of the paths written, relative to project_root; raises TransformError (with\n"
+        "`written` and `failures`) when some file could not be fixed or written.",
+        py::arg("project_root"), py::arg("whitelist"));
   // Calls that omit `noise` share one empty list, which is only ever asked for membership.
-  m.def("transform_code", &transform_code, py::arg("code"), py::arg("filepath"),
-        py::arg("settings_modpath"), py::arg("noise") = py::list());
+  m.def("transform_code", &transform_code,
+        "Apply every fix the rules offer to one source text and format the result with\n"
+        "Black in the text's own quote style.\n\n"
+        "code: the source text.\n"
+        "filepath: its path in the project, such as \"app/models.py\" (migrations and the\n"
+        "    settings module are told by it).\n"
+        "settings_modpath: the import path of the project's settings module, such as\n"
+        "    \"proj.settings\".\n"
+        "noise: message codes to leave alone: a settings code here is not fixed, and no\n"
+        "    code here is among the reasons.\n\n"
+        "Returns a TransformResult(code, reasons): the fixed text, and the set of message\n"
+        "codes the lint found in the code as given.",
+        py::arg("code"), py::arg("filepath"), py::arg("settings_modpath"),
+        py::arg("noise") = py::list());
 }

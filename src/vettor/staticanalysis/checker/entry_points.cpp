@@ -1,6 +1,9 @@
 // The lint entry points and what ties the rules to pylint: the ordered rule checker lists,
 // the code-to-symbol table, linter construction with the package's options, and the filters
 // that turn a lint's findings into the records the host asked for.
+//
+// Of pylint's own findings a project lint keeps only those that say a module could not be
+// analysed (E0001, F0001), so that no selected file goes unchecked without a word.
 #include "checker.hpp"
 
 #include <string>
@@ -9,12 +12,19 @@ namespace vettor::checker {
 
 namespace {
 
-// The configuration key that turns the kept parse trees off ("parse-cache": false).
-constexpr const char* kParseCache = "parse-cache";
-
 // Registration order of the source-code rule checkers.
 constexpr const char* kPythonCheckerModules[] = {
     "admin", "settings", "columns", "classorder", "migrations", "querysets", "urls"};
+
+// Configuration keys that choose the files to lint rather than set a linter option.
+constexpr const char* kFileSelectionKeys[] = {"directories", "exclude"};
+
+// The configuration key that turns the parse trees kept between lints off ("parse-cache":
+// false); the driver reads it, the linter never sees it.
+constexpr const char* kParseCache = "parse-cache";
+
+constexpr const char* kSyntaxErrorCode = "E0001";
+constexpr const char* kFatalCode = "F0001";
 
 py::object builtin(const char* name) { return import("builtins").attr(name); }
 
@@ -137,6 +147,129 @@ bool ends_with(py::handle key, const char* suffix) {
   return py::isinstance<py::str>(key) && truthy(key.attr("endswith")(suffix));
 }
 
+bool is_file_selection_key(py::handle key) {
+  for (const char* name : kFileSelectionKeys) {
+    if (py::str(name).equal(key)) return true;
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------
+// Modules that cannot be analysed
+//
+// The linter reports such a module on its first line; with workers a syntax error carries
+// only the linter's fixed text. What went wrong is worked out here from the file itself, as
+// Python reads it: only the files that failed are read again.
+
+py::bytes byte_at(const py::bytes& data, py::ssize_t at) {
+  return data[py::slice(at, at + 1, 1)];
+}
+
+// (line, 0-based column, message) for the first byte that the encoding cannot decode.
+py::tuple undecodable(const py::bytes& data, const std::string& encoding, py::handle error) {
+  py::ssize_t start = error.attr("start").cast<py::ssize_t>();
+  py::ssize_t line = data.attr("count")(py::bytes("\n"), 0, start).cast<py::ssize_t>() + 1;
+  py::ssize_t line_start = data.attr("rfind")(py::bytes("\n"), 0, start).cast<py::ssize_t>() + 1;
+  std::string byte = py::str(byte_at(data, start).attr("hex")());
+  std::string what = encoding == "utf-8" || encoding == "utf-8-sig"
+                         ? "the file is not valid UTF-8 (byte 0x" + byte +
+                               " cannot be decoded); save it as UTF-8 or declare its encoding"
+                         : "the file is not valid " + encoding +
+                               ", the encoding it declares (byte 0x" + byte +
+                               " cannot be decoded)";
+  return py::make_tuple(line, start - line_start, what);
+}
+
+// (line, 0-based column, message) of a module that does not decode or parse, or None when
+// it now does (or cannot be read at all).
+py::object describe_syntax_error(py::handle path) {
+  py::bytes data;
+  try {
+    data = G("Path")(path).attr("read_bytes")();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OSError)) throw;
+    return py::none();
+  }
+  std::string encoding = "utf-8";
+  try {
+    py::object readline = lookup("io", "BytesIO")(data).attr("readline");
+    encoding = py::str(lookup("tokenize", "detect_encoding")(readline)[py::int_(0)]);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_SyntaxError)) throw;
+    // The first lines are not UTF-8 and declare nothing, or the declaration is bad.
+    py::object message = e.value();
+    try {
+      data.attr("decode")("utf-8");
+    } catch (py::error_already_set& decode) {
+      if (!decode.matches(PyExc_UnicodeDecodeError)) throw;
+      return undecodable(data, encoding, decode.value());
+    }
+    return py::make_tuple(1, 0, py::str(message));
+  }
+  py::str text;
+  try {
+    text = data.attr("decode")(encoding);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_UnicodeDecodeError)) throw;
+    return undecodable(data, encoding, e.value());
+  }
+  text = text.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
+  try {
+    // As astroid parses, so the message is the one pylint gives.
+    lookup("ast", "parse")(py::str(std::string(text) + "\n"), py::arg("type_comments") = true);
+  } catch (py::error_already_set& e) {
+    py::object error = e.value();
+    if (e.matches(PyExc_SyntaxError)) {
+      py::object line = error.attr("lineno");
+      py::object offset = error.attr("offset");
+      long column = truthy(offset) ? offset.cast<long>() - 1 : 0;
+      return py::make_tuple(truthy(line) ? line : py::object(py::int_(1)),
+                            column > 0 ? column : 0, py::str(error));
+    }
+    if (e.matches(PyExc_ValueError)) return py::make_tuple(1, 0, py::str(error));  // NUL bytes
+    throw;
+  }
+  return py::none();
+}
+
+// The message for a module that cannot be opened, or None when it can.
+py::object describe_unreadable(py::handle path) {
+  try {
+    import("builtins").attr("open")(path, "rb").attr("close")();
+    return py::none();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OSError)) throw;
+    if (truthy(os_path("islink")(path)) && !truthy(os_path("exists")(path)))
+      return py::str("cannot read the file: it is a symbolic link to a missing file");
+    return py::str("cannot read the file: " + std::string(py::str(e.value().attr("strerror"))));
+  }
+}
+
+// True for a finding that says its module could not be analysed; its record then tells
+// what went wrong, where the linter knows it only as a fixed text or a module it missed.
+bool describe_unanalysed(py::handle record, py::handle path) {
+  py::object code = record["message-id"];
+  if (code.equal(py::str(kSyntaxErrorCode))) {
+    // The parser may fail otherwise on what it cannot parse (too deep a nesting); the
+    // finding then keeps the linter's own text.
+    py::object found = on_error(
+        PyExc_Exception, [&] { return describe_syntax_error(path); },
+        [] { return py::object(py::none()); });
+    if (!found.is_none()) {
+      record["line"] = found[py::int_(0)];
+      record["column"] = found[py::int_(1)];
+      record["message"] = found[py::int_(2)];
+    }
+    return true;
+  }
+  if (code.equal(py::str(kFatalCode))) {
+    py::object unreadable = describe_unreadable(path);
+    if (!unreadable.is_none()) record["message"] = unreadable;
+    return true;
+  }
+  return false;
+}
+
 // `{**a, **b}`: a value without keys() is no mapping.
 py::dict merge_config(py::handle under, py::handle over) {
   py::dict merged;
@@ -160,8 +293,7 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   py::dict entries = builtin("dict")(config);
   for (auto item : entries) {
     // Keys for the driver itself, not for the linter.
-    if (py::str("directories").equal(item.first) || py::str(kParseCache).equal(item.first))
-      continue;
+    if (is_file_selection_key(item.first) || py::str(kParseCache).equal(item.first)) continue;
     apply_option(linter, item.first, py::reinterpret_borrow<py::object>(item.second));
   }
   linter.attr("set_option")("django-version", django_version);
@@ -208,6 +340,8 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
       G("logger").attr("error")("Syntax error: %s", record);
   }
   py::set codes(G("get_all_message_codes")());
+  codes.add(kSyntaxErrorCode);
+  codes.add(kFatalCode);
   py::list kept;
   for (py::handle record : messages) {
     if (!codes.contains(record["message-id"])) continue;
@@ -216,9 +350,32 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
     // A finding outside the selected files (there is none unless a checker reports on
     // another module) is not what the host asked for.
     if (!selection.contains(path)) continue;
-    if (line_selected(selection[path], record["line"])) kept.append(record);
+    // A module that could not be analysed is reported whatever lines were asked for: none
+    // of them has been checked.
+    if (describe_unanalysed(record, os_path("join")(root, path)) ||
+        line_selected(selection[path], record["line"]))
+      kept.append(record);
   }
   return kept;
+}
+
+// The codes and symbols that "disable" names: a list of them, or one text of them separated
+// by commas, as pylint reads the option.
+py::set disabled_names(py::handle config) {
+  py::set names;
+  if (!truthy(config.attr("__contains__")("disable"))) return names;
+  py::object value = config["disable"];
+  py::list entries;
+  if (py::isinstance<py::str>(value)) {
+    entries = value.attr("split")(",");
+  } else {
+    for (py::handle entry : value) entries.append(entry);
+  }
+  for (py::handle entry : entries) {
+    names.add(py::isinstance<py::str>(entry) ? py::object(entry.attr("strip")())
+                                            : py::reinterpret_borrow<py::object>(entry));
+  }
+  return names;
 }
 
 // `project_root`, when given, is where relative template keys are read from; the findings
@@ -243,15 +400,16 @@ py::list get_html_messages(py::object files, py::object config, py::object proje
   py::object linter = G("HtmlLinter")();
   linter.attr("check")(paths);
 
-  py::object disabled = truthy(config.attr("__contains__")("disable"))
-                            ? py::object(config["disable"])
-                            : py::object(py::list());
+  py::set disabled = disabled_names(config);
+  py::dict symbols = G("message_id_symbol_store");
   py::list kept;
   for (py::handle record : linter.attr("messages")) {
     if (!project_root.is_none() && key_of.contains(record["path"]))
       record["path"] = key_of[record["path"]];
     if (!line_selected(files[record["path"]], record["line"])) continue;
-    if (truthy(disabled.attr("__contains__")(record["message-id"]))) continue;
+    py::object code = record["message-id"];
+    if (disabled.contains(code)) continue;
+    if (symbols.contains(code) && disabled.contains(symbols[code])) continue;
     kept.append(record);
   }
   return kept;
@@ -325,17 +483,53 @@ void register_rule_tables(py::module_& m, py::dict rule_modules) {
 void register_entry_points(py::module_& m) {
   // One default mapping shared by every call, as a Python default argument would be.
   py::dict shared_config;
-  m.def("create_linter", &create_linter, py::arg("linter_class"),
+  m.def("create_linter", &create_linter,
+        "A new pylint linter of `linter_class` (Linter or CodeLinter) with the package's\n"
+        "options and its seven source-code rule checkers. `jobs` is pylint's number of\n"
+        "worker processes (0: one per CPU); `config` is not read.",
+        py::arg("linter_class"), py::arg("config") = shared_config, py::arg("jobs") = 0);
+  m.def("get_all_message_codes", &get_all_message_codes,
+        "A new list of the package's own message codes, in alphabetical order.");
+  m.def("get_messages", &get_messages,
+        "Lint the selected Python files and templates of a project.\n\n"
+        "project_root: the project folder (text or path).\n"
+        "files: maps each path relative to project_root, ending in .py or .html, to None\n"
+        "    (every line) or to the line numbers to report on; the key \"META\" asks for\n"
+        "    the Django-version finding C1000. Only these files are linted.\n"
+        "default_django_version: the Django minor to lint for when the project's\n"
+        "    dependency files name none.\n"
+        "config: linter options by name (\"disable\", \"max-models\", \"jobs\", ...),\n"
+        "    merged over the [tool.vettor] table of the project's pyproject.toml.\n"
+        "jobs: worker processes (0: one per CPU); a \"jobs\" option wins over it.\n\n"
+        "Returns a new list: the Python findings (records with \"type\", \"module\", \"obj\",\n"
+        "\"line\", \"column\", \"path\", \"symbol\", \"message\", \"message-id\"; \"message\"\n"
+        "holds the finding's argument record), then the template findings, then C1000.\n"
+        "Paths are relative to project_root, lines 1-based, columns 0-based. A Python\n"
+        "file that could not be analysed is one finding, E0001 (it does not parse or\n"
+        "decode) or F0001 (it cannot be read, or the analysis failed), whatever lines\n"
+        "were selected.",
+        py::arg("project_root"), py::arg("files"), py::arg("default_django_version") = "3.2",
         py::arg("config") = shared_config, py::arg("jobs") = 0);
-  m.def("get_all_message_codes", &get_all_message_codes);
-  m.def("get_messages", &get_messages, py::arg("project_root"), py::arg("files"),
-        py::arg("default_django_version") = "3.2", py::arg("config") = shared_config,
-        py::arg("jobs") = 0);
-  m.def("get_python_messages", &get_python_messages, py::arg("project_root"), py::arg("files"),
-        py::arg("django_version"), py::arg("config") = shared_config, py::arg("jobs") = 0);
-  m.def("get_html_messages", &get_html_messages, py::arg("files"),
-        py::arg("config") = shared_config, py::arg("project_root") = py::none());
-  m.def("get_meta_messages", &get_meta_messages, py::arg("project_root"));
+  m.def("get_python_messages", &get_python_messages,
+        "The Python half of get_messages: lint the .py keys of `files` under project_root\n"
+        "for the Django minor `django_version`, with `config` (the linter options, taken\n"
+        "as given: no project configuration is read) and `jobs` worker processes.\n"
+        "Returns a new list of Python finding records, paths relative to project_root.",
+        py::arg("project_root"), py::arg("files"), py::arg("django_version"),
+        py::arg("config") = shared_config, py::arg("jobs") = 0);
+  m.def("get_html_messages", &get_html_messages,
+        "The template half of get_messages: check the .html keys of `files`, read under\n"
+        "project_root when it is given (else as they are). Findings whose code or symbol\n"
+        "config[\"disable\"] names are left out. Returns a new list of template finding\n"
+        "records whose \"path\" is the key.",
+        py::arg("files"), py::arg("config") = shared_config,
+        py::arg("project_root") = py::none());
+  m.def("get_meta_messages", &get_meta_messages,
+        "The Django-version finding of the project in project_root: a one-element list\n"
+        "holding {\"message-id\": \"C1000\", \"path\": the dependency file,\n"
+        "\"message_type\": \"meta\", \"body\": {\"specs\", \"minor\", \"matching_versions\"}},\n"
+        "or an empty list when no dependency file names Django.",
+        py::arg("project_root"));
 }
 
 }  // namespace vettor::checker

@@ -1,7 +1,8 @@
 // pylint's linter and JSON reporter, adapted to the package: syntax errors get one fixed
 // message text, the package's "# vettor: disable=" pragma becomes pylint's own before pylint
-// reads it, a progress display runs while files are checked, and every finding is kept in
-// memory as a plain record. The template checkers are driven by a small linter of their own.
+// reads it, a progress display runs while files are checked, a module that cannot be
+// analysed is one finding instead of a traceback, and every finding is kept in memory as a
+// plain record. The template checkers are driven by a small linter of their own.
 #include "checker.hpp"
 
 #include <string>
@@ -96,9 +97,21 @@ void process_tokens(py::handle cls, py::object self, py::list tokens) {
   super(cls, self).attr("process_tokens")(tokens);
 }
 
+// The display is drawn on standard error, and only when that is a terminal: a host that
+// lints gets no progress text in its output, and a redirected or piped run none in its logs.
+// Whatever the lint prints on standard output meanwhile goes there unchanged.
+py::object make_display() {
+  py::object console = G("Console")(py::arg("stderr") = true);
+  bool shown = truthy(console.attr("is_terminal"));
+  // A disabled display still ends with a blank line where the console is no terminal.
+  if (!shown) console.attr("quiet") = true;
+  return G("Progress")(py::arg("console") = console, py::arg("disable") = !shown,
+                       py::arg("redirect_stdout") = false);
+}
+
 void check(py::handle cls, py::object self, py::object files_or_modules, py::args args,
            py::kwargs kwargs) {
-  py::object manager = G("Progress")();
+  py::object manager = make_display();
   py::object exit = manager.attr("__exit__");
   py::object display = manager.attr("__enter__")();
   py::list displays = G("_displays");
@@ -137,22 +150,75 @@ void set_current_module(py::handle cls, py::object self, py::object modname,
   self.attr("progress").attr("update")(self.attr("progress_task"), py::arg("advance") = 1);
 }
 
-// A source that cannot be decoded reaches pylint as a syntax error without a line; pylint
-// files it as "syntax-error" on line None, which its own message check rejects from inside
-// its handler, and the lint of the whole project then ends in the crash handler. Such a file
-// is reported as a syntax error on its first line instead.
-py::object get_ast(py::handle cls, py::object self, py::object filepath, py::object modname,
-                   py::object data) {
+// ---------------------------------------------------------------------------------------
+// Modules that cannot be analysed
+//
+// pylint's own get_ast prints the traceback of any error astroid raises to standard error,
+// and an error raised while the checkers walk a tree either writes a crash report into the
+// user's cache folder (one process) or ends the whole lint (workers). Here every module that
+// cannot be analysed is one finding instead: a syntax error (E0001) for a module that does
+// not parse or decode, a fatal (F0001) for one that cannot be read or on which astroid or a
+// checker fails (a RecursionError on a deeply nested expression, say). The lint goes on.
+
+std::string error_text(const py::error_already_set& e) {
+  py::object value = e.value();
+  return std::string(py::str(value.get_type().attr("__name__"))) + ": " +
+         std::string(py::str(value));
+}
+
+void add_fatal(py::object self, const std::string& text) {
+  self.attr("add_message")("fatal", py::arg("args") = text);
+}
+
+void add_syntax_error(py::object self, py::handle error) {
+  py::object line = py::getattr(error, "lineno", py::none());
+  // A source that cannot be decoded is a syntax error without a line; pylint's message
+  // check refuses one, so it is put on the first line.
+  self.attr("add_message")("syntax-error",
+                           py::arg("line") = truthy(line) ? line : py::object(py::int_(1)),
+                           py::arg("col_offset") = py::getattr(error, "offset", py::none()),
+                           py::arg("args") = py::str(error));
+}
+
+py::object get_ast(py::object self, py::object filepath, py::object modname, py::object data) {
+  py::handle astroid = G("astroid");
+  py::object manager = astroid.attr("MANAGER");
   try {
-    return super(cls, self).attr("get_ast")(filepath, modname, data);
+    if (data.is_none()) {
+      return manager.attr("ast_from_file")(filepath, modname, py::arg("source") = true);
+    }
+    return lookup("astroid.builder", "AstroidBuilder")(manager).attr("string_build")(
+        data, modname, filepath);
   } catch (py::error_already_set& e) {
-    if (!e.matches(lookup("pylint.exceptions", "InvalidMessageError"))) throw;
-    py::object cause = e.value().attr("__context__");
-    if (!vettor::isinstance(cause, G("astroid").attr("AstroidSyntaxError"))) throw;
-    py::object error = cause.attr("error");
-    self.attr("add_message")("syntax-error", py::arg("line") = 1,
-                             py::arg("col_offset") = py::getattr(error, "offset", py::none()),
-                             py::arg("args") = py::str(error));
+    if (e.matches(astroid.attr("AstroidSyntaxError"))) {
+      add_syntax_error(self, e.value().attr("error"));
+    } else if (e.matches(astroid.attr("AstroidBuildingError"))) {
+      py::object cause = e.value().attr("__cause__");
+      if (vettor::isinstance(cause, PyExc_UnicodeError)) {
+        add_syntax_error(self, cause);
+      } else if (vettor::isinstance(cause, PyExc_OSError)) {
+        add_fatal(self, "cannot read the file: " + std::string(py::str(cause.attr("strerror"))));
+      } else {
+        add_fatal(self, "astroid could not build the module: " + error_text(e));
+      }
+    } else if (e.matches(PyExc_Exception)) {
+      add_fatal(self, "astroid could not build the module: " + error_text(e));
+    } else {
+      throw;
+    }
+    return py::none();
+  }
+}
+
+py::object check_astroid_module(py::handle cls, py::object self, py::object ast_node,
+                                py::object walker, py::object rawcheckers,
+                                py::object tokencheckers) {
+  try {
+    return super(cls, self).attr("check_astroid_module")(ast_node, walker, rawcheckers,
+                                                         tokencheckers);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    add_fatal(self, "the analysis of the module failed: " + error_text(e));
     return py::none();
   }
 }
@@ -182,12 +248,15 @@ py::object make_linter(py::module_& m) {
         set_current_module(h, self, modname, filepath);
       },
       py::arg("modname"), py::arg("filepath") = py::none());
+  add_method(cls, "get_ast", &get_ast, py::arg("filepath"), py::arg("modname"),
+             py::arg("data") = py::none());
   add_method(
-      cls, "get_ast",
-      [h](py::object self, py::object filepath, py::object modname, py::object data) {
-        return get_ast(h, self, filepath, modname, data);
+      cls, "check_astroid_module",
+      [h](py::object self, py::object ast_node, py::object walker, py::object rawcheckers,
+          py::object tokencheckers) {
+        return check_astroid_module(h, self, ast_node, walker, rawcheckers, tokencheckers);
       },
-      py::arg("filepath"), py::arg("modname"), py::arg("data") = py::none());
+      py::arg("ast_node"), py::arg("walker"), py::arg("rawcheckers"), py::arg("tokencheckers"));
   return cls;
 }
 
@@ -268,10 +337,12 @@ py::object make_reporter(py::module_& m) {
 void register_progress(py::module_& m) {
   try {
     m.attr("Progress") = lookup("rich.progress", "Progress");
+    m.attr("Console") = lookup("rich.console", "Console");
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ImportError)) throw;
     m.attr("MagicMock") = lookup("unittest.mock", "MagicMock");
     m.attr("Progress") = m.attr("MagicMock");
+    m.attr("Console") = m.attr("MagicMock");
   }
   // The displays being shown right now (at most one per running check).
   m.attr("_displays") = py::list();

@@ -17,6 +17,26 @@ std::string replace_all(std::string text, const std::string& from, const std::st
   return text;
 }
 
+// The module a file path lints as: app/models.py is app.models. An absolute path is first
+// taken relative to the folder its packages start in (the nearest enclosing folder without
+// an __init__.py, which pylint puts on the import path while it checks), so a file named by
+// its absolute path lints as the same module, with the same imports resolved, as under its
+// path in the project.
+std::string module_name(py::handle path) {
+  py::object os_path = lookup("os", "path");
+  std::string text = py::str(path);
+  if (truthy(os_path.attr("isabs")(path))) {
+    py::object folder = os_path.attr("dirname")(text);
+    while (truthy(os_path.attr("isfile")(os_path.attr("join")(folder, "__init__.py")))) {
+      py::object parent = os_path.attr("dirname")(folder);
+      if (parent.equal(folder)) break;
+      folder = parent;
+    }
+    text = py::str(os_path.attr("relpath")(text, folder));
+  }
+  return replace_all(replace_all(text, ".py", ""), "/", ".");
+}
+
 // Every name of the module is inferred once before the rule checkers see the tree, so the
 // checkers meet a tree whose names astroid has already resolved. A name that does not infer
 // (an undefined name in a snippet, say) is passed over: it must not cost the text its lint.
@@ -69,15 +89,14 @@ py::object make_code_linter(py::module_& m) {
         return tree;
       },
       py::arg("filepath"), py::arg("modname"), py::arg("data") = py::none());
-  // app/models.py lints as app.models; no file is looked up on disk.
+  // app/models.py lints as app.models; the file itself is never read.
   add_method(
       cls, "_iterate_file_descrs",
       [](py::object, py::object files_or_modules) {
         py::object file_item = G("FileItem");
         py::list items;
         for (py::handle path : files_or_modules) {
-          std::string text = py::str(path);
-          std::string name = replace_all(replace_all(text, ".py", ""), "/", ".");
+          std::string name = module_name(path);
           items.append(file_item(py::arg("name") = name, py::arg("filepath") = path,
                                  py::arg("modpath") = name));
         }
@@ -117,8 +136,18 @@ void register_single_text(py::module_& m) {
       py::arg("module") = m.attr("__name__"));
   m.attr("CodeLinter") = make_code_linter(m);
   m.def("check_names", &check_names, py::arg("tree"));
-  m.def("check_code", &check_code, py::arg("code"), py::arg("filepath"),
-        py::arg("settings_modpath"));
+  m.def("check_code", &check_code,
+        "Lint one source text held in memory and return its findings as display records.\n\n"
+        "code: the source text.\n"
+        "filepath: the path it is linted and reported under, such as \"app/models.py\"\n"
+        "    (its module name comes from it; an absolute path inside the project lints as\n"
+        "    the same module as the project-relative one).\n"
+        "settings_modpath: the import path of the project's settings module, such as\n"
+        "    \"proj.settings\" (the settings rules check that module only).\n\n"
+        "Returns a list of records with \"message-id\", \"symbol\", \"type\", \"path\",\n"
+        "\"line\", \"column\", \"message\" (the finding in words) and \"source_lines\" (the\n"
+        "lines it points at). Every finding of the lint is there, pylint's own included.",
+        py::arg("code"), py::arg("filepath"), py::arg("settings_modpath"));
 }
 
 }  // namespace vettor::checker

@@ -363,20 +363,29 @@ py::object build_transformer_visitor(py::object message_ids, py::object settings
 // ---------------------------------------------------------------------------------------
 // Checker
 
-// The whole text of a template, or None when it is not UTF-8 (Django's template encoding).
-// The file is closed on success and on failure alike.
+// The whole text of a template, or None when it cannot be read or is not UTF-8 (Django's
+// template encoding): such a template is skipped with a warning, and the others are still
+// checked. The file is closed on success and on failure alike.
 py::object read_template(py::handle path) {
-  py::object file = import("builtins").attr("open")(path, "r", py::arg("encoding") = "utf-8");
+  auto skip = [&](const char* why, py::handle detail) {
+    G("logger").attr("warning")(std::string("Skipped template %s: it ") + why + " (%s)", path,
+                                detail);
+    return py::object(py::none());
+  };
+  py::object file;
+  try {
+    file = import("builtins").attr("open")(path, "r", py::arg("encoding") = "utf-8");
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OSError)) throw;
+    return skip("cannot be read", e.value().attr("strerror"));
+  }
   py::object source;
   try {
     source = file.attr("read")();
   } catch (py::error_already_set& e) {
     file.attr("close")();
-    if (e.matches(PyExc_UnicodeDecodeError)) {
-      G("logger").attr("warning")("Skipped template %s: it is not valid UTF-8 (%s)", path,
-                                  e.value());
-      return py::none();
-    }
+    if (e.matches(PyExc_UnicodeDecodeError)) return skip("is not valid UTF-8", e.value());
+    if (e.matches(PyExc_OSError)) return skip("cannot be read", e.value().attr("strerror"));
     throw;
   }
   file.attr("close")();

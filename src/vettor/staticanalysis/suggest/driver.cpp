@@ -186,7 +186,18 @@ py::list suggest_fixes(py::object comments, py::object project_root) {
 }  // namespace
 
 void register_driver(py::module_& m) {
-  m.def("suggest_fixes", &suggest_fixes, py::arg("comments"), py::arg("project_root"));
+  m.def("suggest_fixes", &suggest_fixes,
+        "Turn review findings into the review comments to post.\n\n"
+        "comments: FindingComment mappings, each with \"path\" (the file, opened as given:\n"
+        "    relative to the working directory unless absolute), \"line\" (1-based),\n"
+        "    \"message-id\" and \"body\" (the finding's text, Markdown).\n"
+        "project_root: the project folder, where the settings module, STATIC_URL and\n"
+        "    the [tool.black] code style are read from.\n\n"
+        "Returns a new list of ReviewComment mappings with \"body\", \"path\", \"side\"\n"
+        "(\"RIGHT\"), \"start_line\" (only for a range of several lines) and \"line\".\n"
+        "Findings on one line share a comment; a fixable one starts its body with a\n"
+        "```suggestion block holding the fixed lines.",
+        py::arg("comments"), py::arg("project_root"));
   m.def("group_comments_by_line", &group_comments_by_line, py::arg("comments"));
   m.def("build_comment", &build_comment, py::arg("path"), py::arg("start_line"),
         py::arg("end_line"), py::arg("body"));
