@@ -29,12 +29,14 @@ constexpr double kPruneEverySeconds = 24 * 3600;
 py::object os_attr(const char* name) { return import("os").attr(name); }
 py::object os_path(const char* name) { return import("os").attr("path").attr(name); }
 
-// Owned by this process's user (where the platform has users) and, with `mask` 077, neither
-// readable nor writable by anyone else; with 022, at least not writable by anyone else.
+// Owned by this process's user and, with `mask` 077, neither readable nor writable by anyone
+// else; with 022, at least not writable by anyone else. A platform without POSIX owners and
+// modes keeps the user's cache folder in the user's own profile.
 bool owned_and_closed(py::handle stat_result, long mask) {
-  if (stat_result.attr("st_mode").cast<long>() & mask) return false;
   py::object getuid = getattr_or_none(import("os"), "getuid");
-  return getuid.is_none() || py::object(stat_result.attr("st_uid")).equal(getuid());
+  if (getuid.is_none()) return true;
+  if (stat_result.attr("st_mode").cast<long>() & mask) return false;
+  return py::object(stat_result.attr("st_uid")).equal(getuid());
 }
 
 bool is_directory(py::handle stat_result) {
