@@ -1,7 +1,7 @@
 // The trees astroid parses, kept on disk between lints. A lint parses every file of the
 // project and every library module that inference reaches (Django's own among them), and
-// most of them are the same as last time: a kept tree loads about three times faster than
-// the source parses. What is kept is the tree as the parser and astroid's rebuilder leave it,
+// most of them are the same as last time: a kept tree loads several times faster than the
+// source parses. What is kept is the tree as the parser and astroid's rebuilder leave it,
 // before astroid resolves imports, adds attributes set through `self` and runs its transforms
 // (the shims among them): those depend on other modules and are done afresh every time.
 //

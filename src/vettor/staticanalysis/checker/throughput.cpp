@@ -23,8 +23,6 @@ namespace {
 // from the same place. A kept answer would go stale only if a function's code or its
 // `__signature__` were replaced later; astroid's constructors never are.
 
-constexpr const char* kKeptSignatures = "_vettor_kept_signatures";
-
 py::object signature_keeping_inspect() {
   py::module_ real = import("inspect");
   py::object inspect = lookup("types", "ModuleType")(real.attr("__name__"), real.attr("__doc__"));
@@ -48,7 +46,6 @@ py::object signature_keeping_inspect() {
   inspect.attr("__getattr__") = py::cpp_function(
       [](py::str name) { return import("inspect").attr(name); }, py::name("__getattr__"),
       py::arg("name"));
-  inspect.attr(kKeptSignatures) = kept;
   return inspect;
 }
 
