@@ -1,5 +1,6 @@
-"""The code transformer: the fixes of every rule family applied to one source text, rendered
-with its comments, formatted with Black, with the codes the linter finds in the text."""
+"""The code transformer: the fixes of every rule family applied to one source text, the
+statements they changed written into the text as given, formatted with Black, with the codes
+the linter finds in the text."""
 import ast
 import textwrap
 
@@ -122,7 +123,21 @@ def test_the_fixes_registered_and_their_order(registrations, noise, left_out):
     assert [(cls, transform) for cls, transform, _ in recorded] == expected_rows(left_out)
 
 
+class ReportingLinter:
+    """A linter that reports the given codes on whatever it checks."""
+
+    def __init__(self, codes):
+        self.reporter = type("Reporter", (), {"messages": [{"message-id": code} for code in codes]})()
+
+    def set_option(self, name, value):
+        pass
+
+    def check(self, code, files_or_modules):
+        pass
+
+
 def test_the_predicates_of_the_rows(registrations, monkeypatch):
+    monkeypatch.setattr(checker, "create_linter", lambda linter_class: ReportingLinter(["C4010"]))
     recorded = registrations()
     by_transform = {transform: predicate for _, transform, predicate in recorded}
     assert by_transform[transformer.columns.transform_nullboolean] is transformer.columns.is_nullboolean
@@ -139,13 +154,14 @@ def test_the_predicates_of_the_rows(registrations, monkeypatch):
     by_transform[querysets.transform_queryset_exists_count_if](if_node)
     assert asked == [("qs", operand), ("count", test)]
 
-    # The settings closures pass the module and this call's settings module, by keyword.
+    # The settings closures pass the module and this call's settings module, by keyword, for
+    # a code the lint reported; for any other code the fix is not made.
     seen = []
-    monkeypatch.setattr(
-        settings, "is_missing_secure_hsts_seconds", lambda **kwargs: seen.append(kwargs) or True
-    )
+    for name in ("is_missing_secure_hsts_seconds", "is_missing_secure_hsts_preload"):
+        monkeypatch.setattr(settings, name, lambda **kwargs: seen.append(kwargs) or True)
     module = object()
     assert by_transform[settings.add_hsts_seconds](module) is True
+    assert by_transform[settings.add_hsts_preload](module) is False
     assert seen == [{"module_node": module, "settings_modpath": SETTINGS}]
 
 
@@ -181,7 +197,8 @@ def test_the_module_name_comes_from_the_path(monkeypatch, filepath, modname):
     monkeypatch.setattr(helpers, "build_atok", build_atok)
     with pytest.raises(Stop):
         transformer.transform_code("x = 1\n", filepath, SETTINGS)
-    assert calls == [("x = 1\n", {"modname": modname, "absolute_path": filepath, "parse_non_code": True})]
+    # Only fixed statements are rendered: the tree needs no placeholders for comment lines.
+    assert calls == [("x = 1\n", {"modname": modname, "absolute_path": filepath})]
 
 
 def test_a_source_that_does_not_parse_raises():
@@ -370,3 +387,215 @@ def test_quotes_follow_the_file_as_given():
         "    slug = models.SlugField(help_text=\"it's short\")",
     ]
     assert "C2006" in reasons
+
+
+# ---------------------------------------------------------------------------------------
+# What no fix touched: the text as given, formatted by Black
+
+FIX_LINE = "    title = models.CharField(max_length=1000)\n"
+FIXED_LINE = "    title = models.TextField()\n"
+FIXED_MODEL = MODEL_HEADER + "class Post(models.Model):\n" + FIX_LINE + "\n\n"
+
+# (name, code that no fix touches): each once in a file a fix changes elsewhere, once in a
+# file without a fix. astroid's rendering of each changed its meaning, its spelling or its
+# comments, or did not parse.
+UNTOUCHED = [
+    ("assignment-expression-compared", "def f(a):\n    if (n := len(a)) > 10:\n        return n\n"),
+    ("assignment-expression-assigned", "s = (t := 3)\n"),
+    ("assignment-expression-in-a-condition",
+     "def g(x):\n    return x\n\n\nr = [y for x in [] if (y := g(x))]\n"),
+    ("yield-returned", "def f():\n    return (yield)\n"),
+    ("docstring-with-backslashes", "def f():\n    '''C:\\\\dir and \\\\n'''\n"),
+    ("docstring-ending-in-a-quote", "def f():\n    '''Ends in a quote\"'''\n"),
+    ("number-and-string-spellings", "a = 0xFF\nb = 0o755\nc = 1_000\nd = r'\\d'\n"),
+    ("fmt-off-region", "# fmt: off\nx = [\n  1,2,\n      3]\n# fmt: on\n"),
+    ("own-line-comment-inside-brackets", "x = [\n    1,\n    # two follows\n    2,\n]\n"),
+    ("comment-above-the-next-member",
+     "class A:\n    def f(self):\n        return 1\n\n    # g is the second\n    def g(self):\n"
+     "        return 2\n"),
+    ("trailing-comments-of-a-list", "x = [\n    1,  # one\n    2,  # two\n    3,  # three\n]\n"),
+    ("attribute-docstring", "class A:\n    x = 1\n    '''The x of A.'''\n"),
+]
+
+
+def black(source):
+    return suggest.format_code(
+        source, indentation="", code_style={"line_length": 79},
+        comma_character_target=suggest.get_comma_character_target(source),
+    )
+
+
+@pytest.mark.parametrize("code", [case[1] for case in UNTOUCHED], ids=[case[0] for case in UNTOUCHED])
+def test_code_no_fix_touched_is_black_of_the_text_as_given(code):
+    # Without a fix: exactly what Black makes of the file.
+    assert transformer.transform_code(code, "blog/other.py", SETTINGS).code == black(code)
+    # With a fix elsewhere: the same, but for the fixed line.
+    fixed, reasons = transformed(FIXED_MODEL + code)
+    assert fixed == black(FIXED_MODEL.replace(FIX_LINE, FIXED_LINE) + code)
+    assert "C2006" in reasons
+
+
+def test_a_fixed_statement_keeps_its_comments_and_spellings():
+    before = (
+        MODEL_HEADER
+        + "class Post(models.Model):\n"
+        + "    title = models.CharField(\n"
+        + "        # shown in lists\n"
+        + "        max_length=0x400,  # long enough\n"
+        + '        verbose_name=r"T\\itle",\n'
+        + '        help_text="The title"  # of the post\n'
+        + '        " as shown",\n'
+        + "    )\n"
+    )
+    after = (
+        MODEL_HEADER
+        + "class Post(models.Model):\n"
+        + "    title = models.TextField(\n"
+        + "        # shown in lists\n"
+        + "        # long enough\n"
+        + '        verbose_name=r"T\\itle",\n'
+        + '        help_text="The title as shown",  # of the post\n'
+        + "    )"
+    )
+    assert transformed(before) == (after, {"C2006"})
+
+
+# `exists()` of this queryset infers to a value: inferring the `not` that the comparison fix
+# emptied raised KeyError.
+EXISTS_ANSWERS = """\
+from django.db import models
+
+
+class Shelf(models.QuerySet):
+    def exists(self):
+        return True
+
+
+def has_books():
+    qs = Shelf()
+"""
+
+
+@pytest.mark.parametrize(
+    "before, after",
+    [
+        ("    if not qs.count() == 0:\n        return 1\n", "    if qs.exists():\n        return 1"),
+        ("    if not qs.count() < 1:\n        return 1\n", "    if qs.exists():\n        return 1"),
+        ("    return not qs.count() == 0\n", "    return qs.exists()"),
+        ("    return flag and not qs.count() == 0\n", "    return flag and qs.exists()"),
+    ],
+    ids=["if", "if-less-than-one", "return", "in-a-boolean-operation"],
+)
+def test_an_emptied_not_gives_way_to_its_operand(before, after):
+    code, reasons = transformed(EXISTS_ANSWERS + before)
+    assert code == EXISTS_ANSWERS + after
+    assert "C9002" in reasons
+
+
+def test_only_the_package_codes_are_reasons():
+    # pylint reports a pragma naming an unknown message (E0012) on its own behalf.
+    source = "x = 1  # pylint: disable=no-such-message\n"
+    assert transformed(source, "blog/clean.py") == (source.rstrip("\n"), set())
+
+
+# ---------------------------------------------------------------------------------------
+# Settings fixes: exactly where the lint reports their findings
+
+SETTINGS_PATH = "proj/settings.py"
+# Secure but for the HSTS settings.
+SECURE_MIDDLEWARE = "".join(
+    line + "\n" for line in SECURE_SETTINGS.splitlines() if not line.startswith(("SECURE_HSTS", "SECURE_CONTENT"))
+)
+
+
+def test_a_settings_fix_adds_only_what_a_finding_asks_for():
+    # The lint (Django 3.2's defaults) reports only the HSTS seconds: the HSTS settings that
+    # apply once seconds are set, and nosniff (secure by default since Django 3.0), are not
+    # added.
+    before = SECURE_MIDDLEWARE + "SECURE_HSTS_SECONDS = 0\n"
+    code, reasons = transformed(before, SETTINGS_PATH)
+    assert reasons == {"C4010"}
+    assert code == SECURE_MIDDLEWARE + "SECURE_HSTS_SECONDS = 31536000"
+
+
+@pytest.mark.parametrize(
+    "tail",
+    [
+        "try:\n    from .local_settings import *\nexcept ImportError:\n    pass\n",
+        "# Local overrides\nfrom .local_settings import *\n",
+        "if DEBUG:\n    from .local import *\n",
+    ],
+    ids=["try-block", "star-import", "if-block"],
+)
+def test_an_added_setting_goes_before_the_local_settings(tmp_path, monkeypatch, tail):
+    # The local settings exist beside the module (the path is taken from the working folder,
+    # the project's root), so the lint can read what they set (nothing that matters here).
+    (tmp_path / "proj").mkdir()
+    for name in ("local_settings.py", "local.py"):
+        (tmp_path / "proj" / name).write_text("ALLOWED_HOSTS = ['localhost']\n")
+    monkeypatch.chdir(tmp_path)
+    body = SECURE_MIDDLEWARE.replace("SESSION_COOKIE_SECURE = True\n", "") + "DEBUG = False\n"
+    code, reasons = transformed(body + "\n" + tail, SETTINGS_PATH)
+    assert reasons == {"C4010", "C4014"}
+    added = "SECURE_HSTS_SECONDS = 31536000\nSESSION_COOKIE_SECURE = True\n"
+    assert code == black(body + added + "\n" + tail)
+
+
+# ---------------------------------------------------------------------------------------
+# A fix that cannot be written back faithfully is left out, with what goes with it
+
+
+def fix_report(source, filepath="blog/models.py"):
+    return transformer.fix_code(textwrap.dedent(source), filepath, SETTINGS)
+
+
+def test_a_statement_whose_rendering_does_not_parse_back_stays_unfixed(monkeypatch, caplog):
+    source = FIXED_MODEL + "class Page(models.Model):\n    body = models.NullBooleanField()\n"
+    render = suggest.render_statement
+
+    def broken(node):
+        text = render(node)
+        return text.replace("TextField()", "TextField(") if "title" in text else text
+
+    monkeypatch.setattr(suggest, "render_statement", broken)
+    report = fix_report(source)
+    assert report.code == black(source.replace("NullBooleanField()", "BooleanField(null=True)"))
+    assert (report.fixed, report.unfixed) == ({"C2008"}, {"C2006"})
+    assert [change.text for change in report.changes if change.reason] == [None]
+    assert "Left unfixed: the statement at line 5 of blog/models.py" in caplog.text
+    assert "does not parse back to the fixed statement" in caplog.text
+
+
+def test_statements_one_fix_changed_together_stay_together(monkeypatch, caplog):
+    # The import loses reverse_lazy because every call is renamed: when one call cannot be
+    # written, neither can the import nor the other call.
+    source = (
+        "from django.urls import reverse_lazy\n\n\n"
+        'def about():\n    return reverse_lazy("about")\n\n\n'
+        'def home():\n    return reverse_lazy("home")\n'
+    )
+    render = suggest.render_statement
+    monkeypatch.setattr(suggest, "render_statement",
+                        lambda node: render(node) + ("(" if "home" in render(node) else ""))
+    report = fix_report(source, "blog/links.py")
+    assert report.code == source.rstrip("\n")
+    assert report.unfixed == {"C6002"} and report.fixed == set()
+    assert sorted(change.reason for change in report.changes) == [
+        "a change made with it is left out",
+        "a change made with it is left out",
+        "its rendering does not parse back to the fixed statement",
+    ]
+
+
+def test_a_fix_that_raises_costs_only_its_statement(monkeypatch, caplog):
+    def failing(node):
+        node.keywords = []  # half done, then failing: nothing of it may reach the text
+        raise RuntimeError("a rule failed")
+
+    monkeypatch.setattr(transformer.columns, "transform_nullboolean", failing)
+    source = FIXED_MODEL + "class Page(models.Model):\n    body = models.NullBooleanField(null=True)\n"
+    report = fix_report(source)
+    assert report.code == black(source.replace(FIX_LINE, FIXED_LINE))
+    assert (report.fixed, report.unfixed) == ({"C2006"}, {"C2008"})
+    assert "A fix failed at line 9 of blog/models.py" in caplog.text
+    assert "a rule failed" in caplog.text

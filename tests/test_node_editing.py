@@ -86,3 +86,26 @@ def test_get_middleware_position(middlewares, middleware, expected):
     result = helpers.get_middleware_position(middlewares=middlewares, middleware=middleware)
     assert result == expected
     assert type(result) is type(expected)
+
+
+@pytest.mark.parametrize(
+    "source, new, index",
+    [
+        # an import goes after the __future__ imports (the docstring is no statement of the body)
+        ('"""Doc."""\nfrom __future__ import annotations\nimport os\nX = 1\n', "import re", 1),
+        ("import os\nX = 1\n", "from django.urls import reverse", 0),
+        # anything else at the end, before the local settings that end the module
+        ("X = 1\nY = 2\n", "Z = 3", 2),
+        ("from .base import *\nX = 1\n", "Z = 3", 2),
+        ("from .base import *\nX = 1\nfrom .local_settings import *\n", "Z = 3", 2),
+        ("X = 1\ntry:\n    from .local import *\nexcept ImportError:\n    pass\n", "Z = 3", 1),
+        ("X = 1\nif DEBUG:\n    from .dev import *\n", "Z = 3", 1),
+        # a try block that does more than import is the module's own code
+        ("X = 1\ntry:\n    from .local import *\n    Y = 2\nexcept ImportError:\n    pass\n", "Z = 3", 2),
+    ],
+    ids=["import-after-future", "import-first", "at-the-end", "after-the-base-settings",
+         "before-a-local-star-import", "before-a-try-block", "before-an-if-block", "a-try-of-its-own"],
+)
+def test_new_statement_index(source, new, index):
+    module = astroid.parse(source)
+    assert helpers.new_statement_index(module_node=module, statement=astroid.extract_node(new)) == index

@@ -7,7 +7,7 @@ import shutil
 
 import pytest
 
-from vettor.staticanalysis import diff, meta, suggest, transformer
+from vettor.staticanalysis import checker, diff, meta, suggest, transformer
 
 FIX_PROJECT = pathlib.Path(__file__).parent / "fixtures" / "fix_project"
 
@@ -354,7 +354,9 @@ def forwards(apps, schema_editor):
 class Migration(migrations.Migration):
     dependencies = []
 
-    operations = [migrations.RunPython(forwards, migrations.RunPython.noop)]
+    operations = [
+        migrations.RunPython(forwards, migrations.RunPython.noop),
+    ]
 """,
     "proj/settings.py": (FIX_PROJECT / "proj" / "settings.py")
     .read_text()
@@ -395,3 +397,104 @@ def test_transform_files_gives_the_fixed_sources_and_their_diff(project):
     assert "-    title = models.CharField(max_length=1000)  # long titles\n" in result.unified_diff()
     assert "+    title = models.TextField()  # long titles\n" in result.unified_diff()
 
+
+
+# ---------------------------------------------------------------------------------------
+# A fixed project keeps what no fix touched
+
+
+def write_project(root, files, settings_module="proj.settings"):
+    """A small project: manage.py naming the settings module, and the given files."""
+    manage = (FIX_PROJECT / "manage.py").read_text().replace("proj.settings", settings_module)
+    files = {"manage.py": manage, **files}
+    for path, text in files.items():
+        (root / path).parent.mkdir(parents=True, exist_ok=True)
+        (root / path).write_text(text)
+    return root
+
+
+UNTIDY_MODELS = '''\
+"""Models of the shop: C:\\\\shop\\\\data holds their files."""
+from django.db import models
+
+FLAGS = 0xFF  # every flag
+LIMIT = 1_000
+
+
+class Item(models.Model):
+    name = models.CharField(
+        max_length=1000,  # long names
+        # what the shop shows
+        verbose_name=r"n\\ame",
+    )
+
+    # fmt: off
+    SIZES = [
+        1,2,
+            3]
+    # fmt: on
+
+    def big(self, items):
+        if (n := len(items)) > LIMIT:
+            return n
+'''
+
+
+def test_a_fixed_file_keeps_its_comments_spellings_and_untouched_code(tmp_path):
+    root = write_project(tmp_path, {"shop/__init__.py": "", "shop/models.py": UNTIDY_MODELS})
+    assert transformer.trasform_files_in_place(root, ["shop/models.py"]) == ["shop/models.py"]
+    assert (root / "shop" / "models.py").read_text() == UNTIDY_MODELS.replace(
+        "CharField(\n        max_length=1000,  # long names\n", "TextField(  # long names\n"
+    )
+
+
+# The fixture project's settings without the HSTS lifetime and the session cookie setting.
+INSECURE_SETTINGS = "".join(
+    line
+    for line in (FIX_PROJECT / "proj" / "settings.py").read_text().splitlines(True)
+    if not line.startswith(("#", "SECURE_HSTS", "SESSION_COOKIE_SECURE"))
+)
+
+
+def test_settings_fixes_only_where_findings_are_and_before_the_local_settings(tmp_path):
+    local = "\ntry:\n    from .local_settings import *\nexcept ImportError:\n    pass\n"
+    root = write_project(tmp_path, {
+        "proj/__init__.py": "",
+        "proj/settings.py": INSECURE_SETTINGS + local,
+        "proj/local_settings.py": "DEBUG = True\n",
+    })
+    assert transformer.trasform_files_in_place(root, ["proj"]) == ["proj/settings.py"]
+    # The lint reports the HSTS seconds and the session cookie; the settings that apply only
+    # once HSTS is on (subdomains, preload) were reported by no finding and are not added.
+    assert (root / "proj" / "settings.py").read_text() == (
+        INSECURE_SETTINGS + "SECURE_HSTS_SECONDS = 31536000\nSESSION_COOKIE_SECURE = True\n" + local
+    )
+    assert (root / "proj" / "local_settings.py").read_text() == "DEBUG = True\n"
+
+
+ADDED = "SECURE_HSTS_SECONDS = 31536000\nSESSION_COOKIE_SECURE = True\n"
+
+
+@pytest.mark.parametrize(
+    "files, reported, added",
+    [
+        ({"docs/examples/settings.py": INSECURE_SETTINGS}, {"C4010", "C4014"}, ADDED),
+        ({"sandbox/examples/settings.py": INSECURE_SETTINGS, "sandbox/examples/__init__.py": ""},
+         {"C4010", "C4014"}, ADDED),
+        # Django's default middleware: findings, but no list of the module's to fix.
+        ({"sandbox/examples/settings.py": "SECURE_HSTS_SECONDS = 0\n", "sandbox/examples/__init__.py": ""},
+         {"C4007", "C4008", "C4009"}, None),
+        ({"docs/examples/settings.py": "SECURE_HSTS_SECONDS = 0\n"}, set(), None),
+    ],
+    ids=["another-module", "a-package-under-a-folder", "only-unfixable-findings", "not-a-settings-module"],
+)
+def test_settings_fixes_are_made_where_the_lint_reports_their_findings(tmp_path, files, reported, added):
+    # manage.py names examples.settings, which is not at the project's root: the lint judges
+    # the settings modules the project's metadata finds, and the fixes follow its findings.
+    root = write_project(tmp_path, files, settings_module="examples.settings")
+    path = next(iter(files))
+    findings = checker.get_messages(str(root), {path: None}, jobs=1)
+    assert {finding["message-id"] for finding in findings if finding["message-id"].startswith("C4")} == reported
+    written = transformer.trasform_files_in_place(root, None)
+    assert written == ([path] if added else [])
+    assert (root / path).read_text() == files[path] + (added or "")

@@ -317,3 +317,25 @@ def test_a_removal_code_answers_with_remove_node(monkeypatch, removal):
     assert calls == [{"atok": atok, "node": node, "start": 5, "end": 5}]
     # The field fix ran all the same; its change stays in the tree.
     assert node.as_string() == "title = models.TextField()"
+
+
+def test_a_not_emptied_by_the_comparison_fix_is_suggested_away():
+    # exists() of this queryset infers to a value; inferring the emptied `not` raised KeyError.
+    source = textwrap.dedent(
+        """\
+        from django.db import models
+
+
+        class Shelf(models.QuerySet):
+            def exists(self):
+                return True
+
+
+        def has_books():
+            qs = Shelf()
+            if not qs.count() == 0:
+                return 1
+        """
+    )
+    _, result = suggestions(source, 11, {"C9002", "C9003"})
+    assert result == [[11, 12, "    if qs.exists():\n        return 1"]]

@@ -141,24 +141,13 @@ py::dict transformer_style() {
   return style;
 }
 
-// What the transformer makes of a source when no fix applies: the same rendering and
-// formatting, without the visit.
-py::str unfixed_rendering(const py::str& text, const py::str& relative) {
+// What the transformer makes of a source when no fix applies: Black's formatting of the text
+// as it stands.
+py::str unfixed_rendering(const py::str& text) {
   py::object suggest = G("suggest");
-  std::string modname = relative;
-  for (auto at = modname.find(".py"); at != std::string::npos; at = modname.find(".py")) {
-    modname.erase(at, 3);
-  }
-  for (char& c : modname) {
-    if (c == '/') c = '.';
-  }
-  py::object atok = G("helpers").attr("build_atok")(text, "modname"_a = modname,
-                                                    "absolute_path"_a = relative,
-                                                    "parse_non_code"_a = true);
-  py::object rendered = suggest.attr("node_as_string")("atok"_a = atok, "node"_a = atok.attr("tree"));
   return suggest.attr("format_code")(
-      rendered, "indentation"_a = "", "code_style"_a = transformer_style(),
-      "comma_character_target"_a = suggest.attr("get_comma_character_target")(atok.attr("text")));
+      text, "indentation"_a = "", "code_style"_a = transformer_style(),
+      "comma_character_target"_a = suggest.attr("get_comma_character_target")(text));
 }
 
 // The new text of one file, or None when no fix changed it.
@@ -167,7 +156,7 @@ py::object fixed_source(const py::str& text, const py::str& relative, py::handle
   py::object result = transformer.attr("transform_code")(text, relative, settings_modpath);
   py::str fixed = result[py::int_(0)];
   if (py::str(std::string(fixed) + "\n").equal(text)) return py::none();
-  if (fixed.equal(unfixed_rendering(text, relative))) return py::none();
+  if (fixed.equal(unfixed_rendering(text))) return py::none();
 
   py::str source = py::len(fixed) > 0 ? py::str(std::string(fixed) + "\n") : fixed;
   if (source.equal(text)) return py::none();
@@ -181,6 +170,52 @@ py::object fixed_source(const py::str& text, const py::str& relative, py::handle
   return source;
 }
 
+// The import path of a project file as Python (and the lint) names it: its folders count
+// only as long as they are packages, up to the project root.
+std::string package_path(const py::object& file, const py::object& root) {
+  std::string name = py::str(file.attr("stem"));
+  py::object folder = file.attr("parent");
+  if (name == "__init__") {
+    name = py::str(folder.attr("name"));
+    folder = folder.attr("parent");
+  }
+  while (!folder.equal(root) && inside(folder, root) &&
+         truthy(folder.attr("__truediv__")("__init__.py").attr("is_file")())) {
+    name = std::string(py::str(folder.attr("name"))) + "." + name;
+    folder = folder.attr("parent");
+  }
+  return name;
+}
+
+bool ends_with(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The settings modules the lint judges, as import paths: the one the caller names first, then
+// the others the project's metadata finds. None when the caller names none.
+py::list settings_modules(py::handle project_root, py::handle settings_modpath) {
+  py::list modules;
+  if (!PyUnicode_Check(settings_modpath.ptr()) || !truthy(settings_modpath)) return modules;
+  modules.append(settings_modpath);
+  for (py::handle found : G("meta").attr("get_settings_files")(project_root)) {
+    if (!modules.contains(found)) modules.append(found);
+  }
+  return modules;
+}
+
+// The settings module the lint judges the file as, or the empty text: its import path is that
+// module's, or ends with it (a project kept under src/). A file whose path merely ends in a
+// settings module's name (docs/examples/settings.py for examples.settings, outside any
+// package) is another module, and no settings fix is made in it.
+py::str settings_module_of(const py::object& file, const py::object& root, const py::list& modules) {
+  std::string name = package_path(file, root);
+  for (py::handle module : modules) {
+    std::string settings = py::str(module);
+    if (name == settings || ends_with(name, "." + settings)) return py::str(settings);
+  }
+  return py::str("");
+}
+
 // The fixed texts come in the transformer's own layout; the project's code style is taken
 // for the day the transformer formats in it (a second Black pass in that style cannot undo
 // the lines Black already split at the transformer's width).
@@ -189,6 +224,7 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
   (void)code_style;
   py::object root = path_of(project_root).attr("resolve")();
   py::list selected = selected_files(root, whitelist);
+  py::list settings = settings_modules(project_root, settings_modpath);
 
   py::object result = G("ProjectDiff")();
   py::list failures;
@@ -198,7 +234,8 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
     py::str relative = item[py::int_(0)];
     try {
       py::str text = read_source(item[py::int_(1)]);
-      py::object source = fixed_source(text, relative, settings_modpath);
+      py::object source =
+          fixed_source(text, relative, settings_module_of(item[py::int_(1)], root, settings));
       if (source.is_none()) continue;
       result.attr("append")(fixed_file(source, relative));
       originals[relative] = text;
@@ -254,6 +291,7 @@ PYBIND11_MODULE(diff, m) {
   // The transformer imports this module when it loads; it is reached at call time.
   m.attr("helpers") = vettor::import_sibling(m, "helpers");
   m.attr("suggest") = vettor::import_sibling(m, "suggest");
+  m.attr("meta") = vettor::import_sibling(m, "meta");
   m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
 
   m.attr("FixedFile") = lookup("collections", "namedtuple")(

@@ -3,17 +3,26 @@
 // linter finds in the text as given; and the project-wide fix that writes fixed sources
 // back under the project root.
 //
+// Only what a fix changed is written anew: the statements a fix changed or added are
+// rendered and put in place of their own characters in the text as given (the suggest
+// module's FixWatch, statement_changes and splice_changes), and that text goes to Black.
+// Everything else reaches Black exactly as the author wrote it.
+//
 // Every rule function, sibling module and library name is looked up on its module object
 // when a call needs it, so a monkeypatched attribute is seen as Python code would see it.
 #include <vettor/pyutil.hpp>
 
 #include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace py = pybind11;
 using namespace pybind11::literals;
 
 namespace {
 
+using vettor::getattr_or_none;
 using vettor::import;
 using vettor::lookup;
 using vettor::truthy;
@@ -41,6 +50,7 @@ std::string module_name(py::handle filepath) {
 
 // A fix whose predicate is the rule module's own function.
 struct RuleFix {
+  const char* code;
   const char* node_class;
   const char* module;
   const char* transform;
@@ -48,20 +58,21 @@ struct RuleFix {
 };
 
 const RuleFix kRuleFixes[] = {
-    {"Call", "migrations", "add_reverse_code", "is_missing_reverse"},                     // C8001
-    {"Call", "columns", "transform_null_to_default_str", "is_null_stringfield"},          // C2000
-    {"Call", "columns", "transform_redundant_kwargs", "has_redundant_kwargs"},            // C2002
-    {"Call", "columns", "transform_add_blank_true", "is_missing_blank_true"},             // C2003
-    {"Call", "columns", "transform_huge_char_field", "is_huge_char_field"},               // C2006
-    {"Call", "columns", "transform_nullboolean", "is_nullboolean"},                       // C2008
-    {"Call", "querysets", "transform_queryset_length", "is_queryset_length"},             // C9000
-    {"Compare", "querysets", "transform_queryset_exists_compare",
-     "is_inefficient_queryset_exists"},                                                   // C9002
+    {"C8001", "Call", "migrations", "add_reverse_code", "is_missing_reverse"},
+    {"C2000", "Call", "columns", "transform_null_to_default_str", "is_null_stringfield"},
+    {"C2002", "Call", "columns", "transform_redundant_kwargs", "has_redundant_kwargs"},
+    {"C2003", "Call", "columns", "transform_add_blank_true", "is_missing_blank_true"},
+    {"C2006", "Call", "columns", "transform_huge_char_field", "is_huge_char_field"},
+    {"C2008", "Call", "columns", "transform_nullboolean", "is_nullboolean"},
+    {"C9000", "Call", "querysets", "transform_queryset_length", "is_queryset_length"},
+    {"C9002", "Compare", "querysets", "transform_queryset_exists_compare",
+     "is_inefficient_queryset_exists"},
 };
 
 // A queryset fix on a node whose child (`operand` of a UnaryOp, `test` of an If) is what
 // the queryset predicate is asked about. C9003 goes before C9002 on the same node.
 struct ChildFix {
+  const char* code;
   const char* node_class;
   const char* transform;
   const char* predicate;
@@ -69,15 +80,15 @@ struct ChildFix {
 };
 
 const ChildFix kChildFixes[] = {
-    {"UnaryOp", "transform_queryset_exists_naked_unaryop", "is_queryset", "operand"},     // C9003
-    {"UnaryOp", "transform_queryset_exists_count_unaryop", "is_queryset_count", "operand"},  // C9002
-    {"If", "transform_queryset_exists_naked_if", "is_queryset", "test"},                  // C9003
-    {"If", "transform_queryset_exists_count_if", "is_queryset_count", "test"},            // C9002
+    {"C9003", "UnaryOp", "transform_queryset_exists_naked_unaryop", "is_queryset", "operand"},
+    {"C9002", "UnaryOp", "transform_queryset_exists_count_unaryop", "is_queryset_count", "operand"},
+    {"C9003", "If", "transform_queryset_exists_naked_if", "is_queryset", "test"},
+    {"C9002", "If", "transform_queryset_exists_count_if", "is_queryset_count", "test"},
 };
 
 const RuleFix kLaterFixes[] = {
-    {"Attribute", "querysets", "transform_indirect_fk_lookup", "is_indirect_fk_lookup"},  // C9001
-    {"Call", "urls", "transform_reverse_lazy_to_reverse", "is_misusing_reverse_lazy"},    // C6002
+    {"C9001", "Attribute", "querysets", "transform_indirect_fk_lookup", "is_indirect_fk_lookup"},
+    {"C6002", "Call", "urls", "transform_reverse_lazy_to_reverse", "is_misusing_reverse_lazy"},
 };
 
 // The settings fixes run on the module node, after every other fix, each only when its code
@@ -102,36 +113,55 @@ const SettingsFix kSettingsFixes[] = {
     {"C4017", "add_hsts_preload", "is_missing_secure_hsts_preload"},
 };
 
-void register_rule_fix(py::object& visitor, const RuleFix& fix) {
-  py::object rules = G(fix.module);
-  visitor.attr("register_transform")(G("astroid").attr(fix.node_class), rules.attr(fix.transform),
-                                     rules.attr(fix.predicate));
+bool is_emptied_not(py::handle node) {
+  return vettor::isinstance(node, G("astroid").attr("UnaryOp")) &&
+         py::str("").equal(getattr_or_none(node, "op"));
 }
 
-void register_fixes(py::object& visitor, py::object settings_modpath, py::object noise) {
-  for (const RuleFix& fix : kRuleFixes) register_rule_fix(visitor, fix);
+// Registers every fix on the visitor and gives, for each transform, the code it fixes.
+// `reported` holds the codes the linter found in the module: a settings fix is made only
+// where the lint reports its finding, never for a finding of another Django version.
+py::dict register_fixes(py::object& visitor, py::object settings_modpath, py::object noise,
+                        py::set reported) {
+  py::dict code_of;
+  auto add = [&](const char* node_class, py::object transform, py::object predicate,
+                 const char* code) {
+    visitor.attr("register_transform")(G("astroid").attr(node_class), transform, predicate);
+    code_of[transform] = code;
+  };
+  auto add_rule = [&](const RuleFix& fix) {
+    py::object rules = G(fix.module);
+    add(fix.node_class, rules.attr(fix.transform), rules.attr(fix.predicate), fix.code);
+  };
+  for (const RuleFix& fix : kRuleFixes) add_rule(fix);
   for (const ChildFix& fix : kChildFixes) {
     const char* predicate = fix.predicate;
+    bool operand = std::string(fix.child) == "operand";
     const char* child = fix.child;
-    py::cpp_function test([predicate, child](py::object node) {
-      return G("querysets").attr(predicate)(node.attr(child));
+    // A `not` that the comparison fix emptied (not (qs.count() == 0) is qs.exists()) is taken
+    // away by the operand fixes; an emptied operator names no operation to infer.
+    py::cpp_function test([predicate, child, operand](py::object node) -> py::object {
+      if (operand && py::str("").equal(getattr_or_none(node, "op"))) return py::bool_(true);
+      py::object tested = node.attr(child);
+      if (is_emptied_not(tested)) return py::bool_(false);
+      return G("querysets").attr(predicate)(tested);
     }, py::arg("node"));
-    visitor.attr("register_transform")(G("astroid").attr(fix.node_class),
-                                       G("querysets").attr(fix.transform), test);
+    add(fix.node_class, G("querysets").attr(fix.transform), test, fix.code);
   }
-  for (const RuleFix& fix : kLaterFixes) register_rule_fix(visitor, fix);
+  for (const RuleFix& fix : kLaterFixes) add_rule(fix);
 
   for (const SettingsFix& fix : kSettingsFixes) {
     py::object code = G("settings").attr("Codes").attr(fix.code);
     if (noise.contains(code)) continue;
     const char* predicate = fix.predicate;
-    py::cpp_function test([predicate, settings_modpath](py::object node) {
+    py::cpp_function test([predicate, settings_modpath, reported, code](py::object node) -> py::object {
+      if (!reported.contains(code)) return py::bool_(false);
       return G("settings").attr(predicate)("module_node"_a = node,
                                            "settings_modpath"_a = settings_modpath);
     }, py::arg("node"));
-    visitor.attr("register_transform")(G("astroid").attr("Module"),
-                                       G("settings").attr(fix.transform), test);
+    add("Module", G("settings").attr(fix.transform), test, fix.code);
   }
+  return code_of;
 }
 
 // A fix that yields code Python cannot parse must never reach a caller as a fixed text: the
@@ -142,20 +172,56 @@ void check_parses(const py::object& text, py::handle filepath) {
                                 "dont_inherit"_a = true);
 }
 
-py::object transform_code(py::object code, py::object filepath, py::object settings_modpath,
-                          py::object noise) {
+py::object format(const py::object& text, const py::object& target) {
+  py::dict code_style;
+  code_style["line_length"] = 79;
+  return G("suggest").attr("format_code")(text, "indentation"_a = "", "code_style"_a = code_style,
+                                           "comma_character_target"_a = target);
+}
+
+// The codes of the fixes whose changes reached the text, and of those left out.
+std::pair<py::set, py::set> fixed_codes(py::handle watch, py::handle changes, py::dict code_of,
+                                        bool written) {
+  std::unordered_map<PyObject*, bool> kept;  // statement -> whether its change was written
+  for (py::handle change : changes) {
+    kept[change.attr("node").ptr()] = written && !change.attr("text").is_none();
+  }
+  py::set fixed, unfixed;
+  for (py::handle run : watch.attr("runs")) {
+    py::object code = code_of.attr("get")(run[py::int_(0)]);
+    if (code.is_none()) continue;
+    std::vector<py::object> members;
+    py::object statement = run[py::int_(1)];
+    if (!statement.is_none()) members.push_back(statement);
+    for (py::handle node : run[py::int_(2)]) members.push_back(py::reinterpret_borrow<py::object>(node));
+    bool failed = !py::object(run[py::int_(3)]).is_none();
+    for (const auto& member : members) {
+      auto found = kept.find(member.ptr());
+      if (found == kept.end()) continue;
+      if (found->second && !failed) {
+        fixed.add(code);
+      } else {
+        unfixed.add(code);
+      }
+    }
+    if (failed) unfixed.add(code);
+  }
+  return {fixed, unfixed};
+}
+
+// The whole fix of one source, with what it changed: the text as transform_code gives it,
+// the reasons, the statement changes (those left out have no text), and the codes whose
+// fixes were written and those that were left out.
+py::object fix_code(py::object code, py::object filepath, py::object settings_modpath,
+                    py::object noise) {
   py::object helpers = G("helpers");
   py::object suggest = G("suggest");
   py::object checker = G("checker");
 
+  // Only the statements a fix changes are rendered; the rest is written back as it stands,
+  // so the tree needs no placeholders for blank and comment lines.
   py::object atok = helpers.attr("build_atok")(code, "modname"_a = module_name(filepath),
-                                               "absolute_path"_a = filepath,
-                                               "parse_non_code"_a = true);
-  py::object visitor = G("TransformVisitor")();
-  register_fixes(visitor, settings_modpath, noise);
-  // The tree is fixed in place; what visit returns for the module is not used.
-  visitor.attr("visit")(atok.attr("tree"));
-  py::object rendered = suggest.attr("node_as_string")("atok"_a = atok, "node"_a = atok.attr("tree"));
+                                               "absolute_path"_a = filepath);
 
   // The reasons come from the code as given, so they name fixed and unfixable findings alike.
   py::object linter = checker.attr("create_linter")("linter_class"_a = checker.attr("CodeLinter"));
@@ -165,20 +231,50 @@ py::object transform_code(py::object code, py::object filepath, py::object setti
   py::list files;
   files.append(filepath);
   linter.attr("check")(code, "files_or_modules"_a = files);
+  py::list messages = linter.attr("reporter").attr("messages");
+  py::set reported;
+  for (py::handle record : messages) reported.add(record["message-id"]);
+
+  py::object visitor = G("TransformVisitor")();
+  py::dict code_of = register_fixes(visitor, settings_modpath, noise, reported);
+  py::object watch = suggest.attr("FixWatch")(atok.attr("tree"), "path"_a = filepath);
+  watch.attr("watch")(visitor);
+  // The tree is fixed in place; what visit returns for the module is not used.
+  visitor.attr("visit")(atok.attr("tree"));
+
+  // Only the package's own codes: pylint's (a pragma naming an unknown message) are not ours.
+  py::set own(checker.attr("get_all_message_codes")());
   py::set reasons;
-  for (py::handle record : linter.attr("reporter").attr("messages")) {
+  for (py::handle record : messages) {
     py::object code_id = record["message-id"];
-    if (!noise.contains(code_id)) reasons.add(code_id);
+    if (own.contains(code_id) && !noise.contains(code_id)) reasons.add(code_id);
   }
 
+  py::list changes = suggest.attr("statement_changes")("atok"_a = atok, "watch"_a = watch);
+  py::object text = suggest.attr("splice_changes")(atok.attr("text"), changes);
   py::object target = suggest.attr("get_comma_character_target")(atok.attr("text"));
-  py::dict code_style;
-  code_style["line_length"] = 79;
-  py::object formatted = suggest.attr("format_code")(rendered, "indentation"_a = "",
-                                                     "code_style"_a = code_style,
-                                                     "comma_character_target"_a = target);
+  bool written = true;
+  py::object formatted;
+  try {
+    formatted = format(text, target);
+  } catch (py::error_already_set& e) {
+    // Black fails on the fixed text but may not on the text as given: then the file is left
+    // as it was rather than not formatted at all.
+    if (!e.matches(PyExc_Exception) || text.equal(atok.attr("text"))) throw;
+    G("logger").attr("warning")("Left unfixed: Black cannot format the fixed text of %s: %s",
+                                filepath, e.value());
+    formatted = format(atok.attr("text"), target);
+    written = false;
+  }
   check_parses(formatted, filepath);
-  return G("TransformResult")(formatted, reasons);
+  auto [fixed, unfixed] = fixed_codes(watch, changes, code_of, written);
+  return G("FixReport")(formatted, reasons, changes, fixed, unfixed);
+}
+
+py::object transform_code(py::object code, py::object filepath, py::object settings_modpath,
+                          py::object noise) {
+  py::object report = G("fix_code")(code, filepath, settings_modpath, noise);
+  return G("TransformResult")(report.attr("code"), report.attr("reasons"));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -346,7 +442,15 @@ PYBIND11_MODULE(transformer, m) {
     m.attr(name) = vettor::import_sibling(m, std::string("checkers.") + name);
   }
 
+  m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
   m.attr("TransformResult") = make_transform_result(m);
+  m.attr("FixReport") = lookup("collections", "namedtuple")(
+      "FixReport", py::make_tuple("code", "reasons", "changes", "fixed", "unfixed"),
+      "module"_a = m.attr("__name__"));
+  m.attr("FixReport").attr("__doc__") =
+      "What fix_code made of one source: the formatted text and the reasons, as transform_code "
+      "gives them; the statement changes (those left out have no text); the codes whose "
+      "fixes were written and those left out.";
   m.attr("TransformError") = make_transform_error(m);
   m.def("transform_files", &transform_files,
         "The fixed sources of a project's Python files, nothing written.\n\n"
@@ -364,9 +468,11 @@ PYBIND11_MODULE(transformer, m) {
         "`written` and `failures`) when some file could not be fixed or written.",
         py::arg("project_root"), py::arg("whitelist"));
   // Calls that omit `noise` share one empty list, which is only ever asked for membership.
+  py::list noise;
   m.def("transform_code", &transform_code,
         "Apply every fix the rules offer to one source text and format the result with\n"
-        "Black in the text's own quote style.\n\n"
+        "Black in the text's own quote style. Only the statements a fix changed or added\n"
+        "are written anew; everything else reaches Black as it stands.\n\n"
         "code: the source text.\n"
         "filepath: its path in the project, such as \"app/models.py\" (migrations and the\n"
         "    settings module are told by it).\n"
@@ -377,5 +483,12 @@ PYBIND11_MODULE(transformer, m) {
         "Returns a TransformResult(code, reasons): the fixed text, and the set of message\n"
         "codes the lint found in the code as given.",
         py::arg("code"), py::arg("filepath"), py::arg("settings_modpath"),
-        py::arg("noise") = py::list());
+        py::arg("noise") = noise);
+  m.def("fix_code", &fix_code,
+        "transform_code, with what it changed: a FixReport(code, reasons, changes, fixed,\n"
+        "unfixed). `changes` are the statement changes (suggest.StatementChange), those\n"
+        "that could not be written back faithfully without a text; `fixed` and `unfixed`\n"
+        "the codes whose fixes were written and those left out.",
+        py::arg("code"), py::arg("filepath"), py::arg("settings_modpath"),
+        py::arg("noise") = noise);
 }

@@ -77,9 +77,18 @@ py::object add_reverse_code(py::object node) {
   if (!call_node) return node;
   py::object lineno = getattr_or_none(call_node, "lineno");
   py::object col_offset = getattr_or_none(call_node, "col_offset");
-  py::object name_node = lookup("astroid", "Name")(
-      py::arg("name") = noop_name(call_node), py::arg("lineno") = lineno,
-      py::arg("col_offset") = col_offset, py::arg("parent") = call_node);
+  // The attribute chain `migrations.RunPython.noop` as Python reads it, so that the fixed
+  // tree is the tree of the code written for it.
+  std::string noop = noop_name(call_node);
+  py::object name_node = on_error(
+      lookup("astroid", "AstroidSyntaxError"),
+      [&] { return lookup("astroid", "extract_node")(noop); },
+      [&] { return lookup("astroid", "Name")(py::arg("name") = noop); });
+  for (py::handle part : name_node.attr("nodes_of_class")(lookup("astroid", "NodeNG"))) {
+    part.attr("lineno") = lineno;
+    part.attr("col_offset") = col_offset;
+  }
+  name_node.attr("parent") = call_node;
   py::list keywords = keywords_of(call_node);
   if (py::len(keywords) > 0) {
     py::object keyword_node = lookup("astroid", "Keyword")(

@@ -226,8 +226,15 @@ py::object transform_queryset_exists_naked_if(py::object if_node) {
 // registers these fixes with predicates of its own.
 bool is_negation(py::handle unaryop_node) { return text_is(unaryop_node.attr("op"), "not"); }
 
-// not Q -> not Q.exists()
+// The `not` of not (Q.count() == 0) that the comparison fix emptied: it names no operator
+// (inferring it raises), and what it stands for is its operand.
+bool is_emptied(py::handle unaryop_node) {
+  return text_is(getattr_or_none(unaryop_node, "op"), "");
+}
+
+// not Q -> not Q.exists(); an emptied `not` gives way to its operand.
 py::object transform_queryset_exists_naked_unaryop(py::object unaryop_node) {
+  if (is_emptied(unaryop_node)) return unaryop_node.attr("operand");
   if (!is_negation(unaryop_node)) return unaryop_node;
   py::object operand = unaryop_node.attr("operand");
   py::object new_operand = parse_method_call(operand, "exists", false);
@@ -243,8 +250,9 @@ py::object transform_queryset_exists_count_if(py::object if_node) {
   return if_node;
 }
 
-// not Q.count() -> not Q.exists()
+// not Q.count() -> not Q.exists(); an emptied `not` gives way to its operand.
 py::object transform_queryset_exists_count_unaryop(py::object unaryop_node) {
+  if (is_emptied(unaryop_node)) return unaryop_node.attr("operand");
   if (!is_negation(unaryop_node)) return unaryop_node;
   py::object operand = unaryop_node.attr("operand");
   py::object new_operand =
@@ -577,14 +585,18 @@ py::object make_checker(py::module_& m, py::handle helpers) {
 // Fix selection
 
 // The truth-test fixes ask about one child of the node; like the checker, they take only
-// `not` for a truth test (`-qs.count()` is a number).
+// `not` for a truth test (`-qs.count()` is a number). A `not` the comparison fix emptied is
+// taken away by the operand fixes, and is no test to ask about.
 py::object truth_test_predicate(const char* field, const char* predicate, bool unary) {
   std::string field_name = field;
   std::string predicate_name = predicate;
   return py::cpp_function(
       [field_name, predicate_name, unary](py::object node) -> py::object {
+        if (unary && is_emptied(node)) return py::bool_(true);
         if (unary && !is_negation(node)) return py::bool_(false);
-        return G(predicate_name.c_str())(node.attr(field_name.c_str()));
+        py::object tested = node.attr(field_name.c_str());
+        if (is_a(tested, astroid_class("UnaryOp")) && is_emptied(tested)) return py::bool_(false);
+        return G(predicate_name.c_str())(tested);
       },
       py::arg("node"));
 }

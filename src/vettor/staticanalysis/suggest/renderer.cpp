@@ -541,41 +541,10 @@ py::str visit_if(py::object self, py::object node) {
   return py::str(text);
 }
 
-// An unpacked value in a display (`{**x}`, `[*x]`) binds as tightly as `|` does: astroid writes
-// the value bare, so `**(extra or {})` came out as `**extra or {}`, which does not parse.
-std::string unpacked(py::object self, py::handle value) {
-  std::string text = value.attr("accept")(self).cast<std::string>();
-  py::object precedence = lookup("astroid.nodes.const", "OP_PRECEDENCE")[py::str("|")];
-  bool loose = value.attr("op_precedence")().cast<long>() < precedence.cast<long>() ||
-               vettor::isinstance(value, G("astroid").attr("NamedExpr"));
-  return loose ? "(" + text + ")" : text;
-}
-
-py::str visit_dict(py::object self, py::object node) {
-  std::string text;
-  py::object unpack = G("astroid").attr("DictUnpack");
-  for (py::handle item : node.attr("items")) {
-    py::object key = item[py::int_(0)];
-    py::object value = item[py::int_(1)];
-    if (!text.empty()) text += ", ";
-    if (vettor::isinstance(key, unpack)) {
-      text += "**" + unpacked(self, value);
-    } else {
-      text += key.attr("accept")(self).cast<std::string>() + ": " +
-              value.attr("accept")(self).cast<std::string>();
-    }
-  }
-  return py::str("{" + text + "}");
-}
-
-py::str visit_starred(py::object self, py::object node) {
-  return py::str("*" + unpacked(self, node.attr("value")));
-}
-
 py::str visit_module(py::object self, py::object node) {
   py::object doc = getattr_or_none(node, "doc");
   std::string docs;
-  if (truthy(doc)) docs = "\"\"\"" + doc.cast<std::string>() + "\"\"\"\n\n";
+  if (truthy(doc)) docs = docstring_literal(doc.cast<std::string>()) + "\n\n";
   return py::str(docs + join_lines(render_body(self, node.attr("body"), true)) + "\n\n");
 }
 
@@ -736,21 +705,171 @@ py::object make_visitor_class(py::module_& m) {
   // Bodies keep their blank lines and take the placeholders of the blocks they are in.
   add_method(cls, "visit_module", &visit_module, py::arg("node"));
   add_method(cls, "visit_if", &visit_if, py::arg("node"));
-  // Unpacked values that astroid would write without their brackets.
-  add_method(cls, "visit_dict", &visit_dict, py::arg("node"));
-  add_method(cls, "visit_starred", &visit_starred, py::arg("node"));
+  add_rendering_repairs(cls);
   add_method(cls, "_stmt_list", &stmt_list, py::arg("stmts"), py::arg("indent") = true);
   return cls;
+}
+
+// A rendering without trailing whitespace and leading line breaks.
+py::str trimmed(std::string code) {
+  auto end = code.find_last_not_of(" \t\n\r\f\v");
+  code = end == std::string::npos ? std::string() : code.substr(0, end + 1);
+  auto begin = code.find_first_not_of('\n');
+  return py::str(begin == std::string::npos ? std::string() : code.substr(begin));
 }
 
 py::str node_as_string(py::object atok, py::object node) {
   py::object visitor =
       G("CommentAwareAsStringVisitor")(py::arg("indent") = "    ", py::arg("atok") = atok);
-  std::string code = visitor(node).cast<std::string>();
-  auto end = code.find_last_not_of(" \t\n\r\f\v");
-  code = end == std::string::npos ? std::string() : code.substr(0, end + 1);
-  auto begin = code.find_first_not_of('\n');
-  return py::str(begin == std::string::npos ? std::string() : code.substr(begin));
+  return trimmed(visitor(node).cast<std::string>());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Where astroid's rendering would not read back as the code it renders. Both renderers of this
+// module take these methods: code a fix rewrote must parse to the tree the fix made.
+
+namespace {
+
+// An unpacked value in a display (`{**x}`, `[*x]`) binds as tightly as `|` does: astroid writes
+// the value bare, so `**(extra or {})` came out as `**extra or {}`, which does not parse.
+std::string unpacked(py::object self, py::handle value) {
+  std::string text = value.attr("accept")(self).cast<std::string>();
+  py::object precedence = lookup("astroid.nodes.const", "OP_PRECEDENCE")[py::str("|")];
+  bool loose = value.attr("op_precedence")().cast<long>() < precedence.cast<long>();
+  return loose ? "(" + text + ")" : text;
+}
+
+py::str visit_dict(py::object self, py::object node) {
+  std::string text;
+  py::object unpack = G("astroid").attr("DictUnpack");
+  for (py::handle item : node.attr("items")) {
+    py::object key = item[py::int_(0)];
+    py::object value = item[py::int_(1)];
+    if (!text.empty()) text += ", ";
+    if (vettor::isinstance(key, unpack)) {
+      text += "**" + unpacked(self, value);
+    } else {
+      text += key.attr("accept")(self).cast<std::string>() + ": " +
+              value.attr("accept")(self).cast<std::string>();
+    }
+  }
+  return py::str("{" + text + "}");
+}
+
+py::str visit_starred(py::object self, py::object node) {
+  return py::str("*" + unpacked(self, node.attr("value")));
+}
+
+// An assignment expression is written in brackets wherever it stands: astroid wrote it bare,
+// so `if (n := len(a)) > 10` came back as `if n := len(a) > 10` (another meaning) and
+// `s = (t := 3)` as `s = t := 3` (no Python at all). Brackets are valid in every place one
+// can stand.
+py::str visit_namedexpr(py::object self, py::object node) {
+  return py::str("(" + node.attr("target").attr("accept")(self).cast<std::string>() + " := " +
+                 node.attr("value").attr("accept")(self).cast<std::string>() + ")");
+}
+
+// A yield stands bare only as a statement of its own or as the whole value of an assignment;
+// astroid also wrote it bare after `return`, where it does not parse.
+std::string yield_text(py::object self, py::object node, const char* keyword) {
+  py::object value = node.attr("value");
+  std::string text = keyword;
+  if (!value.is_none()) text += " " + value.attr("accept")(self).cast<std::string>();
+  py::object parent = getattr_or_none(node, "parent");
+  py::object astroid = G("astroid");
+  bool bare = vettor::isinstance(parent, astroid.attr("Expr")) ||
+              (vettor::isinstance(parent, py::make_tuple(astroid.attr("Assign"),
+                                                         astroid.attr("AugAssign"),
+                                                         astroid.attr("AnnAssign"))) &&
+               getattr_or_none(parent, "value").is(node));
+  return bare ? text : "(" + text + ")";
+}
+
+py::str visit_yield(py::object self, py::object node) {
+  return py::str(yield_text(self, node, "yield"));
+}
+
+py::str visit_yieldfrom(py::object self, py::object node) {
+  return py::str(yield_text(self, node, "yield from"));
+}
+
+// The docstring of a function or class, on the line after its header.
+py::str docs_dedent(py::object self, py::object doc) {
+  std::string literal = docstring_literal(doc.cast<std::string>());
+  std::string newline = lookup("astroid.nodes.as_string", "DOC_NEWLINE").cast<std::string>();
+  std::string text;
+  for (char c : literal) {
+    if (c == '\n') {
+      text += newline;
+    } else {
+      text += c;
+    }
+  }
+  return py::str("\n" + self.attr("indent").cast<std::string>() + text);
+}
+
+}  // namespace
+
+// Triple double quotes around the text, escaped where the text would otherwise read back as
+// another one: a backslash stays a backslash (astroid wrote `C:\dir` as an escape), a quote
+// that would close the literal early or run into its closing quotes is escaped, and so are
+// the characters the tokenizer would not keep (a carriage return, a NUL).
+std::string docstring_literal(const std::string& doc) {
+  std::string body;
+  for (std::size_t i = 0; i < doc.size();) {
+    char c = doc[i];
+    if (c == '"') {
+      std::size_t run = doc.find_first_not_of('"', i);
+      if (run == std::string::npos) run = doc.size();
+      bool last = run == doc.size();
+      for (std::size_t k = i; k < run; ++k) {
+        bool third = (k - i + 1) % 3 == 0;
+        body += (third || (last && k + 1 == run)) ? "\\\"" : "\"";
+      }
+      i = run;
+      continue;
+    }
+    if (c == '\\') {
+      body += "\\\\";
+    } else if (c == '\r') {
+      body += "\\r";
+    } else if (c == '\0') {
+      body += "\\x00";
+    } else {
+      body += c;
+    }
+    ++i;
+  }
+  return "\"\"\"" + body + "\"\"\"";
+}
+
+void add_rendering_repairs(py::handle cls) {
+  add_method(cls, "visit_dict", &visit_dict, py::arg("node"));
+  add_method(cls, "visit_starred", &visit_starred, py::arg("node"));
+  add_method(cls, "visit_namedexpr", &visit_namedexpr, py::arg("node"));
+  add_method(cls, "visit_yield", &visit_yield, py::arg("node"));
+  add_method(cls, "visit_yieldfrom", &visit_yieldfrom, py::arg("node"));
+  add_method(cls, "_docs_dedent", &docs_dedent, py::arg("doc"));
+}
+
+namespace {
+
+py::object make_statement_visitor_class(py::module_& m) {
+  py::dict ns;
+  ns["__doc__"] =
+      "Visitor to render a fixed statement as code that parses back to it, without comments";
+  py::object cls = make_class(m, "StatementAsStringVisitor", bases_of(m.attr("AsStringVisitor")), ns);
+  add_rendering_repairs(cls);
+  return cls;
+}
+
+// The code of a node that a fix made or changed, as it is written back into the source: the
+// comments and spellings of the source are laid over it afterwards where its tokens match.
+py::str render_statement(py::object node) {
+  py::object visitor = G("StatementAsStringVisitor")(py::arg("indent") = "    ");
+  return trimmed(visitor(node).cast<std::string>());
 }
 
 }  // namespace
@@ -767,6 +886,8 @@ void register_renderer(py::module_& m) {
   }
   m.attr("CommentAwareAsStringVisitor") = make_visitor_class(m);
   m.def("node_as_string", &node_as_string, py::arg("atok"), py::arg("node"));
+  m.attr("StatementAsStringVisitor") = make_statement_visitor_class(m);
+  m.def("render_statement", &render_statement, py::arg("node"));
 }
 
 }  // namespace vettor::suggest

@@ -34,6 +34,7 @@ PYBIND11_MODULE(suggest, m) {
 
   register_renderer(m);
   register_formatting(m);
+  register_splice(m);
   register_python(m);
   register_html(m);
   register_driver(m);

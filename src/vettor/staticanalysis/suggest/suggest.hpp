@@ -27,8 +27,14 @@ inline std::string if_keyword(py::handle node) {
 
 inline bool is_elif(py::handle node) { return if_keyword(node) == "elif"; }
 
+// Triple-quoted literal whose value is `doc` (renderer.cpp).
+std::string docstring_literal(const std::string& doc);
+// The rendering methods that make astroid's rendering read back as the code it renders.
+void add_rendering_repairs(py::handle cls);
+
 void register_renderer(py::module_& m);    // comment-preserving renderer
 void register_formatting(py::module_& m);  // quote normaliser and Black formatting
+void register_splice(py::module_& m);      // fixed statements written back into their source
 void register_python(py::module_& m);      // suggestions for Python files
 void register_html(py::module_& m);        // suggestions for templates
 void register_driver(py::module_& m);      // grouping findings into review comments

@@ -21,7 +21,9 @@ bool name_is_read(py::handle module_node, const std::string& name) {
   return false;
 }
 
-// A new statement goes after everything the module holds, on a line of its own.
+// A new statement goes after what the module sets, but before the local settings imports
+// that end it: what the developer's local settings say keeps the last word. It is numbered
+// after the module's last line, where no statement of the source starts.
 void append_statement(py::handle module_node, const std::string& source) {
   py::object stmt = A("extract_node")(source);
   long line = 0;
@@ -33,7 +35,9 @@ void append_statement(py::handle module_node, const std::string& source) {
   }
   for (py::handle node : stmt.attr("nodes_of_class")(A("NodeNG"))) node.attr("lineno") = line + 1;
   stmt.attr("parent") = module_node;
-  module_node.attr("body").attr("append")(stmt);
+  py::object index = G("helpers").attr("new_statement_index")(
+      py::arg("module_node") = module_node, py::arg("statement") = stmt);
+  module_node.attr("body").attr("insert")(index, stmt);
   // The review road places statements that a fix creates after the module's last line.
   if (vettor::hasattr(module_node, "new_nodes")) module_node.attr("new_nodes").attr("append")(stmt);
 }

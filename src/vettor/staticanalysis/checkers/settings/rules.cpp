@@ -3,6 +3,7 @@
 #include "settings.hpp"
 
 #include <algorithm>
+#include <iterator>
 
 namespace vettor::settings {
 namespace {
@@ -267,11 +268,14 @@ py::object defaults_for(py::handle version) {
   return G("dependencies").attr("get_default_django_settings")(version);
 }
 
-// The first version's fix for `code` on this module, when the finding holds for some version.
+// The fix for `code` on this module under the newest version for which the finding holds
+// and can be fixed: a project of today is checked against today's defaults, and so is a
+// module the code transformer lints (it asks only where its lint reported the finding).
 std::optional<Finding> plan(py::handle module_node, const std::string& code) {
   Namespace ns = read_settings(module_node);
-  for (const char* version : kDjangoVersions) {
-    for (Finding& f : evaluate_rules(ns, defaults_for(py::str(version)))) {
+  for (auto version = std::rbegin(kDjangoVersions); version != std::rend(kDjangoVersions);
+       ++version) {
+    for (Finding& f : evaluate_rules(ns, defaults_for(py::str(*version)))) {
       if (f.code == code && f.fix != Fix::kNone) return f;
     }
   }

@@ -33,8 +33,8 @@ inline constexpr const char* kSessionsApp = "django.contrib.sessions";
 // One year: what browsers' preload lists ask of a site, and what Django's docs end up at.
 inline constexpr long kHstsSeconds = 31536000;
 
-// Every Django minor whose defaults are known. A fix has no linter to say which version the
-// project runs, so it applies when the finding holds for any of them.
+// Every Django minor whose defaults are known, oldest first. A fix has no linter to say which
+// version the project runs, so it applies when the finding holds for any of them.
 inline constexpr const char* kDjangoVersions[] = {"1.11", "2.0", "2.1", "2.2",
                                                   "3.0",  "3.1", "3.2"};
 
@@ -104,7 +104,7 @@ std::vector<Finding> evaluate_rules(const Namespace& ns, py::handle defaults);
 // Whether the module is one of the settings modules named (an import path or a list of them).
 bool is_settings_module(py::handle module_node, py::handle settings_files);
 
-// The first version's fix for `code` on this module, when the finding holds for some version.
+// The newest version's fix for `code` on this module, when the finding holds for some version.
 std::optional<Finding> plan(py::handle module_node, const std::string& code);
 
 // The pylint checker class `Checker`.
