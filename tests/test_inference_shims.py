@@ -79,6 +79,64 @@ def test_lookups_without_a_shim(expression):
     assert node._explicit_inference is None
 
 
+@pytest.mark.parametrize(
+    "expression",
+    [
+        "Book.objects.get('title')",  # a mapping's get: a queryset's takes Q objects
+        "Book.objects.get(f'{x}', None)",
+        "Book.objects.filter(['a'])",
+        "Book.objects.exclude(('a', 1))",
+        "Book.objects.all(1)",  # all(), first() and last() take no argument
+        "Book.objects.first(ordering='x')",
+        "Book.objects.last(1)",
+    ],
+)
+def test_calls_no_queryset_method_accepts_are_not_shimmed_nor_inferred(monkeypatch, expression):
+    inferred_receivers = []
+    real = shims.safe_infer
+
+    def spy(node):
+        # `Book` itself is inferred by the manager shim of `Book.objects`, as for any call.
+        if isinstance(node, nodes.Attribute) and node.lineno > LIBRARY.count("\n"):
+            inferred_receivers.append(node.as_string())
+        return real(node)
+
+    monkeypatch.setattr(shims, "safe_infer", spy)
+    (node,) = expressions(expression)
+    assert node._explicit_inference is None
+    assert inferred_receivers == []
+
+
+@pytest.mark.parametrize(
+    "expression",
+    ["Book.objects.filter(Q(a=1) | Q(b=2))", "Book.objects.get(condition, pk=1)", "Book.objects.filter(*conditions)"],
+)
+def test_lookups_with_arguments_that_may_be_q_objects_keep_their_shim(expression):
+    (node,) = expressions(expression)
+    assert node._explicit_inference is not None
+
+
+def test_the_two_lookup_predicates_infer_the_receiver_once(monkeypatch):
+    receivers = []
+    real = shims.safe_infer
+
+    def spy(node):
+        if node.root().name == "shimapp.models" and node.lineno > LIBRARY.count("\n"):
+            receivers.append(node.as_string())
+        return real(node)
+
+    monkeypatch.setattr(shims, "safe_infer", spy)
+    (node,) = expressions("Book.objects.filter(title='x')")
+    assert receivers.count("Book.objects") == 1
+    (queryset,) = inferred(node)
+    assert queryset.elts[0].qname() == "shimapp.models.Book"
+    # Asked on its own, the queryset predicate infers the receiver afresh each time.
+    receivers.clear()
+    for _ in range(2):
+        assert not shims.looks_like_queryset_lookup(node)
+    assert receivers.count("Book.objects") == 2
+
+
 def test_predicates_answer_none_for_other_shapes():
     call, attribute, name_call = expressions("Author.objects.annotate()", "Author.name", "filter()")
     assert shims.looks_like_model_manager(attribute) is None

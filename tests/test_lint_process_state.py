@@ -1,10 +1,13 @@
 """What a project lint leaves of the host process as it found it: the garbage collector's
-thresholds (raised only while files are checked, put back however the check ends), and
-astroid's node construction, which keeps its signatures but warns exactly as astroid does."""
+thresholds (raised only while files are checked, put back however the check ends), astroid's
+node construction, which keeps its signatures but warns exactly as astroid does, and astroid's
+walk of class ancestors, whose answers are kept only while files are checked."""
+import functools
 import gc
 import inspect
 import warnings
 
+import astroid
 import astroid.decorators
 import pytest
 from astroid import nodes
@@ -121,3 +124,116 @@ def test_astroid_sees_the_real_inspect_but_for_kept_signatures():
     # A second lint keeps what the first put there.
     checker.get_python_messages(str(LINT_PROJECT), FILES, "3.2", jobs=1)
     assert astroid.decorators.inspect is seen
+
+
+# A model hierarchy with mixins and an abstract base, classes whose bases lead back to
+# themselves, and field classes reached through an attribute: what the class ancestors
+# decide (fields, managers, querysets, the models among the classes).
+ANCESTRY = {
+    "zoo/__init__.py": "",
+    "zoo/models.py": (
+        "from django.db import models\n\n\n"
+        "class Stamped(models.Model):\n"
+        "    note = models.CharField(max_length=10, null=True)\n\n"
+        "    class Meta:\n"
+        "        abstract = True\n\n\n"
+        "class Named:\n"
+        "    name_field = models.CharField\n\n\n"
+        "class Animal(Named, Stamped):\n"
+        "    owner = models.ForeignKey('auth.User', on_delete=models.CASCADE)\n"
+        "    legs = models.NullBooleanField()\n\n\n"
+        "class Cat(Animal):\n"
+        "    class Meta:\n"
+        "        proxy = True\n"),
+    "zoo/loops.py": (
+        "from .models import Animal\n\n\n"
+        "class Left(Right):  # noqa: F821\n"
+        "    pass\n\n\n"
+        "class Right(Left):\n"
+        "    pass\n\n\n"
+        "class Itself(Itself):  # noqa: F821\n"
+        "    pass\n\n\n"
+        "Alias = Animal\n\n\n"
+        "class Again(Alias):\n"
+        "    pass\n"),
+    "zoo/views.py": (
+        "from .loops import Again, Left\n"
+        "from .models import Animal, Cat\n\n\n"
+        "class Builder(Cat):\n"
+        "    def build(self):\n"
+        "        field = self.name_field(max_length=5, null=True)\n"
+        "        return field\n\n\n"
+        "def count():\n"
+        "    cats = Cat.objects.filter(legs=True)\n"
+        "    again = Again.objects.all()\n"
+        "    if Left().x:\n"
+        "        return len(cats) + len(again)\n"
+        "    return Animal.objects.get(pk=1).owner.id\n"),
+}
+
+
+@pytest.fixture
+def ancestry_project(tmp_path):
+    root = tmp_path / "project"
+    for path, text in ANCESTRY.items():
+        (root / path).parent.mkdir(parents=True, exist_ok=True)
+        (root / path).write_text(text)
+    return root
+
+
+def lint_ancestry(root):
+    for name in ("zoo", "zoo.models", "zoo.loops", "zoo.views"):
+        astroid.MANAGER.astroid_cache.pop(name, None)
+    files = dict.fromkeys(path for path in ANCESTRY if path != "zoo/__init__.py")
+    messages = checker.get_python_messages(str(root), files, "3.2", jobs=1)
+    return sorted((m["path"], m["line"], m["message-id"], str(m["message"])) for m in messages)
+
+
+def test_kept_ancestors_find_what_astroids_own_walk_finds(ancestry_project, monkeypatch):
+    own_walk = nodes.ClassDef.__dict__["ancestors"]
+    kept = lint_ancestry(ancestry_project)
+    assert nodes.ClassDef.__dict__["ancestors"] is own_walk
+    # Something other than astroid's own function there is left alone: the lint then walks
+    # with astroid's function every time.
+    monkeypatch.setattr(nodes.ClassDef, "ancestors", functools.partialmethod(own_walk))
+    assert lint_ancestry(ancestry_project) == kept
+    codes = {code for _, _, code, _ in kept}
+    assert {"C2000", "C2005", "C2008", "C9000", "C9001"} <= codes
+
+
+def test_kept_ancestors_are_astroids_answers_while_files_are_checked(ancestry_project, monkeypatch):
+    own_walk = nodes.ClassDef.__dict__["ancestors"]
+    seen = []
+    original = checker.Linter
+
+    class Linter(original):
+        def check(self, files_or_modules):
+            result = original.check(self, files_or_modules=files_or_modules)
+            seen.append(nodes.ClassDef.__dict__["ancestors"])
+            tree = astroid.MANAGER.astroid_cache["zoo.views"]
+            for cls in tree.nodes_of_class(nodes.ClassDef):
+                for recurs in (True, False):
+                    first = list(cls.ancestors(recurs=recurs))
+                    assert list(cls.ancestors(recurs, None)) == first
+                    assert first == list(own_walk(cls, recurs=recurs))
+            loops = astroid.MANAGER.astroid_cache["zoo.loops"]
+            for cls in loops.nodes_of_class(nodes.ClassDef):
+                assert [c.name for c in cls.ancestors()] == [c.name for c in own_walk(cls)]
+            return result
+
+    monkeypatch.setattr(checker, "Linter", Linter)
+    lint_ancestry(ancestry_project)
+    assert seen and seen[0] is not own_walk
+    assert nodes.ClassDef.__dict__["ancestors"] is own_walk
+
+
+def test_astroids_own_walk_is_put_back_when_the_check_raises(monkeypatch):
+    own_walk = nodes.ClassDef.__dict__["ancestors"]
+
+    def check(run_check):
+        assert nodes.ClassDef.__dict__["ancestors"] is not own_walk
+        raise RuntimeError("the check failed")
+
+    with pytest.raises(RuntimeError, match="the check failed"):
+        lint_with(monkeypatch, check)
+    assert nodes.ClassDef.__dict__["ancestors"] is own_walk

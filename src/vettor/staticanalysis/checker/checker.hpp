@@ -30,6 +30,20 @@ void register_single_text(py::module_& m);
 // node (once per process; astroid warns as before).
 void keep_node_constructor_signatures();
 
+// throughput.cpp: while it lives, astroid works out each class's ancestors once and reads them
+// back afterwards; astroid's own walk is put back when it goes.
+class KeptClassAncestors {
+ public:
+  KeptClassAncestors();
+  ~KeptClassAncestors();
+  KeptClassAncestors(const KeptClassAncestors&) = delete;
+  KeptClassAncestors& operator=(const KeptClassAncestors&) = delete;
+
+ private:
+  py::object original_;
+  py::object replacement_;
+};
+
 // throughput.cpp: the collector's thresholds raised while it lives, put back as they were
 // when it goes, also when an error is on its way out.
 class RaisedCollectorThresholds {

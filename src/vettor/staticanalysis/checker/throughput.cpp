@@ -1,6 +1,7 @@
 // What makes a project lint cheaper without changing anything it finds: astroid's node
-// construction without a signature worked out at every node, and a collector that does not
-// walk the lint's trees again and again while files are checked.
+// construction without a signature worked out at every node, class ancestors worked out once
+// per class while files are checked, and a collector that does not walk the lint's trees
+// again and again meanwhile.
 #include "checker.hpp"
 
 #include <algorithm>
@@ -57,6 +58,75 @@ void keep_node_constructor_signatures() {
   // Done already in this process, or another party has put something else there.
   if (!current.is(import("inspect"))) return;
   decorators.attr("inspect") = signature_keeping_inspect();
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Class ancestors
+//
+// Reading an attribute of an instance, looking a method up and testing a subtype all walk the
+// class's ancestors, and astroid walks them afresh each time: it infers every base again under
+// the asker's context, whose lookup name is part of the key of its inference cache, so the
+// answers are seldom reused. That walk is a third of what inferring a callee costs. While
+// files are checked no tree changes, and a class's ancestors are what its base expressions
+// infer to, so each class's are worked out once, by astroid's own walk (from a fresh context),
+// and read back afterwards. A class asked about again while its walk is under way (a base
+// that leads back to the class) gets astroid's walk under the asker's context, as does a class
+// whose walk raised; neither answer is kept.
+
+py::cpp_function ancestors_kept_per_class(py::handle classdef, py::object original) {
+  py::dict kept;
+  py::set working;
+  return py::cpp_function(
+      [kept, working, original](py::object self, py::object recurs,
+                                py::object context) -> py::object {
+        py::tuple key = py::make_tuple(self, py::bool_(truthy(recurs)));
+        PyObject* hit = PyDict_GetItemWithError(kept.ptr(), key.ptr());
+        if (hit) return py::iter(py::reinterpret_borrow<py::object>(hit));
+        if (PyErr_Occurred()) throw py::error_already_set();
+        if (working.contains(key)) return original(self, recurs, context);
+        working.attr("add")(key);
+        py::object answer;
+        try {
+          answer = py::tuple(original(self, recurs, py::none()));
+        } catch (py::error_already_set& e) {
+          working.attr("discard")(key);
+          if (!e.matches(PyExc_Exception)) throw;
+          return original(self, recurs, context);
+        }
+        working.attr("discard")(key);
+        if (PyDict_SetItem(kept.ptr(), key.ptr(), answer.ptr()) != 0)
+          throw py::error_already_set();
+        return py::iter(answer);
+      },
+      py::name("ancestors"), py::is_method(classdef), py::arg("recurs") = true,
+      py::arg("context") = py::none());
+}
+
+}  // namespace
+
+// Only astroid's own function is replaced: when something else stands there (an outer lint of
+// this process, or another party), it is left alone.
+KeptClassAncestors::KeptClassAncestors() {
+  py::object classdef = lookup("astroid.nodes", "ClassDef");
+  py::object current = py::dict(classdef.attr("__dict__")).attr("get")("ancestors");
+  if (!current.get_type().is(lookup("types", "FunctionType"))) return;
+  original_ = current;
+  replacement_ = ancestors_kept_per_class(classdef, current);
+  py::setattr(classdef, "ancestors", replacement_);
+}
+
+KeptClassAncestors::~KeptClassAncestors() {
+  if (!original_) return;
+  try {
+    py::object classdef = lookup("astroid.nodes", "ClassDef");
+    py::object current = py::dict(classdef.attr("__dict__")).attr("get")("ancestors");
+    if (current.is(replacement_)) py::setattr(classdef, "ancestors", original_);
+  } catch (py::error_already_set& e) {
+    e.discard_as_unraisable("restoring astroid's class ancestors");
+  } catch (...) {
+  }
 }
 
 // ---------------------------------------------------------------------------------------

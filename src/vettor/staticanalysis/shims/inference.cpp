@@ -41,6 +41,49 @@ bool call_shape(py::handle node, std::initializer_list<std::string_view> names,
   return !attribute_receiver || vettor::isinstance(func.attr("expr"), attribute);
 }
 
+// What the queryset methods accept, read off the call alone: first(), last() and all() take
+// no argument, and the positional arguments of get(), filter() and exclude() are Q objects,
+// never literals. Most calls of these names are a mapping's (`request.GET.get('page')`,
+// `os.environ.get('DEBUG', '')`), and inferring their receiver is what costs: it builds the
+// library modules the receiver comes from.
+bool arguments_fit_a_lookup(py::handle node) {
+  py::object args = node.attr("args");
+  py::object keywords = node.attr("keywords");
+  if (attrname_in(node.attr("func"), {"first", "last", "all"}))
+    return !truthy(args) && !truthy(keywords);
+  if (!truthy(args)) return true;
+  for (const char* literal : {"Const", "JoinedStr", "List", "Tuple", "Dict", "Set"}) {
+    py::object kind = astroid_attr(literal);
+    for (py::handle arg : args) {
+      if (vettor::isinstance(arg, kind)) return false;
+    }
+  }
+  return true;
+}
+
+// Both look-up predicates infer the receiver of the same all/filter/exclude call, the
+// manager's right before the queryset's while the transforms of a new tree run: the manager's
+// leaves its answer for the queryset's, which takes it (once) when it is about the same node.
+constexpr const char* kLastReceiver = "_last_lookup_receiver";
+
+py::object receiver_inferred_for_later(py::handle node) {
+  py::object receiver = node.attr("func").attr("expr");
+  py::object inferred = safe_infer(receiver);
+  G.handle().attr(kLastReceiver) = py::make_tuple(receiver, inferred);
+  return inferred;
+}
+
+py::object receiver_inferred_before(py::handle node) {
+  py::object receiver = node.attr("func").attr("expr");
+  py::object kept = py::getattr(G.handle(), kLastReceiver, py::none());
+  if (py::isinstance<py::tuple>(kept)) {
+    py::tuple pair = py::reinterpret_borrow<py::tuple>(kept);
+    G.handle().attr(kLastReceiver) = py::none();
+    if (pair.size() == 2 && pair[0].ptr() == receiver.ptr()) return pair[1];
+  }
+  return safe_infer(receiver);
+}
+
 // When the object an inference function starts from does not infer to something that can be
 // instantiated, astroid's ordinary inference answers for the node, as if no shim matched.
 [[noreturn]] void use_inference_default() { raise(astroid_attr("UseInferenceDefault")); }
@@ -163,8 +206,9 @@ py::object apply_model_manager_shim(py::object, py::object) {
 // 2. Model.objects.all() / filter() / exclude() ----------------------------------------------
 
 py::object looks_like_model_manager_lookup(py::object node) {
-  if (!call_shape(node, {"all", "filter", "exclude"}, true)) return py::none();
-  return helpers("is_model_manager")(safe_infer(node.attr("func").attr("expr")));
+  if (!call_shape(node, {"all", "filter", "exclude"}, true) || !arguments_fit_a_lookup(node))
+    return py::none();
+  return helpers("is_model_manager")(receiver_inferred_for_later(node));
 }
 
 py::object apply_model_manager_lookup_shim(py::object node, py::object) {
@@ -174,8 +218,9 @@ py::object apply_model_manager_lookup_shim(py::object node, py::object) {
 // 3. <queryset>.all() / filter() / exclude() -------------------------------------------------
 
 py::object looks_like_queryset_lookup(py::object node) {
-  if (!call_shape(node, {"all", "filter", "exclude"}, false)) return py::none();
-  return helpers("is_queryset")(safe_infer(node.attr("func").attr("expr")));
+  if (!call_shape(node, {"all", "filter", "exclude"}, false) || !arguments_fit_a_lookup(node))
+    return py::none();
+  return helpers("is_queryset")(receiver_inferred_before(node));
 }
 
 // A chain of look-ups stays the queryset of its first link.
@@ -190,7 +235,8 @@ py::object apply_queryset_lookup_shim(py::object node, py::object) {
 // 4. first() / last() / get() on a manager or a queryset -------------------------------------
 
 py::object looks_like_model_get(py::object node) {
-  if (!call_shape(node, {"first", "last", "get"}, true)) return py::none();
+  if (!call_shape(node, {"first", "last", "get"}, true) || !arguments_fit_a_lookup(node))
+    return py::none();
   py::object inferred = safe_infer(node.attr("func").attr("expr"));
   py::object is_manager = helpers("is_model_manager")(inferred);
   if (truthy(is_manager)) return is_manager;
