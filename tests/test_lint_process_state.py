@@ -201,30 +201,40 @@ def test_kept_ancestors_find_what_astroids_own_walk_finds(ancestry_project, monk
     assert {"C2000", "C2005", "C2008", "C9000", "C9001"} <= codes
 
 
-def test_kept_ancestors_are_astroids_answers_while_files_are_checked(ancestry_project, monkeypatch):
-    own_walk = nodes.ClassDef.__dict__["ancestors"]
+def answer(ask):
+    try:
+        value = ask()
+    except Exception as error:  # an inconsistent order raises: the same error, kept or not
+        return type(error)
+    return [c.qname() for c in value] if isinstance(value, (list, tuple)) else value
+
+
+def test_kept_answers_are_astroids_answers_while_files_are_checked(ancestry_project, monkeypatch):
+    own = {name: nodes.ClassDef.__dict__[name] for name in ("ancestors", "mro", "metaclass")}
     seen = []
     original = checker.Linter
 
     class Linter(original):
         def check(self, files_or_modules):
             result = original.check(self, files_or_modules=files_or_modules)
-            seen.append(nodes.ClassDef.__dict__["ancestors"])
-            tree = astroid.MANAGER.astroid_cache["zoo.views"]
-            for cls in tree.nodes_of_class(nodes.ClassDef):
-                for recurs in (True, False):
-                    first = list(cls.ancestors(recurs=recurs))
-                    assert list(cls.ancestors(recurs, None)) == first
-                    assert first == list(own_walk(cls, recurs=recurs))
-            loops = astroid.MANAGER.astroid_cache["zoo.loops"]
-            for cls in loops.nodes_of_class(nodes.ClassDef):
-                assert [c.name for c in cls.ancestors()] == [c.name for c in own_walk(cls)]
+            seen.append({name: nodes.ClassDef.__dict__[name] for name in own})
+            for module in ("zoo.models", "zoo.loops", "zoo.views"):
+                for cls in astroid.MANAGER.astroid_cache[module].nodes_of_class(nodes.ClassDef):
+                    for recurs in (True, False):
+                        first = answer(lambda: list(cls.ancestors(recurs=recurs)))
+                        assert answer(lambda: list(cls.ancestors(recurs, None))) == first
+                        assert first == answer(lambda: list(own["ancestors"](cls, recurs=recurs)))
+                    assert answer(cls.mro) == answer(cls.mro) == answer(lambda: own["mro"](cls))
+                    assert cls.metaclass() is own["metaclass"](cls)
+            # Each call gets a list of its own, as from astroid.
+            cat = astroid.MANAGER.astroid_cache["zoo.models"].body[-1]
+            assert cat.mro() == cat.mro() and cat.mro() is not cat.mro()
             return result
 
     monkeypatch.setattr(checker, "Linter", Linter)
     lint_ancestry(ancestry_project)
-    assert seen and seen[0] is not own_walk
-    assert nodes.ClassDef.__dict__["ancestors"] is own_walk
+    assert seen and all(seen[0][name] is not own[name] for name in own)
+    assert {name: nodes.ClassDef.__dict__[name] for name in own} == own
 
 
 def test_astroids_own_walk_is_put_back_when_the_check_raises(monkeypatch):
@@ -237,3 +247,40 @@ def test_astroids_own_walk_is_put_back_when_the_check_raises(monkeypatch):
     with pytest.raises(RuntimeError, match="the check failed"):
         lint_with(monkeypatch, check)
     assert nodes.ClassDef.__dict__["ancestors"] is own_walk
+
+
+def test_answers_are_kept_between_builds_and_asked_afresh_while_a_module_is_built(monkeypatch):
+    own_walk = nodes.ClassDef.__dict__["ancestors"]
+    asked = []
+
+    def counting_walk(self, recurs=True, context=None):
+        asked.append(self.name)
+        return own_walk(self, recurs, context)
+
+    # A plain function there is what the lint keeps answers of.
+    monkeypatch.setattr(nodes.ClassDef, "ancestors", counting_walk)
+    counts = {}
+
+    def check(run_check):
+        child = astroid.parse("class Base:\n    pass\n\n\nclass Child(Base):\n    pass\n").body[1]
+        asked.clear()
+        assert [c.name for c in child.ancestors()] == ["Base", "object"]
+        assert [c.name for c in child.ancestors()] == ["Base", "object"]
+        counts["between builds"] = asked.count("Child")
+
+        def ask_twice(module):
+            list(child.ancestors())
+            list(child.ancestors())
+
+        asked.clear()
+        astroid.MANAGER.register_transform(nodes.Module, ask_twice)
+        try:
+            astroid.parse("x = 1\n")
+        finally:
+            astroid.MANAGER.unregister_transform(nodes.Module, ask_twice)
+        counts["while building"] = asked.count("Child")
+        return run_check()
+
+    lint_with(monkeypatch, check)
+    assert counts == {"between builds": 1, "while building": 2}
+    assert nodes.ClassDef.__dict__["ancestors"] is counting_walk

@@ -30,18 +30,18 @@ void register_single_text(py::module_& m);
 // node (once per process; astroid warns as before).
 void keep_node_constructor_signatures();
 
-// throughput.cpp: while it lives, astroid works out each class's ancestors once and reads them
-// back afterwards; astroid's own walk is put back when it goes.
-class KeptClassAncestors {
+// throughput.cpp: while it lives, astroid works out each class's ancestors, method resolution
+// order and metaclass once and reads them back afterwards; astroid's own functions are put
+// back when it goes.
+class KeptClassAnswers {
  public:
-  KeptClassAncestors();
-  ~KeptClassAncestors();
-  KeptClassAncestors(const KeptClassAncestors&) = delete;
-  KeptClassAncestors& operator=(const KeptClassAncestors&) = delete;
+  KeptClassAnswers();
+  ~KeptClassAnswers();
+  KeptClassAnswers(const KeptClassAnswers&) = delete;
+  KeptClassAnswers& operator=(const KeptClassAnswers&) = delete;
 
  private:
-  py::object original_;
-  py::object replacement_;
+  py::list replaced_;  // (class, name, astroid's function, its replacement)
 };
 
 // throughput.cpp: the collector's thresholds raised while it lives, put back as they were

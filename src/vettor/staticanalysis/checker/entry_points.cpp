@@ -327,7 +327,7 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   {
     KeptTrees kept(parse_cache_wanted(entries.attr("get")(kParseCache)));
     RaisedCollectorThresholds thresholds;
-    KeptClassAncestors ancestors;
+    KeptClassAnswers class_answers;
     linter.attr("check")(py::arg("files_or_modules") = targets);
   }
 
