@@ -78,6 +78,14 @@ class HardCodedLinkChecker(HTMLParser):
             )
 
 
+def write_files(root, files):
+    """Writes a project of small files (a mapping of relative path to text) under root."""
+    for path, text in files.items():
+        (root / path).parent.mkdir(parents=True, exist_ok=True)
+        (root / path).write_text(text)
+    return root
+
+
 @pytest.fixture(autouse=True, scope="session")
 def user_cache_folder(tmp_path_factory):
     """The lint keeps parsed trees in the user's cache folder: during the tests (and in the

@@ -12,7 +12,7 @@ import astroid.decorators
 import pytest
 from astroid import nodes
 
-from conftest import LINT_PROJECT
+from conftest import LINT_PROJECT, write_files
 from vettor.staticanalysis import checker
 
 FILES = {"shop/models.py": None}
@@ -174,11 +174,7 @@ ANCESTRY = {
 
 @pytest.fixture
 def ancestry_project(tmp_path):
-    root = tmp_path / "project"
-    for path, text in ANCESTRY.items():
-        (root / path).parent.mkdir(parents=True, exist_ok=True)
-        (root / path).write_text(text)
-    return root
+    return write_files(tmp_path / "project", ANCESTRY)
 
 
 def lint_ancestry(root):

@@ -12,6 +12,7 @@ import astroid
 import pytest
 from astroid.builder import AstroidBuilder
 
+from conftest import write_files
 from vettor.staticanalysis import checker
 
 # Lints a project in a fresh process (whose astroid has built nothing yet) and tells which
@@ -53,11 +54,7 @@ PROJECT_MODULES = {"shop.models", "shop.views", "shop.helpers"}
 
 @pytest.fixture
 def project(tmp_path):
-    root = tmp_path / "project"
-    for path, text in SOURCES.items():
-        (root / path).parent.mkdir(parents=True, exist_ok=True)
-        (root / path).write_text(text)
-    return root
+    return write_files(tmp_path / "project", SOURCES)
 
 
 @pytest.fixture
