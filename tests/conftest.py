@@ -1,6 +1,7 @@
 """Shared fixtures for the lint driver's tests: a small project on disk and stand-in rule
 checkers with known findings."""
 import ast
+import os
 import pathlib
 import re
 from html.parser import HTMLParser
@@ -75,6 +76,28 @@ class HardCodedLinkChecker(HTMLParser):
                     "message-id": code[0],
                 }
             )
+
+
+def write_files(root, files):
+    """Writes a project of small files (a mapping of relative path to text) under root."""
+    for path, text in files.items():
+        (root / path).parent.mkdir(parents=True, exist_ok=True)
+        (root / path).write_text(text)
+    return root
+
+
+@pytest.fixture(autouse=True, scope="session")
+def user_cache_folder(tmp_path_factory):
+    """The lint keeps parsed trees in the user's cache folder: during the tests (and in the
+    processes they start) that folder is a temporary one, never the user's own."""
+    folder = tmp_path_factory.mktemp("user-cache")
+    saved = os.environ.get("XDG_CACHE_HOME")
+    os.environ["XDG_CACHE_HOME"] = str(folder)
+    yield folder
+    if saved is None:
+        del os.environ["XDG_CACHE_HOME"]
+    else:
+        os.environ["XDG_CACHE_HOME"] = saved
 
 
 @pytest.fixture

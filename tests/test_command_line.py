@@ -249,6 +249,7 @@ def test_an_unpinned_requirement(tmp_path):
             "[tool.vettor] django-version: cannot be set: it is read from the project's dependency files",
         ),
         ("[tool.vettor]\nreports = 'perhaps'\n", "[tool.vettor] reports: "),
+        ("[tool.vettor]\nparse-cache = 'no'\n", "[tool.vettor] parse-cache: 'no' is not true or false"),
     ],
     ids=lambda value: value.split("\n")[-2][:30] if "\n" in value else None,
 )
@@ -276,6 +277,17 @@ def test_a_good_configuration_is_applied(blog):
     }
     assert {"C2000", "C7001", "C3000"} <= codes
     assert not codes & {"C2006", "C7000"}
+
+
+@pytest.mark.parametrize("setting, kept", [("", True), ("parse-cache = false\n", False)])
+def test_parse_cache_in_the_configuration(tmp_path, monkeypatch, setting, kept):
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    project = write(tmp_path / "project", {"tool.py": "x = 1\n", "pyproject.toml": "[tool.vettor]\n" + setting})
+    result = run(project, "-j", "1")
+    assert result.returncode == 0, result.stderr
+    folder = tmp_path / "cache" / "vettor" / "astroid-trees"
+    trees = [p for p in folder.iterdir() if not p.name.startswith(".")] if folder.exists() else []
+    assert bool(trees) is kept
 
 
 # ---------------------------------------------------------------------------------------

@@ -79,6 +79,64 @@ def test_lookups_without_a_shim(expression):
     assert node._explicit_inference is None
 
 
+@pytest.mark.parametrize(
+    "expression",
+    [
+        "Book.objects.get('title')",  # a mapping's get: a queryset's takes Q objects
+        "Book.objects.get(f'{x}', None)",
+        "Book.objects.filter(['a'])",
+        "Book.objects.exclude(('a', 1))",
+        "Book.objects.all(1)",  # all(), first() and last() take no argument
+        "Book.objects.first(ordering='x')",
+        "Book.objects.last(1)",
+    ],
+)
+def test_calls_no_queryset_method_accepts_are_not_shimmed_nor_inferred(monkeypatch, expression):
+    inferred_receivers = []
+    real = shims.safe_infer
+
+    def spy(node):
+        # `Book` itself is inferred by the manager shim of `Book.objects`, as for any call.
+        if isinstance(node, nodes.Attribute) and node.lineno > LIBRARY.count("\n"):
+            inferred_receivers.append(node.as_string())
+        return real(node)
+
+    monkeypatch.setattr(shims, "safe_infer", spy)
+    (node,) = expressions(expression)
+    assert node._explicit_inference is None
+    assert inferred_receivers == []
+
+
+@pytest.mark.parametrize(
+    "expression",
+    ["Book.objects.filter(Q(a=1) | Q(b=2))", "Book.objects.get(condition, pk=1)", "Book.objects.filter(*conditions)"],
+)
+def test_lookups_with_arguments_that_may_be_q_objects_keep_their_shim(expression):
+    (node,) = expressions(expression)
+    assert node._explicit_inference is not None
+
+
+def test_the_two_lookup_predicates_infer_the_receiver_once(monkeypatch):
+    receivers = []
+    real = shims.safe_infer
+
+    def spy(node):
+        if node.root().name == "shimapp.models" and node.lineno > LIBRARY.count("\n"):
+            receivers.append(node.as_string())
+        return real(node)
+
+    monkeypatch.setattr(shims, "safe_infer", spy)
+    (node,) = expressions("Book.objects.filter(title='x')")
+    assert receivers.count("Book.objects") == 1
+    (queryset,) = inferred(node)
+    assert queryset.elts[0].qname() == "shimapp.models.Book"
+    # Asked on its own, the queryset predicate infers the receiver afresh each time.
+    receivers.clear()
+    for _ in range(2):
+        assert not shims.looks_like_queryset_lookup(node)
+    assert receivers.count("Book.objects") == 2
+
+
 def test_predicates_answer_none_for_other_shapes():
     call, attribute, name_call = expressions("Author.objects.annotate()", "Author.name", "filter()")
     assert shims.looks_like_model_manager(attribute) is None
@@ -94,6 +152,39 @@ def test_generic_foreign_key_field_names():
     assert classes["Author"].generic_foreign_key_field_names == []
     assert not hasattr(classes["Shelf"], "generic_foreign_key_field_names")
     assert not hasattr(classes["BookManager"], "generic_foreign_key_field_names")
+
+
+def test_only_calls_that_could_name_an_object_id_field_are_inferred(monkeypatch):
+    # Inferring the calls of every model class (Django's own among them) is what made the
+    # lint build library modules: a call that would record nothing is not asked about.
+    source = LIBRARY + (
+        "\n\nclass Note(models.Model):\n"
+        "    target = GenericForeignKey('content_type', 'object_id')\n"
+        "    def save(self, *args, **kwargs):\n"
+        "        self.full_clean()\n"
+        "        log(self, level=2, fk_field=name)\n"
+        "        notify(self, 'saved')\n"
+    )
+    inferred_calls = []
+    real = shims.safe_infer
+
+    def spy(node):
+        if isinstance(node, nodes.Call) and node.root().name == "shimapp.models":
+            inferred_calls.append(node.as_string())
+        return real(node)
+
+    monkeypatch.setattr(shims, "safe_infer", spy)
+    tree = helpers.build_atok(source, "shimapp.models").tree
+    classes = {node.name: node for node in tree.nodes_of_class(nodes.ClassDef)}
+    assert classes["Tag"].generic_foreign_key_field_names == ["object_id", "owner_id", "other_id"]
+    assert classes["Note"].generic_foreign_key_field_names == ["object_id"]
+    assert sorted(inferred_calls) == sorted([
+        "GenericForeignKey('content_type', 'object_id')",
+        "GenericForeignKey(fk_field='owner_id')",
+        "GenericForeignKey(ct_field='content_type', fk_field='other_id')",
+        "GenericForeignKey('content_type', 'object_id')",
+        "notify(self, 'saved')",
+    ])
 
 
 def test_trees_built_without_the_shims_have_no_field_names():

@@ -177,6 +177,31 @@ class TestColumnsChecker(CheckerTestCase):
         self.walk(module)
         assert self.checker.field_counter == {}
 
+    def test_only_calls_in_a_plain_assignment_are_asked_whether_they_make_a_field(self):
+        # Asking infers the callee, and most calls of a project stand outside any assignment;
+        # the keywords of such a call are asked about only when they name an option.
+        module = astroid.parse(HEADER + (
+            "    flag = models.NullBooleanField()\n"
+            "    def save(self):\n"
+            "        models.NullBooleanField()\n"
+            "        print(self.flag)\n"
+            "        log(self.flag).flush()\n"
+            "        notify(**self.options)\n"))
+        inferred = []
+        real = columns.safe_infer
+
+        def spy(node):
+            inferred.append(node.as_string())
+            return real(node)
+
+        with pytest.MonkeyPatch.context() as patch:
+            patch.setattr(columns, "safe_infer", spy)
+            with self.assertAddsMessages(MessageTest(
+                    "C2008", node=module.body[-1].body[0].value, args={"name": "flag"})):
+                self.walk(module)
+        assert "models.NullBooleanField" in inferred
+        assert not {"print", "log", "log(self.flag).flush", "notify"} & set(inferred)
+
     def test_tall_model(self):
         module = astroid.parse(TALL)
         with self.assertAddsMessages(

@@ -76,6 +76,9 @@ PREDICATE_CASES = [
     ("is_queryset", "qs", True),
     ("is_queryset", "items", False),
     ("is_queryset", "undefined_name", False),
+    ("is_queryset", "qs == qs", False),
+    ("is_queryset", "not qs", False),
+    ("is_queryset", "qs or qs", True),
     ("is_inefficient_queryset_exists", "qs.count() > 0", True),
     ("is_inefficient_queryset_exists", "qs.count() == 0", True),
     ("is_inefficient_queryset_exists", "qs.count() != 0", False),
@@ -101,6 +104,24 @@ PREDICATE_CASES = [
 @pytest.mark.parametrize("predicate, expression, answer", PREDICATE_CASES)
 def test_predicate_answers(predicate, expression, answer):
     assert getattr(querysets, predicate)(node_of(expression)) is answer
+
+
+@pytest.mark.parametrize(
+    "predicate, expression",
+    [
+        ("is_indirect_fk_lookup", "book.pk"),
+        ("is_indirect_fk_lookup", "Book().id"),
+        ("is_queryset", "qs == qs"),
+        ("is_queryset", "qs.count() > 0"),
+        ("is_queryset", "not qs"),
+    ],
+)
+def test_shapes_that_cannot_match_are_answered_without_inference(monkeypatch, predicate, expression):
+    # A truth test meets comparisons and negations at every other `if`, and `obj.pk` is read far
+    # more often than `obj.fk.pk`: inferring them would cost much and could answer nothing else.
+    node = node_of(expression)
+    monkeypatch.setattr(querysets, "safe_infer", lambda n: pytest.fail(f"inferred {n.as_string()}"))
+    assert not getattr(querysets, predicate)(node)
 
 
 COMPARE_CASES = [

@@ -27,6 +27,8 @@ TEMPLATE_FOLDER = "templates"
 UNANALYSED_CODES = ("E0001", "F0001")
 # [tool.vettor] keys that choose the files rather than set a linter option.
 FILE_SELECTION_KEYS = ("directories", "exclude")
+# [tool.vettor] key that turns off the parse trees kept between lints in the user's cache.
+PARSE_CACHE_KEY = "parse-cache"
 # Options the lint sets itself from the project; a configured value would be overridden.
 DERIVED_OPTIONS = {
     "django-version": "it is read from the project's dependency files",
@@ -182,6 +184,9 @@ def project_configuration(project):
     for key, value in table.items():
         if key in FILE_SELECTION_KEYS:
             check_file_selection(project, pyproject, key, value)
+        elif key == PARSE_CACHE_KEY:
+            if not isinstance(value, bool):
+                raise configuration_error(pyproject, key, f"{value!r} is not true or false")
         else:
             check_option(linter, pyproject, key, value)
     return table

@@ -19,6 +19,10 @@ constexpr const char* kPythonCheckerModules[] = {
 // Configuration keys that choose the files to lint rather than set a linter option.
 constexpr const char* kFileSelectionKeys[] = {"directories", "exclude"};
 
+// The configuration key that turns the parse trees kept between lints off ("parse-cache":
+// false); the driver reads it, the linter never sees it.
+constexpr const char* kParseCache = "parse-cache";
+
 constexpr const char* kSyntaxErrorCode = "E0001";
 constexpr const char* kFatalCode = "F0001";
 
@@ -286,8 +290,10 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
                              py::object config, py::object jobs) {
   py::object linter = G("create_linter")(py::arg("linter_class") = G("Linter"),
                                          py::arg("jobs") = jobs);
-  for (auto item : py::dict(builtin("dict")(config))) {
-    if (is_file_selection_key(item.first)) continue;
+  py::dict entries = builtin("dict")(config);
+  for (auto item : entries) {
+    // Keys for the driver itself, not for the linter.
+    if (is_file_selection_key(item.first) || py::str(kParseCache).equal(item.first)) continue;
     apply_option(linter, item.first, py::reinterpret_borrow<py::object>(item.second));
   }
   linter.attr("set_option")("django-version", django_version);
@@ -317,7 +323,13 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   // workers), so the queryset rules see the same values in every project, whether or not
   // anything else in the process has loaded them yet.
   import_sibling(G.handle(), "shims");
-  linter.attr("check")(py::arg("files_or_modules") = targets);
+  keep_node_constructor_signatures();
+  {
+    KeptTrees kept(parse_cache_wanted(entries.attr("get")(kParseCache)));
+    RaisedCollectorThresholds thresholds;
+    KeptClassAnswers class_answers;
+    linter.attr("check")(py::arg("files_or_modules") = targets);
+  }
 
   py::list messages = linter.attr("reporter").attr("messages");
   for (py::handle record : messages) {

@@ -639,9 +639,11 @@ py::dict name_record(py::handle name) {
 
 void visit_call(py::object self, py::object node) {
   if (in_migration_module(self, node)) return;
-  if (!is_field(node)) return;
+  // A call outside a plain assignment is no declaration whatever it constructs, and asking
+  // costs nothing; asking whether it constructs a field infers its callee.
   py::object name = H("get_member_name")(node);
   if (!truthy(name)) return;
+  if (!is_field(node)) return;
 
   py::object counter = field_counter(self);
   py::object scope = node.attr("scope")();
@@ -669,6 +671,8 @@ void visit_call(py::object self, py::object node) {
 
 void visit_keyword(py::object self, py::object node) {
   if (in_migration_module(self, node)) return;
+  // A `**mapping` argument names no option: neither rule can hold, whatever the call makes.
+  if (node.attr("arg").is_none()) return;
   py::object call = node.attr("parent");
   if (!is_field(call)) return;
   if (truthy(M("is_redundant_kwargs")(node))) {

@@ -70,8 +70,19 @@ bool is_fetched_list(py::handle node, int depth = 0) {
   return true;
 }
 
+// A comparison infers to a truth value (or to nothing) and so does `not x`, whatever their
+// operands are: neither is ever a queryset, and a truth test meets one at every other `if`.
+// Inferring them would infer their operands for nothing. A node that carries an inference
+// function of its own is asked as any other.
+bool is_truth_value_expression(py::handle node) {
+  if (!getattr_or_none(node, "_explicit_inference").is_none()) return false;
+  if (is_a(node, astroid_class("Compare"))) return true;
+  return is_a(node, astroid_class("UnaryOp")) && text_is(node.attr("op"), "not");
+}
+
 // Whether the node infers to a queryset that has not been turned into a list.
 py::object infers_to_queryset(py::handle node) {
+  if (is_truth_value_expression(node)) return py::bool_(false);
   if (is_fetched_list(node)) return py::bool_(false);
   return helper("is_queryset")(infer(node));
 }
@@ -100,16 +111,18 @@ py::object is_queryset_count(py::object node) {
 }
 
 // foo.bar.pk / foo.bar.id with bar a related field of the model instance foo.
+// The owner's shape is tested before the field is inferred: `foo.pk` is read far more often
+// than `foo.bar.pk`, and has no foreign key to ask about whatever `foo` is.
 py::object is_indirect_fk_lookup(py::object node) {
   py::object attrname = getattr_or_none(node, "attrname");
   if (!text_is(attrname, "pk") && !text_is(attrname, "id")) return py::none();
-  py::object field = infer(node.attr("expr"));
+  py::object owner = node.attr("expr");
+  if (!is_a(owner, astroid_class("Attribute"))) return py::none();
+  py::object field = infer(owner);
   if (!is_a(field, G("astroid").attr("bases").attr("Instance")) || !truthy(field)) {
     return py::none();
   }
   if (!truthy(helper("is_related_field")(field.attr("_proxied")))) return py::none();
-  py::object owner = node.attr("expr");
-  if (!is_a(owner, astroid_class("Attribute"))) return py::none();
   py::object parent = infer(owner.attr("expr"));
   if (!truthy(parent)) return parent;
   // A class or a module (`Book.author.pk`, `module.author.pk`) is no model instance; it has

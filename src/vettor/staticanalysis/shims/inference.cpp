@@ -41,6 +41,49 @@ bool call_shape(py::handle node, std::initializer_list<std::string_view> names,
   return !attribute_receiver || vettor::isinstance(func.attr("expr"), attribute);
 }
 
+// What the queryset methods accept, read off the call alone: first(), last() and all() take
+// no argument, and the positional arguments of get(), filter() and exclude() are Q objects,
+// never literals. Most calls of these names are a mapping's (`request.GET.get('page')`,
+// `os.environ.get('DEBUG', '')`), and inferring their receiver is what costs: it builds the
+// library modules the receiver comes from.
+bool arguments_fit_a_lookup(py::handle node) {
+  py::object args = node.attr("args");
+  py::object keywords = node.attr("keywords");
+  if (attrname_in(node.attr("func"), {"first", "last", "all"}))
+    return !truthy(args) && !truthy(keywords);
+  if (!truthy(args)) return true;
+  for (const char* literal : {"Const", "JoinedStr", "List", "Tuple", "Dict", "Set"}) {
+    py::object kind = astroid_attr(literal);
+    for (py::handle arg : args) {
+      if (vettor::isinstance(arg, kind)) return false;
+    }
+  }
+  return true;
+}
+
+// Both look-up predicates infer the receiver of the same all/filter/exclude call, the
+// manager's right before the queryset's while the transforms of a new tree run: the manager's
+// leaves its answer for the queryset's, which takes it (once) when it is about the same node.
+constexpr const char* kLastReceiver = "_last_lookup_receiver";
+
+py::object receiver_inferred_for_later(py::handle node) {
+  py::object receiver = node.attr("func").attr("expr");
+  py::object inferred = safe_infer(receiver);
+  G.handle().attr(kLastReceiver) = py::make_tuple(receiver, inferred);
+  return inferred;
+}
+
+py::object receiver_inferred_before(py::handle node) {
+  py::object receiver = node.attr("func").attr("expr");
+  py::object kept = py::getattr(G.handle(), kLastReceiver, py::none());
+  if (py::isinstance<py::tuple>(kept)) {
+    py::tuple pair = py::reinterpret_borrow<py::tuple>(kept);
+    G.handle().attr(kLastReceiver) = py::none();
+    if (pair.size() == 2 && pair[0].ptr() == receiver.ptr()) return pair[1];
+  }
+  return safe_infer(receiver);
+}
+
 // When the object an inference function starts from does not infer to something that can be
 // instantiated, astroid's ordinary inference answers for the node, as if no shim matched.
 [[noreturn]] void use_inference_default() { raise(astroid_attr("UseInferenceDefault")); }
@@ -84,10 +127,12 @@ py::object make_queryset_node(py::module_& m) {
 
 py::object looks_like_model(py::object node) { return helpers("is_model")(safe_infer(node)); }
 
-// The object-id field name of one GenericForeignKey(...) call: the fk_field keywords when the
-// call has keywords, else its second positional argument. Only text literals are recorded;
-// a name or an expression there says nothing that can be read without running the code.
-void add_object_id_fields(py::handle call, py::list& names) {
+// The object-id field names that one call would give if it were a GenericForeignKey(...):
+// the fk_field keywords when the call has keywords, else its second positional argument.
+// Only text literals are recorded; a name or an expression there says nothing that can be
+// read without running the code.
+py::list object_id_fields(py::handle call) {
+  py::list names;
   py::object constant = astroid_attr("Const");
   auto add_literal = [&](py::handle value) {
     if (vettor::isinstance(value, constant) && py::isinstance<py::str>(value.attr("value"))) {
@@ -102,24 +147,31 @@ void add_object_id_fields(py::handle call, py::list& names) {
         add_literal(keyword.attr("value"));
       }
     }
-    return;
+    return names;
   }
   py::object args = call.attr("args");
   if (!args.is_none() && py::len(args) >= 2) add_literal(args[py::int_(1)]);
+  return names;
 }
 
+// The transform runs on every model class of every tree built, Django's own among them
+// (Model itself, whose methods hold hundreds of calls). A call that would record nothing
+// even as a generic key is not inferred: inferring calls is what builds library modules, and
+// most calls of a class are method calls that could never name an object-id field.
 py::object apply_is_used_in_generic_fk_shim(py::object node) {
   py::list names;
   if (truthy(helpers("is_model")(node))) {
     py::object calls = node.attr("nodes_of_class")(astroid_attr("Call"));
     for (py::handle call : calls) {
+      py::list fields = object_id_fields(call);
+      if (fields.empty()) continue;
       py::object inferred = safe_infer(call);
       if (!truthy(inferred)) continue;
       py::object name = getattr_or_none(inferred, "name");
       if (!py::isinstance<py::str>(name) || name.cast<std::string>() != "GenericForeignKey") {
         continue;
       }
-      add_object_id_fields(call, names);
+      for (py::handle field : fields) names.append(field);
     }
   }
   node.attr("generic_foreign_key_field_names") = names;
@@ -154,8 +206,9 @@ py::object apply_model_manager_shim(py::object, py::object) {
 // 2. Model.objects.all() / filter() / exclude() ----------------------------------------------
 
 py::object looks_like_model_manager_lookup(py::object node) {
-  if (!call_shape(node, {"all", "filter", "exclude"}, true)) return py::none();
-  return helpers("is_model_manager")(safe_infer(node.attr("func").attr("expr")));
+  if (!call_shape(node, {"all", "filter", "exclude"}, true) || !arguments_fit_a_lookup(node))
+    return py::none();
+  return helpers("is_model_manager")(receiver_inferred_for_later(node));
 }
 
 py::object apply_model_manager_lookup_shim(py::object node, py::object) {
@@ -165,8 +218,9 @@ py::object apply_model_manager_lookup_shim(py::object node, py::object) {
 // 3. <queryset>.all() / filter() / exclude() -------------------------------------------------
 
 py::object looks_like_queryset_lookup(py::object node) {
-  if (!call_shape(node, {"all", "filter", "exclude"}, false)) return py::none();
-  return helpers("is_queryset")(safe_infer(node.attr("func").attr("expr")));
+  if (!call_shape(node, {"all", "filter", "exclude"}, false) || !arguments_fit_a_lookup(node))
+    return py::none();
+  return helpers("is_queryset")(receiver_inferred_before(node));
 }
 
 // A chain of look-ups stays the queryset of its first link.
@@ -181,7 +235,8 @@ py::object apply_queryset_lookup_shim(py::object node, py::object) {
 // 4. first() / last() / get() on a manager or a queryset -------------------------------------
 
 py::object looks_like_model_get(py::object node) {
-  if (!call_shape(node, {"first", "last", "get"}, true)) return py::none();
+  if (!call_shape(node, {"first", "last", "get"}, true) || !arguments_fit_a_lookup(node))
+    return py::none();
   py::object inferred = safe_infer(node.attr("func").attr("expr"));
   py::object is_manager = helpers("is_model_manager")(inferred);
   if (truthy(is_manager)) return is_manager;

@@ -1,0 +1,282 @@
+"""What a project lint leaves of the host process as it found it: the garbage collector's
+thresholds (raised only while files are checked, put back however the check ends), astroid's
+node construction, which keeps its signatures but warns exactly as astroid does, and astroid's
+walk of class ancestors, whose answers are kept only while files are checked."""
+import functools
+import gc
+import inspect
+import warnings
+
+import astroid
+import astroid.decorators
+import pytest
+from astroid import nodes
+
+from conftest import LINT_PROJECT, write_files
+from vettor.staticanalysis import checker
+
+FILES = {"shop/models.py": None}
+
+
+@pytest.fixture
+def host_thresholds():
+    saved = gc.get_threshold()
+    yield
+    gc.set_threshold(*saved)
+
+
+def lint_with(monkeypatch, check):
+    """get_python_messages with the linter's check replaced by `check(run_check)`."""
+    original = checker.Linter
+
+    class Linter(original):
+        def check(self, files_or_modules):
+            return check(lambda: original.check(self, files_or_modules=files_or_modules))
+
+    monkeypatch.setattr(checker, "Linter", Linter)
+    return checker.get_python_messages(str(LINT_PROJECT), FILES, "3.2", jobs=1)
+
+
+@pytest.mark.parametrize(
+    "host, during",
+    [
+        ((700, 10, 10), (100000, 50, 100)),
+        ((250000, 80, 300), (250000, 80, 300)),  # set higher by the host: kept
+        ((0, 10, 10), (0, 50, 100)),  # automatic collection off: stays off
+    ],
+)
+def test_thresholds_are_raised_while_files_are_checked_and_put_back(
+    monkeypatch, host_thresholds, host, during
+):
+    gc.set_threshold(*host)
+    seen = []
+
+    def check(run_check):
+        seen.append(gc.get_threshold())
+        return run_check()
+
+    lint_with(monkeypatch, check)
+    assert seen == [during]
+    assert gc.get_threshold() == host
+
+
+def test_thresholds_are_put_back_when_the_check_raises(monkeypatch, host_thresholds):
+    gc.set_threshold(700, 10, 10)
+
+    def check(run_check):
+        assert gc.get_threshold() != (700, 10, 10)
+        raise RuntimeError("the check failed")
+
+    with pytest.raises(RuntimeError, match="the check failed"):
+        lint_with(monkeypatch, check)
+    assert gc.get_threshold() == (700, 10, 10)
+
+
+def constructor_warnings(make):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        make()
+    return [(w.category, str(w.message), w.filename, w.lineno) for w in caught]
+
+
+@pytest.fixture(scope="module")
+def linted_once():
+    checker.get_python_messages(str(LINT_PROJECT), FILES, "3.2", jobs=1)
+
+
+@pytest.mark.usefixtures("linted_once")
+@pytest.mark.parametrize(
+    "make, argument, node_class",
+    [
+        (lambda: nodes.Name(), "name", "Name"),
+        (lambda: nodes.Attribute(attrname=None), "attrname", "Attribute"),
+        (lambda: nodes.BinOp(None), "op", "BinOp"),
+        (lambda: nodes.Import(), "names", "Import"),
+    ],
+)
+def test_node_constructors_warn_as_astroid_does(monkeypatch, make, argument, node_class):
+    after_lint = constructor_warnings(make)
+    monkeypatch.setattr(astroid.decorators, "inspect", inspect)
+    assert after_lint == constructor_warnings(make)
+    ((category, message, filename, _),) = after_lint
+    assert category is DeprecationWarning and filename == astroid.decorators.__file__
+    assert message.startswith(f"'{argument}' will be a required argument for '{node_class}.__init__'")
+
+
+@pytest.mark.usefixtures("linted_once")
+def test_node_constructors_given_every_argument_do_not_warn():
+    assert constructor_warnings(lambda: nodes.Name(name="x")) == []
+    assert constructor_warnings(lambda: nodes.BinOp(op="+")) == []
+
+
+@pytest.mark.usefixtures("linted_once")
+def test_astroid_sees_the_real_inspect_but_for_kept_signatures():
+    seen = astroid.decorators.inspect
+    init = nodes.Name.__init__.__wrapped__
+    assert seen.signature(init) == inspect.signature(init)
+    assert seen.signature(init) is seen.signature(init)
+    assert seen.getsource is inspect.getsource and seen.Parameter is inspect.Parameter
+    # A question asked in another way is the real module's answer, asked afresh.
+    assert seen.signature(init, follow_wrapped=False) == inspect.signature(init)
+    assert seen.signature(len) == inspect.signature(len)
+    with pytest.raises(AttributeError):
+        seen.no_such_name
+    # A second lint keeps what the first put there.
+    checker.get_python_messages(str(LINT_PROJECT), FILES, "3.2", jobs=1)
+    assert astroid.decorators.inspect is seen
+
+
+# A model hierarchy with mixins and an abstract base, classes whose bases lead back to
+# themselves, and field classes reached through an attribute: what the class ancestors
+# decide (fields, managers, querysets, the models among the classes).
+ANCESTRY = {
+    "zoo/__init__.py": "",
+    "zoo/models.py": (
+        "from django.db import models\n\n\n"
+        "class Stamped(models.Model):\n"
+        "    note = models.CharField(max_length=10, null=True)\n\n"
+        "    class Meta:\n"
+        "        abstract = True\n\n\n"
+        "class Named:\n"
+        "    name_field = models.CharField\n\n\n"
+        "class Animal(Named, Stamped):\n"
+        "    owner = models.ForeignKey('auth.User', on_delete=models.CASCADE)\n"
+        "    legs = models.NullBooleanField()\n\n\n"
+        "class Cat(Animal):\n"
+        "    class Meta:\n"
+        "        proxy = True\n"),
+    "zoo/loops.py": (
+        "from .models import Animal\n\n\n"
+        "class Left(Right):  # noqa: F821\n"
+        "    pass\n\n\n"
+        "class Right(Left):\n"
+        "    pass\n\n\n"
+        "class Itself(Itself):  # noqa: F821\n"
+        "    pass\n\n\n"
+        "Alias = Animal\n\n\n"
+        "class Again(Alias):\n"
+        "    pass\n"),
+    "zoo/views.py": (
+        "from .loops import Again, Left\n"
+        "from .models import Animal, Cat\n\n\n"
+        "class Builder(Cat):\n"
+        "    def build(self):\n"
+        "        field = self.name_field(max_length=5, null=True)\n"
+        "        return field\n\n\n"
+        "def count():\n"
+        "    cats = Cat.objects.filter(legs=True)\n"
+        "    again = Again.objects.all()\n"
+        "    if Left().x:\n"
+        "        return len(cats) + len(again)\n"
+        "    return Animal.objects.get(pk=1).owner.id\n"),
+}
+
+
+@pytest.fixture
+def ancestry_project(tmp_path):
+    return write_files(tmp_path / "project", ANCESTRY)
+
+
+def lint_ancestry(root):
+    for name in ("zoo", "zoo.models", "zoo.loops", "zoo.views"):
+        astroid.MANAGER.astroid_cache.pop(name, None)
+    files = dict.fromkeys(path for path in ANCESTRY if path != "zoo/__init__.py")
+    messages = checker.get_python_messages(str(root), files, "3.2", jobs=1)
+    return sorted((m["path"], m["line"], m["message-id"], str(m["message"])) for m in messages)
+
+
+def test_kept_ancestors_find_what_astroids_own_walk_finds(ancestry_project, monkeypatch):
+    own_walk = nodes.ClassDef.__dict__["ancestors"]
+    kept = lint_ancestry(ancestry_project)
+    assert nodes.ClassDef.__dict__["ancestors"] is own_walk
+    # Something other than astroid's own function there is left alone: the lint then walks
+    # with astroid's function every time.
+    monkeypatch.setattr(nodes.ClassDef, "ancestors", functools.partialmethod(own_walk))
+    assert lint_ancestry(ancestry_project) == kept
+    codes = {code for _, _, code, _ in kept}
+    assert {"C2000", "C2005", "C2008", "C9000", "C9001"} <= codes
+
+
+def answer(ask):
+    try:
+        value = ask()
+    except Exception as error:  # an inconsistent order raises: the same error, kept or not
+        return type(error)
+    return [c.qname() for c in value] if isinstance(value, (list, tuple)) else value
+
+
+def test_kept_answers_are_astroids_answers_while_files_are_checked(ancestry_project, monkeypatch):
+    own = {name: nodes.ClassDef.__dict__[name] for name in ("ancestors", "mro", "metaclass")}
+    seen = []
+    original = checker.Linter
+
+    class Linter(original):
+        def check(self, files_or_modules):
+            result = original.check(self, files_or_modules=files_or_modules)
+            seen.append({name: nodes.ClassDef.__dict__[name] for name in own})
+            for module in ("zoo.models", "zoo.loops", "zoo.views"):
+                for cls in astroid.MANAGER.astroid_cache[module].nodes_of_class(nodes.ClassDef):
+                    for recurs in (True, False):
+                        first = answer(lambda: list(cls.ancestors(recurs=recurs)))
+                        assert answer(lambda: list(cls.ancestors(recurs, None))) == first
+                        assert first == answer(lambda: list(own["ancestors"](cls, recurs=recurs)))
+                    assert answer(cls.mro) == answer(cls.mro) == answer(lambda: own["mro"](cls))
+                    assert cls.metaclass() is own["metaclass"](cls)
+            # Each call gets a list of its own, as from astroid.
+            cat = astroid.MANAGER.astroid_cache["zoo.models"].body[-1]
+            assert cat.mro() == cat.mro() and cat.mro() is not cat.mro()
+            return result
+
+    monkeypatch.setattr(checker, "Linter", Linter)
+    lint_ancestry(ancestry_project)
+    assert seen and all(seen[0][name] is not own[name] for name in own)
+    assert {name: nodes.ClassDef.__dict__[name] for name in own} == own
+
+
+def test_astroids_own_walk_is_put_back_when_the_check_raises(monkeypatch):
+    own_walk = nodes.ClassDef.__dict__["ancestors"]
+
+    def check(run_check):
+        assert nodes.ClassDef.__dict__["ancestors"] is not own_walk
+        raise RuntimeError("the check failed")
+
+    with pytest.raises(RuntimeError, match="the check failed"):
+        lint_with(monkeypatch, check)
+    assert nodes.ClassDef.__dict__["ancestors"] is own_walk
+
+
+def test_answers_are_kept_between_builds_and_asked_afresh_while_a_module_is_built(monkeypatch):
+    own_walk = nodes.ClassDef.__dict__["ancestors"]
+    asked = []
+
+    def counting_walk(self, recurs=True, context=None):
+        asked.append(self.name)
+        return own_walk(self, recurs, context)
+
+    # A plain function there is what the lint keeps answers of.
+    monkeypatch.setattr(nodes.ClassDef, "ancestors", counting_walk)
+    counts = {}
+
+    def check(run_check):
+        child = astroid.parse("class Base:\n    pass\n\n\nclass Child(Base):\n    pass\n").body[1]
+        asked.clear()
+        assert [c.name for c in child.ancestors()] == ["Base", "object"]
+        assert [c.name for c in child.ancestors()] == ["Base", "object"]
+        counts["between builds"] = asked.count("Child")
+
+        def ask_twice(module):
+            list(child.ancestors())
+            list(child.ancestors())
+
+        asked.clear()
+        astroid.MANAGER.register_transform(nodes.Module, ask_twice)
+        try:
+            astroid.parse("x = 1\n")
+        finally:
+            astroid.MANAGER.unregister_transform(nodes.Module, ask_twice)
+        counts["while building"] = asked.count("Child")
+        return run_check()
+
+    lint_with(monkeypatch, check)
+    assert counts == {"between builds": 1, "while building": 2}
+    assert nodes.ClassDef.__dict__["ancestors"] is counting_walk
