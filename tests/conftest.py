@@ -78,6 +78,10 @@ class HardCodedLinkChecker(HTMLParser):
             )
 
 
+# The keys of a finding record, in the order the lint gives them.
+RECORD_KEYS = ["type", "module", "obj", "line", "column", "path", "symbol", "message", "message-id"]
+
+
 def write_files(root, files):
     """Writes a project of small files (a mapping of relative path to text) under root."""
     for path, text in files.items():

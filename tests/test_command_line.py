@@ -14,6 +14,7 @@ from pathlib import Path
 import pytest
 
 import hostile_corpus
+from conftest import RECORD_KEYS
 from vettor.staticanalysis import checker
 
 REPO = Path(__file__).resolve().parent.parent
@@ -110,17 +111,7 @@ def test_the_json_format_is_the_array_of_the_lint_records():
     expected = json.loads(json.dumps(checker.get_messages(str(BLOG), files, jobs=1), default=str))
     assert sorted(map(json.dumps, records)) == sorted(map(json.dumps, expected))
     python = next(r for r in records if r["message-id"] == "C2000")
-    assert list(python) == [
-        "type",
-        "module",
-        "obj",
-        "line",
-        "column",
-        "path",
-        "symbol",
-        "message",
-        "message-id",
-    ]
+    assert list(python) == RECORD_KEYS
     # Records keep the lint's own counting: columns from 0.
     assert (python["path"], python["line"], python["column"]) == ("posts/models.py", 7, 15)
     assert python["message"]["name"] == "nickname"

@@ -5,7 +5,7 @@ import shutil
 
 import pytest
 
-from conftest import FLAGGED, LINT_PROJECT
+from conftest import FLAGGED, LINT_PROJECT, RECORD_KEYS
 from marked_findings import expected_findings
 from vettor.staticanalysis import checker, message_templates
 
@@ -48,17 +48,7 @@ def test_python_findings_match_the_marks_and_pragmas():
     messages = lint({MODELS: None, VIEWS: None})
     assert sorted(python_findings(messages)) == sorted(marked(MODELS, VIEWS))
     record = next(m for m in messages if m["message-id"] == FLAGGED)
-    assert list(record) == [
-        "type",
-        "module",
-        "obj",
-        "line",
-        "column",
-        "path",
-        "symbol",
-        "message",
-        "message-id",
-    ]
+    assert list(record) == RECORD_KEYS
     assert record["symbol"] == "flagged-call"
     assert record["module"] == "shop.models"
 

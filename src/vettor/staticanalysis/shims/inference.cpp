@@ -52,11 +52,11 @@ bool arguments_fit_a_lookup(py::handle node) {
   if (attrname_in(node.attr("func"), {"first", "last", "all"}))
     return !truthy(args) && !truthy(keywords);
   if (!truthy(args)) return true;
-  for (const char* literal : {"Const", "JoinedStr", "List", "Tuple", "Dict", "Set"}) {
-    py::object kind = astroid_attr(literal);
-    for (py::handle arg : args) {
-      if (vettor::isinstance(arg, kind)) return false;
-    }
+  py::tuple literals = py::make_tuple(astroid_attr("Const"), astroid_attr("JoinedStr"),
+                                      astroid_attr("List"), astroid_attr("Tuple"),
+                                      astroid_attr("Dict"), astroid_attr("Set"));
+  for (py::handle arg : args) {
+    if (vettor::isinstance(arg, literals)) return false;
   }
   return true;
 }

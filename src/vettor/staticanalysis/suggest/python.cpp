@@ -111,10 +111,8 @@ py::object faithful_statement(py::handle atok, py::handle watch, py::handle node
   }
   if (inside.empty()) return py::none();
   py::object string_type = lookup("token", "STRING");
-  for (py::handle token : atok.attr("tokens")) {
-    long at = token.attr("startpos").cast<long>();
-    if (at < begin) continue;
-    if (at >= finish) break;
+  py::object tokens = atok.attr("token_range")(node.attr("first_token"), node.attr("last_token"));
+  for (py::handle token : tokens) {
     if (py::object(token.attr("type")).equal(string_type) &&
         truthy(token.attr("string").attr("__contains__")("\n")))
       return py::none();
