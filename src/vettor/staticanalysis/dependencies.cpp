@@ -8,6 +8,7 @@
 //
 // The files are the user's, so a file or a line that cannot be read is passed over (and
 // logged) rather than allowed to stop the lint that asked for the version.
+#include <vettor/project_files.hpp>
 #include <vettor/pyutil.hpp>
 
 #include <string>
@@ -51,8 +52,23 @@ py::object child(const py::object& folder, const char* name) {
 
 bool is_file(const py::object& path) { return truthy(path.attr("is_file")()); }
 
+// A file passed over is named in one warning per process, however often a lint asks for the
+// version (up to three times).
 void log_skipped(const py::object& path, const char* why) {
+  py::set warned = G("_warned");
+  py::tuple key = py::make_tuple(py::str(path), why);
+  if (warned.contains(key)) return;
+  warned.add(key);
   G("logger").attr("warning")("Skipping %s: %s", py::str(path), why);
+}
+
+// Whether a dependency file of the project may be read at all: not a link leading out of the
+// root, nor a FIFO or a device (which would block the reader).
+bool may_read(const py::object& root, const py::object& path) {
+  auto refusal = vettor::refusal_to_read(root, path);
+  if (!refusal) return true;
+  log_skipped(path, refusal->c_str());
+  return false;
 }
 
 // The requirement text as written, reduced to what the requirement grammar reads: no
@@ -201,7 +217,7 @@ py::object resolve_django_version_via_dparse(py::object project_root_path) {
   py::object root = project_root_path.attr("resolve")();
   for (py::handle file_type : G("dparse_file_types")) {
     py::object path = project_root_path.attr("__truediv__")(file_type);
-    if (!is_file(path)) continue;
+    if (!is_file(path) || !may_read(project_root_path, path)) continue;
     py::set seen;
     seen.add(path.attr("resolve")());
     py::object type = py::reinterpret_borrow<py::object>(file_type);
@@ -213,9 +229,12 @@ py::object resolve_django_version_via_dparse(py::object project_root_path) {
 
 py::object resolve_django_version_via_setup_py(py::object project_root_path) {
   py::object path = child(project_root_path, "setup.py");
-  if (!is_file(path)) return py::none();
+  if (!is_file(path) || !may_read(project_root_path, path)) return py::none();
+  // Too deep a nesting makes the parser give up with a MemoryError, or astroid's tree
+  // building run out of stack.
   py::object tree = on_error(
-      py::make_tuple(py::handle(PyExc_UnicodeDecodeError), G("astroid").attr("AstroidSyntaxError")),
+      py::make_tuple(py::handle(PyExc_UnicodeDecodeError), G("astroid").attr("AstroidSyntaxError"),
+                     py::handle(PyExc_RecursionError), py::handle(PyExc_MemoryError)),
       [&] { return G("astroid").attr("parse")(without_bom(path.attr("read_text")())); },
       [&] {
         log_skipped(path, "it is not readable Python");
@@ -289,9 +308,9 @@ bool has_django_import(const py::object& root) {
   py::object ast = G("ast");
   // A file in Python 2, in another encoding or with null bytes says nothing either way, nor
   // does one that cannot be opened (a symbolic link to a file that is not there).
-  py::tuple unreadable =
-      py::make_tuple(py::handle(PyExc_OSError), py::handle(PyExc_UnicodeDecodeError),
-                     py::handle(PyExc_SyntaxError), py::handle(PyExc_ValueError));
+  py::tuple unreadable = py::make_tuple(
+      py::handle(PyExc_OSError), py::handle(PyExc_UnicodeDecodeError), py::handle(PyExc_SyntaxError),
+      py::handle(PyExc_ValueError), py::handle(PyExc_MemoryError), py::handle(PyExc_RecursionError));
   for (py::handle entry : lookup("os", "walk")(root)) {
     py::object folder = path_class(entry[py::int_(0)]);
     py::list subfolders = entry[py::int_(1)];
@@ -304,6 +323,7 @@ bool has_django_import(const py::object& root) {
     for (py::handle name : py::list(entry[py::int_(2)])) {
       if (!truthy(name.attr("endswith")(".py"))) continue;
       py::object path = folder.attr("__truediv__")(name);
+      if (vettor::refusal_to_read(root, path)) continue;
       py::object tree = on_error(
           unreadable,
           [&] {
@@ -371,6 +391,7 @@ PYBIND11_MODULE(dependencies, m) {
     m.attr(member) = from_import(m, "library_default_settings", member);
   }
   m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
+  m.attr("_warned") = py::set();
 
   py::object filetypes = m.attr("filetypes");
   py::list dparse_file_types;
