@@ -1,6 +1,7 @@
 """Review findings become review comments: one per file line, with suggested-change blocks for
 fixable codes, comments of their own for the other lines a fix touches, and a disable pragma
 on request."""
+import logging
 import pathlib
 import shutil
 
@@ -351,11 +352,73 @@ def test_file_off_the_import_path_is_named_under_the_project_root(project, tmp_p
     assert result == [comment(path, 6, block("    title = models.TextField()") + "\n\nC2006 here")]
 
 
-def test_bad_record_fails_the_call(project):
-    with pytest.raises(KeyError):
-        suggest.suggest_fixes([{"path": MODELS, "line": 6, "body": ""}], str(PROJECT))
-    with pytest.raises(ValueError):
-        suggest.suggest_fixes([finding(MODELS, "six", "C2005")], str(PROJECT))
+GOOD = [finding(MODELS, 6, "C2006"), finding(PAGE, 7, "C7000", "a link")]
+ANSWERED = [
+    comment(MODELS, 6, block("    title = models.TextField()") + "\n\nC2006 here"),
+    comment(PAGE, 7, "a link"),
+]
+
+
+def without(key):
+    record = finding(MODELS, 6, "C2006")
+    del record[key]
+    return record
+
+
+@pytest.mark.parametrize(
+    "bad, why",
+    [
+        (["library/models.py", 6, "C2006", "x"], "it is not a mapping"),
+        (None, "it is not a mapping"),
+        (without("path"), 'its "path" is missing or not a text'),
+        (finding(None, 6, "C2006"), 'its "path" is missing or not a text'),
+        (finding(6, 6, "C2006"), 'its "path" is missing or not a text'),
+        (finding("", 6, "C2006"), 'its "path" is missing or not a text'),
+        (without("line"), 'it has no "line"'),
+        (finding(MODELS, None, "C2006"), "its \"line\" None is not a line number"),
+        (finding(MODELS, "six", "C2006"), "its \"line\" 'six' is not a line number"),
+        (finding(MODELS, 6.0, "C2006"), 'its "line" 6.0 is not a line number'),
+        (finding(MODELS, True, "C2006"), 'its "line" True is not a line number'),
+        (finding(MODELS, "6.5", "C2006"), "its \"line\" '6.5' is not a line number"),
+        (finding(MODELS, [6], "C2006"), 'its "line" [6] is not a line number'),
+        (without("message-id"), 'its "message-id" is missing or not a text'),
+        (finding(MODELS, 6, 2006), 'its "message-id" is missing or not a text'),
+        (without("body"), 'its "body" is missing or not a text'),
+        (dict(finding(MODELS, 6, "C2006"), body=None), 'its "body" is missing or not a text'),
+        (dict(finding(MODELS, 6, "C2006"), body=b"bytes"), 'its "body" is missing or not a text'),
+    ],
+)
+def test_bad_record_costs_only_itself(project, caplog, bad, why):
+    with caplog.at_level(logging.WARNING, logger="vettor.staticanalysis.suggest"):
+        result = suggest.suggest_fixes([GOOD[0], bad, GOOD[1]], str(PROJECT))
+    assert result == ANSWERED
+    assert [r.getMessage() for r in caplog.records] == [f"Skipped review comment 1: {why}"]
+
+
+@pytest.mark.parametrize("line", [2**63, 10**30, "99999999999999999999"])
+def test_line_past_the_file_is_answered_with_its_text(project, caplog, line):
+    records = [finding(MODELS, line, "C2006"), finding(MODELS, line, "C2005", "plain"), *GOOD]
+    with caplog.at_level(logging.WARNING, logger="vettor.staticanalysis.suggest"):
+        result = suggest.suggest_fixes(records, str(PROJECT))
+    assert result == [comment(MODELS, int(line), "C2006 here\n\nplain"), *ANSWERED]
+    assert len(caplog.records) == 1 and "the file has lines 1 to" in caplog.records[0].getMessage()
+
+
+def test_unknown_code_is_answered_with_its_text_and_left_out_of_a_pragma(project):
+    records = [finding(MODELS, 6, "C9999", "unknown"), *GOOD]
+    assert suggest.suggest_fixes(records, str(PROJECT)) == [
+        comment(MODELS, 6, block("    title = models.TextField()") + "\n\nunknown\n\nC2006 here"),
+        comment(PAGE, 7, "a link"),
+    ]
+    records = [finding(MODELS, 6, SKIP, "skip"), finding(MODELS, 6, "C9999", "unknown"), finding(MODELS, 6, "C2006")]
+    assert suggest.suggest_fixes(records, str(PROJECT)) == [
+        comment(
+            MODELS,
+            6,
+            block("    title = models.CharField(max_length=1000)  # vettor: disable=huge-max-length")
+            + "\n\nskip\n\nunknown\n\nC2006 here",
+        )
+    ]
 
 
 # ---------------------------------------------------------------------------------------

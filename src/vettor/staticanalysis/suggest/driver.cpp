@@ -67,6 +67,60 @@ py::object module_name(py::object file, py::object project_root) {
   return py::str(name);
 }
 
+// Why a review record cannot be answered, or an empty text when it can. The line of a usable
+// record is given back as an integer: an int, or a text that int() reads (not a bool, which
+// would read as line 0 or 1). A line the file does not have is still answered, with the
+// record's text only.
+std::string record_problem(py::handle record, py::object& line) {
+  py::object builtins = import("builtins");
+  if (!vettor::isinstance(record, lookup("collections.abc", "Mapping"))) return "it is not a mapping";
+  auto text_field = [&](const char* key) {
+    py::object value = record.attr("get")(key);
+    return py::isinstance<py::str>(value) && py::len(value) > 0;
+  };
+  if (!text_field("path")) return "its \"path\" is missing or not a text";
+  if (!truthy(record.attr("__contains__")("line"))) return "it has no \"line\"";
+  py::object given = record[py::str("line")];
+  py::object number = py::none();
+  if (!py::isinstance<py::bool_>(given)) {
+    py::object convert = py::isinstance<py::str>(given) ? py::object(builtins.attr("int"))
+                                                         : lookup("operator", "index");
+    number = on_error(
+        PyExc_Exception, [&] { return convert(given); }, [] { return py::object(py::none()); });
+  }
+  if (number.is_none()) {
+    std::string shown = py::repr(given);
+    if (shown.size() > 40) shown = shown.substr(0, 37) + "...";
+    return "its \"line\" " + shown + " is not a line number";
+  }
+  if (!py::isinstance<py::str>(record.attr("get")("message-id"))) {
+    return "its \"message-id\" is missing or not a text";
+  }
+  if (!py::isinstance<py::str>(record.attr("get")("body"))) return "its \"body\" is missing or not a text";
+  line = number;
+  return std::string();
+}
+
+// The records that can be answered, each a copy with its line as an integer. Every other one
+// is left out, with one line in the log: one bad record costs only itself.
+py::list usable_records(py::object comments) {
+  py::list usable;
+  long index = 0;
+  for (py::handle record : comments) {
+    py::object line;
+    std::string problem = record_problem(record, line);
+    if (problem.empty()) {
+      py::dict copy = import("builtins").attr("dict")(record);
+      copy["line"] = line;
+      usable.append(copy);
+    } else {
+      G("logger").attr("warning")("Skipped review comment %s: %s", index, problem);
+    }
+    ++index;
+  }
+  return usable;
+}
+
 // The number of lines of a text as the tokenizer counts them.
 long line_count(py::handle text) {
   std::string value = py::str(text);
@@ -102,8 +156,8 @@ py::list suggestions_for(py::object path, py::object line, py::set message_ids, 
     }
     py::object parsed = cache[path];
     long lines = html ? static_cast<long>(py::len(parsed)) : line_count(parsed.attr("text"));
-    long number = line.cast<long>();
-    if (number < 1 || number > lines) {
+    // Compared as Python integers: a line number need not fit a machine word.
+    if (truthy(line.attr("__lt__")(1)) || truthy(line.attr("__gt__")(lines))) {
       G("logger").attr("warning")("No suggestion for %s line %s: the file has lines 1 to %s",
                                   path, line, lines);
       return py::list();
@@ -141,7 +195,7 @@ py::list suggest_fixes(py::object comments, py::object project_root) {
   py::object logger = G("logger");
   py::object build = G("build_comment");
 
-  py::object grouped = G("group_comments_by_line")(comments);
+  py::object grouped = G("group_comments_by_line")(usable_records(comments));
   for (py::handle item : grouped.attr("items")()) {
     py::tuple key = py::reinterpret_borrow<py::tuple>(item[py::int_(0)]);
     py::object path = key[0];
@@ -172,9 +226,17 @@ py::list suggest_fixes(py::object comments, py::object project_root) {
                                       code_style, settings_modpath, settings, project_root);
       } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        if (!cache.contains(path)) unreadable.add(path);
-        logger.attr("error")("No suggestion for %s line %s", path, start_line,
-                             py::arg("exc_info") = e.value());
+        if (!cache.contains(path)) {
+          // The file cannot be used (outside the root, not a regular file, unreadable, not
+          // parsing): said once, in one line, and its later lines are not tried again.
+          unreadable.add(path);
+          std::string why = py::str(e.value());
+          std::replace(why.begin(), why.end(), '\n', ' ');
+          logger.attr("warning")("No suggestions for %s: %s", path, why);
+        } else {
+          logger.attr("error")("No suggestion for %s line %s", path, start_line,
+                               py::arg("exc_info") = e.value());
+        }
       }
       bool attached = false;
       for (py::handle entry : suggestions) {
@@ -190,6 +252,7 @@ py::list suggest_fixes(py::object comments, py::object project_root) {
         bool touches = attached ? (start_line.equal(first) && end_line.equal(last))
                                 : (start_line.equal(first) || start_line.equal(last));
         std::string key_text = suggestion_key(path, first, last, suggestion);
+        if (seen.count(key_text)) continue;  // posted already, for another finding line
         if (touches) {
           bodies.insert(0, G("markup_suggestion")(suggestion));
           start_line = first;
@@ -226,7 +289,10 @@ void register_driver(py::module_& m) {
         "Returns a new list of ReviewComment mappings with \"body\", \"path\", \"side\"\n"
         "(\"RIGHT\"), \"start_line\" (only for a range of several lines) and \"line\".\n"
         "Findings on one line share a comment; a fixable one starts its body with a\n"
-        "```suggestion block holding the fixed lines.",
+        "```suggestion block holding the fixed lines. A record that cannot be answered\n"
+        "(not a mapping, or without a text path, message-id and body and an integer line)\n"
+        "is left out with one warning in the log; so is a file that cannot be read (one\n"
+        "warning), whose findings then get their texts only.",
         py::arg("comments"), py::arg("project_root"));
   m.def("group_comments_by_line", &group_comments_by_line, py::arg("comments"));
   m.def("build_comment", &build_comment, py::arg("path"), py::arg("start_line"),

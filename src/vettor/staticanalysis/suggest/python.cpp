@@ -269,6 +269,12 @@ py::object merged_pragma(py::handle atok, py::object text, long line, py::list s
          py::str(text[py::slice(column_end, py::len(text), 1)]);
 }
 
+// A statement that holds a body of statements (a class, a function, an if statement, a
+// loop, a with or try statement).
+bool is_compound(py::handle node) {
+  return py::isinstance<py::list>(getattr_or_none(node, "body"));
+}
+
 py::list pragma_suggestion(py::object atok, py::object node, py::object line,
                            py::object message_ids, py::object message_id_symbol_store) {
   py::object tree = atok.attr("tree");
@@ -281,12 +287,17 @@ py::list pragma_suggestion(py::object atok, py::object node, py::object line,
   }
   codes.attr("sort")();
   py::list symbols;
-  for (py::handle code : codes) symbols.append(message_id_symbol_store[code]);
+  // A code that no rule of the package reports has nothing to silence: it is left out.
+  for (py::handle code : codes) {
+    if (truthy(message_id_symbol_store.attr("__contains__")(code))) {
+      symbols.append(message_id_symbol_store[code]);
+    }
+  }
   std::string symbols_text = py::str(py::str(", ").attr("join")(symbols));
 
-  // The suggestion repeats the statement's whole source lines: what shares them (a comment
-  // after it, a statement after a ";") is kept, and so is every comment inside it. Only the
-  // line that takes the pragma changes.
+  // The suggestion repeats a simple statement's whole source lines: what shares them (a
+  // comment after it, a statement after a ";") is kept, and so is every comment inside it.
+  // Only the line that takes the pragma changes.
   long start = first_line(node);
   long end = logical_end(atok, node);
   py::list source = source_lines(atok);
@@ -298,6 +309,15 @@ py::list pragma_suggestion(py::object atok, py::object node, py::object line,
     at = line_node.is_none() ? start : line_of(line_node.attr("first_token").attr("start"));
   }
   long target = pragma_line(atok, at, end);
+  // A class, a function or another compound statement is silenced from its header line, and
+  // the block holds only the lines from the finding's line to the one that takes the pragma:
+  // repeating the whole body would hide what changed and collide with every comment on a line
+  // inside it.
+  if (is_compound(node)) {
+    start = at;
+    end = target;
+    lines = source[py::slice(start - 1, end, 1)];
+  }
   size_t index = static_cast<size_t>(target - start);
   // pylint reads one pragma per comment, the last: a line that carries one already gets the
   // symbols added to it, or a second one would switch the first off.
