@@ -229,12 +229,21 @@ def test_trailing_comment_after_a_closing_bracket_is_kept():
 @pytest.mark.parametrize(
     "source, line, expected",
     [
-        # The finding is on the def line, not on the decorator where the statement starts.
+        # The finding is on the def line, not on the decorator where the statement starts; a
+        # class or a function is silenced from its header line, which is all the block holds.
         (
             "import functools\n\n\n@functools.lru_cache()\ndef f():\n    return 1\n",
             5,
-            [4, 6, "@functools.lru_cache()\ndef f():  # vettor: disable=\n    return 1"],
+            [5, 5, "def f():  # vettor: disable="],
         ),
+        pytest.param("class A:\n    x = 1\n\n    def f(self):\n        pass\n", 1,
+                     [1, 1, "class A:  # vettor: disable="], id="class"),
+        pytest.param("def f(\n    a,\n    b,\n):\n    return a\n", 1,
+                     [1, 1, "def f(  # vettor: disable="], id="header-over-lines"),
+        pytest.param("if x:  # why\n    y = 1\nelse:\n    y = 2\n", 1,
+                     [1, 1, "if x:  # why  # vettor: disable="], id="if-statement"),
+        pytest.param('class B(\n    A, metaclass=M):\n    """doc"""\n', 2,
+                     [2, 2, "    A, metaclass=M):  # vettor: disable="], id="header-continuation-line"),
         # A comment cannot follow a backslash: the pragma ends the continued line.
         ("x = 1 + \\\n    2\n", 1, [1, 2, "x = 1 + \\\n    2  # vettor: disable="]),
         # The pragma repeats the statement's whole lines: nothing that shares them is lost.
@@ -256,7 +265,7 @@ def test_trailing_comment_after_a_closing_bracket_is_kept():
 def test_pragma_placement(source, line, expected):
     _, result = suggestions(source, line, {constants.SKIP_LINE_ID})
     assert result == [expected]
-    check_parses(result[0][2])
+    check_parses(applied(source, result))
 
 
 # pylint reads the last pragma of a comment only: a second one would switch the first off.

@@ -3,12 +3,14 @@ fixable codes, comments of their own for the other lines a fix touches, and a di
 on request."""
 import logging
 import pathlib
+import re
 import shutil
 
+import astroid
 import pytest
 
 from review_records import block, comment, finding
-from vettor.staticanalysis import constants, helpers, meta, suggest
+from vettor.staticanalysis import checker, constants, helpers, meta, suggest
 
 PROJECT = pathlib.Path(__file__).parent / "fixtures" / "suggest_project"
 MODELS = str(PROJECT / "library" / "models.py")
@@ -20,6 +22,7 @@ PAGE = str(PROJECT / "templates" / "page.html")
 CHILD = str(PROJECT / "templates" / "child.html")
 FIRST_LINE = str(PROJECT / "templates" / "first_line.html")
 SKIP = constants.SKIP_LINE_ID
+PRAGMA_PROJECT = pathlib.Path(__file__).parent / "fixtures" / "pragma_project"
 
 
 @pytest.fixture
@@ -225,6 +228,41 @@ def test_pragma_on_a_continuation_line_covers_the_statement(project):
         comment(MODELS, 11, block(text), start_line=9),
         comment(MODELS, 10, "skip\n\nhuge"),
     ]
+
+
+def forget_catalog_modules():
+    """astroid keeps the modules it built for the process: the patched copy must be read anew."""
+    for name in list(astroid.MANAGER.astroid_cache):
+        if name == "catalog" or name.startswith("catalog."):
+            del astroid.MANAGER.astroid_cache[name]
+
+
+def test_pragmas_asked_for_every_finding_silence_them_all(tmp_path):
+    # Fields inside a model that is itself too tall, a decorated method and a decorated class
+    # whose header spans lines: each pragma block holds the lines that take the pragma only,
+    # so no two comments overlap, and with all of them applied nothing is reported.
+    config = {"max-columns": 3}
+    root = tmp_path / "project"
+    shutil.copytree(PRAGMA_PROJECT, root)
+    forget_catalog_modules()
+    found = checker.get_messages(str(root), {"catalog/models.py": None}, config=config)
+    assert {m["message-id"] for m in found} == {"C2000", "C2001", "C2003", "C2006", "C3002"}
+    records = [finding(m["path"], m["line"], m["message-id"]) for m in found]
+    records += [finding(m["path"], m["line"], SKIP) for m in found]
+    ranges = []
+    lines = (root / "catalog" / "models.py").read_text().split("\n")
+    for record in sorted(suggest.suggest_fixes(records, str(root)), key=lambda r: -r["line"]):
+        (text,) = re.findall(r"```suggestion\n(.*?)\n```", record["body"], re.S)
+        first = record.get("start_line", record["line"])
+        ranges.append((first, record["line"]))
+        lines[first - 1 : record["line"]] = text.split("\n")
+    assert len(ranges) == len({m["line"] for m in found})
+    assert all(last < first for (first, _), (_, last) in zip(ranges, ranges[1:]))  # none overlap
+    assert (28, 28) in ranges and (8, 8) in ranges  # the header lines only
+    (root / "catalog" / "models.py").write_text("\n".join(lines))
+    forget_catalog_modules()
+    assert checker.get_messages(str(root), {"catalog/models.py": None}, config=config) == []
+    forget_catalog_modules()
 
 
 def test_pragma_wins_over_a_fix_on_the_same_line(project):
