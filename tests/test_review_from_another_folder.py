@@ -70,8 +70,9 @@ def reads(monkeypatch):
          [comment("shelf/views.py", 11, block("    return Same.objects.all().count()") + "\n\nC9000 here")]),
         # The extends tag stays the template's first tag, though written without a blank.
         ("templates/child.html", 3, "C7001",
-         [comment("templates/child.html", 2, block("{% load static %}\n{% block content %}")),
-          comment("templates/child.html", 3, block("<img src='{% static \"img/cover.png\" %}'>") + "\n\nC7001 here")]),
+         [comment("templates/child.html", 3,
+                  block("{% load static %}\n{% block content %}\n<img src='{% static \"img/cover.png\" %}'>")
+                  + "\n\nC7001 here", start_line=2)]),
         # A new setting goes before the local settings import that ends the module.
         ("shelf/settings.py", 8, "C4014",
          [comment("shelf/settings.py", 7, block('STATIC_URL = "/static/"\n\nSESSION_COOKIE_SECURE = True')),

@@ -308,19 +308,21 @@ def test_static_path_fix_and_the_load_tag(project):
         finding(PAGE, 7, "C7000", "a link"),
     ]
     result = suggest.suggest_fixes(records, str(PROJECT))
+    # The load tag and the fixed lines near it are one suggestion, posted once: each block a
+    # reviewer applies alone leaves a template that compiles.
     assert result == [
-        comment(PAGE, 1, block("{% load static %}\n<html>")),
-        comment(
-            PAGE,
-            3,
-            block("  <link rel=\"stylesheet\" href='{% static \"css/site.css\" %}'>") + "\n\nC7001 here",
-        ),
-        # The load tag is posted once per call.
         comment(
             PAGE,
             6,
-            block("    <img src='{% static \"img/logo.png\" %}' alt=\"logo\">") + "\n\nC7001 here",
+            block(
+                "{% load static %}\n<html>\n<head>\n"
+                "  <link rel=\"stylesheet\" href='{% static \"css/site.css\" %}'>\n</head>\n<body>\n"
+                "    <img src='{% static \"img/logo.png\" %}' alt=\"logo\">"
+            ),
+            start_line=1,
         ),
+        comment(PAGE, 3, "C7001 here"),
+        comment(PAGE, 6, "C7001 here"),
         comment(PAGE, 7, "a link"),
     ]
 
@@ -328,8 +330,13 @@ def test_static_path_fix_and_the_load_tag(project):
 def test_load_tag_goes_after_the_extends_tag(project):
     result = suggest.suggest_fixes([finding(CHILD, 4, "C7001")], str(PROJECT))
     assert result == [
-        comment(CHILD, 3, block("{% load static %}\n{% block content %}")),
-        comment(CHILD, 4, block("<img src='{% static \"img/cover.png\" %}'>") + "\n\nC7001 here"),
+        comment(
+            CHILD,
+            4,
+            block("{% load static %}\n{% block content %}\n<img src='{% static \"img/cover.png\" %}'>")
+            + "\n\nC7001 here",
+            start_line=3,
+        ),
     ]
 
 
