@@ -520,3 +520,34 @@ def test_grouping_keeps_first_appearance_order_and_copies():
 def test_suggestions_of_a_line(project, monkeypatch, line, found, expected):
     monkeypatch.setattr(suggest, "get_suggestions_for_python", lambda **kw: found)
     assert suggest.suggest_fixes([finding(MODELS, line, "C2006", "x")], str(PROJECT)) == expected
+
+
+# ---------------------------------------------------------------------------------------
+# A block that changes only the layout is no suggestion
+
+
+@pytest.mark.parametrize(
+    "found, kept",
+    [
+        # Other line breaks, brackets or quotes for the same code.
+        ([[6, 6, "    title = models.CharField(\n        max_length=1000,\n    )"]], False),
+        ([[6, 6, "    title = (models.CharField(max_length=(1000)))"]], False),
+        ([[8, 8, "    isbn = models.CharField(max_length=13, null=True)"]], False),
+        ([[9, 11, "    blurb = models.CharField(max_length=600, blank=True)"]], False),
+        ([[14, 15, "    preface = models.CharField(max_length=900, help_text='Written\\nby the editor')"]], False),
+        # Any change of the code, or a comment added (a pragma), is a suggestion.
+        ([[6, 6, "    title = models.CharField(max_length=1001)"]], True),
+        ([[6, 6, "    title = models.CharField(max_length=1000)  # vettor: disable="]], True),
+        ([[9, 11, "    blurb = models.CharField(max_length=600)"]], True),
+        # A block that does not leave code that parses is not judged here.
+        ([[6, 6, "    title = models.CharField(max_length=1000"]], True),
+    ],
+)
+def test_block_that_only_relays_the_lines_is_left_out(project, monkeypatch, found, kept):
+    monkeypatch.setattr(suggest, "get_suggestions_for_python", lambda **kw: found)
+    (line, _, text), = found
+    result = suggest.suggest_fixes([finding(MODELS, line, "C2006", "x")], str(PROJECT))
+    if kept:
+        assert result[-1]["body"] == block(text) + "\n\nx"
+    else:
+        assert result == [comment(MODELS, line, "x")]

@@ -173,6 +173,59 @@ py::list suggestions_for(py::object path, py::object line, py::set message_ids, 
   }));
 }
 
+// The first and last line of each top-level statement of a Python source, decorators
+// included: the smallest pieces of it that parse alone.
+py::list statement_spans(py::handle text) {
+  py::list spans;
+  py::object tree = lookup("ast", "parse")(text);
+  for (py::handle statement : tree.attr("body")) {
+    long first = statement.attr("lineno").cast<long>();
+    for (py::handle decorator : py::getattr(statement, "decorator_list", py::list())) {
+      first = std::min(first, decorator.attr("lineno").cast<long>());
+    }
+    spans.append(py::make_tuple(first, statement.attr("end_lineno")));
+  }
+  return spans;
+}
+
+// True when putting `block` in place of lines first to last of the source changes neither
+// its syntax tree nor its comments: the block only lays the same code out anew (other
+// breaks, brackets or quotes), which is no change a reviewer needs to apply. The top-level
+// statements the lines belong to are compared, before and after.
+bool only_relays(py::handle text, py::handle spans, long first, long last, py::handle block) {
+  long from = first;
+  long to = last;
+  for (py::handle span : spans) {
+    long start = span[py::int_(0)].cast<long>();
+    long end = span[py::int_(1)].cast<long>();
+    if (end < first || start > last) continue;
+    from = std::min(from, start);
+    to = std::max(to, end);
+  }
+  py::list lines = text.attr("split")("\n");
+  long count = static_cast<long>(py::len(lines));
+  if (first < 1 || last > count || first > last) return false;
+  py::str newline("\n");
+  py::object before = newline.attr("join")(lines[py::slice(from - 1, to, 1)]);
+  py::list changed = lines[py::slice(from - 1, first - 1, 1)];
+  for (py::handle item : block.attr("split")("\n")) changed.append(item);
+  for (py::handle item : lines[py::slice(last, to, 1)]) changed.append(item);
+  py::object after = newline.attr("join")(changed);
+  auto meaning = [](py::handle code) {
+    py::object dump = lookup("ast", "dump")(lookup("ast", "parse")(code));
+    py::list comments;
+    py::object readline = lookup("io", "StringIO")(code).attr("readline");
+    py::object comment = lookup("token", "COMMENT");
+    for (py::handle token : lookup("tokenize", "generate_tokens")(readline)) {
+      if (py::object(token.attr("type")).equal(comment)) comments.append(token.attr("string"));
+    }
+    return py::make_tuple(dump, comments);
+  };
+  return on_error(
+      PyExc_Exception, [&] { return py::bool_(meaning(before).equal(meaning(after))); },
+      [] { return py::bool_(false); });
+}
+
 std::string suggestion_key(py::handle path, py::handle first, py::handle last,
                            py::handle text) {
   return std::string(py::str(path)) + ":" + std::string(py::str(first)) + ":" +
@@ -192,6 +245,8 @@ py::list suggest_fixes(py::object comments, py::object project_root) {
   py::dict cache;
   // Files that could not be read or parsed: not tried again for their later lines.
   py::set unreadable;
+  // The top-level statement spans of each Python file that has suggestions.
+  py::dict spans;
   py::object logger = G("logger");
   py::object build = G("build_comment");
 
@@ -247,6 +302,18 @@ py::list suggest_fixes(py::object comments, py::object project_root) {
         py::object first = triple[0];
         py::object last = triple[1];
         py::object suggestion = triple[2];
+        if (ends_with(path, ".py") && py::isinstance<py::int_>(first) && py::isinstance<py::int_>(last) &&
+            py::isinstance<py::str>(suggestion)) {
+          py::object text = cache[path].attr("text");
+          if (!spans.contains(path)) {
+            spans[path] = on_error(
+                PyExc_Exception, [&] { return py::object(statement_spans(text)); },
+                [] { return py::object(py::list()); });
+          }
+          if (only_relays(text, spans[path], first.cast<long>(), last.cast<long>(), suggestion)) {
+            continue;
+          }
+        }
         // Every block of one comment replaces the comment's own range: after the first block
         // has set it, a further one joins only when it covers exactly that range.
         bool touches = attached ? (start_line.equal(first) && end_line.equal(last))
