@@ -1,10 +1,11 @@
 """Feed every finding of real Django apps to the review suggestions, as a review bot would, and
 check that each suggested change still leaves a file that parses.
 
-    .venv/bin/python bench/review_suggestions.py [--only NAME,...] [--jobs N] [--static-url URL]
-                                                 [--pragmas]
+    .venv/bin/python bench/review_suggestions.py [--only NAME,...] [--folder PATH ...]
+                                                 [--jobs N] [--static-url URL] [--pragmas]
 
-The apps are those of bench/lint_real_packages.py (unpacked into bench/cache/ on first use).
+The apps are those of bench/lint_real_packages.py (unpacked into bench/cache/ on first use),
+and any app unpacked elsewhere that --folder names (its Python files and templates).
 Each app is linted with checker.get_messages; every finding becomes a review finding (its
 path relative to the app's root, its line, code and a body), and suggest.suggest_fixes is
 called with the working directory set to an empty folder elsewhere, as a host that does not
@@ -158,9 +159,16 @@ def apply(original, first, last, text):
 def review(name, jobs, static_url, pragmas):
     from vettor.staticanalysis import checker, constants, suggest
 
-    requirement, folders, suffixes = PACKAGES[name]
-    root = unpack(name, requirement, folders, suffixes)
-    keys = lint_files(root, folders, suffixes, None)
+    if name in PACKAGES:
+        requirement, folders, suffixes = PACKAGES[name]
+        root = unpack(name, requirement, folders, suffixes)
+        keys = lint_files(root, folders, suffixes, None)
+    else:
+        # An app unpacked elsewhere (--folder): every Python file and template under it.
+        root = Path(name).resolve()
+        keys = sorted(str(p.relative_to(root)) for p in root.rglob("*")
+                      if p.is_file() and p.suffix in (".py", ".html"))
+        name = root.name
     messages = checker.get_messages(str(root), {k: None for k in keys}, jobs=jobs)
     findings = [
         {"path": m["path"], "line": m["line"], "message-id": m["message-id"],
@@ -221,7 +229,7 @@ def review(name, jobs, static_url, pragmas):
     # Every block of a file at once; then, for pragmas, the app linted again.
     patched = Path(tempfile.mkdtemp(prefix="review-suggestions-"))
     try:
-        shutil.copytree(root, patched / name)
+        shutil.copytree(root, patched / name, symlinks=True)
         for path, blocks in by_file.items():
             original = read(root / path)
             applied = apply_all(original, blocks)
@@ -251,10 +259,13 @@ def main():
     parser.add_argument("--jobs", type=int, default=1, help="lint worker processes (default 1)")
     parser.add_argument("--static-url", default="/static/",
                         help="the static URL assumed for an app whose settings name none")
+    parser.add_argument("--folder", action="append", default=[],
+                        help="also review the app unpacked in this folder (its root), e.g. one "
+                             "fetched with pip download")
     parser.add_argument("--pragmas", action="store_true",
                         help="ask for the disable pragma of every finding, and lint again with them applied")
     args = parser.parse_args()
-    names = args.only.split(",") if args.only else DEFAULT
+    names = (args.only.split(",") if args.only else DEFAULT if not args.folder else []) + args.folder
     logging.basicConfig(level=logging.CRITICAL)
     broken = False
     for name in names:

@@ -252,8 +252,9 @@ def test_trailing_comment_after_a_closing_bracket_is_kept():
         pytest.param("y = 1; z = 2\n", 1, [1, 1, "y = 1; z = 2  # vettor: disable="],
                      id="statement-after-semicolon"),
         pytest.param("w = [\n    1,\n]  # after the bracket\n", 2,
-                     [1, 3, "w = [\n    1,  # vettor: disable=\n]  # after the bracket"],
-                     id="comment-after-bracket"),
+                     [2, 2, "    1,  # vettor: disable="], id="continuation-line"),
+        pytest.param("w = [  # the list\n    1,\n]\n", 1,
+                     [1, 1, "w = [  # the list  # vettor: disable="], id="comment-after-bracket"),
         # A statement after the ";" that goes on over further lines: the range takes them in,
         # and the pragma does not go into its string.
         pytest.param('a = 1; b = """one\ntwo"""\n', 1,
@@ -266,6 +267,27 @@ def test_pragma_placement(source, line, expected):
     _, result = suggestions(source, line, {constants.SKIP_LINE_ID})
     assert result == [expected]
     check_parses(applied(source, result))
+
+
+@pytest.mark.parametrize(
+    "first_line, expected",
+    [
+        # A finding on the module, whose line 1 no statement holds: a pragma line of its own
+        # in front of it silences the module.
+        ('"""Doc."""', ['# vettor: disable=tall-models\n"""Doc."""']),
+        ("# -*- coding: utf-8 -*-", ["# vettor: disable=tall-models\n# -*- coding: utf-8 -*-"]),
+        ("", ["# vettor: disable=tall-models\n"]),
+        ("# vettor: disable=model-common-prefix", ["# vettor: disable=model-common-prefix, tall-models"]),
+        # A "#!" line must stay first: no pragma can go above it.
+        ("#!/usr/bin/env python", None),
+    ],
+)
+def test_pragma_for_the_module(first_line, expected):
+    source = first_line + "\nfrom django.db import models\n"
+    _, result = suggestions(source, 1, {constants.SKIP_LINE_ID, "C3000"})
+    assert result == ([[1, 1, *expected]] if expected else [])
+    if expected:
+        check_parses(applied(source, result))
 
 
 # pylint reads the last pragma of a comment only: a second one would switch the first off.

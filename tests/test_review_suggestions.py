@@ -187,16 +187,9 @@ def test_statement_sharing_its_line_keeps_the_finding_only(project):
             "  # vettor: disable=missing-related-name, huge-max-length",
         ),
         (6, [SKIP], (6, 6), "    title = models.CharField(max_length=1000)  # vettor: disable="),
-        # The last line of a statement: the whole statement is repeated, only that line
-        # carries the pragma.
-        (
-            11,
-            [SKIP, "C2006"],
-            (9, 11),
-            "    blurb = models.CharField(\n"
-            "        max_length=600,\n"
-            "        blank=True)  # vettor: disable=huge-max-length",
-        ),
+        # The last line of a statement: the block is that line only, so it collides with no
+        # comment on the statement's other lines.
+        (11, [SKIP, "C2006"], (11, 11), "        blank=True)  # vettor: disable=huge-max-length"),
         # A line that ends inside a string: the pragma goes where the string ends.
         (
             14,
@@ -216,18 +209,10 @@ def test_pragma_on_the_finding_line(project, line, codes, range_, text):
     ]
 
 
-def test_pragma_on_a_continuation_line_covers_the_statement(project):
+def test_pragma_on_a_continuation_line_is_that_line(project):
     records = [finding(MODELS, 10, SKIP, "skip"), finding(MODELS, 10, "C2006", "huge")]
     result = suggest.suggest_fixes(records, str(PROJECT))
-    text = (
-        "    blurb = models.CharField(\n"
-        "        max_length=600,  # vettor: disable=huge-max-length\n"
-        "        blank=True)"
-    )
-    assert result == [
-        comment(MODELS, 11, block(text), start_line=9),
-        comment(MODELS, 10, "skip\n\nhuge"),
-    ]
+    assert result == [comment(MODELS, 10, block("        max_length=600,  # vettor: disable=huge-max-length") + "\n\nskip\n\nhuge")]
 
 
 def forget_catalog_modules():
@@ -238,19 +223,21 @@ def forget_catalog_modules():
 
 
 def test_pragmas_asked_for_every_finding_silence_them_all(tmp_path):
-    # Fields inside a model that is itself too tall, a decorated method and a decorated class
-    # whose header spans lines: each pragma block holds the lines that take the pragma only,
-    # so no two comments overlap, and with all of them applied nothing is reported.
-    config = {"max-columns": 3}
+    # Fields inside a model that is itself too tall, a decorated method, a decorated class
+    # whose header spans lines and the module under its docstring: each pragma block holds the
+    # lines that take the pragma only, so no two comments overlap, and with all of them
+    # applied nothing is reported.
+    config = {"max-columns": 3, "max-models": 2}
     root = tmp_path / "project"
     shutil.copytree(PRAGMA_PROJECT, root)
     forget_catalog_modules()
     found = checker.get_messages(str(root), {"catalog/models.py": None}, config=config)
-    assert {m["message-id"] for m in found} == {"C2000", "C2001", "C2003", "C2006", "C3002"}
+    assert {m["message-id"] for m in found} == {"C2000", "C2001", "C2003", "C2006", "C3000", "C3002"}
     records = [finding(m["path"], m["line"], m["message-id"]) for m in found]
     records += [finding(m["path"], m["line"], SKIP) for m in found]
     ranges = []
     lines = (root / "catalog" / "models.py").read_text().split("\n")
+    # Bottom up, so that a block of more lines than it replaces moves nothing not yet applied.
     for record in sorted(suggest.suggest_fixes(records, str(root)), key=lambda r: -r["line"]):
         (text,) = re.findall(r"```suggestion\n(.*?)\n```", record["body"], re.S)
         first = record.get("start_line", record["line"])
@@ -258,7 +245,7 @@ def test_pragmas_asked_for_every_finding_silence_them_all(tmp_path):
         lines[first - 1 : record["line"]] = text.split("\n")
     assert len(ranges) == len({m["line"] for m in found})
     assert all(last < first for (first, _), (_, last) in zip(ranges, ranges[1:]))  # none overlap
-    assert (28, 28) in ranges and (8, 8) in ranges  # the header lines only
+    assert (29, 29) in ranges and (9, 9) in ranges and (1, 1) in ranges  # the header lines only
     (root / "catalog" / "models.py").write_text("\n".join(lines))
     forget_catalog_modules()
     assert checker.get_messages(str(root), {"catalog/models.py": None}, config=config) == []

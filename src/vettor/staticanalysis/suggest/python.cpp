@@ -269,39 +269,64 @@ py::object merged_pragma(py::handle atok, py::object text, long line, py::list s
          py::str(text[py::slice(column_end, py::len(text), 1)]);
 }
 
-// A statement that holds a body of statements (a class, a function, an if statement, a
-// loop, a with or try statement).
-bool is_compound(py::handle node) {
-  return py::isinstance<py::list>(getattr_or_none(node, "body"));
+py::list entry_of(py::object start, py::object end, py::object text) {
+  py::list entry;
+  entry.append(start);
+  entry.append(end);
+  entry.append(text);
+  return entry;
 }
 
-py::list pragma_suggestion(py::object atok, py::object node, py::object line,
-                           py::object message_ids, py::object message_id_symbol_store) {
-  py::object tree = atok.attr("tree");
-  py::object line_node = G("astroid").attr("builder").attr("_find_statement_by_line")(tree, line);
+// The symbols a pragma names for the codes of a line, in the order of the codes. A code that
+// no rule of the package reports has nothing to silence: it is left out.
+py::list pragma_symbols(py::handle message_ids, py::handle message_id_symbol_store) {
   py::object skip = constants("SKIP_LINE_ID");
-
   py::list codes;
   for (py::handle code : message_ids) {
     if (truthy(code.attr("__ne__")(skip))) codes.append(code);
   }
   codes.attr("sort")();
   py::list symbols;
-  // A code that no rule of the package reports has nothing to silence: it is left out.
   for (py::handle code : codes) {
     if (truthy(message_id_symbol_store.attr("__contains__")(code))) {
       symbols.append(message_id_symbol_store[code]);
     }
   }
+  return symbols;
+}
+
+// The pragma for a finding on line 1 that no statement holds (a finding on the module, above
+// its docstring or a comment): a comment line of its own in front of line 1, which silences
+// the module from there on. A first line that carries a pragma already gets the symbols added
+// to it; one that starts the file with "#!" cannot be moved, and gets no pragma.
+py::list module_pragma_suggestion(py::handle atok, py::handle message_ids,
+                                  py::handle message_id_symbol_store) {
+  py::list symbols = pragma_symbols(message_ids, message_id_symbol_store);
+  std::string first = py::str(source_line(atok, 1));
+  py::list suggestions;
+  if (first.rfind("#!", 0) == 0) return suggestions;
+  py::object merged = merged_pragma(atok, py::str(first), 1, symbols);
+  std::string text = merged.is_none()
+                         ? std::string(kPragma + 2) + std::string(py::str(py::str(", ").attr("join")(symbols))) + "\n" + first
+                         : std::string(py::str(merged));
+  suggestions.append(entry_of(py::int_(1), py::int_(1), py::str(text)));
+  return suggestions;
+}
+
+py::list pragma_suggestion(py::object atok, py::object node, py::object line,
+                           py::object message_ids, py::object message_id_symbol_store) {
+  py::object tree = atok.attr("tree");
+  py::object line_node = G("astroid").attr("builder").attr("_find_statement_by_line")(tree, line);
+  py::list symbols = pragma_symbols(message_ids, message_id_symbol_store);
   std::string symbols_text = py::str(py::str(", ").attr("join")(symbols));
 
-  // The suggestion repeats a simple statement's whole source lines: what shares them (a
-  // comment after it, a statement after a ";") is kept, and so is every comment inside it.
-  // Only the line that takes the pragma changes.
+  // The block repeats whole source lines, from the finding's line to the one that takes the
+  // pragma: what shares them (a comment after the code, a statement after a ";") is kept, and
+  // only the pragma is added. The rest of the statement is not repeated (a class or a
+  // function is silenced from its header line): that would hide what changed, and collide
+  // with the comments on the statement's other lines.
   long start = first_line(node);
   long end = logical_end(atok, node);
-  py::list source = source_lines(atok);
-  py::list lines = source[py::slice(start - 1, end, 1)];
   // The finding's own line. A decorated definition starts on its decorator, but the finding
   // (and pylint's reading of the pragma) is on the line of `def` or `class`.
   long at = line.cast<long>();
@@ -309,15 +334,9 @@ py::list pragma_suggestion(py::object atok, py::object node, py::object line,
     at = line_node.is_none() ? start : line_of(line_node.attr("first_token").attr("start"));
   }
   long target = pragma_line(atok, at, end);
-  // A class, a function or another compound statement is silenced from its header line, and
-  // the block holds only the lines from the finding's line to the one that takes the pragma:
-  // repeating the whole body would hide what changed and collide with every comment on a line
-  // inside it.
-  if (is_compound(node)) {
-    start = at;
-    end = target;
-    lines = source[py::slice(start - 1, end, 1)];
-  }
+  start = at;
+  end = target;
+  py::list lines = source_lines(atok)[py::slice(start - 1, end, 1)];
   size_t index = static_cast<size_t>(target - start);
   // pylint reads one pragma per comment, the last: a line that carries one already gets the
   // symbols added to it, or a second one would switch the first off.
@@ -387,14 +406,6 @@ long new_statement_after(py::handle atok, py::handle node, long lines) {
 // ---------------------------------------------------------------------------------------
 // A finding line, all its suggestions
 
-py::list entry_of(py::object start, py::object end, py::object text) {
-  py::list entry;
-  entry.append(start);
-  entry.append(end);
-  entry.append(text);
-  return entry;
-}
-
 py::list get_suggestions_for_python(py::object atok, py::object line, py::object message_ids,
                                     py::object code_style, py::object settings_modpath,
                                     py::object indent) {
@@ -405,7 +416,12 @@ py::list get_suggestions_for_python(py::object atok, py::object line, py::object
   tree.attr("new_nodes") = py::list();
   tree.attr("replace_other_nodes") = py::list();
   // A line above the first one finds the module itself: no statement of it is on that line.
-  if (node.is_none() || vettor::isinstance(node, G("astroid").attr("Module"))) return py::list();
+  if (node.is_none() || vettor::isinstance(node, G("astroid").attr("Module"))) {
+    if (line.equal(py::int_(1)) && truthy(message_ids.attr("__contains__")(constants("SKIP_LINE_ID")))) {
+      return module_pragma_suggestion(atok, message_ids, message_id_symbol_store);
+    }
+    return py::list();
+  }
 
   if (truthy(message_ids.attr("__contains__")(constants("SKIP_LINE_ID")))) {
     return pragma_suggestion(atok, node, line, message_ids, message_id_symbol_store);
