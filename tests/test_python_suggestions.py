@@ -272,22 +272,21 @@ def test_pragma_placement(source, line, expected):
 @pytest.mark.parametrize(
     "first_line, expected",
     [
-        # A finding on the module, whose line 1 no statement holds: a pragma line of its own
-        # in front of it silences the module.
-        ('"""Doc."""', ['# vettor: disable=tall-models\n"""Doc."""']),
-        ("# -*- coding: utf-8 -*-", ["# vettor: disable=tall-models\n# -*- coding: utf-8 -*-"]),
-        ("", ["# vettor: disable=tall-models\n"]),
-        ("# vettor: disable=model-common-prefix", ["# vettor: disable=model-common-prefix, tall-models"]),
-        # A "#!" line must stay first: no pragma can go above it.
-        ("#!/usr/bin/env python", None),
+        # A finding on the module: pylint reads its pragma only from a comment line of its own
+        # above the module's first statement, after what the file starts with.
+        ('"""Doc."""', [2, 2, "# vettor: disable=tall-models\nfrom django.db import models"]),
+        ("# -*- coding: utf-8 -*-", [2, 2, "# vettor: disable=tall-models\nfrom django.db import models"]),
+        ("#!/usr/bin/env python", [2, 2, "# vettor: disable=tall-models\nfrom django.db import models"]),
+        ("", [2, 2, "# vettor: disable=tall-models\nfrom django.db import models"]),
+        ("import os", [1, 1, "# vettor: disable=tall-models\nimport os"]),
+        ("# vettor: disable=model-common-prefix", [1, 1, "# vettor: disable=model-common-prefix, tall-models"]),
     ],
 )
 def test_pragma_for_the_module(first_line, expected):
     source = first_line + "\nfrom django.db import models\n"
     _, result = suggestions(source, 1, {constants.SKIP_LINE_ID, "C3000"})
-    assert result == ([[1, 1, *expected]] if expected else [])
-    if expected:
-        check_parses(applied(source, result))
+    assert result == [expected]
+    check_parses(applied(source, result))
 
 
 # pylint reads the last pragma of a comment only: a second one would switch the first off.

@@ -295,21 +295,37 @@ py::list pragma_symbols(py::handle message_ids, py::handle message_id_symbol_sto
   return symbols;
 }
 
-// The pragma for a finding on line 1 that no statement holds (a finding on the module, above
-// its docstring or a comment): a comment line of its own in front of line 1, which silences
-// the module from there on. A first line that carries a pragma already gets the symbols added
-// to it; one that starts the file with "#!" cannot be moved, and gets no pragma.
+// The pragma for a finding on the module (a code reported on the module as a whole, or a
+// line 1 that no statement holds): pylint reads it for the whole module only from a comment
+// line of its own above the module's first statement, so it goes there, after any "#!" line,
+// coding cookie, comment or docstring the file starts with. A comment line right above that
+// statement that carries a pragma already gets the symbols added to it.
 py::list module_pragma_suggestion(py::handle atok, py::handle message_ids,
                                   py::handle message_id_symbol_store) {
   py::list symbols = pragma_symbols(message_ids, message_id_symbol_store);
-  std::string first = py::str(source_line(atok, 1));
   py::list suggestions;
-  if (first.rfind("#!", 0) == 0) return suggestions;
-  py::object merged = merged_pragma(atok, py::str(first), 1, symbols);
-  std::string text = merged.is_none()
-                         ? std::string(kPragma + 2) + std::string(py::str(py::str(", ").attr("join")(symbols))) + "\n" + first
-                         : std::string(py::str(merged));
-  suggestions.append(entry_of(py::int_(1), py::int_(1), py::str(text)));
+  py::list body = atok.attr("tree").attr("body");
+  long first = 0;
+  for (py::handle statement : body) {
+    if (!py::hasattr(statement, "first_token")) continue;
+    first = first_line(statement);
+    break;
+  }
+  if (first == 0) return suggestions;  // no statement: nothing to silence
+  if (first > 1) {
+    std::string above = py::str(source_line(atok, first - 1));
+    size_t code = above.find_first_not_of(" \t\f");
+    py::object merged = code != std::string::npos && above[code] == '#'
+                            ? merged_pragma(atok, py::str(above), first - 1, symbols)
+                            : py::object(py::none());
+    if (!merged.is_none()) {
+      suggestions.append(entry_of(py::int_(first - 1), py::int_(first - 1), merged));
+      return suggestions;
+    }
+  }
+  std::string text = std::string(kPragma + 2) + std::string(py::str(py::str(", ").attr("join")(symbols))) +
+                     "\n" + std::string(py::str(source_line(atok, first)));
+  suggestions.append(entry_of(py::int_(first), py::int_(first), py::str(text)));
   return suggestions;
 }
 
@@ -415,15 +431,16 @@ py::list get_suggestions_for_python(py::object atok, py::object line, py::object
   py::object node = G("helpers").attr("find_node_by_position")(tree, py::arg("line") = line);
   tree.attr("new_nodes") = py::list();
   tree.attr("replace_other_nodes") = py::list();
-  // A line above the first one finds the module itself: no statement of it is on that line.
-  if (node.is_none() || vettor::isinstance(node, G("astroid").attr("Module"))) {
-    if (line.equal(py::int_(1)) && truthy(message_ids.attr("__contains__")(constants("SKIP_LINE_ID")))) {
-      return module_pragma_suggestion(atok, message_ids, message_id_symbol_store);
-    }
-    return py::list();
+  bool pragma = truthy(message_ids.attr("__contains__")(constants("SKIP_LINE_ID")));
+  bool module = node.is_none() || vettor::isinstance(node, G("astroid").attr("Module"));
+  if (pragma && line.equal(py::int_(1)) &&
+      (module || py::len(message_ids.attr("intersection")(constants("MODULE_RULES"))) > 0)) {
+    return module_pragma_suggestion(atok, message_ids, message_id_symbol_store);
   }
+  // A line above the first one finds the module itself: no statement of it is on that line.
+  if (module) return py::list();
 
-  if (truthy(message_ids.attr("__contains__")(constants("SKIP_LINE_ID")))) {
+  if (pragma) {
     return pragma_suggestion(atok, node, line, message_ids, message_id_symbol_store);
   }
 
