@@ -214,10 +214,33 @@ def test_black_failure_on_the_fixed_statement_drops_everything(monkeypatch, capl
         raise ValueError("cannot format")
 
     monkeypatch.setattr(suggest, "format_code", failing, raising=False)
+    # The fixed line no longer fits the line length: Black has to lay it out.
+    source = MODEL.replace("max_length=1000)", "max_length=1000, help_text='" + "x" * 70 + "')")
     with caplog.at_level(logging.ERROR, logger="vettor.staticanalysis.suggest"):
-        _, result = suggestions(MODEL, 5, {"C2006", "C4013"})
+        _, result = suggestions(source, 5, {"C2006", "C4013"})
     assert result == []
     assert [r.getMessage() for r in caplog.records] == ["cannot format"]
+
+
+@pytest.mark.parametrize(
+    "statement, expected",
+    [
+        # The author's own layout, quotes and comments stay; only the fix is written anew (new
+        # literals in the quote the file uses).
+        ("    title = models.CharField(\n        max_length=1000,\n        help_text='t')  # long",
+         "    title = models.TextField(help_text='t')  # long"),
+        ('    isbn = models.CharField(null=True, verbose_name="I", help_text=\'a\')',
+         '    isbn = models.CharField(default="", verbose_name="I", help_text=\'a\', blank=True)'),
+        # A changed line that no longer fits: Black lays the statement out.
+        ("    isbn = models.CharField(max_length=13, null=True, verbose_name='" + "I" * 40 + "')",
+         "    isbn = models.CharField(\n        max_length=13,\n        default='',\n        verbose_name='" + "I" * 40
+         + "',\n        blank=True,\n    )"),
+    ],
+)
+def test_a_fixed_statement_keeps_the_authors_lines(statement, expected):
+    source = MODEL.replace("    title = models.CharField(max_length=1000)", statement)
+    _, result = suggestions(source, 5, {"C2006", "C2000"})
+    assert [text for _, _, text in result] == [expected]
 
 
 def test_trailing_comment_after_a_closing_bracket_is_kept():

@@ -180,9 +180,10 @@ def test_each_file_follows_its_own_quote_style(root, monkeypatch, black):
     ]
     result = suggest.suggest_fixes(records, str(root))
     assert [record["body"].split("\n")[1] for record in result] == [
-        '    text = models.CharField(max_length=13, default="", verbose_name="text", blank=True)',
-        "    isbn = models.CharField(max_length=13, default='', verbose_name='ISBN', blank=True)",
-        '    text = models.CharField(max_length=13, default="", verbose_name="text", blank=True)',
+        # A new literal takes the file's quote; the author's own ones stay as written.
+        '    text = models.CharField(max_length=13, default="", verbose_name=\'text\', blank=True)',
+        "    isbn = models.CharField(max_length=13, default='', verbose_name=\"ISBN\", blank=True)",
+        '    text = models.CharField(max_length=13, default="", verbose_name=\'text\', blank=True)',
     ]
 
 

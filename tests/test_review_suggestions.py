@@ -161,9 +161,19 @@ def test_import_repair_is_suggested_once_per_file(project):
 def test_queryset_fixes_on_a_compound_statement_and_a_line(project):
     records = [finding(QUERIES, 6, "C9002"), finding(QUERIES, 8, "C9000")]
     assert suggest.suggest_fixes(records, str(PROJECT)) == [
-        # The finding is on the header line: the suggestion covers the whole statement.
-        comment(QUERIES, 7, block('if qs.exists():\n    print("some")') + "\n\nC9002 here", start_line=6),
+        # The finding is on the header line of a compound statement: the suggestion holds the
+        # line the fix changes, not the lines of the body it leaves as they are.
+        comment(QUERIES, 6, block("if qs.exists():") + "\n\nC9002 here"),
         comment(QUERIES, 8, block("size = qs.count()") + "\n\nC9000 here"),
+    ]
+
+
+def test_fix_inside_a_long_statement_is_suggested_on_its_own_line(project):
+    # The fix changes one line of a statement of nine: the block is that line, and the
+    # author's other lines (one longer than Black would leave it) are not laid out anew.
+    path = str(PROJECT / "library" / "migrations" / "0002_covers.py")
+    assert suggest.suggest_fixes([finding(path, 18, "C8001")], str(PROJECT)) == [
+        comment(path, 18, block("        migrations.RunPython(fill_covers, migrations.RunPython.noop),") + "\n\nC8001 here")
     ]
 
 

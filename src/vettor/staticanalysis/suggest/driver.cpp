@@ -226,6 +226,44 @@ bool only_relays(py::handle text, py::handle spans, long first, long last, py::h
       [] { return py::bool_(false); });
 }
 
+// The suggestion less the lines at its start and its end that it leaves as they are: a
+// statement of many lines that a fix changes on one of them is suggested on that line. A
+// string literal over several lines is never cut: the block starts and ends outside one.
+py::tuple trim_unchanged(py::handle atok, py::object first, py::object last, py::object block) {
+  py::list lines = atok.attr("text").attr("split")("\n");
+  long from = first.cast<long>();
+  long to = last.cast<long>();
+  if (from < 1 || to > static_cast<long>(py::len(lines)) || from > to) {
+    return py::make_tuple(first, last, block);
+  }
+  // Line n is in `joined` when a string literal runs on from it to line n + 1.
+  std::set<long> joined;
+  py::object string_type = lookup("token", "STRING");
+  for (py::handle token : atok.attr("tokens")) {
+    if (!py::object(token.attr("type")).equal(string_type)) continue;
+    long start = token.attr("start")[py::int_(0)].cast<long>();
+    long end = token.attr("end")[py::int_(0)].cast<long>();
+    if (end < from || start > to) continue;
+    for (long n = start; n < end; ++n) joined.insert(n);
+  }
+  py::list replaced = block.attr("split")("\n");
+  long head = 0;
+  long tail = static_cast<long>(py::len(replaced));
+  while (tail - head > 1 && to > from && !joined.count(from) &&
+         py::object(replaced[head]).equal(lines[from - 1])) {
+    ++head;
+    ++from;
+  }
+  while (tail - head > 1 && to > from && !joined.count(to - 1) &&
+         py::object(replaced[tail - 1]).equal(lines[to - 1])) {
+    --tail;
+    --to;
+  }
+  if (head == 0 && tail == static_cast<long>(py::len(replaced))) return py::make_tuple(first, last, block);
+  py::object kept = py::str("\n").attr("join")(replaced[py::slice(head, tail, 1)]);
+  return py::make_tuple(py::int_(from), py::int_(to), kept);
+}
+
 std::string suggestion_key(py::handle path, py::handle first, py::handle last,
                            py::handle text) {
   return std::string(py::str(path)) + ":" + std::string(py::str(first)) + ":" +
@@ -305,6 +343,10 @@ py::list suggest_fixes(py::object comments, py::object project_root) {
         if (ends_with(path, ".py") && py::isinstance<py::int_>(first) && py::isinstance<py::int_>(last) &&
             py::isinstance<py::str>(suggestion)) {
           py::object text = cache[path].attr("text");
+          py::tuple trimmed = trim_unchanged(cache[path], first, last, suggestion);
+          first = trimmed[0];
+          last = trimmed[1];
+          suggestion = trimmed[2];
           if (!spans.contains(path)) {
             spans[path] = on_error(
                 PyExc_Exception, [&] { return py::object(statement_spans(text)); },

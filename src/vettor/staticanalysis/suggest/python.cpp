@@ -7,6 +7,7 @@
 // (statements with no place in the source yet). They are made anew for every line.
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "suggest.hpp"
@@ -175,7 +176,11 @@ py::object get_suggestion_for_python(py::object atok, py::object node, py::objec
   py::object code_after = node.attr("as_string")();
   if (!code_after.equal(code_before)) {
     py::object faithful = faithful_statement(atok, watch, node);
-    if (!faithful.is_none()) return py::make_tuple(start, end, faithful);
+    if (!faithful.is_none()) {
+      // Told to get_suggestions_for_python: the text is the author's own lines.
+      node.attr("root")().attr("spliced_statement") = py::bool_(true);
+      return py::make_tuple(start, end, faithful);
+    }
     std::string rendered = py::str(G("node_as_string")(py::arg("atok") = atok, py::arg("node") = node));
     // The comment after a statement's last token belongs to the lines being replaced; keep it
     // when the rendering left it out (after a closing bracket, or attached once already).
@@ -422,6 +427,67 @@ long new_statement_after(py::handle atok, py::handle node, long lines) {
 // ---------------------------------------------------------------------------------------
 // A finding line, all its suggestions
 
+// The fixed statement as the author's own lines with the fixes spliced in, given back its
+// indentation, without Black: a reviewer sees only what the fix changed. The string literals a
+// fix wrote take the file's quote. None when a line the fix changed no longer fits the
+// project's line length: Black then lays the statement out.
+py::object as_written(py::handle atok, py::handle node, py::str spliced, py::str indentation,
+                      py::handle code_style, py::handle comma_character_target) {
+  long limit = 88;  // Black's own line length
+  py::object given = code_style.attr("get")("line_length");
+  if (py::isinstance<py::int_>(given)) limit = given.cast<long>();
+  std::string original = py::str(atok.attr("text"));
+  py::list source = source_lines(atok);
+  std::vector<std::string> kept;
+  for (long number = first_line(node); number <= last_line(node); ++number) {
+    kept.push_back(py::str(source[static_cast<size_t>(number - 1)]));
+  }
+  auto is_kept = [&](const std::string& line) {
+    return std::find(kept.begin(), kept.end(), line) != kept.end();
+  };
+
+  std::vector<std::string> lines;
+  py::list parts = spliced.attr("split")("\n");
+  std::string prefix = indentation;
+  for (py::handle part : parts) {
+    std::string text = py::str(part);
+    lines.push_back(text.empty() ? text : prefix + text);
+  }
+  // New literals (on a changed line, and nowhere in the source) take the file's quote.
+  py::object string_type = lookup("token", "STRING");
+  try {
+    py::object readline = lookup("io", "StringIO")(spliced).attr("readline");
+    std::vector<std::tuple<long, long, long, std::string>> edits;  // line, from, to, text
+    for (py::handle tok : lookup("tokenize", "generate_tokens")(readline)) {
+      if (!py::object(tok.attr("type")).equal(string_type)) continue;
+      py::tuple from = tok.attr("start");
+      py::tuple to = tok.attr("end");
+      long row = from[0].cast<long>();
+      if (row != to[0].cast<long>()) continue;
+      std::string literal = py::str(tok.attr("string"));
+      if (is_kept(lines[static_cast<size_t>(row - 1)]) || original.find(literal) != std::string::npos) continue;
+      std::string quoted = py::str(G("normalize_string_quotes")(
+          py::arg("comma_character_target") = comma_character_target, py::arg("s") = literal));
+      long offset = lines[static_cast<size_t>(row - 1)].empty() ? 0 : static_cast<long>(prefix.size());
+      edits.emplace_back(row, from[1].cast<long>() + offset, to[1].cast<long>() + offset, quoted);
+    }
+    for (auto it = edits.rbegin(); it != edits.rend(); ++it) {
+      auto& [row, from, to, text] = *it;
+      lines[static_cast<size_t>(row - 1)].replace(static_cast<size_t>(from), static_cast<size_t>(to - from), text);
+    }
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return py::none();
+  }
+  std::string out;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    if (!is_kept(line) && static_cast<long>(py::len(py::str(line))) > limit) return py::none();
+    out += (i ? "\n" : "") + line;
+  }
+  return py::str(out);
+}
+
 py::list get_suggestions_for_python(py::object atok, py::object line, py::object message_ids,
                                     py::object code_style, py::object settings_modpath,
                                     py::object indent) {
@@ -431,6 +497,7 @@ py::list get_suggestions_for_python(py::object atok, py::object line, py::object
   py::object node = G("helpers").attr("find_node_by_position")(tree, py::arg("line") = line);
   tree.attr("new_nodes") = py::list();
   tree.attr("replace_other_nodes") = py::list();
+  tree.attr("spliced_statement") = py::bool_(false);
   bool pragma = truthy(message_ids.attr("__contains__")(constants("SKIP_LINE_ID")));
   bool module = node.is_none() || vettor::isinstance(node, G("astroid").attr("Module"));
   if (pragma && line.equal(py::int_(1)) &&
@@ -478,8 +545,17 @@ py::list get_suggestions_for_python(py::object atok, py::object line, py::object
     // Black reads an `elif` clause only as part of its if statement: the clause is formatted as
     // an if statement and given its keyword back.
     bool elif = is_elif(node) && py::str(suggestion).cast<std::string>().rfind("elif", 0) == 0;
-    if (elif) suggestion = py::str(py::str(suggestion).cast<std::string>().substr(2));
-    py::object formatted = format(suggestion, indentation);
+    py::object formatted = py::none();
+    if (truthy(tree.attr("spliced_statement")) && py::isinstance<py::str>(suggestion)) {
+      formatted = as_written(atok, node, py::str(suggestion), py::str(indentation), code_style,
+                             comma_character_target);
+    }
+    if (!formatted.is_none()) {
+      elif = false;
+    } else {
+      if (elif) suggestion = py::str(py::str(suggestion).cast<std::string>().substr(2));
+      formatted = format(suggestion, indentation);
+    }
     if (failure) {
       logger.attr("error")(failure);
       return py::list();
