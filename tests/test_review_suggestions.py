@@ -168,12 +168,18 @@ def test_queryset_fixes_on_a_compound_statement_and_a_line(project):
     ]
 
 
-def test_fix_inside_a_long_statement_is_suggested_on_its_own_line(project):
-    # The fix changes one line of a statement of nine: the block is that line, and the
-    # author's other lines (one longer than Black would leave it) are not laid out anew.
+def test_fix_inside_a_long_statement_is_suggested_on_its_own_lines(project):
+    # The fix changes one line of a statement of eight: the block is that line, and the
+    # author's other lines (one longer than Black would leave it) are not laid out anew. A
+    # finding on another line of the statement keeps the block down to the changed line.
     path = str(PROJECT / "library" / "migrations" / "0002_covers.py")
+    fixed = "        migrations.RunPython(fill_covers, migrations.RunPython.noop),"
     assert suggest.suggest_fixes([finding(path, 18, "C8001")], str(PROJECT)) == [
-        comment(path, 18, block("        migrations.RunPython(fill_covers, migrations.RunPython.noop),") + "\n\nC8001 here")
+        comment(path, 18, block(fixed) + "\n\nC8001 here")
+    ]
+    lines = pathlib.Path(path).read_text().split("\n")
+    assert suggest.suggest_fixes([finding(path, 12, "C8001")], str(PROJECT)) == [
+        comment(path, 18, block("\n".join(lines[11:17] + [fixed])) + "\n\nC8001 here", start_line=12)
     ]
 
 

@@ -228,8 +228,10 @@ bool only_relays(py::handle text, py::handle spans, long first, long last, py::h
 
 // The suggestion less the lines at its start and its end that it leaves as they are: a
 // statement of many lines that a fix changes on one of them is suggested on that line. A
-// string literal over several lines is never cut: the block starts and ends outside one.
-py::tuple trim_unchanged(py::handle atok, py::object first, py::object last, py::object block) {
+// string literal over several lines is never cut: the block starts and ends outside one. The
+// finding's line stays in a block that held it, so that the block stays on its comment.
+py::tuple trim_unchanged(py::handle atok, py::object first, py::object last, py::object block,
+                         py::handle finding_line) {
   py::list lines = atok.attr("text").attr("split")("\n");
   long from = first.cast<long>();
   long to = last.cast<long>();
@@ -246,15 +248,17 @@ py::tuple trim_unchanged(py::handle atok, py::object first, py::object last, py:
     if (end < from || start > to) continue;
     for (long n = start; n < end; ++n) joined.insert(n);
   }
+  long keep = finding_line.cast<long>();
+  if (keep < from || keep > to) keep = 0;
   py::list replaced = block.attr("split")("\n");
   long head = 0;
   long tail = static_cast<long>(py::len(replaced));
-  while (tail - head > 1 && to > from && !joined.count(from) &&
+  while (tail - head > 1 && to > from && from != keep && !joined.count(from) &&
          py::object(replaced[head]).equal(lines[from - 1])) {
     ++head;
     ++from;
   }
-  while (tail - head > 1 && to > from && !joined.count(to - 1) &&
+  while (tail - head > 1 && to > from && to != keep && !joined.count(to - 1) &&
          py::object(replaced[tail - 1]).equal(lines[to - 1])) {
     --tail;
     --to;
@@ -343,7 +347,7 @@ py::list suggest_fixes(py::object comments, py::object project_root) {
         if (ends_with(path, ".py") && py::isinstance<py::int_>(first) && py::isinstance<py::int_>(last) &&
             py::isinstance<py::str>(suggestion)) {
           py::object text = cache[path].attr("text");
-          py::tuple trimmed = trim_unchanged(cache[path], first, last, suggestion);
+          py::tuple trimmed = trim_unchanged(cache[path], first, last, suggestion, start_line);
           first = trimmed[0];
           last = trimmed[1];
           suggestion = trimmed[2];
