@@ -174,7 +174,7 @@ py::list suggestions_for(py::object path, py::object line, py::set message_ids, 
 }
 
 // The first and last line of each top-level statement of a Python source, decorators
-// included: the smallest pieces of it that parse alone.
+// included: the smallest runs of its lines that parse alone.
 py::list statement_spans(py::handle text) {
   py::list spans;
   py::object tree = lookup("ast", "parse")(text);
