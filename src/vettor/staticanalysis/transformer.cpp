@@ -76,6 +76,8 @@ const RuleFix kRuleFixes[] = {
     {"C9000", "Call", "querysets", "transform_queryset_length", "is_queryset_length"},
     {"C9002", "Compare", "querysets", "transform_queryset_exists_compare",
      "is_inefficient_queryset_exists"},
+    {"C9002", "Compare", "querysets", "transform_queryset_exists_compare",
+     "is_queryset_length_exists"},
 };
 
 // A queryset fix on a node whose child (`operand` of a UnaryOp, `test` of an If) is what

@@ -87,16 +87,143 @@ py::object infers_to_queryset(py::handle node) {
   return helper("is_queryset")(infer(node));
 }
 
-// len(x) with one positional argument: whether x infers to a queryset. The callee is
-// compared as written, so `builtins.len(x)` is not this shape.
-py::object is_queryset_length(py::object node) {
+// ---------------------------------------------------------------------------------------
+// Rows used after a test
+//
+// Django's own advice: where the rows are used anyway, len() and a truth test cost no query of
+// their own (they fill the queryset's cache, which the later use reads), while count() and
+// exists() add one. So a test is not reported when the same queryset, the same name in the
+// same function or the same attribute of `self` in the same method, is iterated, indexed,
+// sliced or passed on after it. Another test of it, or a method called on it (which makes a
+// new query), is no use of its rows.
+
+bool is_builtin_call_of(py::handle call, const char* name) {
+  py::object func = call.attr("func");
+  if (is_a(func, astroid_class("Name"))) return text_is(func.attr("name"), name);
+  return is_a(func, astroid_class("Attribute")) && text_is(func.attr("attrname"), name) &&
+         is_a(func.attr("expr"), astroid_class("Name")) &&
+         text_is(func.attr("expr").attr("name"), "builtins");
+}
+
+// Whether `node`, an occurrence of the queryset, only tests it: len(qs), bool(qs), a truth
+// test (also under `not`, `and`, `or`), a comparison other than membership, or the receiver
+// of a method or attribute.
+bool only_tests(py::handle node) {
+  py::object child = py::reinterpret_borrow<py::object>(node);
+  py::object parent = child.attr("parent");
+  if (is_a(parent, astroid_class("Attribute"))) return true;
+  if (is_a(parent, astroid_class("Call"))) {
+    py::list args = parent.attr("args");
+    return args.size() == 1 && py::object(args[0]).is(child) &&
+           (is_builtin_call_of(parent, "len") || is_builtin_call_of(parent, "bool"));
+  }
+  if (is_a(parent, astroid_class("Compare"))) {
+    for (py::handle pair : parent.attr("ops")) {
+      py::tuple item = py::tuple(py::reinterpret_borrow<py::object>(pair));
+      if (py::object(item[1]).is(child) &&
+          (text_is(item[0], "in") || text_is(item[0], "not in")))
+        return false;
+    }
+    return true;
+  }
+  // A truth test: climb through `not`, `and`, `or` to what takes the value.
+  bool negated = false;
+  while (is_a(parent, astroid_class("BoolOp")) ||
+         (is_a(parent, astroid_class("UnaryOp")) && text_is(parent.attr("op"), "not"))) {
+    negated = negated || is_a(parent, astroid_class("UnaryOp"));
+    child = parent;
+    parent = parent.attr("parent");
+  }
+  for (const char* test_owner : {"If", "While", "IfExp", "Assert"}) {
+    if (is_a(parent, astroid_class(test_owner)) && py::object(parent.attr("test")).is(child))
+      return true;
+  }
+  if (is_a(parent, astroid_class("Comprehension"))) {
+    for (py::handle condition : parent.attr("ifs")) {
+      if (condition.is(child)) return true;
+    }
+  }
+  // `not qs` used as a value is a truth value; `qs or default` may be the queryset itself.
+  return negated;
+}
+
+bool comes_after(py::handle node, py::handle test) {
+  py::object line = getattr_or_none(node, "lineno"), test_line = getattr_or_none(test, "lineno");
+  if (!PyLong_Check(line.ptr()) || !PyLong_Check(test_line.ptr())) return false;
+  long a = line.cast<long>(), b = test_line.cast<long>();
+  if (a != b) return a > b;
+  py::object column = getattr_or_none(node, "col_offset");
+  py::object test_column = getattr_or_none(test, "col_offset");
+  if (!PyLong_Check(column.ptr()) || !PyLong_Check(test_column.ptr())) return false;
+  return column.cast<long>() > test_column.cast<long>();
+}
+
+bool is_inside(py::handle node, py::handle ancestor) {
+  for (py::object at = py::reinterpret_borrow<py::object>(node); !at.is_none();
+       at = at.attr("parent")) {
+    if (at.is(ancestor)) return true;
+  }
+  return false;
+}
+
+// Whether the rows of `queryset`, a name or an attribute of `self`, are used after `test`.
+bool rows_used_after(py::handle test, py::handle queryset) {
+  bool by_name = is_a(queryset, astroid_class("Name"));
+  bool by_attribute = is_a(queryset, astroid_class("Attribute")) &&
+                      is_a(queryset.attr("expr"), astroid_class("Name"));
+  if (!by_name && !by_attribute) return false;
+  py::object frame = test.attr("frame")();
+  py::object receiver;
+  if (by_attribute) {
+    // The same attribute of the method's own instance: its first parameter.
+    if (!is_a(frame, astroid_class("FunctionDef"))) return false;
+    py::list params = as_list(frame.attr("args").attr("args"));
+    receiver = queryset.attr("expr").attr("name");
+    if (params.size() == 0 || !py::object(params[0].attr("name")).equal(receiver)) return false;
+  }
+  py::object name = by_name ? py::object(queryset.attr("name")) : py::object(queryset.attr("attrname"));
+  py::object kind = astroid_class(by_name ? "Name" : "Attribute");
+  for (py::handle occurrence : frame.attr("nodes_of_class")(kind)) {
+    if (by_name) {
+      if (!py::object(occurrence.attr("name")).equal(name)) continue;
+    } else {
+      py::object expr = occurrence.attr("expr");
+      if (!py::object(occurrence.attr("attrname")).equal(name) ||
+          !is_a(expr, astroid_class("Name")) || !py::object(expr.attr("name")).equal(receiver))
+        continue;
+    }
+    if (is_inside(occurrence, test) || !comes_after(occurrence, test)) continue;
+    if (!only_tests(occurrence)) return true;
+  }
+  return false;
+}
+
+// len(x) with one positional argument: whether x infers to a queryset whose rows are not used
+// afterwards. The callee is compared as written, so `builtins.len(x)` is not this shape.
+py::object queryset_length(py::object node) {
   if (!is_a(node, astroid_class("Call"))) return py::none();
   py::object func = node.attr("func");
   if (!is_a(func, astroid_class("Name"))) return py::none();
   if (!text_is(func.attr("name"), "len")) return py::none();
   py::list args = node.attr("args");
   if (args.size() != 1) return py::none();
-  return infers_to_queryset(args[0]);
+  py::object answer = infers_to_queryset(args[0]);
+  if (!truthy(answer) || !rows_used_after(node, args[0])) return answer;
+  return py::bool_(false);
+}
+
+py::object compare_exists_or_not(py::object node);
+
+// The same, except for the len() of a comparison that only asks whether rows exist: that
+// expression is one finding, the comparison's (C9002), which names it whole.
+py::object is_queryset_length(py::object node) {
+  py::object answer = queryset_length(node);
+  if (!truthy(answer)) return answer;
+  py::object parent = node.attr("parent");
+  if (is_a(parent, astroid_class("Compare")) && py::object(parent.attr("left")).is(node) &&
+      truthy(compare_exists_or_not(parent)))
+    return py::bool_(false);
+  return answer;
 }
 
 // receiver.count() with no positional argument: whether the receiver infers to a queryset.
@@ -158,12 +285,17 @@ py::object is_inefficient_queryset_exists(py::object node) {
 }
 
 py::object is_queryset_length_exists(py::object node) {
-  if (!truthy(G("is_queryset_length")(node.attr("left")))) return py::none();
+  if (!truthy(queryset_length(node.attr("left")))) return py::none();
   return compare_exists_or_not(node);
 }
 
-// Unlike helpers.is_queryset, takes a node that has not been inferred yet.
-py::object is_queryset(py::object node) { return infers_to_queryset(node); }
+// Unlike helpers.is_queryset, takes a node that has not been inferred yet. A truth test of a
+// queryset whose rows are used afterwards is what it should be, and answers false.
+py::object is_queryset(py::object node) {
+  py::object answer = infers_to_queryset(node);
+  if (!truthy(answer) || !rows_used_after(node, node)) return answer;
+  return py::bool_(false);
+}
 
 // ---------------------------------------------------------------------------------------
 // Fixes that rewrite an expression as text
@@ -262,10 +394,14 @@ py::object transform_queryset_exists_count_unaryop(py::object unaryop_node) {
 }
 
 // Q.count() > 0 -> Q.exists(); Q.count() == 0 -> not Q.exists(), and not (Q.count() == 0)
-// -> Q.exists() by emptying the `not` above. Only a `not` may be emptied: under `-` or `~`
-// the value is a number and the negation has to be written out.
+// -> Q.exists() by emptying the `not` above; len(Q) compared the same way likewise. Only a
+// `not` may be emptied: under `-` or `~` the value is a number and the negation has to be
+// written out.
 py::object transform_queryset_exists_compare(py::object node) {
-  py::object queryset = node.attr("left").attr("func").attr("expr");
+  py::object left = node.attr("left");
+  py::object queryset = is_a(left.attr("func"), astroid_class("Name"))
+                            ? py::object(py::list(left.attr("args"))[0])
+                            : py::object(left.attr("func").attr("expr"));
   py::object replacement;
   if (truthy(G("is_compare_not_exists")(node.attr("ops")))) {
     py::object parent = node.attr("parent");
@@ -619,6 +755,8 @@ py::object build_transformer_visitor(py::object message_ids) {
     if (message_id.equal(code("C9002"))) {
       register_transform(astroid_class("Compare"), G("transform_queryset_exists_compare"),
                          G("is_inefficient_queryset_exists"));
+      register_transform(astroid_class("Compare"), G("transform_queryset_exists_compare"),
+                         G("is_queryset_length_exists"));
       register_transform(astroid_class("UnaryOp"), G("transform_queryset_exists_count_unaryop"),
                          truth_test_predicate("operand", "is_queryset_count", true));
       register_transform(astroid_class("If"), G("transform_queryset_exists_count_if"),
