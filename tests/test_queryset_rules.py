@@ -316,3 +316,60 @@ def test_manager_querysets_in_a_project_without_settings(tmp_path, jobs):
         capture_output=True, text=True, check=True,
     )
     assert json.loads(result.stdout.splitlines()[-1]) == [[10, "C9000"], [11, "C9003"]]
+
+
+# `.id` of a foreign key's target is its key only where the target is found and its key is
+# `id`: the model settings.AUTH_USER_MODEL names is read from the project's settings, and
+# Django's own models are known.
+
+ORDERS = """from django.conf import settings
+from django.db import models
+
+
+class Order(models.Model):
+    buyer = models.ForeignKey(settings.AUTH_USER_MODEL, models.CASCADE, related_name="+")
+    group = models.ForeignKey("auth.Group", models.CASCADE, related_name="+")
+    session = models.ForeignKey("sessions.Session", models.CASCADE, related_name="+")
+    customer = models.OneToOneField("djstripe.Customer", models.CASCADE, related_name="+")
+
+
+order = Order()
+order.buyer.id
+order.group.id
+order.session.id
+order.customer.id
+order.customer.pk
+"""
+
+
+@pytest.mark.parametrize("setting, buyer_reported", [
+    ("", True),  # Django's own auth.User
+    ("AUTH_USER_MODEL = 'accounts.Member'", True),
+    ("AUTH_USER_MODEL = 'accounts.Keyed'", False),  # its key is `uuid`
+    ("AUTH_USER_MODEL = os.environ['USER_MODEL']", False),  # not known here
+])
+def test_id_is_reported_where_the_target_and_its_key_are_known(tmp_path, setting, buyer_reported):
+    from conftest import write_files
+    from vettor.staticanalysis import checker, transformer
+
+    root = write_files(tmp_path, {
+        "site/__init__.py": "",
+        "site/settings.py": f"import os\n\nINSTALLED_APPS = ['accounts', 'shop']\n{setting}\n",
+        "accounts/__init__.py": "",
+        "accounts/models.py": "from django.db import models\n\n\nclass Member(models.Model):\n"
+                              "    pass\n\n\nclass Keyed(models.Model):\n"
+                              "    uuid = models.UUIDField(primary_key=True)\n",
+        "shop/__init__.py": "",
+        "shop/models.py": ORDERS,
+    })
+    found = checker.get_messages(str(root), {"shop/models.py": None}, jobs=1)
+    reported = [(m["line"], m["message"]["related_name"], m["message"]["pk_attribute"])
+                for m in found if m["message-id"] == "C9001"]
+    assert reported == [(13, "buyer", "id")] * buyer_reported + [
+        (14, "group", "id"), (17, "customer", "pk")]
+
+    fixed = transformer.transform_code(ORDERS, str(root / "shop/models.py"), "site.settings")
+    lines = fixed.code.splitlines()[-5:]
+    assert lines == [
+        "order.buyer_id" if buyer_reported else "order.buyer.id", "order.group_id",
+        "order.session.id", "order.customer.id", "order.customer_id"]

@@ -407,6 +407,39 @@ py::str get_root_urlconf(py::object settings_files) {
   return urlconf;
 }
 
+// The model AUTH_USER_MODEL names ("app_label.ModelName"): the text the first settings module
+// that assigns it gives, Django's own "auth.User" when the modules are found and none assigns
+// it, None when no module is found or the value is not a literal text (read from the
+// environment, say) and so cannot be known here.
+py::object get_auth_user_model(py::object settings_files) {
+  bool found = false;
+  py::object ast = G("ast");
+  for (py::handle import_path : settings_files) {
+    py::object file = locate_settings_module(import_path);
+    if (file.is_none()) continue;
+    found = true;
+    py::object tree = parse_file(file);
+    if (tree.is_none()) return py::none();
+    bool assigned = false;
+    py::object value = py::none();
+    for (py::handle statement : tree.attr("body")) {
+      if (!vettor::isinstance(statement, ast.attr("Assign"))) continue;
+      for (py::handle target : statement.attr("targets")) {
+        if (vettor::isinstance(target, ast.attr("Name")) &&
+            py::str(target.attr("id")).equal(py::str("AUTH_USER_MODEL"))) {
+          assigned = true;
+          value = on_error(
+              PyExc_ValueError, [&] { return ast.attr("literal_eval")(statement.attr("value")); },
+              [] { return py::object(py::none()); });
+        }
+      }
+    }
+    if (assigned) return PyUnicode_Check(value.ptr()) ? value : py::none();
+  }
+  if (!found) return py::none();
+  return py::str("auth.User");
+}
+
 py::str get_settings_modpath(py::object project_root) {
   py::list settings_files = G("get_settings_files")(project_root);
   if (py::len(settings_files) == 0) return py::str("");
@@ -432,6 +465,7 @@ PYBIND11_MODULE(meta, m) {
   m.def("get_toml_config", &get_toml_config, py::arg("project_root"));
   m.def("get_settings_files", &get_settings_files, py::arg("project_root"));
   m.def("get_root_urlconf", &get_root_urlconf, py::arg("settings_files"));
+  m.def("get_auth_user_model", &get_auth_user_model, py::arg("settings_files"));
   m.attr("ManageFileMissingError") = vettor::make_exception(
       m, "ManageFileMissingError", PyExc_FileNotFoundError, "The project has no Django manage.py.");
   m.def("get_manage_file", &get_manage_file, py::arg("project_root"));

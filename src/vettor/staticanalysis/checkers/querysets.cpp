@@ -483,12 +483,23 @@ std::string app_models_module(const std::string& module_name) {
   return name + "models";
 }
 
+// Django's own applications that define models, by app label.
+constexpr const char* kDjangoApps[] = {"admin", "auth",     "contenttypes", "flatpages",
+                                       "redirects", "sessions", "sites"};
+
+// `settings.AUTH_USER_MODEL`, however settings was imported.
+bool names_user_model_setting(py::handle node) {
+  return is_a(node, astroid_class("Attribute")) && text_is(node.attr("attrname"), "AUTH_USER_MODEL");
+}
+
 // The model a foreign key declaration points to, as Django resolves its first argument: a
-// class, "self", or "[app_label.]ModelName" looked up in the declaring module, then in its
-// application's models, then in the models of the named application. None when it cannot be
-// found (a setting such as AUTH_USER_MODEL, a model of an application not in reach).
+// class, "self", the model settings.AUTH_USER_MODEL names (`user_model`, read from the
+// project's settings; None when they are not known), or "[app_label.]ModelName" looked up in
+// the declaring module, then in its application's models, then in the models of the named
+// application (Django's own applications included). None when it cannot be found (a model of
+// an application not in reach).
 py::object related_model(py::handle declaration_call, py::handle declaring_class,
-                         py::handle owner_class) {
+                         py::handle owner_class, py::handle user_model) {
   py::object to = py::none();
   py::list args = declaration_call.attr("args");
   if (args.size() > 0) to = args[0];
@@ -496,6 +507,10 @@ py::object related_model(py::handle declaration_call, py::handle declaring_class
     if (text_is(keyword.attr("arg"), "to")) to = keyword.attr("value");
   }
   if (to.is_none()) return py::none();
+  if (names_user_model_setting(to)) {
+    if (!PyUnicode_Check(user_model.ptr())) return py::none();
+    to = astroid_class("Const")(user_model);
+  }
   if (!(is_a(to, astroid_class("Const")) && PyUnicode_Check(to.attr("value").ptr()))) {
     py::object target = infer(to);
     if (is_a(target, astroid_class("ClassDef")) && truthy(helper("is_model")(target))) {
@@ -517,7 +532,13 @@ py::object related_model(py::handle declaration_call, py::handle declaring_class
   py::object found = model_named_in(module_node, name);
   if (found.is_none()) found = model_named_in(module_named(app_models_module(module_name)), name);
   if (found.is_none() && dot != std::string::npos) {
-    found = model_named_in(module_named(reference.substr(0, dot) + ".models"), name);
+    std::string label = reference.substr(0, dot);
+    found = model_named_in(module_named(label + ".models"), name);
+    for (const char* app : kDjangoApps) {
+      if (found.is_none() && label == app) {
+        found = model_named_in(module_named("django.contrib." + label + ".models"), name);
+      }
+    }
   }
   return found;
 }
@@ -576,9 +597,10 @@ bool constructor_sets_to_field(py::handle field) {
 // `A.B_id` holds what `A.B.pk` reads only for a foreign key (or one-to-one field) to the
 // target's primary key: a many-to-many field has no such column, and a key with `to_field`
 // stores that other field's value. `A.B.id` reads the primary key only where the target's
-// primary key is `id`: a model whose key is another field may have an `id` of its own. A
-// target that cannot be found is taken to have Django's own `id` key.
-bool key_column_holds_pk(py::object node) {
+// primary key is `id`: a model whose key is another field may have an `id` of its own (a
+// Stripe id beside the row's key), so `.id` counts only where the target model is found and
+// its key is `id`. `user_model` is what settings.AUTH_USER_MODEL names, None when unknown.
+bool key_column_holds_pk(py::object node, py::handle user_model) {
   py::object field = infer(node.attr("expr"));
   if (!has_class_named(field, "django.db.models.fields.related.ForeignKey")) return false;
   if (constructor_sets_to_field(field)) return false;
@@ -604,17 +626,21 @@ bool key_column_holds_pk(py::object node) {
       }
     }
     if (!reads_id) return true;
-    py::object target = related_model(value, declaration.attr("frame")(), owner_class);
-    if (target.is_none()) return true;
+    py::object target = related_model(value, declaration.attr("frame")(), owner_class, user_model);
+    if (target.is_none()) return false;
     auto key = primary_key_name(target);
     return key && (key->empty() || *key == "id");
   }
   return true;
 }
 
+// What settings.AUTH_USER_MODEL names, for a fix: the code transformer puts it on the tree it
+// fixes, from the settings module it was given; other trees do not know it.
+constexpr const char* kUserModel = "vettor_auth_user_model";
+
 // A.B.pk / A.B.id -> A.B_id, reusing the node of A.
 py::object transform_indirect_fk_lookup(py::object node) {
-  if (!key_column_holds_pk(node)) return node;
+  if (!key_column_holds_pk(node, getattr_or_none(node.attr("root")(), kUserModel))) return node;
   py::object middle = node.attr("expr");
   py::object attribute = astroid_class("Attribute")(
       py::arg("attrname") = py::str(middle.attr("attrname")) + py::str("_id"),
@@ -630,6 +656,19 @@ py::object code(const char* name) { return G("Codes").attr(name); }
 
 void add_message(py::handle self, const char* code_name, py::handle node, py::dict args) {
   self.attr("add_message")(code(code_name), py::arg("node") = node, py::arg("args") = args);
+}
+
+// The model settings.AUTH_USER_MODEL names in the settings modules of this checker's lint,
+// worked out once per list of modules.
+py::object user_model_of(py::handle self) {
+  py::object config = py::getattr(self.attr("linter"), "config", py::none());
+  py::object files = py::getattr(config, "settings_files", py::list());
+  py::tuple key = py::tuple(files.is_none() ? py::list() : py::list(files));
+  py::object held = py::getattr(self, "_user_model", py::none());
+  if (!held.is_none() && py::object(held[py::int_(0)]).equal(key)) return held[py::int_(1)];
+  py::object model = G("meta").attr("get_auth_user_model")(py::list(key));
+  self.attr("_user_model") = py::make_tuple(key, model);
+  return model;
 }
 
 py::dict queryset_args(py::object queryset) {
@@ -680,7 +719,7 @@ py::object make_checker(py::module_& m, py::handle helpers) {
       [](py::object self, py::object node) {
         if (!truthy(G("is_indirect_fk_lookup")(node))) return;
         // Advising `foo.bar_id` is wrong where that column holds something else.
-        if (!key_column_holds_pk(node)) return;
+        if (!key_column_holds_pk(node, user_model_of(self))) return;
         py::object field = node.attr("expr");
         py::dict args;
         args["me"] = py::getattr(field.attr("expr"), "name", py::str("model"));
@@ -785,6 +824,7 @@ PYBIND11_MODULE(querysets, m) {
   m.attr("IAstroidChecker") = lookup("pylint.interfaces", "IAstroidChecker");
   py::module_ helpers = import_sibling(m, "helpers", 2);
   m.attr("helpers") = helpers;
+  m.attr("meta") = import_sibling(m, "meta", 2);
   m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
   m.attr("Codes") = make_codes(m, {"C9000", "C9001", "C9002", "C9003"});
 
