@@ -23,6 +23,9 @@ constexpr const char* kFileSelectionKeys[] = {"directories", "exclude"};
 // false); the driver reads it, the linter never sees it.
 constexpr const char* kParseCache = "parse-cache";
 
+// The configuration key that names the settings modules the settings rules judge.
+constexpr const char* kSettingsFiles = "settings-files";
+
 constexpr const char* kSyntaxErrorCode = "E0001";
 constexpr const char* kFatalCode = "F0001";
 
@@ -298,8 +301,12 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   }
   linter.attr("set_option")("django-version", django_version);
   py::object meta = G("meta");
-  linter.attr("set_option")("settings-files",
-                            builtin("list")(meta.attr("get_settings_files")(project_root)));
+  // A configuration that names the settings modules chooses them; otherwise the project's
+  // metadata finds the ones a deployment uses.
+  if (!truthy(entries.attr("__contains__")(kSettingsFiles))) {
+    linter.attr("set_option")(kSettingsFiles,
+                              builtin("list")(meta.attr("get_settings_files")(project_root)));
+  }
   linter.attr("set_option")(
       "root-urlconf",
       meta.attr("get_root_urlconf")(linter.attr("config").attr("settings_files")));
