@@ -436,8 +436,8 @@ py::list candidate_versions() {
   return versions;
 }
 
-py::list get_meta_messages(py::object project_root) {
-  py::object details = G("dependencies").attr("resolve_django_version")(project_root);
+// The Django-version finding of a resolved version (none for none).
+py::list meta_messages_of(py::object details) {
   if (!truthy(details)) return py::list();
   py::object specifiers = G("SpecifierSet")(details["specs"]);
   py::dict body;
@@ -454,10 +454,16 @@ py::list get_meta_messages(py::object project_root) {
   return result;
 }
 
+py::list get_meta_messages(py::object project_root) {
+  return meta_messages_of(G("dependencies").attr("resolve_django_version")(project_root));
+}
+
 py::list get_messages(py::object project_root, py::object files,
                       py::object default_django_version, py::object config, py::object jobs) {
   py::dict merged = merge_config(G("meta").attr("get_toml_config")(project_root), config);
   G("logger").attr("debug")("Using config: %s\n", merged);
+  // The dependency files are read once per call: the version found chooses the rules' Django
+  // and makes the Django-version finding.
   py::object details = G("dependencies").attr("resolve_django_version")(project_root);
   py::object django_version =
       truthy(details) ? py::object(details["version"]) : default_django_version;
@@ -469,8 +475,7 @@ py::list get_messages(py::object project_root, py::object files,
       py::arg("jobs") = jobs);
   py::list result = builtin("list")(python);
   result.attr("extend")(html);
-  if (truthy(files.attr("__contains__")("META")))
-    result.attr("extend")(G("get_meta_messages")(project_root));
+  if (truthy(files.attr("__contains__")("META"))) result.attr("extend")(meta_messages_of(details));
   return result;
 }
 
