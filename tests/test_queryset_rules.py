@@ -373,3 +373,24 @@ def test_id_is_reported_where_the_target_and_its_key_are_known(tmp_path, setting
     assert lines == [
         "order.buyer_id" if buyer_reported else "order.buyer.id", "order.group_id",
         "order.session.id", "order.customer.id", "order.customer_id"]
+
+
+def test_a_target_is_found_in_an_application_beside_the_declaring_one(tmp_path):
+    from conftest import write_files
+    from vettor.staticanalysis import checker
+
+    root = write_files(tmp_path, {
+        "store/__init__.py": "",
+        "store/catalogue/__init__.py": "",
+        "store/catalogue/models.py": "from django.db import models\n\n\n"
+                                     "class Product(models.Model):\n    pass\n",
+        "store/catalogue/reviews/__init__.py": "",
+        "store/catalogue/reviews/models.py": (
+            "from django.db import models\n\n\n"
+            "class Review(models.Model):\n"
+            "    product = models.ForeignKey('catalogue.Product', models.CASCADE, related_name='+')\n\n"
+            "    def url_arguments(self):\n"
+            "        return {'product_pk': self.product.id}\n"),
+    })
+    found = checker.get_messages(str(root), {"store/catalogue/reviews/models.py": None}, jobs=1)
+    assert [(m["line"], m["message-id"]) for m in found] == [(8, "C9001")]

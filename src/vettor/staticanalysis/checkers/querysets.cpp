@@ -496,8 +496,8 @@ bool names_user_model_setting(py::handle node) {
 // class, "self", the model settings.AUTH_USER_MODEL names (`user_model`, read from the
 // project's settings; None when they are not known), or "[app_label.]ModelName" looked up in
 // the declaring module, then in its application's models, then in the models of the named
-// application (Django's own applications included). None when it cannot be found (a model of
-// an application not in reach).
+// application (found at the top, beside the declaring application, or among Django's own).
+// None when it cannot be found (a model of an application not in reach).
 py::object related_model(py::handle declaration_call, py::handle declaring_class,
                          py::handle owner_class, py::handle user_model) {
   py::object to = py::none();
@@ -534,6 +534,12 @@ py::object related_model(py::handle declaration_call, py::handle declaring_class
   if (found.is_none() && dot != std::string::npos) {
     std::string label = reference.substr(0, dot);
     found = model_named_in(module_named(label + ".models"), name);
+    // An application beside the declaring one in the same package: "catalogue.Product" in
+    // oscar.apps.catalogue.reviews is oscar.apps.catalogue's.
+    for (size_t end = module_name.rfind('.'); found.is_none() && end != std::string::npos && end > 0;
+         end = module_name.rfind('.', end - 1)) {
+      found = model_named_in(module_named(module_name.substr(0, end) + "." + label + ".models"), name);
+    }
     for (const char* app : kDjangoApps) {
       if (found.is_none() && label == app) {
         found = model_named_in(module_named("django.contrib." + label + ".models"), name);
