@@ -344,8 +344,8 @@ order.customer.pk
 
 @pytest.mark.parametrize("setting, buyer_reported", [
     ("", True),  # Django's own auth.User
-    ("AUTH_USER_MODEL = 'accounts.Member'", True),
-    ("AUTH_USER_MODEL = 'accounts.Keyed'", False),  # its key is `uuid`
+    ("AUTH_USER_MODEL = 'people.Member'", True),
+    ("AUTH_USER_MODEL = 'people.Keyed'", False),  # its key is `uuid`
     ("AUTH_USER_MODEL = os.environ['USER_MODEL']", False),  # not known here
 ])
 def test_id_is_reported_where_the_target_and_its_key_are_known(tmp_path, setting, buyer_reported):
@@ -353,10 +353,10 @@ def test_id_is_reported_where_the_target_and_its_key_are_known(tmp_path, setting
     from vettor.staticanalysis import checker, transformer
 
     root = write_files(tmp_path, {
-        "site/__init__.py": "",
-        "site/settings.py": f"import os\n\nINSTALLED_APPS = ['accounts', 'shop']\n{setting}\n",
-        "accounts/__init__.py": "",
-        "accounts/models.py": "from django.db import models\n\n\nclass Member(models.Model):\n"
+        "orderproj/__init__.py": "",
+        "orderproj/settings.py": f"import os\n\nINSTALLED_APPS = ['people', 'shop']\n{setting}\n",
+        "people/__init__.py": "",
+        "people/models.py": "from django.db import models\n\n\nclass Member(models.Model):\n"
                               "    pass\n\n\nclass Keyed(models.Model):\n"
                               "    uuid = models.UUIDField(primary_key=True)\n",
         "shop/__init__.py": "",
@@ -368,7 +368,7 @@ def test_id_is_reported_where_the_target_and_its_key_are_known(tmp_path, setting
     assert reported == [(13, "buyer", "id")] * buyer_reported + [
         (14, "group", "id"), (17, "customer", "pk")]
 
-    fixed = transformer.transform_code(ORDERS, str(root / "shop/models.py"), "site.settings")
+    fixed = transformer.transform_code(ORDERS, str(root / "shop/models.py"), "orderproj.settings")
     lines = fixed.code.splitlines()[-5:]
     assert lines == [
         "order.buyer_id" if buyer_reported else "order.buyer.id", "order.group_id",

@@ -150,16 +150,24 @@ py::object poetry_lock_dependencies(const py::str& text) {
   return lookup("types", "SimpleNamespace")("dependencies"_a = dependencies);
 }
 
-// Requirements files that a requirements file pulls in with `-r FILE` or `--requirement FILE`,
-// each relative to the folder of the file that names it, as pip reads them.
-std::vector<std::string> included_requirement_files(const std::string& text) {
-  std::vector<std::string> files;
+// The lines of a text, without their line breaks.
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
+    lines.push_back(text.substr(start, end - start));
     start = end + 1;
+  }
+  return lines;
+}
+
+// Requirements files that a requirements file pulls in with `-r FILE` or `--requirement FILE`,
+// each relative to the folder of the file that names it, as pip reads them.
+std::vector<std::string> included_requirement_files(const std::string& text) {
+  std::vector<std::string> files;
+  for (std::string line : lines_of(text)) {
     size_t first = line.find_first_not_of(" \t");
     if (first == std::string::npos) continue;
     line.erase(0, first);
@@ -199,12 +207,7 @@ constexpr int kMaxIncludeDepth = 8;
 std::string lines_naming_django(const std::string& text) {
   std::string kept, block;
   bool names_django = false;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
+  for (const std::string& line : lines_of(text)) {
     block += line + "\n";
     std::string lower;
     for (char c : line) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
