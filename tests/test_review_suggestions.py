@@ -243,7 +243,7 @@ def test_pragmas_asked_for_every_finding_silence_them_all(tmp_path):
     # whose header spans lines and the module under its docstring: each pragma block holds the
     # lines that take the pragma only, so no two comments overlap, and with all of them
     # applied nothing is reported.
-    config = {"max-columns": 3, "max-models": 2}
+    config = {"max-columns": 3, "max-models": 1}
     root = tmp_path / "project"
     shutil.copytree(PRAGMA_PROJECT, root)
     forget_catalog_modules()
