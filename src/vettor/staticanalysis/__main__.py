@@ -244,9 +244,10 @@ def project_files(project, config):
 def describe(project):
     """The lines the command prints about the project itself."""
     lines = [f"Project: {project}"]
-    is_django = dependencies.is_django_repository(project)
-    lines.append(f"Django project: {'yes' if is_django else 'no'}")
+    # A project whose dependency files name Django is a Django project: they are read once.
     details = dependencies.resolve_django_version(project)
+    is_django = bool(details) or dependencies.is_django_repository(project)
+    lines.append(f"Django project: {'yes' if is_django else 'no'}")
     configured = meta.get_toml_config(project).get("django-version")
     if configured is not None:
         lines.append(f"Django version: {configured} (set in pyproject.toml)")

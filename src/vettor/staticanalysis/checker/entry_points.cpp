@@ -25,6 +25,9 @@ constexpr const char* kFileSelectionKeys[] = {"directories", "exclude"};
 // false); the driver reads it, the linter never sees it.
 constexpr const char* kParseCache = "parse-cache";
 
+// The configuration key that names the settings modules the settings rules judge.
+constexpr const char* kSettingsFiles = "settings-files";
+
 constexpr const char* kSyntaxErrorCode = "E0001";
 constexpr const char* kFatalCode = "F0001";
 
@@ -304,7 +307,7 @@ bool leads_outside(const std::string& root, py::handle key, py::handle path) {
 // the project.
 py::list settings_modules(py::handle project_root, py::handle config) {
   py::object meta = G("meta");
-  py::object configured = config.attr("get")("settings-files");
+  py::object configured = config.attr("get")(kSettingsFiles);
   if (configured.is_none()) return builtin("list")(meta.attr("get_settings_files")(project_root));
   py::list names;
   py::list entries;
@@ -345,12 +348,14 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
     // Keys for the driver itself, not for the linter.
     if (is_file_selection_key(item.first) || py::str(kParseCache).equal(item.first)) continue;
     // Set below: the configured settings modules win over those found in the project.
-    if (py::str("settings-files").equal(item.first)) continue;
+    if (py::str(kSettingsFiles).equal(item.first)) continue;
     apply_option(linter, item.first, py::reinterpret_borrow<py::object>(item.second));
   }
   linter.attr("set_option")("django-version", django_version);
   py::object meta = G("meta");
-  linter.attr("set_option")("settings-files", settings_modules(project_root, entries));
+  // A configuration that names the settings modules chooses them; otherwise the project's
+  // metadata finds the ones a deployment uses.
+  linter.attr("set_option")(kSettingsFiles, settings_modules(project_root, entries));
   linter.attr("set_option")(
       "root-urlconf", meta.attr("get_root_urlconf")(
                           settings_modules_in_project(linter.attr("config").attr("settings_files"))));
@@ -484,8 +489,8 @@ py::list candidate_versions() {
   return versions;
 }
 
-py::list get_meta_messages(py::object project_root) {
-  py::object details = G("dependencies").attr("resolve_django_version")(project_root);
+// The Django-version finding of a resolved version (none for none).
+py::list meta_messages_of(py::object details) {
   if (!truthy(details)) return py::list();
   py::object specifiers = G("SpecifierSet")(details["specs"]);
   py::dict body;
@@ -502,18 +507,22 @@ py::list get_meta_messages(py::object project_root) {
   return result;
 }
 
+py::list get_meta_messages(py::object project_root) {
+  return meta_messages_of(G("dependencies").attr("resolve_django_version")(project_root));
+}
+
 py::list get_messages(py::object project_root, py::object files,
                       py::object default_django_version, py::object config, py::object jobs) {
   py::object project_config = G("meta").attr("get_toml_config")(project_root);
   G("check_project_config")(project_config, project_root);
   py::dict merged = merge_config(project_config, config);
   G("logger").attr("debug")("Using config: %s\n", merged);
-  // A configured Django version wins over the one the dependency files name.
+  // The dependency files are read once per call: the version found chooses the rules' Django
+  // (unless the configuration names one) and makes the Django-version finding.
+  py::object details = G("dependencies").attr("resolve_django_version")(project_root);
   py::object django_version = merged.attr("get")("django-version");
-  if (django_version.is_none()) {
-    py::object details = G("dependencies").attr("resolve_django_version")(project_root);
+  if (django_version.is_none())
     django_version = truthy(details) ? py::object(details["version"]) : default_django_version;
-  }
   py::object html = G("get_html_messages")(py::arg("files") = files, py::arg("config") = merged,
                                            py::arg("project_root") = project_root);
   py::object python = G("get_python_messages")(
@@ -522,8 +531,7 @@ py::list get_messages(py::object project_root, py::object files,
       py::arg("jobs") = jobs);
   py::list result = builtin("list")(python);
   result.attr("extend")(html);
-  if (truthy(files.attr("__contains__")("META")))
-    result.attr("extend")(G("get_meta_messages")(project_root));
+  if (truthy(files.attr("__contains__")("META"))) result.attr("extend")(meta_messages_of(details));
   return result;
 }
 
