@@ -5,6 +5,7 @@ import json
 import logging
 import multiprocessing
 import os
+import re
 import signal
 import sys
 from pathlib import Path, PurePosixPath
@@ -375,10 +376,10 @@ def has_root_file(folder):
     return any((folder / name).is_file() for name in ROOT_FILES)
 
 
-def find_project_root(start, fallback):
+def find_project_root(start):
     """The root of the project that holds the folder `start` (absolute): the nearest folder
     with its [tool.vettor] configuration, else the nearest with a manage.py, setup.cfg or
-    setup.py; else the top of the checkout, else `fallback`. The configuration wins over a
+    setup.py; else the top of the checkout, else `start` itself. The configuration wins over a
     nearer manage.py, so that a Django project in a subfolder of a configured repository
     (backend/manage.py) is linted with the repository's configuration."""
     folders = list(folders_up(start))
@@ -389,25 +390,19 @@ def find_project_root(start, fallback):
     top = folders[-1]
     if any(os.path.lexists(top / name) for name in CHECKOUT_MARKERS):
         return top
-    return fallback
+    return start
 
 
 def named_projects(paths):
     """{root: [project-relative posix paths named in it]} in the order the paths were given;
     "." stands for the root itself. Raises NoSuchPath for a path that does not exist."""
-    here = Path.cwd()
     projects = {}
     for text in paths:
         path = Path(os.path.abspath(text))
         if not os.path.lexists(path):
             raise NoSuchPath(f"{text}: no such file or folder")
-        if path.is_dir():
-            root = find_project_root(path, path)
-        else:
-            # A file of no project: the working directory holds it, or its own folder does.
-            folder = path.parent
-            fallback = here if here == folder or here in folder.parents else folder
-            root = find_project_root(folder, fallback)
+        folder = path if path.is_dir() else path.parent
+        root = find_project_root(folder)
         relative = Path(os.path.relpath(path, root)).as_posix()
         named = projects.setdefault(root, [])
         if relative not in named:
@@ -564,9 +559,11 @@ def rules_markdown():
     """The rules as the Markdown table of the README."""
 
     def cell(text):
-        for special in ("\\", "|", "*", "_", "<"):
+        for special in ("\\", "|", "*", "<"):
             text = text.replace(special, "\\" + special)
-        return text
+        # An underscore inside a word (max_length) is plain text in Markdown; one at a
+        # word's edge (__str__) could start emphasis.
+        return re.sub(r"(?<![A-Za-z0-9])_|_(?![A-Za-z0-9])", r"\\_", text)
 
     lines = ["| " + " | ".join(RULE_COLUMNS) + " |", "|" + "---|" * len(RULE_COLUMNS)]
     for code, symbol, module, fix, text in rule_rows():

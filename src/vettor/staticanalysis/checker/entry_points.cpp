@@ -361,12 +361,12 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   return kept;
 }
 
-// The codes and symbols that "disable" names: a list of them, or one text of them separated
-// by commas, as pylint reads the option.
-py::set disabled_names(py::handle config) {
-  py::set names;
-  if (!truthy(config.attr("__contains__")("disable"))) return names;
-  py::object value = config["disable"];
+// The codes and symbols that the option `key` ("disable" or "enable") names: a list of
+// them, or one text of them separated by commas, as pylint reads the option.
+py::list listed_names(py::handle config, const char* key) {
+  py::list names;
+  if (!truthy(config.attr("__contains__")(key))) return names;
+  py::object value = config[key];
   py::list entries;
   if (py::isinstance<py::str>(value)) {
     entries = value.attr("split")(",");
@@ -374,8 +374,8 @@ py::set disabled_names(py::handle config) {
     for (py::handle entry : value) entries.append(entry);
   }
   for (py::handle entry : entries) {
-    names.add(py::isinstance<py::str>(entry) ? py::object(entry.attr("strip")())
-                                            : py::reinterpret_borrow<py::object>(entry));
+    names.append(py::isinstance<py::str>(entry) ? py::object(entry.attr("strip")())
+                                               : py::reinterpret_borrow<py::object>(entry));
   }
   return names;
 }
@@ -389,9 +389,7 @@ bool template_code_disabled(py::handle config, py::handle code, py::handle symbo
   for (py::handle key : py::iter(config)) {
     bool disabling = py::str("disable").equal(key);
     if (!disabling && !py::str("enable").equal(key)) continue;
-    py::dict only;
-    only[key] = config[key];
-    for (py::handle name : disabled_names(only)) {
+    for (py::handle name : listed_names(config, disabling ? "disable" : "enable")) {
       if (!py::isinstance<py::str>(name)) continue;
       std::string text = py::str(name);
       bool upper_letter = text.size() == 1 && std::toupper(text[0]) == category[0];
