@@ -405,9 +405,10 @@ def test_the_host_api_keeps_its_explicit_selection(tmp_path):
         ),
         # a broken one that may configure vettor is the root, so its mistake is reported
         ({"setup.py": "", "sub/pyproject.toml": "[tool.vettor\n", "sub/x.py": ""}, "sub", "sub"),
-        # never above the checkout; its top is the root when nothing else marks one
-        ({"manage.py": "", "repo/.git/HEAD": "", "repo/app/x.py": ""}, "repo/app", "repo"),
-        ({".hg/store": "", "a/b/x.py": ""}, "a/b", "."),
+        # never above the checkout (a folder of downloads inside another project's clone)
+        ({"manage.py": "", "repo/.git/HEAD": "", "repo/app/x.py": ""}, "repo/app", "repo/app"),
+        ({"setup.py": "", ".hg/store": "", "a/b/x.py": ""}, "a/b", "."),
+        ({"setup.py": "", "a/.hg/store": "", "a/b/x.py": ""}, "a/b", "a/b"),
         # no mark at all: the folder given
         ({"a/b/x.py": ""}, "a/b", "a/b"),
     ],

@@ -379,7 +379,7 @@ def has_root_file(folder):
 def find_project_root(start):
     """The root of the project that holds the folder `start` (absolute): the nearest folder
     with its [tool.vettor] configuration, else the nearest with a manage.py, setup.cfg or
-    setup.py; else the top of the checkout, else `start` itself. The configuration wins over a
+    setup.py; else `start` itself. The configuration wins over a
     nearer manage.py, so that a Django project in a subfolder of a configured repository
     (backend/manage.py) is linted with the repository's configuration."""
     folders = list(folders_up(start))
@@ -387,9 +387,6 @@ def find_project_root(start):
         for folder in folders:
             if is_root(folder):
                 return folder
-    top = folders[-1]
-    if any(os.path.lexists(top / name) for name in CHECKOUT_MARKERS):
-        return top
     return start
 
 
