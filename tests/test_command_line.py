@@ -168,6 +168,8 @@ def test_the_console_command_runs_as_the_module_does(tmp_path):
         ({"tool.py": "x = 1\n"}, ["--format", "xml"], 2),
         ({"tool.py": "x = 1\n"}, ["--diff", "--fix"], 2),
         ({"tool.py": "x = 1\n"}, ["--diff", "--format", "json"], 2),
+        ({"tool.py": "x = 1\n"}, ["--fix", "--disable", "C2000"], 2),
+        ({"tool.py": "x = 1\n"}, ["--format", "github"], 0),
     ],
 )
 def test_exit_status(tmp_path, files, args, status):

@@ -138,13 +138,13 @@ def build_parser():
     fixing.add_argument(
         "--diff",
         action="store_true",
-        help="print the fixes of the Python files as a unified diff instead of linting; "
-        "change nothing",
+        help="print the fixes of the Python files (of the PATHs) as a unified diff, its paths "
+        "relative to the project root, instead of linting; change nothing",
     )
     fixing.add_argument(
         "--fix",
         action="store_true",
-        help="write the fixes into the Python files instead of linting",
+        help="write the fixes into the Python files (of the PATHs) instead of linting",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     return parser
