@@ -244,6 +244,23 @@ TAG_CASES = [
     ('<img srcset="/big.png 2x">', []),
     ("<script>var s = '<img src=\"/in-script.png\">';</script>", []),
     ('<img src="/unterminated.png"', []),
+    # Nothing is hard-coded but the slash: the path is a template value.
+    ('<a href="/posts/{{ post.slug }}/">', [("C7000", {"path": "/posts/{{ post.slug }}/"})]),
+    ('<a href="/{{ lang }}/about/">', [("C7000", {"path": "/{{ lang }}/about/"})]),
+    ('<a href="/{{ result.path }}">', []),
+    ("<a href=\"/{% url 'about' %}\">", []),
+    ('<a href="/{{ a }}/{{ b }}?page=2">', []),
+    ('<img src="/{{ photo.url }}">', []),
+    # A link type that names a page is a route, not a file the page loads.
+    ('<link rel="author" href="/humans.txt">', []),
+    ('<link rel="canonical" href="/posts/1/">', []),
+    ('<link rel="alternate" type="application/rss+xml" href="/feed/">', []),
+    ('<link rel="next" href="/page/2/"><link rel="PREV" href="/page/1/">', []),
+    ('<link rel="license help search" href="/terms/">', []),
+    ('<link rel="alternate stylesheet" href="/static/dark.css">',
+     [("C7001", {"path": "/static/dark.css"})]),
+    ('<link rel="icon" href="/favicon.ico">', [("C7001", {"path": "/favicon.ico"})]),
+    ('<link rel="" href="/static/a.css">', [("C7001", {"path": "/static/a.css"})]),
 ]
 
 
@@ -354,6 +371,10 @@ def test_dispatch_goes_by_attribute_name(tmp_path):
         ("//cdn/x", False),
         ("static/x.png", False),
         ("https://example.com/", False),
+        ("/posts/{{ post.slug }}/", True),
+        ("/{{ result.path }}", False),
+        ("/{% url 'x' %}", False),
+        ("/{{ a }}/{{ b }}#top", False),
         ("", ""),
         (None, None),
     ],

@@ -446,9 +446,10 @@ def shown(project, relative):
 def describe(project):
     """The lines the command prints about the project itself."""
     lines = [f"Project: {project}"]
-    is_django = dependencies.is_django_repository(project)
-    lines.append(f"Django project: {'yes' if is_django else 'no'}")
+    # A project whose dependency files name Django is a Django project: they are read once.
     details = dependencies.resolve_django_version(project)
+    is_django = bool(details) or dependencies.is_django_repository(project)
+    lines.append(f"Django project: {'yes' if is_django else 'no'}")
     if details:
         requirement = f"Django{details['specs']}" if details["specs"] else "Django (any version)"
         lines.append(f"Django version: {details['version']} ({requirement} in {details['path']})")

@@ -76,6 +76,8 @@ const RuleFix kRuleFixes[] = {
     {"C9000", "Call", "querysets", "transform_queryset_length", "is_queryset_length"},
     {"C9002", "Compare", "querysets", "transform_queryset_exists_compare",
      "is_inefficient_queryset_exists"},
+    {"C9002", "Compare", "querysets", "transform_queryset_exists_compare",
+     "is_queryset_length_exists"},
 };
 
 // A queryset fix on a node whose child (`operand` of a UnaryOp, `test` of an If) is what
@@ -247,6 +249,9 @@ py::object fix_code_here(py::object code, py::object filepath, py::object settin
   py::list settings_files;
   settings_files.append(settings_modpath);
   linter.attr("set_option")("settings-files", settings_files);
+  // The foreign-key fix reads the model settings.AUTH_USER_MODEL names off the tree it fixes.
+  atok.attr("tree").attr("vettor_auth_user_model") =
+      G("meta").attr("get_auth_user_model")(settings_files);
   py::list files;
   files.append(filepath);
   linter.attr("check")(code, "files_or_modules"_a = files);

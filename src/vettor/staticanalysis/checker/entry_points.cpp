@@ -24,6 +24,9 @@ constexpr const char* kFileSelectionKeys[] = {"directories", "exclude"};
 // false); the driver reads it, the linter never sees it.
 constexpr const char* kParseCache = "parse-cache";
 
+// The configuration key that names the settings modules the settings rules judge.
+constexpr const char* kSettingsFiles = "settings-files";
+
 constexpr const char* kSyntaxErrorCode = "E0001";
 constexpr const char* kFatalCode = "F0001";
 
@@ -299,8 +302,12 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   }
   linter.attr("set_option")("django-version", django_version);
   py::object meta = G("meta");
-  linter.attr("set_option")("settings-files",
-                            builtin("list")(meta.attr("get_settings_files")(project_root)));
+  // A configuration that names the settings modules chooses them; otherwise the project's
+  // metadata finds the ones a deployment uses.
+  if (!truthy(entries.attr("__contains__")(kSettingsFiles))) {
+    linter.attr("set_option")(kSettingsFiles,
+                              builtin("list")(meta.attr("get_settings_files")(project_root)));
+  }
   linter.attr("set_option")(
       "root-urlconf",
       meta.attr("get_root_urlconf")(linter.attr("config").attr("settings_files")));
@@ -452,8 +459,8 @@ py::list candidate_versions() {
   return versions;
 }
 
-py::list get_meta_messages(py::object project_root) {
-  py::object details = G("dependencies").attr("resolve_django_version")(project_root);
+// The Django-version finding of a resolved version (none for none).
+py::list meta_messages_of(py::object details) {
   if (!truthy(details)) return py::list();
   py::object specifiers = G("SpecifierSet")(details["specs"]);
   py::dict body;
@@ -470,10 +477,16 @@ py::list get_meta_messages(py::object project_root) {
   return result;
 }
 
+py::list get_meta_messages(py::object project_root) {
+  return meta_messages_of(G("dependencies").attr("resolve_django_version")(project_root));
+}
+
 py::list get_messages(py::object project_root, py::object files,
                       py::object default_django_version, py::object config, py::object jobs) {
   py::dict merged = merge_config(G("meta").attr("get_toml_config")(project_root), config);
   G("logger").attr("debug")("Using config: %s\n", merged);
+  // The dependency files are read once per call: the version found chooses the rules' Django
+  // and makes the Django-version finding.
   py::object details = G("dependencies").attr("resolve_django_version")(project_root);
   py::object django_version =
       truthy(details) ? py::object(details["version"]) : default_django_version;
@@ -485,8 +498,7 @@ py::list get_messages(py::object project_root, py::object files,
       py::arg("jobs") = jobs);
   py::list result = builtin("list")(python);
   result.attr("extend")(html);
-  if (truthy(files.attr("__contains__")("META")))
-    result.attr("extend")(G("get_meta_messages")(project_root));
+  if (truthy(files.attr("__contains__")("META"))) result.attr("extend")(meta_messages_of(details));
   return result;
 }
 

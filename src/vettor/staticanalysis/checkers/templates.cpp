@@ -40,6 +40,32 @@ void dispatch_starttag(py::object self, py::object tag, py::object attrs) {
   if (truthy(visiter)) visiter(attrs);
 }
 
+// Link types that name a page, not a file the page loads: such a `link` is a route, and the
+// {% static %} tag would point it at a file that is not there.
+constexpr const char* kRoutesOnlyLinkTypes[] = {
+    "alternate", "author",   "canonical", "dns-prefetch", "help", "license",
+    "me",        "next",     "pingback",  "preconnect",   "prev", "search"};
+
+// Whether a `link` tag loads what its href names (a style sheet, an icon, a preload): any rel
+// but only those link types, or none given.
+bool link_loads_resource(py::handle attrs) {
+  bool has_rel = false;
+  for (py::handle entry : attrs) {
+    auto [name, value] = unpack_pair(entry);
+    if (!text_is(name, "rel")) continue;
+    has_rel = true;
+    if (!PyUnicode_Check(value.ptr())) return true;
+    py::list types = value.attr("lower")().attr("split")();
+    if (py::len(types) == 0) return true;
+    for (py::handle type : types) {
+      bool route_only = false;
+      for (const char* known : kRoutesOnlyLinkTypes) route_only = route_only || text_is(type, known);
+      if (!route_only) return true;
+    }
+  }
+  return !has_rel;
+}
+
 // ---------------------------------------------------------------------------------------
 // Template comments
 
@@ -168,6 +194,7 @@ py::object make_static_url_mutator(py::module_& m) {
   add_method(
       cls, "visit_link",
       [](py::object self, py::object attrs) {
+        if (!link_loads_resource(attrs)) return;
         py::list spans;
         bool measured = false;
         size_t index = 0;
@@ -522,7 +549,7 @@ py::object make_checker(py::module_& m, py::handle helpers) {
   add_method(
       cls, "visit_link",
       [](py::object self, py::object attrs) {
-        check_attribute(self, attrs, "href", "C7001");
+        if (link_loads_resource(attrs)) check_attribute(self, attrs, "href", "C7001");
       },
       py::arg("attrs"));
   add_method(
@@ -539,12 +566,19 @@ py::object make_checker(py::module_& m, py::handle helpers) {
 }
 
 // A site-absolute path: "/" followed by at least one character that is not another "/"
-// (protocol-relative addresses begin with two). Falsy values answer themselves.
+// (protocol-relative addresses begin with two), and that is written out rather than produced
+// by the template: in "/{{ result.path }}" or "/{% url 'x' %}" nothing is hard-coded but the
+// slash. Falsy values answer themselves.
 py::object is_hardcoded_path(py::object value) {
   if (!truthy(value)) return value;
   if (text_is(value, "/")) return py::bool_(false);
   if (!truthy(value.attr("startswith")("/"))) return py::bool_(false);
-  return py::bool_(!truthy(value.attr("startswith")("//")));
+  if (truthy(value.attr("startswith")("//"))) return py::bool_(false);
+  if (!PyUnicode_Check(value.ptr())) return py::bool_(true);
+  py::object written = G("_TEMPLATE_TAG").attr("sub")("", value);
+  std::string path = py::str(written);
+  path = path.substr(0, path.find_first_of("?#"));
+  return py::bool_(path.find_first_not_of("/ \t\r\n") != std::string::npos);
 }
 
 }  // namespace
