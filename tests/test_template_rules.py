@@ -297,6 +297,37 @@ def test_template_comments_are_never_checked(tmp_path, html, expected):
     assert [(m["line"], m["column"], m["message-id"], m["message"]) for m in check([path])] == expected
 
 
+# A {# vettor: disable=... #} comment silences what it names on its own line.
+PRAGMA_CASES = [
+    ('<a href="/a/"> {# vettor: disable=hard-coded-url #}', []),
+    ('<a href="/a/"> {# vettor: disable=C7000 #}', []),
+    ('{#vettor:disable=C7001,hard-coded-url#}<a href="/a/"><img src="/a.png">', []),
+    ('<a href="/a/"><img src="/a.png"> {# vettor: disable = all #}', []),
+    ('<a href="/a/"><img src="/a.png"> {# keep: vettor: disable=C7000 #}', [(1, 14, "C7001")]),
+    # another code, another line, another kind of comment: the finding stays
+    ('<a href="/a/"> {# vettor: disable=hard-coded-static-url #}', [(1, 0, "C7000")]),
+    ('{# vettor: disable=hard-coded-url #}\n<a href="/a/">', [(2, 0, "C7000")]),
+    ('<a href="/a/"> <!-- vettor: disable=hard-coded-url -->', [(1, 0, "C7000")]),
+    ('<a href="/a/"> {# vettor: disable= #}', [(1, 0, "C7000")]),
+    ('<a href="/a/"> {% comment %}vettor: disable=C7000{% endcomment %}', [(1, 0, "C7000")]),
+    # a tag over several lines: its first line
+    ('<img\n src="/a.png"> {# vettor: disable=C7001 #}', [(1, 0, "C7001")]),
+    ('<img {# vettor: disable=C7001 #}\n src="/a.png">', []),
+]
+
+
+@pytest.mark.parametrize("html, expected", PRAGMA_CASES)
+def test_a_pragma_silences_the_findings_of_its_line(tmp_path, html, expected):
+    path = write(tmp_path, "page.html", html)
+    assert [(m["line"], m["column"], m["message-id"]) for m in check([path])] == expected
+
+
+def test_a_pragma_holds_in_its_own_template_only(tmp_path):
+    first = write(tmp_path, "a.html", '<a href="/a/"> {# vettor: disable=all #}')
+    second = write(tmp_path, "b.html", '<a href="/b/">')
+    assert [m["path"] for m in check([first, second])] == [str(second)]
+
+
 def test_a_tag_over_several_lines_is_reported_at_its_start(tmp_path):
     path = write(
         tmp_path, "page.html", '<p>\n  <img\n    alt="x"\n    src="/multi.png"\n  >\n<a href="/x/">'

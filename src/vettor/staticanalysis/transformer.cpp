@@ -124,6 +124,16 @@ const SettingsFix kSettingsFixes[] = {
     {"C4017", "add_hsts_preload", "is_missing_secure_hsts_preload"},
 };
 
+// The codes whose findings transform_code fixes, from the tables above.
+py::frozenset fixed_codes() {
+  py::set codes;
+  for (const RuleFix& fix : kRuleFixes) codes.add(fix.code);
+  for (const ChildFix& fix : kChildFixes) codes.add(fix.code);
+  for (const RuleFix& fix : kLaterFixes) codes.add(fix.code);
+  for (const SettingsFix& fix : kSettingsFixes) codes.add(fix.code);
+  return py::frozenset(codes);
+}
+
 bool is_emptied_not(py::handle node) {
   return vettor::isinstance(node, G("astroid").attr("UnaryOp")) &&
          py::str("").equal(getattr_or_none(node, "op"));
@@ -491,6 +501,7 @@ PYBIND11_MODULE(transformer, m) {
       "gives them; the statement changes (those left out have no text); the codes whose "
       "fixes were written and those left out.";
   m.attr("TransformError") = make_transform_error(m);
+  m.attr("FIXED_CODES") = fixed_codes();
   m.def("transform_files", &transform_files,
         "The fixed sources of a project's Python files, nothing written.\n\n"
         "project_root: the project folder.\n"

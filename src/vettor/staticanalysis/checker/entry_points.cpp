@@ -8,6 +8,7 @@
 
 #include <vettor/project_files.hpp>
 
+#include <cctype>
 #include <string>
 
 namespace vettor::checker {
@@ -419,12 +420,12 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   return kept;
 }
 
-// The codes and symbols that "disable" names: a list of them, or one text of them separated
-// by commas, as pylint reads the option.
-py::set disabled_names(py::handle config) {
-  py::set names;
-  if (!truthy(config.attr("__contains__")("disable"))) return names;
-  py::object value = config["disable"];
+// The codes and symbols that the option `key` ("disable" or "enable") names: a list of
+// them, or one text of them separated by commas, as pylint reads the option.
+py::list listed_names(py::handle config, const char* key) {
+  py::list names;
+  if (!truthy(config.attr("__contains__")(key))) return names;
+  py::object value = config[key];
   py::list entries;
   if (py::isinstance<py::str>(value)) {
     entries = value.attr("split")(",");
@@ -432,10 +433,33 @@ py::set disabled_names(py::handle config) {
     for (py::handle entry : value) entries.append(entry);
   }
   for (py::handle entry : entries) {
-    names.add(py::isinstance<py::str>(entry) ? py::object(entry.attr("strip")())
-                                            : py::reinterpret_borrow<py::object>(entry));
+    names.append(py::isinstance<py::str>(entry) ? py::object(entry.attr("strip")())
+                                               : py::reinterpret_borrow<py::object>(entry));
   }
   return names;
+}
+
+// Whether the configuration silences a template finding of `code`: its "disable" and
+// "enable" entries, in the configuration's order, as pylint applies them to a Python
+// finding; each names codes, symbols, "all" or a category letter ("C").
+bool template_code_disabled(py::handle config, py::handle code, py::handle symbol) {
+  bool disabled = false;
+  std::string category = py::str(code).cast<std::string>().substr(0, 1);
+  for (py::handle key : py::iter(config)) {
+    bool disabling = py::str("disable").equal(key);
+    if (!disabling && !py::str("enable").equal(key)) continue;
+    for (py::handle name : listed_names(config, disabling ? "disable" : "enable")) {
+      if (!py::isinstance<py::str>(name)) continue;
+      std::string text = py::str(name);
+      bool upper_letter = text.size() == 1 && std::toupper(text[0]) == category[0];
+      if (py::reinterpret_borrow<py::object>(name).equal(code) ||
+          py::reinterpret_borrow<py::object>(name).equal(symbol) || text == "all" ||
+          upper_letter) {
+        disabled = disabling;
+      }
+    }
+  }
+  return disabled;
 }
 
 // `project_root`, when given, is where relative template keys are read from; the findings
@@ -461,7 +485,6 @@ py::list get_html_messages(py::object files, py::object config, py::object proje
   py::object linter = G("HtmlLinter")();
   linter.attr("check")(paths);
 
-  py::set disabled = disabled_names(config);
   py::dict symbols = G("message_id_symbol_store");
   py::list kept;
   for (py::handle record : linter.attr("messages")) {
@@ -469,8 +492,8 @@ py::list get_html_messages(py::object files, py::object config, py::object proje
       record["path"] = key_of[record["path"]];
     if (!line_selected(files[record["path"]], record["line"])) continue;
     py::object code = record["message-id"];
-    if (disabled.contains(code)) continue;
-    if (symbols.contains(code) && disabled.contains(symbols[code])) continue;
+    py::object symbol = symbols.contains(code) ? py::object(symbols[code]) : py::object(py::none());
+    if (template_code_disabled(config, code, symbol)) continue;
     kept.append(record);
   }
   return kept;

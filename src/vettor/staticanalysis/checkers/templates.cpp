@@ -390,6 +390,34 @@ py::object build_transformer_visitor(py::object message_ids, py::object settings
 // ---------------------------------------------------------------------------------------
 // Checker
 
+// The names that `{# vettor: disable=<codes or symbols> #}` pragmas give, by line: on its
+// line such a comment silences the findings it names, as "# vettor: disable=" does in Python.
+py::dict disabled_lines(py::object text) {
+  py::dict lines;
+  if (!py::isinstance<py::str>(text)) return lines;
+  for (py::handle match : G("_DISABLE_PRAGMA").attr("finditer")(text)) {
+    py::ssize_t start = match.attr("start")().cast<py::ssize_t>();
+    py::int_ line(text.attr("count")("\n", 0, start).cast<py::ssize_t>() + 1);
+    py::set names = lines.contains(line) ? py::reinterpret_borrow<py::set>(lines[line]) : py::set();
+    for (py::handle name : match.attr("group")(1).attr("split")(",")) {
+      names.add(name.attr("strip")());
+    }
+    lines[line] = names;
+  }
+  return lines;
+}
+
+bool silenced_on_line(py::handle self, py::handle line, py::handle code) {
+  py::object lines = py::getattr(self, "disabled_lines", py::none());
+  if (lines.is_none() || !truthy(lines.attr("__contains__")(line))) return false;
+  py::object names = lines[line];
+  py::object symbol = self.attr("msgs")[code][py::int_(1)];
+  for (py::handle name : {py::handle(code), py::handle(symbol)}) {
+    if (truthy(names.attr("__contains__")(name))) return true;
+  }
+  return truthy(names.attr("__contains__")("all"));
+}
+
 // The whole text of a template, or None when it cannot be read or is not UTF-8 (Django's
 // template encoding): such a template is skipped with a warning, and the others are still
 // checked. The file is closed on success and on failure alike.
@@ -434,6 +462,7 @@ void check(py::object self, py::iterable files) {
     py::object source = read_template(path);
     if (source.is_none()) continue;
     py::ssize_t kept = py::len(messages);
+    self.attr("disabled_lines") = disabled_lines(source);
     try {
       self.attr("feed")(without_template_comments(source));
     } catch (py::error_already_set& e) {
@@ -457,6 +486,7 @@ void check(py::object self, py::iterable files) {
 
 void add_one_message(py::object self, py::object code, py::object args) {
   py::tuple position = py::tuple(self.attr("getpos")());
+  if (silenced_on_line(self, position[0], code)) return;
   py::object definition = self.attr("msgs")[code];
   py::object text = definition[py::int_(0)];
   PyObject* message = PyNumber_Remainder(text.ptr(), args.ptr());
@@ -571,6 +601,8 @@ PYBIND11_MODULE(templates, m) {
   // Django's template tags, as its lexer finds them: no tag spans a line break.
   m.attr("_TEMPLATE_TAG") = lookup("re", "compile")(R"(\{%.*?%\}|\{\{.*?\}\}|\{#.*?#\})");
   m.attr("_NOT_LINE_BREAK") = lookup("re", "compile")(R"([^\r\n])");
+  m.attr("_DISABLE_PRAGMA") = lookup("re", "compile")(
+      R"(\{#[^\n#]*?\bvettor:\s*disable\s*=\s*([\w-]+(?:\s*,\s*[\w-]+)*)[^\n]*?#\})");
   m.attr("BaseHTMLMutator") = make_base_html_mutator(m);
   m.attr("HardCodedStaticUrlToStaticTagHTMLMutator") = make_static_url_mutator(m);
   m.attr("Visitor") = make_visitor(m);
