@@ -307,7 +307,7 @@ def test_a_configured_django_version_and_settings_module_win(blog):
     (blog / "pyproject.toml").write_text(
         "[tool.vettor]\ndjango-version = '2.2'\nsettings-files = ['blog.deploy']\n"
     )
-    result = run(blog, "-j", "1")
+    result = run("-j", "1", cwd=blog)
     assert result.returncode == 1, result.stderr
     lines = result.stdout.splitlines()
     assert lines[2] == "Django version: 2.2 (set in pyproject.toml)"

@@ -200,9 +200,10 @@ COMMAND = [sys.executable, "-m", "vettor.staticanalysis"]
 
 
 @pytest.mark.parametrize("jobs", ["1", "2"])
-def test_the_command_line_lints_the_whole_project(project, tmp_path, jobs):
-    proc = subprocess.run(COMMAND + [str(project), "-j", jobs], capture_output=True, text=True,
-                          timeout=TIMEOUT, cwd=tmp_path)
+def test_the_command_line_lints_the_whole_project(project, jobs):
+    # Run from the project's root, the paths are the project-relative ones.
+    proc = subprocess.run(COMMAND + ["-j", jobs], capture_output=True, text=True,
+                          timeout=TIMEOUT, cwd=project)
     assert proc.returncode == 1, proc.stderr[-3000:]
     assert "Traceback" not in proc.stderr
     lines = proc.stdout.splitlines()
