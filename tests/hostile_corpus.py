@@ -1,6 +1,9 @@
 """The hostile project: the small files of tests/fixtures/hostile_project, copied under a path
 with spaces and non-ASCII letters, plus the files too large or too odd to keep in the
-repository (a 20,000-line module, very long lines, deep nesting, symlinks), made here."""
+repository (a 20,000-line module, very long lines, deep nesting, symlinks, FIFOs), made here.
+
+Beside the project lies a folder of its own ("outside"): files the project's links lead to,
+which nothing may read on the project's behalf."""
 import os
 import shutil
 from pathlib import Path
@@ -58,10 +61,39 @@ def _deep_nesting():
     )
 
 
+def _long_concatenation():
+    # Longer than astroid's inference of `+` can follow on the interpreter's stack.
+    terms = " + ".join(f'"t{i}"' for i in range(160))
+    return (
+        "from django.db import models\n\n\n"
+        "class Labelled(models.Model):\n"
+        f"    label = models.CharField(max_length=10, null=True, help_text={terms})"
+        "  # [C2000 name='label']\n"
+    )
+
+
+# What the files outside the project hold: each would show if it were read.
+OUTSIDE_MODELS = (
+    "from django.db import models\n\n\n"
+    "class Outside(models.Model):\n"
+    "    secret = models.CharField(max_length=5, null=True)\n"
+)
+OUTSIDE_TEMPLATE = '<a href="/outside/">Outside</a>\n'
+
+# The files that are FIFOs: opening one waits for a writer for ever.
+FIFOS = ["shop/fifo.py", "tools/manage.py", "shop/conf/settings.py", "shop/templates/shop/fifo.html"]
+# Links that lead out of the project.
+OUTSIDE_LINKS = ["shop/outside.py", "shop/templates/shop/outside.html"]
+
+
 def build(parent):
     """Makes the project under `parent`; returns its root."""
     root = Path(parent) / "hostile prøject — ünïcode"
     shutil.copytree(FIXTURE, root)
+    outside = Path(parent) / "outside"
+    outside.mkdir()
+    (outside / "models.py").write_text(OUTSIDE_MODELS)
+    (outside / "page.html").write_text(OUTSIDE_TEMPLATE)
     shop = root / "shop"
     (shop / "huge.py").write_text(_huge_module())
     (shop / "long_lines.py").write_text(_long_lines())
@@ -78,6 +110,16 @@ def build(parent):
     os.symlink("does_not_exist.py", shop / "dangling.py")
     os.symlink("index.html", shop / "templates" / "shop" / "linked.html")
     os.symlink("gone.html", shop / "templates" / "shop" / "dangling.html")
+    (shop / "long_concatenation.py").write_text(_long_concatenation())
+    # A settings module whose one line the parser gives up on (MemoryError).
+    (root / "legacy").mkdir()
+    (root / "legacy" / "settings.py").write_text("INSTALLED_APPS = []\nx = " + "-" * 7000 + "1\n")
+    for name in FIFOS:
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        os.mkfifo(root / name)
+    os.symlink(outside / "models.py", root / OUTSIDE_LINKS[0])
+    os.symlink(os.path.relpath(outside / "page.html", shop / "templates" / "shop"),
+               root / OUTSIDE_LINKS[1])
     return root
 
 

@@ -150,13 +150,14 @@ def test_the_console_command_runs_as_the_module_does(tmp_path):
         ({"broken.py": "def f(:\n"}, ["--exit-zero"], 0),
         ({"templates/page.html": '<a href="/about/">About</a>\n'}, [], 1),
         (
+            # The exit status is the caller's to relax, not the linted project's.
             {
                 "tool.py": "x = 1\n",
                 "pyproject.toml": "[tool.vettor]\nexit-zero = true\n",
                 "broken.py": "def f(:\n",
             },
             [],
-            0,
+            2,
         ),
         (
             {"tool.py": "x = 1\n", "pyproject.toml": "[tool.vettor]\nmax-models = 'many'\n"},
@@ -240,10 +241,37 @@ def test_an_unpinned_requirement(tmp_path):
             "[tool.vettor] directories: 'src' is not a folder of the project",
         ),
         (
-            "[tool.vettor]\ndjango-version = '2.2'\n",
-            "[tool.vettor] django-version: cannot be set: it is read from the project's dependency files",
+            "[tool.vettor]\ndjango-version = 3.2\n",
+            "[tool.vettor] django-version: 3.2 is not a Django version written as a text, such as \"3.2\"",
         ),
-        ("[tool.vettor]\nreports = 'perhaps'\n", "[tool.vettor] reports: "),
+        (
+            "[tool.vettor]\nsettings-files = ['proj.settings']\n",
+            "[tool.vettor] settings-files: 'proj.settings' is not a module of the project",
+        ),
+        (
+            "[tool.vettor]\nroot-urlconf = 'proj.urls'\n",
+            "[tool.vettor] root-urlconf: cannot be set: it is read from the project's settings",
+        ),
+        (
+            "[tool.vettor]\nunsafe-load-any-extension = true\n",
+            "[tool.vettor] unsafe-load-any-extension: an option of pylint, which the project's "
+            "configuration cannot set (only vettor's own options)",
+        ),
+        (
+            "[tool.vettor]\nextension-pkg-allow-list = ['evil']\n",
+            "[tool.vettor] extension-pkg-allow-list: an option of pylint",
+        ),
+        ("[tool.vettor]\nload-plugins = ['evil']\n", "[tool.vettor] load-plugins: an option of pylint"),
+        ("[tool.vettor]\ninit-hook = 'import evil'\n", "[tool.vettor] init-hook: an option of pylint"),
+        (
+            "[tool.vettor]\ndirectories = ['../']\n",
+            "[tool.vettor] directories: '../' is not a folder inside the project",
+        ),
+        (
+            "[tool.vettor]\ndirectories = ['/']\n",
+            "[tool.vettor] directories: '/' is not a folder inside the project",
+        ),
+        ("[tool.vettor]\nreports = 'perhaps'\n", "[tool.vettor] reports: an option of pylint"),
         ("[tool.vettor]\nparse-cache = 'no'\n", "[tool.vettor] parse-cache: 'no' is not true or false"),
     ],
     ids=lambda value: value.split("\n")[-2][:30] if "\n" in value else None,
@@ -272,6 +300,19 @@ def test_a_good_configuration_is_applied(blog):
     }
     assert {"C2000", "C7001", "C3000"} <= codes
     assert not codes & {"C2006", "C7000"}
+
+
+def test_a_configured_django_version_and_settings_module_win(blog):
+    (blog / "blog" / "deploy.py").write_text("from .settings import *\n\nDEBUG = True\n")
+    (blog / "pyproject.toml").write_text(
+        "[tool.vettor]\ndjango-version = '2.2'\nsettings-files = ['blog.deploy']\n"
+    )
+    result = run("-j", "1", cwd=blog)
+    assert result.returncode == 1, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[2] == "Django version: 2.2 (set in pyproject.toml)"
+    settings_paths = {line.split(":")[0] for line in lines if re.match(r"\S+:\d+:\d+: C4", line)}
+    assert settings_paths == {"blog/deploy.py"}
 
 
 @pytest.mark.parametrize("setting, kept", [("", True), ("parse-cache = false\n", False)])

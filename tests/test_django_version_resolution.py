@@ -256,6 +256,9 @@ SETUP_PY_FAULTS = [
     ("setup(install_requires=['Django==3.2'\n", None),  # not Python
     (b'setup(description="caf\xe9")\n', None),  # not in the platform encoding
     ('setup(long_description="""first\nDjango==1.11\n""")\n', None),  # several lines
+    # Too deep for astroid's tree building, and for the parser itself.
+    ("x = " + " + ".join(["1"] * 3_000) + "\nsetup(install_requires=['Django==3.2'])\n", None),
+    ("x = " + "-" * 7_000 + "1\n", None),
 ]
 
 

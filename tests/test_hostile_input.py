@@ -1,9 +1,13 @@
 """get_messages over a project full of what real repositories contain: syntax errors, newer
 syntax than the host reads, undecodable bytes, a byte-order mark, huge and very long files,
 deep nesting, empty files, broken templates and symlinks, under a path with spaces and
-non-ASCII letters. The lint must finish, must not raise, must report on every healthy file,
-and must report every file it could not analyse as a finding of its own, logged at error
-level (templates it skips at warning level), instead of dropping it silently.
+non-ASCII letters, and what a hostile one adds: FIFOs named like modules, templates, a manage
+file and a settings module, links leading out of the project, a settings module the parser
+gives up on, a chain of literals too long for astroid's inference. The lint must finish, must
+not raise, must report on every healthy file, and must report every file it could not analyse
+as a finding of its own, logged at error level (templates it skips, and files outside the
+project, at warning level), instead of dropping it silently. Nothing outside the project is
+read.
 
 Each lint runs in a child process with a time limit, so a hang fails the test instead of
 stopping the suite."""
@@ -27,12 +31,18 @@ UNANALYSABLE = {
     "shop/match_statement.py": ("E0001", "invalid syntax (<unknown>, line 2)"),
     "shop/deep_nesting.py": ("F0001", "astroid could not build the module: RecursionError: "),
     "shop/dangling.py": ("F0001", "cannot read the file: it is a symbolic link to a missing file"),
+    "shop/fifo.py": ("F0001", "cannot read the file: it is not a regular file"),
+    "tools/manage.py": ("F0001", "cannot read the file: it is not a regular file"),
+    "shop/conf/settings.py": ("F0001", "cannot read the file: it is not a regular file"),
+    "legacy/settings.py": ("F0001", "astroid could not build the module: MemoryError"),
 }
-# Templates that cannot be read or tokenized, named in a warning.
+# Templates that cannot be read or tokenized, or lead out of the project, named in a warning.
 SKIPPED_TEMPLATES = [
     "shop/templates/shop/broken.html",
     "shop/templates/shop/latin1.html",
     "shop/templates/shop/dangling.html",
+    "shop/templates/shop/fifo.html",
+    "shop/templates/shop/outside.html",
 ]
 
 RUNNER = textwrap.dedent(
@@ -86,7 +96,8 @@ def expected_marks(root, keys):
     found = set()
     for key in keys:
         path = Path(root) / key
-        if key in UNANALYSABLE or not path.exists() or key.endswith(".html"):
+        if (key in UNANALYSABLE or key in hostile_corpus.OUTSIDE_LINKS or not path.exists()
+                or key.endswith(".html")):
             continue
         text = path.read_text(encoding="utf-8-sig")
         for number, line in enumerate(text.splitlines(), start=1):
@@ -165,3 +176,40 @@ def test_undecodable_source_is_reported_not_raised(project, tmp_path, jobs):
     assert finding["message"].startswith("the file is not valid UTF-8 (byte 0xe9 cannot be decoded)")
     errors = [text for level, text in outcome["logs"] if level == "ERROR"]
     assert any("undecodable.py" in text for text in errors)
+
+
+def test_nothing_outside_the_project_is_read(result):
+    _, outcome = result
+    paths = {m["path"] for m in outcome["messages"]}
+    assert not paths & set(hostile_corpus.OUTSIDE_LINKS)
+    assert not [m for m in outcome["messages"] if "secret" in str(m["message"])]
+    warned = [text for level, text in outcome["logs"] if level == "WARNING"]
+    for key in hostile_corpus.OUTSIDE_LINKS:
+        assert [text for text in warned if key in text and "leads outside the project root" in text]
+
+
+def test_discovery_passes_over_fifos_with_a_warning(result):
+    _, outcome = result
+    warned = [text for level, text in outcome["logs"] if level == "WARNING"]
+    for key in ("tools/manage.py", "shop/conf/settings.py"):
+        (line,) = [text for text in warned if text.endswith(f"{key}: it is not a regular file")]
+        assert line.startswith("Skipping ")
+
+
+COMMAND = [sys.executable, "-m", "vettor.staticanalysis"]
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_the_command_line_lints_the_whole_project(project, jobs):
+    # Run from the project's root, the paths are the project-relative ones.
+    proc = subprocess.run(COMMAND + ["-j", jobs], capture_output=True, text=True,
+                          timeout=TIMEOUT, cwd=project)
+    assert proc.returncode == 1, proc.stderr[-3000:]
+    assert "Traceback" not in proc.stderr
+    lines = proc.stdout.splitlines()
+    assert lines[1:3] == ["Django project: yes", "Django version: 3.2 (Django>=3.2,<3.3 in requirements.txt)"]
+    for key, (code, message) in UNANALYSABLE.items():
+        assert [line for line in lines if line.startswith(f"{key}:") and f" {code} " in line
+                and message in line], key
+    assert any(line.startswith("shop/long_concatenation.py:5:") and " C2000 " in line for line in lines)
+    assert not any(line.startswith("shop/outside.py") for line in lines)

@@ -176,7 +176,7 @@ def test_directories_never_reaches_the_linter():
         lint({MODELS: [3]}, config={"no-such-option": 1})
 
 
-def test_driver_options_override_the_configuration(monkeypatch):
+def test_configured_settings_and_version_win_and_the_urlconf_is_found(monkeypatch):
     linters = []
     original = checker.create_linter
 
@@ -198,10 +198,11 @@ def test_driver_options_override_the_configuration(monkeypatch):
     )
     config = linters[0].config
     assert config.jobs == 1
-    assert config.django_version == "2.2"  # resolved from the project, not the configuration
-    assert config.root_urlconf != "x.urls"
-    # The settings modules a configuration names are the ones judged.
+    # A configured Django version and settings modules win over what the project gives; the
+    # root URL configuration is always read from the settings.
+    assert config.django_version == "1.0"
     assert config.settings_files == ["x"]
+    assert config.root_urlconf != "x.urls"
 
 
 @pytest.mark.parametrize("entry, expected", [(0, None), (2, 2), (1, 1)])

@@ -1,10 +1,14 @@
 """What a project lint leaves of the host process as it found it: the garbage collector's
 thresholds (raised only while files are checked, put back however the check ends), astroid's
-node construction, which keeps its signatures but warns exactly as astroid does, and astroid's
-walk of class ancestors, whose answers are kept only while files are checked."""
+node construction, which keeps its signatures but warns exactly as astroid does, astroid's
+walk of class ancestors, whose answers are kept only while files are checked, and the options
+pylint sets on astroid's manager and the import path. A host that lints many times gets the
+answers of fresh processes: each lint sees the files as they are now and only its own
+project, and a file's findings do not depend on which files were linted before it."""
 import functools
 import gc
 import inspect
+import sys
 import warnings
 
 import astroid
@@ -280,3 +284,162 @@ def test_answers_are_kept_between_builds_and_asked_afresh_while_a_module_is_buil
     lint_with(monkeypatch, check)
     assert counts == {"between builds": 1, "while building": 2}
     assert nodes.ClassDef.__dict__["ancestors"] is counting_walk
+
+
+# ---------------------------------------------------------------------------------------
+# Options a check sets on astroid's manager and the import path
+
+
+def process_options():
+    manager = astroid.MANAGER
+    return {
+        "always_load_extensions": manager.always_load_extensions,
+        "optimize_ast": manager.optimize_ast,
+        "max_inferable_values": getattr(manager, "max_inferable_values", None),
+        "extension_package_whitelist": set(manager.extension_package_whitelist),
+        "sys.path": list(sys.path),
+    }
+
+
+HOST_OPTIONS = {
+    "unsafe-load-any-extension": True,
+    "extension-pkg-allow-list": ["somemod"],
+    "extension-pkg-whitelist": ["othermod"],
+    "limit-inference-results": 7,
+}
+
+
+@pytest.fixture
+def host_options():
+    """The host's own choices, which every lint must leave as they are."""
+    manager = astroid.MANAGER
+    saved = process_options()
+    manager.always_load_extensions = False
+    manager.extension_package_whitelist.add("hosts_own")
+    manager.max_inferable_values = 100
+    yield process_options()
+    manager.always_load_extensions = saved["always_load_extensions"]
+    manager.extension_package_whitelist.clear()
+    manager.extension_package_whitelist.update(saved["extension_package_whitelist"])
+    manager.max_inferable_values = saved["max_inferable_values"]
+
+
+@pytest.mark.usefixtures("stand_in_rules")
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_lint_puts_back_every_option_it_set(host_options, jobs):
+    whitelist = astroid.MANAGER.extension_package_whitelist
+    checker.get_messages(str(LINT_PROJECT), FILES, config=dict(HOST_OPTIONS, jobs=jobs))
+    assert process_options() == host_options
+    assert astroid.MANAGER.extension_package_whitelist is whitelist
+
+
+@pytest.mark.usefixtures("stand_in_rules")
+def test_options_are_put_back_when_the_check_raises(host_options, monkeypatch):
+    def failing_check(self, files_or_modules):
+        self.open()  # where pylint sets astroid's options
+        sys.path.insert(0, "/somewhere")
+        assert astroid.MANAGER.always_load_extensions
+        raise RuntimeError("the check failed")
+
+    monkeypatch.setattr(checker.lint.PyLinter, "check", failing_check)
+    with pytest.raises(RuntimeError, match="the check failed"):
+        checker.get_messages(str(LINT_PROJECT), FILES, config=HOST_OPTIONS, jobs=1)
+    assert process_options() == host_options
+
+
+def test_a_single_text_lint_leaves_the_options_as_they_were(host_options):
+    checker.check_code("x = 1\n", "app/x.py", "proj.settings")
+    assert process_options() == host_options
+
+
+# ---------------------------------------------------------------------------------------
+# One host process, many lints: each sees the files as they are now, and its own project
+
+
+def codes(root, files):
+    return sorted((m["path"], m["line"], m["message-id"])
+                  for m in checker.get_messages(str(root), dict.fromkeys(files), jobs=1))
+
+
+BLOG_MODELS = "from django.db import models\n\n\nclass Post(models.Model):\n    title = models.TextField()\n"
+BLOG_VIEWS = "from .models import Post\n\n\ndef count():\n    return len(Post.objects.all())\n"
+
+
+def test_a_lint_after_an_edit_sees_the_file_as_it_is_now(tmp_path):
+    root = write_files(tmp_path / "a", {"blog/__init__.py": "", "blog/models.py": BLOG_MODELS,
+                                        "blog/views.py": BLOG_VIEWS})
+    assert codes(root, ["blog/models.py", "blog/views.py"]) == [("blog/views.py", 5, "C9000")]
+    (root / "blog" / "models.py").write_text(
+        BLOG_MODELS + "    body = models.CharField(max_length=5, null=True)\n")
+    # The views now import a Post that is no model: nothing to say of its length.
+    (root / "blog" / "views.py").write_text(BLOG_VIEWS.replace("from .models", "from .plain"))
+    (root / "blog" / "plain.py").write_text("class Post:\n    objects = []\n")
+    assert codes(root, ["blog/models.py", "blog/views.py"]) == [("blog/models.py", 6, "C2000")]
+
+
+def test_a_project_is_linted_without_another_projects_modules(tmp_path):
+    first = write_files(tmp_path / "first", {"blog/__init__.py": "", "blog/models.py": BLOG_MODELS,
+                                             "blog/views.py": BLOG_VIEWS})
+    second = write_files(tmp_path / "second", {"blog/__init__.py": "",
+                                               "blog/models.py": "class Post:\n    objects = []\n",
+                                               "blog/views.py": BLOG_VIEWS})
+    alone = codes(second, ["blog/views.py"])
+    assert codes(first, ["blog/views.py"]) == [("blog/views.py", 5, "C9000")]
+    assert codes(second, ["blog/views.py"]) == alone == []
+
+
+def test_a_project_module_shadows_a_library_module_another_lint_used(tmp_path):
+    # sqlparse is installed beside Django; the second project has a module of that name.
+    views = "from sqlparse import Post\n\n\ndef count():\n    return len(Post.objects.all())\n"
+    uses_library = write_files(tmp_path / "first", {"app/__init__.py": "", "app/views.py": views})
+    shadows = write_files(tmp_path / "second", {
+        "sqlparse.py": BLOG_MODELS, "app/__init__.py": "", "app/views.py": views})
+    codes(uses_library, ["app/views.py"])
+    assert "sqlparse" in astroid.MANAGER.astroid_cache  # a library module stays known
+    assert codes(shadows, ["app/views.py"]) == [("app/views.py", 5, "C9000")]
+
+
+# ---------------------------------------------------------------------------------------
+# One lint: a file's findings whatever was linted before it
+
+ORDERS = {
+    "app/__init__.py": "",
+    "app/models.py": (
+        "from django.db import models\n\n\n"
+        "class Customer(models.Model):\n"
+        "    name = models.TextField()\n\n\n"
+        "class Order(models.Model):\n"
+        "    customer = models.ForeignKey(Customer, on_delete=models.CASCADE)\n\n"
+        "    def customer_key(self):\n"
+        "        return self.customer.id\n"),
+    # Assigns the attribute on an instance of a class of another module.
+    "app/views.py": (
+        "from .models import Customer, Order\n\n\n"
+        "def assign():\n"
+        "    order = Order()\n"
+        "    order.customer = Customer()\n"
+        "    return order\n"),
+}
+
+
+@pytest.mark.parametrize("order", [["app/models.py", "app/views.py"], ["app/views.py", "app/models.py"]],
+                         ids=["models-first", "views-first"])
+def test_a_files_findings_do_not_depend_on_the_files_linted_before_it(tmp_path, order):
+    root = write_files(tmp_path / "project", ORDERS)
+    found = [(p, line, code) for p, line, code in codes(root, order) if p == "app/models.py"]
+    assert found == [("app/models.py", 9, "C2005"), ("app/models.py", 12, "C9001")]
+
+
+def test_an_attribute_assigned_in_the_classs_own_module_is_still_known(tmp_path):
+    root = write_files(tmp_path / "project", {
+        "app/__init__.py": "",
+        "app/models.py": ORDERS["app/models.py"] + (
+            "\n\ndef assign(order):\n"
+            "    order = Order()\n"
+            "    order.extra = 1\n"
+            "    return order\n"),
+    })
+    astroid.MANAGER.astroid_cache.pop("app.models", None)
+    tree = astroid.MANAGER.ast_from_file(str(root / "app" / "models.py"), "app.models", source=True)
+    assert "extra" in tree["Order"].instance_attrs
+    astroid.MANAGER.astroid_cache.pop("app.models", None)

@@ -55,7 +55,12 @@ def test_toml_config_without_a_vettor_table_is_empty(tmp_path, pyproject):
         ("[tool.vettor\n", "invalid TOML: Expected ']' at the end of a table declaration (at line 1, column 13)"),
         ("[tool]\nvettor = 3\n", "[tool.vettor] is not a table"),
         (b"[tool.vettor]\n# caf\xe9\n", "not valid UTF-8 ("),
+        ("[tool.vettor]\nx = " + "[" * 100_000 + "]" * 100_000 + "\n",
+         "invalid TOML: its tables or arrays are nested too deeply"),
+        ("[tool.vettor]\nx = " + "{a = " * 100_000 + "1" + "}" * 100_000 + "\n",
+         "invalid TOML: its tables or arrays are nested too deeply"),
     ],
+    ids=["syntax", "not-a-table", "not-utf-8", "deep-arrays", "deep-tables"],
 )
 def test_a_broken_configuration_is_one_line_that_names_the_file(tmp_path, pyproject, what):
     if isinstance(pyproject, bytes):
@@ -67,6 +72,16 @@ def test_a_broken_configuration_is_one_line_that_names_the_file(tmp_path, pyproj
     assert isinstance(raised.value, ValueError)
     assert str(raised.value).startswith(f"{tmp_path / 'pyproject.toml'}: {what}")
     assert "\n" not in str(raised.value)
+
+
+def test_a_configuration_file_that_leads_outside_is_not_read(tmp_path):
+    write(tmp_path, "elsewhere/pyproject.toml", "[tool.vettor]\nmax-models = 3\n")
+    (tmp_path / "project").mkdir()
+    (tmp_path / "project" / "pyproject.toml").symlink_to(tmp_path / "elsewhere" / "pyproject.toml")
+    with pytest.raises(meta.ConfigurationError) as raised:
+        meta.get_toml_config(tmp_path / "project")
+    assert str(raised.value) == (f"{tmp_path / 'project' / 'pyproject.toml'}: cannot be read: "
+                                 "it leads outside the project root")
 
 
 def test_code_style_gives_black_mode_arguments():
@@ -194,6 +209,37 @@ def test_unreadable_settings_candidates_are_passed_over(project):
     (project / "src/latin").mkdir()
     (project / "src/latin/settings.py").write_bytes(b"# caf\xe9\nINSTALLED_APPS = []\n")
     assert meta.get_settings_files(project) == ["config.settings.base", "config.settings.production"]
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "INSTALLED_APPS = []\nx = " + "-" * 7_000 + "1\n",  # the parser gives up: MemoryError
+        "INSTALLED_APPS = []\nx = " + "(" * 300 + "1" + ")" * 300 + "\n",
+    ],
+    ids=["7000-unary-minus", "300-parentheses"],
+)
+def test_a_settings_candidate_the_parser_gives_up_on_is_passed_over(project, text):
+    found = meta.get_settings_files(project)
+    write(project, "src/deep/settings.py", text)
+    assert meta.get_settings_files(project) == found
+
+
+def test_a_settings_module_of_another_project_is_not_this_ones(project, tmp_path):
+    # The first project has config.settings.base; the second names it but has no such module.
+    assert list(meta.get_module_files(project, ["config.settings.base"])) == ["config.settings.base"]
+    assert meta.get_root_urlconf(["config.settings.base"]) == "config.urls"
+    other = tmp_path / "other"
+    write(other, "manage.py", 'import os\nos.environ.setdefault("DJANGO_SETTINGS_MODULE", "config.settings.base")\nimport django\n')
+    assert meta.get_settings_files(other) == ["config.settings.base"]
+    assert meta.get_root_urlconf(["config.settings.base"]) == ""
+    assert meta.get_module_files(other, ["config.settings.base"]) == {}
+
+
+def test_module_files_are_found_as_the_settings_modules_are(project):
+    found = meta.get_module_files(project, ["config.settings.base", "config.urls", "no.such", "config.settings.base"])
+    assert found == {"config.settings.base": str(project / "src" / "config" / "settings" / "base.py"),
+                     "config.urls": str(project / "src" / "config" / "urls.py")}
 
 
 def test_a_project_without_settings(tmp_path):

@@ -1,10 +1,11 @@
-"""A rule checker that fails while judging one node loses that node's findings only.
+"""A rule checker that fails while judging one node loses that node's findings only, and says so.
 
 pylint ends a module's walk at the first exception out of a visit method, and the linter then
 drops every later finding of that module, of every rule. Astroid's inference does fail on real
 code (it runs out of stack on long generated expressions), so each case below makes one rule
 fail on one node and lints the module through get_messages: the findings on the other nodes
-must all come back, and the failure must be logged with the file and the line."""
+must all come back, the failure must be logged with the file and the line, and the module gets
+one fatal finding (F0001) on that line, so that a lint never loses a finding without a word."""
 import logging
 
 import pytest
@@ -179,6 +180,10 @@ def test_failure_on_one_node_keeps_the_module_findings(
     own = [(r["line"], r["message-id"], r["message"]) for r in records
            if r["message-id"].startswith(("C2", "C3", "C5", "C6", "C8", "C9"))]
     assert own == expected
+    (fatal,) = [r for r in records if r["message-id"] == "F0001"]
+    assert (fatal["path"], fatal["line"]) == (relative, line)
+    assert fatal["message"].startswith(f"a rule could not judge line {line} (")
+    assert "RecursionError: maximum recursion depth exceeded" in fatal["message"]
     warnings = [r.getMessage() for r in caplog.records
                 if r.name.startswith("vettor.staticanalysis.checkers.")]
     assert warnings
@@ -196,3 +201,21 @@ def test_interrupt_still_ends_the_lint(tmp_path, monkeypatch):
     monkeypatch.setattr(columns, "is_null_stringfield", interrupted)
     with pytest.raises(KeyboardInterrupt):
         checker.get_messages(str(tmp_path), {"shop/models.py": None}, "3.2", {}, 1)
+
+
+def test_a_long_chain_of_literals_is_judged(tmp_path):
+    # Longer than astroid's own inference of `+` can follow: the field is still judged.
+    terms = " + ".join(f'"t{i}"' for i in range(300))
+    numbers = " + ".join(str(i) for i in range(300))
+    (tmp_path / "shop").mkdir()
+    (tmp_path / "shop" / "__init__.py").write_text("")
+    (tmp_path / "shop" / "models.py").write_text(
+        "from django.db import models\n\n\n"
+        "class Post(models.Model):\n"
+        f"    title = models.CharField(max_length=10, null=True, help_text={terms})\n"
+        f"    rank = models.IntegerField(default={numbers}, null=False)\n")
+    records = checker.get_messages(str(tmp_path), {"shop/models.py": None}, "3.2", {}, 1)
+    assert [(r["line"], r["message-id"], r["message"]) for r in records] == [
+        (5, "C2000", {"name": "title"}),
+        (6, "C2002", {"name": "rank", "option": "null", "value": False}),
+    ]

@@ -222,6 +222,24 @@ def test_text_that_does_not_parse_is_a_syntax_error_finding(rules, monkeypatch):
     assert finding["message"] == "Syntax Error"
 
 
+@pytest.mark.parametrize(
+    "code, expected",
+    [
+        # Lone carriage returns end lines as line feeds do: the finding keeps its line.
+        ("x = 1\rflagged()\r", [(FLAGGED, 2)]),
+        ("x = 1\r\nflagged()\ry = 2\n", [(FLAGGED, 2)]),
+        # Too deep for astroid's tree building: one fatal finding, as the project lint gives.
+        ("x = " + " + ".join(["1"] * 500) + "\n", [("F0001", 1)]),
+        ("x = " + "-" * 500 + "1\n", [("F0001", 1)]),
+    ],
+    ids=["lone-cr", "mixed-endings", "500-terms", "500-unary-minus"],
+)
+def test_text_astroid_or_the_token_index_trips_on_is_findings_not_an_error(rules, code, expected):
+    rules(FlaggedCallChecker)
+    advice = checker.check_code(code, "app/models.py", "proj.settings")
+    assert [(record["message-id"], record["line"]) for record in advice] == expected
+
+
 def test_check_names_passes_over_a_name_that_does_not_infer(monkeypatch):
     tree = astroid.parse("x = undefined_name\nimport os\ny = os\n")
     inferred = []

@@ -51,9 +51,11 @@ inline py::object make_source_checker(py::handle m, const char* name, py::dict m
 // method ends that walk: the module's remaining findings, of every rule, are lost and the file
 // is reported as a crash. Judging one node can fail on code nobody foresaw (astroid's inference
 // runs out of stack on long generated expressions and assignment chains), so such an error
-// costs only the judgement of that node: the rule module's `logger` records it as a warning
-// and the walk goes on. Exceptions outside the Exception family (KeyboardInterrupt,
-// SystemExit) still end the lint.
+// costs only the judgement of that node: the walk goes on. The node's findings may be missing,
+// so the module gets a fatal finding (F0001) on that line, as a file that could not be
+// analysed does, and the rule module's `logger` records the error as a warning; a lint never
+// loses a finding without saying so. Exceptions outside the Exception family
+// (KeyboardInterrupt, SystemExit) still end the lint.
 template <class F>
 void add_visit(py::handle cls, const char* name, F f) {
   std::string module_name = py::str(cls.attr("__module__"));
@@ -63,10 +65,27 @@ void add_visit(py::handle cls, const char* name, F f) {
     py::object root = node.attr("root")();
     py::object where = getattr_or_none(root, "file");
     if (where.is_none()) where = getattr_or_none(root, "name");
+    py::object line = getattr_or_none(node, "fromlineno");
+    // One finding per line, however many rules or visits fail there.
+    py::object unjudged = getattr_or_none(self, "_unjudged_lines");
+    if (unjudged.is_none()) {
+      unjudged = py::set();
+      py::setattr(self, "_unjudged_lines", unjudged);
+    }
+    py::tuple place = py::make_tuple(where, line);
+    bool reported = truthy(unjudged.attr("__contains__")(place));
+    unjudged.attr("add")(place);
     import(module_name.c_str())
         .attr("logger")
-        .attr("warning")("%s: %s skipped line %s of %s: %s: %s", self.attr("name"), method,
-                         getattr_or_none(node, "fromlineno"), where, kind, error);
+        .attr("warning")("%s: %s skipped line %s of %s: %s: %s", self.attr("name"), method, line,
+                         where, kind, error);
+    std::string what = "a rule could not judge line " + std::string(py::str(line)) + " (" +
+                       std::string(py::str(self.attr("name"))) + "): " +
+                       std::string(py::str(kind)) + ": " + std::string(py::str(error)) +
+                       "; findings there may be missing";
+    if (reported) return;
+    self.attr("add_message")("fatal", py::arg("line") = truthy(line) ? line : py::object(py::int_(1)),
+                             py::arg("args") = what);
   };
   add_method(
       cls, name,

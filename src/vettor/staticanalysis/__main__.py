@@ -33,12 +33,6 @@ UNANALYSED_CODES = ("E0001", "F0001")
 FILE_SELECTION_KEYS = ("directories", "exclude")
 # [tool.vettor] key that turns off the parse trees kept between lints in the user's cache.
 PARSE_CACHE_KEY = "parse-cache"
-# Options the lint sets itself from the project; a configured value would be overridden.
-DERIVED_OPTIONS = {
-    "django-version": "it is read from the project's dependency files",
-    "settings-files": "the settings modules are found in the project",
-    "root-urlconf": "it is read from the project's settings",
-}
 TEMPLATE_LOGGER = "vettor.staticanalysis.checkers.templates"
 # Files that mark a project's root folder, as does a pyproject.toml with a [tool.vettor] table.
 ROOT_FILES = ("manage.py", "setup.cfg", "setup.py")
@@ -181,8 +175,6 @@ def is_known_message(linter, name):
 
 def check_option(linter, pyproject, key, value):
     """Raises a ConfigurationError when the linter would refuse or misread the value."""
-    if key in DERIVED_OPTIONS:
-        raise configuration_error(pyproject, key, f"cannot be set: {DERIVED_OPTIONS[key]}")
     provider = linter._all_options.get(key)
     if provider is None:
         raise configuration_error(pyproject, key, "unknown key (not an option of vettor)")
@@ -208,21 +200,18 @@ def check_option(linter, pyproject, key, value):
 
 
 def check_file_selection(project, pyproject, key, value):
+    # The folders of "directories" are checked with the keys (they must lie in the project).
     if key == "exclude" and isinstance(value, str):
         return
     if not is_text_list(value):
         raise configuration_error(pyproject, key, f"{value!r} is not a list of texts")
-    if key == "directories":
-        for name in value:
-            if not (project / name).is_dir():
-                raise configuration_error(
-                    pyproject, key, f"{name!r} is not a folder of the project"
-                )
 
 
 def project_configuration(project):
     """The [tool.vettor] table, checked; raises meta.ConfigurationError at the first mistake."""
     table = meta.get_toml_config(project)
+    # Only vettor's own options: the project may be anybody's.
+    checker.check_project_config(table, project)
     pyproject = project / "pyproject.toml"
     linter = checker.create_linter(linter_class=checker.Linter, jobs=1)
     for key, value in table.items():
@@ -450,7 +439,10 @@ def describe(project):
     details = dependencies.resolve_django_version(project)
     is_django = bool(details) or dependencies.is_django_repository(project)
     lines.append(f"Django project: {'yes' if is_django else 'no'}")
-    if details:
+    configured = meta.get_toml_config(project).get("django-version")
+    if configured is not None:
+        lines.append(f"Django version: {configured} (set in pyproject.toml)")
+    elif details:
         requirement = f"Django{details['specs']}" if details["specs"] else "Django (any version)"
         lines.append(f"Django version: {details['version']} ({requirement} in {details['path']})")
     else:
@@ -632,6 +624,11 @@ def is_shown(record):
     # A Python file that could not be analysed is a finding of its own, and a file that could
     # not be fixed is listed by the command: their log lines would say it twice.
     if record.name == "vettor.staticanalysis.checker" and record.levelno >= logging.ERROR:
+        return False
+    # A node a rule could not judge is a fatal finding on its line.
+    if record.name.startswith("vettor.staticanalysis.checkers.") and " skipped line " in str(
+        record.msg
+    ):
         return False
     return record.name != "vettor.staticanalysis.diff"
 
@@ -827,7 +824,7 @@ def run(args, parser, counter):
     except meta.ConfigurationError as error:
         print(error, file=sys.stderr)
         return EXIT_USAGE
-    exit_zero = args.exit_zero or any(s.config.get("exit-zero") is True for s in selections)
+    exit_zero = args.exit_zero
     if args.diff or args.fix:
         status = max(fix(s.root, args, s.python) for s in selections)
     else:

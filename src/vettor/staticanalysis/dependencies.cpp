@@ -10,6 +10,7 @@
 //
 // The files are the user's, so a file or a line that cannot be read is passed over (and
 // logged) rather than allowed to stop the lint that asked for the version.
+#include <vettor/project_files.hpp>
 #include <vettor/pyutil.hpp>
 
 #include <cctype>
@@ -55,8 +56,23 @@ py::object child(const py::object& folder, const char* name) {
 
 bool is_file(const py::object& path) { return truthy(path.attr("is_file")()); }
 
+// A file passed over is named in one warning per process, however often a lint asks for the
+// version (up to three times).
 void log_skipped(const py::object& path, const char* why) {
+  py::set warned = G("_warned");
+  py::tuple key = py::make_tuple(py::str(path), why);
+  if (warned.contains(key)) return;
+  warned.add(key);
   G("logger").attr("warning")("Skipping %s: %s", py::str(path), why);
+}
+
+// Whether a dependency file of the project may be read at all: not a link leading out of the
+// root, nor a FIFO or a device (which would block the reader).
+bool may_read(const py::object& root, const py::object& path) {
+  auto refusal = vettor::refusal_to_read(root, path);
+  if (!refusal) return true;
+  log_skipped(path, refusal->c_str());
+  return false;
 }
 
 // The requirement text as written, reduced to what the requirement grammar reads: no
@@ -312,7 +328,7 @@ py::object resolve_django_version_via_dparse(py::object project_root_path) {
     for (py::handle candidate : candidates) {
       py::object file = candidate[py::int_(0)];
       // Only the project's own files: a link that leaves the root is not the project's.
-      if (!truthy(file.attr("resolve")().attr("is_relative_to")(root))) continue;
+      if (!may_read(project_root_path, file)) continue;
       py::set seen;
       seen.add(file.attr("resolve")());
       py::object details = details_of_file(root, file, type, candidate[py::int_(1)], 0, seen);
@@ -390,7 +406,7 @@ std::optional<std::string> pip_specifier(const std::string& constraint) {
 
 py::object resolve_django_version_via_pyproject(const py::object& project_root_path) {
   py::object path = child(project_root_path, "pyproject.toml");
-  if (!is_file(path)) return py::none();
+  if (!is_file(path) || !may_read(project_root_path, path)) return py::none();
   py::object data = on_error(
       PyExc_Exception,
       [&] {
@@ -445,9 +461,12 @@ py::object resolve_django_version_via_pyproject(const py::object& project_root_p
 
 py::object resolve_django_version_via_setup_py(py::object project_root_path) {
   py::object path = child(project_root_path, "setup.py");
-  if (!is_file(path)) return py::none();
+  if (!is_file(path) || !may_read(project_root_path, path)) return py::none();
+  // Too deep a nesting makes the parser give up with a MemoryError, or astroid's tree
+  // building run out of stack.
   py::object tree = on_error(
-      py::make_tuple(py::handle(PyExc_UnicodeDecodeError), G("astroid").attr("AstroidSyntaxError")),
+      py::make_tuple(py::handle(PyExc_UnicodeDecodeError), G("astroid").attr("AstroidSyntaxError"),
+                     py::handle(PyExc_RecursionError), py::handle(PyExc_MemoryError)),
       [&] { return G("astroid").attr("parse")(without_bom(path.attr("read_text")())); },
       [&] {
         log_skipped(path, "it is not readable Python");
@@ -520,9 +539,9 @@ bool has_django_import(const py::object& root) {
   py::object ast = G("ast");
   // A file in Python 2, in another encoding or with null bytes says nothing either way, nor
   // does one that cannot be opened (a symbolic link to a file that is not there).
-  py::tuple unreadable =
-      py::make_tuple(py::handle(PyExc_OSError), py::handle(PyExc_UnicodeDecodeError),
-                     py::handle(PyExc_SyntaxError), py::handle(PyExc_ValueError));
+  py::tuple unreadable = py::make_tuple(
+      py::handle(PyExc_OSError), py::handle(PyExc_UnicodeDecodeError), py::handle(PyExc_SyntaxError),
+      py::handle(PyExc_ValueError), py::handle(PyExc_MemoryError), py::handle(PyExc_RecursionError));
   for (py::handle entry : lookup("os", "walk")(root)) {
     py::object folder = path_class(entry[py::int_(0)]);
     py::list subfolders = entry[py::int_(1)];
@@ -535,6 +554,7 @@ bool has_django_import(const py::object& root) {
     for (py::handle name : py::list(entry[py::int_(2)])) {
       if (!truthy(name.attr("endswith")(".py"))) continue;
       py::object path = folder.attr("__truediv__")(name);
+      if (vettor::refusal_to_read(root, path)) continue;
       py::object tree = on_error(
           unreadable,
           [&] {
@@ -602,6 +622,7 @@ PYBIND11_MODULE(dependencies, m) {
     m.attr(member) = from_import(m, "library_default_settings", member);
   }
   m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
+  m.attr("_warned") = py::set();
 
   py::object filetypes = m.attr("filetypes");
   py::list dparse_file_types;

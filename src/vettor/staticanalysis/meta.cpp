@@ -5,6 +5,7 @@
 // Nothing here imports or runs the project's code: settings are read as literals from
 // the settings modules' syntax trees, and modules are found by walking the project
 // folder, passing over folders that belong to tools rather than to the project.
+#include <vettor/project_files.hpp>
 #include <vettor/pyutil.hpp>
 
 #include <string>
@@ -34,6 +35,21 @@ py::object child(const py::object& folder, py::handle name) {
 
 bool is_file(const py::object& path) { return truthy(path.attr("is_file")()); }
 
+// Whether a file of the project found by the walk may be read: a FIFO would block the
+// reader, and a link may lead anywhere. A file passed over is named in one warning (once per
+// process: discovery asks about the same files several times per lint).
+bool may_read(const py::object& root, const py::object& path) {
+  auto refusal = vettor::refusal_to_read(root, path);
+  if (!refusal) return true;
+  py::set warned = G("_warned");
+  py::tuple key = py::make_tuple(py::str(path), *refusal);
+  if (!warned.contains(key)) {
+    warned.add(key);
+    G("logger").attr("warning")("Skipping %s: %s", py::str(path), *refusal);
+  }
+  return false;
+}
+
 py::str without_bom(const py::str& text) {
   if (truthy(text.attr("startswith")("\ufeff"))) return text[py::slice(1, py::len(text), 1)];
   return text;
@@ -52,6 +68,8 @@ py::object pyproject_path(const py::object& root) { return child(root, py::str("
 py::dict read_pyproject(const py::object& root) {
   py::object path = pyproject_path(root);
   if (!is_file(path)) return py::dict();
+  auto refusal = vettor::refusal_to_read(root, path);
+  if (refusal) configuration_error(path, "cannot be read: " + *refusal);
   py::str text;
   try {
     text = without_bom(path.attr("read_text")("encoding"_a = "utf-8"));
@@ -68,6 +86,9 @@ py::dict read_pyproject(const py::object& root) {
   try {
     return G("tomli").attr("loads")(text);
   } catch (py::error_already_set& e) {
+    // The TOML reader descends once per level of nested tables and arrays.
+    if (e.matches(PyExc_RecursionError) || e.matches(PyExc_MemoryError))
+      configuration_error(path, "invalid TOML: its tables or arrays are nested too deeply");
     if (!e.matches(G("tomli").attr("TOMLDecodeError"))) throw;
     configuration_error(path, "invalid TOML: " + std::string(py::str(e.value())));
   }
@@ -169,10 +190,12 @@ py::list python_files(const py::object& root) {
   return files;
 }
 
-// The module tree of a Python file, or None when it cannot be read or parsed.
+// The module tree of a Python file, or None when it cannot be read or parsed (the parser
+// gives up on too deep a nesting with a MemoryError or a RecursionError).
 py::object parse_file(const py::object& path) {
-  py::tuple unreadable = py::make_tuple(py::handle(PyExc_OSError), py::handle(PyExc_UnicodeDecodeError),
-                                        py::handle(PyExc_SyntaxError), py::handle(PyExc_ValueError));
+  py::tuple unreadable = py::make_tuple(
+      py::handle(PyExc_OSError), py::handle(PyExc_UnicodeDecodeError), py::handle(PyExc_SyntaxError),
+      py::handle(PyExc_ValueError), py::handle(PyExc_MemoryError), py::handle(PyExc_RecursionError));
   return on_error(
       unreadable,
       [&] {
@@ -190,6 +213,7 @@ py::object find_manage_file(const py::object& root) {
   size_t best_depth = 0;
   for (py::handle path : python_files(root)) {
     if (!py::str(path.attr("name")).equal(py::str("manage.py"))) continue;
+    if (!may_read(root, py::reinterpret_borrow<py::object>(path))) continue;
     // A manage.py of another framework is no Django manage file, nor is one that cannot be
     // opened (a symbolic link to a file that is not there).
     py::object text = on_error(
@@ -405,6 +429,8 @@ py::list find_settings_files(py::object project_root, bool deployed_only) {
   py::object root = G("Path")(project_root);
   py::list found;
   py::dict known = known_settings_files();
+  // What an earlier project's walk found is not this project's.
+  known.clear();
   auto add = [&](const py::str& import_path, const py::object& file, bool deployed) {
     if (found.contains(import_path)) return;
     if (deployed_only && !deployed && is_for_development(import_path, file, root)) return;
@@ -419,13 +445,16 @@ py::list find_settings_files(py::object project_root, bool deployed_only) {
     std::string name = py::str(entry.attr("name"));
     if (name != "wsgi.py" && name != "asgi.py") continue;
     if (is_for_development("", entry, root)) continue;  // a test site's entry point
+    if (!may_read(root, entry)) continue;
     py::object named = settings_module_named_in(entry);
     if (named.is_none()) continue;
     py::list folders;
     folders.append(import_root_of(entry));
     if (!manage.is_none()) folders.append(manage.attr("parent"));
     folders.append(root);
-    add(named, module_file_under(named, folders), true);
+    py::object file = module_file_under(named, folders);
+    if (!file.is_none() && !may_read(root, file)) file = py::none();
+    add(named, file, true);
   }
   if (!manage.is_none()) {
     py::object named = settings_module_named_in(manage);
@@ -433,19 +462,58 @@ py::list find_settings_files(py::object project_root, bool deployed_only) {
       py::list folders;
       folders.append(manage.attr("parent"));
       folders.append(root);
-      add(named, module_file_under(named, folders), false);
+      py::object file = module_file_under(named, folders);
+      if (!file.is_none() && !may_read(root, file)) file = py::none();
+      add(named, file, false);
     }
   }
   for (py::handle path : files) {
     py::object file = py::reinterpret_borrow<py::object>(path);
     bool candidate = py::str(file.attr("name")).equal(py::str("settings.py")) ||
                      py::str(file.attr("parent").attr("name")).equal(py::str("settings"));
-    if (!candidate) continue;
+    if (!candidate || !may_read(root, file)) continue;
     py::object tree = parse_file(file);
     if (tree.is_none() || !looks_like_settings(tree)) continue;
     add(py::str(import_path_of(file)), file, false);
   }
   return found;
+}
+
+// The files of the project's own modules that `import_paths` name (import path -> file), as
+// the settings modules are found: under the manage file's folder or the root, else wherever
+// the walk names a file so. They are known to get_root_urlconf afterwards.
+py::dict get_module_files(py::object project_root, py::object import_paths) {
+  py::object root = G("Path")(project_root);
+  py::dict files;
+  py::list wanted;
+  for (py::handle name : import_paths) {
+    if (PyUnicode_Check(name.ptr()) && !wanted.contains(name)) wanted.append(name);
+  }
+  if (py::len(wanted) == 0) return files;
+  py::list folders;
+  py::object manage = find_manage_file(root);
+  if (!manage.is_none()) folders.append(manage.attr("parent"));
+  folders.append(root);
+  py::list missing;
+  for (py::handle name : wanted) {
+    py::object file = module_file_under(name, folders);
+    if (!file.is_none() && may_read(root, file)) {
+      files[name] = py::str(file);
+    } else {
+      missing.append(name);
+    }
+  }
+  if (py::len(missing) > 0) {
+    for (py::handle path : python_files(root)) {
+      py::object file = py::reinterpret_borrow<py::object>(path);
+      py::str name(import_path_of(file));
+      if (!missing.contains(name) || files.contains(name) || !may_read(root, file)) continue;
+      files[name] = py::str(file);
+    }
+  }
+  py::dict known = known_settings_files();
+  for (auto item : files) known[item.first] = item.second;
+  return files;
 }
 
 // The settings modules the settings rules judge and their fixes change: the ones
@@ -454,15 +522,8 @@ py::list get_settings_files(py::object project_root) {
   py::object root = G("Path")(project_root);
   py::object configured = configured_settings_files(root);
   if (configured.is_none()) return find_settings_files(project_root, true);
-  py::list folders;
-  py::object manage = find_manage_file(root);
-  if (!manage.is_none()) folders.append(manage.attr("parent"));
-  folders.append(root);
-  py::dict known = known_settings_files();
-  for (py::handle import_path : configured) {
-    py::object file = module_file_under(import_path, folders);
-    if (!file.is_none()) known[import_path] = py::str(file);
-  }
+  known_settings_files().clear();
+  get_module_files(project_root, configured);
   return configured;
 }
 
@@ -578,6 +639,8 @@ PYBIND11_MODULE(meta, m) {
   m.attr("tomli") = import("tomli");
   m.attr("Path") = lookup("pathlib", "Path");
   m.attr("_settings_files_found") = py::dict();
+  m.attr("_warned") = py::set();
+  m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
   m.attr("ConfigurationError") = vettor::make_exception(
       m, "ConfigurationError", PyExc_ValueError,
       "A mistake in the project's configuration file; the message begins with the file.");
@@ -585,6 +648,10 @@ PYBIND11_MODULE(meta, m) {
   m.def("get_toml_config", &get_toml_config, py::arg("project_root"));
   m.def("get_settings_files", &get_settings_files, py::arg("project_root"));
   m.def("get_root_urlconf", &get_root_urlconf, py::arg("settings_files"));
+  m.def("get_module_files", &get_module_files,
+        "The files of the project's own modules named by import_paths, as a mapping from\n"
+        "import path to file; a name the project has no readable file for is left out.",
+        py::arg("project_root"), py::arg("import_paths"));
   m.def("get_auth_user_model", &get_auth_user_model, py::arg("settings_files"));
   m.attr("ManageFileMissingError") = vettor::make_exception(
       m, "ManageFileMissingError", PyExc_FileNotFoundError, "The project has no Django manage.py.");

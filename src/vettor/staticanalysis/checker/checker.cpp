@@ -49,4 +49,5 @@ VETTOR_MODULE(checker, m) {
   register_linter(m);
   register_entry_points(m);
   register_single_text(m);
+  register_project_config(m);
 }

@@ -26,6 +26,9 @@ void register_entry_points(py::module_& m);
 // single_text.cpp: linting one source text held in memory.
 void register_single_text(py::module_& m);
 
+// project_config.cpp: `check_project_config`, what a project's own configuration may set.
+void register_project_config(py::module_& m);
+
 // throughput.cpp: astroid's node constructors stop working out their own signature at every
 // node (once per process; astroid warns as before).
 void keep_node_constructor_signatures();
@@ -55,6 +58,57 @@ class RaisedCollectorThresholds {
 
  private:
   py::tuple saved_;
+};
+
+// process_state.cpp: astroid's inference answers forgotten (each file starts from none).
+void forget_inference_answers();
+
+// process_state.cpp: while it lives, a check may set astroid's options (which native modules
+// may be imported, how many values an inference may give) and the import path; they are put
+// back as they were when it goes.
+class KeptAstroidOptions {
+ public:
+  KeptAstroidOptions();
+  ~KeptAstroidOptions();
+  KeptAstroidOptions(const KeptAstroidOptions&) = delete;
+  KeptAstroidOptions& operator=(const KeptAstroidOptions&) = delete;
+
+ private:
+  py::dict saved_;
+  py::object allow_list_;
+  py::object sys_path_;
+};
+
+// process_state.cpp: a lint of the project in `project_root` (none: no project but the
+// import path) over `targets` starts without the library modules its own modules shadow, and
+// when it goes, astroid knows no module of the project any more, nor where any module was
+// found, nor an answer of its inference; native modules of the project it imported are gone
+// from sys.modules.
+class ProjectModulesForgotten {
+ public:
+  ProjectModulesForgotten(py::object project_root, py::object targets);
+  ~ProjectModulesForgotten();
+  ProjectModulesForgotten(const ProjectModulesForgotten&) = delete;
+  ProjectModulesForgotten& operator=(const ProjectModulesForgotten&) = delete;
+
+ private:
+  py::object project_root_;
+  py::object modules_before_;
+};
+
+// process_state.cpp: while it lives, an attribute assignment adds the attribute only to
+// classes, functions and modules of its own module (astroid's function is put back when it
+// goes).
+class OwnModuleAttributes {
+ public:
+  OwnModuleAttributes();
+  ~OwnModuleAttributes();
+  OwnModuleAttributes(const OwnModuleAttributes&) = delete;
+  OwnModuleAttributes& operator=(const OwnModuleAttributes&) = delete;
+
+ private:
+  py::object original_;
+  py::object replacement_;
 };
 
 // parse_cache.cpp: whether a configuration value asks for the kept trees (none: the default,

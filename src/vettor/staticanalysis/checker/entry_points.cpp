@@ -6,6 +6,8 @@
 // analysed (E0001, F0001), so that no selected file goes unchecked without a word.
 #include "checker.hpp"
 
+#include <vettor/project_files.hpp>
+
 #include <cctype>
 #include <string>
 
@@ -238,6 +240,12 @@ py::object describe_syntax_error(py::handle path) {
 
 // The message for a module that cannot be opened, or None when it can.
 py::object describe_unreadable(py::handle path) {
+  // Opening a FIFO would wait for a writer for ever.
+  py::object status = on_error(
+      PyExc_OSError, [&] { return G("os").attr("stat")(path); },
+      [] { return py::object(py::none()); });
+  if (!status.is_none() && !truthy(lookup("stat", "S_ISREG")(status.attr("st_mode"))))
+    return py::str("cannot read the file: it is not a regular file");
   try {
     import("builtins").attr("open")(path, "rb").attr("close")();
     return py::none();
@@ -287,6 +295,48 @@ py::dict merge_config(py::handle under, py::handle over) {
   return merged;
 }
 
+// A selected file that leads out of the project (by "..", an absolute path or a link) is not
+// the project's: it is skipped, named in a warning.
+bool leads_outside(const std::string& root, py::handle key, py::handle path) {
+  auto refusal = refusal_to_read(py::str(root), path);
+  if (!refusal || *refusal != "it leads outside the project root") return false;
+  G("logger").attr("warning")("Skipping %s: %s", key, *refusal);
+  return true;
+}
+
+// The settings modules the lint judges: those the configuration names, else those found in
+// the project.
+py::list settings_modules(py::handle project_root, py::handle config) {
+  py::object meta = G("meta");
+  py::object configured = config.attr("get")(kSettingsFiles);
+  if (configured.is_none()) return builtin("list")(meta.attr("get_settings_files")(project_root));
+  py::list names;
+  py::list entries;
+  if (py::isinstance<py::str>(configured)) {
+    entries = configured.attr("split")(",");
+  } else {
+    entries = builtin("list")(configured);
+  }
+  for (py::handle entry : entries) {
+    py::object name = py::isinstance<py::str>(entry) ? py::object(entry.attr("strip")())
+                                                     : py::reinterpret_borrow<py::object>(entry);
+    if (truthy(name)) names.append(name);
+  }
+  meta.attr("get_module_files")(project_root, names);
+  return names;
+}
+
+// Of those, the ones whose file lies in the project: the root URL configuration is read from
+// them only, never from a module of the same name elsewhere on the import path.
+py::list settings_modules_in_project(py::handle settings_files) {
+  py::dict known = G("meta").attr("_settings_files_found");
+  py::list found;
+  for (py::handle name : settings_files) {
+    if (known.contains(name)) found.append(name);
+  }
+  return found;
+}
+
 // ---------------------------------------------------------------------------------------
 // Entry points
 
@@ -298,19 +348,18 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   for (auto item : entries) {
     // Keys for the driver itself, not for the linter.
     if (is_file_selection_key(item.first) || py::str(kParseCache).equal(item.first)) continue;
+    // Set below: the configured settings modules win over those found in the project.
+    if (py::str(kSettingsFiles).equal(item.first)) continue;
     apply_option(linter, item.first, py::reinterpret_borrow<py::object>(item.second));
   }
   linter.attr("set_option")("django-version", django_version);
   py::object meta = G("meta");
   // A configuration that names the settings modules chooses them; otherwise the project's
   // metadata finds the ones a deployment uses.
-  if (!truthy(entries.attr("__contains__")(kSettingsFiles))) {
-    linter.attr("set_option")(kSettingsFiles,
-                              builtin("list")(meta.attr("get_settings_files")(project_root)));
-  }
+  linter.attr("set_option")(kSettingsFiles, settings_modules(project_root, entries));
   linter.attr("set_option")(
-      "root-urlconf",
-      meta.attr("get_root_urlconf")(linter.attr("config").attr("settings_files")));
+      "root-urlconf", meta.attr("get_root_urlconf")(
+                          settings_modules_in_project(linter.attr("config").attr("settings_files"))));
 
   // Python keys, by the project-relative text their findings come back under; each file
   // is handed to the linter once, under the root.
@@ -320,6 +369,7 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   for (auto item : py::dict(builtin("dict")(files))) {
     if (!ends_with(item.first, ".py")) continue;
     py::object target = os_path("normpath")(os_path("join")(root, item.first));
+    if (leads_outside(root, item.first, target)) continue;
     py::str name = project_relative(target, root);
     if (!selection.contains(name)) targets.append(target);
     selection[name] = item.second;
@@ -333,6 +383,8 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   import_sibling(G.handle(), "shims");
   keep_node_constructor_signatures();
   {
+    // Gone last: the next lint of this process starts from none of this project's modules.
+    ProjectModulesForgotten forgotten(py::str(root), targets);
     KeptTrees kept(parse_cache_wanted(entries.attr("get")(kParseCache)));
     RaisedCollectorThresholds thresholds;
     KeptClassAnswers class_answers;
@@ -425,6 +477,7 @@ py::list get_html_messages(py::object files, py::object config, py::object proje
     std::string root = absolute_root(project_root);
     for (py::handle key : keys) {
       py::object path = os_path("join")(root, key);
+      if (leads_outside(root, key, path)) continue;
       paths.append(path);
       key_of[path] = key;
     }
@@ -483,13 +536,16 @@ py::list get_meta_messages(py::object project_root) {
 
 py::list get_messages(py::object project_root, py::object files,
                       py::object default_django_version, py::object config, py::object jobs) {
-  py::dict merged = merge_config(G("meta").attr("get_toml_config")(project_root), config);
+  py::object project_config = G("meta").attr("get_toml_config")(project_root);
+  G("check_project_config")(project_config, project_root);
+  py::dict merged = merge_config(project_config, config);
   G("logger").attr("debug")("Using config: %s\n", merged);
   // The dependency files are read once per call: the version found chooses the rules' Django
-  // and makes the Django-version finding.
+  // (unless the configuration names one) and makes the Django-version finding.
   py::object details = G("dependencies").attr("resolve_django_version")(project_root);
-  py::object django_version =
-      truthy(details) ? py::object(details["version"]) : default_django_version;
+  py::object django_version = merged.attr("get")("django-version");
+  if (django_version.is_none())
+    django_version = truthy(details) ? py::object(details["version"]) : default_django_version;
   py::object html = G("get_html_messages")(py::arg("files") = files, py::arg("config") = merged,
                                            py::arg("project_root") = project_root);
   py::object python = G("get_python_messages")(
@@ -535,7 +591,10 @@ void register_entry_points(py::module_& m) {
         "default_django_version: the Django minor to lint for when the project's\n"
         "    dependency files name none.\n"
         "config: linter options by name (\"disable\", \"max-models\", \"jobs\", ...),\n"
-        "    merged over the [tool.vettor] table of the project's pyproject.toml.\n"
+        "    merged over the [tool.vettor] table of the project's pyproject.toml, which\n"
+        "    may set only vettor's own options (meta.ConfigurationError otherwise; see\n"
+        "    check_project_config). \"django-version\" and \"settings-files\" there win\n"
+        "    over what the project's files say.\n"
         "jobs: worker processes (0: one per CPU); a \"jobs\" option wins over it.\n\n"
         "Returns a new list: the Python findings (records with \"type\", \"module\", \"obj\",\n"
         "\"line\", \"column\", \"path\", \"symbol\", \"message\", \"message-id\"; \"message\"\n"

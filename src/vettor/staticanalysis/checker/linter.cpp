@@ -111,6 +111,9 @@ py::object make_display() {
 
 void check(py::handle cls, py::object self, py::object files_or_modules, py::args args,
            py::kwargs kwargs) {
+  // pylint sets astroid's options from this linter's configuration when the check starts.
+  KeptAstroidOptions options;
+  OwnModuleAttributes own_attributes;
   py::object manager = make_display();
   py::object exit = manager.attr("__exit__");
   py::object display = manager.attr("__enter__")();
@@ -144,6 +147,9 @@ void check(py::handle cls, py::object self, py::object files_or_modules, py::arg
 void set_current_module(py::handle cls, py::object self, py::object modname,
                         py::object filepath) {
   G("logger").attr("debug")("Analyzing %s", truthy(filepath) ? filepath : modname);
+  // Answers worked out for the files before this one (which depend on which files those
+  // were, and in what order) do not decide this one's.
+  forget_inference_answers();
   super(cls, self).attr("set_current_module")(modname, filepath);
   // A forked worker holds a copy of the display that nobody sees.
   if (!equal(self.attr("_progress_pid"), G("os").attr("getpid")())) return;
@@ -180,11 +186,26 @@ void add_syntax_error(py::object self, py::handle error) {
                            py::arg("args") = py::str(error));
 }
 
+// A FIFO, a device or a folder named like a module would block or fail the reader.
+bool is_readable_kind(py::object self, py::handle filepath) {
+  py::object status;
+  try {
+    status = G("os").attr("stat")(filepath);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OSError)) throw;
+    return true;  // opening it fails the ordinary way
+  }
+  if (truthy(lookup("stat", "S_ISREG")(status.attr("st_mode")))) return true;
+  add_fatal(self, "cannot read the file: it is not a regular file");
+  return false;
+}
+
 py::object get_ast(py::object self, py::object filepath, py::object modname, py::object data) {
   py::handle astroid = G("astroid");
   py::object manager = astroid.attr("MANAGER");
   try {
     if (data.is_none()) {
+      if (!is_readable_kind(self, filepath)) return py::none();
       return manager.attr("ast_from_file")(filepath, modname, py::arg("source") = true);
     }
     return lookup("astroid.builder", "AstroidBuilder")(manager).attr("string_build")(

@@ -53,6 +53,14 @@ void check_names(py::object tree) {
   }
 }
 
+// Python ends a line at a lone carriage return as at a line feed, but the token index counts
+// lines at line feeds only and loses its place in such a text. Turned into line feeds, the
+// lone ones keep every line and column where they were.
+py::object lone_carriage_returns_as_newlines(py::object code) {
+  if (!py::isinstance<py::str>(code) || !truthy(code.attr("__contains__")("\r"))) return code;
+  return lookup("re", "sub")("\r(?!\n)", "\n", code);
+}
+
 py::object make_code_linter(py::module_& m) {
   py::object cls = make_class(m, "CodeLinter", bases_of(m.attr("Linter")));
   py::handle h = cls;
@@ -67,26 +75,34 @@ py::object make_code_linter(py::module_& m) {
   add_method(
       cls, "get_ast",
       [](py::object self, py::object filepath, py::object modname, py::object) -> py::object {
-        py::object atok;
         try {
-          atok = G("helpers").attr("build_atok")(self.attr("vettor_provided_code"),
-                                                 py::arg("modname") = modname,
-                                                 py::arg("absolute_path") = filepath);
+          py::object atok = G("helpers").attr("build_atok")(
+              lone_carriage_returns_as_newlines(self.attr("vettor_provided_code")),
+              py::arg("modname") = modname, py::arg("absolute_path") = filepath);
+          py::object tree = atok.attr("tree");
+          G("check_names")(tree);
+          return tree;
         } catch (py::error_already_set& e) {
-          // A text that does not parse is a syntax-error finding, as for a file on disk;
-          // raised from here it would end the whole lint (in worker processes pylint has no
-          // crash handler to turn it into a finding).
-          if (!e.matches(G("astroid").attr("AstroidSyntaxError"))) throw;
-          py::object error = e.value().attr("error");
-          self.attr("add_message")("syntax-error",
-                                   py::arg("line") = py::getattr(error, "lineno", py::int_(0)),
-                                   py::arg("col_offset") = py::getattr(error, "offset", py::none()),
-                                   py::arg("args") = py::str(error));
+          // A text that does not parse is a syntax-error finding, as for a file on disk, and
+          // one astroid cannot build (too deep a nesting) a fatal one, as the project lint
+          // gives; raised from here either would end the whole lint (in worker processes
+          // pylint has no crash handler to turn it into a finding).
+          if (e.matches(G("astroid").attr("AstroidSyntaxError"))) {
+            py::object error = e.value().attr("error");
+            self.attr("add_message")("syntax-error",
+                                     py::arg("line") = py::getattr(error, "lineno", py::int_(0)),
+                                     py::arg("col_offset") = py::getattr(error, "offset", py::none()),
+                                     py::arg("args") = py::str(error));
+            return py::none();
+          }
+          if (!e.matches(PyExc_Exception)) throw;
+          py::object error = e.value();
+          self.attr("add_message")(
+              "fatal", py::arg("args") = "astroid could not build the module: " +
+                                         std::string(py::str(error.get_type().attr("__name__"))) +
+                                         ": " + std::string(py::str(error)));
           return py::none();
         }
-        py::object tree = atok.attr("tree");
-        G("check_names")(tree);
-        return tree;
       },
       py::arg("filepath"), py::arg("modname"), py::arg("data") = py::none());
   // app/models.py lints as app.models; the file itself is never read.
@@ -113,7 +129,12 @@ py::object check_code(py::object code, py::object filepath, py::object settings_
   linter.attr("set_option")("settings-files", settings_files);
   py::list files;
   files.append(filepath);
-  linter.attr("check")(code, py::arg("files_or_modules") = files);
+  {
+    // The text is linted against the files as they are now, and the modules it imported are
+    // not kept for the next call.
+    ProjectModulesForgotten forgotten(py::none(), files);
+    linter.attr("check")(code, py::arg("files_or_modules") = files);
+  }
 
   py::list messages = linter.attr("reporter").attr("messages");
   for (py::handle record : messages) {

@@ -427,6 +427,13 @@ py::object read_template(py::handle path) {
                                 detail);
     return py::object(py::none());
   };
+  // Opening a FIFO would wait for a writer for ever (a folder fails to open at once).
+  py::object status = on_error(
+      PyExc_OSError, [&] { return import("os").attr("stat")(path); },
+      [] { return py::object(py::none()); });
+  if (!status.is_none() && !truthy(lookup("stat", "S_ISREG")(status.attr("st_mode"))) &&
+      !truthy(lookup("stat", "S_ISDIR")(status.attr("st_mode"))))
+    return skip("is not a regular file", lookup("stat", "filemode")(status.attr("st_mode")));
   py::object file;
   try {
     file = import("builtins").attr("open")(path, "r", py::arg("encoding") = "utf-8");

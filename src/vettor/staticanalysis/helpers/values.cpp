@@ -4,6 +4,7 @@
 #include "helpers.hpp"
 
 #include <algorithm>
+#include <vector>
 
 namespace vettor::helpers {
 
@@ -15,7 +16,49 @@ py::object node_class(const char* name) { return G("astroid").attr(name); }
 // does, so a replaced `astroid_node_to_value` is seen at every level.
 py::object to_value(py::handle node) { return G("astroid_node_to_value")(node); }
 
+// What a chain of literals joined by `+` adds up to (texts, bytes or numbers, one kind
+// throughout), or nothing for any other expression. Generated code and long help texts join a
+// hundred literals and more, and astroid's inference of such a chain descends once per
+// operator until it runs out of stack; walked here with a stack of our own, any length folds.
+py::object folded_concatenation(py::handle node) {
+  py::object binop = node_class("BinOp");
+  py::object constant = node_class("Const");
+  if (!vettor::isinstance(node, binop)) return py::object();
+  enum class Kind { kNone, kText, kBytes, kNumber } kind = Kind::kNone;
+  py::object total;
+  std::vector<py::object> pending{py::reinterpret_borrow<py::object>(node)};
+  while (!pending.empty()) {
+    py::object current = pending.back();
+    pending.pop_back();
+    if (vettor::isinstance(current, binop)) {
+      if (!py::str(current.attr("op")).equal(py::str("+"))) return py::object();
+      pending.push_back(current.attr("right"));  // the left operand comes out first
+      pending.push_back(current.attr("left"));
+      continue;
+    }
+    if (!vettor::isinstance(current, constant)) return py::object();
+    py::object value = current.attr("value");
+    PyObject* v = value.ptr();
+    Kind here = PyUnicode_CheckExact(v)                        ? Kind::kText
+                : PyBytes_CheckExact(v)                        ? Kind::kBytes
+                : (PyLong_CheckExact(v) || PyFloat_CheckExact(v)) ? Kind::kNumber
+                                                               : Kind::kNone;
+    if (here == Kind::kNone || (kind != Kind::kNone && here != kind)) return py::object();
+    kind = here;
+    if (!total) {
+      total = value;
+      continue;
+    }
+    PyObject* sum = PyNumber_Add(total.ptr(), v);
+    if (!sum) throw py::error_already_set();
+    total = py::reinterpret_steal<py::object>(sum);
+  }
+  return total;
+}
+
 py::object astroid_node_to_value(py::object node) {
+  py::object folded = folded_concatenation(node);
+  if (folded) return folded;
   if (vettor::isinstance(node, node_class("BinOp")) || vettor::isinstance(node, node_class("Attribute")) ||
       vettor::isinstance(node, node_class("AssignName"))) {
     py::object inferred = G("safe_infer")(node);
@@ -64,6 +107,11 @@ py::dict get_node_explicit_arguments(py::object node) {
   if (keywords.is_none()) return arguments;
   py::object inference_error = G("astroid").attr("InferenceError");
   for (py::handle keyword : keywords) {
+    py::object folded = folded_concatenation(keyword.attr("value"));
+    if (folded) {
+      arguments[keyword.attr("arg")] = folded;
+      continue;
+    }
     py::object first = on_error(
         inference_error,
         [&]() -> py::object {

@@ -468,15 +468,39 @@ Namespace merge(const Namespace& a, const Namespace& b, py::handle stmt) {
   return out;
 }
 
+// The folder imports of the file in `folder` start from: the nearest enclosing folder that is
+// no package (no __init__.py), which the lint puts on the import path for the file.
+fs::path import_root(fs::path folder) {
+  std::error_code error;
+  while (fs::is_regular_file(folder / "__init__.py", error) && folder != folder.parent_path()) {
+    folder = folder.parent_path();
+  }
+  return folder;
+}
+
+// Whether `file`, once every link is followed, lies under `top`.
+bool lies_under(const fs::path& file, const fs::path& top) {
+  std::error_code error;
+  fs::path real = fs::weakly_canonical(file, error);
+  if (error) return false;
+  fs::path real_top = fs::weakly_canonical(top, error);
+  if (error) return false;
+  auto [end, _] = std::mismatch(real_top.begin(), real_top.end(), real.begin(), real.end());
+  return end == real_top.end();
+}
+
 // The file that `from <modname> import ...` names, seen from the file `context`: relative
-// imports from the importing file's folder, absolute ones from that folder or any above it
-// (the project root is one of them).
+// imports from the importing file's folder, absolute ones from that folder or any above it up
+// to the folder its imports start from. Only files under that folder are read: a settings
+// module of the project never has a file outside the project read on its behalf (a link
+// leading elsewhere, `from ..... import *` above the root).
 std::optional<std::string> resolve_import(py::handle context, const std::string& modname,
                                           long level) {
   if (!py::isinstance<py::str>(context)) return std::nullopt;
   std::error_code error;
   fs::path folder = fs::absolute(fs::path(text(context)), error).parent_path();
   if (error) return std::nullopt;
+  fs::path top = import_root(folder);
   fs::path relative;
   size_t start = 0;
   while (start <= modname.size() && !modname.empty()) {
@@ -492,7 +516,7 @@ std::optional<std::string> resolve_import(py::handle context, const std::string&
   } else {
     for (int i = 0; i < 32 && !folder.empty(); ++i) {
       bases.push_back(folder);
-      if (folder == folder.parent_path()) break;
+      if (folder == top || folder == folder.parent_path()) break;
       folder = folder.parent_path();
     }
   }
@@ -500,8 +524,10 @@ std::optional<std::string> resolve_import(py::handle context, const std::string&
     fs::path candidate = base / relative;
     fs::path module_file = candidate;
     module_file += ".py";
-    if (!relative.empty() && fs::is_regular_file(module_file, error)) return module_file.string();
+    if (!relative.empty() && fs::is_regular_file(module_file, error))
+      return lies_under(module_file, top) ? std::optional(module_file.string()) : std::nullopt;
     if (fs::is_regular_file(candidate / "__init__.py", error)) {
+      if (!lies_under(candidate / "__init__.py", top)) return std::nullopt;
       return (candidate / "__init__.py").string();
     }
   }
