@@ -8,7 +8,10 @@
 // are still offered.
 #include <vettor/pyutil.hpp>
 
+#include <algorithm>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -69,7 +72,10 @@ bool inside(const py::object& resolved, const py::object& root) {
 // The whitelist names what may be fixed: paths relative to the project root (texts or path
 // objects; absolute paths inside the root serve too), each a Python file or a folder whose
 // Python files are all taken. None takes the whole project. Files that do not exist or are
-// not Python files are passed over; a path leading out of the project is refused.
+// not Python files are passed over; a path that leads out of the project as written is
+// refused. A file or folder that leads out only through a link (a .py link to a file
+// elsewhere) is skipped with a warning, and the others are fixed: nothing outside the project
+// is read or written on its behalf.
 // Gives (project-relative path with "/", file) pairs, each file once, in whitelist order.
 py::list selected_files(const py::object& root, py::object whitelist) {
   py::list entries;
@@ -84,28 +90,44 @@ py::list selected_files(const py::object& root, py::object whitelist) {
 
   py::list selected;
   py::set seen;
+  auto under_root = [&](const py::object& path) -> py::object {
+    try {
+      return G("helpers").attr("file_under_root")(root, path);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_ValueError)) throw;
+      std::string shown = py::str(lookup("os", "path").attr("relpath")(path, root));
+      G("logger").attr("warning")("Skipped %s: it leads outside the project root", shown);
+      return py::none();
+    }
+  };
   auto add = [&](const py::object& file) {
-    py::object resolved = file.attr("resolve")();
-    // A link inside a walked folder may point anywhere; only the project's files are fixed.
-    if (!inside(resolved, root) || resolved.equal(root)) return;
+    py::object resolved = under_root(file);
+    if (resolved.is_none() || !is_python_file(resolved)) return;
     py::str relative = resolved.attr("relative_to")(root).attr("as_posix")();
     if (seen.contains(relative)) return;
     seen.add(relative);
     selected.append(py::make_tuple(relative, resolved));
   };
   for (py::handle entry : entries) {
-    py::object resolved = root.attr("__truediv__")(entry).attr("resolve")();
-    if (!inside(resolved, root)) {
+    py::object written = lookup("os", "path").attr("normpath")(root.attr("__truediv__")(entry));
+    if (!inside(path_of(written), root)) {
       vettor::raise(PyExc_ValueError, "whitelist entry " + std::string(py::repr(entry)) +
                                           " is not inside the project root " +
                                           std::string(py::str(root)));
     }
+    py::object given = path_of(written);
+    if (given.equal(root)) {
+      for (py::handle file : python_files_below(root)) add(py::reinterpret_borrow<py::object>(file));
+      continue;
+    }
+    py::object resolved = under_root(given);
+    if (resolved.is_none()) continue;
     if (truthy(resolved.attr("is_dir")())) {
       for (py::handle file : python_files_below(resolved)) {
         add(py::reinterpret_borrow<py::object>(file));
       }
     } else if (is_python_file(resolved)) {
-      add(resolved);
+      add(given);
     }
   }
   return selected;
@@ -113,11 +135,13 @@ py::list selected_files(const py::object& root, py::object whitelist) {
 
 // A Python source as Python reads it: its byte-order mark or coding cookie names the
 // encoding (UTF-8 otherwise), and line endings become "\n".
-py::str read_source(const py::object& file) {
-  py::bytes data = file.attr("read_bytes")();
+py::str decoded(const py::bytes& data) {
   py::object readline = lookup("io", "BytesIO")(data).attr("readline");
   py::object encoding = lookup("tokenize", "detect_encoding")(readline)[py::int_(0)];
-  py::str text = data.attr("decode")(encoding);
+  return data.attr("decode")(encoding);
+}
+
+py::str normalised(const py::str& text) {
   return text.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
 }
 
@@ -135,41 +159,257 @@ py::object comments_of(const py::str& text) {
   return counter;
 }
 
-py::dict transformer_style() {
-  py::dict style;
-  style["line_length"] = 79;
+// ---------------------------------------------------------------------------------------
+// Line endings
+
+// The lines of a text with their line breaks ("\r\n", "\r" or "\n"), the last one without
+// when the text does not end in one. Only these three break a line: a form feed or a line
+// separator inside a line is the line's own.
+std::vector<std::pair<std::string, std::string>> lines_with_breaks(const std::string& text) {
+  std::vector<std::pair<std::string, std::string>> lines;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find_first_of("\r\n", at);
+    if (end == std::string::npos) {
+      lines.emplace_back(text.substr(at), "");
+      break;
+    }
+    std::size_t next = end + 1;
+    if (text[end] == '\r' && next < text.size() && text[next] == '\n') ++next;
+    lines.emplace_back(text.substr(at, end - at), text.substr(end, next - end));
+    at = next;
+  }
+  return lines;
+}
+
+// The new text of a file (its lines broken by "\n") with the line breaks the file has where
+// its lines are kept, and for a new or changed line the break of the line it replaces (or of
+// the line before it): a file with Windows, old Mac or mixed line endings keeps them.
+std::string with_breaks_of(const std::string& stored, const std::string& fixed) {
+  auto old_lines = lines_with_breaks(stored);
+  bool any_break = false;
+  for (const auto& line : old_lines) any_break = any_break || !line.second.empty();
+  if (!any_break) return fixed;
+  py::list old_keys, new_keys;
+  for (const auto& line : old_lines) old_keys.append(py::str(line.first));
+  std::vector<std::pair<std::string, bool>> new_lines;  // text, followed by a break
+  std::size_t at = 0;
+  while (at <= fixed.size()) {
+    std::size_t end = fixed.find('\n', at);
+    if (end == std::string::npos) {
+      if (at < fixed.size()) new_lines.emplace_back(fixed.substr(at), false);
+      break;
+    }
+    new_lines.emplace_back(fixed.substr(at, end - at), true);
+    at = end + 1;
+  }
+  for (const auto& line : new_lines) new_keys.append(py::str(line.first));
+  std::vector<std::string> breaks(new_lines.size());
+  auto break_near = [&](long i) -> std::string {
+    for (long k = std::min<long>(i, static_cast<long>(old_lines.size()) - 1); k >= 0; --k) {
+      if (!old_lines[static_cast<std::size_t>(k)].second.empty()) return old_lines[static_cast<std::size_t>(k)].second;
+    }
+    for (const auto& line : old_lines) {
+      if (!line.second.empty()) return line.second;
+    }
+    return "\n";
+  };
+  py::list opcodes = lookup("difflib", "SequenceMatcher")(py::none(), old_keys, new_keys,
+                                                          py::arg("autojunk") = false)
+                         .attr("get_opcodes")();
+  for (py::handle op : opcodes) {
+    py::tuple code = py::reinterpret_borrow<py::tuple>(op);
+    bool equal = std::string(py::str(code[0])) == "equal";
+    long i1 = code[1].cast<long>(), j1 = code[3].cast<long>(), j2 = code[4].cast<long>();
+    for (long j = j1; j < j2; ++j) {
+      long i = equal ? i1 + (j - j1) : i1;
+      std::string kept = equal ? old_lines[static_cast<std::size_t>(i)].second : "";
+      breaks[static_cast<std::size_t>(j)] = kept.empty() ? break_near(i) : kept;
+    }
+  }
+  std::string out;
+  for (std::size_t j = 0; j < new_lines.size(); ++j) {
+    out += new_lines[j].first;
+    if (new_lines[j].second) out += breaks[j];
+  }
+  return out;
+}
+
+// The bytes a file holds once `source` (a fixed text, lines broken by "\n") is written over
+// `stored` (its bytes before): the file's encoding (Python's rules: a byte-order mark or coding
+// cookie, else UTF-8) and the file's line breaks. Raises the encoding's error for a text the
+// encoding cannot hold.
+py::bytes stored_form(py::bytes stored, py::object source) {
+  if (!PyUnicode_Check(source.ptr())) {
+    vettor::raise(PyExc_TypeError,
+                  "a fixed source is a text, not " + std::string(py::repr(source.get_type())));
+  }
+  py::object readline = lookup("io", "BytesIO")(stored).attr("readline");
+  py::object encoding = lookup("tokenize", "detect_encoding")(readline)[py::int_(0)];
+  py::str before = stored.attr("decode")(encoding);
+  std::string text = py::str(normalised(py::str(source))).cast<std::string>();
+  py::str after(with_breaks_of(before.cast<std::string>(), text));
+  return after.attr("encode")(encoding);
+}
+
+// Bytes split after each "\n", as patch and git read a file's lines.
+py::list byte_lines(const py::bytes& data) {
+  std::string text = data;
+  py::list lines;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    std::size_t next = end == std::string::npos ? text.size() : end + 1;
+    lines.append(py::bytes(text.substr(at, next - at)));
+    at = next;
+  }
+  return lines;
+}
+
+// ---------------------------------------------------------------------------------------
+// Laying out what a fix wrote
+
+std::string text_of(py::handle value) { return py::str(value).cast<std::string>(); }
+
+bool is_blank(const std::string& text) {
+  return text.find_first_not_of(" \t\f") == std::string::npos;
+}
+
+long widest(const std::string& text) {
+  long most = 0;
+  std::size_t at = 0;
+  while (true) {
+    std::size_t end = text.find('\n', at);
+    std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    most = std::max(most, static_cast<long>(py::len(py::str(line))));
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return most;
+}
+
+// The project's style for Black: its [tool.black] keywords, string normalisation as the
+// project sets it.
+struct Style {
+  py::dict keywords;
+  long line_length = 88;
+};
+
+Style project_style(py::handle code_style, bool normalise) {
+  Style style;
+  if (!code_style.is_none()) {
+    for (auto item : py::dict(lookup("builtins", "dict")(code_style))) {
+      style.keywords[item.first] = item.second;
+    }
+  }
+  if (!style.keywords.contains("string_normalization")) {
+    style.keywords["string_normalization"] = py::bool_(normalise);
+  }
+  if (style.keywords.contains("line_length")) {
+    style.line_length = py::int_(style.keywords["line_length"]).cast<long>();
+  }
   return style;
 }
 
-// What the transformer makes of a source when no fix applies: Black's formatting of the text
-// as it stands.
-py::str unfixed_rendering(const py::str& text) {
+// Black's layout of one statement that stands after `indentation` (its first line's), in the
+// project's style, or None when Black fails on it or its layout does not parse back to the
+// statement.
+py::object black_layout(const std::string& code, const std::string& indentation, py::handle node,
+                        const Style& style, py::handle quote) {
+  py::dict keywords;
+  for (auto item : style.keywords) keywords[item.first] = item.second;
+  long room = style.line_length - static_cast<long>(py::len(py::str(indentation)));
+  keywords["line_length"] = py::int_(std::max(room, 1L));
   py::object suggest = G("suggest");
-  return suggest.attr("format_code")(
-      text, "indentation"_a = "", "code_style"_a = transformer_style(),
-      "comma_character_target"_a = suggest.attr("get_comma_character_target")(text));
+  std::string laid;
+  try {
+    laid = text_of(suggest.attr("format_in_style")(py::str(code), py::str(indentation), keywords,
+                                                  quote));
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return py::none();
+  }
+  if (laid.compare(0, indentation.size(), indentation) == 0) laid = laid.substr(indentation.size());
+  if (!truthy(suggest.attr("renders_faithfully")(py::str(laid), node, py::str(indentation)))) {
+    return py::none();
+  }
+  return py::str(laid);
 }
 
-// The new text of one file, or None when no fix changed it.
-py::object fixed_source(const py::str& text, const py::object& file, py::handle settings_modpath) {
-  py::object transformer = vettor::import_sibling(G.handle(), "transformer");
-  // The file goes by its absolute path: the fix then resolves the project's imports from the
-  // project, not from the working directory, as the lint does.
-  py::object result = transformer.attr("transform_code")(text, py::str(file), settings_modpath);
-  py::str fixed = result[py::int_(0)];
-  if (py::str(std::string(fixed) + "\n").equal(text)) return py::none();
-  if (fixed.equal(unfixed_rendering(text))) return py::none();
+bool is_compound(py::handle node) {
+  return vettor::hasattr(node, "body") && truthy(py::getattr(node, "is_statement", py::bool_(false)));
+}
 
-  py::str source = py::len(fixed) > 0 ? py::str(std::string(fixed) + "\n") : fixed;
-  if (source.equal(text)) return py::none();
-
-  py::object lost = comments_of(text).attr("__sub__")(comments_of(source));
-  if (truthy(lost)) {
-    std::string names;
-    for (py::handle comment : lost) names += (names.empty() ? "" : ", ") + std::string(py::repr(comment));
-    vettor::raise(PyExc_ValueError, "the fix would drop comments: " + names);
+// Each change laid out in the project's style where it must be: a new statement by Black, a
+// changed simple statement by Black only when it fitted its line length and no longer does
+// (a trailing comment after it goes with it). Every other change keeps the layout the token
+// merge gave it: the source's own line breaks and spellings around what the fix changed.
+py::list lay_out(const py::str& text, py::list changes, const Style& style, py::handle quote) {
+  py::list out;
+  std::string source = text;
+  for (py::handle handle : changes) {
+    py::object change = py::reinterpret_borrow<py::object>(handle);
+    py::object replacement = change.attr("text");
+    std::string kind = text_of(change.attr("kind"));
+    py::object node = change.attr("node");
+    if (replacement.is_none() || kind == "removed") {
+      out.append(change);
+      continue;
+    }
+    std::string code = text_of(replacement);
+    if (kind == "added") {
+      // A line of its own: optional break before, the indented statement, a break after.
+      std::string lead, trail;
+      if (!code.empty() && code.front() == '\n') lead = "\n", code.erase(0, 1);
+      if (!code.empty() && code.back() == '\n') trail = "\n", code.pop_back();
+      std::size_t at = code.find_first_not_of(" \t");
+      std::string indentation = code.substr(0, at == std::string::npos ? 0 : at);
+      py::object laid = black_layout(code.substr(indentation.size()), indentation, node, style, quote);
+      if (!laid.is_none()) {
+        change = change.attr("_replace")(py::arg("text") = py::str(lead + indentation + text_of(laid) + trail));
+      }
+      out.append(change);
+      continue;
+    }
+    // A changed statement: its lines as they were and as they are now.
+    long start = change.attr("start").cast<long>(), end = change.attr("end").cast<long>();
+    py::str whole(source);
+    long line_start = whole.attr("rfind")("\n", 0, start).cast<long>() + 1;
+    long line_end = whole.attr("find")("\n", end).cast<long>();
+    if (line_end < 0) line_end = static_cast<long>(py::len(whole));
+    auto part = [&](long from, long to) {
+      return text_of(whole[py::slice(py::int_(from), py::int_(to), py::none())]);
+    };
+    std::string before = part(line_start, start), after = part(end, line_end);
+    bool whole_statement = !is_compound(node) && vettor::hasattr(node, "first_token") &&
+                           node.attr("first_token").attr("startpos").cast<long>() == start &&
+                           node.attr("last_token").attr("endpos").cast<long>() == end;
+    long was = widest(part(line_start, line_end));
+    long now = widest(before + code + after);
+    if (!whole_statement || !is_blank(before) || was > style.line_length ||
+        now <= style.line_length) {
+      out.append(change);
+      continue;
+    }
+    std::size_t comment = after.find_first_not_of(" \t\f");
+    bool takes_comment = comment != std::string::npos && after[comment] == '#';
+    if (comment != std::string::npos && !takes_comment) {  // another statement after a ";"
+      out.append(change);
+      continue;
+    }
+    std::string statement = code + (takes_comment ? "  " + after.substr(comment) : "");
+    while (!statement.empty() && (statement.back() == ' ' || statement.back() == '\r')) statement.pop_back();
+    py::object laid = black_layout(statement, before, node, style, quote);
+    if (laid.is_none()) {
+      out.append(change);
+      continue;
+    }
+    py::dict fields;
+    fields["text"] = laid;
+    if (takes_comment) fields["end"] = py::int_(line_end);
+    out.append(change.attr("_replace")(**fields));
   }
-  return source;
+  return out;
 }
 
 // The import path of a project file as Python (and the lint) names it: its folders count
@@ -218,29 +458,148 @@ py::str settings_module_of(const py::object& file, const py::object& root, const
   return py::str("");
 }
 
-// The fixed texts come in the transformer's own layout; the project's code style is taken
-// for the day the transformer formats in it (a second Black pass in that style cannot undo
-// the lines Black already split at the transformer's width).
+// The Django app a file belongs to, by its label: the nearest folder, from the file's own up
+// to the project root, that holds an app's files (apps.py, models.py or a migrations folder);
+// a models package's own folder does not count. Django's default label is the app's last
+// name.
+std::string app_label(const py::object& file, const py::object& root) {
+  py::object folder = file.attr("parent");
+  while (inside(folder, root) && !folder.equal(root)) {
+    std::string name = py::str(folder.attr("name"));
+    bool models_package = name == "models" && py::object(file.attr("parent")).equal(folder);
+    if (!models_package) {
+      for (const char* marker : {"apps.py", "models.py", "migrations"}) {
+        if (truthy(folder.attr("__truediv__")(marker).attr("exists")())) return name;
+      }
+    }
+    folder = folder.attr("parent");
+  }
+  py::object parent = file.attr("parent");
+  if (std::string(py::str(parent.attr("name"))) == "models") parent = parent.attr("parent");
+  return py::str(parent.attr("name"));
+}
+
+// The codes whose fixes change a model field's declaration: the database needs a migration.
+bool changes_model_fields(py::handle fixed) {
+  for (py::handle code : fixed) {
+    if (truthy(G("suggest").attr("constants").attr("TRANSFORMABLE_MODEL_FIELD_RULES").attr("__contains__")(code)))
+      return true;
+  }
+  return false;
+}
+
+// The findings of one lint of the selected files, by path; a file the lint could not analyse
+// is named in `unanalysed` with what the lint says of it.
+struct LintResult {
+  py::dict by_path;     // relative path -> list of finding records
+  py::dict unanalysed;  // relative path -> the error the file could not be fixed for
+};
+
+LintResult lint(py::handle project_root, const py::list& selected, py::handle jobs) {
+  py::dict files;
+  for (py::handle item : selected) files[item[py::int_(0)]] = py::none();
+  py::dict config;
+  py::object workers = py::int_(0);
+  if (!jobs.is_none()) {
+    config["jobs"] = jobs;
+    workers = py::reinterpret_borrow<py::object>(jobs);
+  }
+  py::object checker = vettor::import_sibling(G.handle(), "checker");
+  py::list findings = checker.attr("get_messages")(project_root, files, py::arg("config") = config,
+                                                   py::arg("jobs") = workers);
+  LintResult result;
+  for (py::handle record : findings) {
+    if (!PyDict_Check(record.ptr()) || !truthy(record.attr("__contains__")("line"))) continue;
+    py::object path = record["path"];
+    std::string code = py::str(record["message-id"]);
+    if (code == "E0001" || code == "F0001") {
+      py::object error = lookup("builtins", code == "E0001" ? "SyntaxError" : "RuntimeError")(
+          py::str(record["message"]));
+      result.unanalysed[path] = error;
+      continue;
+    }
+    if (!result.by_path.contains(path)) result.by_path[path] = py::list();
+    result.by_path[path].attr("append")(record);
+  }
+  return result;
+}
+
+// One file's fix: its new text, or None when no fix changed it.
+struct FixedText {
+  py::object source = py::none();
+  bool model_fields = false;
+};
+
+FixedText fix_file(const py::object& file, const py::str& text, py::handle findings,
+                   py::handle settings_module, const Style& style) {
+  py::object suggest = G("suggest");
+  py::object transformer = vettor::import_sibling(G.handle(), "transformer");
+  py::object quote = suggest.attr("get_literal_quote_target")(text);
+  py::object report = transformer.attr("fix_findings")(text, py::str(file), settings_module,
+                                                       findings, py::arg("quote") = quote);
+  FixedText result;
+  py::list changes = lay_out(text, report.attr("changes"), style, quote);
+  py::str fixed = suggest.attr("splice_changes")(text, changes);
+  if (fixed.equal(text)) return result;
+  lookup("builtins", "compile")(fixed, py::str(file), "exec",
+                                py::arg("flags") = lookup("ast", "PyCF_ONLY_AST"),
+                                py::arg("dont_inherit") = true);
+  py::object lost = comments_of(text).attr("__sub__")(comments_of(fixed));
+  if (truthy(lost)) {
+    std::string names;
+    for (py::handle comment : lost) names += (names.empty() ? "" : ", ") + std::string(py::repr(comment));
+    vettor::raise(PyExc_ValueError, "the fix would drop comments: " + names);
+  }
+  result.source = fixed;
+  result.model_fields = changes_model_fields(report.attr("fixed"));
+  return result;
+}
+
+// The project transform: one lint of the selected files (with `jobs` workers, None for the
+// lint's own default), and the fixes of its findings in the files that have fixable ones.
+// What the lint leaves silent is not fixed; only what a fix changed is written anew, in the
+// project's code style (`code_style`, Black's keywords from its [tool.black]) where a
+// statement must be laid out again.
 py::object get_diff_plaintext(py::object project_root, py::object whitelist,
-                              py::object settings_modpath, py::object code_style) {
-  (void)code_style;
+                              py::object settings_modpath, py::object code_style,
+                              py::object jobs) {
   py::object root = path_of(project_root).attr("resolve")();
   py::list selected = selected_files(root, whitelist);
   py::list settings = settings_modules(project_root, settings_modpath);
+  Style style = project_style(code_style, !truthy(G("meta").attr("skips_string_normalization")(project_root)));
 
   py::object result = G("ProjectDiff")();
   py::list failures;
-  py::dict originals;
+  py::dict originals, stored;
+  py::set apps;
   py::object fixed_file = G("FixedFile");
+  LintResult found = selected.empty() ? LintResult{} : lint(project_root, selected, jobs);
+  py::object fixable = vettor::import_sibling(G.handle(), "transformer").attr("FIXABLE_CODES");
   for (py::handle item : selected) {
     py::str relative = item[py::int_(0)];
+    py::object file = item[py::int_(1)];
+    if (found.unanalysed.contains(relative)) {
+      py::object error = found.unanalysed[relative];
+      G("logger").attr("warning")("Could not fix %s: %s", relative, error);
+      failures.append(py::make_tuple(relative, error));
+      continue;
+    }
+    py::list findings;
+    if (found.by_path.contains(relative)) {
+      for (py::handle record : found.by_path[relative]) {
+        if (truthy(fixable.attr("__contains__")(record["message-id"]))) findings.append(record);
+      }
+    }
+    if (findings.empty()) continue;
     try {
-      py::str text = read_source(item[py::int_(1)]);
-      py::object source =
-          fixed_source(text, item[py::int_(1)], settings_module_of(item[py::int_(1)], root, settings));
-      if (source.is_none()) continue;
-      result.attr("append")(fixed_file(source, relative));
+      py::bytes data = file.attr("read_bytes")();
+      py::str text = normalised(decoded(data));
+      FixedText fixed = fix_file(file, text, findings, settings_module_of(file, root, settings), style);
+      if (fixed.source.is_none()) continue;
+      result.attr("append")(fixed_file(fixed.source, relative));
       originals[relative] = text;
+      stored[relative] = data;
+      if (fixed.model_fields) apps.add(py::str(app_label(file, root)));
     } catch (py::error_already_set& e) {
       // One file that cannot be fixed does not cost the project the fixes of the others.
       if (!e.matches(PyExc_Exception)) throw;
@@ -250,6 +609,8 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
   }
   result.attr("failures") = failures;
   result.attr("originals") = originals;
+  result.attr("stored") = stored;
+  result.attr("migrations") = lookup("builtins", "sorted")(apps);
   return result;
 }
 
@@ -261,7 +622,8 @@ py::object make_project_diff(py::module_& m) {
   ns["__doc__"] =
       "The fixed files of a project: (source, path) pairs, path relative to the project root. "
       "`failures` holds (path, error) for the files that could not be fixed, `originals` the "
-      "text each fixed file had.";
+      "text each fixed file had (line breaks as \"\\n\"), `stored` its bytes, and `migrations` "
+      "the labels of the apps whose model fields the fixes change.";
   py::object cls = vettor::make_class(m, "ProjectDiff", vettor::bases_of(py::type::of(py::list())), ns);
   // The changes as one unified diff, a/ and b/ before each path as git writes them.
   vettor::add_method(cls, "unified_diff", [](py::object self) {
@@ -282,7 +644,40 @@ py::object make_project_diff(py::module_& m) {
     }
     return py::str(text);
   });
+  // The same diff as the bytes patch and git apply read: each file's lines in the file's own
+  // encoding and line breaks, as they are on disk and as the fix writes them.
+  vettor::add_method(cls, "unified_diff_bytes", [](py::object self) {
+    py::object diff_bytes = lookup("difflib", "diff_bytes");
+    py::object unified = lookup("difflib", "unified_diff");
+    py::object stored_form = G("stored_form");
+    py::dict stored = py::getattr(self, "stored", py::dict());
+    std::string out;
+    for (py::handle fixed : self) {
+      py::object source = fixed[py::int_(0)];
+      py::object path = fixed[py::int_(1)];
+      py::bytes before = stored.contains(path) ? py::bytes(stored[path])
+                                               : py::bytes(py::str(self.attr("originals")[path]).attr("encode")("utf-8"));
+      py::bytes after = stored_form(before, source);
+      py::bytes name = lookup("os", "fsencode")(lookup("os", "fspath")(path));
+      for (py::handle line : diff_bytes(unified, byte_lines(before), byte_lines(after),
+                                        py::bytes("a/" + std::string(name)), py::bytes("b/" + std::string(name)),
+                                        py::bytes(""), py::bytes(""), 3, py::bytes("\n"))) {
+        out += std::string(py::bytes(py::reinterpret_borrow<py::object>(line)));
+        if (out.back() != '\n') out += "\n\\ No newline at end of file\n";
+      }
+    }
+    return py::bytes(out);
+  });
   return cls;
+}
+
+py::object make_written_files(py::module_& m) {
+  py::dict ns;
+  ns["__doc__"] =
+      "The paths a project transform wrote, in the order written; `migrations` the labels of "
+      "the apps whose model fields the written fixes change.";
+  ns["migrations"] = py::tuple();
+  return vettor::make_class(m, "WrittenFiles", vettor::bases_of(py::type::of(py::list())), ns);
 }
 
 }  // namespace
@@ -296,9 +691,14 @@ PYBIND11_MODULE(diff, m) {
   m.attr("meta") = vettor::import_sibling(m, "meta");
   m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
 
+  m.def("stored_form", &stored_form,
+        "The bytes a file holds once `source` (a fixed text, lines broken by \"\\n\") is\n"
+        "written over `stored` (its bytes before): the file's encoding and line breaks.",
+        py::arg("stored"), py::arg("source"));
   m.attr("FixedFile") = lookup("collections", "namedtuple")(
       "FixedFile", py::make_tuple("source", "path"), "module"_a = m.attr("__name__"));
   m.attr("ProjectDiff") = make_project_diff(m);
+  m.attr("WrittenFiles") = make_written_files(m);
   m.def("get_diff_plaintext", &get_diff_plaintext, py::arg("project_root"), py::arg("whitelist"),
-        py::arg("settings_modpath"), py::arg("code_style"));
+        py::arg("settings_modpath"), py::arg("code_style"), py::arg("jobs") = py::none());
 }

@@ -426,8 +426,12 @@ class FixWatch : public std::enable_shared_from_this<FixWatch> {
 
 class Source {
  public:
-  explicit Source(py::object atok)
-      : atok_(atok), text_(atok.attr("text")), tokens_(atok.attr("tokens")) {}
+  explicit Source(py::object atok, py::object quote = py::none())
+      : atok_(atok), text_(atok.attr("text")), tokens_(atok.attr("tokens")), quote_(quote) {}
+
+  // The (quote to replace, quote to use) pair new string literals take, or None for the
+  // renderer's own quotes.
+  const py::object& quote() const { return quote_; }
 
   const py::str& text() const { return text_; }
   const py::list& tokens() const { return tokens_; }
@@ -475,6 +479,7 @@ class Source {
   py::object atok_;
   py::str text_;
   py::list tokens_;
+  py::object quote_;
 };
 
 long startpos(py::handle node) { return node.attr("first_token").attr("startpos").cast<long>(); }
@@ -790,7 +795,13 @@ bool header_edits(Comparison& compare, py::handle old, py::handle now,
   return compare.same(old, now);
 }
 
-py::str render(py::handle node) { return G("render_statement")(node); }
+// A statement as the renderer writes it; with a quote to use, its string literals turned
+// towards that quote (those of the source keep their own spelling in the token merge).
+py::str render(const Source& source, py::handle node) {
+  py::str code = G("render_statement")(node);
+  if (source.quote().is_none()) return code;
+  return G("requote_literals")(code, source.quote());
+}
 
 // A simple statement changed in place: its whole text.
 void render_simple(const Source& source, FieldTable& fields, Rendered& out) {
@@ -798,7 +809,7 @@ void render_simple(const Source& source, FieldTable& fields, Rendered& out) {
   out.start = startpos(stmt);
   out.end = endpos(stmt);
   std::string prefix = source.prefix(stmt);
-  py::str plain = render(stmt);
+  py::str plain = render(source, stmt);
   std::vector<std::string> comments = source.comments(first_index(stmt), last_index(stmt));
 
   std::vector<std::string> candidates;
@@ -844,7 +855,7 @@ void render_compound(const Source& source, Comparison& compare, FieldTable& fiel
     std::vector<std::string> plain, merged, comments;
     bool all_merged = true;
     for (const auto& [old, now] : edits) {
-      py::str rendering = render(now);
+      py::str rendering = render(source, now);
       plain.push_back(text_of(rendering));
       auto laid = merge_tokens(source, first_index(old), last_index(old), rendering);
       all_merged = all_merged && laid.has_value();
@@ -900,7 +911,7 @@ void render_compound(const Source& source, Comparison& compare, FieldTable& fiel
     out.reason = "its comments could not be kept";
     return;
   }
-  std::string code = indent_continuation(text_of(render(stmt)), is_blank(prefix) ? prefix : "");
+  std::string code = indent_continuation(text_of(render(source, stmt)), is_blank(prefix) ? prefix : "");
   if (parses_to(fields, prefix, code, stmt, false)) {
     out.text = py::str(code);
   } else {
@@ -988,7 +999,7 @@ void render_added(const Source& source, FieldTable& fields, Rendered& out) {
     return;
   }
   out.start = out.end = place->offset;
-  std::string code = indent_lines(text_of(render(out.node)), place->indentation);
+  std::string code = indent_lines(text_of(render(source, out.node)), place->indentation);
   std::string check = place->indentation.empty() ? code : code.substr(place->indentation.size());
   if (!parses_to(fields, place->indentation, check, out.node, false)) {
     out.reason = "its rendering does not parse back to the fixed statement";
@@ -1071,11 +1082,11 @@ py::object make_change(const Source& source, const Rendered& r) {
 
 // The changes a watched fixing made on the tree of `atok`, in the order of the source, each
 // with the text that replaces its characters, or None (and the reason) when it is left out.
-py::list statement_changes(py::object atok, std::shared_ptr<FixWatch> watch) {
+py::list statement_changes(py::object atok, std::shared_ptr<FixWatch> watch, py::object quote) {
   py::list result;
   auto snapshot = watch->snapshot();
   if (!snapshot) return result;
-  Source source(atok);
+  Source source(atok, quote);
   FieldTable& fields = *watch->fields();
   Comparison compare(*snapshot);
   std::vector<Rendered> rendered;
@@ -1218,7 +1229,8 @@ void register_splice(py::module_& m) {
       .def("watch", &FixWatch::watch, py::arg("visitor"))
       .def_property_readonly("runs", &FixWatch::runs)
       .def_property_readonly("fixed", [](const FixWatch& w) { return static_cast<bool>(w.snapshot()); });
-  m.def("statement_changes", &statement_changes, py::arg("atok"), py::arg("watch"));
+  m.def("statement_changes", &statement_changes, py::arg("atok"), py::arg("watch"),
+        py::arg("quote") = py::none());
   m.def("splice_changes", &splice_changes, py::arg("text"), py::arg("changes"));
   m.def("new_statement_position", &new_statement_position, py::arg("atok"), py::arg("node"));
   m.def("renders_faithfully", &renders_faithfully, py::arg("code"), py::arg("statement"),
