@@ -9,7 +9,9 @@
 #include <vettor/pyutil.hpp>
 
 #include <algorithm>
+#include <functional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -20,6 +22,7 @@ namespace {
 
 using vettor::import;
 using vettor::lookup;
+using vettor::on_error;
 using vettor::truthy;
 
 vettor::ModuleRef G;
@@ -524,23 +527,26 @@ LintResult lint(py::handle project_root, const py::list& selected, py::handle jo
   return result;
 }
 
-// One file's fix: its new text, or None when no fix changed it.
-struct FixedText {
-  py::object source = py::none();
+// One pass of fixes over a file's text: the text with the fixes of `findings` made, and
+// whether they change a model field.
+struct Pass {
+  py::str text;
   bool model_fields = false;
 };
 
-FixedText fix_file(const py::object& file, const py::str& text, py::handle findings,
-                   py::handle settings_module, const Style& style) {
+Pass fix_pass(const py::object& file, const py::str& text, py::handle findings,
+              py::handle settings_module, const Style& style) {
   py::object suggest = G("suggest");
   py::object transformer = vettor::import_sibling(G.handle(), "transformer");
   py::object quote = suggest.attr("get_literal_quote_target")(text);
   py::object report = transformer.attr("fix_findings")(text, py::str(file), settings_module,
                                                        findings, py::arg("quote") = quote);
-  FixedText result;
   py::list changes = lay_out(text, report.attr("changes"), style, quote);
-  py::str fixed = suggest.attr("splice_changes")(text, changes);
-  if (fixed.equal(text)) return result;
+  return Pass{suggest.attr("splice_changes")(text, changes), changes_model_fields(report.attr("fixed"))};
+}
+
+// A fixed text as it may be offered: it parses, and it keeps every comment of the source.
+void check_fixed(const py::str& text, const py::str& fixed, const py::object& file) {
   lookup("builtins", "compile")(fixed, py::str(file), "exec",
                                 py::arg("flags") = lookup("ast", "PyCF_ONLY_AST"),
                                 py::arg("dont_inherit") = true);
@@ -550,10 +556,132 @@ FixedText fix_file(const py::object& file, const py::str& text, py::handle findi
     for (py::handle comment : lost) names += (names.empty() ? "" : ", ") + std::string(py::repr(comment));
     vettor::raise(PyExc_ValueError, "the fix would drop comments: " + names);
   }
-  result.source = fixed;
-  result.model_fields = changes_model_fields(report.attr("fixed"));
-  return result;
 }
+
+// ---------------------------------------------------------------------------------------
+// Settings modules
+
+bool is_settings_code(py::handle code) { return std::string(py::str(code)).rfind("C40", 0) == 0; }
+
+// The project files a module's `from ... import` statements name, as Python finds them from
+// the file: relative imports from its folder, absolute ones from its folder or one above it up
+// to the project root.
+std::vector<std::string> imported_files(const py::str& text, const py::object& file,
+                                        const py::object& root) {
+  std::vector<std::string> found;
+  py::object tree = on_error(
+      PyExc_Exception, [&] { return lookup("ast", "parse")(text); },
+      [] { return py::object(py::none()); });
+  if (tree.is_none()) return found;
+  py::object import_from = lookup("ast", "ImportFrom");
+  for (py::handle node : lookup("ast", "walk")(tree)) {
+    if (!vettor::isinstance(node, import_from)) continue;
+    py::object module = node.attr("module");
+    long level = node.attr("level").cast<long>();
+    py::list parts = module.is_none() ? py::list() : py::list(module.attr("split")("."));
+    std::vector<py::object> bases;
+    py::object folder = file.attr("parent");
+    if (level > 0) {
+      for (long i = 1; i < level; ++i) folder = folder.attr("parent");
+      bases.push_back(folder);
+    } else {
+      for (; inside(folder, root); folder = folder.attr("parent")) bases.push_back(folder);
+    }
+    for (const py::object& base : bases) {
+      py::object target = base;
+      for (py::handle part : parts) target = target.attr("__truediv__")(part);
+      py::object module_file = target.attr("with_name")(std::string(py::str(target.attr("name"))) + ".py");
+      if (py::len(parts) > 0 && truthy(module_file.attr("is_file")())) {
+        found.push_back(py::str(module_file));
+        break;
+      }
+      py::object package = target.attr("__truediv__")("__init__.py");
+      if (truthy(package.attr("is_file")())) {
+        found.push_back(py::str(package));
+        break;
+      }
+    }
+  }
+  return found;
+}
+
+// The settings findings a lint of `text` reports when it stands for `file`: under the project's
+// Django version, its settings modules and its configured `disable`/`enable`, pragmas and all,
+// as the project lint would report them once the text is written.
+py::list settings_findings(const py::str& text, const py::object& file, py::handle project_root,
+                           py::handle fixable) {
+  py::object checker = vettor::import_sibling(G.handle(), "checker");
+  py::object linter = checker.attr("create_linter")(py::arg("linter_class") = checker.attr("CodeLinter"),
+                                                    py::arg("jobs") = 1);
+  py::dict config = G("meta").attr("get_toml_config")(project_root);
+  for (const char* key : {"disable", "enable"}) {
+    if (config.contains(key)) linter.attr("global_set_option")(key, config[key]);
+  }
+  py::object details = vettor::import_sibling(G.handle(), "dependencies").attr("resolve_django_version")(project_root);
+  linter.attr("set_option")("django-version", truthy(details) ? py::object(details["version"]) : py::object(py::str("3.2")));
+  linter.attr("set_option")("settings-files",
+                            lookup("builtins", "list")(G("meta").attr("get_settings_files")(project_root)));
+  py::list paths;
+  paths.append(py::str(file));
+  linter.attr("check")(text, py::arg("files_or_modules") = paths);
+  py::list found;
+  for (py::handle record : linter.attr("reporter").attr("messages")) {
+    py::object code = record["message-id"];
+    if (is_settings_code(code) && truthy(fixable.attr("__contains__")(code))) found.append(record);
+  }
+  return found;
+}
+
+// Settings modules in the order they are fixed: a module after the project's settings modules
+// it imports, so that what it takes from them (`from .base import *`) is judged fixed, and a
+// fix that a base module gets is not made again in the module built on it.
+std::vector<std::size_t> import_order(const std::vector<std::pair<py::object, py::str>>& modules,
+                                      const py::object& root) {
+  std::unordered_map<std::string, std::size_t> index;
+  for (std::size_t i = 0; i < modules.size(); ++i) index[py::str(modules[i].first)] = i;
+  std::vector<std::vector<std::size_t>> needs(modules.size());
+  for (std::size_t i = 0; i < modules.size(); ++i) {
+    for (const std::string& path : imported_files(modules[i].second, modules[i].first, root)) {
+      auto found = index.find(path);
+      if (found != index.end() && found->second != i) needs[i].push_back(found->second);
+    }
+  }
+  std::vector<std::size_t> order;
+  std::vector<int> state(modules.size(), 0);  // 0 new, 1 on the way, 2 placed
+  std::function<void(std::size_t)> place = [&](std::size_t i) {
+    if (state[i] != 0) return;
+    state[i] = 1;
+    for (std::size_t j : needs[i]) place(j);
+    state[i] = 2;
+    order.push_back(i);
+  };
+  for (std::size_t i = 0; i < modules.size(); ++i) place(i);
+  return order;
+}
+
+// The fixed sources of settings files stand for the files while the transform runs, and are
+// taken away when it returns or raises.
+class FixedSettingsSources {
+ public:
+  FixedSettingsSources() : sources_(vettor::import_sibling(G.handle(), "checkers.settings").attr("fixed_sources")) {}
+  ~FixedSettingsSources() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    for (const auto& key : added_) {
+      if (PyDict_DelItem(sources_.ptr(), key.ptr()) < 0) PyErr_Clear();
+    }
+    PyErr_Restore(type, value, traceback);
+  }
+  void set(const py::object& file, const py::str& text) {
+    py::str key(file);
+    if (!sources_.contains(key)) added_.push_back(key);
+    sources_[key] = text;
+  }
+
+ private:
+  py::dict sources_;
+  std::vector<py::str> added_;
+};
 
 // The project transform: one lint of the selected files (with `jobs` workers, None for the
 // lint's own default), and the fixes of its findings in the files that have fixable ones.
@@ -568,44 +696,118 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
   py::list settings = settings_modules(project_root, settings_modpath);
   Style style = project_style(code_style, !truthy(G("meta").attr("skips_string_normalization")(project_root)));
 
-  py::object result = G("ProjectDiff")();
   py::list failures;
-  py::dict originals, stored;
+  py::dict originals, stored, fixed_texts;
   py::set apps;
-  py::object fixed_file = G("FixedFile");
   LintResult found = selected.empty() ? LintResult{} : lint(project_root, selected, jobs);
   py::object fixable = vettor::import_sibling(G.handle(), "transformer").attr("FIXABLE_CODES");
+
+  struct Job {
+    py::str relative;
+    py::object file;
+    py::bytes data;
+    py::str text;
+    py::list findings;
+    py::str settings_module;
+  };
+  std::vector<Job> plain, settings_jobs;
+  auto fail = [&](const py::str& relative, py::object error) {
+    G("logger").attr("warning")("Could not fix %s: %s", relative, error);
+    failures.append(py::make_tuple(relative, error));
+  };
   for (py::handle item : selected) {
     py::str relative = item[py::int_(0)];
     py::object file = item[py::int_(1)];
     if (found.unanalysed.contains(relative)) {
-      py::object error = found.unanalysed[relative];
-      G("logger").attr("warning")("Could not fix %s: %s", relative, error);
-      failures.append(py::make_tuple(relative, error));
+      fail(relative, found.unanalysed[relative]);
       continue;
     }
-    py::list findings;
+    Job job{relative, file, py::bytes(""), py::str(""), py::list(), py::str("")};
+    bool settings_findings_found = false;
     if (found.by_path.contains(relative)) {
       for (py::handle record : found.by_path[relative]) {
-        if (truthy(fixable.attr("__contains__")(record["message-id"]))) findings.append(record);
+        if (!truthy(fixable.attr("__contains__")(record["message-id"]))) continue;
+        job.findings.append(record);
+        settings_findings_found = settings_findings_found || is_settings_code(record["message-id"]);
       }
     }
-    if (findings.empty()) continue;
+    if (job.findings.empty()) continue;
     try {
-      py::bytes data = file.attr("read_bytes")();
-      py::str text = normalised(decoded(data));
-      FixedText fixed = fix_file(file, text, findings, settings_module_of(file, root, settings), style);
-      if (fixed.source.is_none()) continue;
-      result.attr("append")(fixed_file(fixed.source, relative));
-      originals[relative] = text;
-      stored[relative] = data;
-      if (fixed.model_fields) apps.add(py::str(app_label(file, root)));
+      job.data = file.attr("read_bytes")();
+      job.text = normalised(decoded(job.data));
+      job.settings_module = settings_module_of(file, root, settings);
     } catch (py::error_already_set& e) {
-      // One file that cannot be fixed does not cost the project the fixes of the others.
       if (!e.matches(PyExc_Exception)) throw;
-      G("logger").attr("warning")("Could not fix %s: %s", relative, e.value());
-      failures.append(py::make_tuple(relative, e.value()));
+      fail(relative, e.value());
+      continue;
     }
+    bool is_settings = settings_findings_found && truthy(job.settings_module);
+    (is_settings ? settings_jobs : plain).push_back(job);
+  }
+
+  auto offer = [&](const Job& job, const py::str& fixed, bool model_fields) {
+    if (fixed.equal(job.text)) return;
+    check_fixed(job.text, fixed, job.file);
+    fixed_texts[job.relative] = fixed;
+    originals[job.relative] = job.text;
+    stored[job.relative] = job.data;
+    if (model_fields) apps.add(py::str(app_label(job.file, root)));
+  };
+  // One file that cannot be fixed does not cost the project the fixes of the others.
+  auto guarded = [&](const Job& job, auto&& body) {
+    try {
+      body();
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      fail(job.relative, e.value());
+    }
+  };
+  for (const Job& job : plain) {
+    guarded(job, [&] {
+      Pass done = fix_pass(job.file, job.text, job.findings, job.settings_module, style);
+      offer(job, done.text, done.model_fields);
+    });
+  }
+
+  // A settings module's fixes settle in one run: once its findings are fixed, the module is
+  // linted again as it would then be written, and what that lint reports is fixed in turn (a
+  // security middleware added makes the SECURE_* settings count), until it reports nothing a
+  // fix can change. Modules built on another one are fixed after it, and judged with its
+  // fixed text.
+  {
+    FixedSettingsSources sources;
+    std::vector<std::pair<py::object, py::str>> modules;
+    for (const Job& job : settings_jobs) modules.emplace_back(job.file, job.text);
+    for (std::size_t index : import_order(modules, root)) {
+      const Job& job = settings_jobs[index];
+      guarded(job, [&] {
+        Pass done = fix_pass(job.file, job.text, job.findings, job.settings_module, style);
+        bool model_fields = done.model_fields;
+        for (int round = 0; round < 8; ++round) {
+          if (done.text.equal(job.text) && round == 0) {
+            // Nothing of what the lint reported could be fixed here: the modules it builds on
+            // may have settled it already.
+            break;
+          }
+          sources.set(job.file, done.text);
+          py::list more = settings_findings(done.text, job.file, project_root, fixable);
+          if (more.empty()) break;
+          Pass next = fix_pass(job.file, done.text, more, job.settings_module, style);
+          if (next.text.equal(done.text)) break;
+          model_fields = model_fields || next.model_fields;
+          done.text = next.text;
+        }
+        sources.set(job.file, done.text);
+        offer(job, done.text, model_fields);
+      });
+    }
+  }
+
+  py::object result = G("ProjectDiff")();
+  py::object fixed_file = G("FixedFile");
+  for (py::handle item : selected) {
+    py::str relative = item[py::int_(0)];
+    if (fixed_texts.contains(relative)) result.attr("append")(fixed_file(fixed_texts[relative], relative));
   }
   result.attr("failures") = failures;
   result.attr("originals") = originals;

@@ -424,6 +424,12 @@ class FixWatch : public std::enable_shared_from_this<FixWatch> {
 // ---------------------------------------------------------------------------------------
 // The source text
 
+struct PlacedComment {
+  std::string text;
+  bool own_line;
+  std::string indentation;  // of a comment on a line of its own
+};
+
 class Source {
  public:
   explicit Source(py::object atok, py::object quote = py::none())
@@ -458,21 +464,27 @@ class Source {
   }
   std::vector<std::string> comments(long first_index, long last_index) const {
     std::vector<std::string> found;
-    for (const auto& comment : placed_comments(first_index, last_index)) found.push_back(comment.first);
+    for (const auto& comment : placed_comments(first_index, last_index)) found.push_back(comment.text);
     return found;
   }
-  // Each comment with whether it stands on a line of its own.
-  std::vector<std::pair<std::string, bool>> placed_comments(long first_index, long last_index) const {
-    std::vector<std::pair<std::string, bool>> found;
+  // Each comment with whether it stands on a line of its own, and then its indentation.
+  std::vector<PlacedComment> placed_comments(long first_index, long last_index) const {
+    std::vector<PlacedComment> found;
     for (long i = first_index; i <= last_index; ++i) {
       py::object tok = tokens_[static_cast<std::size_t>(i)];
       if (token_name(tok) != "COMMENT") continue;
       long column = py::tuple(tok.attr("start"))[1].cast<long>();
       std::string line = text_of(tok.attr("line"));
-      bool own_line = is_blank(line.substr(0, std::min<std::size_t>(column, line.size())));
-      found.emplace_back(text_of(tok.attr("string")), own_line);
+      std::string before = line.substr(0, std::min<std::size_t>(column, line.size()));
+      bool own_line = is_blank(before);
+      found.push_back({text_of(tok.attr("string")), own_line, own_line ? before : ""});
     }
     return found;
+  }
+  // What stands before the offset on its line when that is only indentation, else nothing.
+  std::string indentation_before(long offset) const {
+    std::string before = text_of(slice(line_start(offset), offset));
+    return is_blank(before) ? before : "";
   }
 
  private:
@@ -561,7 +573,7 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
       code_tokens(rendered_tokens, 0, static_cast<long>(py::len(rendered_tokens)) - 1);
   if (o.empty() || r.empty()) return std::nullopt;
 
-  std::vector<std::vector<std::pair<std::string, bool>>> gap_comments(o.size() - 1);
+  std::vector<std::vector<PlacedComment>> gap_comments(o.size() - 1);
   for (std::size_t k = 0; k + 1 < o.size(); ++k) {
     gap_comments[k] = source.placed_comments(o[k].index + 1, o[k + 1].index - 1);
   }
@@ -616,26 +628,47 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
   }
 
   py::list pieces;
-  std::vector<std::pair<std::string, bool>> pending;
+  std::vector<PlacedComment> pending;
   auto take_gaps = [&](long from, long to) {  // gap indices [from, to)
     for (long g = from; g < to; ++g) {
       for (const auto& comment : gap_comments[static_cast<std::size_t>(g)]) pending.push_back(comment);
     }
   };
-  // A comment that stood on a line of its own goes on one again; one after code, after code.
+  // A comment that stood on a line of its own goes on one again, at its own indentation;
+  // one after code, after code.
+  std::string last_indentation;
   auto written_comments = [&](bool last) {
     std::string text;
     for (std::size_t i = 0; i < pending.size(); ++i) {
-      const auto& [comment, own_line] = pending[i];
+      const PlacedComment& comment = pending[i];
       bool line_start = !text.empty() && text.back() == '\n';
-      text += own_line ? (line_start ? "" : "\n") + comment : (line_start ? "" : "  ") + comment;
+      if (comment.own_line) {
+        text += (line_start ? "" : "\n") + comment.indentation + comment.text;
+        last_indentation = comment.indentation;
+      } else {
+        text += (line_start ? "" : "  ") + comment.text;
+      }
       if (!last || i + 1 < pending.size()) text += "\n";
     }
     pending.clear();
     return text;
   };
-  auto separator = [&](long rindex) -> py::str {
-    if (!pending.empty()) return py::str(written_comments(false));
+  // What goes before the plan's item: the comments waiting to be written (the line they end
+  // taken up at the indentation the item had in the source, or that of the comment above
+  // it), else the rendering's own spacing.
+  auto separator = [&](const Out& item) -> py::str {
+    long rindex = item.rindex;
+    if (!pending.empty()) {
+      last_indentation.clear();
+      std::string text = written_comments(false);
+      if (item.original) {
+        std::string own = source.indentation_before(o[static_cast<std::size_t>(item.index)].start);
+        text += own.empty() ? last_indentation : own;
+      } else {
+        text += last_indentation;
+      }
+      return py::str(text);
+    }
     if (rindex > 0) {
       return py::str(rendered[py::slice(py::int_(r[static_cast<std::size_t>(rindex - 1)].end),
                                         py::int_(r[static_cast<std::size_t>(rindex)].start),
@@ -658,7 +691,7 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
         } else {
           take_gaps(std::max(cursor, 0L), item.index);
           cursor = item.index;
-          pieces.append(separator(item.rindex));
+          pieces.append(separator(item));
         }
       } else {
         cursor = item.index;
@@ -666,7 +699,7 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
       pieces.append(source.slice(tok.start, tok.end));
     } else {
       const Tok& tok = r[static_cast<std::size_t>(item.index)];
-      if (n > 0) pieces.append(separator(item.rindex));
+      if (n > 0) pieces.append(separator(item));
       pieces.append(py::str(rendered[py::slice(py::int_(tok.start), py::int_(tok.end), py::none())]));
     }
   }
