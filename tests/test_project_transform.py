@@ -511,6 +511,12 @@ INSECURE_SETTINGS = "".join(
 )
 
 
+ADDED = (
+    "SECURE_HSTS_SECONDS = 31536000\nSESSION_COOKIE_SECURE = True\n"
+    "SECURE_HSTS_INCLUDE_SUBDOMAINS = True\nSECURE_HSTS_PRELOAD = True\n"
+)
+
+
 def test_settings_fixes_only_where_findings_are_and_before_the_local_settings(tmp_path):
     local = "\ntry:\n    from .local_settings import *\nexcept ImportError:\n    pass\n"
     root = write_project(tmp_path, {
@@ -519,15 +525,13 @@ def test_settings_fixes_only_where_findings_are_and_before_the_local_settings(tm
         "proj/local_settings.py": "DEBUG = True\n",
     })
     assert transformer.trasform_files_in_place(root, ["proj"]) == ["proj/settings.py"]
-    # The lint reports the HSTS seconds and the session cookie; the settings that apply only
-    # once HSTS is on (subdomains, preload) were reported by no finding and are not added.
-    assert (root / "proj" / "settings.py").read_text() == (
-        INSECURE_SETTINGS + "SECURE_HSTS_SECONDS = 31536000\nSESSION_COOKIE_SECURE = True\n" + local
-    )
+    # The lint reports the HSTS seconds and the session cookie; once HSTS is on, the settings
+    # that need it (subdomains, preload) are findings of the fixed module, and are fixed in the
+    # same run: a second run would find nothing to fix.
+    assert (root / "proj" / "settings.py").read_text() == INSECURE_SETTINGS + ADDED + local
     assert (root / "proj" / "local_settings.py").read_text() == "DEBUG = True\n"
 
 
-ADDED = "SECURE_HSTS_SECONDS = 31536000\nSESSION_COOKIE_SECURE = True\n"
 
 
 @pytest.mark.parametrize(
