@@ -486,6 +486,76 @@ def test_diff_and_fix_honour_exclude(blog):
     assert (blog / "blog/settings.py").read_bytes() == (BLOG / "blog/settings.py").read_bytes()
 
 
+@pytest.mark.parametrize(
+    "black, line",
+    [
+        ('line-length = "x"', "[tool.black] line-length: 'x' is not a line length (a whole number above 0)"),
+        ("line-length = 0", "[tool.black] line-length: 0 is not a line length (a whole number above 0)"),
+        ("target-version = 5", "[tool.black] target-version: 5 is not a list of Python versions"),
+        ('target-version = ["py99"]', "[tool.black] target-version 'py99' is not a Python version black knows"),
+    ],
+    ids=["line-length-text", "line-length-zero", "target-version-number", "target-version-unknown"],
+)
+@pytest.mark.parametrize("road", ["--diff", "--fix"])
+def test_a_bad_black_style_is_a_configuration_error_on_the_fix_road(blog, black, line, road):
+    before = files_of(blog)
+    (blog / "pyproject.toml").write_text(f"[tool.black]\n{black}\n")
+    result = run(blog, road, "-j", "1")
+    assert (result.returncode, result.stdout) == (2, "")
+    (error,) = result.stderr.splitlines()
+    assert error.startswith(f"{blog / 'pyproject.toml'}: {line}")
+    before["pyproject.toml"] = (blog / "pyproject.toml").read_bytes()
+    assert files_of(blog) == before
+
+
+def test_fix_lists_what_it_wrote_when_a_file_cannot_be_written(blog, monkeypatch, capsys):
+    from vettor.staticanalysis import __main__ as command, transformer
+
+    real = transformer.os.replace
+
+    def replace(source, target):
+        if Path(target).name == "models.py":
+            raise PermissionError(13, "Permission denied", str(target))
+        real(source, target)
+
+    monkeypatch.setattr(transformer.os, "replace", replace)
+    status = command.main([str(blog), "--fix", "-j", "1"])
+    out, err = capsys.readouterr()
+    assert status == 1
+    assert out.splitlines() == [
+        "Fixed blog/settings.py",
+        "Fixed posts/migrations/0002_fill_author_nicknames.py",
+        "2 files fixed",
+    ]
+    assert err.splitlines() == ["Could not write posts/models.py: Permission denied"]
+    assert (blog / "posts" / "models.py").read_bytes() == (BLOG / "posts" / "models.py").read_bytes()
+
+
+def test_diff_is_written_in_each_file_own_encoding(blog, tmp_path):
+    models = blog / "posts" / "models.py"
+    text = models.read_text().replace("# A text column", "# Caf\u00e9: a text column")
+    latin = ("# -*- coding: latin-1 -*-\n" + text).encode("latin-1")
+    models.write_bytes(latin.replace(b"\n", b"\r\n"))
+    pristine = Path(shutil.copytree(blog, tmp_path / "pristine"))
+    diff = subprocess.run([sys.executable, "-m", "vettor.staticanalysis", str(blog), "--diff", "-j", "1"],
+                          capture_output=True, timeout=600)
+    assert diff.returncode == 1
+    assert b"\r\n" in diff.stdout and "Caf\u00e9".encode("latin-1") in diff.stdout
+    subprocess.run(["patch", "-p1", "-s", "--binary"], input=diff.stdout, cwd=pristine, check=True)
+    assert run(blog, "--fix", "-j", "1").returncode == 0
+    assert files_of(pristine) == files_of(blog)
+
+
+def test_jobs_go_to_the_one_lint_of_the_fix_road(blog, monkeypatch, capsys):
+    from vettor.staticanalysis import __main__ as command
+
+    calls = []
+    real = checker.get_messages
+    monkeypatch.setattr(checker, "get_messages", lambda *a, **k: calls.append(k.get("jobs")) or real(*a, **k))
+    assert command.main([str(blog), "--diff", "-j", "1"]) == 1
+    assert calls == [1]
+
+
 # ---------------------------------------------------------------------------------------
 # Ctrl-C
 
