@@ -268,6 +268,20 @@ std::pair<py::set, py::set> fixed_codes(py::handle watch, py::handle changes, py
   return {fixed, unfixed};
 }
 
+// The findings of the single-text linter on the code as given, as the file `filepath`.
+py::list lint_code(const py::object& code, const py::object& filepath,
+                   const py::object& settings_modpath) {
+  py::object checker = G("checker");
+  py::object linter = checker.attr("create_linter")("linter_class"_a = checker.attr("CodeLinter"));
+  py::list settings_files;
+  settings_files.append(settings_modpath);
+  linter.attr("set_option")("settings-files", settings_files);
+  py::list files;
+  files.append(filepath);
+  linter.attr("check")(code, "files_or_modules"_a = files);
+  return linter.attr("reporter").attr("messages");
+}
+
 // The whole fix of one source, with what it changed: the text as transform_code gives it,
 // the reasons, the statement changes (those left out have no text), and the codes whose
 // fixes were written and those that were left out.
@@ -283,14 +297,7 @@ py::object fix_code_here(py::object code, py::object filepath, py::object settin
                                                "absolute_path"_a = filepath);
 
   // The reasons come from the code as given, so they name fixed and unfixable findings alike.
-  py::object linter = checker.attr("create_linter")("linter_class"_a = checker.attr("CodeLinter"));
-  py::list settings_files;
-  settings_files.append(settings_modpath);
-  linter.attr("set_option")("settings-files", settings_files);
-  py::list files;
-  files.append(filepath);
-  linter.attr("check")(code, "files_or_modules"_a = files);
-  py::list messages = linter.attr("reporter").attr("messages");
+  py::list messages = lint_code(code, filepath, settings_modpath);
   py::set reported;
   for (py::handle record : messages) reported.add(record["message-id"]);
 
@@ -391,16 +398,8 @@ py::object unfixable_result(py::object code, py::object filepath, py::object set
                               error);
   py::set reasons;
   try {
-    py::object linter =
-        G("checker").attr("create_linter")("linter_class"_a = G("checker").attr("CodeLinter"));
-    py::list settings_files;
-    settings_files.append(settings_modpath);
-    linter.attr("set_option")("settings-files", settings_files);
-    py::list files;
-    files.append(filepath);
-    linter.attr("check")(code, "files_or_modules"_a = files);
     py::set own(G("checker").attr("get_all_message_codes")());
-    for (py::handle record : linter.attr("reporter").attr("messages")) {
+    for (py::handle record : lint_code(code, filepath, settings_modpath)) {
       py::object code_id = record["message-id"];
       if (own.contains(code_id) && !noise.contains(code_id)) reasons.add(code_id);
     }
