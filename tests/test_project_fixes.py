@@ -134,6 +134,34 @@ def test_a_changed_statement_is_laid_out_again_only_when_it_no_longer_fits(tmp_p
     assert fixed(root)["shop/models.py"] == source.replace(statement, after)
 
 
+@pytest.mark.parametrize(
+    "statement, after",
+    [
+        # an argument removed from a call laid out one per line takes its line with it
+        (
+            "    name = models.CharField(\n        max_length=9,\n        null=False,\n        blank=False,\n"
+            "        verbose_name='n',\n    )\n",
+            "    name = models.CharField(\n        max_length=9,\n        verbose_name='n',\n    )\n",
+        ),
+        # a last argument replaced keeps the closing bracket on its own line
+        (
+            "    name = models.CharField(\n        max_length=9, blank=True, null=True\n    )\n",
+            "    name = models.CharField(\n        max_length=9, blank=True, default=''\n    )\n",
+        ),
+        # a comment among the arguments stays where it stood
+        (
+            "    name = models.CharField(\n        max_length=9,  # short\n        null=True,\n    )\n",
+            "    name = models.CharField(\n        max_length=9,  # short\n        default='', blank=True,\n    )\n",
+        ),
+    ],
+    ids=["removed-argument", "replaced-last-argument", "comment-kept"],
+)
+def test_a_changed_call_keeps_its_own_layout_around_the_change(tmp_path, statement, after):
+    source = "from django.db import models\nX, Y = 'x', 'y'\n\n\nclass A(models.Model):\n" + statement
+    root = project(tmp_path, {"shop/__init__.py": "", "shop/models.py": source})
+    assert fixed(root)["shop/models.py"] == source.replace(statement, after)
+
+
 # ---------------------------------------------------------------------------------------
 # What the lint silences
 

@@ -587,8 +587,21 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
     bool original;
     long index;   // into o or r
     long rindex;  // the matching rendering token, -1 for none
+    std::optional<std::string> gap = std::nullopt;  // the source's own text to go before it
   };
   std::vector<Out> plan;
+  // The source's text between o[k - 1] and o[k], when no comment stands in it.
+  auto source_gap = [&](long k) -> std::optional<std::string> {
+    if (k <= 0 || k >= static_cast<long>(o.size())) return std::nullopt;
+    if (!gap_comments[static_cast<std::size_t>(k - 1)].empty()) return std::nullopt;
+    return text_of(source.slice(o[static_cast<std::size_t>(k - 1)].end,
+                                o[static_cast<std::size_t>(k)].start));
+  };
+  // Around what a fix replaced, removed or added, the source's own spacing stays: the text
+  // before the first token it replaced goes before its replacement, and the text after the
+  // last one it replaced or removed goes before the source token that follows (an argument
+  // removed from a call laid out one per line takes its line with it).
+  std::optional<std::string> after_change;
   py::list opcodes = lookup("difflib", "SequenceMatcher")(py::none(), key_list(o), key_list(r),
                                                           py::arg("autojunk") = false)
                          .attr("get_opcodes")();
@@ -600,9 +613,18 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
     long j1 = op[3].cast<long>(), j2 = op[4].cast<long>();
     if (tag == "equal") {
       for (long t = 0; t < i2 - i1; ++t) plan.push_back({true, i1 + t, j1 + t});
+      if (after_change && i2 > i1) plan[plan.size() - static_cast<std::size_t>(i2 - i1)].gap = after_change;
+      after_change.reset();
       continue;
     }
+    bool quiet = true;  // no comment stands among the tokens it changes
+    for (long g = std::max(i1 - 1, 0L); g < i2 && g < static_cast<long>(gap_comments.size()); ++g) {
+      quiet = quiet && gap_comments[static_cast<std::size_t>(g)].empty();
+    }
     for (long j = j1; j < j2; ++j) plan.push_back({false, j, j});
+    if (quiet && j2 > j1 && i2 > i1) plan[plan.size() - static_cast<std::size_t>(j2 - j1)].gap = source_gap(i1);
+    after_change = quiet && i2 > 0 ? source_gap(i2) : std::nullopt;
+    if (quiet && i2 == i1 && i1 > 0) after_change = source_gap(i1);
     long keep = -1;
     if (i2 > i1 && o[static_cast<std::size_t>(i2 - 1)].string == "," &&
         i2 < static_cast<long>(o.size()) && is_closing(o[static_cast<std::size_t>(i2)].string) &&
@@ -624,7 +646,10 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
     for (long k = i1; k < i2; ++k) {
       if (k != keep) break_around(k);
     }
-    if (keep >= 0) plan.push_back({true, keep, -1});
+    if (keep >= 0) {
+      plan.push_back({true, keep, -1});
+      after_change.reset();
+    }
   }
 
   py::list pieces;
@@ -677,6 +702,11 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
     return py::str(rindex < 0 ? "" : " ");
   };
   long cursor = -1;
+  bool line_broken = false;  // the comments after the last token written ended its line
+  auto lead = [&](const Out& item) -> py::str {
+    if (line_broken && pending.empty()) return py::str("");
+    return pending.empty() && item.gap ? py::str(*item.gap) : separator(item);
+  };
   for (std::size_t n = 0; n < plan.size(); ++n) {
     const Out& item = plan[n];
     if (item.original) {
@@ -691,15 +721,34 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
         } else {
           take_gaps(std::max(cursor, 0L), item.index);
           cursor = item.index;
-          pieces.append(separator(item));
+          pieces.append(lead(item));
         }
       } else {
         cursor = item.index;
       }
+      line_broken = false;
       pieces.append(source.slice(tok.start, tok.end));
+      // The comments after a source token whose neighbour the fix changed stay right after
+      // it, where their author put them, and the line goes on as it did in the source.
+      long k = item.index;
+      bool next_verbatim = n + 1 < plan.size() && plan[n + 1].original &&
+                           plan[n + 1].index == k + 1 && !broken[static_cast<std::size_t>(k)];
+      if (!next_verbatim && k + 1 < static_cast<long>(o.size()) && k >= cursor && pending.empty() &&
+          !gap_comments[static_cast<std::size_t>(k)].empty()) {
+        std::string text, indentation;
+        for (const PlacedComment& comment : gap_comments[static_cast<std::size_t>(k)]) {
+          text += comment.own_line ? "\n" + comment.indentation + comment.text : "  " + comment.text;
+          if (comment.own_line) indentation = comment.indentation;
+        }
+        std::string own = source.indentation_before(o[static_cast<std::size_t>(k + 1)].start);
+        pieces.append(py::str(text + "\n" + (own.empty() ? indentation : own)));
+        cursor = k + 1;
+        line_broken = true;
+      }
     } else {
       const Tok& tok = r[static_cast<std::size_t>(item.index)];
-      if (n > 0) pieces.append(separator(item));
+      if (n > 0) pieces.append(lead(item));
+      line_broken = false;
       pieces.append(py::str(rendered[py::slice(py::int_(tok.start), py::int_(tok.end), py::none())]));
     }
   }
