@@ -14,7 +14,8 @@ one of its removed lines lies in a statement that holds a fixable finding of tha
 (the statement's own lines, or a compound statement's header), when it only adds lines next to
 such a statement, or, in a settings module with a settings finding, when every line it changes
 is a setting or a middleware entry (settings fixes add statements where the module's last
-settings stand). Every other hunk changes code no fix asked for.
+settings stand), or, in a module with a C6002 finding, when it only edits the import of
+reverse that the fix of its calls makes. Every other hunk changes code no fix asked for.
 
 The diff is then applied with `patch -p1` to a copy of the package, and every file it changes
 must compile. Printed per package and build: CPU of the lint and of --diff and their ratio,
@@ -131,6 +132,9 @@ def classify(root, diff, findings):
                 hit = any(a - 1 <= n <= b + 1 for n in added_at for a, b in ranges)
             if not hit and settings:
                 hit = all(SETTING_LINE.match(t) or not t.strip() for t in texts)
+            # The URL fix's import of reverse in place of reverse_lazy goes with its calls.
+            if not hit and any(f["message-id"] == "C6002" for f in mine):
+                hit = all("import" in t and "reverse" in t for t in texts if t.strip())
             if hit:
                 fix += 1
             else:

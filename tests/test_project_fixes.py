@@ -153,8 +153,16 @@ def test_a_changed_statement_is_laid_out_again_only_when_it_no_longer_fits(tmp_p
             "    name = models.CharField(\n        max_length=9,  # short\n        null=True,\n    )\n",
             "    name = models.CharField(\n        max_length=9,  # short\n        default='', blank=True,\n    )\n",
         ),
+        # an item added after a trailing comma gets a line (and a trailing comma) of its own;
+        # a text written in pieces, in brackets of its own, stays as written
+        (
+            "    size = models.IntegerField(\n        null=True,\n        help_text=(\n            'a '\n"
+            "            'b'\n        ),\n    )\n",
+            "    size = models.IntegerField(\n        null=True,\n        help_text=(\n            'a '\n"
+            "            'b'\n        ),\n        blank=True,\n    )\n",
+        ),
     ],
-    ids=["removed-argument", "replaced-last-argument", "comment-kept"],
+    ids=["removed-argument", "replaced-last-argument", "comment-kept", "added-after-trailing-comma"],
 )
 def test_a_changed_call_keeps_its_own_layout_around_the_change(tmp_path, statement, after):
     source = "from django.db import models\nX, Y = 'x', 'y'\n\n\nclass A(models.Model):\n" + statement

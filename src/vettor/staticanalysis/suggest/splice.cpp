@@ -20,6 +20,7 @@
 //   statement goes on a line of its own after the statement before it in its body
 //   (new_statement_position).
 #include <algorithm>
+#include <cctype>
 #include <memory>
 #include <optional>
 #include <string>
@@ -481,6 +482,11 @@ class Source {
     }
     return found;
   }
+  // The indentation of the line that holds the offset.
+  std::string line_indentation(long offset) const {
+    std::string line = text_of(slice(line_start(offset), offset));
+    return line.substr(0, line.find_first_not_of(" \t\f"));
+  }
   // What stands before the offset on its line when that is only indentation, else nothing.
   std::string indentation_before(long offset) const {
     std::string before = text_of(slice(line_start(offset), offset));
@@ -514,11 +520,12 @@ bool is_closing(const std::string& text) { return text == ")" || text == "]" || 
 bool is_opening(const std::string& text) { return text == "(" || text == "[" || text == "{"; }
 
 struct Tok {
-  long index;
+  long index;  // of its first token
   long start;
   long end;
   std::string string;
   py::object key;
+  long last;  // the index of its last token: literals written side by side are one Tok
 };
 
 // Two tokens match when they are the same name or operator, or literals of the same value:
@@ -534,16 +541,72 @@ py::object token_key(py::handle tok, const std::string& name) {
   return py::make_tuple(name, string);
 }
 
-std::vector<Tok> code_tokens(const py::list& tokens, long from, long to) {
+// The code tokens of tokens[from..to] of `text`. String literals written side by side (an
+// implicit concatenation, over one line or several) are one token whose key is the value they
+// make together: the renderer writes them as one literal, and the source's own pieces, line
+// breaks and comments between them stay when that value is unchanged.
+std::vector<Tok> code_tokens(const py::list& tokens, long from, long to, const py::str& text) {
   std::vector<Tok> found;
+  bool joining = false;  // the last Tok is a literal that a following one may join
   for (long i = from; i <= to; ++i) {
     py::object tok = tokens[static_cast<std::size_t>(i)];
     std::string name = token_name(tok);
-    if (is_layout_token(name)) continue;
-    found.push_back(Tok{i, tok.attr("startpos").cast<long>(), tok.attr("endpos").cast<long>(),
-                        text_of(tok.attr("string")), token_key(tok, name)});
+    if (is_layout_token(name)) {
+      if (name != "NL" && name != "COMMENT") joining = false;
+      continue;
+    }
+    long start = tok.attr("startpos").cast<long>(), end = tok.attr("endpos").cast<long>();
+    if (name == "STRING" && joining) {
+      Tok& literal = found.back();
+      literal.end = end;
+      literal.last = i;
+      literal.string = text_of(text[py::slice(py::int_(literal.start), py::int_(end), py::none())]);
+      py::str joined("(" + literal.string + "\n)");
+      py::object value = on_error(
+          PyExc_Exception, [&] { return lookup("ast", "literal_eval")(joined); },
+          [] { return py::object(); });
+      literal.key = value ? py::make_tuple(name, value.get_type().attr("__name__"), value)
+                          : py::make_tuple(name, py::str(literal.string));
+      continue;
+    }
+    found.push_back(Tok{i, start, end, text_of(tok.attr("string")), token_key(tok, name), i});
+    joining = name == "STRING";
   }
   return found;
+}
+
+// A literal in brackets that only group it (`help_text=(\n "..." "..."\n)`, a text over
+// several lines) is one token too, keyed by the literal's value: the renderer writes no such
+// brackets, and the author's stay with the literal when its value is unchanged.
+std::vector<Tok> grouped_literals(std::vector<Tok> toks, const py::str& text) {
+  auto name_like = [](const std::string& t) {
+    return !t.empty() && (std::isalnum(static_cast<unsigned char>(t[0])) || t[0] == '_' ||
+                          t[0] == '"' || t[0] == '\'');
+  };
+  std::vector<Tok> out;
+  for (std::size_t k = 0; k < toks.size(); ++k) {
+    bool grouping = toks[k].string == "(" && k + 2 < toks.size() && k > 0 &&
+                    toks[k + 2].string == ")" &&
+                    py::tuple(toks[k + 1].key)[0].cast<std::string>() == "STRING";
+    if (grouping) {
+      const std::string& before = toks[k - 1].string;
+      bool keyword = name_like(before) && truthy(lookup("keyword", "iskeyword")(py::str(before)));
+      grouping = (!name_like(before) || keyword) && !is_closing(before);
+    }
+    if (!grouping) {
+      out.push_back(toks[k]);
+      continue;
+    }
+    Tok merged = toks[k + 1];
+    merged.index = toks[k].index;
+    merged.start = toks[k].start;
+    merged.end = toks[k + 2].end;
+    merged.last = toks[k + 2].last;
+    merged.string = text_of(text[py::slice(py::int_(merged.start), py::int_(merged.end), py::none())]);
+    out.push_back(merged);
+    k += 2;
+  }
+  return out;
 }
 
 py::list key_list(const std::vector<Tok>& toks) {
@@ -561,7 +624,8 @@ py::list key_list(const std::vector<Tok>& toks) {
 // is how the author asked for one item a line. None when the rendering does not tokenize.
 std::optional<py::str> merge_tokens(const Source& source, long first, long last,
                                     const py::str& rendered) {
-  std::vector<Tok> o = code_tokens(source.tokens(), first, last);
+  std::vector<Tok> o = grouped_literals(code_tokens(source.tokens(), first, last, source.text()),
+                                        source.text());
   py::list rendered_tokens;
   try {
     rendered_tokens = G("ASTTokens")(rendered, py::arg("parse") = false).attr("tokens");
@@ -570,12 +634,12 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
     return std::nullopt;
   }
   std::vector<Tok> r =
-      code_tokens(rendered_tokens, 0, static_cast<long>(py::len(rendered_tokens)) - 1);
+      code_tokens(rendered_tokens, 0, static_cast<long>(py::len(rendered_tokens)) - 1, rendered);
   if (o.empty() || r.empty()) return std::nullopt;
 
   std::vector<std::vector<PlacedComment>> gap_comments(o.size() - 1);
   for (std::size_t k = 0; k + 1 < o.size(); ++k) {
-    gap_comments[k] = source.placed_comments(o[k].index + 1, o[k + 1].index - 1);
+    gap_comments[k] = source.placed_comments(o[k].last + 1, o[k + 1].index - 1);
   }
   std::vector<bool> broken(o.size() - 1, false);
   auto break_around = [&](long deleted) {
@@ -625,6 +689,19 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
     if (quiet && j2 > j1 && i2 > i1) plan[plan.size() - static_cast<std::size_t>(j2 - j1)].gap = source_gap(i1);
     after_change = quiet && i2 > 0 ? source_gap(i2) : std::nullopt;
     if (quiet && i2 == i1 && i1 > 0) after_change = source_gap(i1);
+    // An item added after a trailing comma, in brackets laid out one item a line, goes on a
+    // line of its own, with a trailing comma of its own.
+    if (quiet && i1 == i2 && j2 > j1 && i1 > 0 && i1 < static_cast<long>(o.size()) &&
+        o[static_cast<std::size_t>(i1 - 1)].string == "," &&
+        is_closing(o[static_cast<std::size_t>(i1)].string)) {
+      auto between = source_gap(i1);
+      if (between && between->find('\n') != std::string::npos) {
+        plan[plan.size() - static_cast<std::size_t>(j2 - j1)].gap =
+            "\n" + source.line_indentation(o[static_cast<std::size_t>(i1 - 1)].start);
+        bool has_comma = r[static_cast<std::size_t>(j2 - 1)].string == ",";
+        after_change = (has_comma ? "" : ",") + *between;
+      }
+    }
     long keep = -1;
     if (i2 > i1 && o[static_cast<std::size_t>(i2 - 1)].string == "," &&
         i2 < static_cast<long>(o.size()) && is_closing(o[static_cast<std::size_t>(i2)].string) &&
@@ -651,7 +728,6 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
       after_change.reset();
     }
   }
-
   py::list pieces;
   std::vector<PlacedComment> pending;
   auto take_gaps = [&](long from, long to) {  // gap indices [from, to)
