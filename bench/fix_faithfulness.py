@@ -212,7 +212,7 @@ fixed = {path: [result.originals[path], source] for source, path in result}
 found = checker.get_messages(root, {path: None for path in fixed}, jobs=jobs)
 lines = {}
 for finding in found:
-    if finding["message-id"] in transformer.FIXABLE_CODES and finding.get("line"):
+    if finding["message-id"] in transformer.FIXED_CODES and finding.get("line"):
         lines.setdefault(finding["path"], []).append(finding["line"])
 print(json.dumps({"fixed": fixed, "lines": lines}))
 """

@@ -42,8 +42,53 @@ def test_help_describes_every_argument_by_name(function):
 
 
 def readme_examples():
+    # A block ends at a fence on a line of its own: an example's text may hold "```".
     readme = (REPO / "README.md").read_text()
-    return re.findall(r"```python\n(.*?)```", readme, flags=re.S)
+    return re.findall(r"^```python\n(.*?)^```$", readme, flags=re.S | re.M)
+
+
+def documented_output(example):
+    """What the example says each print() shows: the comment after it on its line, or the
+    comment lines that follow it."""
+    shown, lines = [], example.splitlines()
+    for number, line in enumerate(lines):
+        if not line.startswith("print("):
+            continue
+        code, _, comment = line.partition("  # ")
+        if not comment:
+            following = []
+            for after in lines[number + 1 :]:
+                if not after.startswith("# "):
+                    break
+                following.append(after[2:])
+            comment = " ".join(following)
+        shown.append(comment)
+    return shown
+
+
+def matches_documented(printed, documented):
+    """The documented output stands for the printed line: blanks and line wrapping aside,
+    "..." for an elided part, and a text literal split in two ('a' 'b') for one."""
+
+    def squeezed(text):
+        return re.sub(r"\s+", "", text).replace("''", "")
+
+    pattern = ".*".join(map(re.escape, squeezed(documented).split("...")))
+    return re.fullmatch(pattern, squeezed(printed)) is not None
+
+
+@pytest.mark.parametrize(
+    "printed, documented, same",
+    [
+        ("{'a': 1, 'b': 'x y'}", "{'a': 1,\n 'b': 'x y'}", True),
+        ("['a', 'b', 'c']", "['a', 'c']", False),
+        ("{'m': 'DEBUG is set, at length'}", "{'m': 'DEBUG is set, ...'}", True),
+        ("{'m': 'first second'}", "{'m': 'first ' 'second'}", True),
+        ("C1000 requirements.txt 3.2", "C1000 requirements.txt 3.1", False),
+    ],
+)
+def test_documented_output_is_compared_as_a_reader_would(printed, documented, same):
+    assert matches_documented(printed, documented) is same
 
 
 def test_the_readme_shows_an_example_of_each_record_shape_and_argument():
@@ -74,3 +119,38 @@ def test_a_readme_example_runs_as_written(number, tmp_path):
         timeout=600,
     )
     assert result.returncode == 0, example + "\n" + result.stderr
+    # The whole example ran: its last statement is the assert that checks it.
+    assert example.rstrip().splitlines()[-1].startswith("assert "), example
+    documented = documented_output(example)
+    printed = result.stdout.splitlines()
+    assert len(printed) == len(documented), result.stdout
+    for line, expected in zip(printed, documented):
+        assert matches_documented(line, expected), f"prints {line}\nREADME says {expected}"
+
+
+def readme_rules_table():
+    readme = (REPO / "README.md").read_text()
+    found = re.search(
+        r"^<!-- rules: .*? -->\n(.*?)^<!-- end of rules -->$", readme, flags=re.S | re.M
+    )
+    assert found, "the README has a rules table between its marker lines"
+    return found.group(1)
+
+
+def test_the_readme_lists_every_rule_as_the_rule_checkers_declare_it():
+    from vettor.staticanalysis.__main__ import rules_markdown
+
+    table = readme_rules_table()
+    assert table == rules_markdown(), "run tools/generate_rules_table.py"
+    # Read back as a reader would: one row per code of the rule checkers, with its symbol.
+    rows = [line.split(" | ") for line in table.splitlines()[2:]]
+    listed = {row[0].lstrip("| "): row[1].strip("`") for row in rows}
+    assert listed == checker.message_id_symbol_store
+    fixes = {row[0].lstrip("| "): row[3] for row in rows}
+    # A fix on every road, one on the review road only, and none.
+    assert (fixes["C2000"], fixes["C7001"], fixes["C4005"], fixes["C2005"]) == (
+        "yes",
+        "review",
+        "review",
+        "no",
+    )

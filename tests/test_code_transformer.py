@@ -85,6 +85,7 @@ FIXED_ROWS = [
     ("Call", "columns", "transform_nullboolean"),
     ("Call", "querysets", "transform_queryset_length"),
     ("Compare", "querysets", "transform_queryset_exists_compare"),
+    ("Compare", "querysets", "transform_queryset_exists_compare"),  # len() compared
     ("UnaryOp", "querysets", "transform_queryset_exists_naked_unaryop"),
     ("UnaryOp", "querysets", "transform_queryset_exists_count_unaryop"),
     ("If", "querysets", "transform_queryset_exists_naked_if"),

@@ -53,29 +53,30 @@ def blog(tmp_path):
 
 
 def test_the_example_blog():
-    result = run(BLOG, "--jobs", "1")
+    result = run("blog", "--jobs", "1", cwd=BLOG.parent)
     assert result.returncode == 1, result.stderr
     assert result.stderr == ""
     lines = result.stdout.splitlines()
     assert lines[:3] == [
-        f"Project: {BLOG}",
+        "Project: blog",
         "Django project: yes",
         "Django version: 3.2 (Django>=3.2,<4.0 in requirements.txt)",
     ]
     where_and_rule = {line.split(": ", 2)[0] + " " + line.split(": ", 2)[1] for line in lines[3:-2]}
     # Lines and columns are counted from 1: the model field starts in column 16 of line 7.
+    # Paths open from the working directory.
     assert {
-        "posts/models.py:7:16 C2000 nullable-string-field",
-        "posts/migrations/0002_fill_author_nicknames.py:18:9 C8001 missing-reverse-migration",
-        "posts/templates/posts/post_list.html:6:3 C7001 hard-coded-static-url",
-        "blog/settings.py:8:1 C4005 debug-enabled",
+        "blog/posts/models.py:7:16 C2000 nullable-string-field",
+        "blog/posts/migrations/0002_fill_author_nicknames.py:18:9 C8001 missing-reverse-migration",
+        "blog/posts/templates/posts/post_list.html:6:3 C7001 hard-coded-static-url",
+        "blog/blog/settings.py:8:1 C4005 debug-enabled",
     } <= where_and_rule
     # every finding is explained with its rule's text, filled from its argument record
     assert "Field nickname is a nullable string field." in result.stdout
     assert not re.search(r"\{[a-z_]+\}", result.stdout)
     assert (
         lines[-2]
-        == "requirements.txt: C1000 Django 3.2 (requirement '>=3.2,<4.0' admits 3.2.0 to 3.2.29)"
+        == "blog/requirements.txt: C1000 Django 3.2 (requirement '>=3.2,<4.0' admits 3.2.0 to 3.2.29)"
     )
     # The count names the files that were analysed: 14 Python files, 2 templates.
     assert lines[-1] == f"Findings: {len(lines) - 5} in 14 Python files and 2 templates"
@@ -101,7 +102,7 @@ def test_workers_give_the_same_output_as_one_process(tmp_path):
 
 
 def test_the_json_format_is_the_array_of_the_lint_records():
-    result = run(BLOG, "--format", "json", "-j", "1")
+    result = run("--format", "json", "-j", "1", cwd=BLOG)
     assert result.returncode == 1 and result.stderr == ""
     records = json.loads(result.stdout)
     files = {
@@ -167,6 +168,8 @@ def test_the_console_command_runs_as_the_module_does(tmp_path):
         ({"tool.py": "x = 1\n"}, ["--format", "xml"], 2),
         ({"tool.py": "x = 1\n"}, ["--diff", "--fix"], 2),
         ({"tool.py": "x = 1\n"}, ["--diff", "--format", "json"], 2),
+        ({"tool.py": "x = 1\n"}, ["--fix", "--disable", "C2000"], 2),
+        ({"tool.py": "x = 1\n"}, ["--format", "github"], 0),
     ],
 )
 def test_exit_status(tmp_path, files, args, status):
@@ -175,10 +178,11 @@ def test_exit_status(tmp_path, files, args, status):
     assert result.returncode == status, result.stdout + result.stderr
 
 
-def test_a_path_that_is_not_a_folder(tmp_path):
-    result = run(tmp_path / "missing")
+def test_a_path_that_does_not_exist(tmp_path):
+    (tmp_path / "app.py").write_text("x = 1\n")
+    result = run(tmp_path / "app.py", tmp_path / "missing")
     assert result.returncode == 2
-    assert "not a folder" in result.stderr
+    assert f"{tmp_path / 'missing'}: no such file or folder" in result.stderr
 
 
 def test_a_folder_without_django(tmp_path):
@@ -315,7 +319,7 @@ LINTED = {
 
 
 def linted_paths(root, *args):
-    result = run(root, "--format", "json", "-j", "1", *args)
+    result = run("--format", "json", "-j", "1", *args, cwd=root)
     assert result.returncode in (0, 1), result.stderr
     return {r["path"] for r in json.loads(result.stdout) if r["message-id"] != "C1000"}
 
@@ -379,6 +383,307 @@ def test_the_host_api_keeps_its_explicit_selection(tmp_path):
 
 
 # ---------------------------------------------------------------------------------------
+# The project of the paths named
+
+
+@pytest.mark.parametrize(
+    "layout, start, root",
+    [
+        # the nearest folder with a manage.py, setup.py or setup.cfg
+        ({"manage.py": "", "app/sub/x.py": ""}, "app/sub", "."),
+        ({"setup.py": "", "src/pkg/x.py": ""}, "src/pkg", "."),
+        ({"setup.cfg": "", "pkg/setup.cfg": "", "pkg/a/x.py": ""}, "pkg/a", "pkg"),
+        # a [tool.vettor] table wins over a nearer manage.py: the repository's configuration
+        (
+            {"pyproject.toml": "[tool.vettor]\n", "backend/manage.py": "", "backend/app/x.py": ""},
+            "backend/app",
+            ".",
+        ),
+        # a pyproject.toml that does not configure vettor marks nothing
+        (
+            {"setup.py": "", "sub/pyproject.toml": "[tool.black]\n", "sub/x.py": ""},
+            "sub",
+            ".",
+        ),
+        # a broken one that may configure vettor is the root, so its mistake is reported
+        ({"setup.py": "", "sub/pyproject.toml": "[tool.vettor\n", "sub/x.py": ""}, "sub", "sub"),
+        # never above the checkout (a folder of downloads inside another project's clone)
+        ({"manage.py": "", "repo/.git/HEAD": "", "repo/app/x.py": ""}, "repo/app", "repo/app"),
+        ({"setup.py": "", ".hg/store": "", "a/b/x.py": ""}, "a/b", "."),
+        ({"setup.py": "", "a/.hg/store": "", "a/b/x.py": ""}, "a/b", "a/b"),
+        # no mark at all: the folder given
+        ({"a/b/x.py": ""}, "a/b", "a/b"),
+    ],
+)
+def test_the_project_root_is_found_above_the_path(tmp_path, layout, start, root):
+    from vettor.staticanalysis import __main__ as command
+
+    write(tmp_path, layout)
+    for path in (tmp_path / start, tmp_path / start / "x.py"):
+        found = command.named_projects([str(path)])
+        assert list(found) == [(tmp_path / root).resolve()]
+
+
+def test_paths_are_named_relative_to_their_project(tmp_path, monkeypatch):
+    from vettor.staticanalysis import __main__ as command
+
+    write(tmp_path, {"manage.py": "", "a/x.py": "", "a/b/y.py": "", "c/z.py": ""})
+    monkeypatch.chdir(tmp_path / "a")
+    named = ["x.py", "b/y.py", "b", ".", "./x.py", "..", "../c/z.py"]
+    assert command.named_projects(named) == {
+        tmp_path.resolve(): ["a/x.py", "a/b/y.py", "a/b", "a", ".", "c/z.py"]
+    }
+
+
+# A project configured at its root (C2006 disabled, vendor folders excluded, Django pinned),
+# whose app sits in a subfolder, with a file that is no template (a static page).
+CONFIGURED_PROJECT = {
+    "pyproject.toml": "[tool.vettor]\ndisable = ['C2006']\nexclude = ['vendor']\n",
+    "requirements.txt": "Django==3.2.25\n",
+    "manage.py": "",
+    "shop/__init__.py": "",
+    "shop/models.py": """\
+        from django.db import models
+
+
+        class Item(models.Model):
+            name = models.CharField(max_length=20, null=True)
+            text = models.CharField(max_length=1000)
+        """,
+    "shop/vendor/models.py": """\
+        from django.db import models
+
+
+        class Kept(models.Model):
+            name = models.CharField(max_length=20, null=True)
+        """,
+    "shop/templates/shop/item.html": '<a href="/items/">Items</a>\n',
+    "shop/static/shop/demo.html": '<a href="/demo/">Demo</a>\n',
+}
+
+
+def findings_from(result, cwd, root):
+    """The findings of a text run, each as (path relative to the root, line, column, code),
+    its paths opened from the working directory the run had."""
+    found = set()
+    for line in result.stdout.splitlines():
+        match = re.match(r"(\S+?):(\d+):(\d+): (\S+) ", line)
+        if match:
+            path = (cwd / match.group(1)).resolve()
+            assert path.is_file(), f"{match.group(1)} does not open from {cwd}"
+            found.add((path.relative_to(root).as_posix(), *match.group(2, 3, 4)))
+    return found
+
+
+@pytest.mark.parametrize(
+    "cwd, paths, passed_over",
+    [
+        ("shop", [], 0),
+        (".", ["shop"], 0),
+        (".", ["shop/models.py", "shop/templates/shop/item.html"], 0),
+        # the named files that the project's lint leaves out stay out
+        ("shop", ["models.py", "vendor/models.py", "static/shop/demo.html", "templates"], 2),
+        ("shop/templates", ["../models.py", "shop/item.html"], 0),
+    ],
+)
+def test_a_subfolder_or_files_get_the_findings_of_the_project(tmp_path, cwd, paths, passed_over):
+    root = write(tmp_path / "project", CONFIGURED_PROJECT).resolve()
+    whole = run("-j", "1", cwd=root)
+    assert whole.returncode == 1, whole.stderr
+    expected = {
+        ("shop/models.py", "5", "12", "C2000"),
+        ("shop/templates/shop/item.html", "1", "1", "C7000"),
+    }
+    assert findings_from(whole, root, root) == expected
+
+    result = run("-j", "1", *paths, cwd=root / cwd)
+    assert result.returncode == 1, result.stderr
+    assert findings_from(result, root / cwd, root) == expected
+    lines = result.stdout.splitlines()
+    # the root's Django version, and its dependency file as it opens from here
+    assert lines[2] == "Django version: 3.2 (Django==3.2.25 in requirements.txt)"
+    requirements = os.path.relpath(root / "requirements.txt", root / cwd)
+    if not requirements.startswith(".."):
+        assert lines[-2].startswith(f"{requirements}: C1000 Django 3.2 ")
+    else:
+        assert lines[-2].startswith(f"{root / 'requirements.txt'}: C1000 Django 3.2 ")
+    assert lines[-1].startswith("Findings: 2 in ")
+    assert ("passed over" in lines[-1]) is bool(passed_over)
+    if passed_over:
+        assert f"({passed_over} named files passed over: " in lines[-1]
+
+
+def test_files_of_two_projects_are_linted_each_with_its_own_configuration(tmp_path):
+    for name, disabled in (("one", "C7000"), ("two", "C7001")):
+        write(
+            tmp_path / name,
+            {
+                "manage.py": "",
+                "pyproject.toml": f"[tool.vettor]\ndisable = ['{disabled}']\n",
+                "templates/page.html": '<a href="/a/">A</a>\n<img src="/static/a.png">\n',
+            },
+        )
+    result = run("-j", "1", "two/templates/page.html", "one", cwd=tmp_path)
+    assert result.returncode == 1, result.stderr
+    lines = result.stdout.splitlines()
+    assert [line for line in lines if line.startswith(("Project", "one/", "two/"))] == [
+        "Project: two",
+        "two/templates/page.html:1:1: C7000 hard-coded-url: The link /a/ is a hard-coded URL. "
+        "Use the {% url %} tag so the link follows changes to the URL configuration.",
+        "Project: one",
+        "one/templates/page.html:2:1: C7001 hard-coded-static-url: The static file /static/a.png "
+        "is referenced by a hard-coded URL. Use the {% static %} tag so it follows STATIC_URL "
+        "and the storage backend.",
+    ]
+    # one/manage.py is linted; two is named by its template alone
+    assert lines[-1] == "Findings: 2 in 1 Python file and 2 templates"
+
+
+def test_a_configuration_error_names_the_file_as_it_opens_from_here(tmp_path):
+    write(tmp_path, {"pyproject.toml": "[tool.vettor]\nmax-models = 'many'\n", "app/x.py": ""})
+    result = run("-j", "1", cwd=tmp_path / "app")
+    assert result.returncode == 2
+    assert result.stderr == (
+        f"{tmp_path.resolve() / 'pyproject.toml'}: [tool.vettor] max-models: 'many' is not a "
+        "whole number\n"
+    )
+    result = run("-j", "1", "app/x.py", cwd=tmp_path)
+    assert result.stderr.startswith("pyproject.toml: [tool.vettor] max-models: ")
+
+
+def test_diff_and_fix_take_the_named_python_files(blog):
+    diff = run("--diff", "models.py", "templates", cwd=blog / "posts")
+    assert diff.returncode == 1, diff.stderr
+    # the diff applies at the project root; the listed files open from here
+    assert re.findall(r"^\+\+\+ b/(\S+)$", diff.stdout, flags=re.M) == ["posts/models.py"]
+    assert diff.stderr.splitlines() == ["would fix models.py", "1 file would be fixed"]
+    fixed = run("--fix", "models.py", cwd=blog / "posts")
+    assert fixed.stdout.splitlines() == ["Fixed models.py", "1 file fixed"]
+    changed = {p for p, text in files_of(blog).items() if text != files_of(BLOG).get(p)}
+    assert changed == {"posts/models.py"}
+
+
+# ---------------------------------------------------------------------------------------
+# Formats and the rules
+
+
+def test_the_github_format_is_one_annotation_per_finding(tmp_path):
+    write(
+        tmp_path,
+        {
+            "manage.py": "",
+            # a comma in the path and a "%" in the message must not end the command's fields
+            "a,b/templates/page.html": '<a href="/a/">A</a>\n  <img src="/static/a%20b.png">\n',
+            "broken.py": "def f(:\n",
+        },
+    )
+    result = run("-j", "1", "--format", "github", cwd=tmp_path)
+    assert result.returncode == 1, result.stderr
+    assert result.stdout.splitlines() == [
+        "::warning file=broken.py,line=1,col=7,title=E0001 syntax-error::invalid syntax "
+        "(<unknown>, line 1)",
+        "::warning file=a%2Cb/templates/page.html,line=1,col=1,title=C7000 hard-coded-url::The "
+        "link /a/ is a hard-coded URL. Use the {%25 url %25} tag so the link follows changes to "
+        "the URL configuration.",
+        "::warning file=a%2Cb/templates/page.html,line=2,col=3,title=C7001 "
+        "hard-coded-static-url::The static file /static/a%2520b.png is referenced by a "
+        "hard-coded URL. Use the {%25 static %25} tag so it follows STATIC_URL and the storage "
+        "backend.",
+    ]
+
+
+def test_list_rules_prints_the_rows_of_the_readme():
+    result = run("--list-rules")
+    assert result.returncode == 0 and result.stderr == ""
+    lines = result.stdout.splitlines()
+    assert lines[0].split() == ["code", "symbol", "fix", "what", "it", "reports"]
+    printed = {line.split()[0]: line.split(None, 3) for line in lines[1:]}
+    assert set(printed) == set(checker.message_id_symbol_store)
+    readme = (REPO / "README.md").read_text()
+    for code, symbol, fix, text in printed.values():
+        row = f"| {code} | `{symbol}` | "
+        assert row in readme and f"| {fix} | " in readme.split(row)[1].splitlines()[0]
+    assert printed["C2000"][3].startswith("Field {name} is a nullable string field.")
+
+
+# ---------------------------------------------------------------------------------------
+# --disable and --enable
+
+# A finding of each kind: C2000 and C2006 in a model, C7000 and C7001 in a template.
+SWITCHED_PROJECT = {
+    "manage.py": "",
+    "app/models.py": """\
+        from django.db import models
+
+
+        class Item(models.Model):
+            name = models.CharField(max_length=20, null=True)
+            text = models.CharField(max_length=1000)
+        """,
+    "app/templates/page.html": '<a href="/a/">A</a>\n<img src="/static/a.png">\n',
+}
+ALL_FOUR = {"C2000", "C2006", "C7000", "C7001"}
+
+
+@pytest.mark.parametrize(
+    "table, args, codes",
+    [
+        ("disable = ['C2006']", [], ALL_FOUR - {"C2006"}),
+        ("disable = ['C2006']", ["--enable", "C2006"], ALL_FOUR),
+        ("disable = ['C2006']", ["--enable", "huge-max-length"], ALL_FOUR),
+        ("", ["--disable", "nullable-string-field,C7001"], {"C2006", "C7000"}),
+        ("", ["--disable=C", "--enable", "hard-coded-url"], {"C7000"}),
+        ("disable = ['all']\nenable = ['C2000']", [], {"C2000"}),
+        ("disable = ['all']\nenable = ['C2000']", ["--enable", "C7001"], {"C2000", "C7001"}),
+        ("disable = ['C']", [], set()),
+        ("disable = 'hard-coded-url, C2000'", [], {"C2006", "C7001"}),
+        # the later one wins
+        ("", ["--disable", "C7000", "--enable", "C7000"], ALL_FOUR),
+        ("", ["--enable", "C7000", "--disable", "C7000"], ALL_FOUR - {"C7000"}),
+        ("enable = ['C7000']\ndisable = ['C7000']", [], ALL_FOUR - {"C7000"}),
+    ],
+)
+def test_disable_and_enable(tmp_path, table, args, codes):
+    write(tmp_path, {**SWITCHED_PROJECT, "pyproject.toml": f"[tool.vettor]\n{table}\n"})
+    result = run("-j", "1", "--format", "json", *args, cwd=tmp_path)
+    assert result.returncode == (1 if codes else 0), result.stderr
+    assert {r["message-id"] for r in json.loads(result.stdout)} - {"C1000"} == codes
+
+
+@pytest.mark.parametrize(
+    "args, error",
+    [
+        (["--disable", "C9999"], "--disable: 'C9999' is not a message code or symbol of vettor"),
+        (["--enable", "C2000,nullable"], "--enable: 'nullable' is not a message code or symbol"),
+    ],
+)
+def test_an_unknown_code_on_the_command_line_is_one_line(tmp_path, args, error):
+    write(tmp_path, {"tool.py": "x = 1\n"})
+    result = run("-j", "1", *args, cwd=tmp_path)
+    assert result.returncode == 2 and result.stdout == ""
+    (line,) = result.stderr.splitlines()
+    assert line.startswith(error)
+
+
+# ---------------------------------------------------------------------------------------
+# pre-commit
+
+
+def test_the_pre_commit_hook_runs_the_command_on_the_staged_files():
+    import tomli
+    import yaml
+
+    (hook,) = yaml.safe_load((REPO / ".pre-commit-hooks.yaml").read_text())
+    scripts = tomli.loads((REPO / "pyproject.toml").read_text())["project"]["scripts"]
+    assert hook["entry"] in scripts and hook["language"] == "python"
+    assert hook.get("pass_filenames", True) and hook["require_serial"]
+    assert set(hook["types_or"]) == {"python", "html"}
+    taken = [name for name in ("a/models.py", "t/page.html", "bin/tool", "README.md", "x.pyi")
+             if re.search(hook["files"], name)]
+    assert taken == ["a/models.py", "t/page.html"]
+
+
+# ---------------------------------------------------------------------------------------
 # Files that cannot be analysed
 
 
@@ -395,7 +700,7 @@ def test_files_that_cannot_be_analysed_are_findings(tmp_path):
     )
     (tmp_path / "app" / "gone.py").symlink_to(tmp_path / "app" / "nowhere.py")
     (tmp_path / "app" / "templates" / "app" / "gone.html").symlink_to(tmp_path / "nowhere.html")
-    result = run(tmp_path, "-j", "1")
+    result = run("-j", "1", cwd=tmp_path)
     assert result.returncode == 1
     lines = result.stdout.splitlines()
     assert "app/broken.py:4:21: E0001 syntax-error: invalid syntax (<unknown>, line 4)" in lines
@@ -438,7 +743,7 @@ def files_of(root):
 
 def test_diff_prints_the_fixes_and_fix_writes_them(blog, tmp_path):
     before = files_of(blog)
-    diff = run(blog, "--diff")
+    diff = run("--diff", cwd=blog)
     assert diff.returncode == 1, diff.stderr
     assert files_of(blog) == before, "--diff changes nothing"
     changed = [
@@ -455,7 +760,7 @@ def test_diff_prints_the_fixes_and_fix_writes_them(blog, tmp_path):
         "run `python manage.py makemigrations posts`",
     ]
 
-    fixed = run(blog, "--fix")
+    fixed = run("--fix", cwd=blog)
     assert fixed.returncode == 0, fixed.stderr
     assert fixed.stdout.splitlines() == [f"Fixed {path}" for path in changed] + ["4 files fixed"]
     assert fixed.stderr.splitlines() == [
@@ -471,7 +776,7 @@ def test_diff_prints_the_fixes_and_fix_writes_them(blog, tmp_path):
 
     # The fixes settle in one run: the security middleware added, the settings that need it
     # were fixed too, and a second run finds nothing to fix.
-    again = run(blog, "--diff")
+    again = run("--diff", cwd=blog)
     assert (again.returncode, again.stdout) == (0, "")
 
 
@@ -479,9 +784,9 @@ def test_diff_and_fix_honour_exclude(blog):
     (blog / "pyproject.toml").write_text(
         "[tool.vettor]\nexclude = ['migrations', 'blog/settings.py']\n"
     )
-    diff = run(blog, "--diff")
+    diff = run("--diff", cwd=blog)
     assert re.findall(r"^\+\+\+ b/(\S+)$", diff.stdout, flags=re.M) == ["posts/models.py", "posts/views.py"]
-    fixed = run(blog, "--fix")
+    fixed = run("--fix", cwd=blog)
     assert fixed.stdout.splitlines() == ["Fixed posts/models.py", "Fixed posts/views.py", "2 files fixed"]
     assert (blog / "blog/settings.py").read_bytes() == (BLOG / "blog/settings.py").read_bytes()
 
@@ -519,7 +824,8 @@ def test_fix_lists_what_it_wrote_when_a_file_cannot_be_written(blog, monkeypatch
         real(source, target)
 
     monkeypatch.setattr(transformer.os, "replace", replace)
-    status = command.main([str(blog), "--fix", "-j", "1"])
+    monkeypatch.chdir(blog)
+    status = command.main(["--fix", "-j", "1"])
     out, err = capsys.readouterr()
     assert status == 1
     assert out.splitlines() == [
@@ -640,6 +946,8 @@ def test_an_interrupt_ends_the_lint_at_once(tmp_path, jobs, whole_group):
         (["--jobs", "1", "somewhere"], True),
         (["somewhere", "--exit-zero"], True),
         (["--diff"], False),
+        (["--disable", "C2000", "--enable", "C2006"], False),
+        (["--disable", "C2000", "posts/models.py"], True),
     ],
 )
 def test_dev_lint_keeps_the_example_project_unless_one_is_named(args, names_project):

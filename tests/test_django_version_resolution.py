@@ -129,8 +129,10 @@ def test_no_dependency_file_gives_none(tmp_path):
 
 
 def test_dependency_files_in_sub_folders_are_not_read(tmp_path):
-    write(tmp_path, "requirements/requirements.txt", "Django==3.2\n")
+    write(tmp_path, "src/requirements.txt", "Django==3.2\n")
     write(tmp_path, "src/setup.py", 'setup(install_requires=["Django==3.2"])\n')
+    write(tmp_path, "docs/requirements/base.txt", "Django==3.2\n")
+    write(tmp_path, "src/pyproject.toml", '[project]\ndependencies = ["Django==3.2"]\n')
     assert dependencies.resolve_django_version(tmp_path) is None
 
 
@@ -183,7 +185,8 @@ def test_first_matching_file_ends_the_search(tmp_path, monkeypatch):
 
 
 def test_the_resolvers_hand_each_dependency_over_by_keyword(tmp_path, monkeypatch):
-    write(tmp_path, "requirements.txt", "requests\nDjango==3.1\n")
+    # Only the requirements that mention Django reach the parser: "requests" does not.
+    write(tmp_path, "requirements.txt", "requests\ndjango-environ\nDjango==3.1\n")
     write(tmp_path, "setup.py", 'setup(install_requires=["Django==3.1"])\n')
     calls = []
 
@@ -192,7 +195,8 @@ def test_the_resolvers_hand_each_dependency_over_by_keyword(tmp_path, monkeypatc
 
     monkeypatch.setattr(dependencies, "get_django_version_from_dependency", recording)
     assert dependencies.resolve_django_version(tmp_path) is None
-    assert calls == [("requests", "requirements.txt"), ("Django", "requirements.txt"), ("Django", "setup.py")]
+    assert calls == [("django-environ", "requirements.txt"), ("Django", "requirements.txt"),
+                     ("Django", "setup.py")]
 
 
 # Dependency files as editors and tools really write them.
@@ -326,7 +330,8 @@ def test_the_requirement_grammar_is_looked_up_at_call_time(tmp_path, monkeypatch
 
 
 def test_module_tables():
-    assert dependencies.dparse_file_types == ["requirements.txt", "conda.yml", "setup.cfg", "Pipfile.lock", "Pipfile"]
+    assert dependencies.dparse_file_types == [
+        "requirements.txt", "conda.yml", "setup.cfg", "Pipfile.lock", "Pipfile", "poetry.lock"]
     assert dependencies.versions == ["1.11", "2.0", "2.1", "2.2", "3.0", "3.1", "3.2"]
 
 
@@ -385,3 +390,91 @@ def test_version_of_an_included_pin_reaches_the_lint(tmp_path):
     write(tmp_path, "app/__init__.py", "")
     (meta,) = checker.get_messages(str(tmp_path), {"META": None}, "3.2", {}, 1)
     assert meta["body"]["minor"] == "2.2" and meta["path"] == "requirements/base.txt"
+
+
+POETRY_LOCK = """[[package]]
+name = "asgiref"
+version = "3.6.0"
+category = "main"
+optional = false
+python-versions = ">=3.7"
+
+[[package]]
+name = "Django"
+version = "3.2.25"
+category = "main"
+optional = false
+python-versions = ">=3.6"
+"""
+
+# Where projects keep their dependencies beside requirements.txt: (files, expected result).
+MORE_FILES = [
+    # A requirements folder takes the place of a missing requirements.txt; the requirements
+    # every environment shares come first.
+    ({"requirements/common.txt": "Django==3.2.25\n"},
+     details("requirements/common.txt", "3.2", "==3.2.25")),
+    ({"requirements/dev.txt": "-r base.txt\nDjango==2.2\n", "requirements/base.txt": "Django==3.1\n"},
+     details("requirements/base.txt", "3.1", "==3.1")),
+    ({"requirements/local.txt": "-r production.txt\n", "requirements/production.txt": "django>=3.0,<3.1\n"},
+     details("requirements/production.txt", "3.0", ">=3.0,<3.1")),
+    ({"requirements.txt": "requests\n", "requirements/base.txt": "Django==3.1\n"}, None),
+    # poetry.lock, with Poetry's category of old and without it
+    ({"poetry.lock": POETRY_LOCK}, details("poetry.lock", "3.2", "==3.2.25")),
+    ({"poetry.lock": POETRY_LOCK.replace('category = "main"\n', "")},
+     details("poetry.lock", "3.2", "==3.2.25")),
+    # pyproject.toml: PEP 621 dependencies and Poetry's table
+    ({"pyproject.toml": '[project]\nname = "x"\ndependencies = ["requests", "Django>=3.2,<4.0"]\n'},
+     details("pyproject.toml", "3.2", ">=3.2,<4.0")),
+    ({"pyproject.toml": '[tool.poetry.dependencies]\npython = "^3.8"\ndjango = "^3.1"\n'},
+     details("pyproject.toml", "3.1", ">=3.1,<4")),
+    ({"pyproject.toml": '[tool.poetry.dependencies]\nDjango = {version = "~2.2.5", extras = ["argon2"]}\n'},
+     details("pyproject.toml", "2.2", ">=2.2.5,<2.3")),
+    ({"pyproject.toml": '[tool.poetry.dependencies]\nDjango = "3.0.*"\n'},
+     details("pyproject.toml", "3.0", "==3.0.*")),
+    ({"pyproject.toml": '[tool.poetry.dependencies]\nDjango = "4.1.2 || 3.2.16"\n'},
+     details("pyproject.toml", "3.2", "==3.2.16")),
+    ({"pyproject.toml": '[tool.poetry.dependencies]\nDjango = "*"\n'}, details("pyproject.toml", "1.11", "")),
+    ({"pyproject.toml": '[tool.black]\nline-length = 100\n'}, None),
+    ({"pyproject.toml": "[project\n"}, None),
+    # The lock file wins over the loose constraint; setup.py comes last.
+    ({"poetry.lock": POETRY_LOCK, "pyproject.toml": '[tool.poetry.dependencies]\ndjango = "^3.1"\n',
+      "setup.py": 'setup(install_requires=["Django==2.2"])\n'},
+     details("poetry.lock", "3.2", "==3.2.25")),
+    ({"pyproject.toml": '[project]\ndependencies = ["Django==3.1"]\n',
+      "setup.py": 'setup(install_requires=["Django==2.2"])\n'},
+     details("pyproject.toml", "3.1", "==3.1")),
+]
+
+
+@pytest.mark.parametrize("files, expected", MORE_FILES)
+def test_requirements_folder_poetry_lock_and_pyproject(tmp_path, files, expected):
+    for name, content in files.items():
+        write(tmp_path, name, content)
+    assert dependencies.resolve_django_version(tmp_path) == expected
+
+
+def test_a_long_requirements_file_is_read_for_its_django_lines_only(tmp_path, monkeypatch):
+    lines = [f"package-{i}==1.0 \\\n    --hash=sha256:{i:064d}" for i in range(500)]
+    lines.insert(250, "Django==3.2.25 \\\n    --hash=sha256:" + "a" * 64)
+    write(tmp_path, "requirements.txt", "\n".join(lines) + "\n")
+    seen = []
+    original = dependencies.parse
+    monkeypatch.setattr(dependencies, "parse", lambda text, **kw: seen.append(text) or original(text, **kw))
+    assert dependencies.resolve_django_version(tmp_path) == details("requirements.txt", "3.2", "==3.2.25")
+    assert seen == ["Django==3.2.25 \\\n    --hash=sha256:" + "a" * 64 + "\n"]
+
+
+def test_a_lint_reads_each_dependency_file_once(tmp_path, monkeypatch):
+    from vettor.staticanalysis import checker
+
+    write(tmp_path, "requirements.txt", "-r requirements/base.txt\n")
+    write(tmp_path, "requirements/base.txt", "Django==3.1\n")
+    write(tmp_path, "app/models.py", "x = 1\n")
+    parsed = []
+    original = dependencies.parse
+    monkeypatch.setattr(dependencies, "parse", lambda text, **kw: parsed.append(text) or original(text, **kw))
+    found = checker.get_messages(str(tmp_path), {"app/models.py": None, "META": None}, "3.2", {}, 1)
+    assert [f["path"] for f in found] == ["requirements/base.txt"]
+    assert len(parsed) == 2  # requirements.txt, then the file it includes
+    checker.get_messages(str(tmp_path), {"app/models.py": None, "META": None}, "3.2", {}, 1)
+    assert len(parsed) == 4  # a new call reads the files as they are now

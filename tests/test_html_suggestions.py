@@ -23,13 +23,15 @@ IMG = '<img src="/static/img/logo.png">'
 FIXED_IMG = "<img src='{% static \"img/logo.png\" %}'>"
 
 
-def test_fixed_line_keeps_its_indentation_and_the_load_tag_goes_on_line_one():
+def test_fixed_line_keeps_its_indentation_and_comes_with_the_load_tag_on_line_one():
+    # One block from the line that takes the load tag down to the fixed line.
     text = "<html>\n<body>\n<div>\n<p>x</p>\n    " + IMG + "  \n</div>\n"
-    assert html_suggestions(text, 5) == [(5, 5, "    " + FIXED_IMG), (1, 1, LOAD + "<html>")]
+    assert html_suggestions(text, 5) == [(1, 5, LOAD + "<html>\n<body>\n<div>\n<p>x</p>\n    " + FIXED_IMG)]
 
 
 def test_tabs_stay_tabs():
-    assert html_suggestions("<p>\n\t\t" + IMG + "\n", 2)[0] == (2, 2, "\t\t" + FIXED_IMG)
+    assert html_suggestions(LOAD + "\t\t" + IMG + "\n", 2) == [(2, 2, "\t\t" + FIXED_IMG)]
+    assert html_suggestions("\t<p>\n\t\t" + IMG + "\n", 2) == [(1, 2, LOAD + "\t<p>\n\t\t" + FIXED_IMG)]
 
 
 @pytest.mark.parametrize(
@@ -49,7 +51,8 @@ def test_static_already_loaded(text):
     "text", ["{% load i18n static %}\n" + IMG + "\n", "{%load static%}\n" + IMG + "\n"]
 )
 def test_load_tags_that_do_not_count(text):
-    assert html_suggestions(text, 2)[1][0:2] == (1, 1)
+    (result,) = html_suggestions(text, 2)
+    assert result[0:2] == (1, 2) and result[2].startswith(LOAD)
 
 
 @pytest.mark.parametrize(
@@ -68,36 +71,79 @@ def test_load_tags_that_do_not_count(text):
 )
 def test_load_tag_after_extends(text, load_line, current):
     result = html_suggestions(text, len(lines(text)))
-    assert result[1] == (load_line, load_line, LOAD + current)
+    assert result == [(load_line, len(lines(text)), LOAD + current + "\n" + FIXED_IMG)]
     # The suggested template compiles: the extends tag is still its first tag.
-    suggested = lines(text)
-    for first, last, replacement in sorted(result, reverse=True):
-        suggested[first - 1 : last] = [replacement + "\n"]
-    Engine(libraries={"static": "django.templatetags.static"}).from_string("".join(suggested))
+    compiles(apply(text, result))
 
 
-def test_extends_on_the_last_line_takes_the_tag_after_it():
-    text = IMG + "\n" + '{% extends "base.html" %}\n'
-    assert html_suggestions(text, 1) == [(1, 1, FIXED_IMG), (2, 2, '{% extends "base.html" %}\n{% load static %}')]
+def test_a_line_before_the_end_of_the_extends_tag_gets_no_suggestion():
+    # Django reads no tag before the extends tag: a static tag there could not be loaded.
+    assert html_suggestions(IMG + "\n" + '{% extends "base.html" %}\n', 1) == []
+    assert html_suggestions('{% extends\n"base.html" ' + IMG + " %}\n<p>\n", 1) == []
 
 
 def test_single_line_template_with_extends():
     text = '{% extends "base.html" %}' + IMG + "\n"
-    assert html_suggestions(text, 1) == [
-        (1, 1, '{% extends "base.html" %}' + FIXED_IMG + "\n{% load static %}")
-    ]
+    assert html_suggestions(text, 1) == [(1, 1, '{% extends "base.html" %}{% load static %}' + FIXED_IMG)]
 
 
 def test_finding_on_the_insertion_line_is_one_change():
     assert html_suggestions(IMG + "\n<p>\n", 1) == [(1, 1, LOAD + FIXED_IMG)]
 
 
-def test_load_line_carries_the_fix_of_that_line():
-    text = IMG + "\n<p>\n" + IMG.replace("logo", "other") + "\n"
-    assert html_suggestions(text, 3) == [
-        (3, 3, FIXED_IMG.replace("logo", "other")),
-        (1, 1, LOAD + FIXED_IMG),
-    ]
+def test_lines_near_the_load_line_share_one_block_with_every_fix():
+    text = IMG + "\n<p>\n" + IMG.replace("logo", "other") + "\n<p>\n"
+    shared = [(1, 3, LOAD + FIXED_IMG + "\n<p>\n" + FIXED_IMG.replace("logo", "other"))]
+    assert html_suggestions(text, 1) == shared
+    assert html_suggestions(text, 3) == shared
+
+
+def test_line_far_from_the_load_line_brings_its_own_load_tag():
+    text = "<p>\n" * 12 + "    " + IMG + "\n"
+    assert html_suggestions(text, 13) == [(13, 13, "    " + LOAD + "    " + FIXED_IMG)]
+
+
+def test_static_loaded_below_the_finding_does_not_count():
+    text = "<p>\n" + IMG + "\n{% load static %}\n"
+    assert html_suggestions(text, 2) == [(1, 2, LOAD + "<p>\n" + FIXED_IMG)]
+
+
+def apply(text, result):
+    suggested = lines(text)
+    for first, last, replacement in sorted(result, reverse=True):
+        suggested[first - 1 : last] = [replacement + "\n"]
+    return "".join(suggested)
+
+
+def compiles(text):
+    Engine(libraries={"static": "django.templatetags.static"}).from_string(text)
+
+
+TEMPLATES = {
+    "plain": "<html>\n<head>\n  <link href=\"/static/site.css\">\n</head>\n"
+    + "<p>\n" * 12 + '  <img src="/static/a.png">\n  <img src="/static/b.png">\n</html>\n',
+    "extends": '{# page #}\n{% extends "base.html" %}\n{% block content %}\n' + IMG + "\n" + "<p>\n" * 11
+    + '<img src="/static/far.png">\n{% endblock %}\n',
+    "extends-one-line": '{% extends "base.html" %}' + IMG + "\n",
+    "loaded-late": "<p>\n" + IMG + "\n{% load static %}\n" + IMG.replace("logo", "late") + "\n",
+}
+
+
+@pytest.mark.parametrize("name", TEMPLATES)
+def test_every_block_is_a_valid_template_applied_alone_and_all_together(name):
+    text = TEMPLATES[name]
+    found = [n for n, line in enumerate(lines(text), 1) if "/static/" in line]
+    blocks = set()
+    for number in found:
+        result = html_suggestions(text, number)
+        assert result, number
+        compiles(apply(text, result))
+        blocks.update(result)
+    # Blocks that several lines share come once, and no two overlap.
+    ordered = sorted(blocks)
+    assert all(a[1] < b[0] for a, b in zip(ordered, ordered[1:]))
+    compiles(apply(text, ordered))
+    assert "/static/" not in apply(text, ordered)
 
 
 @pytest.mark.parametrize(

@@ -131,6 +131,28 @@ def test_disable_removes_template_findings_by_code_or_symbol(disable, codes):
     assert {m["message-id"] for m in messages} == codes
 
 
+@pytest.mark.parametrize(
+    "config, codes",
+    [
+        ({"disable": ["all"]}, set()),
+        ({"disable": ["C"]}, set()),
+        ({"disable": "c"}, set()),
+        ({"disable": ["E", "W"]}, {"C7000", "C7001"}),
+        # applied in the mapping's order, as pylint applies them to Python findings
+        ({"disable": ["all"], "enable": ["hard-coded-static-url"]}, {"C7001"}),
+        ({"enable": ["C7001"], "disable": ["all"]}, set()),
+        ({"disable": ["C"], "enable": "C7000, C7001"}, {"C7000", "C7001"}),
+        ({"enable": ["all"]}, {"C7000", "C7001"}),
+    ],
+)
+def test_all_and_category_letters_reach_template_findings(tmp_path, config, codes):
+    (tmp_path / "page.html").write_text('<a href="/a/">A</a>\n<img src="/static/a.png">\n')
+    messages = checker.get_html_messages(
+        files={"page.html": None}, config=config, project_root=str(tmp_path)
+    )
+    assert {m["message-id"] for m in messages} == codes
+
+
 def test_project_configuration_is_merged_under_the_callers(caplog):
     caplog.set_level(logging.DEBUG, logger="vettor.staticanalysis.checker")
     from_project = lint({MODELS: [3], TEMPLATE: None})
@@ -177,7 +199,9 @@ def test_driver_options_override_the_configuration(monkeypatch):
     config = linters[0].config
     assert config.jobs == 1
     assert config.django_version == "2.2"  # resolved from the project, not the configuration
-    assert config.root_urlconf != "x.urls" and config.settings_files != ["x"]
+    assert config.root_urlconf != "x.urls"
+    # The settings modules a configuration names are the ones judged.
+    assert config.settings_files == ["x"]
 
 
 @pytest.mark.parametrize("entry, expected", [(0, None), (2, 2), (1, 1)])

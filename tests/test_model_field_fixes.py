@@ -41,9 +41,13 @@ TRANSFORMED = [
     ("none_default_becomes_empty_text", ["C2000"],
      "title = models.CharField(max_length=10, null=True, default=None)",
      "title = models.CharField(max_length=10, default='', blank=True)"),
-    ("blank_false_turns_true_in_place", ["C2000"],
+    # blank=False keeps the field required in every form: the author's choice stays
+    ("blank_false_is_kept", ["C2000"],
      "title = models.CharField(max_length=10, blank=False, null=True)",
-     "title = models.CharField(max_length=10, blank=True, default='')"),
+     "title = models.CharField(max_length=10, blank=False, default='')"),
+    ("blank_true_is_kept", ["C2000"],
+     "title = models.CharField(max_length=10, null=True, blank=True)",
+     "title = models.CharField(max_length=10, default='', blank=True)"),
     ("choices_with_empty_value", ["C2000"],
      "kind = models.CharField(max_length=1, null=True, choices=[('', 'None'), ('a', 'A')])",
      "kind = models.CharField(max_length=1, default='', choices=[('', 'None'), ('a', 'A')], "
@@ -72,9 +76,6 @@ TRANSFORMED = [
     ("blank_appended_to_foreign_key", ["C2003"],
      "owner = models.ForeignKey('auth.User', on_delete=models.CASCADE, null=True)",
      "owner = models.ForeignKey('auth.User', on_delete=models.CASCADE, null=True, blank=True)"),
-    ("blank_false_set_true", ["C2003"],
-     "count = models.IntegerField(blank=False, null=True)",
-     "count = models.IntegerField(blank=True, null=True)"),
     # huge-max-length
     ("huge_charfield_becomes_textfield", ["C2006"],
      "summary = models.CharField(max_length=1000, null=True)",
@@ -89,7 +90,7 @@ TRANSFORMED = [
     # every fix at once, in the order the codes are given
     ("all_fixes_on_a_huge_nullable_charfield", ALL_FIXES,
      "title = models.CharField(max_length=1000, null=True, blank=False)",
-     "title = models.TextField(default='', blank=True)"),
+     "title = models.TextField(default='')"),
 ]
 
 
@@ -115,6 +116,14 @@ UNCHANGED = [
      "title = models.CharField(max_length=10, null=True, unique=True)"),
     ("unique_written_as_one", ["C2000"],
      "title = models.CharField(max_length=10, null=True, unique=1, blank=True)"),
+    # An explicit blank, whatever its value, is the author's choice.
+    ("explicit_blank_false_kept", ["C2003", "C2002"],
+     "owner = models.ForeignKey('self', null=True, blank=False, on_delete=models.SET_NULL)"),
+    ("not_editable", ["C2003"], "stamp = models.DateTimeField(null=True, editable=False)"),
+    # A unique, indexed or primary-key CharField keeps its length.
+    ("huge_unique_charfield", ["C2006"], "code = models.CharField(max_length=1000, unique=True)"),
+    ("huge_indexed_charfield", ["C2006"], "code = models.CharField(max_length=1000, db_index=True)"),
+    ("huge_key_charfield", ["C2006"], "code = models.CharField(max_length=1000, primary_key=True)"),
     ("slug_db_index_false", ["C2002"], "slug = models.SlugField(db_index=False)"),
     ("slug_max_length_none", ["C2002"], "slug = models.SlugField(max_length=None)"),
     ("file_max_length_none", ["C2002"], "upload = models.FileField(max_length=None)"),
@@ -283,3 +292,78 @@ def test_visitor_uses_the_module_functions_at_call_time(monkeypatch):
     columns.build_transformer_visitor(["C2008"]).visit(statement)
     assert seen == [statement.value]
     assert statement.as_string() == "flag = models.NullBooleanField()"
+
+
+# Where the application's own code stores None in a nullable text field, or asks whether it is
+# NULL, the finding stands but the fix is not made: the save would fail on NOT NULL, or the
+# query would select other rows.
+
+APP_MODELS = (
+    "from django.db import models\n\n\n"
+    "class Profile(models.Model):\n"
+    "    totp = models.CharField(max_length=40, null=True)\n"
+    "    nickname = models.CharField(max_length=40, null=True)\n"
+)
+
+NONE_USES = [
+    ("attribute_set_to_none", "def reset(profile):\n    profile.totp = None\n    profile.save()\n"),
+    ("chained_assignment", "def reset(a, b):\n    a.totp = b.totp = None\n"),
+    ("created_with_none", "def make():\n    return Profile.objects.create(totp=None)\n"),
+    ("constructed_with_none", "def make():\n    return Profile(totp=None)\n"),
+    ("filtered_on_none", "def pending():\n    return Profile.objects.filter(totp=None)\n"),
+    ("isnull_lookup", "def pending():\n    return Profile.objects.exclude(totp__isnull=True)\n"),
+    ("defaults_mapping", "def put(k):\n    Profile.objects.update_or_create(pk=k, defaults={'totp': None})\n"),
+    ("setattr_none", "def reset(p):\n    setattr(p, 'totp', None)\n"),
+    ("in_a_tests_folder", None),
+]
+
+
+@pytest.mark.parametrize("use", [case[1] for case in NONE_USES], ids=[case[0] for case in NONE_USES])
+def test_fix_declines_where_the_application_stores_none(tmp_path, use):
+    from conftest import write_files
+    from vettor.staticanalysis import checker, transformer
+
+    files = {"accounts/__init__.py": "", "accounts/models.py": APP_MODELS}
+    if use is None:
+        files["accounts/tests/__init__.py"] = ""
+        files["accounts/tests/test_reset.py"] = "def test_reset(profile):\n    profile.totp = None\n"
+    else:
+        files["accounts/views.py"] = "from .models import Profile\n\n\n" + use
+    root = write_files(tmp_path, files)
+    found = checker.get_messages(str(root), {"accounts/models.py": None}, jobs=1)
+    assert sorted(m["message"]["name"] for m in found if m["message-id"] == "C2000") == [
+        "nickname", "totp"]
+    fixed = transformer.transform_code(APP_MODELS, str(root / "accounts/models.py"), "").code
+    assert "    totp = models.CharField(max_length=40, null=True)" in fixed.splitlines()
+    assert '    nickname = models.CharField(max_length=40, default="", blank=True)' in fixed.splitlines()
+
+
+@pytest.mark.parametrize("other", [
+    # Another field's None, a comparison with None, a migration of the past, another app.
+    "def f(p):\n    p.nickname_old = None\n    return p.totp == None\n",
+])
+def test_fix_goes_ahead_where_nothing_stores_none(tmp_path, other):
+    from conftest import write_files
+    from vettor.staticanalysis import transformer
+
+    root = write_files(tmp_path, {
+        "accounts/__init__.py": "",
+        "accounts/models.py": APP_MODELS,
+        "accounts/views.py": other,
+        "accounts/migrations/__init__.py": "",
+        "accounts/migrations/0002_clear.py": "def clear(apps, schema_editor):\n    p.totp = None\n",
+        "billing/__init__.py": "",
+        "billing/views.py": "def f(p):\n    p.totp = None\n",
+    })
+    fixed = transformer.transform_code(APP_MODELS, str(root / "accounts/models.py"), "").code
+    assert '    totp = models.CharField(max_length=40, default="", blank=True)' in fixed.splitlines()
+
+
+def test_fix_declines_where_the_model_itself_stores_none():
+    # A text that comes from no file on disk is read alone.
+    from vettor.staticanalysis import transformer
+
+    source = APP_MODELS + "\n    def forget(self):\n        self.totp = None\n"
+    fixed = transformer.transform_code(source, "nowhere/models.py", "").code.splitlines()
+    assert "    totp = models.CharField(max_length=40, null=True)" in fixed
+    assert '    nickname = models.CharField(max_length=40, default="", blank=True)' in fixed

@@ -32,15 +32,20 @@ def test_checker_declares_its_messages_and_options():
 
 
 @pytest.mark.parametrize("values, min_length, counted", [
-    (["ShopItem"], 4, [("Sho", 1), ("Shop", 1), ("ShopI", 1), ("ShopIt", 1)]),
-    (["ShopA"], 4, [("Sho", 1)]),
-    (["Shop"], 4, []),
-    (["Shopx", "Shopx", "Shop"], 4, [("Sho", 2)]),
-    (["ShopA", "BaseB", "ShopC"], 4, [("Sho", 2), ("Bas", 1)]),
-    (["ab", "cd", "e"], 1, [("", 2)]),
-    # below one, the prefixes follow slicing from the end of the name
-    (["abc"], 0, [("ab", 1), ("", 1), ("a", 1)]),
-    (["ab"], -1, [("", 2), ("a", 1)]),
+    # Prefixes end at a word of the name, and the whole name counts as its own prefix.
+    (["ShopItem"], 4, [("Shop", 1), ("ShopItem", 1)]),
+    (["ShopItem"], 5, [("ShopItem", 1)]),
+    (["ShopA"], 4, [("Shop", 1), ("ShopA", 1)]),
+    (["Shop"], 4, [("Shop", 1)]),
+    (["Shop"], 5, []),
+    (["Shopx", "Shopx", "Shop"], 4, [("Shopx", 2), ("Shop", 1)]),
+    (["ShopA", "BaseB", "ShopC"], 4, [("Shop", 2), ("ShopA", 1), ("Base", 1), ("BaseB", 1),
+                                      ("ShopC", 1)]),
+    # the end of an acronym, digits, underscores
+    (["HTTPRequest"], 1, [("HTTP", 1), ("HTTPRequest", 1)]),
+    (["Page2Block"], 1, [("Page2", 1), ("Page2Block", 1)]),
+    (["shop_item"], 1, [("shop", 1), ("shop_item", 1)]),
+    (["ab", "cd", "e"], 0, [("ab", 1), ("cd", 1), ("e", 1)]),
 ])
 def test_prefixes_are_counted_once_per_name(values, min_length, counted):
     counter = classorder.get_longest_common_prefix(values, min_length)

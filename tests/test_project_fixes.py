@@ -306,7 +306,7 @@ def nothing_left_to_fix(root):
 
 def settings_findings(root):
     found = checker.get_messages(str(root), {p.relative_to(root).as_posix(): None for p in root.rglob("*.py")}, jobs=1)
-    return sorted((f["path"], f["message-id"]) for f in found if f["message-id"] in transformer.FIXABLE_CODES)
+    return sorted((f["path"], f["message-id"]) for f in found if f["message-id"] in transformer.FIXED_CODES)
 
 
 @pytest.mark.parametrize("requirement", ["Django==3.2.25\n", "Django==2.2.28\n"])

@@ -159,12 +159,14 @@ def test_settings_of_the_example_blog():
     assert meta.get_static_url_setting(BLOG) == "/static/"
 
 
-def test_settings_package_with_the_module_manage_py_names_first(project):
+def test_settings_package_whose_manage_py_names_the_development_module(project):
+    # manage.py runs config.settings.dev, which is named for development: the deployment's
+    # modules are judged.
     settings_files = meta.get_settings_files(project)
-    assert settings_files == ["config.settings.dev", "config.settings.base", "config.settings.production"]
+    assert settings_files == ["config.settings.base", "config.settings.production"]
     assert meta.get_root_urlconf(settings_files) == "config.urls"
-    assert meta.get_settings_modpath(project) == "config.settings.dev"
-    # dev.py takes its static URL from base.py; production.py's is not a literal.
+    assert meta.get_settings_modpath(project) == "config.settings.base"
+    # base.py gives the static URL; production.py's is not a literal.
     assert meta.get_static_url_setting(project) == "/assets/"
 
 
@@ -174,7 +176,6 @@ def test_settings_found_without_a_manage_file(project):
     write(project, "src/legacy/settings.py", 'ROOT_URLCONF = "legacy.urls"\n')
     assert meta.get_settings_files(project) == [
         "config.settings.base",
-        "config.settings.dev",
         "config.settings.production",
         "legacy.settings",
     ]
@@ -185,14 +186,14 @@ def test_settings_in_foreign_folders_are_not_the_projects(project):
     for folder in [".venv", "node_modules/pkg", "build/lib/site-packages/other"]:
         write(project, f"{folder}/settings.py", 'INSTALLED_APPS = []\nROOT_URLCONF = "x.urls"\n')
     write(project, ".venv/pyvenv.cfg", "")
-    assert meta.get_settings_files(project) == ["config.settings.dev", "config.settings.base", "config.settings.production"]
+    assert meta.get_settings_files(project) == ["config.settings.base", "config.settings.production"]
 
 
 def test_unreadable_settings_candidates_are_passed_over(project):
     write(project, "src/broken/settings.py", "INSTALLED_APPS = [\n")
     (project / "src/latin").mkdir()
     (project / "src/latin/settings.py").write_bytes(b"# caf\xe9\nINSTALLED_APPS = []\n")
-    assert meta.get_settings_files(project) == ["config.settings.dev", "config.settings.base", "config.settings.production"]
+    assert meta.get_settings_files(project) == ["config.settings.base", "config.settings.production"]
 
 
 def test_a_project_without_settings(tmp_path):
@@ -231,3 +232,71 @@ def test_manage_py_may_name_a_module_it_cannot_find(tmp_path):
     assert meta.get_settings_files(tmp_path) == ["gone.settings"]
     assert meta.get_settings_modpath(tmp_path) == "gone.settings"
     assert meta.get_static_url_setting(tmp_path) is None
+
+
+# Only the settings a deployment uses are judged: the module wsgi.py or asgi.py names, and the
+# modules whose names say nothing of development or tests. [tool.vettor] settings-files names
+# them explicitly.
+
+SETTINGS = 'INSTALLED_APPS = []\n'
+SITE = {"site/__init__.py": "", "site/settings/__init__.py": ""}
+
+
+def entry_point(module):
+    return f'import os\nos.environ.setdefault("DJANGO_SETTINGS_MODULE", "{module}")\n'
+
+
+MANAGE = "from django.core.management import execute_from_command_line\n"
+
+
+@pytest.mark.parametrize("files, expected", [
+    # cookiecutter's layout: manage.py runs local, wsgi.py production
+    ({**SITE, "manage.py": MANAGE + entry_point("site.settings.local"),
+      "site/wsgi.py": entry_point("site.settings.production"),
+      "site/settings/base.py": SETTINGS, "site/settings/local.py": SETTINGS,
+      "site/settings/production.py": SETTINGS, "site/settings/test.py": SETTINGS},
+     ["site.settings.production", "site.settings.base"]),
+    # what the deployment names is judged, whatever its name
+    ({**SITE, "site/asgi.py": entry_point("site.settings.dev"), "site/settings/dev.py": SETTINGS,
+      "site/settings/ci.py": SETTINGS, "site/settings/testing.py": SETTINGS},
+     ["site.settings.dev"]),
+    # development and test words in a module's own name, and a tests folder
+    ({"site/__init__.py": "", "site/settings.py": SETTINGS,
+      "site/settings_dev.py": SETTINGS, "site/local_settings.py": SETTINGS,
+      "site/settings/development.py": SETTINGS, "site/settings/Tests.py": SETTINGS,
+      "tests/__init__.py": "", "tests/settings.py": SETTINGS,
+      "app/tests/settings.py": SETTINGS, "app/tests/wsgi.py": entry_point("app.tests.settings")},
+     ["site.settings"]),
+    # a name that merely contains such a word is no development module
+    ({"site/__init__.py": "", "site/settings/__init__.py": "",
+      "site/settings/locale.py": SETTINGS, "site/settings/devops.py": SETTINGS},
+     ["site.settings.devops", "site.settings.locale"]),
+])
+def test_the_settings_a_deployment_uses(tmp_path, files, expected):
+    for name, content in files.items():
+        write(tmp_path, name, content)
+    assert meta.get_settings_files(tmp_path) == expected
+    assert meta.get_settings_modpath(tmp_path) == expected[0]
+
+
+@pytest.mark.parametrize("configured, expected", [
+    ('["site.settings.dev"]', ["site.settings.dev"]),
+    ('"site.settings.dev, site.settings.base"', ["site.settings.dev", "site.settings.base"]),
+    ("[]", []),
+])
+def test_settings_files_named_in_the_configuration(tmp_path, configured, expected):
+    write(tmp_path, "pyproject.toml", f"[tool.vettor]\nsettings-files = {configured}\n")
+    for name in ["site/__init__.py", "site/settings/__init__.py"]:
+        write(tmp_path, name, "")
+    for name in ["base", "dev", "production"]:
+        write(tmp_path, f"site/settings/{name}.py", SETTINGS + 'STATIC_URL = "/s/"\n')
+    assert meta.get_settings_files(tmp_path) == expected
+    assert meta.get_static_url_setting(tmp_path) == "/s/"
+
+
+def test_a_project_whose_settings_are_all_for_development_keeps_its_static_url(tmp_path):
+    write(tmp_path, "site/__init__.py", "")
+    write(tmp_path, "site/settings/__init__.py", "")
+    write(tmp_path, "site/settings/local.py", SETTINGS + 'STATIC_URL = "/files/"\n')
+    assert meta.get_settings_files(tmp_path) == []
+    assert meta.get_static_url_setting(tmp_path) == "/files/"

@@ -214,10 +214,33 @@ def test_black_failure_on_the_fixed_statement_drops_everything(monkeypatch, capl
         raise ValueError("cannot format")
 
     monkeypatch.setattr(suggest, "format_code", failing, raising=False)
+    # The fixed line no longer fits the line length: Black has to lay it out.
+    source = MODEL.replace("max_length=1000)", "max_length=1000, help_text='" + "x" * 70 + "')")
     with caplog.at_level(logging.ERROR, logger="vettor.staticanalysis.suggest"):
-        _, result = suggestions(MODEL, 5, {"C2006", "C4013"})
+        _, result = suggestions(source, 5, {"C2006", "C4013"})
     assert result == []
     assert [r.getMessage() for r in caplog.records] == ["cannot format"]
+
+
+@pytest.mark.parametrize(
+    "statement, expected",
+    [
+        # The author's own layout, quotes and comments stay; only the fix is written anew (new
+        # literals in the quote the file uses).
+        ("    title = models.CharField(\n        max_length=1000,\n        help_text='t')  # long",
+         "    title = models.TextField(help_text='t')  # long"),
+        ('    isbn = models.CharField(null=True, verbose_name="I", help_text=\'a\')',
+         '    isbn = models.CharField(default="", verbose_name="I", help_text=\'a\', blank=True)'),
+        # A changed line that no longer fits: Black lays the statement out.
+        ("    isbn = models.CharField(max_length=13, null=True, verbose_name='" + "I" * 40 + "')",
+         "    isbn = models.CharField(\n        max_length=13,\n        default='',\n        verbose_name='" + "I" * 40
+         + "',\n        blank=True,\n    )"),
+    ],
+)
+def test_a_fixed_statement_keeps_the_authors_lines(statement, expected):
+    source = MODEL.replace("    title = models.CharField(max_length=1000)", statement)
+    _, result = suggestions(source, 5, {"C2006", "C2000"})
+    assert [text for _, _, text in result] == [expected]
 
 
 def test_trailing_comment_after_a_closing_bracket_is_kept():
@@ -229,12 +252,21 @@ def test_trailing_comment_after_a_closing_bracket_is_kept():
 @pytest.mark.parametrize(
     "source, line, expected",
     [
-        # The finding is on the def line, not on the decorator where the statement starts.
+        # The finding is on the def line, not on the decorator where the statement starts; a
+        # class or a function is silenced from its header line, which is all the block holds.
         (
             "import functools\n\n\n@functools.lru_cache()\ndef f():\n    return 1\n",
             5,
-            [4, 6, "@functools.lru_cache()\ndef f():  # vettor: disable=\n    return 1"],
+            [5, 5, "def f():  # vettor: disable="],
         ),
+        pytest.param("class A:\n    x = 1\n\n    def f(self):\n        pass\n", 1,
+                     [1, 1, "class A:  # vettor: disable="], id="class"),
+        pytest.param("def f(\n    a,\n    b,\n):\n    return a\n", 1,
+                     [1, 1, "def f(  # vettor: disable="], id="header-over-lines"),
+        pytest.param("if x:  # why\n    y = 1\nelse:\n    y = 2\n", 1,
+                     [1, 1, "if x:  # why  # vettor: disable="], id="if-statement"),
+        pytest.param('class B(\n    A, metaclass=M):\n    """doc"""\n', 2,
+                     [2, 2, "    A, metaclass=M):  # vettor: disable="], id="header-continuation-line"),
         # A comment cannot follow a backslash: the pragma ends the continued line.
         ("x = 1 + \\\n    2\n", 1, [1, 2, "x = 1 + \\\n    2  # vettor: disable="]),
         # The pragma repeats the statement's whole lines: nothing that shares them is lost.
@@ -243,8 +275,9 @@ def test_trailing_comment_after_a_closing_bracket_is_kept():
         pytest.param("y = 1; z = 2\n", 1, [1, 1, "y = 1; z = 2  # vettor: disable="],
                      id="statement-after-semicolon"),
         pytest.param("w = [\n    1,\n]  # after the bracket\n", 2,
-                     [1, 3, "w = [\n    1,  # vettor: disable=\n]  # after the bracket"],
-                     id="comment-after-bracket"),
+                     [2, 2, "    1,  # vettor: disable="], id="continuation-line"),
+        pytest.param("w = [  # the list\n    1,\n]\n", 1,
+                     [1, 1, "w = [  # the list  # vettor: disable="], id="comment-after-bracket"),
         # A statement after the ";" that goes on over further lines: the range takes them in,
         # and the pragma does not go into its string.
         pytest.param('a = 1; b = """one\ntwo"""\n', 1,
@@ -256,7 +289,27 @@ def test_trailing_comment_after_a_closing_bracket_is_kept():
 def test_pragma_placement(source, line, expected):
     _, result = suggestions(source, line, {constants.SKIP_LINE_ID})
     assert result == [expected]
-    check_parses(result[0][2])
+    check_parses(applied(source, result))
+
+
+@pytest.mark.parametrize(
+    "first_line, expected",
+    [
+        # A finding on the module: pylint reads its pragma only from a comment line of its own
+        # above the module's first statement, after what the file starts with.
+        ('"""Doc."""', [2, 2, "# vettor: disable=tall-models\nfrom django.db import models"]),
+        ("# -*- coding: utf-8 -*-", [2, 2, "# vettor: disable=tall-models\nfrom django.db import models"]),
+        ("#!/usr/bin/env python", [2, 2, "# vettor: disable=tall-models\nfrom django.db import models"]),
+        ("", [2, 2, "# vettor: disable=tall-models\nfrom django.db import models"]),
+        ("import os", [1, 1, "# vettor: disable=tall-models\nimport os"]),
+        ("# vettor: disable=model-common-prefix", [1, 1, "# vettor: disable=model-common-prefix, tall-models"]),
+    ],
+)
+def test_pragma_for_the_module(first_line, expected):
+    source = first_line + "\nfrom django.db import models\n"
+    _, result = suggestions(source, 1, {constants.SKIP_LINE_ID, "C3000"})
+    assert result == [expected]
+    check_parses(applied(source, result))
 
 
 # pylint reads the last pragma of a comment only: a second one would switch the first off.

@@ -97,6 +97,9 @@ TRANSFORMED = [
      "while qs.count() > 0:\n    pass", "while qs.exists():\n    pass"),
     ("conditional_receiver_compared", ["C9002"],
      "x = (qs if flag else qs).count() > 0", "x = (qs if flag else qs).exists()"),
+    # ... and len() compared the same way: one finding, C9002, and its fix
+    ("len_equal_zero", ["C9002"], "x = len(qs) == 0", "x = not qs.exists()"),
+    ("len_at_least_one", ["C9002"], "x = len(qs) >= 1", "x = qs.exists()"),
     # count-instead-exists on truth tests
     ("if_count", ["C9002"], "if qs.count():\n    pass", "if qs.exists():\n    pass"),
     ("not_count", ["C9002"], "x = not qs.count()", "x = not qs.exists()"),
@@ -106,6 +109,9 @@ TRANSFORMED = [
     ("not_queryset", ["C9003"], "x = not qs", "x = not qs.exists()"),
     ("if_conditional_queryset", ["C9003"],
      "if qs if flag else qs:\n    pass", "if (qs if flag else qs).exists():\n    pass"),
+    # a method called afterwards makes a query of its own: no use of these rows
+    ("tested_then_counted", ["C9003"],
+     "if qs:\n    x = qs.count()", "if qs.exists():\n    x = qs.count()"),
     ("elif_and_else_kept", ["C9003"],
      "if flag:\n    x = 1\nelif qs:\n    x = 2\nelse:\n    x = 3",
      "if flag:\n    x = 1\nelif qs.exists():\n    x = 2\nelse:\n    x = 3"),
@@ -131,6 +137,14 @@ def test_transformed(codes, before, after):
 
 
 UNCHANGED = [
+    # The rows are used after the test: len() and the truth test cost no query of their own.
+    ("truth_test_then_iterated", ALL, "if qs:\n    for b in qs:\n        pass"),
+    ("truth_test_then_comprehension", ALL, "if qs:\n    x = [b for b in qs]"),
+    ("length_then_indexed", ALL, "x = [len(qs), qs[0]]"),
+    # len() compared against 0 or 1 is C9002's alone
+    ("len_compared_is_no_c9000", ["C9000"], "x = len(qs) > 0"),
+    ("length_compared_then_sliced", ALL, "if len(qs) == 0:\n    x = qs[:5]"),
+    ("not_then_passed_on", ALL, "if not qs:\n    x = None\nelse:\n    x = sorted(qs)"),
     # Only the asked codes are fixed.
     ("length_without_its_code", ["C9002", "C9003", "C2000"], "x = len(qs)"),
     ("comparison_without_its_code", ["C9000", "C9001", "C9003"], "x = qs.count() > 0"),
@@ -144,7 +158,6 @@ UNCHANGED = [
     ("not_equal_zero", ALL, "x = qs.count() != 0"),
     ("reversed_operands", ALL, "x = 0 < qs.count()"),
     ("chained_comparison", ALL, "x = qs.count() > 0 > flag"),
-    ("length_compared", ["C9002"], "x = len(qs) > 0"),
     ("minus_count", ALL, "x = -qs.count()"),
     ("invert_count", ALL, "x = ~qs.count()"),
     ("minus_queryset", ALL, "x = -qs"),
@@ -208,7 +221,8 @@ def test_registrations_follow_the_sorted_codes():
     assert registered(querysets.build_transformer_visitor(["C9003", "C9000", "C9002", "C9001"])) == {
         "Call": ["transform_queryset_length"],
         "Attribute": ["transform_indirect_fk_lookup"],
-        "Compare": ["transform_queryset_exists_compare"],
+        # the count() form, then the len() form
+        "Compare": ["transform_queryset_exists_compare", "transform_queryset_exists_compare"],
         "UnaryOp": ["transform_queryset_exists_count_unaryop",
                     "transform_queryset_exists_naked_unaryop"],
         "If": ["transform_queryset_exists_count_if", "transform_queryset_exists_naked_if"],

@@ -28,7 +28,7 @@ def test_findings_of_the_queryset_checker_alone(path):
     assert ordered(reported) == ordered(expected_findings(PROJECT / path, "C9"))
 
 
-@pytest.mark.parametrize("path", FILES + ["app/fetched.py"])
+@pytest.mark.parametrize("path", FILES + ["app/fetched.py", "app/reused.py"])
 def test_findings_through_the_lint_driver(path):
     reported = [f for f in project_findings()[path] if f[2].startswith("C9")]
     assert ordered(reported) == ordered(expected_findings(PROJECT / path, "C9"))
@@ -268,7 +268,6 @@ MANAGER_CASES = [
         "users = Book.objects.all()\nif len(users) == 0:\n    pass",
         [
             (11, 0, "C9002", [("queryset", "users"), ("expression", "len(users)")]),
-            (11, 3, "C9000", [("foo", "bar")]),
         ],
     ),
 ]
@@ -317,3 +316,81 @@ def test_manager_querysets_in_a_project_without_settings(tmp_path, jobs):
         capture_output=True, text=True, check=True,
     )
     assert json.loads(result.stdout.splitlines()[-1]) == [[10, "C9000"], [11, "C9003"]]
+
+
+# `.id` of a foreign key's target is its key only where the target is found and its key is
+# `id`: the model settings.AUTH_USER_MODEL names is read from the project's settings, and
+# Django's own models are known.
+
+ORDERS = """from django.conf import settings
+from django.db import models
+
+
+class Order(models.Model):
+    buyer = models.ForeignKey(settings.AUTH_USER_MODEL, models.CASCADE, related_name="+")
+    group = models.ForeignKey("auth.Group", models.CASCADE, related_name="+")
+    session = models.ForeignKey("sessions.Session", models.CASCADE, related_name="+")
+    customer = models.OneToOneField("djstripe.Customer", models.CASCADE, related_name="+")
+
+
+order = Order()
+order.buyer.id
+order.group.id
+order.session.id
+order.customer.id
+order.customer.pk
+"""
+
+
+@pytest.mark.parametrize("setting, buyer_reported", [
+    ("", True),  # Django's own auth.User
+    ("AUTH_USER_MODEL = 'people.Member'", True),
+    ("AUTH_USER_MODEL = 'people.Keyed'", False),  # its key is `uuid`
+    ("AUTH_USER_MODEL = os.environ['USER_MODEL']", False),  # not known here
+])
+def test_id_is_reported_where_the_target_and_its_key_are_known(tmp_path, setting, buyer_reported):
+    from conftest import write_files
+    from vettor.staticanalysis import checker, transformer
+
+    root = write_files(tmp_path, {
+        "orderproj/__init__.py": "",
+        "orderproj/settings.py": f"import os\n\nINSTALLED_APPS = ['people', 'shop']\n{setting}\n",
+        "people/__init__.py": "",
+        "people/models.py": "from django.db import models\n\n\nclass Member(models.Model):\n"
+                              "    pass\n\n\nclass Keyed(models.Model):\n"
+                              "    uuid = models.UUIDField(primary_key=True)\n",
+        "shop/__init__.py": "",
+        "shop/models.py": ORDERS,
+    })
+    found = checker.get_messages(str(root), {"shop/models.py": None}, jobs=1)
+    reported = [(m["line"], m["message"]["related_name"], m["message"]["pk_attribute"])
+                for m in found if m["message-id"] == "C9001"]
+    assert reported == [(13, "buyer", "id")] * buyer_reported + [
+        (14, "group", "id"), (17, "customer", "pk")]
+
+    fixed = transformer.transform_code(ORDERS, str(root / "shop/models.py"), "orderproj.settings")
+    lines = fixed.code.splitlines()[-5:]
+    assert lines == [
+        "order.buyer_id" if buyer_reported else "order.buyer.id", "order.group_id",
+        "order.session.id", "order.customer.id", "order.customer_id"]
+
+
+def test_a_target_is_found_in_an_application_beside_the_declaring_one(tmp_path):
+    from conftest import write_files
+    from vettor.staticanalysis import checker
+
+    root = write_files(tmp_path, {
+        "store/__init__.py": "",
+        "store/catalogue/__init__.py": "",
+        "store/catalogue/models.py": "from django.db import models\n\n\n"
+                                     "class Product(models.Model):\n    pass\n",
+        "store/catalogue/reviews/__init__.py": "",
+        "store/catalogue/reviews/models.py": (
+            "from django.db import models\n\n\n"
+            "class Review(models.Model):\n"
+            "    product = models.ForeignKey('catalogue.Product', models.CASCADE, related_name='+')\n\n"
+            "    def url_arguments(self):\n"
+            "        return {'product_pk': self.product.id}\n"),
+    })
+    found = checker.get_messages(str(root), {"store/catalogue/reviews/models.py": None}, jobs=1)
+    assert [(m["line"], m["message-id"]) for m in found] == [(8, "C9001")]

@@ -3,6 +3,7 @@ whatever the working directory, nothing outside the root is read, lines the file
 get no suggestion, and each file's suggestions follow that file's own quote style. The project
 transform gives the same fixes from any working directory too."""
 import logging
+import os
 import pathlib
 import shutil
 
@@ -10,10 +11,11 @@ import astroid
 import pytest
 
 from review_records import block, comment, finding
-from vettor.staticanalysis import helpers, suggest, transformer
+from vettor.staticanalysis import constants, helpers, suggest, transformer
 from vettor.staticanalysis.checkers import settings
 
 PROJECT = pathlib.Path(__file__).parent / "fixtures" / "review_project"
+SKIP = constants.SKIP_LINE_ID
 
 
 def forget_project_modules():
@@ -68,8 +70,9 @@ def reads(monkeypatch):
          [comment("shelf/views.py", 11, block("    return Same.objects.all().count()") + "\n\nC9000 here")]),
         # The extends tag stays the template's first tag, though written without a blank.
         ("templates/child.html", 3, "C7001",
-         [comment("templates/child.html", 2, block("{% load static %}\n{% block content %}")),
-          comment("templates/child.html", 3, block("<img src='{% static \"img/cover.png\" %}'>") + "\n\nC7001 here")]),
+         [comment("templates/child.html", 3,
+                  block("{% load static %}\n{% block content %}\n<img src='{% static \"img/cover.png\" %}'>")
+                  + "\n\nC7001 here", start_line=2)]),
         # A new setting goes before the local settings import that ends the module.
         ("shelf/settings.py", 8, "C4014",
          [comment("shelf/settings.py", 7, block('STATIC_URL = "/static/"\n\nSESSION_COOKIE_SECURE = True')),
@@ -88,11 +91,49 @@ def test_suggestions_come_from_the_project(root, path, line, code, expected):
 )
 def test_a_path_out_of_the_project_gets_its_comment_only(root, reads, caplog, path):
     path = str(root.parent / "outside.py") if path == "OUTSIDE" else path
-    with caplog.at_level(logging.ERROR, logger="vettor.staticanalysis.suggest"):
-        result = suggest.suggest_fixes([finding(path, 5, "C2006")], str(root))
-    assert result == [comment(path, 5, "C2006 here")]
-    assert reads == []  # nothing outside the root is opened
-    assert "not a file inside the project root" in caplog.text
+    records = [finding(path, 5, "C2006"), finding(path, 4, "C2000"), finding("shelf/models.py", 8, "C2006")]
+    with caplog.at_level(logging.WARNING, logger="vettor.staticanalysis.suggest"):
+        result = suggest.suggest_fixes(records, str(root))
+    assert result[:2] == [comment(path, 5, "C2006 here"), comment(path, 4, "C2000 here")]
+    assert result[2]["body"].startswith(block("    title = models.TextField(help_text='the title')"))
+    assert reads == [str(root / "shelf" / "models.py")]  # nothing outside the root is opened
+    # One line for the file, whatever the number of its findings.
+    assert len(caplog.records) == 1 and "\n" not in caplog.records[0].getMessage()
+    assert "not a file inside the project root" in caplog.records[0].getMessage()
+
+
+def make_fifo(path):
+    os.mkfifo(path)
+
+
+def make_folder(path):
+    path.mkdir()
+
+
+def make_link_to_fifo(path):
+    os.mkfifo(path.parent / "pipe")
+    path.symlink_to(path.parent / "pipe")
+
+
+@pytest.mark.parametrize("make", [make_fifo, make_folder, make_link_to_fifo], ids=["fifo", "folder", "link-to-fifo"])
+@pytest.mark.parametrize("name", ["shelf/special.py", "templates/special.html"])
+def test_a_path_that_is_not_a_regular_file_gets_its_comment_only(root, caplog, make, name):
+    make(root / name)
+    code = "C7001" if name.endswith(".html") else "C2006"
+    records = [finding(name, 1, code), finding(name, 2, code), finding("shelf/models.py", 8, "C2006")]
+    with caplog.at_level(logging.WARNING, logger="vettor.staticanalysis.suggest"):
+        result = suggest.suggest_fixes(records, str(root))  # never waits for a writer
+    assert result[:2] == [comment(name, 1, f"{code} here"), comment(name, 2, f"{code} here")]
+    assert result[2]["body"].startswith(block("    title = models.TextField(help_text='the title')"))
+    assert len(caplog.records) == 1 and "is not a regular file" in caplog.records[0].getMessage()
+
+
+def test_a_file_with_a_coding_cookie_is_read_as_python_reads_it(root):
+    records = [finding("shelf/legacy.py", 7, "C2006"), finding("shelf/legacy.py", 6, SKIP), finding("shelf/legacy.py", 6, "C2001")]
+    assert suggest.suggest_fixes(records, str(root)) == [
+        comment("shelf/legacy.py", 7, block("    title = models.TextField(verbose_name=\"titre de l'\u00e9dition\")") + "\n\nC2006 here"),
+        comment("shelf/legacy.py", 6, block("class Edition(models.Model):  # vettor: disable=tall-model") + "\n\nC0000 here\n\nC2001 here"),
+    ]
 
 
 @pytest.mark.parametrize(
@@ -139,9 +180,10 @@ def test_each_file_follows_its_own_quote_style(root, monkeypatch, black):
     ]
     result = suggest.suggest_fixes(records, str(root))
     assert [record["body"].split("\n")[1] for record in result] == [
-        '    text = models.CharField(max_length=13, default="", verbose_name="text", blank=True)',
-        "    isbn = models.CharField(max_length=13, default='', verbose_name='ISBN', blank=True)",
-        '    text = models.CharField(max_length=13, default="", verbose_name="text", blank=True)',
+        # A new literal takes the file's quote; the author's own ones stay as written.
+        '    text = models.CharField(max_length=13, default="", verbose_name=\'text\', blank=True)',
+        "    isbn = models.CharField(max_length=13, default='', verbose_name=\"ISBN\", blank=True)",
+        '    text = models.CharField(max_length=13, default="", verbose_name=\'text\', blank=True)',
     ]
 
 

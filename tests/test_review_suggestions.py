@@ -1,13 +1,16 @@
 """Review findings become review comments: one per file line, with suggested-change blocks for
 fixable codes, comments of their own for the other lines a fix touches, and a disable pragma
 on request."""
+import logging
 import pathlib
+import re
 import shutil
 
+import astroid
 import pytest
 
 from review_records import block, comment, finding
-from vettor.staticanalysis import constants, helpers, meta, suggest
+from vettor.staticanalysis import checker, constants, helpers, meta, suggest
 
 PROJECT = pathlib.Path(__file__).parent / "fixtures" / "suggest_project"
 MODELS = str(PROJECT / "library" / "models.py")
@@ -19,6 +22,7 @@ PAGE = str(PROJECT / "templates" / "page.html")
 CHILD = str(PROJECT / "templates" / "child.html")
 FIRST_LINE = str(PROJECT / "templates" / "first_line.html")
 SKIP = constants.SKIP_LINE_ID
+PRAGMA_PROJECT = pathlib.Path(__file__).parent / "fixtures" / "pragma_project"
 
 
 @pytest.fixture
@@ -157,9 +161,25 @@ def test_import_repair_is_suggested_once_per_file(project):
 def test_queryset_fixes_on_a_compound_statement_and_a_line(project):
     records = [finding(QUERIES, 6, "C9002"), finding(QUERIES, 8, "C9000")]
     assert suggest.suggest_fixes(records, str(PROJECT)) == [
-        # The finding is on the header line: the suggestion covers the whole statement.
-        comment(QUERIES, 7, block('if qs.exists():\n    print("some")') + "\n\nC9002 here", start_line=6),
+        # The finding is on the header line of a compound statement: the suggestion holds the
+        # line the fix changes, not the lines of the body it leaves as they are.
+        comment(QUERIES, 6, block("if qs.exists():") + "\n\nC9002 here"),
         comment(QUERIES, 8, block("size = qs.count()") + "\n\nC9000 here"),
+    ]
+
+
+def test_fix_inside_a_long_statement_is_suggested_on_its_own_lines(project):
+    # The fix changes one line of a statement of eight: the block is that line, and the
+    # author's other lines (one longer than Black would leave it) are not laid out anew. A
+    # finding on another line of the statement keeps the block down to the changed line.
+    path = str(PROJECT / "library" / "migrations" / "0002_covers.py")
+    fixed = "        migrations.RunPython(fill_covers, migrations.RunPython.noop),"
+    assert suggest.suggest_fixes([finding(path, 18, "C8001")], str(PROJECT)) == [
+        comment(path, 18, block(fixed) + "\n\nC8001 here")
+    ]
+    lines = pathlib.Path(path).read_text().split("\n")
+    assert suggest.suggest_fixes([finding(path, 12, "C8001")], str(PROJECT)) == [
+        comment(path, 18, block("\n".join(lines[11:17] + [fixed])) + "\n\nC8001 here", start_line=12)
     ]
 
 
@@ -183,16 +203,9 @@ def test_statement_sharing_its_line_keeps_the_finding_only(project):
             "  # vettor: disable=missing-related-name, huge-max-length",
         ),
         (6, [SKIP], (6, 6), "    title = models.CharField(max_length=1000)  # vettor: disable="),
-        # The last line of a statement: the whole statement is repeated, only that line
-        # carries the pragma.
-        (
-            11,
-            [SKIP, "C2006"],
-            (9, 11),
-            "    blurb = models.CharField(\n"
-            "        max_length=600,\n"
-            "        blank=True)  # vettor: disable=huge-max-length",
-        ),
+        # The last line of a statement: the block is that line only, so it collides with no
+        # comment on the statement's other lines.
+        (11, [SKIP, "C2006"], (11, 11), "        blank=True)  # vettor: disable=huge-max-length"),
         # A line that ends inside a string: the pragma goes where the string ends.
         (
             14,
@@ -212,18 +225,51 @@ def test_pragma_on_the_finding_line(project, line, codes, range_, text):
     ]
 
 
-def test_pragma_on_a_continuation_line_covers_the_statement(project):
+def test_pragma_on_a_continuation_line_is_that_line(project):
     records = [finding(MODELS, 10, SKIP, "skip"), finding(MODELS, 10, "C2006", "huge")]
     result = suggest.suggest_fixes(records, str(PROJECT))
-    text = (
-        "    blurb = models.CharField(\n"
-        "        max_length=600,  # vettor: disable=huge-max-length\n"
-        "        blank=True)"
-    )
-    assert result == [
-        comment(MODELS, 11, block(text), start_line=9),
-        comment(MODELS, 10, "skip\n\nhuge"),
-    ]
+    assert result == [comment(MODELS, 10, block("        max_length=600,  # vettor: disable=huge-max-length") + "\n\nskip\n\nhuge")]
+
+
+def forget_catalog_modules():
+    """astroid keeps the modules it built for the process: the patched copy must be read anew."""
+    for name in list(astroid.MANAGER.astroid_cache):
+        if name == "catalog" or name.startswith("catalog."):
+            del astroid.MANAGER.astroid_cache[name]
+
+
+def test_pragmas_asked_for_every_finding_silence_them_all(tmp_path):
+    # Fields inside a model that is itself too tall, a decorated method, a decorated class
+    # whose header spans lines and the module under its docstring: each pragma block holds the
+    # lines that take the pragma only, so no two comments overlap, and with all of them
+    # applied nothing is reported.
+    config = {"max-columns": 3, "max-models": 1}
+    root = tmp_path / "project"
+    shutil.copytree(PRAGMA_PROJECT, root)
+    forget_catalog_modules()
+    found = checker.get_messages(str(root), {"catalog/models.py": None}, config=config)
+    assert {m["message-id"] for m in found} == {"C2000", "C2001", "C2003", "C2006", "C3000", "C3002"}
+    records = [finding(m["path"], m["line"], m["message-id"]) for m in found]
+    records += [finding(m["path"], m["line"], SKIP) for m in found]
+    ranges = []
+    lines = (root / "catalog" / "models.py").read_text().split("\n")
+    # Bottom up, so that a block of more lines than it replaces moves nothing not yet applied.
+    for record in sorted(suggest.suggest_fixes(records, str(root)), key=lambda r: -r["line"]):
+        texts = re.findall(r"```suggestion\n(.*?)\n```", record["body"], re.S)
+        if not texts:
+            continue  # the module's finding, whose pragma has a comment of its own
+        (text,) = texts
+        first = record.get("start_line", record["line"])
+        ranges.append((first, record["line"]))
+        lines[first - 1 : record["line"]] = text.split("\n")
+    assert len(ranges) == len({m["line"] for m in found})
+    assert all(last < first for (first, _), (_, last) in zip(ranges, ranges[1:]))  # none overlap
+    # The header lines only; the module's pragma above its first statement.
+    assert (29, 29) in ranges and (9, 9) in ranges and (2, 2) in ranges
+    (root / "catalog" / "models.py").write_text("\n".join(lines))
+    forget_catalog_modules()
+    assert checker.get_messages(str(root), {"catalog/models.py": None}, config=config) == []
+    forget_catalog_modules()
 
 
 def test_pragma_wins_over_a_fix_on_the_same_line(project):
@@ -269,19 +315,21 @@ def test_static_path_fix_and_the_load_tag(project):
         finding(PAGE, 7, "C7000", "a link"),
     ]
     result = suggest.suggest_fixes(records, str(PROJECT))
+    # The load tag and the fixed lines near it are one suggestion, posted once: each block a
+    # reviewer applies alone leaves a template that compiles.
     assert result == [
-        comment(PAGE, 1, block("{% load static %}\n<html>")),
-        comment(
-            PAGE,
-            3,
-            block("  <link rel=\"stylesheet\" href='{% static \"css/site.css\" %}'>") + "\n\nC7001 here",
-        ),
-        # The load tag is posted once per call.
         comment(
             PAGE,
             6,
-            block("    <img src='{% static \"img/logo.png\" %}' alt=\"logo\">") + "\n\nC7001 here",
+            block(
+                "{% load static %}\n<html>\n<head>\n"
+                "  <link rel=\"stylesheet\" href='{% static \"css/site.css\" %}'>\n</head>\n<body>\n"
+                "    <img src='{% static \"img/logo.png\" %}' alt=\"logo\">"
+            ),
+            start_line=1,
         ),
+        comment(PAGE, 3, "C7001 here"),
+        comment(PAGE, 6, "C7001 here"),
         comment(PAGE, 7, "a link"),
     ]
 
@@ -289,8 +337,13 @@ def test_static_path_fix_and_the_load_tag(project):
 def test_load_tag_goes_after_the_extends_tag(project):
     result = suggest.suggest_fixes([finding(CHILD, 4, "C7001")], str(PROJECT))
     assert result == [
-        comment(CHILD, 3, block("{% load static %}\n{% block content %}")),
-        comment(CHILD, 4, block("<img src='{% static \"img/cover.png\" %}'>") + "\n\nC7001 here"),
+        comment(
+            CHILD,
+            4,
+            block("{% load static %}\n{% block content %}\n<img src='{% static \"img/cover.png\" %}'>")
+            + "\n\nC7001 here",
+            start_line=3,
+        ),
     ]
 
 
@@ -351,11 +404,73 @@ def test_file_off_the_import_path_is_named_under_the_project_root(project, tmp_p
     assert result == [comment(path, 6, block("    title = models.TextField()") + "\n\nC2006 here")]
 
 
-def test_bad_record_fails_the_call(project):
-    with pytest.raises(KeyError):
-        suggest.suggest_fixes([{"path": MODELS, "line": 6, "body": ""}], str(PROJECT))
-    with pytest.raises(ValueError):
-        suggest.suggest_fixes([finding(MODELS, "six", "C2005")], str(PROJECT))
+GOOD = [finding(MODELS, 6, "C2006"), finding(PAGE, 7, "C7000", "a link")]
+ANSWERED = [
+    comment(MODELS, 6, block("    title = models.TextField()") + "\n\nC2006 here"),
+    comment(PAGE, 7, "a link"),
+]
+
+
+def without(key):
+    record = finding(MODELS, 6, "C2006")
+    del record[key]
+    return record
+
+
+@pytest.mark.parametrize(
+    "bad, why",
+    [
+        (["library/models.py", 6, "C2006", "x"], "it is not a mapping"),
+        (None, "it is not a mapping"),
+        (without("path"), 'its "path" is missing or not a text'),
+        (finding(None, 6, "C2006"), 'its "path" is missing or not a text'),
+        (finding(6, 6, "C2006"), 'its "path" is missing or not a text'),
+        (finding("", 6, "C2006"), 'its "path" is missing or not a text'),
+        (without("line"), 'it has no "line"'),
+        (finding(MODELS, None, "C2006"), "its \"line\" None is not a line number"),
+        (finding(MODELS, "six", "C2006"), "its \"line\" 'six' is not a line number"),
+        (finding(MODELS, 6.0, "C2006"), 'its "line" 6.0 is not a line number'),
+        (finding(MODELS, True, "C2006"), 'its "line" True is not a line number'),
+        (finding(MODELS, "6.5", "C2006"), "its \"line\" '6.5' is not a line number"),
+        (finding(MODELS, [6], "C2006"), 'its "line" [6] is not a line number'),
+        (without("message-id"), 'its "message-id" is missing or not a text'),
+        (finding(MODELS, 6, 2006), 'its "message-id" is missing or not a text'),
+        (without("body"), 'its "body" is missing or not a text'),
+        (dict(finding(MODELS, 6, "C2006"), body=None), 'its "body" is missing or not a text'),
+        (dict(finding(MODELS, 6, "C2006"), body=b"bytes"), 'its "body" is missing or not a text'),
+    ],
+)
+def test_bad_record_costs_only_itself(project, caplog, bad, why):
+    with caplog.at_level(logging.WARNING, logger="vettor.staticanalysis.suggest"):
+        result = suggest.suggest_fixes([GOOD[0], bad, GOOD[1]], str(PROJECT))
+    assert result == ANSWERED
+    assert [r.getMessage() for r in caplog.records] == [f"Skipped review comment 1: {why}"]
+
+
+@pytest.mark.parametrize("line", [2**63, 10**30, "99999999999999999999"])
+def test_line_past_the_file_is_answered_with_its_text(project, caplog, line):
+    records = [finding(MODELS, line, "C2006"), finding(MODELS, line, "C2005", "plain"), *GOOD]
+    with caplog.at_level(logging.WARNING, logger="vettor.staticanalysis.suggest"):
+        result = suggest.suggest_fixes(records, str(PROJECT))
+    assert result == [comment(MODELS, int(line), "C2006 here\n\nplain"), *ANSWERED]
+    assert len(caplog.records) == 1 and "the file has lines 1 to" in caplog.records[0].getMessage()
+
+
+def test_unknown_code_is_answered_with_its_text_and_left_out_of_a_pragma(project):
+    records = [finding(MODELS, 6, "C9999", "unknown"), *GOOD]
+    assert suggest.suggest_fixes(records, str(PROJECT)) == [
+        comment(MODELS, 6, block("    title = models.TextField()") + "\n\nunknown\n\nC2006 here"),
+        comment(PAGE, 7, "a link"),
+    ]
+    records = [finding(MODELS, 6, SKIP, "skip"), finding(MODELS, 6, "C9999", "unknown"), finding(MODELS, 6, "C2006")]
+    assert suggest.suggest_fixes(records, str(PROJECT)) == [
+        comment(
+            MODELS,
+            6,
+            block("    title = models.CharField(max_length=1000)  # vettor: disable=huge-max-length")
+            + "\n\nskip\n\nunknown\n\nC2006 here",
+        )
+    ]
 
 
 # ---------------------------------------------------------------------------------------
@@ -412,3 +527,34 @@ def test_grouping_keeps_first_appearance_order_and_copies():
 def test_suggestions_of_a_line(project, monkeypatch, line, found, expected):
     monkeypatch.setattr(suggest, "get_suggestions_for_python", lambda **kw: found)
     assert suggest.suggest_fixes([finding(MODELS, line, "C2006", "x")], str(PROJECT)) == expected
+
+
+# ---------------------------------------------------------------------------------------
+# A block that changes only the layout is no suggestion
+
+
+@pytest.mark.parametrize(
+    "found, kept",
+    [
+        # Other line breaks, brackets or quotes for the same code.
+        ([[6, 6, "    title = models.CharField(\n        max_length=1000,\n    )"]], False),
+        ([[6, 6, "    title = (models.CharField(max_length=(1000)))"]], False),
+        ([[8, 8, "    isbn = models.CharField(max_length=13, null=True)"]], False),
+        ([[9, 11, "    blurb = models.CharField(max_length=600, blank=True)"]], False),
+        ([[14, 15, "    preface = models.CharField(max_length=900, help_text='Written\\nby the editor')"]], False),
+        # Any change of the code, or a comment added (a pragma), is a suggestion.
+        ([[6, 6, "    title = models.CharField(max_length=1001)"]], True),
+        ([[6, 6, "    title = models.CharField(max_length=1000)  # vettor: disable="]], True),
+        ([[9, 11, "    blurb = models.CharField(max_length=600)"]], True),
+        # A block that does not leave code that parses is not judged here.
+        ([[6, 6, "    title = models.CharField(max_length=1000"]], True),
+    ],
+)
+def test_block_that_only_relays_the_lines_is_left_out(project, monkeypatch, found, kept):
+    monkeypatch.setattr(suggest, "get_suggestions_for_python", lambda **kw: found)
+    (line, _, text), = found
+    result = suggest.suggest_fixes([finding(MODELS, line, "C2006", "x")], str(PROJECT))
+    if kept:
+        assert result[-1]["body"] == block(text) + "\n\nx"
+    else:
+        assert result == [comment(MODELS, line, "x")]

@@ -59,7 +59,7 @@ def lint(root, version):
 
 
 @pytest.mark.parametrize("version", VERSIONS)
-@pytest.mark.parametrize("project", ["plain", "partial", "legacy", "split", "package", "hardened", "opaque", "classbased", "configurations"])
+@pytest.mark.parametrize("project", ["plain", "partial", "legacy", "split", "package", "hardened", "opaque", "classbased", "configurations", "loaded"])
 def test_findings_match_the_marks(project, version):
     root = PROJECTS / project
     assert lint(root, version) == expected_findings(root, version)
@@ -87,3 +87,25 @@ def test_every_code_has_a_symbol_in_the_driver():
     assert codes == sorted(settings.Checker.msgs)
     for code in codes:
         assert checker.message_id_symbol_store[code] == settings.Checker.msgs[code][1]
+
+
+def test_modules_named_for_development_are_neither_judged_nor_fixed():
+    # The split project's dev.py turns DEBUG on and serves plain HTTP, as it should.
+    from vettor.staticanalysis import transformer
+
+    root = PROJECTS / "split"
+    judged = {path for path, _, _, _ in lint(root, "3.2")}
+    assert judged == {"splitsite/settings/base.py", "splitsite/settings/production.py"}
+    fixed = {path for _, path in transformer.transform_files(root, None)}
+    assert "splitsite/settings/dev.py" not in fixed and "splitsite/settings/production.py" in fixed
+
+
+def test_settings_files_in_the_configuration_choose_the_modules(tmp_path):
+    import shutil
+
+    root = tmp_path / "split"
+    shutil.copytree(PROJECTS / "split", root)
+    (root / "pyproject.toml").write_text('[tool.vettor]\nsettings-files = ["splitsite.settings.dev"]\n')
+    found = lint(root, "3.2")
+    assert {path for path, _, _, _ in found} == {"splitsite/settings/dev.py"}
+    assert ("splitsite/settings/dev.py", 4, "C4005", {"setting": "DEBUG", "value": True}) in found

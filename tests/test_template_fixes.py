@@ -157,6 +157,8 @@ FIXED = [
 # (text, static URL): the fix leaves these as they are.
 UNCHANGED = [
     ('<a href="/static/a.png">', STATIC),
+    # A link whose type names a page is no C7001, and so no fix.
+    ('<link rel="alternate" type="application/rss+xml" href="/static/feed.xml">', STATIC),
     ('<link href="static/a.css">', STATIC),
     ('<link href="https://cdn.example.com/static/a.css">', "https://cdn.example.com/static/"),
     ('<iframe src="/static/a.html"></iframe>', STATIC),

@@ -244,6 +244,23 @@ TAG_CASES = [
     ('<img srcset="/big.png 2x">', []),
     ("<script>var s = '<img src=\"/in-script.png\">';</script>", []),
     ('<img src="/unterminated.png"', []),
+    # Nothing is hard-coded but the slash: the path is a template value.
+    ('<a href="/posts/{{ post.slug }}/">', [("C7000", {"path": "/posts/{{ post.slug }}/"})]),
+    ('<a href="/{{ lang }}/about/">', [("C7000", {"path": "/{{ lang }}/about/"})]),
+    ('<a href="/{{ result.path }}">', []),
+    ("<a href=\"/{% url 'about' %}\">", []),
+    ('<a href="/{{ a }}/{{ b }}?page=2">', []),
+    ('<img src="/{{ photo.url }}">', []),
+    # A link type that names a page is a route, not a file the page loads.
+    ('<link rel="author" href="/humans.txt">', []),
+    ('<link rel="canonical" href="/posts/1/">', []),
+    ('<link rel="alternate" type="application/rss+xml" href="/feed/">', []),
+    ('<link rel="next" href="/page/2/"><link rel="PREV" href="/page/1/">', []),
+    ('<link rel="license help search" href="/terms/">', []),
+    ('<link rel="alternate stylesheet" href="/static/dark.css">',
+     [("C7001", {"path": "/static/dark.css"})]),
+    ('<link rel="icon" href="/favicon.ico">', [("C7001", {"path": "/favicon.ico"})]),
+    ('<link rel="" href="/static/a.css">', [("C7001", {"path": "/static/a.css"})]),
 ]
 
 
@@ -278,6 +295,37 @@ COMMENT_CASES = [
 def test_template_comments_are_never_checked(tmp_path, html, expected):
     path = write(tmp_path, "page.html", html)
     assert [(m["line"], m["column"], m["message-id"], m["message"]) for m in check([path])] == expected
+
+
+# A {# vettor: disable=... #} comment silences what it names on its own line.
+PRAGMA_CASES = [
+    ('<a href="/a/"> {# vettor: disable=hard-coded-url #}', []),
+    ('<a href="/a/"> {# vettor: disable=C7000 #}', []),
+    ('{#vettor:disable=C7001,hard-coded-url#}<a href="/a/"><img src="/a.png">', []),
+    ('<a href="/a/"><img src="/a.png"> {# vettor: disable = all #}', []),
+    ('<a href="/a/"><img src="/a.png"> {# keep: vettor: disable=C7000 #}', [(1, 14, "C7001")]),
+    # another code, another line, another kind of comment: the finding stays
+    ('<a href="/a/"> {# vettor: disable=hard-coded-static-url #}', [(1, 0, "C7000")]),
+    ('{# vettor: disable=hard-coded-url #}\n<a href="/a/">', [(2, 0, "C7000")]),
+    ('<a href="/a/"> <!-- vettor: disable=hard-coded-url -->', [(1, 0, "C7000")]),
+    ('<a href="/a/"> {# vettor: disable= #}', [(1, 0, "C7000")]),
+    ('<a href="/a/"> {% comment %}vettor: disable=C7000{% endcomment %}', [(1, 0, "C7000")]),
+    # a tag over several lines: its first line
+    ('<img\n src="/a.png"> {# vettor: disable=C7001 #}', [(1, 0, "C7001")]),
+    ('<img {# vettor: disable=C7001 #}\n src="/a.png">', []),
+]
+
+
+@pytest.mark.parametrize("html, expected", PRAGMA_CASES)
+def test_a_pragma_silences_the_findings_of_its_line(tmp_path, html, expected):
+    path = write(tmp_path, "page.html", html)
+    assert [(m["line"], m["column"], m["message-id"]) for m in check([path])] == expected
+
+
+def test_a_pragma_holds_in_its_own_template_only(tmp_path):
+    first = write(tmp_path, "a.html", '<a href="/a/"> {# vettor: disable=all #}')
+    second = write(tmp_path, "b.html", '<a href="/b/">')
+    assert [m["path"] for m in check([first, second])] == [str(second)]
 
 
 def test_a_tag_over_several_lines_is_reported_at_its_start(tmp_path):
@@ -323,6 +371,10 @@ def test_dispatch_goes_by_attribute_name(tmp_path):
         ("//cdn/x", False),
         ("static/x.png", False),
         ("https://example.com/", False),
+        ("/posts/{{ post.slug }}/", True),
+        ("/{{ result.path }}", False),
+        ("/{% url 'x' %}", False),
+        ("/{{ a }}/{{ b }}#top", False),
         ("", ""),
         (None, None),
     ],

@@ -3,6 +3,7 @@ in the right body, with a map from their line to the text they stand for; the st
 scope look-ups by line; reading and naming source files."""
 import ast
 import operator
+import os
 import pathlib
 import textwrap
 import tokenize
@@ -292,6 +293,34 @@ def test_read_code_from_file_keeps_line_breaks(tmp_path):
     assert helpers.read_code_from_file(str(path)) == ["a = 1\n", "b = 2\n", "\n", "c = 3"]
     with pytest.raises(FileNotFoundError):
         helpers.read_code_from_file(str(tmp_path / "missing.py"))
+
+
+@pytest.mark.parametrize(
+    "name, data, lines",
+    [
+        # A coding cookie or a byte-order mark names a Python file's encoding, as Python reads it.
+        ("old.py", "# -*- coding: latin-1 -*-\nname = '\u00e9t\u00e9'\n".encode("latin-1"),
+         ["# -*- coding: latin-1 -*-\n", "name = '\u00e9t\u00e9'\n"]),
+        ("bom.py", b"\xef\xbb\xbfname = '\xc3\xa9'\r\n", ["name = '\u00e9'\n"]),
+        ("plain.py", "name = '\u00e9'\n".encode(), ["name = '\u00e9'\n"]),
+        # A template is UTF-8 whatever its first lines say.
+        ("page.html", "{# coding: latin-1 #}\n<p>\u00e9</p>\n".encode(), ["{# coding: latin-1 #}\n", "<p>\u00e9</p>\n"]),
+    ],
+)
+def test_read_code_from_file_decodes_as_python_does(tmp_path, name, data, lines):
+    (tmp_path / name).write_bytes(data)
+    assert helpers.read_code_from_file(str(tmp_path / name)) == lines
+
+
+def test_read_code_from_file_reads_regular_files_only(tmp_path):
+    os.mkfifo(tmp_path / "pipe.py")
+    (tmp_path / "folder.py").mkdir()
+    for name in ("pipe.py", "folder.py"):
+        with pytest.raises(OSError, match="is not a regular file"):
+            helpers.read_code_from_file(str(tmp_path / name))  # never waits for a writer
+    (tmp_path / "bad.py").write_bytes(b"name = '\xe9'\n")
+    with pytest.raises(SyntaxError, match="invalid or missing encoding declaration"):
+        helpers.read_code_from_file(str(tmp_path / "bad.py"))
 
 
 def test_module_path_from_file_counts_every_directory_as_a_package(tmp_path, monkeypatch):

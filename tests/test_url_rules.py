@@ -125,7 +125,7 @@ def test_a_name_that_is_no_text_never_reaches_a_finding(monkeypatch):
     assert case.checker.urls == set()
 
 
-def test_keys_hold_the_name_and_the_converter_classes_in_route_order():
+def test_keys_hold_the_name_and_each_parameter_with_what_it_takes():
     from pylint.testutils import CheckerTestCase
 
     class Case(CheckerTestCase):
@@ -139,14 +139,18 @@ def test_keys_hold_the_name_and_the_converter_classes_in_route_order():
             "urlpatterns = [\n"
             "    path('<int:a>/<slug:b>/<uuid:c>/', v, name='detail'),\n"
             "    path('x/', v, name='plain'),\n"
-            "    re_path(r'^(?P<pk>[0-9]+)/$', v, name='old'),\n"
+            "    re_path(r'^(?P<pk>[0-9]+)/(?P<kind>a|(b))/$', v, name='old'),\n"
+            "    re_path(r'^(\\d+)/([a-z]+)/$', v, name='positional'),\n"
+            "    path('<int:c>/<slug:b>/<uuid:a>/', v, name='sorted'),\n"
             "]\n"
         )
     )
     assert case.checker.urls == {
-        "detail:['IntConverter', 'SlugConverter', 'UUIDConverter']",
+        "detail:['a=IntConverter', 'b=SlugConverter', 'c=UUIDConverter']",
         "plain:[]",
-        "old:['StringConverter']",
+        "old:['kind=a|(b)', 'pk=[0-9]+']",
+        "positional:['#=\\\\d+', '#=[a-z]+']",
+        "sorted:['a=UUIDConverter', 'b=SlugConverter', 'c=IntConverter']",
     }
 
 

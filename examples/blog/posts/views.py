@@ -13,4 +13,7 @@ def post_list(request):
 def post_detail(request, slug):
     post = get_object_or_404(Post, slug=slug)
     comment_count = post.comments.all().count()
-    return render(request, "posts/post_detail.html", {"post": post, "comment_count": comment_count})
+    others = Post.objects.filter(author=post.author).exclude(pk=post.pk)
+    context = {"post": post, "comment_count": comment_count}
+    context["more_by_author"] = len(others) > 0
+    return render(request, "posts/post_detail.html", context)

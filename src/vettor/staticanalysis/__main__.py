@@ -1,15 +1,19 @@
-"""vettor [PROJECT] (or python -m vettor.staticanalysis): lint a Django project, or fix it."""
+"""vettor [PATH ...] (or python -m vettor.staticanalysis): lint a Django project, or fix it."""
 import argparse
 import fnmatch
 import json
 import logging
 import multiprocessing
 import os
+import re
 import signal
 import sys
 from pathlib import Path, PurePosixPath
+from typing import NamedTuple
 
-from vettor.staticanalysis import checker, dependencies, message_templates, meta
+import tomli
+
+from vettor.staticanalysis import checker, constants, dependencies, message_templates, meta
 
 EXIT_CLEAN = 0
 EXIT_FOUND = 1
@@ -36,6 +40,12 @@ DERIVED_OPTIONS = {
     "root-urlconf": "it is read from the project's settings",
 }
 TEMPLATE_LOGGER = "vettor.staticanalysis.checkers.templates"
+# Files that mark a project's root folder, as does a pyproject.toml with a [tool.vettor] table.
+ROOT_FILES = ("manage.py", "setup.cfg", "setup.py")
+# What marks the top of a checkout: the project root is looked for no higher.
+CHECKOUT_MARKERS = (".git", ".hg")
+# pylint's own codes that reach the findings: a module that could not be analysed.
+UNANALYSED_SYMBOLS = {"E0001": "syntax-error", "F0001": "fatal"}
 
 
 def program_name():
@@ -61,16 +71,36 @@ def worker_count(text):
     return jobs
 
 
+class MessageSwitch(argparse.Action):
+    """--disable and --enable, kept in the order given: a later one wins, as in pylint."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        switches = list(namespace.switches)
+        switches.append((self.dest, option_string, [name for name in names_in(values) if name]))
+        namespace.switches = switches
+
+
 def build_parser():
     parser = argparse.ArgumentParser(
         prog=program_name(),
         description="Static analysis for Django projects: lints the project's Python files "
-        "and the HTML templates in its templates folders.",
+        "and the HTML templates in its templates folders. The project root is the nearest "
+        "folder at or above each PATH (within its git or Mercurial checkout) whose "
+        "pyproject.toml has a [tool.vettor] table, or else the nearest one with a manage.py, "
+        "setup.cfg or setup.py.",
         epilog="Exit status: 0 when nothing is found, 1 when there are findings (files that "
         "could not be analysed included; with --diff: fixes to make), 2 for a mistake on the "
         "command line or in the [tool.vettor] table of pyproject.toml, 130 when interrupted.",
     )
-    parser.add_argument("project", nargs="?", default=".", help="project folder (default: .)")
+    parser.set_defaults(switches=[])
+    parser.add_argument(
+        "paths",
+        nargs="*",
+        metavar="PATH",
+        help="files and folders to lint (default: .): the project's Python files and "
+        "templates among them, as the lint of the whole project would take them (its "
+        "exclude and directories apply)",
+    )
     parser.add_argument(
         "-j",
         "--jobs",
@@ -80,10 +110,24 @@ def build_parser():
     )
     parser.add_argument(
         "--format",
-        choices=("text", "json"),
+        choices=("text", "json", "github"),
         default="text",
         help="text: one line per finding (path:line:column, both counted from 1); json: one "
-        "array of the finding records (default: text)",
+        "array of the finding records; github: one GitHub Actions annotation per finding "
+        "(default: text)",
+    )
+    for switch, what in (("disable", "leave out"), ("enable", "report")):
+        parser.add_argument(
+            f"--{switch}",
+            action=MessageSwitch,
+            metavar="CODES",
+            help=f"{what} the findings of these comma-separated codes or symbols (\"all\" "
+            f"and the category letter C too); wins over {switch} in [tool.vettor]",
+        )
+    parser.add_argument(
+        "--list-rules",
+        action="store_true",
+        help="list every rule: its code, its symbol, whether a fix exists, and what it reports",
     )
     parser.add_argument(
         "--exit-zero",
@@ -94,13 +138,13 @@ def build_parser():
     fixing.add_argument(
         "--diff",
         action="store_true",
-        help="print the fixes of the Python files as a unified diff instead of linting; "
-        "change nothing",
+        help="print the fixes of the Python files (of the PATHs) as a unified diff, its paths "
+        "relative to the project root, instead of linting; change nothing",
     )
     fixing.add_argument(
         "--fix",
         action="store_true",
-        help="write the fixes into the Python files instead of linting",
+        help="write the fixes into the Python files (of the PATHs) instead of linting",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     return parser
@@ -192,6 +236,52 @@ def project_configuration(project):
     return table
 
 
+def reported_codes():
+    """{code: symbol} of every code a finding can carry: the rules' and pylint's own for a
+    module that could not be analysed."""
+    return {**checker.message_id_symbol_store, **UNANALYSED_SYMBOLS}
+
+
+def codes_named(linter, name, codes):
+    """The codes among `codes` that a name of disable or enable stands for, as pylint reads
+    it: "all", a category letter, a checker's name, a code or a symbol."""
+    if name == "all":
+        return list(codes)
+    if len(name) == 1 and name.upper() in "CRWEIF":
+        return [code for code in codes if code[0] == name.upper()]
+    if name in linter._checkers:
+        return [code for c in linter._checkers[name] for code in c.msgs if code in codes]
+    return [code for code, symbol in codes.items() if name in (code, symbol)]
+
+
+def switched_config(linter, table, switches):
+    """disable and enable for the lint when the command line sets them: the codes left out
+    and those reported once the [tool.vettor] entries and then the command line's, in their
+    order, have been applied, so that a later entry wins as it does in pylint."""
+    codes = reported_codes()
+    on = dict.fromkeys(codes, True)
+    entries = [(key, names_in(value)) for key, value in table.items() if key in ("disable", "enable")]
+    entries += [(key, names) for key, _, names in switches]
+    for key, names in entries:
+        for name in names:
+            for code in codes_named(linter, name, codes):
+                on[code] = key == "enable"
+    return {
+        "disable": [code for code, state in on.items() if not state],
+        "enable": [code for code, state in on.items() if state],
+    }
+
+
+def check_switches(linter, switches):
+    """Raises a ConfigurationError for a name on the command line that is no code or symbol."""
+    for _, option, names in switches:
+        for name in names:
+            if not is_known_message(linter, name):
+                raise meta.ConfigurationError(
+                    f"{option}: {name!r} is not a message code or symbol of vettor"
+                )
+
+
 # ---------------------------------------------------------------------------------------
 # Files
 
@@ -249,15 +339,117 @@ def project_files(project, config):
 
 
 # ---------------------------------------------------------------------------------------
+# The project of the paths named
+
+
+class NoSuchPath(Exception):
+    pass
+
+
+def folders_up(start):
+    """`start` and the folders above it, up to the top of the checkout that holds it (or the
+    file system's root): a project never reaches out of its checkout."""
+    for folder in (start, *start.parents):
+        yield folder
+        if any(os.path.lexists(folder / name) for name in CHECKOUT_MARKERS):
+            return
+
+
+def configures_vettor(folder):
+    """True when the folder's pyproject.toml has a [tool.vettor] table (or, broken, may have
+    one: the lint then reports what is wrong with it)."""
+    path = folder / "pyproject.toml"
+    if not path.is_file():
+        return False
+    try:
+        text = path.read_text(encoding="utf-8").lstrip("\ufeff")
+    except (OSError, UnicodeError):
+        return True
+    try:
+        tool = tomli.loads(text).get("tool")
+    except tomli.TOMLDecodeError:
+        return "vettor" in text
+    return isinstance(tool, dict) and "vettor" in tool
+
+
+def has_root_file(folder):
+    return any((folder / name).is_file() for name in ROOT_FILES)
+
+
+def find_project_root(start):
+    """The root of the project that holds the folder `start` (absolute): the nearest folder
+    with its [tool.vettor] configuration, else the nearest with a manage.py, setup.cfg or
+    setup.py; else `start` itself. The configuration wins over a
+    nearer manage.py, so that a Django project in a subfolder of a configured repository
+    (backend/manage.py) is linted with the repository's configuration."""
+    folders = list(folders_up(start))
+    for is_root in (configures_vettor, has_root_file):
+        for folder in folders:
+            if is_root(folder):
+                return folder
+    return start
+
+
+def named_projects(paths):
+    """{root: [project-relative posix paths named in it]} in the order the paths were given;
+    "." stands for the root itself. Raises NoSuchPath for a path that does not exist."""
+    projects = {}
+    for text in paths:
+        path = Path(os.path.abspath(text))
+        if not os.path.lexists(path):
+            raise NoSuchPath(f"{text}: no such file or folder")
+        folder = path if path.is_dir() else path.parent
+        root = find_project_root(folder)
+        relative = Path(os.path.relpath(path, root)).as_posix()
+        named = projects.setdefault(root, [])
+        if relative not in named:
+            named.append(relative)
+    return projects
+
+
+def is_named(relative, named):
+    return any(n == "." or relative == n or relative.startswith(n + "/") for n in named)
+
+
+def selected_files(project, config, named):
+    """The project's Python files and templates that lie in the named files and folders, and
+    the number of named files that are none of them. A named path narrows what the lint of
+    the whole project takes; it never widens it: exclude, directories and the templates
+    folders apply to it as to any file, so pre-commit and an editor, which name files, get
+    the findings of the project's own lint."""
+    python, templates = project_files(project, config)
+    python = [p for p in python if is_named(p, named)]
+    templates = [t for t in templates if is_named(t, named)]
+    taken = set(python) | set(templates)
+    passed_over = sum(
+        1 for n in named if n not in taken and not (project / n).is_dir() and n != "."
+    )
+    return python, templates, passed_over
+
+
+def shown(project, relative):
+    """A path of the project as the user can open it from the working directory: relative
+    to it when the file lies under it, else absolute."""
+    full = Path(os.path.abspath(os.path.join(project, relative)))
+    here = Path.cwd()
+    if full == here:
+        return "."
+    if here in full.parents:
+        return full.relative_to(here).as_posix()
+    return str(full)
+
+
+# ---------------------------------------------------------------------------------------
 # Output
 
 
 def describe(project):
     """The lines the command prints about the project itself."""
     lines = [f"Project: {project}"]
-    is_django = dependencies.is_django_repository(project)
-    lines.append(f"Django project: {'yes' if is_django else 'no'}")
+    # A project whose dependency files name Django is a Django project: they are read once.
     details = dependencies.resolve_django_version(project)
+    is_django = bool(details) or dependencies.is_django_repository(project)
+    lines.append(f"Django project: {'yes' if is_django else 'no'}")
     if details:
         requirement = f"Django{details['specs']}" if details["specs"] else "Django (any version)"
         lines.append(f"Django version: {details['version']} ({requirement} in {details['path']})")
@@ -291,22 +483,101 @@ def in_order(findings):
     )
 
 
+def symbol_of(finding):
+    return checker.message_id_symbol_store.get(
+        finding["message-id"], finding.get("symbol") or ""
+    )
+
+
+def message_text(finding):
+    """What a finding means, its rule's text filled from its argument record."""
+    template = getattr(message_templates, finding["message-id"], None)
+    record = finding["message"]
+    if template is not None and isinstance(record, dict):
+        try:
+            return template.format(**record)
+        except (KeyError, IndexError, ValueError):
+            return f"{template} {record}"
+    return str(record)
+
+
 def explain(finding):
     """A finding as one line of text: where (line and column counted from 1), which rule, and
     what it means."""
     code = finding["message-id"]
     where = f"{finding['path']}:{finding['line']}:{(finding['column'] or 0) + 1}"
-    symbol = checker.message_id_symbol_store.get(code, finding.get("symbol") or "")
-    template = getattr(message_templates, code, None)
-    record = finding["message"]
-    if template is not None and isinstance(record, dict):
-        try:
-            text = template.format(**record)
-        except (KeyError, IndexError, ValueError):
-            text = f"{template} {record}"
-    else:
-        text = str(record)
-    return f"{where}: {code} {symbol}: {text}"
+    return f"{where}: {code} {symbol_of(finding)}: {message_text(finding)}"
+
+
+def annotation_escape(text, is_property=False):
+    # GitHub's workflow command syntax: a line break or "%" in the message, and also ":"
+    # and "," in a property, would end or split the command.
+    text = str(text).replace("%", "%25").replace("\r", "%0D").replace("\n", "%0A")
+    return text.replace(":", "%3A").replace(",", "%2C") if is_property else text
+
+
+def annotate(finding):
+    """A finding as a GitHub Actions annotation, line and column counted from 1."""
+    properties = {
+        "file": finding["path"],
+        "line": finding["line"] or 1,
+        "col": (finding["column"] or 0) + 1,
+        "title": f"{finding['message-id']} {symbol_of(finding)}",
+    }
+    listed = ",".join(f"{key}={annotation_escape(value, True)}" for key, value in properties.items())
+    return f"::warning {listed}::{annotation_escape(message_text(finding))}"
+
+
+def fix_kind(code):
+    """yes: --fix, --diff and the review suggestions fix it; review: only a review suggestion
+    does; no: nothing does."""
+    from vettor.staticanalysis import transformer
+
+    if code in transformer.FIXED_CODES:
+        return "yes"
+    return "review" if code in constants.TRANSFORMABLE_RULES else "no"
+
+
+def rule_rows():
+    """(code, symbol, rule module, fix, what it reports) of every rule, by code: read from
+    the rule checkers' msgs tables, the fixes, and the findings' own texts."""
+    rows = []
+    for cls in checker.python_checker_classes + checker.html_checker_classes:
+        module = cls.__module__.replace("vettor.staticanalysis.", "", 1)
+        for code, (_, symbol, _) in cls.msgs.items():
+            text = getattr(message_templates, code, "").replace("{{", "{").replace("}}", "}")
+            rows.append((code, symbol, module, fix_kind(code), text))
+    return sorted(rows)
+
+
+RULE_COLUMNS = ("code", "symbol", "module", "fix", "what it reports")
+
+
+def rules_markdown():
+    """The rules as the Markdown table of the README."""
+
+    def cell(text):
+        for special in ("\\", "|", "*", "<"):
+            text = text.replace(special, "\\" + special)
+        # An underscore inside a word (max_length) is plain text in Markdown; one at a
+        # word's edge (__str__) could start emphasis.
+        return re.sub(r"(?<![A-Za-z0-9])_|_(?![A-Za-z0-9])", r"\\_", text)
+
+    lines = ["| " + " | ".join(RULE_COLUMNS) + " |", "|" + "---|" * len(RULE_COLUMNS)]
+    for code, symbol, module, fix, text in rule_rows():
+        lines.append(f"| {code} | `{symbol}` | `{module}` | {fix} | {cell(text)} |")
+    return "\n".join(lines) + "\n"
+
+
+def rules_text():
+    """The rules as vettor --list-rules prints them: one line each."""
+    rows = [RULE_COLUMNS[:2] + RULE_COLUMNS[3:]] + [
+        (code, symbol, fix, text) for code, symbol, _, fix, text in rule_rows()
+    ]
+    width = max(len(symbol) for _, symbol, _, _ in rows)
+    return "".join(
+        f"{code:<6} {symbol:<{width}} {fix:<6} {text}\n" for code, symbol, fix, text in rows
+    )
 
 
 def explain_meta(meta_finding):
@@ -323,7 +594,7 @@ def counted(number, noun):
     return f"{number} {noun}{'' if number == 1 else 's'}"
 
 
-def summary(findings, python, templates, skipped):
+def summary(findings, python, templates, skipped, passed_over=0):
     found = [f for f in findings if not is_meta(f)]
     files = f"{counted(len(python), 'Python file')} and {counted(len(templates), 'template')}"
     line = f"Findings: {len(found)} in {files}"
@@ -333,6 +604,11 @@ def summary(findings, python, templates, skipped):
         notes.append(f"{counted(len(unanalysed), 'Python file')} could not be analysed")
     if skipped:
         notes.append(f"{counted(skipped, 'template')} skipped")
+    if passed_over:
+        notes.append(
+            f"{counted(passed_over, 'named file')} passed over: excluded, or not a Python file "
+            "or template of the project"
+        )
     return line + (f" ({'; '.join(notes)})" if notes else "")
 
 
@@ -434,28 +710,68 @@ def stop_at_once(_signum, _frame):
 # The two roads
 
 
-def lint(project, args, python, templates, counter):
-    selection = {path: None for path in python + templates}
-    selection["META"] = None
+class Selection(NamedTuple):
+    """What is linted of one project: its root (as shown, openable from the working
+    directory), its checked [tool.vettor] table, and its files relative to the root."""
+
+    root: Path
+    config: dict
+    python: list
+    templates: list
+    passed_over: int
+
+
+def lint_config(selection, args):
+    """The configuration the command line hands the lint: --jobs, and disable and enable
+    when --disable or --enable is given."""
     given = {"jobs": args.jobs} if args.jobs is not None else {}
-    if args.format == "text":
-        print("\n".join(describe(project)), flush=True)
-    findings = in_order(
-        checker.get_messages(str(project), selection, config=given, jobs=args.jobs or 0)
-    )
+    if args.switches:
+        linter = checker.create_linter(linter_class=checker.Linter, jobs=1)
+        given.update(switched_config(linter, selection.config, args.switches))
+    return given
+
+
+def lint(selections, args, counter):
+    found = []
+    for selection in selections:
+        project = selection.root
+        files = {path: None for path in selection.python + selection.templates}
+        files["META"] = None
+        if args.format == "text":
+            print("\n".join(describe(project)), flush=True)
+        findings = in_order(
+            checker.get_messages(
+                str(project), files, config=lint_config(selection, args), jobs=args.jobs or 0
+            )
+        )
+        for finding in findings:
+            finding["path"] = shown(project, finding["path"])
+        found += findings
+        if args.format == "text":
+            for finding in findings:
+                print(explain_meta(finding) if is_meta(finding) else explain(finding))
+        elif args.format == "github":
+            for finding in findings:
+                if not is_meta(finding):
+                    print(annotate(finding))
     skipped = counter.templates_skipped
     if args.format == "json":
-        print(json.dumps(findings, indent=2, ensure_ascii=False, default=str))
-    else:
-        for finding in findings:
-            print(explain_meta(finding) if is_meta(finding) else explain(finding))
-        print(summary(findings, python, templates, skipped))
-    found = any(not is_meta(f) for f in findings) or skipped
-    return EXIT_FOUND if found else EXIT_CLEAN
+        print(json.dumps(found, indent=2, ensure_ascii=False, default=str))
+    elif args.format == "text":
+        print(
+            summary(
+                found,
+                [p for s in selections for p in s.python],
+                [t for s in selections for t in s.templates],
+                skipped,
+                sum(s.passed_over for s in selections),
+            )
+        )
+    return EXIT_FOUND if any(not is_meta(f) for f in found) or skipped else EXIT_CLEAN
 
 
-def failure_lines(failures):
-    return [f"Could not fix {path}: {error}" for path, error in failures]
+def failure_lines(project, failures):
+    return [f"Could not fix {shown(project, path)}: {error}" for path, error in failures]
 
 
 def migration_line(apps, written):
@@ -472,9 +788,10 @@ def migration_line(apps, written):
     )
 
 
-def write_failure(error):
+def write_failure(project, error):
     """A file that could not be written, in one line."""
-    path = getattr(error, "path", None) or error.filename or "a file"
+    path = getattr(error, "path", None)
+    path = shown(project, path) if path else error.filename or "a file"
     reason = error.strerror or str(error)
     return f"Could not write {path}: {reason}"
 
@@ -490,7 +807,8 @@ def fix(project, args, python):
         sys.stdout.buffer.write(fixed.unified_diff_bytes())
         sys.stdout.buffer.flush()
         failures = list(getattr(fixed, "failures", []))
-        for line in [f"would fix {path}" for _, path in fixed] + failure_lines(failures):
+        would = [f"would fix {shown(project, path)}" for _, path in fixed]
+        for line in would + failure_lines(project, failures):
             print(line, file=sys.stderr)
         print(f"{counted(len(fixed), 'file')} would be fixed", file=sys.stderr)
         if getattr(fixed, "migrations", None):
@@ -505,10 +823,10 @@ def fix(project, args, python):
         if not hasattr(error, "written"):
             raise
         written, failures = error.written, []
-        unwritten.append(write_failure(error))
+        unwritten.append(write_failure(project, error))
     for path in written:
-        print(f"Fixed {path}")
-    for line in failure_lines(failures) + unwritten:
+        print(f"Fixed {shown(project, path)}")
+    for line in failure_lines(project, failures) + unwritten:
         print(line, file=sys.stderr)
     print(f"{counted(len(written), 'file')} fixed")
     if getattr(written, "migrations", None):
@@ -516,22 +834,37 @@ def fix(project, args, python):
     return EXIT_FOUND if failures or unwritten else EXIT_CLEAN
 
 
+def select(args):
+    """The Selection of every project the paths name, in the order named; raises
+    meta.ConfigurationError for a mistake in a project's configuration."""
+    selections = []
+    for root, named in named_projects(args.paths or ["."]).items():
+        project = Path(shown(root, "."))
+        config = project_configuration(project)
+        selections.append(Selection(project, config, *selected_files(project, config, named)))
+    return selections
+
+
 def run(args, parser, counter):
-    project = Path(args.project)
-    if not project.is_dir():
-        parser.error(f"{args.project}: not a folder")
+    if args.list_rules:
+        sys.stdout.write(rules_text())
+        return EXIT_CLEAN
     if args.format != "text" and (args.diff or args.fix):
         parser.error("--format applies to the lint, not to --diff or --fix")
+    if args.switches and (args.diff or args.fix):
+        parser.error("--disable and --enable apply to the lint, not to --diff or --fix")
     try:
-        config = project_configuration(project)
+        selections = select(args)
+        check_switches(checker.create_linter(linter_class=checker.Linter, jobs=1), args.switches)
+    except NoSuchPath as error:
+        parser.error(str(error))
     except meta.ConfigurationError as error:
         print(error, file=sys.stderr)
         return EXIT_USAGE
-    python, templates = project_files(project, config)
-    exit_zero = args.exit_zero or config.get("exit-zero") is True
+    exit_zero = args.exit_zero or any(s.config.get("exit-zero") is True for s in selections)
     if args.diff or args.fix:
         try:
-            status = fix(project, args, python)
+            status = max(fix(s.root, args, s.python) for s in selections)
         except meta.ConfigurationError as error:
             print(error, file=sys.stderr)
             return EXIT_USAGE
@@ -539,7 +872,7 @@ def run(args, parser, counter):
         register_fork_hook()
         previous = signal.signal(signal.SIGINT, stop_at_once)
         try:
-            status = lint(project, args, python, templates, counter)
+            status = lint(selections, args, counter)
         finally:
             signal.signal(signal.SIGINT, previous)
     return EXIT_CLEAN if exit_zero and status == EXIT_FOUND else status

@@ -10,6 +10,10 @@ silenced with a disable pragma naming the line's other codes instead of being fi
 # package's codes but lies outside every rule module's block, so no rule can ever report it.
 SKIP_LINE_ID = "C0000"
 
+# Codes reported on a module as a whole (on its line 1): pylint silences them only by a pragma
+# on a line of its own above the module's first statement, not by one after the code of line 1.
+MODULE_RULES = frozenset({"C3000", "C3003"})
+
 # columns: null string fields, redundant keyword arguments, missing blank=True, huge
 # CharFields and NullBooleanField.
 TRANSFORMABLE_MODEL_FIELD_RULES = frozenset({"C2000", "C2002", "C2003", "C2006", "C2008"})

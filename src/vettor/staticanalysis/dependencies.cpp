@@ -1,15 +1,19 @@
 // Which Django a project is written for, and whether a folder holds a Django project.
 //
 // The Django minor comes from the project's own dependency files: the ones dparse reads
-// (requirements.txt, conda.yml, setup.cfg, Pipfile.lock, Pipfile, in that order of
-// precedence) and then the string constants of setup.py. The first Django requirement
-// that admits one of the seven minors the analyser has rules and default settings for
-// wins. Django's default settings per minor are handed out from library_default_settings.
+// (requirements.txt, or the requirements/ folder where there is none, conda.yml, setup.cfg,
+// Pipfile.lock, Pipfile, poetry.lock, in that order of precedence), then the dependencies of
+// pyproject.toml ([project] and Poetry's table), then the string constants of setup.py. The
+// first Django requirement that admits one of the seven minors the analyser has rules and
+// default settings for wins. Django's default settings per minor are handed out from
+// library_default_settings.
 //
 // The files are the user's, so a file or a line that cannot be read is passed over (and
 // logged) rather than allowed to stop the lint that asked for the version.
 #include <vettor/pyutil.hpp>
 
+#include <cctype>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -120,16 +124,50 @@ py::object get_django_version_from_dependency(py::object dependency, py::object 
   return details;
 }
 
-// Requirements files that a requirements file pulls in with `-r FILE` or `--requirement FILE`,
-// each relative to the folder of the file that names it, as pip reads them.
-std::vector<std::string> included_requirement_files(const std::string& text) {
-  std::vector<std::string> files;
+// A dependency record for one requirement text, as dparse reads a requirements line; None
+// for a text it rejects.
+py::object requirement_of(const std::string& text) {
+  py::tuple rejected = py::make_tuple(py::handle(PyExc_ValueError), py::handle(PyExc_RuntimeError));
+  return on_error(
+      rejected, [&] { return G("RequirementsTXTLineParser").attr("parse")(text); },
+      [] { return py::object(py::none()); });
+}
+
+// The packages of a poetry.lock, each pinned to its locked version, in an object whose
+// `dependencies` are dparse's records.
+py::object poetry_lock_dependencies(const py::str& text) {
+  py::object data = import("tomli").attr("loads")(text);
+  py::list dependencies;
+  py::object packages = data.attr("get")("package", py::list());
+  if (!py::isinstance<py::list>(packages)) return py::none();
+  for (py::handle package : packages) {
+    if (!py::isinstance<py::dict>(package)) continue;
+    py::object name = package.attr("get")("name"), version = package.attr("get")("version");
+    if (!PyUnicode_Check(name.ptr()) || !PyUnicode_Check(version.ptr())) continue;
+    py::object dependency = requirement_of(std::string(py::str(name)) + "==" + std::string(py::str(version)));
+    if (truthy(dependency)) dependencies.append(dependency);
+  }
+  return lookup("types", "SimpleNamespace")("dependencies"_a = dependencies);
+}
+
+// The lines of a text, without their line breaks.
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
+    lines.push_back(text.substr(start, end - start));
     start = end + 1;
+  }
+  return lines;
+}
+
+// Requirements files that a requirements file pulls in with `-r FILE` or `--requirement FILE`,
+// each relative to the folder of the file that names it, as pip reads them.
+std::vector<std::string> included_requirement_files(const std::string& text) {
+  std::vector<std::string> files;
+  for (std::string line : lines_of(text)) {
     size_t first = line.find_first_not_of(" \t");
     if (first == std::string::npos) continue;
     line.erase(0, first);
@@ -163,18 +201,53 @@ constexpr int kMaxIncludeDepth = 8;
 // The first Django requirement of one dependency file, then of the requirements files it
 // includes that lie within the project root. `name` is the file's name relative to the root,
 // which the result reports; `seen` holds the files already read, so a cycle ends.
+// The requirements that can name Django: the logical lines of a requirements file (a line
+// and the lines its backslashes continue it onto) that mention it. The parser costs a good
+// deal per requirement, and a locked file lists thousands that are not Django.
+std::string lines_naming_django(const std::string& text) {
+  std::string kept, block;
+  bool names_django = false;
+  for (const std::string& line : lines_of(text)) {
+    block += line + "\n";
+    std::string lower;
+    for (char c : line) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    names_django = names_django || lower.find("django") != std::string::npos;
+    size_t last = line.find_last_not_of(" \t\r");
+    if (last != std::string::npos && line[last] == '\\') continue;  // continued
+    if (names_django) kept += block;
+    block.clear();
+    names_django = false;
+  }
+  if (names_django) kept += block;
+  return kept;
+}
+
+// (file's name relative to the root, parse result): dparse's result for one dependency file.
+// dparse raises whatever its file parser meets (malformed JSON, a lock entry without hashes,
+// a broken setup.cfg section): such a file holds no readable requirement (None).
+py::object parse_dependency_file(const py::object& path, const py::object& file_type,
+                                 const py::str& text) {
+  bool requirements = py::str(file_type).equal(G("filetypes").attr("requirements_txt"));
+  py::str content = requirements ? py::str(lines_naming_django(text)) : text;
+  py::object parsed = on_error(
+      PyExc_Exception, [&] { return G("parse")(content, "file_type"_a = file_type); },
+      [&] { return py::object(); });
+  if (parsed) return parsed;
+  // A lock file of a newer Poetry, whose packages carry no category for dparse to read.
+  if (py::str(file_type).equal(G("filetypes").attr("poetry_lock"))) {
+    py::object locked = on_error(
+        PyExc_Exception, [&] { return poetry_lock_dependencies(text); }, [] { return py::object(); });
+    if (locked) return locked;
+  }
+  log_skipped(path, "the dependency parser cannot read it");
+  return py::none();
+}
+
 py::object details_of_file(const py::object& root, const py::object& path, const py::object& file_type,
                            const py::object& name, int depth, py::set& seen) {
   py::str text = without_bom(path.attr("read_text")("encoding"_a = "utf8", "errors"_a = "ignore"));
-  // dparse raises whatever its file parser meets (malformed JSON, a lock entry without
-  // hashes, a broken setup.cfg section): such a file holds no readable requirement.
-  py::object parsed = on_error(
-      PyExc_Exception, [&] { return G("parse")(text, "file_type"_a = file_type); },
-      [&] {
-        log_skipped(path, "the dependency parser cannot read it");
-        return py::object();
-      });
-  if (!parsed) return py::none();
+  py::object parsed = parse_dependency_file(path, file_type, text);
+  if (parsed.is_none()) return py::none();
   for (py::handle dependency : parsed.attr("dependencies")) {
     py::object details = G("get_django_version_from_dependency")("dependency"_a = dependency,
                                                                   "file_type"_a = name);
@@ -197,15 +270,174 @@ py::object details_of_file(const py::object& root, const py::object& path, const
   return py::none();
 }
 
+// Where a project keeps its requirements in a folder of their own (requirements/base.txt,
+// requirements/production.txt, ...): the files that hold what every environment installs
+// first, then the others by name.
+constexpr const char* kRequirementsFolder = "requirements";
+const char* const kSharedRequirements[] = {"base", "common", "main", "requirements", "production",
+                                           "prod"};
+
+py::list requirements_folder_files(const py::object& project_root_path) {
+  py::list files;
+  py::object folder = child(project_root_path, kRequirementsFolder);
+  if (!truthy(folder.attr("is_dir")())) return files;
+  py::list found = lookup("builtins", "sorted")(folder.attr("glob")("*.txt"));
+  py::list rest;
+  for (const char* name : kSharedRequirements) {
+    for (py::handle path : found) {
+      if (py::str(path.attr("stem")).equal(py::str(name))) files.append(path);
+    }
+  }
+  for (py::handle path : found) {
+    if (!files.contains(path)) files.append(path);
+  }
+  return files;
+}
+
 py::object resolve_django_version_via_dparse(py::object project_root_path) {
   py::object root = project_root_path.attr("resolve")();
   for (py::handle file_type : G("dparse_file_types")) {
-    py::object path = project_root_path.attr("__truediv__")(file_type);
-    if (!is_file(path)) continue;
-    py::set seen;
-    seen.add(path.attr("resolve")());
     py::object type = py::reinterpret_borrow<py::object>(file_type);
-    py::object details = details_of_file(root, path, type, type, 0, seen);
+    py::list candidates;  // (path, name reported)
+    py::object path = project_root_path.attr("__truediv__")(file_type);
+    if (is_file(path)) {
+      candidates.append(py::make_tuple(path, type));
+    } else if (py::str(type).equal(G("filetypes").attr("requirements_txt"))) {
+      // No requirements.txt: the requirements folder takes its place.
+      for (py::handle file : requirements_folder_files(project_root_path)) {
+        if (!is_file(py::reinterpret_borrow<py::object>(file))) continue;
+        candidates.append(py::make_tuple(file, file.attr("relative_to")(project_root_path).attr("as_posix")()));
+      }
+    }
+    for (py::handle candidate : candidates) {
+      py::object file = candidate[py::int_(0)];
+      // Only the project's own files: a link that leaves the root is not the project's.
+      if (!truthy(file.attr("resolve")().attr("is_relative_to")(root))) continue;
+      py::set seen;
+      seen.add(file.attr("resolve")());
+      py::object details = details_of_file(root, file, type, candidate[py::int_(1)], 0, seen);
+      if (truthy(details)) return details;
+    }
+  }
+  return py::none();
+}
+
+// ---------------------------------------------------------------------------------------
+// pyproject.toml: PEP 621's [project] dependencies, and Poetry's [tool.poetry.dependencies]
+
+std::vector<int> version_numbers(const std::string& version) {
+  std::vector<int> numbers;
+  size_t at = 0;
+  while (at < version.size()) {
+    size_t end = version.find('.', at);
+    if (end == std::string::npos) end = version.size();
+    std::string part = version.substr(at, end - at);
+    if (part.empty() || part.find_first_not_of("0123456789") != std::string::npos) break;
+    numbers.push_back(std::stoi(part));
+    at = end + 1;
+  }
+  return numbers;
+}
+
+std::string joined(const std::vector<int>& numbers) {
+  std::string text;
+  for (size_t i = 0; i < numbers.size(); ++i) text += (i ? "." : "") + std::to_string(numbers[i]);
+  return text;
+}
+
+std::string trimmed(const std::string& text) {
+  size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// One of Poetry's version constraints (^3.2, ~3.2.1, 3.2.*, >=3.2,<4, 3.2.25, *) in the
+// specifier language of pip; nullopt for one it does not know.
+std::optional<std::string> pip_specifier(const std::string& constraint) {
+  std::string text = trimmed(constraint);
+  if (text.empty() || text == "*") return std::string();
+  std::string out;
+  for (size_t start = 0; start <= text.size();) {
+    size_t comma = text.find(',', start);
+    if (comma == std::string::npos) comma = text.size();
+    std::string part = trimmed(text.substr(start, comma - start));
+    start = comma + 1;
+    if (part.empty()) continue;
+    std::string piece;
+    if (part[0] == '^' || (part[0] == '~' && (part.size() < 2 || part[1] != '='))) {
+      std::vector<int> low = version_numbers(trimmed(part.substr(1)));
+      if (low.empty()) return std::nullopt;
+      std::vector<int> high;
+      if (part[0] == '^') {
+        size_t keep = 0;  // up to the first non-zero number
+        while (keep + 1 < low.size() && low[keep] == 0) ++keep;
+        high.assign(low.begin(), low.begin() + keep + 1);
+      } else {
+        high.assign(low.begin(), low.begin() + (low.size() > 1 ? 2 : 1));
+      }
+      high.back() += 1;
+      piece = ">=" + joined(low) + ",<" + joined(high);
+    } else if (part.find_first_of("<>=!~") == 0) {
+      piece = part;
+    } else {
+      piece = "==" + part;
+    }
+    out += (out.empty() ? "" : ",") + piece;
+    if (comma == text.size()) break;
+  }
+  return out;
+}
+
+py::object resolve_django_version_via_pyproject(const py::object& project_root_path) {
+  py::object path = child(project_root_path, "pyproject.toml");
+  if (!is_file(path)) return py::none();
+  py::object data = on_error(
+      PyExc_Exception,
+      [&] {
+        return import("tomli").attr("loads")(
+            without_bom(path.attr("read_text")("encoding"_a = "utf8", "errors"_a = "ignore")));
+      },
+      [&] {
+        log_skipped(path, "it is not valid TOML");
+        return py::object();
+      });
+  if (!data || !py::isinstance<py::dict>(data)) return py::none();
+  py::list texts;
+  py::object project = data.attr("get")("project");
+  if (py::isinstance<py::dict>(project)) {
+    py::object listed = project.attr("get")("dependencies");
+    if (py::isinstance<py::list>(listed)) {
+      for (py::handle text : listed) {
+        if (PyUnicode_Check(text.ptr())) texts.append(text);
+      }
+    }
+  }
+  py::object tool = data.attr("get")("tool");
+  py::object poetry = py::isinstance<py::dict>(tool) ? py::object(tool.attr("get")("poetry")) : py::none();
+  py::object table = py::isinstance<py::dict>(poetry) ? py::object(poetry.attr("get")("dependencies")) : py::none();
+  if (py::isinstance<py::dict>(table)) {
+    for (auto item : py::dict(table)) {
+      if (!PyUnicode_Check(item.first.ptr())) continue;
+      // "^3.2", {version = "^3.2", ...}, or several constraints of which the first is taken.
+      py::object value = py::reinterpret_borrow<py::object>(item.second);
+      if (py::isinstance<py::list>(value) && py::len(value) > 0) value = value[py::int_(0)];
+      if (py::isinstance<py::dict>(value)) value = value.attr("get")("version");
+      if (!PyUnicode_Check(value.ptr())) continue;
+      std::string constraint = py::str(value);
+      for (size_t start = 0; start <= constraint.size();) {
+        size_t bar = constraint.find("||", start);
+        if (bar == std::string::npos) bar = constraint.size();
+        auto specifier = pip_specifier(constraint.substr(start, bar - start));
+        if (specifier) texts.append(std::string(py::str(item.first)) + *specifier);
+        start = bar + 2;
+      }
+    }
+  }
+  for (py::handle text : texts) {
+    py::object dependency = requirement_of(py::str(text));
+    if (!truthy(dependency)) continue;
+    py::object details = G("get_django_version_from_dependency")("dependency"_a = dependency,
+                                                                  "file_type"_a = "pyproject.toml");
     if (truthy(details)) return details;
   }
   return py::none();
@@ -223,18 +455,15 @@ py::object resolve_django_version_via_setup_py(py::object project_root_path) {
       });
   if (!tree) return py::none();
 
-  py::object line_parser = G("RequirementsTXTLineParser");
-  // The requirement parser rejects most texts with ValueError; a text ending in a
-  // backslash makes it run off the end of its line iterator (RuntimeError).
-  py::tuple rejected = py::make_tuple(py::handle(PyExc_ValueError), py::handle(PyExc_RuntimeError));
   for (py::handle node : tree.attr("nodes_of_class")(G("astroid").attr("Const"))) {
     py::object value = node.attr("value");
     if (!PyUnicode_Check(value.ptr())) continue;
     py::object text = value.attr("strip")();
     if (!truthy(text)) continue;
-    py::object dependency = on_error(
-        rejected, [&] { return line_parser.attr("parse")(text); }, [] { return py::object(); });
-    if (!dependency || !truthy(dependency)) continue;
+    // The requirement parser rejects most texts with ValueError; a text ending in a
+    // backslash makes it run off the end of its line iterator (RuntimeError).
+    py::object dependency = requirement_of(py::str(text));
+    if (!truthy(dependency)) continue;
     py::object details = G("get_django_version_from_dependency")("dependency"_a = dependency,
                                                                   "file_type"_a = "setup.py");
     if (truthy(details)) return details;
@@ -245,6 +474,8 @@ py::object resolve_django_version_via_setup_py(py::object project_root_path) {
 py::object resolve_django_version(py::object project_root) {
   py::object path = G("Path")(project_root);
   py::object details = G("resolve_django_version_via_dparse")(path);
+  if (truthy(details)) return details;
+  details = resolve_django_version_via_pyproject(path);
   if (truthy(details)) return details;
   details = G("resolve_django_version_via_setup_py")(path);
   if (truthy(details)) return details;
@@ -374,7 +605,8 @@ PYBIND11_MODULE(dependencies, m) {
 
   py::object filetypes = m.attr("filetypes");
   py::list dparse_file_types;
-  for (const char* name : {"requirements_txt", "conda_yml", "setup_cfg", "pipfile_lock", "pipfile"}) {
+  for (const char* name :
+       {"requirements_txt", "conda_yml", "setup_cfg", "pipfile_lock", "pipfile", "poetry_lock"}) {
     dparse_file_types.append(filetypes.attr(name));
   }
   m.attr("dparse_file_types") = dparse_file_types;
@@ -384,7 +616,8 @@ PYBIND11_MODULE(dependencies, m) {
 
   m.def("resolve_django_version", &resolve_django_version,
         "The Django minor the project in project_root is written for, from its\n"
-        "requirements.txt, conda.yml, setup.cfg, Pipfile.lock, Pipfile or setup.py:\n"
+        "requirements.txt (or requirements/*.txt), conda.yml, setup.cfg, Pipfile.lock,\n"
+        "Pipfile, poetry.lock, pyproject.toml or setup.py:\n"
         "{\"path\": the file, \"version\": \"1.11\" to \"3.2\", \"specs\": the requirement's\n"
         "version specifier}, or None when none of them names a known Django.",
         py::arg("project_root"));

@@ -534,13 +534,15 @@ struct Pass {
   bool model_fields = false;
 };
 
+// `settings_files`: the project's settings modules, whose AUTH_USER_MODEL the fixes read.
 Pass fix_pass(const py::object& file, const py::str& text, py::handle findings,
-              py::handle settings_module, const Style& style) {
+              py::handle settings_module, const Style& style, py::handle settings_files) {
   py::object suggest = G("suggest");
   py::object transformer = vettor::import_sibling(G.handle(), "transformer");
   py::object quote = suggest.attr("get_literal_quote_target")(text);
   py::object report = transformer.attr("fix_findings")(text, py::str(file), settings_module,
-                                                       findings, py::arg("quote") = quote);
+                                                       findings, py::arg("quote") = quote,
+                                                       py::arg("settings_files") = settings_files);
   py::list changes = lay_out(text, report.attr("changes"), style, quote);
   return Pass{suggest.attr("splice_changes")(text, changes), changes_model_fields(report.attr("fixed"))};
 }
@@ -605,6 +607,20 @@ std::vector<std::string> imported_files(const py::str& text, const py::object& f
   return found;
 }
 
+// The settings modules the project's lint judges: those its configuration names, else those
+// its metadata finds.
+py::object project_settings_files(py::handle project_root) {
+  py::dict config = G("meta").attr("get_toml_config")(project_root);
+  if (config.contains("settings-files")) {
+    py::object named = config["settings-files"];
+    if (py::isinstance<py::str>(named)) named = named.attr("split")(",");
+    py::list names;
+    for (py::handle name : named) names.append(py::str(name).attr("strip")());
+    return names;
+  }
+  return lookup("builtins", "list")(G("meta").attr("get_settings_files")(project_root));
+}
+
 // The settings findings a lint of `text` reports when it stands for `file`: under the project's
 // Django version, its settings modules and its configured `disable`/`enable`, pragmas and all,
 // as the project lint would report them once the text is written.
@@ -619,8 +635,7 @@ py::list settings_findings(const py::str& text, const py::object& file, py::hand
   }
   py::object details = vettor::import_sibling(G.handle(), "dependencies").attr("resolve_django_version")(project_root);
   linter.attr("set_option")("django-version", truthy(details) ? py::object(details["version"]) : py::object(py::str("3.2")));
-  linter.attr("set_option")("settings-files",
-                            lookup("builtins", "list")(G("meta").attr("get_settings_files")(project_root)));
+  linter.attr("set_option")("settings-files", project_settings_files(project_root));
   py::list paths;
   paths.append(py::str(file));
   linter.attr("check")(text, py::arg("files_or_modules") = paths);
@@ -700,7 +715,8 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
   py::dict originals, stored, fixed_texts;
   py::set apps;
   LintResult found = selected.empty() ? LintResult{} : lint(project_root, selected, jobs);
-  py::object fixable = vettor::import_sibling(G.handle(), "transformer").attr("FIXABLE_CODES");
+  py::object settings_files = project_settings_files(project_root);
+  py::object fixable = vettor::import_sibling(G.handle(), "transformer").attr("FIXED_CODES");
 
   struct Job {
     py::str relative;
@@ -764,7 +780,7 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
   };
   for (const Job& job : plain) {
     guarded(job, [&] {
-      Pass done = fix_pass(job.file, job.text, job.findings, job.settings_module, style);
+      Pass done = fix_pass(job.file, job.text, job.findings, job.settings_module, style, settings_files);
       offer(job, done.text, done.model_fields);
     });
   }
@@ -781,7 +797,7 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
     for (std::size_t index : import_order(modules, root)) {
       const Job& job = settings_jobs[index];
       guarded(job, [&] {
-        Pass done = fix_pass(job.file, job.text, job.findings, job.settings_module, style);
+        Pass done = fix_pass(job.file, job.text, job.findings, job.settings_module, style, settings_files);
         bool model_fields = done.model_fields;
         for (int round = 0; round < 8; ++round) {
           if (done.text.equal(job.text) && round == 0) {
@@ -792,7 +808,7 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
           sources.set(job.file, done.text);
           py::list more = settings_findings(done.text, job.file, project_root, fixable);
           if (more.empty()) break;
-          Pass next = fix_pass(job.file, done.text, more, job.settings_module, style);
+          Pass next = fix_pass(job.file, done.text, more, job.settings_module, style, settings_files);
           if (next.text.equal(done.text)) break;
           model_fields = model_fields || next.model_fields;
           done.text = next.text;

@@ -8,6 +8,7 @@
 #include <vettor/pyutil.hpp>
 
 #include <string>
+#include <vector>
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -346,37 +347,152 @@ bool looks_like_settings(const py::object& tree) {
 // import paths only, which need not be importable from the analysing process.
 py::dict known_settings_files() { return G("_settings_files_found"); }
 
-py::list get_settings_files(py::object project_root) {
+// Names that say a settings module is for development or tests, as whole words of its module
+// name (settings/dev.py, local_settings.py, settings_test.py), and the folders of tests.
+const char* const kDevelopmentWords[] = {"dev",   "development", "local", "test",
+                                         "tests", "testing",     "ci"};
+const char* const kTestFolders[] = {"tests", "test", "testing"};
+
+bool is_one_of(const std::string& word, const char* const* words, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (word == words[i]) return true;
+  }
+  return false;
+}
+
+// Whether the settings module (its import path, and its file when known) is named for
+// development or tests: its own name holds such a word, or it sits in a tests folder.
+bool is_for_development(const std::string& import_path, const py::object& file,
+                        const py::object& root) {
+  std::string last = import_path.substr(import_path.rfind('.') + 1);
+  std::string word;
+  for (size_t i = 0; i <= last.size(); ++i) {
+    if (i == last.size() || last[i] == '_' || last[i] == '-') {
+      std::string lower = py::str(py::str(word).attr("lower")());
+      if (is_one_of(lower, kDevelopmentWords, std::size(kDevelopmentWords))) return true;
+      word.clear();
+    } else {
+      word += last[i];
+    }
+  }
+  std::vector<std::string> folders;
+  for (size_t start = 0; start < import_path.size();) {
+    size_t dot = import_path.find('.', start);
+    if (dot == std::string::npos) break;
+    folders.push_back(import_path.substr(start, dot - start));
+    start = dot + 1;
+  }
+  if (!file.is_none()) {
+    py::object relative = on_error(
+        PyExc_ValueError,
+        [&]() -> py::object { return file.attr("parent").attr("relative_to")(root).attr("parts"); },
+        [] { return py::object(py::tuple()); });
+    for (py::handle part : relative) folders.push_back(py::str(part));
+  }
+  for (const std::string& folder : folders) {
+    if (is_one_of(folder, kTestFolders, std::size(kTestFolders))) return true;
+  }
+  return false;
+}
+
+// The folder a module file's packages start in: where its import path begins.
+py::object import_root_of(const py::object& file) {
+  py::object folder = file.attr("parent");
+  while (is_file(child(folder, py::str("__init__.py")))) {
+    py::object parent = folder.attr("parent");
+    if (parent.equal(folder)) break;
+    folder = parent;
+  }
+  return folder;
+}
+
+// The settings modules [tool.vettor] settings-files names, as import paths (a list, or one text
+// of them separated by commas); None when it names none.
+py::object configured_settings_files(const py::object& root) {
+  py::object value = get_toml_config(root).attr("get")("settings-files");
+  py::list named;
+  if (PyUnicode_Check(value.ptr())) {
+    for (py::handle part : value.attr("split")(",")) {
+      py::object text = part.attr("strip")();
+      if (truthy(text)) named.append(text);
+    }
+    return named;
+  }
+  if (!py::isinstance<py::list>(value) && !py::isinstance<py::tuple>(value)) return py::none();
+  for (py::handle item : value) {
+    if (PyUnicode_Check(item.ptr())) named.append(item);
+  }
+  return named;
+}
+
+// Every settings module found in the project, as import paths: the ones wsgi.py and asgi.py
+// name (what a deployment runs with), then the one manage.py names, then every settings.py
+// and every module of a settings package that looks like Django settings. With
+// `deployed_only`, the modules named for development or tests are left out, except those a
+// deployment names.
+py::list find_settings_files(py::object project_root, bool deployed_only) {
   py::object root = G("Path")(project_root);
   py::list found;
   py::dict known = known_settings_files();
-  auto add = [&](const py::str& import_path, const py::object& file) {
+  auto add = [&](const py::str& import_path, const py::object& file, bool deployed) {
     if (found.contains(import_path)) return;
+    if (deployed_only && !deployed && is_for_development(import_path, file, root)) return;
     found.append(import_path);
     if (!file.is_none()) known[import_path] = py::str(file);
   };
 
-  // The module manage.py names is the one Django runs with: it comes first.
   py::object manage = find_manage_file(root);
+  py::list files = python_files(root);
+  for (py::handle path : files) {
+    py::object entry = py::reinterpret_borrow<py::object>(path);
+    std::string name = py::str(entry.attr("name"));
+    if (name != "wsgi.py" && name != "asgi.py") continue;
+    if (is_for_development("", entry, root)) continue;  // a test site's entry point
+    py::object named = settings_module_named_in(entry);
+    if (named.is_none()) continue;
+    py::list folders;
+    folders.append(import_root_of(entry));
+    if (!manage.is_none()) folders.append(manage.attr("parent"));
+    folders.append(root);
+    add(named, module_file_under(named, folders), true);
+  }
   if (!manage.is_none()) {
     py::object named = settings_module_named_in(manage);
     if (!named.is_none()) {
       py::list folders;
       folders.append(manage.attr("parent"));
       folders.append(root);
-      add(named, module_file_under(named, folders));
+      add(named, module_file_under(named, folders), false);
     }
   }
-  for (py::handle path : python_files(root)) {
+  for (py::handle path : files) {
     py::object file = py::reinterpret_borrow<py::object>(path);
     bool candidate = py::str(file.attr("name")).equal(py::str("settings.py")) ||
                      py::str(file.attr("parent").attr("name")).equal(py::str("settings"));
     if (!candidate) continue;
     py::object tree = parse_file(file);
     if (tree.is_none() || !looks_like_settings(tree)) continue;
-    add(py::str(import_path_of(file)), file);
+    add(py::str(import_path_of(file)), file, false);
   }
   return found;
+}
+
+// The settings modules the settings rules judge and their fixes change: the ones
+// [tool.vettor] settings-files names, else those a deployment uses (see find_settings_files).
+py::list get_settings_files(py::object project_root) {
+  py::object root = G("Path")(project_root);
+  py::object configured = configured_settings_files(root);
+  if (configured.is_none()) return find_settings_files(project_root, true);
+  py::list folders;
+  py::object manage = find_manage_file(root);
+  if (!manage.is_none()) folders.append(manage.attr("parent"));
+  folders.append(root);
+  py::dict known = known_settings_files();
+  for (py::handle import_path : configured) {
+    py::object file = module_file_under(import_path, folders);
+    if (!file.is_none()) known[import_path] = py::str(file);
+  }
+  return configured;
 }
 
 py::object locate_settings_module(py::handle import_path) {
@@ -436,14 +552,51 @@ py::str get_root_urlconf(py::object settings_files) {
   return urlconf;
 }
 
+// The model AUTH_USER_MODEL names ("app_label.ModelName"): the text the first settings module
+// that assigns it gives, Django's own "auth.User" when the modules are found and none assigns
+// it, None when no module is found or the value is not a literal text (read from the
+// environment, say) and so cannot be known here.
+py::object get_auth_user_model(py::object settings_files) {
+  bool found = false;
+  py::object ast = G("ast");
+  for (py::handle import_path : settings_files) {
+    py::object file = locate_settings_module(import_path);
+    if (file.is_none()) continue;
+    found = true;
+    py::object tree = parse_file(file);
+    if (tree.is_none()) return py::none();
+    bool assigned = false;
+    py::object value = py::none();
+    for (py::handle statement : tree.attr("body")) {
+      if (!vettor::isinstance(statement, ast.attr("Assign"))) continue;
+      for (py::handle target : statement.attr("targets")) {
+        if (vettor::isinstance(target, ast.attr("Name")) &&
+            py::str(target.attr("id")).equal(py::str("AUTH_USER_MODEL"))) {
+          assigned = true;
+          value = on_error(
+              PyExc_ValueError, [&] { return ast.attr("literal_eval")(statement.attr("value")); },
+              [] { return py::object(py::none()); });
+        }
+      }
+    }
+    if (assigned) return PyUnicode_Check(value.ptr()) ? value : py::none();
+  }
+  if (!found) return py::none();
+  return py::str("auth.User");
+}
+
 py::str get_settings_modpath(py::object project_root) {
   py::list settings_files = G("get_settings_files")(project_root);
   if (py::len(settings_files) == 0) return py::str("");
   return settings_files[0];
 }
 
+// The static URL, from the judged settings modules, else from any settings module found: a
+// project whose only settings are for development still serves its files under it.
 py::object get_static_url_setting(py::object project_root) {
-  return text_setting(G("get_settings_files")(project_root), "STATIC_URL");
+  py::object url = text_setting(G("get_settings_files")(project_root), "STATIC_URL");
+  if (!url.is_none()) return url;
+  return text_setting(find_settings_files(project_root, false), "STATIC_URL");
 }
 
 }  // namespace
@@ -461,6 +614,7 @@ PYBIND11_MODULE(meta, m) {
   m.def("get_toml_config", &get_toml_config, py::arg("project_root"));
   m.def("get_settings_files", &get_settings_files, py::arg("project_root"));
   m.def("get_root_urlconf", &get_root_urlconf, py::arg("settings_files"));
+  m.def("get_auth_user_model", &get_auth_user_model, py::arg("settings_files"));
   m.attr("ManageFileMissingError") = vettor::make_exception(
       m, "ManageFileMissingError", PyExc_FileNotFoundError, "The project has no Django manage.py.");
   m.def("get_manage_file", &get_manage_file, py::arg("project_root"));

@@ -77,6 +77,8 @@ const RuleFix kRuleFixes[] = {
     {"C9000", "Call", "querysets", "transform_queryset_length", "is_queryset_length"},
     {"C9002", "Compare", "querysets", "transform_queryset_exists_compare",
      "is_inefficient_queryset_exists"},
+    {"C9002", "Compare", "querysets", "transform_queryset_exists_compare",
+     "is_queryset_length_exists"},
 };
 
 // A queryset fix on a node whose child (`operand` of a UnaryOp, `test` of an If) is what
@@ -123,14 +125,14 @@ const SettingsFix kSettingsFixes[] = {
     {"C4017", "add_hsts_preload", "is_missing_secure_hsts_preload"},
 };
 
-// Every code a fix of this module answers, as a frozenset.
-py::object fixable_codes() {
+// The codes whose findings transform_code fixes, from the tables above.
+py::frozenset fixed_codes() {
   py::set codes;
-  for (const RuleFix& fix : kRuleFixes) codes.add(py::str(fix.code));
-  for (const ChildFix& fix : kChildFixes) codes.add(py::str(fix.code));
-  for (const RuleFix& fix : kLaterFixes) codes.add(py::str(fix.code));
-  for (const SettingsFix& fix : kSettingsFixes) codes.add(py::str(fix.code));
-  return lookup("builtins", "frozenset")(codes);
+  for (const RuleFix& fix : kRuleFixes) codes.add(fix.code);
+  for (const ChildFix& fix : kChildFixes) codes.add(fix.code);
+  for (const RuleFix& fix : kLaterFixes) codes.add(fix.code);
+  for (const SettingsFix& fix : kSettingsFixes) codes.add(fix.code);
+  return py::frozenset(codes);
 }
 
 bool is_emptied_not(py::handle node) {
@@ -298,6 +300,11 @@ py::object fix_code_here(py::object code, py::object filepath, py::object settin
 
   // The reasons come from the code as given, so they name fixed and unfixable findings alike.
   py::list messages = lint_code(code, filepath, settings_modpath);
+  py::list settings_files;
+  settings_files.append(settings_modpath);
+  // The foreign-key fix reads the model settings.AUTH_USER_MODEL names off the tree it fixes.
+  atok.attr("tree").attr("vettor_auth_user_model") =
+      G("meta").attr("get_auth_user_model")(settings_files);
   py::set reported;
   for (py::handle record : messages) reported.add(record["message-id"]);
 
@@ -354,7 +361,7 @@ py::object fix_code(py::object code, py::object filepath, py::object settings_mo
 // source with those statements in place, laid out as the token merge lays them (no Black), and
 // whose reasons are the findings' codes.
 py::object fix_findings_here(py::object code, py::object filepath, py::object settings_modpath,
-                             py::object findings, py::object quote) {
+                             py::object findings, py::object quote, py::object settings_files) {
   py::object helpers = G("helpers");
   py::object suggest = G("suggest");
   auto lines = std::make_shared<FindingLines>();
@@ -368,6 +375,14 @@ py::object fix_findings_here(py::object code, py::object filepath, py::object se
   }
   py::object atok = helpers.attr("build_atok")(code, "modname"_a = module_name(filepath),
                                                "absolute_path"_a = filepath);
+  if (settings_files.is_none()) {
+    py::list one;
+    one.append(settings_modpath);
+    settings_files = one;
+  }
+  // The foreign-key fix reads the model settings.AUTH_USER_MODEL names off the tree it fixes.
+  atok.attr("tree").attr("vettor_auth_user_model") =
+      G("meta").attr("get_auth_user_model")(settings_files);
   py::object visitor = G("TransformVisitor")();
   py::dict code_of = register_fixes(visitor, settings_modpath, py::list(), reported, lines);
   py::object watch = suggest.attr("FixWatch")(atok.attr("tree"), "path"_a = filepath);
@@ -381,11 +396,11 @@ py::object fix_findings_here(py::object code, py::object filepath, py::object se
 }
 
 py::object fix_findings(py::object code, py::object filepath, py::object settings_modpath,
-                        py::object findings, py::object quote) {
+                        py::object findings, py::object quote, py::object settings_files) {
   py::list paths;
   paths.append(lookup("os", "fspath")(filepath));
   return vettor::within(lookup("pylint.lint", "fix_import_path")(paths), [&] {
-    return fix_findings_here(code, filepath, settings_modpath, findings, quote);
+    return fix_findings_here(code, filepath, settings_modpath, findings, quote, settings_files);
   });
 }
 
@@ -652,7 +667,7 @@ PYBIND11_MODULE(transformer, m) {
       "gives them; the statement changes (those left out have no text); the codes whose "
       "fixes were written and those left out.";
   m.attr("TransformError") = make_transform_error(m);
-  m.attr("FIXABLE_CODES") = fixable_codes();
+  m.attr("FIXED_CODES") = fixed_codes();
   m.def("transform_files", &transform_files,
         "The fixed sources of a project's Python files, nothing written.\n\n"
         "project_root: the project folder.\n"
@@ -712,7 +727,9 @@ PYBIND11_MODULE(transformer, m) {
         "reports its code, and nothing is linted or formatted. `filepath` is the file's\n"
         "absolute path; `quote` the (quote to replace, quote to use) pair for new string\n"
         "literals, or None. Returns a FixReport whose text is the source with only the\n"
-        "changed statements written anew, and whose reasons are the findings' codes.",
+        "changed statements written anew, and whose reasons are the findings' codes.\n"
+        "`settings_files`: the project's settings modules (import paths) whose\n"
+        "AUTH_USER_MODEL the fixes read; None for settings_modpath alone.",
         py::arg("code"), py::arg("filepath"), py::arg("settings_modpath"), py::arg("findings"),
-        py::arg("quote") = py::none());
+        py::arg("quote") = py::none(), py::arg("settings_files") = py::none());
 }

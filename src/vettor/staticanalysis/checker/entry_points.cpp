@@ -6,6 +6,7 @@
 // analysed (E0001, F0001), so that no selected file goes unchecked without a word.
 #include "checker.hpp"
 
+#include <cctype>
 #include <string>
 
 namespace vettor::checker {
@@ -22,6 +23,9 @@ constexpr const char* kFileSelectionKeys[] = {"directories", "exclude"};
 // The configuration key that turns the parse trees kept between lints off ("parse-cache":
 // false); the driver reads it, the linter never sees it.
 constexpr const char* kParseCache = "parse-cache";
+
+// The configuration key that names the settings modules the settings rules judge.
+constexpr const char* kSettingsFiles = "settings-files";
 
 constexpr const char* kSyntaxErrorCode = "E0001";
 constexpr const char* kFatalCode = "F0001";
@@ -298,8 +302,12 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   }
   linter.attr("set_option")("django-version", django_version);
   py::object meta = G("meta");
-  linter.attr("set_option")("settings-files",
-                            builtin("list")(meta.attr("get_settings_files")(project_root)));
+  // A configuration that names the settings modules chooses them; otherwise the project's
+  // metadata finds the ones a deployment uses.
+  if (!truthy(entries.attr("__contains__")(kSettingsFiles))) {
+    linter.attr("set_option")(kSettingsFiles,
+                              builtin("list")(meta.attr("get_settings_files")(project_root)));
+  }
   linter.attr("set_option")(
       "root-urlconf",
       meta.attr("get_root_urlconf")(linter.attr("config").attr("settings_files")));
@@ -360,12 +368,12 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   return kept;
 }
 
-// The codes and symbols that "disable" names: a list of them, or one text of them separated
-// by commas, as pylint reads the option.
-py::set disabled_names(py::handle config) {
-  py::set names;
-  if (!truthy(config.attr("__contains__")("disable"))) return names;
-  py::object value = config["disable"];
+// The codes and symbols that the option `key` ("disable" or "enable") names: a list of
+// them, or one text of them separated by commas, as pylint reads the option.
+py::list listed_names(py::handle config, const char* key) {
+  py::list names;
+  if (!truthy(config.attr("__contains__")(key))) return names;
+  py::object value = config[key];
   py::list entries;
   if (py::isinstance<py::str>(value)) {
     entries = value.attr("split")(",");
@@ -373,10 +381,33 @@ py::set disabled_names(py::handle config) {
     for (py::handle entry : value) entries.append(entry);
   }
   for (py::handle entry : entries) {
-    names.add(py::isinstance<py::str>(entry) ? py::object(entry.attr("strip")())
-                                            : py::reinterpret_borrow<py::object>(entry));
+    names.append(py::isinstance<py::str>(entry) ? py::object(entry.attr("strip")())
+                                               : py::reinterpret_borrow<py::object>(entry));
   }
   return names;
+}
+
+// Whether the configuration silences a template finding of `code`: its "disable" and
+// "enable" entries, in the configuration's order, as pylint applies them to a Python
+// finding; each names codes, symbols, "all" or a category letter ("C").
+bool template_code_disabled(py::handle config, py::handle code, py::handle symbol) {
+  bool disabled = false;
+  std::string category = py::str(code).cast<std::string>().substr(0, 1);
+  for (py::handle key : py::iter(config)) {
+    bool disabling = py::str("disable").equal(key);
+    if (!disabling && !py::str("enable").equal(key)) continue;
+    for (py::handle name : listed_names(config, disabling ? "disable" : "enable")) {
+      if (!py::isinstance<py::str>(name)) continue;
+      std::string text = py::str(name);
+      bool upper_letter = text.size() == 1 && std::toupper(text[0]) == category[0];
+      if (py::reinterpret_borrow<py::object>(name).equal(code) ||
+          py::reinterpret_borrow<py::object>(name).equal(symbol) || text == "all" ||
+          upper_letter) {
+        disabled = disabling;
+      }
+    }
+  }
+  return disabled;
 }
 
 // `project_root`, when given, is where relative template keys are read from; the findings
@@ -401,7 +432,6 @@ py::list get_html_messages(py::object files, py::object config, py::object proje
   py::object linter = G("HtmlLinter")();
   linter.attr("check")(paths);
 
-  py::set disabled = disabled_names(config);
   py::dict symbols = G("message_id_symbol_store");
   py::list kept;
   for (py::handle record : linter.attr("messages")) {
@@ -409,8 +439,8 @@ py::list get_html_messages(py::object files, py::object config, py::object proje
       record["path"] = key_of[record["path"]];
     if (!line_selected(files[record["path"]], record["line"])) continue;
     py::object code = record["message-id"];
-    if (disabled.contains(code)) continue;
-    if (symbols.contains(code) && disabled.contains(symbols[code])) continue;
+    py::object symbol = symbols.contains(code) ? py::object(symbols[code]) : py::object(py::none());
+    if (template_code_disabled(config, code, symbol)) continue;
     kept.append(record);
   }
   return kept;
@@ -429,8 +459,8 @@ py::list candidate_versions() {
   return versions;
 }
 
-py::list get_meta_messages(py::object project_root) {
-  py::object details = G("dependencies").attr("resolve_django_version")(project_root);
+// The Django-version finding of a resolved version (none for none).
+py::list meta_messages_of(py::object details) {
   if (!truthy(details)) return py::list();
   py::object specifiers = G("SpecifierSet")(details["specs"]);
   py::dict body;
@@ -447,10 +477,16 @@ py::list get_meta_messages(py::object project_root) {
   return result;
 }
 
+py::list get_meta_messages(py::object project_root) {
+  return meta_messages_of(G("dependencies").attr("resolve_django_version")(project_root));
+}
+
 py::list get_messages(py::object project_root, py::object files,
                       py::object default_django_version, py::object config, py::object jobs) {
   py::dict merged = merge_config(G("meta").attr("get_toml_config")(project_root), config);
   G("logger").attr("debug")("Using config: %s\n", merged);
+  // The dependency files are read once per call: the version found chooses the rules' Django
+  // and makes the Django-version finding.
   py::object details = G("dependencies").attr("resolve_django_version")(project_root);
   py::object django_version =
       truthy(details) ? py::object(details["version"]) : default_django_version;
@@ -462,8 +498,7 @@ py::list get_messages(py::object project_root, py::object files,
       py::arg("jobs") = jobs);
   py::list result = builtin("list")(python);
   result.attr("extend")(html);
-  if (truthy(files.attr("__contains__")("META")))
-    result.attr("extend")(G("get_meta_messages")(project_root));
+  if (truthy(files.attr("__contains__")("META"))) result.attr("extend")(meta_messages_of(details));
   return result;
 }
 

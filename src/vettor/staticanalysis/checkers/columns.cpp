@@ -129,6 +129,17 @@ void set_function_name(py::handle node, const char* new_name) {
   H("set_function_name")(py::arg("node") = node, py::arg("new_name") = new_name);
 }
 
+// Whether the call writes the keyword `arg`, whatever its value (an expression inference
+// cannot work out included).
+bool has_keyword(py::handle node, const char* arg) {
+  py::object keywords = node.attr("keywords");
+  if (keywords.is_none()) return false;
+  for (py::handle keyword : keywords) {
+    if (eq(keyword.attr("arg"), py::str(arg))) return true;
+  }
+  return false;
+}
+
 // Sets the first keyword called `arg` to true, or adds one.
 void set_or_add_true(py::handle node, const char* arg) {
   for (py::handle keyword : keyword_list(node)) {
@@ -352,6 +363,70 @@ bool is_unique(py::handle node) {
   return truthy(get(effective_defaults(node), "unique"));
 }
 
+// Where the model itself gives NULL a meaning of its own: a unique_together entry or a
+// UniqueConstraint that names the field (NULLs are never equal, empty texts are), or a
+// constraint, index or Q condition on `<field>__isnull`. Storing the empty text instead would
+// break the constraint on the second blank row, or change what the condition selects.
+bool is_text_constant(py::handle node, py::handle text) {
+  return vettor::isinstance(node, astroid_class("Const")) &&
+         PyUnicode_Check(node.attr("value").ptr()) && eq(node.attr("value"), text);
+}
+
+bool names_text(py::handle subtree, py::handle text) {
+  if (is_text_constant(subtree, text)) return true;
+  for (py::handle constant : subtree.attr("nodes_of_class")(astroid_class("Const"))) {
+    if (is_text_constant(constant, text)) return true;
+  }
+  return false;
+}
+
+py::object inner_meta(py::handle model) {
+  py::object body = getattr_or_none(model, "body");
+  if (body.is_none()) return py::none();
+  for (py::handle statement : body) {
+    if (vettor::isinstance(statement, astroid_class("ClassDef")) &&
+        eq(statement.attr("name"), py::str("Meta"))) {
+      return py::reinterpret_borrow<py::object>(statement);
+    }
+  }
+  return py::none();
+}
+
+bool assigns_name(py::handle statement, const char* name) {
+  if (!vettor::isinstance(statement, astroid_class("Assign"))) return false;
+  for (py::handle target : statement.attr("targets")) {
+    if (vettor::isinstance(target, astroid_class("AssignName")) &&
+        eq(target.attr("name"), py::str(name)))
+      return true;
+  }
+  return false;
+}
+
+bool model_gives_null_a_meaning(py::handle node) {
+  py::object name = H("get_member_name")(node);
+  if (!PyUnicode_Check(name.ptr())) return false;
+  py::object meta = inner_meta(node.attr("frame")());
+  if (meta.is_none()) return false;
+  for (py::handle statement : meta.attr("body")) {
+    if (assigns_name(statement, "unique_together") && names_text(statement.attr("value"), name))
+      return true;
+  }
+  for (py::handle call : meta.attr("nodes_of_class")(astroid_class("Call"))) {
+    if (!eq(H("get_function_name")(call), py::str("UniqueConstraint"))) continue;
+    py::list args = call.attr("args");
+    if (args.size() > 0 && names_text(args[0], name)) return true;
+    for (py::handle keyword : as_list(call.attr("keywords"))) {
+      if (eq(keyword.attr("arg"), py::str("fields")) && names_text(keyword.attr("value"), name))
+        return true;
+    }
+  }
+  py::str isnull = py::str(name) + py::str("__isnull");
+  for (py::handle keyword : meta.attr("nodes_of_class")(astroid_class("Keyword"))) {
+    if (eq(keyword.attr("arg"), isnull)) return true;
+  }
+  return false;
+}
+
 py::object is_null_stringfield(py::object node) {
   if (!is_field(node)) return py::bool_(false);
   py::object frame = node.attr("frame")();
@@ -362,9 +437,166 @@ py::object is_null_stringfield(py::object node) {
   py::object inferred = inferred_of(node);
   if (!truthy(inferred)) return py::none();
   if (is_unique(node)) return py::bool_(false);
+  if (model_gives_null_a_meaning(node)) return py::bool_(false);
   py::dict merged = merged_arguments(node);
   if (H("DJANGO_STRING_FIELDS").contains(inferred_name(inferred))) return get(merged, "null");
   return py::none();
+}
+
+// Whether the application's own code stores None in the field or asks whether it is NULL:
+// `profile.totp = None`, `create(totp=None)`, `filter(totp=None)`, `totp__isnull`. The fix
+// would then make a save fail (NOT NULL) or a query select other rows, so it is not made; the
+// finding stands, since making the field non-null is still the advice, with those lines
+// changed too.
+//
+// The application is the folder of the model's module (the parent of a models package): the
+// views, forms, tasks and tests that use its models live there. Its files are read once per
+// tree, kept on the module node; a tree that comes from no file on disk is read alone.
+constexpr const char* kApplicationTexts = "vettor_application_texts";
+constexpr const char* kNoneUses = "vettor_none_uses";
+constexpr py::ssize_t kMaxApplicationFile = 1 << 20;
+
+bool is_foreign_or_history_folder(const std::string& folder, const std::string& name) {
+  if (name.empty() || name[0] == '.' || name == "node_modules" || name == "site-packages" ||
+      name == "dist-packages" || name == "__pycache__" || name == "migrations")
+    return true;
+  return truthy(lookup("os.path", "isfile")(folder + "/" + name + "/pyvenv.cfg"));
+}
+
+py::list application_texts(py::handle module_node) {
+  py::object kept = py::getattr(module_node, kApplicationTexts, py::none());
+  if (!kept.is_none()) return kept;
+  py::list texts;
+  py::object os_path = lookup("os", "path");
+  py::object file = getattr_or_none(module_node, "file");
+  bool on_disk = PyUnicode_Check(file.ptr()) && truthy(os_path.attr("isfile")(file)) &&
+                 !truthy(os_path.attr("islink")(file));
+  if (!on_disk) {
+    texts.append(module_node.attr("as_string")());
+  } else {
+    std::string folder = py::str(os_path.attr("dirname")(os_path.attr("abspath")(file)));
+    if (py::str(os_path.attr("basename")(folder)).equal(py::str("models")) &&
+        truthy(os_path.attr("isfile")(folder + "/__init__.py"))) {
+      folder = py::str(os_path.attr("dirname")(folder));
+    }
+    for (py::handle entry : lookup("os", "walk")(folder)) {
+      std::string here = py::str(entry[py::int_(0)]);
+      py::list subfolders = entry[py::int_(1)];
+      py::list keep;
+      for (py::handle name : subfolders) {
+        if (!is_foreign_or_history_folder(here, py::str(name))) keep.append(name);
+      }
+      subfolders.attr("clear")();
+      subfolders.attr("extend")(keep);
+      for (py::handle name : entry[py::int_(2)]) {
+        std::string file_name = py::str(name);
+        if (file_name.size() < 3 || file_name.compare(file_name.size() - 3, 3, ".py") != 0)
+          continue;
+        std::string path = here + "/" + file_name;
+        // Only the application's own regular files: a link may lead anywhere.
+        if (truthy(os_path.attr("islink")(path)) || !truthy(os_path.attr("isfile")(path)) ||
+            os_path.attr("getsize")(path).cast<py::ssize_t>() > kMaxApplicationFile)
+          continue;
+        py::object text = on_error(
+            PyExc_OSError,
+            [&]() -> py::object {
+              py::object handle = lookup("builtins", "open")(path, "r", py::arg("encoding") = "utf-8",
+                                                             py::arg("errors") = "ignore");
+              return within(handle, [&] { return handle.attr("read")(); });
+            },
+            []() -> py::object { return py::none(); });
+        if (!text.is_none()) texts.append(text);
+      }
+    }
+  }
+  on_error(
+      PyExc_Exception, [&] { module_node.attr(kApplicationTexts) = texts; }, [] {});
+  return texts;
+}
+
+bool is_none_constant(py::handle node) {
+  return vettor::isinstance(node, lookup("ast", "Constant")) && node.attr("value").is_none();
+}
+
+// The calls that store a keyword's value in the row or select rows by it.
+bool stores_or_selects(py::handle func) {
+  py::object ast = import("ast");
+  std::string name;
+  if (vettor::isinstance(func, ast.attr("Attribute"))) {
+    name = py::str(func.attr("attr"));
+  } else if (vettor::isinstance(func, ast.attr("Name"))) {
+    name = py::str(func.attr("id"));
+  } else {
+    return false;
+  }
+  for (const char* method : {"create", "update", "get_or_create", "update_or_create", "filter",
+                             "exclude", "get"}) {
+    if (name == method) return true;
+  }
+  return !name.empty() && name[0] >= 'A' && name[0] <= 'Z';  // a model's constructor
+}
+
+bool text_gives_none(py::handle text, py::handle name) {
+  if (!truthy(text.attr("__contains__")(name))) return false;
+  if (truthy(text.attr("__contains__")(py::str(name) + py::str("__isnull")))) return true;
+  py::object pattern = lookup("re", "compile")(
+      py::str("\\b") + lookup("re", "escape")(name) + py::str("['\"]?\\s*[=:,]\\s*None\\b"));
+  if (pattern.attr("search")(text).is_none()) return false;
+  py::object ast = import("ast");
+  py::object tree = on_error(
+      PyExc_Exception, [&] { return ast.attr("parse")(text); }, [] { return py::object(); });
+  if (!tree) return false;
+  for (py::handle node : ast.attr("walk")(tree)) {
+    if (vettor::isinstance(node, ast.attr("Assign")) && is_none_constant(node.attr("value"))) {
+      for (py::handle target : node.attr("targets")) {
+        if (vettor::isinstance(target, ast.attr("Attribute")) && eq(target.attr("attr"), name))
+          return true;
+      }
+    } else if (vettor::isinstance(node, ast.attr("Call"))) {
+      py::object func = node.attr("func");
+      py::list args = node.attr("args");
+      if (vettor::isinstance(func, ast.attr("Name")) && eq(func.attr("id"), py::str("setattr")) &&
+          args.size() == 3 && vettor::isinstance(args[1], ast.attr("Constant")) &&
+          eq(args[1].attr("value"), name) && is_none_constant(args[2]))
+        return true;
+      if (!stores_or_selects(func)) continue;
+      for (py::handle keyword : node.attr("keywords")) {
+        if (eq(keyword.attr("arg"), name) && is_none_constant(keyword.attr("value"))) return true;
+      }
+    } else if (vettor::isinstance(node, ast.attr("Dict"))) {
+      // update_or_create(defaults={"totp": None}), filter(**{"totp": None})
+      py::list keys = node.attr("keys");
+      py::list values = node.attr("values");
+      for (size_t i = 0; i < keys.size() && i < values.size(); ++i) {
+        if (vettor::isinstance(keys[i], ast.attr("Constant")) && eq(keys[i].attr("value"), name) &&
+            is_none_constant(values[i]))
+          return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool application_gives_none(py::handle node) {
+  py::object name = H("get_member_name")(node);
+  if (!PyUnicode_Check(name.ptr())) return false;
+  py::object module_node = node.attr("root")();
+  py::object memo = py::getattr(module_node, kNoneUses, py::none());
+  if (memo.is_none()) {
+    memo = py::dict();
+    on_error(
+        PyExc_Exception, [&] { module_node.attr(kNoneUses) = memo; }, [] {});
+  }
+  if (memo.contains(name)) return truthy(memo[name]);
+  bool found = false;
+  for (py::handle text : application_texts(module_node)) {
+    if (text_gives_none(text, name)) {
+      found = true;
+      break;
+    }
+  }
+  memo[name] = py::bool_(found);
+  return found;
 }
 
 bool is_pair(py::handle item) {
@@ -413,11 +645,11 @@ py::object transform_null_to_default_str(py::object node) {
       }
     }
   }
-  if (is_unique(node)) return node;
+  if (is_unique(node) || application_gives_none(node)) return node;
 
-  if (!blank_keyword.is_none()) {
-    blank_keyword.attr("value") = const_node(py::bool_(true));
-  } else {
+  // A `blank` the author wrote is kept as written: blank=False keeps the field required in
+  // every form.
+  if (blank_keyword.is_none()) {
     py::object blank = astroid_class("Keyword")(py::arg("arg") = "blank",
                                                 py::arg("lineno") = node.attr("lineno"),
                                                 py::arg("parent") = node);
@@ -448,6 +680,13 @@ py::object transform_null_to_default_str(py::object node) {
 // ---------------------------------------------------------------------------------------
 // C2002 redundant-default-args
 
+// blank=False beside null=True says the field stays required in forms although the column
+// takes NULL: the author's choice, which deleting it would hand to the null-without-blank rule
+// to turn around.
+bool states_required(py::handle call, py::handle arg) {
+  return eq(arg, py::str("blank")) && truthy(get(explicit_arguments(call), "null"));
+}
+
 py::object is_redundant_kwargs(py::object node) {
   py::object call = node.attr("parent");
   // Keywords of a class statement (metaclass=...) are no field arguments.
@@ -457,7 +696,7 @@ py::object is_redundant_kwargs(py::object node) {
   py::object arg = node.attr("arg");
   if (arg.is_none() || !defaults.contains(arg)) return py::none();
   py::object value = H("astroid_node_to_value")(node.attr("value"));
-  return py::bool_(eq(value, defaults[arg]));
+  return py::bool_(eq(value, defaults[arg]) && !states_required(call, arg));
 }
 
 py::object has_redundant_kwargs(py::object node) {
@@ -479,7 +718,8 @@ py::object transform_redundant_kwargs(py::object node) {
   for (py::handle keyword : keywords) {
     py::object arg = keyword.attr("arg");
     py::object value = H("astroid_node_to_value")(keyword.attr("value"));
-    if (!arg.is_none() && defaults.contains(arg) && eq(value, defaults[arg])) {
+    if (!arg.is_none() && defaults.contains(arg) && eq(value, defaults[arg]) &&
+        !states_required(node, arg)) {
       indexes.push_back(i);
     }
     ++i;
@@ -503,7 +743,11 @@ py::object is_missing_blank_true(py::object node) {
   py::object kwargs = explicit_arguments(node);
   py::object null = get(kwargs, "null");
   if (!truthy(null)) return null;
-  if (truthy(get(kwargs, "blank"))) return py::bool_(false);
+  // A `blank` written out, whatever its value, is the author's choice: blank=False keeps a
+  // nullable key required in forms. A field that is not editable is in no form at all.
+  if (has_keyword(node, "blank")) return py::bool_(false);
+  py::object editable = get(kwargs, "editable");
+  if (kwargs.contains("editable") && !truthy(editable)) return py::bool_(false);
   // Django sets blank=True itself on a date or time field that fills in its own value.
   if (truthy(get(kwargs, "auto_now")) || truthy(get(kwargs, "auto_now_add")))
     return py::bool_(false);
@@ -547,6 +791,12 @@ py::object is_huge_char_field(py::object node) {
   if (!is_field(node)) return py::bool_(false);
   py::object inferred = inferred_of(node);
   if (!truthy(inferred) || !name_is(inferred, "CharField")) return py::none();
+  // A unique, indexed or primary-key column needs a length: MySQL cannot index a TEXT column,
+  // and a TextField drops the length check.
+  py::object explicit_ = explicit_arguments(node);
+  for (const char* indexed : {"unique", "db_index", "primary_key"}) {
+    if (truthy(get(explicit_, indexed))) return py::bool_(false);
+  }
   py::object length = get(merged_arguments(node), "max_length");
   if (!truthy(length)) length = py::int_(0);
   // A length that is no number (a text of letters, a list, an expression inference could not

@@ -87,16 +87,143 @@ py::object infers_to_queryset(py::handle node) {
   return helper("is_queryset")(infer(node));
 }
 
-// len(x) with one positional argument: whether x infers to a queryset. The callee is
-// compared as written, so `builtins.len(x)` is not this shape.
-py::object is_queryset_length(py::object node) {
+// ---------------------------------------------------------------------------------------
+// Rows used after a test
+//
+// Django's own advice: where the rows are used anyway, len() and a truth test cost no query of
+// their own (they fill the queryset's cache, which the later use reads), while count() and
+// exists() add one. So a test is not reported when the same queryset, the same name in the
+// same function or the same attribute of `self` in the same method, is iterated, indexed,
+// sliced or passed on after it. Another test of it, or a method called on it (which makes a
+// new query), is no use of its rows.
+
+bool is_builtin_call_of(py::handle call, const char* name) {
+  py::object func = call.attr("func");
+  if (is_a(func, astroid_class("Name"))) return text_is(func.attr("name"), name);
+  return is_a(func, astroid_class("Attribute")) && text_is(func.attr("attrname"), name) &&
+         is_a(func.attr("expr"), astroid_class("Name")) &&
+         text_is(func.attr("expr").attr("name"), "builtins");
+}
+
+// Whether `node`, an occurrence of the queryset, only tests it: len(qs), bool(qs), a truth
+// test (also under `not`, `and`, `or`), a comparison other than membership, or the receiver
+// of a method or attribute.
+bool only_tests(py::handle node) {
+  py::object child = py::reinterpret_borrow<py::object>(node);
+  py::object parent = child.attr("parent");
+  if (is_a(parent, astroid_class("Attribute"))) return true;
+  if (is_a(parent, astroid_class("Call"))) {
+    py::list args = parent.attr("args");
+    return args.size() == 1 && py::object(args[0]).is(child) &&
+           (is_builtin_call_of(parent, "len") || is_builtin_call_of(parent, "bool"));
+  }
+  if (is_a(parent, astroid_class("Compare"))) {
+    for (py::handle pair : parent.attr("ops")) {
+      py::tuple item = py::tuple(py::reinterpret_borrow<py::object>(pair));
+      if (py::object(item[1]).is(child) &&
+          (text_is(item[0], "in") || text_is(item[0], "not in")))
+        return false;
+    }
+    return true;
+  }
+  // A truth test: climb through `not`, `and`, `or` to what takes the value.
+  bool negated = false;
+  while (is_a(parent, astroid_class("BoolOp")) ||
+         (is_a(parent, astroid_class("UnaryOp")) && text_is(parent.attr("op"), "not"))) {
+    negated = negated || is_a(parent, astroid_class("UnaryOp"));
+    child = parent;
+    parent = parent.attr("parent");
+  }
+  for (const char* test_owner : {"If", "While", "IfExp", "Assert"}) {
+    if (is_a(parent, astroid_class(test_owner)) && py::object(parent.attr("test")).is(child))
+      return true;
+  }
+  if (is_a(parent, astroid_class("Comprehension"))) {
+    for (py::handle condition : parent.attr("ifs")) {
+      if (condition.is(child)) return true;
+    }
+  }
+  // `not qs` used as a value is a truth value; `qs or default` may be the queryset itself.
+  return negated;
+}
+
+bool comes_after(py::handle node, py::handle test) {
+  py::object line = getattr_or_none(node, "lineno"), test_line = getattr_or_none(test, "lineno");
+  if (!PyLong_Check(line.ptr()) || !PyLong_Check(test_line.ptr())) return false;
+  long a = line.cast<long>(), b = test_line.cast<long>();
+  if (a != b) return a > b;
+  py::object column = getattr_or_none(node, "col_offset");
+  py::object test_column = getattr_or_none(test, "col_offset");
+  if (!PyLong_Check(column.ptr()) || !PyLong_Check(test_column.ptr())) return false;
+  return column.cast<long>() > test_column.cast<long>();
+}
+
+bool is_inside(py::handle node, py::handle ancestor) {
+  for (py::object at = py::reinterpret_borrow<py::object>(node); !at.is_none();
+       at = at.attr("parent")) {
+    if (at.is(ancestor)) return true;
+  }
+  return false;
+}
+
+// Whether the rows of `queryset`, a name or an attribute of `self`, are used after `test`.
+bool rows_used_after(py::handle test, py::handle queryset) {
+  bool by_name = is_a(queryset, astroid_class("Name"));
+  bool by_attribute = is_a(queryset, astroid_class("Attribute")) &&
+                      is_a(queryset.attr("expr"), astroid_class("Name"));
+  if (!by_name && !by_attribute) return false;
+  py::object frame = test.attr("frame")();
+  py::object receiver;
+  if (by_attribute) {
+    // The same attribute of the method's own instance: its first parameter.
+    if (!is_a(frame, astroid_class("FunctionDef"))) return false;
+    py::list params = as_list(frame.attr("args").attr("args"));
+    receiver = queryset.attr("expr").attr("name");
+    if (params.size() == 0 || !py::object(params[0].attr("name")).equal(receiver)) return false;
+  }
+  py::object name = by_name ? py::object(queryset.attr("name")) : py::object(queryset.attr("attrname"));
+  py::object kind = astroid_class(by_name ? "Name" : "Attribute");
+  for (py::handle occurrence : frame.attr("nodes_of_class")(kind)) {
+    if (by_name) {
+      if (!py::object(occurrence.attr("name")).equal(name)) continue;
+    } else {
+      py::object expr = occurrence.attr("expr");
+      if (!py::object(occurrence.attr("attrname")).equal(name) ||
+          !is_a(expr, astroid_class("Name")) || !py::object(expr.attr("name")).equal(receiver))
+        continue;
+    }
+    if (is_inside(occurrence, test) || !comes_after(occurrence, test)) continue;
+    if (!only_tests(occurrence)) return true;
+  }
+  return false;
+}
+
+// len(x) with one positional argument: whether x infers to a queryset whose rows are not used
+// afterwards. The callee is compared as written, so `builtins.len(x)` is not this shape.
+py::object queryset_length(py::object node) {
   if (!is_a(node, astroid_class("Call"))) return py::none();
   py::object func = node.attr("func");
   if (!is_a(func, astroid_class("Name"))) return py::none();
   if (!text_is(func.attr("name"), "len")) return py::none();
   py::list args = node.attr("args");
   if (args.size() != 1) return py::none();
-  return infers_to_queryset(args[0]);
+  py::object answer = infers_to_queryset(args[0]);
+  if (!truthy(answer) || !rows_used_after(node, args[0])) return answer;
+  return py::bool_(false);
+}
+
+py::object compare_exists_or_not(py::object node);
+
+// The same, except for the len() of a comparison that only asks whether rows exist: that
+// expression is one finding, the comparison's (C9002), which names it whole.
+py::object is_queryset_length(py::object node) {
+  py::object answer = queryset_length(node);
+  if (!truthy(answer)) return answer;
+  py::object parent = node.attr("parent");
+  if (is_a(parent, astroid_class("Compare")) && py::object(parent.attr("left")).is(node) &&
+      truthy(compare_exists_or_not(parent)))
+    return py::bool_(false);
+  return answer;
 }
 
 // receiver.count() with no positional argument: whether the receiver infers to a queryset.
@@ -158,12 +285,17 @@ py::object is_inefficient_queryset_exists(py::object node) {
 }
 
 py::object is_queryset_length_exists(py::object node) {
-  if (!truthy(G("is_queryset_length")(node.attr("left")))) return py::none();
+  if (!truthy(queryset_length(node.attr("left")))) return py::none();
   return compare_exists_or_not(node);
 }
 
-// Unlike helpers.is_queryset, takes a node that has not been inferred yet.
-py::object is_queryset(py::object node) { return infers_to_queryset(node); }
+// Unlike helpers.is_queryset, takes a node that has not been inferred yet. A truth test of a
+// queryset whose rows are used afterwards is what it should be, and answers false.
+py::object is_queryset(py::object node) {
+  py::object answer = infers_to_queryset(node);
+  if (!truthy(answer) || !rows_used_after(node, node)) return answer;
+  return py::bool_(false);
+}
 
 // ---------------------------------------------------------------------------------------
 // Fixes that rewrite an expression as text
@@ -262,10 +394,14 @@ py::object transform_queryset_exists_count_unaryop(py::object unaryop_node) {
 }
 
 // Q.count() > 0 -> Q.exists(); Q.count() == 0 -> not Q.exists(), and not (Q.count() == 0)
-// -> Q.exists() by emptying the `not` above. Only a `not` may be emptied: under `-` or `~`
-// the value is a number and the negation has to be written out.
+// -> Q.exists() by emptying the `not` above; len(Q) compared the same way likewise. Only a
+// `not` may be emptied: under `-` or `~` the value is a number and the negation has to be
+// written out.
 py::object transform_queryset_exists_compare(py::object node) {
-  py::object queryset = node.attr("left").attr("func").attr("expr");
+  py::object left = node.attr("left");
+  py::object queryset = is_a(left.attr("func"), astroid_class("Name"))
+                            ? py::object(py::list(left.attr("args"))[0])
+                            : py::object(left.attr("func").attr("expr"));
   py::object replacement;
   if (truthy(G("is_compare_not_exists")(node.attr("ops")))) {
     py::object parent = node.attr("parent");
@@ -347,12 +483,23 @@ std::string app_models_module(const std::string& module_name) {
   return name + "models";
 }
 
+// Django's own applications that define models, by app label.
+constexpr const char* kDjangoApps[] = {"admin", "auth",     "contenttypes", "flatpages",
+                                       "redirects", "sessions", "sites"};
+
+// `settings.AUTH_USER_MODEL`, however settings was imported.
+bool names_user_model_setting(py::handle node) {
+  return is_a(node, astroid_class("Attribute")) && text_is(node.attr("attrname"), "AUTH_USER_MODEL");
+}
+
 // The model a foreign key declaration points to, as Django resolves its first argument: a
-// class, "self", or "[app_label.]ModelName" looked up in the declaring module, then in its
-// application's models, then in the models of the named application. None when it cannot be
-// found (a setting such as AUTH_USER_MODEL, a model of an application not in reach).
+// class, "self", the model settings.AUTH_USER_MODEL names (`user_model`, read from the
+// project's settings; None when they are not known), or "[app_label.]ModelName" looked up in
+// the declaring module, then in its application's models, then in the models of the named
+// application (found at the top, beside the declaring application, or among Django's own).
+// None when it cannot be found (a model of an application not in reach).
 py::object related_model(py::handle declaration_call, py::handle declaring_class,
-                         py::handle owner_class) {
+                         py::handle owner_class, py::handle user_model) {
   py::object to = py::none();
   py::list args = declaration_call.attr("args");
   if (args.size() > 0) to = args[0];
@@ -360,6 +507,10 @@ py::object related_model(py::handle declaration_call, py::handle declaring_class
     if (text_is(keyword.attr("arg"), "to")) to = keyword.attr("value");
   }
   if (to.is_none()) return py::none();
+  if (names_user_model_setting(to)) {
+    if (!PyUnicode_Check(user_model.ptr())) return py::none();
+    to = astroid_class("Const")(user_model);
+  }
   if (!(is_a(to, astroid_class("Const")) && PyUnicode_Check(to.attr("value").ptr()))) {
     py::object target = infer(to);
     if (is_a(target, astroid_class("ClassDef")) && truthy(helper("is_model")(target))) {
@@ -381,7 +532,19 @@ py::object related_model(py::handle declaration_call, py::handle declaring_class
   py::object found = model_named_in(module_node, name);
   if (found.is_none()) found = model_named_in(module_named(app_models_module(module_name)), name);
   if (found.is_none() && dot != std::string::npos) {
-    found = model_named_in(module_named(reference.substr(0, dot) + ".models"), name);
+    std::string label = reference.substr(0, dot);
+    found = model_named_in(module_named(label + ".models"), name);
+    // An application beside the declaring one in the same package: "catalogue.Product" in
+    // oscar.apps.catalogue.reviews is oscar.apps.catalogue's.
+    for (size_t end = module_name.rfind('.'); found.is_none() && end != std::string::npos && end > 0;
+         end = module_name.rfind('.', end - 1)) {
+      found = model_named_in(module_named(module_name.substr(0, end) + "." + label + ".models"), name);
+    }
+    for (const char* app : kDjangoApps) {
+      if (found.is_none() && label == app) {
+        found = model_named_in(module_named("django.contrib." + label + ".models"), name);
+      }
+    }
   }
   return found;
 }
@@ -440,9 +603,10 @@ bool constructor_sets_to_field(py::handle field) {
 // `A.B_id` holds what `A.B.pk` reads only for a foreign key (or one-to-one field) to the
 // target's primary key: a many-to-many field has no such column, and a key with `to_field`
 // stores that other field's value. `A.B.id` reads the primary key only where the target's
-// primary key is `id`: a model whose key is another field may have an `id` of its own. A
-// target that cannot be found is taken to have Django's own `id` key.
-bool key_column_holds_pk(py::object node) {
+// primary key is `id`: a model whose key is another field may have an `id` of its own (a
+// Stripe id beside the row's key), so `.id` counts only where the target model is found and
+// its key is `id`. `user_model` is what settings.AUTH_USER_MODEL names, None when unknown.
+bool key_column_holds_pk(py::object node, py::handle user_model) {
   py::object field = infer(node.attr("expr"));
   if (!has_class_named(field, "django.db.models.fields.related.ForeignKey")) return false;
   if (constructor_sets_to_field(field)) return false;
@@ -468,17 +632,21 @@ bool key_column_holds_pk(py::object node) {
       }
     }
     if (!reads_id) return true;
-    py::object target = related_model(value, declaration.attr("frame")(), owner_class);
-    if (target.is_none()) return true;
+    py::object target = related_model(value, declaration.attr("frame")(), owner_class, user_model);
+    if (target.is_none()) return false;
     auto key = primary_key_name(target);
     return key && (key->empty() || *key == "id");
   }
   return true;
 }
 
+// What settings.AUTH_USER_MODEL names, for a fix: the code transformer puts it on the tree it
+// fixes, from the settings module it was given; other trees do not know it.
+constexpr const char* kUserModel = "vettor_auth_user_model";
+
 // A.B.pk / A.B.id -> A.B_id, reusing the node of A.
 py::object transform_indirect_fk_lookup(py::object node) {
-  if (!key_column_holds_pk(node)) return node;
+  if (!key_column_holds_pk(node, getattr_or_none(node.attr("root")(), kUserModel))) return node;
   py::object middle = node.attr("expr");
   py::object attribute = astroid_class("Attribute")(
       py::arg("attrname") = py::str(middle.attr("attrname")) + py::str("_id"),
@@ -494,6 +662,19 @@ py::object code(const char* name) { return G("Codes").attr(name); }
 
 void add_message(py::handle self, const char* code_name, py::handle node, py::dict args) {
   self.attr("add_message")(code(code_name), py::arg("node") = node, py::arg("args") = args);
+}
+
+// The model settings.AUTH_USER_MODEL names in the settings modules of this checker's lint,
+// worked out once per list of modules.
+py::object user_model_of(py::handle self) {
+  py::object config = py::getattr(self.attr("linter"), "config", py::none());
+  py::object files = py::getattr(config, "settings_files", py::list());
+  py::tuple key = py::tuple(files.is_none() ? py::list() : py::list(files));
+  py::object held = py::getattr(self, "_user_model", py::none());
+  if (!held.is_none() && py::object(held[py::int_(0)]).equal(key)) return held[py::int_(1)];
+  py::object model = G("meta").attr("get_auth_user_model")(py::list(key));
+  self.attr("_user_model") = py::make_tuple(key, model);
+  return model;
 }
 
 py::dict queryset_args(py::object queryset) {
@@ -544,7 +725,7 @@ py::object make_checker(py::module_& m, py::handle helpers) {
       [](py::object self, py::object node) {
         if (!truthy(G("is_indirect_fk_lookup")(node))) return;
         // Advising `foo.bar_id` is wrong where that column holds something else.
-        if (!key_column_holds_pk(node)) return;
+        if (!key_column_holds_pk(node, user_model_of(self))) return;
         py::object field = node.attr("expr");
         py::dict args;
         args["me"] = py::getattr(field.attr("expr"), "name", py::str("model"));
@@ -619,6 +800,8 @@ py::object build_transformer_visitor(py::object message_ids) {
     if (message_id.equal(code("C9002"))) {
       register_transform(astroid_class("Compare"), G("transform_queryset_exists_compare"),
                          G("is_inefficient_queryset_exists"));
+      register_transform(astroid_class("Compare"), G("transform_queryset_exists_compare"),
+                         G("is_queryset_length_exists"));
       register_transform(astroid_class("UnaryOp"), G("transform_queryset_exists_count_unaryop"),
                          truth_test_predicate("operand", "is_queryset_count", true));
       register_transform(astroid_class("If"), G("transform_queryset_exists_count_if"),
@@ -647,6 +830,7 @@ PYBIND11_MODULE(querysets, m) {
   m.attr("IAstroidChecker") = lookup("pylint.interfaces", "IAstroidChecker");
   py::module_ helpers = import_sibling(m, "helpers", 2);
   m.attr("helpers") = helpers;
+  m.attr("meta") = import_sibling(m, "meta", 2);
   m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
   m.attr("Codes") = make_codes(m, {"C9000", "C9001", "C9002", "C9003"});
 

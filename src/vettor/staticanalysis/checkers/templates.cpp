@@ -40,6 +40,32 @@ void dispatch_starttag(py::object self, py::object tag, py::object attrs) {
   if (truthy(visiter)) visiter(attrs);
 }
 
+// Link types that name a page, not a file the page loads: such a `link` is a route, and the
+// {% static %} tag would point it at a file that is not there.
+constexpr const char* kRoutesOnlyLinkTypes[] = {
+    "alternate", "author",   "canonical", "dns-prefetch", "help", "license",
+    "me",        "next",     "pingback",  "preconnect",   "prev", "search"};
+
+// Whether a `link` tag loads what its href names (a style sheet, an icon, a preload): any rel
+// but only those link types, or none given.
+bool link_loads_resource(py::handle attrs) {
+  bool has_rel = false;
+  for (py::handle entry : attrs) {
+    auto [name, value] = unpack_pair(entry);
+    if (!text_is(name, "rel")) continue;
+    has_rel = true;
+    if (!PyUnicode_Check(value.ptr())) return true;
+    py::list types = value.attr("lower")().attr("split")();
+    if (py::len(types) == 0) return true;
+    for (py::handle type : types) {
+      bool route_only = false;
+      for (const char* known : kRoutesOnlyLinkTypes) route_only = route_only || text_is(type, known);
+      if (!route_only) return true;
+    }
+  }
+  return !has_rel;
+}
+
 // ---------------------------------------------------------------------------------------
 // Template comments
 
@@ -168,6 +194,7 @@ py::object make_static_url_mutator(py::module_& m) {
   add_method(
       cls, "visit_link",
       [](py::object self, py::object attrs) {
+        if (!link_loads_resource(attrs)) return;
         py::list spans;
         bool measured = false;
         size_t index = 0;
@@ -363,6 +390,34 @@ py::object build_transformer_visitor(py::object message_ids, py::object settings
 // ---------------------------------------------------------------------------------------
 // Checker
 
+// The names that `{# vettor: disable=<codes or symbols> #}` pragmas give, by line: on its
+// line such a comment silences the findings it names, as "# vettor: disable=" does in Python.
+py::dict disabled_lines(py::object text) {
+  py::dict lines;
+  if (!py::isinstance<py::str>(text)) return lines;
+  for (py::handle match : G("_DISABLE_PRAGMA").attr("finditer")(text)) {
+    py::ssize_t start = match.attr("start")().cast<py::ssize_t>();
+    py::int_ line(text.attr("count")("\n", 0, start).cast<py::ssize_t>() + 1);
+    py::set names = lines.contains(line) ? py::reinterpret_borrow<py::set>(lines[line]) : py::set();
+    for (py::handle name : match.attr("group")(1).attr("split")(",")) {
+      names.add(name.attr("strip")());
+    }
+    lines[line] = names;
+  }
+  return lines;
+}
+
+bool silenced_on_line(py::handle self, py::handle line, py::handle code) {
+  py::object lines = py::getattr(self, "disabled_lines", py::none());
+  if (lines.is_none() || !truthy(lines.attr("__contains__")(line))) return false;
+  py::object names = lines[line];
+  py::object symbol = self.attr("msgs")[code][py::int_(1)];
+  for (py::handle name : {py::handle(code), py::handle(symbol)}) {
+    if (truthy(names.attr("__contains__")(name))) return true;
+  }
+  return truthy(names.attr("__contains__")("all"));
+}
+
 // The whole text of a template, or None when it cannot be read or is not UTF-8 (Django's
 // template encoding): such a template is skipped with a warning, and the others are still
 // checked. The file is closed on success and on failure alike.
@@ -400,6 +455,7 @@ void check(py::object self, py::iterable files) {
     py::object source = read_template(path);
     if (source.is_none()) continue;
     py::ssize_t kept = py::len(messages);
+    self.attr("disabled_lines") = disabled_lines(source);
     try {
       self.attr("feed")(without_template_comments(source));
     } catch (py::error_already_set& e) {
@@ -423,6 +479,7 @@ void check(py::object self, py::iterable files) {
 
 void add_one_message(py::object self, py::object code, py::object args) {
   py::tuple position = py::tuple(self.attr("getpos")());
+  if (silenced_on_line(self, position[0], code)) return;
   py::object definition = self.attr("msgs")[code];
   py::object text = definition[py::int_(0)];
   PyObject* message = PyNumber_Remainder(text.ptr(), args.ptr());
@@ -492,7 +549,7 @@ py::object make_checker(py::module_& m, py::handle helpers) {
   add_method(
       cls, "visit_link",
       [](py::object self, py::object attrs) {
-        check_attribute(self, attrs, "href", "C7001");
+        if (link_loads_resource(attrs)) check_attribute(self, attrs, "href", "C7001");
       },
       py::arg("attrs"));
   add_method(
@@ -509,12 +566,19 @@ py::object make_checker(py::module_& m, py::handle helpers) {
 }
 
 // A site-absolute path: "/" followed by at least one character that is not another "/"
-// (protocol-relative addresses begin with two). Falsy values answer themselves.
+// (protocol-relative addresses begin with two), and that is written out rather than produced
+// by the template: in "/{{ result.path }}" or "/{% url 'x' %}" nothing is hard-coded but the
+// slash. Falsy values answer themselves.
 py::object is_hardcoded_path(py::object value) {
   if (!truthy(value)) return value;
   if (text_is(value, "/")) return py::bool_(false);
   if (!truthy(value.attr("startswith")("/"))) return py::bool_(false);
-  return py::bool_(!truthy(value.attr("startswith")("//")));
+  if (truthy(value.attr("startswith")("//"))) return py::bool_(false);
+  if (!PyUnicode_Check(value.ptr())) return py::bool_(true);
+  py::object written = G("_TEMPLATE_TAG").attr("sub")("", value);
+  std::string path = py::str(written);
+  path = path.substr(0, path.find_first_of("?#"));
+  return py::bool_(path.find_first_not_of("/ \t\r\n") != std::string::npos);
 }
 
 }  // namespace
@@ -530,6 +594,8 @@ PYBIND11_MODULE(templates, m) {
   // Django's template tags, as its lexer finds them: no tag spans a line break.
   m.attr("_TEMPLATE_TAG") = lookup("re", "compile")(R"(\{%.*?%\}|\{\{.*?\}\}|\{#.*?#\})");
   m.attr("_NOT_LINE_BREAK") = lookup("re", "compile")(R"([^\r\n])");
+  m.attr("_DISABLE_PRAGMA") = lookup("re", "compile")(
+      R"(\{#[^\n#]*?\bvettor:\s*disable\s*=\s*([\w-]+(?:\s*,\s*[\w-]+)*)[^\n]*?#\})");
   m.attr("BaseHTMLMutator") = make_base_html_mutator(m);
   m.attr("HardCodedStaticUrlToStaticTagHTMLMutator") = make_static_url_mutator(m);
   m.attr("Visitor") = make_visitor(m);

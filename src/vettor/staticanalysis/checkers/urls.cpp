@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace {
 using namespace vettor;
@@ -422,6 +423,109 @@ std::set<std::string> namespaces_of(py::handle self, py::handle call) {
   return namespaces->of_call(call);
 }
 
+// ---------------------------------------------------------------------------------------
+// What reverse() tells routes of one name apart by
+//
+// reverse() tries the routes of a name in turn and takes the first whose parameters are the
+// keywords given and whose converters (or groups) accept the values. Routes that differ in
+// their parameter names, or in what a parameter accepts, are reached by their own keywords
+// and values; only the same names with the same converters make the later route unreachable.
+
+// The named groups of a regular expression, each with its own pattern text, and its unnamed
+// capturing groups; nullopt when the text is not a regular expression Python compiles.
+struct RegexParameters {
+  std::map<std::string, std::string> named;
+  std::vector<std::string> unnamed;
+};
+
+std::optional<RegexParameters> regex_parameters(const std::string& regex) {
+  RegexParameters found;
+  struct Open {
+    size_t content;  // where the group's own pattern starts
+    std::string name;  // empty for an unnamed group
+    bool capturing;
+  };
+  std::vector<Open> open;
+  for (size_t i = 0; i < regex.size(); ++i) {
+    char c = regex[i];
+    if (c == '\\') {
+      ++i;
+    } else if (c == '[') {
+      size_t j = i + 1;
+      if (j < regex.size() && regex[j] == '^') ++j;
+      if (j < regex.size() && regex[j] == ']') ++j;
+      for (; j < regex.size() && regex[j] != ']'; ++j) {
+        if (regex[j] == '\\') ++j;
+      }
+      i = j;
+    } else if (c == '(') {
+      if (regex.compare(i, 4, "(?P<") == 0) {
+        size_t close = regex.find('>', i + 4);
+        if (close == std::string::npos) return std::nullopt;
+        open.push_back({close + 1, regex.substr(i + 4, close - i - 4), true});
+        i = close;
+      } else {
+        bool capturing = i + 1 >= regex.size() || regex[i + 1] != '?';
+        open.push_back({i + 1, "", capturing});
+      }
+    } else if (c == ')') {
+      if (open.empty()) return std::nullopt;
+      Open group = open.back();
+      open.pop_back();
+      std::string content = regex.substr(group.content, i - group.content);
+      if (!group.name.empty()) {
+        found.named[group.name] = content;
+      } else if (group.capturing) {
+        found.unnamed.push_back(content);
+      }
+    }
+  }
+  if (!open.empty()) return std::nullopt;
+  return found;
+}
+
+// The parameters of a route as reverse() reads them, "name=converter" sorted by name (or, for
+// a regular expression without named groups, its positional groups in order); nullopt for a
+// route Django rejects, which gets no finding.
+std::optional<py::list> route_parameters(py::handle func_name, py::object route) {
+  py::list parameters;
+  if (text_is(func_name, "path")) {
+    py::object resolvers = G("resolvers");
+    py::object converted;
+    try {
+      converted = resolvers.attr("_route_to_regex")(route);
+    } catch (py::error_already_set& e) {
+      if (e.matches(resolvers.attr("ImproperlyConfigured"))) return std::nullopt;
+      throw;
+    }
+    py::tuple pair = py::tuple(converted);
+    if (pair.size() != 2) raise(PyExc_ValueError, "a route converts to a regex and converters");
+    for (auto item : py::dict(pair[1])) {
+      parameters.append(py::str(item.first) + py::str("=") +
+                        py::str(item.second.attr("__class__").attr("__name__")));
+    }
+  } else {
+    bool compiles = on_error(
+        lookup("re", "error"),
+        [&] {
+          lookup("re", "compile")(route);
+          return true;
+        },
+        [] { return false; });
+    if (!compiles) return std::nullopt;
+    auto groups = regex_parameters(route.cast<std::string>());
+    if (!groups) return std::nullopt;
+    if (!groups->named.empty()) {
+      for (const auto& [name, pattern] : groups->named) parameters.append(name + "=" + pattern);
+    } else {
+      for (const std::string& pattern : groups->unnamed) parameters.append("#=" + pattern);
+      return parameters;
+    }
+  }
+  parameters.attr("sort")();
+  return parameters;
+}
+
 void check_url_unique(py::object self, py::object node) {
   py::object func = node.attr("func");
   if (!is_a(func, astroid_class("Name"))) return;
@@ -440,23 +544,11 @@ void check_url_unique(py::object self, py::object node) {
     if (!is_text(name)) continue;
     py::object route = route_of(node);
     if (!is_text(route)) continue;
-    py::object resolvers = G("resolvers");
-    py::object converted;
-    try {
-      converted = resolvers.attr("_route_to_regex")(route);
-    } catch (py::error_already_set& e) {
-      if (e.matches(resolvers.attr("ImproperlyConfigured"))) return;
-      throw;
-    }
-    py::tuple pair = py::tuple(converted);
-    if (pair.size() != 2) raise(PyExc_ValueError, "a route converts to a regex and converters");
-    py::list converter_names;
-    for (py::handle converter : pair[1].attr("values")()) {
-      converter_names.append(converter.attr("__class__").attr("__name__"));
-    }
-    // The name as str() gives it, ":", and the printed list: detail:['IntConverter'], after
-    // the namespace it is reversed in.
-    py::str key = py::str(name) + py::str(":") + py::str(converter_names);
+    auto parameters = route_parameters(func_name, route);
+    if (!parameters) return;
+    // The name as str() gives it, ":", and the printed list of parameters:
+    // detail:['pk=IntConverter'], after the namespace it is reversed in.
+    py::str key = py::str(name) + py::str(":") + py::str(*parameters);
     py::object urls = self.attr("urls");
     py::list keys;
     bool seen = false;

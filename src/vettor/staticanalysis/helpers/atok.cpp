@@ -333,17 +333,37 @@ py::object find_node_by_position(py::object tree, py::object line) {
   return statement_of(node);
 }
 
+// The lines of a file, each with its line break ("\r\n" and a lone "\r" read as "\n"). A
+// Python file is decoded as Python decodes it (a byte-order mark or coding cookie names the
+// encoding, UTF-8 otherwise), as the fix road reads it; any other file (a template) as UTF-8.
+// Only a regular file is read: a FIFO or a device is refused without waiting for a writer.
 py::object read_code_from_file(py::object path) {
-  py::object file = import("builtins").attr("open")(path, "r");
-  py::object lines;
+  py::object os = import("os");
+  long flags = os.attr("O_RDONLY").cast<long>() |
+               py::getattr(os, "O_NONBLOCK", py::int_(0)).cast<long>();
+  py::object fd = os.attr("open")(path, flags);
+  py::object file;
   try {
-    lines = file.attr("readlines")();
+    py::object mode = os.attr("fstat")(fd).attr("st_mode");
+    if (!truthy(lookup("stat", "S_ISREG")(mode))) {
+      raise(PyExc_OSError, "cannot read " + std::string(py::repr(lookup("os", "fspath")(path))) +
+                               ": it is not a regular file");
+    }
+    file = import("builtins").attr("open")(fd, "rb");
   } catch (...) {
-    file.attr("close")();
+    os.attr("close")(fd);
     throw;
   }
-  file.attr("close")();
-  return lines;
+  py::bytes data = within(file, [&] { return file.attr("read")(); });
+  std::string encoding = "utf-8";
+  std::string name = py::str(lookup("os", "fspath")(path));
+  if (name.size() >= 3 && name.compare(name.size() - 3, 3, ".py") == 0) {
+    py::object readline = lookup("io", "BytesIO")(data).attr("readline");
+    encoding = py::str(lookup("tokenize", "detect_encoding")(readline)[py::int_(0)]);
+  }
+  py::object text = lookup("io", "TextIOWrapper")(lookup("io", "BytesIO")(data),
+                                                  py::arg("encoding") = encoding);
+  return text.attr("readlines")();
 }
 
 // The file under the project root that `path` names: a relative path is taken under the root

@@ -67,6 +67,60 @@ py::object module_name(py::object file, py::object project_root) {
   return py::str(name);
 }
 
+// Why a review record cannot be answered, or an empty text when it can. The line of a usable
+// record is given back as an integer: an int, or a text that int() reads (not a bool, which
+// would read as line 0 or 1). A line the file does not have is still answered, with the
+// record's text only.
+std::string record_problem(py::handle record, py::object& line) {
+  py::object builtins = import("builtins");
+  if (!vettor::isinstance(record, lookup("collections.abc", "Mapping"))) return "it is not a mapping";
+  auto text_field = [&](const char* key) {
+    py::object value = record.attr("get")(key);
+    return py::isinstance<py::str>(value) && py::len(value) > 0;
+  };
+  if (!text_field("path")) return "its \"path\" is missing or not a text";
+  if (!truthy(record.attr("__contains__")("line"))) return "it has no \"line\"";
+  py::object given = record[py::str("line")];
+  py::object number = py::none();
+  if (!py::isinstance<py::bool_>(given)) {
+    py::object convert = py::isinstance<py::str>(given) ? py::object(builtins.attr("int"))
+                                                         : lookup("operator", "index");
+    number = on_error(
+        PyExc_Exception, [&] { return convert(given); }, [] { return py::object(py::none()); });
+  }
+  if (number.is_none()) {
+    std::string shown = py::repr(given);
+    if (shown.size() > 40) shown = shown.substr(0, 37) + "...";
+    return "its \"line\" " + shown + " is not a line number";
+  }
+  if (!py::isinstance<py::str>(record.attr("get")("message-id"))) {
+    return "its \"message-id\" is missing or not a text";
+  }
+  if (!py::isinstance<py::str>(record.attr("get")("body"))) return "its \"body\" is missing or not a text";
+  line = number;
+  return std::string();
+}
+
+// The records that can be answered, each a copy with its line as an integer. Every other one
+// is left out, with one line in the log: one bad record costs only itself.
+py::list usable_records(py::object comments) {
+  py::list usable;
+  long index = 0;
+  for (py::handle record : comments) {
+    py::object line;
+    std::string problem = record_problem(record, line);
+    if (problem.empty()) {
+      py::dict copy = import("builtins").attr("dict")(record);
+      copy["line"] = line;
+      usable.append(copy);
+    } else {
+      G("logger").attr("warning")("Skipped review comment %s: %s", index, problem);
+    }
+    ++index;
+  }
+  return usable;
+}
+
 // The number of lines of a text as the tokenizer counts them.
 long line_count(py::handle text) {
   std::string value = py::str(text);
@@ -102,8 +156,8 @@ py::list suggestions_for(py::object path, py::object line, py::set message_ids, 
     }
     py::object parsed = cache[path];
     long lines = html ? static_cast<long>(py::len(parsed)) : line_count(parsed.attr("text"));
-    long number = line.cast<long>();
-    if (number < 1 || number > lines) {
+    // Compared as Python integers: a line number need not fit a machine word.
+    if (truthy(line.attr("__lt__")(1)) || truthy(line.attr("__gt__")(lines))) {
       G("logger").attr("warning")("No suggestion for %s line %s: the file has lines 1 to %s",
                                   path, line, lines);
       return py::list();
@@ -117,6 +171,101 @@ py::list suggestions_for(py::object path, py::object line, py::set message_ids, 
         py::arg("atok") = parsed, py::arg("line") = line, py::arg("message_ids") = message_ids,
         py::arg("code_style") = code_style, py::arg("settings_modpath") = settings_modpath);
   }));
+}
+
+// The first and last line of each top-level statement of a Python source, decorators
+// included: the smallest runs of its lines that parse alone.
+py::list statement_spans(py::handle text) {
+  py::list spans;
+  py::object tree = lookup("ast", "parse")(text);
+  for (py::handle statement : tree.attr("body")) {
+    long first = statement.attr("lineno").cast<long>();
+    for (py::handle decorator : py::getattr(statement, "decorator_list", py::list())) {
+      first = std::min(first, decorator.attr("lineno").cast<long>());
+    }
+    spans.append(py::make_tuple(first, statement.attr("end_lineno")));
+  }
+  return spans;
+}
+
+// True when putting `block` in place of lines first to last of the source changes neither
+// its syntax tree nor its comments: the block only lays the same code out anew (other
+// breaks, brackets or quotes), which is no change a reviewer needs to apply. The top-level
+// statements the lines belong to are compared, before and after.
+bool only_relays(py::handle text, py::handle spans, long first, long last, py::handle block) {
+  long from = first;
+  long to = last;
+  for (py::handle span : spans) {
+    long start = span[py::int_(0)].cast<long>();
+    long end = span[py::int_(1)].cast<long>();
+    if (end < first || start > last) continue;
+    from = std::min(from, start);
+    to = std::max(to, end);
+  }
+  py::list lines = text.attr("split")("\n");
+  long count = static_cast<long>(py::len(lines));
+  if (first < 1 || last > count || first > last) return false;
+  py::str newline("\n");
+  py::object before = newline.attr("join")(lines[py::slice(from - 1, to, 1)]);
+  py::list changed = lines[py::slice(from - 1, first - 1, 1)];
+  for (py::handle item : block.attr("split")("\n")) changed.append(item);
+  for (py::handle item : lines[py::slice(last, to, 1)]) changed.append(item);
+  py::object after = newline.attr("join")(changed);
+  auto meaning = [](py::handle code) {
+    py::object dump = lookup("ast", "dump")(lookup("ast", "parse")(code));
+    py::list comments;
+    py::object readline = lookup("io", "StringIO")(code).attr("readline");
+    py::object comment = lookup("token", "COMMENT");
+    for (py::handle token : lookup("tokenize", "generate_tokens")(readline)) {
+      if (py::object(token.attr("type")).equal(comment)) comments.append(token.attr("string"));
+    }
+    return py::make_tuple(dump, comments);
+  };
+  return on_error(
+      PyExc_Exception, [&] { return py::bool_(meaning(before).equal(meaning(after))); },
+      [] { return py::bool_(false); });
+}
+
+// The suggestion less the lines at its start and its end that it leaves as they are: a
+// statement of many lines that a fix changes on one of them is suggested on that line. A
+// string literal over several lines is never cut: the block starts and ends outside one. The
+// finding's line stays in a block that held it, so that the block stays on its comment.
+py::tuple trim_unchanged(py::handle atok, py::object first, py::object last, py::object block,
+                         py::handle finding_line) {
+  py::list lines = atok.attr("text").attr("split")("\n");
+  long from = first.cast<long>();
+  long to = last.cast<long>();
+  if (from < 1 || to > static_cast<long>(py::len(lines)) || from > to) {
+    return py::make_tuple(first, last, block);
+  }
+  // Line n is in `joined` when a string literal runs on from it to line n + 1.
+  std::set<long> joined;
+  py::object string_type = lookup("token", "STRING");
+  for (py::handle token : atok.attr("tokens")) {
+    if (!py::object(token.attr("type")).equal(string_type)) continue;
+    long start = token.attr("start")[py::int_(0)].cast<long>();
+    long end = token.attr("end")[py::int_(0)].cast<long>();
+    if (end < from || start > to) continue;
+    for (long n = start; n < end; ++n) joined.insert(n);
+  }
+  long keep = finding_line.cast<long>();
+  if (keep < from || keep > to) keep = 0;
+  py::list replaced = block.attr("split")("\n");
+  long head = 0;
+  long tail = static_cast<long>(py::len(replaced));
+  while (tail - head > 1 && to > from && from != keep && !joined.count(from) &&
+         py::object(replaced[head]).equal(lines[from - 1])) {
+    ++head;
+    ++from;
+  }
+  while (tail - head > 1 && to > from && to != keep && !joined.count(to - 1) &&
+         py::object(replaced[tail - 1]).equal(lines[to - 1])) {
+    --tail;
+    --to;
+  }
+  if (head == 0 && tail == static_cast<long>(py::len(replaced))) return py::make_tuple(first, last, block);
+  py::object kept = py::str("\n").attr("join")(replaced[py::slice(head, tail, 1)]);
+  return py::make_tuple(py::int_(from), py::int_(to), kept);
 }
 
 std::string suggestion_key(py::handle path, py::handle first, py::handle last,
@@ -138,10 +287,12 @@ py::list suggest_fixes(py::object comments, py::object project_root) {
   py::dict cache;
   // Files that could not be read or parsed: not tried again for their later lines.
   py::set unreadable;
+  // The top-level statement spans of each Python file that has suggestions.
+  py::dict spans;
   py::object logger = G("logger");
   py::object build = G("build_comment");
 
-  py::object grouped = G("group_comments_by_line")(comments);
+  py::object grouped = G("group_comments_by_line")(usable_records(comments));
   for (py::handle item : grouped.attr("items")()) {
     py::tuple key = py::reinterpret_borrow<py::tuple>(item[py::int_(0)]);
     py::object path = key[0];
@@ -172,9 +323,17 @@ py::list suggest_fixes(py::object comments, py::object project_root) {
                                       code_style, settings_modpath, settings, project_root);
       } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        if (!cache.contains(path)) unreadable.add(path);
-        logger.attr("error")("No suggestion for %s line %s", path, start_line,
-                             py::arg("exc_info") = e.value());
+        if (!cache.contains(path)) {
+          // The file cannot be used (outside the root, not a regular file, unreadable, not
+          // parsing): said once, in one line, and its later lines are not tried again.
+          unreadable.add(path);
+          std::string why = py::str(e.value());
+          std::replace(why.begin(), why.end(), '\n', ' ');
+          logger.attr("warning")("No suggestions for %s: %s", path, why);
+        } else {
+          logger.attr("error")("No suggestion for %s line %s", path, start_line,
+                               py::arg("exc_info") = e.value());
+        }
       }
       bool attached = false;
       for (py::handle entry : suggestions) {
@@ -185,11 +344,28 @@ py::list suggest_fixes(py::object comments, py::object project_root) {
         py::object first = triple[0];
         py::object last = triple[1];
         py::object suggestion = triple[2];
+        if (ends_with(path, ".py") && py::isinstance<py::int_>(first) && py::isinstance<py::int_>(last) &&
+            py::isinstance<py::str>(suggestion)) {
+          py::object text = cache[path].attr("text");
+          py::tuple trimmed = trim_unchanged(cache[path], first, last, suggestion, start_line);
+          first = trimmed[0];
+          last = trimmed[1];
+          suggestion = trimmed[2];
+          if (!spans.contains(path)) {
+            spans[path] = on_error(
+                PyExc_Exception, [&] { return py::object(statement_spans(text)); },
+                [] { return py::object(py::list()); });
+          }
+          if (only_relays(text, spans[path], first.cast<long>(), last.cast<long>(), suggestion)) {
+            continue;
+          }
+        }
         // Every block of one comment replaces the comment's own range: after the first block
         // has set it, a further one joins only when it covers exactly that range.
         bool touches = attached ? (start_line.equal(first) && end_line.equal(last))
                                 : (start_line.equal(first) || start_line.equal(last));
         std::string key_text = suggestion_key(path, first, last, suggestion);
+        if (seen.count(key_text)) continue;  // posted already, for another finding line
         if (touches) {
           bodies.insert(0, G("markup_suggestion")(suggestion));
           start_line = first;
@@ -226,7 +402,10 @@ void register_driver(py::module_& m) {
         "Returns a new list of ReviewComment mappings with \"body\", \"path\", \"side\"\n"
         "(\"RIGHT\"), \"start_line\" (only for a range of several lines) and \"line\".\n"
         "Findings on one line share a comment; a fixable one starts its body with a\n"
-        "```suggestion block holding the fixed lines.",
+        "```suggestion block holding the fixed lines. A record that cannot be answered\n"
+        "(not a mapping, or without a text path, message-id and body and an integer line)\n"
+        "is left out with one warning in the log; so is a file that cannot be read (one\n"
+        "warning), whose findings then get their texts only.",
         py::arg("comments"), py::arg("project_root"));
   m.def("group_comments_by_line", &group_comments_by_line, py::arg("comments"));
   m.def("build_comment", &build_comment, py::arg("path"), py::arg("start_line"),

@@ -91,12 +91,41 @@ py::object get_suggestion_for_html(py::object code, py::object message_ids, py::
   return strip(code);
 }
 
+// How far below the line that takes the load tag a fixed line may be for the two to come as
+// one block; a line farther down brings its own load tag, so that no block repeats a long run
+// of lines it does not change.
+constexpr long kLoadBlockLines = 10;
+
+bool static_loaded(py::handle text) {
+  return G("get_staticfile_template_tag_insertion_point")(text).is_none();
+}
+
+// The text of a template line without its line break, or, when the template fixes change
+// it, the fixed line with the line's own indentation.
+py::str line_as_fixed(py::handle code_lines, long number, py::handle message_ids, py::handle settings,
+                      bool* changed = nullptr) {
+  py::tuple read = G("read_code_line")(py::arg("code_lines") = code_lines,
+                                       py::arg("line_number") = number);
+  py::object fixed = G("get_suggestion_for_html")(
+      py::arg("code") = read[0], py::arg("message_ids") = message_ids, py::arg("settings") = settings);
+  bool differs = !strip(fixed).equal(strip(read[0]));
+  if (changed) *changed = differs;
+  if (differs) return read[1].attr("__add__")(fixed);
+  return py::str(code_lines[py::int_(number - 1)]).attr("rstrip")("\r\n");
+}
+
+// A fixed line that uses {% static %} in a template that has not loaded the library above
+// it carries the load tag in its own block, so that every block is a valid template applied
+// alone. The tag goes after the extends tag (which Django wants first) or on the first line:
+// one block from there down to the fixed lines near it; a line farther down gets the tag on a
+// line of its own just above it. A line before the end of the extends tag cannot use a tag at
+// all and gets no suggestion.
 py::list get_suggestions_for_html(py::object code_lines, py::object line, py::object message_ids,
                                   py::object settings) {
   py::list suggestions;
   // A line above the first one is no line of the template (an index below 0 would read one
   // from its end).
-  if (line.cast<long>() < 1) return suggestions;
+  if (truthy(line.attr("__lt__")(1))) return suggestions;
   py::tuple read = G("read_code_line")(py::arg("code_lines") = code_lines,
                                        py::arg("line_number") = line);
   py::object code_line = read[0];
@@ -106,53 +135,58 @@ py::list get_suggestions_for_html(py::object code_lines, py::object line, py::ob
       py::arg("settings") = settings);
   if (strip(suggestion).equal(strip(code_line))) return suggestions;
   py::str fixed_line = indentation.attr("__add__")(suggestion);
-  if (!truthy(message_ids.attr("__contains__")("C7001"))) {
+  long finding_line = line.cast<long>();
+  py::list above = code_lines[py::slice(0, finding_line - 1, 1)];
+  if (!truthy(message_ids.attr("__contains__")("C7001")) ||
+      static_loaded(py::str("\n").attr("join")(above)) ||
+      !truthy(suggestion.attr("__contains__")("{% static"))) {
     suggestions.append(py::make_tuple(line, line, fixed_line));
     return suggestions;
   }
 
-  py::tuple insertion = G("get_staticfile_template_tag_insertion_point_and_current")(code_lines);
-  py::object insertion_point = insertion[0];
-  if (insertion_point.is_none()) {
-    suggestions.append(py::make_tuple(line, line, fixed_line));
-    return suggestions;
-  }
-  long index = insertion_point.cast<long>();
+  py::object whole = G("normalize_django_template")(py::str("\n").attr("join")(code_lines));
+  bool extends = !G("re").attr("search")(kExtendsTag, whole).is_none();
+  // The number of lines up to the one that closes the extends tag (0 without one): the load
+  // tag goes in front of the next line.
+  long extends_end = load_tag_index(code_lines, py::int_(extends ? 1 : 0));
   long total = static_cast<long>(py::len(code_lines));
-  long finding_line = line.cast<long>();
   std::string load = kLoadStatic;
 
-  // The load tag and the fixed line as one change when they fall on the same line, so that
-  // neither suggestion undoes the other.
-  if (index < total && index + 1 == finding_line) {
-    suggestions.append(py::make_tuple(line, line, py::str(load + "\n").attr("__add__")(fixed_line)));
+  if (finding_line < extends_end) return suggestions;
+  if (finding_line == extends_end) {
+    // The extends tag closes on the finding line: the load tag goes right after it, when the
+    // fixed path comes after it on the line.
+    std::string text = py::str(fixed_line);
+    size_t tag = text.find("{% extends");
+    size_t close = text.find("%}", tag == std::string::npos ? 0 : tag);
+    size_t use = text.find("{% static");
+    if (close == std::string::npos || use < close) return suggestions;
+    text.insert(close + 2, load);
+    suggestions.append(py::make_tuple(line, line, py::str(text)));
     return suggestions;
   }
-  if (index >= total && total == finding_line) {
-    suggestions.append(py::make_tuple(line, line, fixed_line.attr("__add__")("\n" + load)));
-    return suggestions;
-  }
-  suggestions.append(py::make_tuple(line, line, fixed_line));
 
-  py::object text;
-  py::int_ at;
-  if (index < total) {
-    // The insertion line as the fix leaves it: every finding of the template then asks for
-    // the same change of that line, whichever of them is posted.
-    py::object current = G("get_suggestion_for_html")(
-        py::arg("code") = insertion[1], py::arg("message_ids") = message_ids,
-        py::arg("settings") = settings);
-    at = py::int_(index + 1);
-    text = py::str(load + "\n").attr("__add__")(current);
-  } else {
-    py::object last = strip(code_lines[py::int_(total - 1)]);
-    py::object current = G("get_suggestion_for_html")(
-        py::arg("code") = last, py::arg("message_ids") = message_ids,
-        py::arg("settings") = settings);
-    at = py::int_(total);
-    text = current.attr("__add__")("\n" + load);
+  long load_line = extends_end + 1;
+  if (finding_line - load_line >= kLoadBlockLines) {
+    suggestions.append(py::make_tuple(
+        line, line, indentation.attr("__add__")(py::str(load + "\n")).attr("__add__")(fixed_line)));
+    return suggestions;
   }
-  suggestions.append(py::make_tuple(at, at, text));
+  // Every finding near the load line asks for the same block: from the load line to the last
+  // line near it that the fixes change, all of them fixed (up to a load tag the template has
+  // further down: the lines after it are another block's).
+  long last = finding_line;
+  for (long number = finding_line + 1; number <= total && number - load_line < kLoadBlockLines; ++number) {
+    if (static_loaded(py::str("\n").attr("join")(code_lines[py::slice(0, number, 1)]))) break;
+    bool changed = false;
+    line_as_fixed(code_lines, number, message_ids, settings, &changed);
+    if (changed) last = number;
+  }
+  std::string text = load;
+  for (long number = load_line; number <= last; ++number) {
+    text += "\n" + py::str(line_as_fixed(code_lines, number, message_ids, settings)).cast<std::string>();
+  }
+  suggestions.append(py::make_tuple(py::int_(load_line), py::int_(last), py::str(text)));
   return suggestions;
 }
 

@@ -7,6 +7,7 @@
 // (statements with no place in the source yet). They are made anew for every line.
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "suggest.hpp"
@@ -175,7 +176,11 @@ py::object get_suggestion_for_python(py::object atok, py::object node, py::objec
   py::object code_after = node.attr("as_string")();
   if (!code_after.equal(code_before)) {
     py::object faithful = faithful_statement(atok, watch, node);
-    if (!faithful.is_none()) return py::make_tuple(start, end, faithful);
+    if (!faithful.is_none()) {
+      // Told to get_suggestions_for_python: the text is the author's own lines.
+      node.attr("root")().attr("spliced_statement") = py::bool_(true);
+      return py::make_tuple(start, end, faithful);
+    }
     std::string rendered = py::str(G("node_as_string")(py::arg("atok") = atok, py::arg("node") = node));
     // The comment after a statement's last token belongs to the lines being replaced; keep it
     // when the rendering left it out (after a closing bracket, or attached once already).
@@ -269,28 +274,80 @@ py::object merged_pragma(py::handle atok, py::object text, long line, py::list s
          py::str(text[py::slice(column_end, py::len(text), 1)]);
 }
 
-py::list pragma_suggestion(py::object atok, py::object node, py::object line,
-                           py::object message_ids, py::object message_id_symbol_store) {
-  py::object tree = atok.attr("tree");
-  py::object line_node = G("astroid").attr("builder").attr("_find_statement_by_line")(tree, line);
-  py::object skip = constants("SKIP_LINE_ID");
+py::list entry_of(py::object start, py::object end, py::object text) {
+  py::list entry;
+  entry.append(start);
+  entry.append(end);
+  entry.append(text);
+  return entry;
+}
 
+// The symbols a pragma names for the codes of a line, in the order of the codes. A code that
+// no rule of the package reports has nothing to silence: it is left out.
+py::list pragma_symbols(py::handle message_ids, py::handle message_id_symbol_store) {
+  py::object skip = constants("SKIP_LINE_ID");
   py::list codes;
   for (py::handle code : message_ids) {
     if (truthy(code.attr("__ne__")(skip))) codes.append(code);
   }
   codes.attr("sort")();
   py::list symbols;
-  for (py::handle code : codes) symbols.append(message_id_symbol_store[code]);
+  for (py::handle code : codes) {
+    if (truthy(message_id_symbol_store.attr("__contains__")(code))) {
+      symbols.append(message_id_symbol_store[code]);
+    }
+  }
+  return symbols;
+}
+
+// The pragma for a finding on the module (a code reported on the module as a whole, or a
+// line 1 that no statement holds): pylint reads it for the whole module only from a comment
+// line of its own above the module's first statement, so it goes there, after any "#!" line,
+// coding cookie, comment or docstring the file starts with. A comment line right above that
+// statement that carries a pragma already gets the symbols added to it.
+py::list module_pragma_suggestion(py::handle atok, py::handle message_ids,
+                                  py::handle message_id_symbol_store) {
+  py::list symbols = pragma_symbols(message_ids, message_id_symbol_store);
+  py::list suggestions;
+  py::list body = atok.attr("tree").attr("body");
+  long first = 0;
+  for (py::handle statement : body) {
+    if (!py::hasattr(statement, "first_token")) continue;
+    first = first_line(statement);
+    break;
+  }
+  if (first == 0) return suggestions;  // no statement: nothing to silence
+  if (first > 1) {
+    std::string above = py::str(source_line(atok, first - 1));
+    size_t code = above.find_first_not_of(" \t\f");
+    py::object merged = code != std::string::npos && above[code] == '#'
+                            ? merged_pragma(atok, py::str(above), first - 1, symbols)
+                            : py::object(py::none());
+    if (!merged.is_none()) {
+      suggestions.append(entry_of(py::int_(first - 1), py::int_(first - 1), merged));
+      return suggestions;
+    }
+  }
+  std::string text = std::string(kPragma + 2) + std::string(py::str(py::str(", ").attr("join")(symbols))) +
+                     "\n" + std::string(py::str(source_line(atok, first)));
+  suggestions.append(entry_of(py::int_(first), py::int_(first), py::str(text)));
+  return suggestions;
+}
+
+py::list pragma_suggestion(py::object atok, py::object node, py::object line,
+                           py::object message_ids, py::object message_id_symbol_store) {
+  py::object tree = atok.attr("tree");
+  py::object line_node = G("astroid").attr("builder").attr("_find_statement_by_line")(tree, line);
+  py::list symbols = pragma_symbols(message_ids, message_id_symbol_store);
   std::string symbols_text = py::str(py::str(", ").attr("join")(symbols));
 
-  // The suggestion repeats the statement's whole source lines: what shares them (a comment
-  // after it, a statement after a ";") is kept, and so is every comment inside it. Only the
-  // line that takes the pragma changes.
+  // The block repeats whole source lines, from the finding's line to the one that takes the
+  // pragma: what shares them (a comment after the code, a statement after a ";") is kept, and
+  // only the pragma is added. The rest of the statement is not repeated (a class or a
+  // function is silenced from its header line): that would hide what changed, and collide
+  // with the comments on the statement's other lines.
   long start = first_line(node);
   long end = logical_end(atok, node);
-  py::list source = source_lines(atok);
-  py::list lines = source[py::slice(start - 1, end, 1)];
   // The finding's own line. A decorated definition starts on its decorator, but the finding
   // (and pylint's reading of the pragma) is on the line of `def` or `class`.
   long at = line.cast<long>();
@@ -298,6 +355,9 @@ py::list pragma_suggestion(py::object atok, py::object node, py::object line,
     at = line_node.is_none() ? start : line_of(line_node.attr("first_token").attr("start"));
   }
   long target = pragma_line(atok, at, end);
+  start = at;
+  end = target;
+  py::list lines = source_lines(atok)[py::slice(start - 1, end, 1)];
   size_t index = static_cast<size_t>(target - start);
   // pylint reads one pragma per comment, the last: a line that carries one already gets the
   // symbols added to it, or a second one would switch the first off.
@@ -367,12 +427,65 @@ long new_statement_after(py::handle atok, py::handle node, long lines) {
 // ---------------------------------------------------------------------------------------
 // A finding line, all its suggestions
 
-py::list entry_of(py::object start, py::object end, py::object text) {
-  py::list entry;
-  entry.append(start);
-  entry.append(end);
-  entry.append(text);
-  return entry;
+// The fixed statement as the author's own lines with the fixes spliced in, given back its
+// indentation, without Black: a reviewer sees only what the fix changed. The string literals a
+// fix wrote take the file's quote. None when a line the fix changed no longer fits the
+// project's line length: Black then lays the statement out.
+py::object as_written(py::handle atok, py::handle node, py::str spliced, py::str indentation,
+                      py::handle code_style, py::handle comma_character_target) {
+  long limit = 88;  // Black's own line length
+  py::object given = code_style.attr("get")("line_length");
+  if (py::isinstance<py::int_>(given)) limit = given.cast<long>();
+  std::string original = py::str(atok.attr("text"));
+  py::list source = source_lines(atok);
+  std::vector<std::string> kept;
+  for (long number = first_line(node); number <= last_line(node); ++number) {
+    kept.push_back(py::str(source[static_cast<size_t>(number - 1)]));
+  }
+  auto is_kept = [&](const std::string& line) {
+    return std::find(kept.begin(), kept.end(), line) != kept.end();
+  };
+
+  std::vector<std::string> lines;
+  py::list parts = spliced.attr("split")("\n");
+  std::string prefix = indentation;
+  for (py::handle part : parts) {
+    std::string text = py::str(part);
+    lines.push_back(text.empty() ? text : prefix + text);
+  }
+  // New literals (on a changed line, and nowhere in the source) take the file's quote.
+  py::object string_type = lookup("token", "STRING");
+  try {
+    py::object readline = lookup("io", "StringIO")(spliced).attr("readline");
+    std::vector<std::tuple<long, long, long, std::string>> edits;  // line, from, to, text
+    for (py::handle tok : lookup("tokenize", "generate_tokens")(readline)) {
+      if (!py::object(tok.attr("type")).equal(string_type)) continue;
+      py::tuple from = tok.attr("start");
+      py::tuple to = tok.attr("end");
+      long row = from[0].cast<long>();
+      if (row != to[0].cast<long>()) continue;
+      std::string literal = py::str(tok.attr("string"));
+      if (is_kept(lines[static_cast<size_t>(row - 1)]) || original.find(literal) != std::string::npos) continue;
+      std::string quoted = py::str(G("normalize_string_quotes")(
+          py::arg("comma_character_target") = comma_character_target, py::arg("s") = literal));
+      long offset = lines[static_cast<size_t>(row - 1)].empty() ? 0 : static_cast<long>(prefix.size());
+      edits.emplace_back(row, from[1].cast<long>() + offset, to[1].cast<long>() + offset, quoted);
+    }
+    for (auto it = edits.rbegin(); it != edits.rend(); ++it) {
+      auto& [row, from, to, text] = *it;
+      lines[static_cast<size_t>(row - 1)].replace(static_cast<size_t>(from), static_cast<size_t>(to - from), text);
+    }
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return py::none();
+  }
+  std::string out;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    if (!is_kept(line) && static_cast<long>(py::len(py::str(line))) > limit) return py::none();
+    out += (i ? "\n" : "") + line;
+  }
+  return py::str(out);
 }
 
 py::list get_suggestions_for_python(py::object atok, py::object line, py::object message_ids,
@@ -384,10 +497,17 @@ py::list get_suggestions_for_python(py::object atok, py::object line, py::object
   py::object node = G("helpers").attr("find_node_by_position")(tree, py::arg("line") = line);
   tree.attr("new_nodes") = py::list();
   tree.attr("replace_other_nodes") = py::list();
+  tree.attr("spliced_statement") = py::bool_(false);
+  bool pragma = truthy(message_ids.attr("__contains__")(constants("SKIP_LINE_ID")));
+  bool module = node.is_none() || vettor::isinstance(node, G("astroid").attr("Module"));
+  if (pragma && line.equal(py::int_(1)) &&
+      (module || py::len(message_ids.attr("intersection")(constants("MODULE_RULES"))) > 0)) {
+    return module_pragma_suggestion(atok, message_ids, message_id_symbol_store);
+  }
   // A line above the first one finds the module itself: no statement of it is on that line.
-  if (node.is_none() || vettor::isinstance(node, G("astroid").attr("Module"))) return py::list();
+  if (module) return py::list();
 
-  if (truthy(message_ids.attr("__contains__")(constants("SKIP_LINE_ID")))) {
+  if (pragma) {
     return pragma_suggestion(atok, node, line, message_ids, message_id_symbol_store);
   }
 
@@ -425,8 +545,17 @@ py::list get_suggestions_for_python(py::object atok, py::object line, py::object
     // Black reads an `elif` clause only as part of its if statement: the clause is formatted as
     // an if statement and given its keyword back.
     bool elif = is_elif(node) && py::str(suggestion).cast<std::string>().rfind("elif", 0) == 0;
-    if (elif) suggestion = py::str(py::str(suggestion).cast<std::string>().substr(2));
-    py::object formatted = format(suggestion, indentation);
+    py::object formatted = py::none();
+    if (truthy(tree.attr("spliced_statement")) && py::isinstance<py::str>(suggestion)) {
+      formatted = as_written(atok, node, py::str(suggestion), py::str(indentation), code_style,
+                             comma_character_target);
+    }
+    if (!formatted.is_none()) {
+      elif = false;
+    } else {
+      if (elif) suggestion = py::str(py::str(suggestion).cast<std::string>().substr(2));
+      formatted = format(suggestion, indentation);
+    }
     if (failure) {
       logger.attr("error")(failure);
       return py::list();

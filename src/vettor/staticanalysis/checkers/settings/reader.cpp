@@ -340,11 +340,32 @@ bool only_read(py::handle namespace_) {
 
 // Whether a statement hands the module's namespace to code the reader does not follow
 // (`load_settings(globals())`, `globals().update(...)`, `exec(...)`,
-// `setattr(sys.modules[__name__], ...)`): after it, any name may hold anything. Function and
+// `setattr(sys.modules[__name__], ...)`, `load_settings(__name__)`): after it, any name may
+// hold anything. Function and
 // class bodies do not run here.
+// A call given the module's own name finds the module by it and may fill any of its names
+// (`DockerBaseSettings.load_settings(__name__)`); a logger named after the module does not.
+bool hands_over_module_name(py::handle call) {
+  py::object func = call.attr("func");
+  py::object callee = is(func, "Attribute") ? func.attr("attrname")
+                                            : py::getattr(func, "name", py::none());
+  if (!callee.is_none() && text(callee) == "getLogger") return false;
+  std::vector<py::object> arguments;
+  for (py::handle arg : call.attr("args")) arguments.push_back(py::reinterpret_borrow<py::object>(arg));
+  py::object keywords = call.attr("keywords");
+  if (!keywords.is_none()) {
+    for (py::handle keyword : keywords) arguments.push_back(keyword.attr("value"));
+  }
+  for (const py::object& arg : arguments) {
+    if (is(arg, "Name") && text(arg.attr("name")) == "__name__") return true;
+  }
+  return false;
+}
+
 bool may_bind_any_name(py::handle stmt) {
   py::tuple skip = py::make_tuple(A("FunctionDef"), A("AsyncFunctionDef"), A("Lambda"), A("ClassDef"));
   for (py::handle call : stmt.attr("nodes_of_class")(A("Call"), skip)) {
+    if (hands_over_module_name(call)) return true;
     py::object func = call.attr("func");
     if (!is(func, "Name")) continue;
     std::string name = text(func.attr("name"));
