@@ -556,7 +556,12 @@ def test_diff_and_fix_take_the_named_python_files(blog):
     assert diff.returncode == 1, diff.stderr
     # the diff applies at the project root; the listed files open from here
     assert re.findall(r"^\+\+\+ b/(\S+)$", diff.stdout, flags=re.M) == ["posts/models.py"]
-    assert diff.stderr.splitlines() == ["would fix models.py", "1 file would be fixed"]
+    assert diff.stderr.splitlines() == [
+        "would fix models.py",
+        "1 file would be fixed",
+        "These fixes change model fields in posts: once they are applied, "
+        "run `python manage.py makemigrations posts`",
+    ]
     fixed = run("--fix", "models.py", cwd=blog / "posts")
     assert fixed.stdout.splitlines() == ["Fixed models.py", "1 file fixed"]
     changed = {p for p, text in files_of(blog).items() if text != files_of(BLOG).get(p)}

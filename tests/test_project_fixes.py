@@ -294,7 +294,7 @@ MIDDLEWARE = [
 SESSION_COOKIE_SECURE = True
 CSRF_COOKIE_SECURE = True
 """
-LOCAL = 'from .base import *\n\nMIDDLEWARE += ["debug_toolbar.middleware.DebugToolbarMiddleware"]\n'
+PRODUCTION = 'from .base import *\n\nMIDDLEWARE += ["whitenoise.middleware.WhiteNoiseMiddleware"]\n'
 
 
 def nothing_left_to_fix(root):
@@ -320,16 +320,17 @@ def test_settings_fixes_settle_in_one_run(tmp_path, requirement):
 def test_a_module_built_on_a_base_module_is_not_fixed_again(tmp_path):
     root = project(
         tmp_path,
-        {"proj/__init__.py": "", "proj/settings/__init__.py": "", "proj/settings/local.py": LOCAL, "proj/settings/base.py": BASE},
-        settings_module="proj.settings.local",
+        {"proj/__init__.py": "", "proj/settings/__init__.py": "", "proj/settings/production.py": PRODUCTION,
+         "proj/settings/base.py": BASE},
+        settings_module="proj.settings.production",
     )
-    assert ("proj/settings/local.py", "C4007") in settings_findings(root)
+    assert ("proj/settings/production.py", "C4007") in settings_findings(root)
     result = fixed(root)
     assert list(result) == ["proj/settings/base.py"]
     assert result["proj/settings/base.py"].count("SecurityMiddleware") == 1
     transformer.trasform_files_in_place(root, None, jobs=1)
     assert nothing_left_to_fix(root)
-    assert (root / "proj/settings/local.py").read_text() == LOCAL
+    assert (root / "proj/settings/production.py").read_text() == PRODUCTION
 
 
 # ---------------------------------------------------------------------------------------

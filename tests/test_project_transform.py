@@ -261,7 +261,7 @@ def marker_fixes(monkeypatch):
                 found.append({"path": path, "line": 1, "message-id": "C2006", "message": {}})
         return found
 
-    def fix_findings(code, filepath, settings_modpath, findings, quote=None):
+    def fix_findings(code, filepath, settings_modpath, findings, quote=None, settings_files=None):
         if "FAIL" in code:
             raise RuntimeError("a rule failed")
         change = suggest.StatementChange("changed", None, 0, len(code), 1, 1, code.replace("OLD", "NEW"), None)
@@ -357,7 +357,7 @@ def test_a_failing_file_costs_only_itself(project, marker_fixes, caplog):
 
 
 def test_a_fix_that_would_drop_a_comment_is_not_offered(project, marker_fixes, monkeypatch):
-    def dropping(code, filepath, settings_modpath, findings, quote=None):
+    def dropping(code, filepath, settings_modpath, findings, quote=None, settings_files=None):
         change = suggest.StatementChange("changed", None, 0, len(code), 1, 1, "x = 'NEW'\n", None)
         return transformer.FixReport(change.text, set(), [change], set(), set())
 
@@ -371,7 +371,7 @@ def test_a_fix_that_would_drop_a_comment_is_not_offered(project, marker_fixes, m
 
 
 def test_a_file_whose_fixes_change_nothing_is_not_offered(project, marker_fixes, monkeypatch):
-    def unchanged(code, filepath, settings_modpath, findings, quote=None):
+    def unchanged(code, filepath, settings_modpath, findings, quote=None, settings_files=None):
         return transformer.FixReport(code, set(), [], set(), set())
 
     monkeypatch.setattr(transformer, "fix_findings", unchanged)

@@ -689,6 +689,35 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
     if (quiet && j2 > j1 && i2 > i1) plan[plan.size() - static_cast<std::size_t>(j2 - j1)].gap = source_gap(i1);
     after_change = quiet && i2 > 0 ? source_gap(i2) : std::nullopt;
     if (quiet && i2 == i1 && i1 > 0) after_change = source_gap(i1);
+    // A removal keeps the spacing before what it removed, but where it ends a line of its
+    // own (one item a line) and does not follow an opening bracket: then the line goes.
+    // Right after an opening bracket, what follows moves up to it, unless the statement's
+    // brackets close on a line of their own (one item a line): then each item keeps its line.
+    bool closes_alone = o.size() > 1 && is_closing(o.back().string) &&
+                        [&] {
+                          auto gap = source_gap(static_cast<long>(o.size()) - 1);
+                          return gap && gap->find('\n') != std::string::npos;
+                        }();
+    if (quiet && j1 == j2 && i2 > i1 && i1 > 0) {
+      auto before = source_gap(i1);
+      bool after_line = after_change && after_change->find('\n') != std::string::npos;
+      if (is_opening(o[static_cast<std::size_t>(i1 - 1)].string)) {
+        after_change = closes_alone ? before : std::optional<std::string>("");
+      } else if (!after_line) {
+        after_change = before;
+      }
+    }
+    if (quiet && j2 > j1 && i2 > i1 && is_opening(r[static_cast<std::size_t>(j2 - 1)].string) &&
+        !closes_alone) {
+      after_change = "";
+    }
+    // Brackets the change emptied close at once.
+    std::string written_last = j2 > j1 ? r[static_cast<std::size_t>(j2 - 1)].string
+                                        : (i1 > 0 ? o[static_cast<std::size_t>(i1 - 1)].string : "");
+    if (quiet && i2 > i1 && i2 < static_cast<long>(o.size()) &&
+        is_closing(o[static_cast<std::size_t>(i2)].string) && is_opening(written_last)) {
+      after_change = "";
+    }
     // An item added after a trailing comma, in brackets laid out one item a line, goes on a
     // line of its own, with a trailing comma of its own.
     if (quiet && i1 == i2 && j2 > j1 && i1 > 0 && i1 < static_cast<long>(o.size()) &&
