@@ -117,7 +117,13 @@ def classify(root, diff, findings):
     by_path = {}
     for finding in findings:
         if finding.get("message-id") in FIXABLE and finding.get("line"):
-            by_path.setdefault(finding["path"], []).append(finding)
+            # The command line shows paths as they open from its working directory.
+            path = Path(os.path.abspath(finding["path"]))
+            try:
+                path = path.relative_to(Path(root).resolve()).as_posix()
+            except ValueError:
+                path = finding["path"]
+            by_path.setdefault(path, []).append(finding)
     fix, other, examples = 0, 0, []
     for path, hunks in hunks_of(diff).items():
         mine = by_path.get(path, [])
