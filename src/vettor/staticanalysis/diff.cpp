@@ -1,11 +1,13 @@
-// The project-wide diff of fixed files: runs the code transformer over the project's
-// selected Python files and hands back the new text of every file that a fix changed,
-// with its path relative to the project root.
+// The project-wide diff of fixed files: lints the project's selected Python files once, fixes
+// the findings that lint reports in the files that have fixable ones, and hands back the new
+// text of every file a fix changed, with its path relative to the project root.
 //
-// A file is offered only when a fix changed it: a file the transformer merely reformats
-// is left alone, and so is a file whose fix would drop one of its comments. A file that
-// cannot be read, parsed or fixed is recorded in the result's `failures` and the others
-// are still offered.
+// Only what a fix changed is written anew: every other statement stays as the author wrote it,
+// and a changed statement keeps its own layout unless it no longer fits the project's line
+// length ([tool.black]); a new statement is laid out by Black in that style. New string
+// literals take the quote the file's own literals mostly use. Settings modules settle in one
+// run. A file that cannot be read, parsed or fixed is recorded in the result's `failures`,
+// with a warning, and the others are still offered.
 #include <vettor/pyutil.hpp>
 
 #include <algorithm>
