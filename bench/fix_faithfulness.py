@@ -214,6 +214,11 @@ lines = {}
 for finding in found:
     if finding["message-id"] in transformer.FIXED_CODES and finding.get("line"):
         lines.setdefault(finding["path"], []).append(finding["line"])
+        # The URL fix edits the import of reverse together with its calls.
+        if finding["message-id"] == "C6002":
+            for number, text in enumerate(fixed[finding["path"]][0].splitlines(), 1):
+                if text.startswith("from django.urls import"):
+                    lines[finding["path"]].append(number)
 print(json.dumps({"fixed": fixed, "lines": lines}))
 """
 

@@ -118,7 +118,7 @@ def classify(root, diff, findings):
     for finding in findings:
         if finding.get("message-id") in FIXABLE and finding.get("line"):
             # The command line shows paths as they open from its working directory.
-            path = Path(os.path.abspath(finding["path"]))
+            path = Path(os.path.abspath(finding["path"])).resolve()
             try:
                 path = path.relative_to(Path(root).resolve()).as_posix()
             except ValueError:
