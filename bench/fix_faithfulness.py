@@ -17,6 +17,13 @@ style and quotes). A file holds when:
 --generated adds a project made by project_generator.py, whose files carry findings of every
 rule family, its settings module among them.
 
+--project checks the project road instead (transformer.transform_files over each package as a
+whole, as `vettor P --diff` runs it): every statement of a fixed file that holds no fixable
+finding of the project's lint must stand in the output byte for byte (its lines, their spacing,
+quotes and comments) and in its order, and the output must parse. Printed per package: the
+files fixed, those that hold, those that fail (the first --show with the statement that moved or
+changed).
+
 Printed per package and in total: the files, those a fix changed, those that hold, those that
 fail (the first --show of them with the reason), and those Black cannot format even as given.
 The exit status is non-zero when any file fails.
@@ -195,6 +202,96 @@ def check_file(job):
     return relative, "fixed-holds", note
 
 
+PROJECT_CHILD = """
+import json, logging, sys
+logging.disable(logging.CRITICAL)
+from vettor.staticanalysis import checker, transformer
+root, jobs = sys.argv[1], int(sys.argv[2])
+result = transformer.transform_files(root, None, jobs=jobs)
+fixed = {path: [result.originals[path], source] for source, path in result}
+found = checker.get_messages(root, {path: None for path in fixed}, jobs=jobs)
+lines = {}
+for finding in found:
+    if finding["message-id"] in transformer.FIXED_CODES and finding.get("line"):
+        lines.setdefault(finding["path"], []).append(finding["line"])
+        # The URL fix edits the import of reverse together with its calls.
+        if finding["message-id"] == "C6002":
+            for number, text in enumerate(fixed[finding["path"]][0].splitlines(), 1):
+                if text.startswith("from django.urls import"):
+                    lines[finding["path"]].append(number)
+print(json.dumps({"fixed": fixed, "lines": lines}))
+"""
+
+
+def statement_segments(text, finding_lines):
+    """(first line, text of its lines) of every statement holding no finding line: simple
+    statements whole, compound statements by their header, each body walked in turn."""
+    lines = text.splitlines(True)
+    segments = []
+
+    def walk(body):
+        for node in body:
+            first = min([node.lineno] + [d.lineno for d in getattr(node, "decorator_list", [])])
+            firsts = [getattr(node, name)[0].lineno for name in BODIES
+                      if isinstance(getattr(node, name, None), list) and getattr(node, name)]
+            last = min(firsts) - 1 if firsts else node.end_lineno
+            last = max(first, last)
+            if not any(first <= line <= last for line in finding_lines):
+                segments.append((first, "".join(lines[first - 1:last])))
+            for name in BODIES:
+                inner = getattr(node, name, None)
+                if isinstance(inner, list):
+                    walk([n for n in inner if isinstance(n, ast.stmt)])
+            for handler in getattr(node, "handlers", []) or []:
+                walk(handler.body)
+
+    walk(ast.parse(text).body)
+    return segments
+
+
+def check_project_file(original, output, finding_lines):
+    """The problems of one fixed file of the project road, or an empty list."""
+    try:
+        ast.parse(output)
+    except SyntaxError as error:
+        return [f"output does not parse: {error}"]
+    problems, at = [], 0
+    for line, segment in sorted(statement_segments(original, finding_lines)):
+        found = output.find(segment, at)
+        if found < 0:
+            problems.append(f"line {line}: a statement with no finding changed or moved: "
+                            f"{segment.strip()[:120]!r}")
+            continue
+        # Headers and their bodies nest: the next segment may start inside this one.
+        at = found + len(segment.split("\n", 1)[0])
+    return problems
+
+
+def check_projects(sources, jobs, show):
+    """The project road over each package; returns the number of files that fail."""
+    import json
+    import subprocess
+
+    failed = 0
+    for name, root, _ in sources:
+        proc = subprocess.run([sys.executable, "-c", PROJECT_CHILD, str(root), str(jobs)],
+                              capture_output=True, text=True, cwd=str(root))
+        if proc.returncode != 0:
+            print(f"{name}: the project transform failed: {proc.stderr[-1500:]}")
+            failed += 1
+            continue
+        data = json.loads(proc.stdout.strip().splitlines()[-1])
+        outcomes = {path: check_project_file(original, output, data["lines"].get(path, []))
+                    for path, (original, output) in data["fixed"].items()}
+        bad = {path: problems for path, problems in outcomes.items() if problems}
+        failed += len(bad)
+        print(f"{name}: {len(outcomes)} files fixed, {len(outcomes) - len(bad)} keep every "
+              f"statement no fix touched byte for byte, {len(bad)} fail", flush=True)
+        for path, problems in list(bad.items())[:show]:
+            print(f"  FAIL {path}: {'; '.join(problems)[:500]}")
+    return failed
+
+
 def worker(jobs_file, results_file):
     """Checks the jobs of a file (one JSON job a line) into another (one JSON result a line)."""
     import json
@@ -246,6 +343,8 @@ def main():
     parser.add_argument("--generated", type=int, default=0, metavar="FILES",
                         help="also a project of FILES files from project_generator.py, whose "
                              "files carry findings of every rule family")
+    parser.add_argument("--project", action="store_true",
+                        help="check the project road (transform_files) instead")
     parser.add_argument("--worker", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
@@ -268,6 +367,9 @@ def main():
         root = Path(tempfile.mkdtemp(prefix="fix-faithfulness-"))
         python, _ = project_generator.generate(root, args.generated)
         sources.append(("generated", root, sorted(python)))
+
+    if args.project:
+        return 1 if check_projects(sources, args.jobs, args.show) else 0
 
     totals = collections.Counter()
     for name, root, keys in sources:

@@ -597,7 +597,12 @@ def test_diff_and_fix_take_the_named_python_files(blog):
     assert diff.returncode == 1, diff.stderr
     # the diff applies at the project root; the listed files open from here
     assert re.findall(r"^\+\+\+ b/(\S+)$", diff.stdout, flags=re.M) == ["posts/models.py"]
-    assert diff.stderr.splitlines() == ["would fix models.py", "1 file would be fixed"]
+    assert diff.stderr.splitlines() == [
+        "would fix models.py",
+        "1 file would be fixed",
+        "These fixes change model fields in posts: once they are applied, "
+        "run `python manage.py makemigrations posts`",
+    ]
     fixed = run("--fix", "models.py", cwd=blog / "posts")
     assert fixed.stdout.splitlines() == ["Fixed models.py", "1 file fixed"]
     changed = {p for p, text in files_of(blog).items() if text != files_of(BLOG).get(p)}
@@ -796,12 +801,17 @@ def test_diff_prints_the_fixes_and_fix_writes_them(blog, tmp_path):
     ]
     assert re.findall(r"^\+\+\+ b/(\S+)$", diff.stdout, flags=re.M) == changed
     assert diff.stderr.splitlines() == [f"would fix {path}" for path in changed] + [
-        "4 files would be fixed"
+        "4 files would be fixed",
+        "These fixes change model fields in posts: once they are applied, "
+        "run `python manage.py makemigrations posts`",
     ]
 
     fixed = run("--fix", cwd=blog)
     assert fixed.returncode == 0, fixed.stderr
     assert fixed.stdout.splitlines() == [f"Fixed {path}" for path in changed] + ["4 files fixed"]
+    assert fixed.stderr.splitlines() == [
+        "Model fields changed in posts: run `python manage.py makemigrations posts`"
+    ]
     after = files_of(blog)
     assert {path for path in before if after[path] != before[path]} == set(changed)
 
@@ -810,11 +820,10 @@ def test_diff_prints_the_fixes_and_fix_writes_them(blog, tmp_path):
     subprocess.run(["patch", "-p1", "-s"], input=diff.stdout, text=True, cwd=pristine, check=True)
     assert files_of(pristine) == after
 
-    # A settings fix is made only where the lint reports its finding: the security middleware
-    # added, the settings that need it become findings of the fixed module, and the next run
-    # fixes those; nothing else is left.
+    # The fixes settle in one run: the security middleware added, the settings that need it
+    # were fixed too, and a second run finds nothing to fix.
     again = run("--diff", cwd=blog)
-    assert re.findall(r"^\+\+\+ b/(\S+)$", again.stdout, flags=re.M) == ["blog/settings.py"]
+    assert (again.returncode, again.stdout) == (0, "")
 
 
 def test_diff_and_fix_honour_exclude(blog):
@@ -826,6 +835,77 @@ def test_diff_and_fix_honour_exclude(blog):
     fixed = run("--fix", cwd=blog)
     assert fixed.stdout.splitlines() == ["Fixed posts/models.py", "Fixed posts/views.py", "2 files fixed"]
     assert (blog / "blog/settings.py").read_bytes() == (BLOG / "blog/settings.py").read_bytes()
+
+
+@pytest.mark.parametrize(
+    "black, line",
+    [
+        ('line-length = "x"', "[tool.black] line-length: 'x' is not a line length (a whole number above 0)"),
+        ("line-length = 0", "[tool.black] line-length: 0 is not a line length (a whole number above 0)"),
+        ("target-version = 5", "[tool.black] target-version: 5 is not a list of Python versions"),
+        ('target-version = ["py99"]', "[tool.black] target-version 'py99' is not a Python version black knows"),
+    ],
+    ids=["line-length-text", "line-length-zero", "target-version-number", "target-version-unknown"],
+)
+@pytest.mark.parametrize("road", ["--diff", "--fix"])
+def test_a_bad_black_style_is_a_configuration_error_on_the_fix_road(blog, black, line, road):
+    before = files_of(blog)
+    (blog / "pyproject.toml").write_text(f"[tool.black]\n{black}\n")
+    result = run(blog, road, "-j", "1")
+    assert (result.returncode, result.stdout) == (2, "")
+    (error,) = result.stderr.splitlines()
+    assert error.startswith(f"{blog / 'pyproject.toml'}: {line}")
+    before["pyproject.toml"] = (blog / "pyproject.toml").read_bytes()
+    assert files_of(blog) == before
+
+
+def test_fix_lists_what_it_wrote_when_a_file_cannot_be_written(blog, monkeypatch, capsys):
+    from vettor.staticanalysis import __main__ as command, transformer
+
+    real = transformer.os.replace
+
+    def replace(source, target):
+        if Path(target).name == "models.py":
+            raise PermissionError(13, "Permission denied", str(target))
+        real(source, target)
+
+    monkeypatch.setattr(transformer.os, "replace", replace)
+    monkeypatch.chdir(blog)
+    status = command.main(["--fix", "-j", "1"])
+    out, err = capsys.readouterr()
+    assert status == 1
+    assert out.splitlines() == [
+        "Fixed blog/settings.py",
+        "Fixed posts/migrations/0002_fill_author_nicknames.py",
+        "2 files fixed",
+    ]
+    assert err.splitlines() == ["Could not write posts/models.py: Permission denied"]
+    assert (blog / "posts" / "models.py").read_bytes() == (BLOG / "posts" / "models.py").read_bytes()
+
+
+def test_diff_is_written_in_each_file_own_encoding(blog, tmp_path):
+    models = blog / "posts" / "models.py"
+    text = models.read_text().replace("# A text column", "# Caf\u00e9: a text column")
+    latin = ("# -*- coding: latin-1 -*-\n" + text).encode("latin-1")
+    models.write_bytes(latin.replace(b"\n", b"\r\n"))
+    pristine = Path(shutil.copytree(blog, tmp_path / "pristine"))
+    diff = subprocess.run([sys.executable, "-m", "vettor.staticanalysis", str(blog), "--diff", "-j", "1"],
+                          capture_output=True, timeout=600)
+    assert diff.returncode == 1
+    assert b"\r\n" in diff.stdout and "Caf\u00e9".encode("latin-1") in diff.stdout
+    subprocess.run(["patch", "-p1", "-s", "--binary"], input=diff.stdout, cwd=pristine, check=True)
+    assert run(blog, "--fix", "-j", "1").returncode == 0
+    assert files_of(pristine) == files_of(blog)
+
+
+def test_jobs_go_to_the_one_lint_of_the_fix_road(blog, monkeypatch, capsys):
+    from vettor.staticanalysis import __main__ as command
+
+    calls = []
+    real = checker.get_messages
+    monkeypatch.setattr(checker, "get_messages", lambda *a, **k: calls.append(k.get("jobs")) or real(*a, **k))
+    assert command.main([str(blog), "--diff", "-j", "1"]) == 1
+    assert calls == [1]
 
 
 # ---------------------------------------------------------------------------------------

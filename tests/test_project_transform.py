@@ -245,24 +245,30 @@ def test_the_transform_error_survives_a_process_boundary():
 
 @pytest.fixture
 def marker_fixes(monkeypatch):
-    """A transformer that 'fixes' OLD into NEW and formats by stripping, so the diff's own
-    choices show without the rules."""
+    """A lint that reports a fixable finding on every file holding OLD, and a fix that turns OLD
+    into NEW, so the diff's own choices show without the rules."""
 
-    def transform_code(code, filepath, settings_modpath, noise=()):
+    def get_messages(project_root, files, default_django_version="3.2", config=None, jobs=0):
+        found = []
+        for path in files:
+            text = (pathlib.Path(project_root) / path).read_text()
+            try:
+                ast.parse(text)
+            except SyntaxError:
+                found.append({"path": path, "line": 1, "message-id": "E0001", "message": "invalid syntax"})
+                continue
+            if "OLD" in text:
+                found.append({"path": path, "line": 1, "message-id": "C2006", "message": {}})
+        return found
+
+    def fix_findings(code, filepath, settings_modpath, findings, quote=None, settings_files=None):
         if "FAIL" in code:
             raise RuntimeError("a rule failed")
-        ast.parse(code)
-        return transformer.TransformResult(code.replace("OLD", "NEW").strip("\n"), set())
+        change = suggest.StatementChange("changed", None, 0, len(code), 1, 1, code.replace("OLD", "NEW"), None)
+        return transformer.FixReport(change.text, set(), [change], set(), set())
 
-    monkeypatch.setattr(transformer, "transform_code", transform_code)
-    monkeypatch.setattr(suggest, "node_as_string", lambda atok, node: atok.text, raising=False)
-    monkeypatch.setattr(
-        suggest,
-        "format_code",
-        lambda code, indentation, code_style, comma_character_target: code.strip("\n"),
-        raising=False,
-    )
-    monkeypatch.setattr(suggest, "get_comma_character_target", lambda source: ("'", '"'), raising=False)
+    monkeypatch.setattr(checker, "get_messages", get_messages)
+    monkeypatch.setattr(transformer, "fix_findings", fix_findings)
 
 
 def offered(result):
@@ -318,11 +324,24 @@ def test_an_absolute_whitelist_path_inside_the_project_serves(project, marker_fi
     assert offered(result) == [("blog/a.py", "x = 'NEW'\n")]
 
 
-@pytest.mark.parametrize("entry", ["../elsewhere.py", "/etc", "link"])
+@pytest.mark.parametrize("entry", ["../elsewhere.py", "/etc", "blog/../../elsewhere.py"])
 def test_a_whitelist_path_out_of_the_project_is_refused(project, marker_fixes, entry):
-    (project / "link").symlink_to(project.parent)
     with pytest.raises(ValueError, match="not inside the project root"):
         diff.get_diff_plaintext(project_root=project, whitelist=[entry], settings_modpath="", code_style={})
+
+
+@pytest.mark.parametrize("whitelist", [None, ["blog"], ["blog/outside.py", "blog/a.py"], ["link", "blog/a.py"]])
+def test_a_link_leading_out_of_the_project_is_skipped_with_a_word(project, marker_fixes, caplog, whitelist):
+    (project.parent / "elsewhere.py").write_text("x = 'OLD'\n")
+    (project / "blog" / "outside.py").symlink_to(project.parent / "elsewhere.py")
+    (project / "link").symlink_to(project.parent)
+    (project / "blog" / "a.py").write_text("x = 'OLD'\n")
+    result = diff.get_diff_plaintext(project_root=project, whitelist=whitelist, settings_modpath="", code_style={})
+    assert [path for _, path in result][-1:] == ["blog/a.py"]
+    assert "blog/outside.py" not in [path for _, path in result]
+    skipped = [r.getMessage() for r in caplog.records if "outside the project root" in r.getMessage()]
+    assert len(skipped) == 1 and ("outside.py" in skipped[0] or "link" in skipped[0])
+    assert (project.parent / "elsewhere.py").read_text() == "x = 'OLD'\n"
 
 
 def test_a_failing_file_costs_only_itself(project, marker_fixes, caplog):
@@ -338,10 +357,11 @@ def test_a_failing_file_costs_only_itself(project, marker_fixes, caplog):
 
 
 def test_a_fix_that_would_drop_a_comment_is_not_offered(project, marker_fixes, monkeypatch):
-    def dropping(code, filepath, settings_modpath, noise=()):
-        return transformer.TransformResult("x = 'NEW'", set())
+    def dropping(code, filepath, settings_modpath, findings, quote=None, settings_files=None):
+        change = suggest.StatementChange("changed", None, 0, len(code), 1, 1, "x = 'NEW'\n", None)
+        return transformer.FixReport(change.text, set(), [change], set(), set())
 
-    monkeypatch.setattr(transformer, "transform_code", dropping)
+    monkeypatch.setattr(transformer, "fix_findings", dropping)
     (project / "blog" / "a.py").write_text("x = 'OLD'  # keep me\n")
     result = diff.get_diff_plaintext(project_root=project, whitelist=["blog/a.py"], settings_modpath="", code_style={})
     assert list(result) == []
@@ -350,15 +370,12 @@ def test_a_fix_that_would_drop_a_comment_is_not_offered(project, marker_fixes, m
     ]
 
 
-def test_a_file_only_reformatted_is_not_offered(project, marker_fixes, monkeypatch):
-    # The transformer reformats every file it is given; without a fix that is no change.
-    monkeypatch.setattr(suggest, "format_code", lambda code, **kwargs: code.replace("  ", " ").strip("\n"))
-    monkeypatch.setattr(
-        transformer,
-        "transform_code",
-        lambda code, filepath, settings_modpath, noise=(): (code.replace("  ", " ").strip("\n"), set()),
-    )
-    (project / "blog" / "a.py").write_text("x  = 1\n")
+def test_a_file_whose_fixes_change_nothing_is_not_offered(project, marker_fixes, monkeypatch):
+    def unchanged(code, filepath, settings_modpath, findings, quote=None, settings_files=None):
+        return transformer.FixReport(code, set(), [], set(), set())
+
+    monkeypatch.setattr(transformer, "fix_findings", unchanged)
+    (project / "blog" / "a.py").write_text("x  = 'OLD'\n")
     result = diff.get_diff_plaintext(project_root=project, whitelist=["blog/a.py"], settings_modpath="", code_style={})
     assert list(result) == []
     assert result.failures == []
@@ -494,6 +511,12 @@ INSECURE_SETTINGS = "".join(
 )
 
 
+ADDED = (
+    "SECURE_HSTS_SECONDS = 31536000\nSESSION_COOKIE_SECURE = True\n"
+    "SECURE_HSTS_INCLUDE_SUBDOMAINS = True\nSECURE_HSTS_PRELOAD = True\n"
+)
+
+
 def test_settings_fixes_only_where_findings_are_and_before_the_local_settings(tmp_path):
     local = "\ntry:\n    from .local_settings import *\nexcept ImportError:\n    pass\n"
     root = write_project(tmp_path, {
@@ -502,15 +525,13 @@ def test_settings_fixes_only_where_findings_are_and_before_the_local_settings(tm
         "proj/local_settings.py": "DEBUG = True\n",
     })
     assert transformer.trasform_files_in_place(root, ["proj"]) == ["proj/settings.py"]
-    # The lint reports the HSTS seconds and the session cookie; the settings that apply only
-    # once HSTS is on (subdomains, preload) were reported by no finding and are not added.
-    assert (root / "proj" / "settings.py").read_text() == (
-        INSECURE_SETTINGS + "SECURE_HSTS_SECONDS = 31536000\nSESSION_COOKIE_SECURE = True\n" + local
-    )
+    # The lint reports the HSTS seconds and the session cookie; once HSTS is on, the settings
+    # that need it (subdomains, preload) are findings of the fixed module, and are fixed in the
+    # same run: a second run would find nothing to fix.
+    assert (root / "proj" / "settings.py").read_text() == INSECURE_SETTINGS + ADDED + local
     assert (root / "proj" / "local_settings.py").read_text() == "DEBUG = True\n"
 
 
-ADDED = "SECURE_HSTS_SECONDS = 31536000\nSESSION_COOKIE_SECURE = True\n"
 
 
 @pytest.mark.parametrize(

@@ -771,30 +771,64 @@ def failure_lines(project, failures):
     return [f"Could not fix {shown(project, path)}: {error}" for path, error in failures]
 
 
+def migration_line(apps, written):
+    """What to do once fixes change model fields: the migrations of those apps."""
+    names = " ".join(apps)
+    if written:
+        return (
+            f"Model fields changed in {', '.join(apps)}: "
+            f"run `python manage.py makemigrations {names}`"
+        )
+    return (
+        f"These fixes change model fields in {', '.join(apps)}: once they are applied, "
+        f"run `python manage.py makemigrations {names}`"
+    )
+
+
+def write_failure(project, error):
+    """A file that could not be written, in one line."""
+    path = getattr(error, "path", None)
+    path = shown(project, path) if path else error.filename or "a file"
+    reason = error.strerror or str(error)
+    return f"Could not write {path}: {reason}"
+
+
 def fix(project, args, python):
     from vettor.staticanalysis import transformer
 
     if args.diff:
-        fixed = transformer.transform_files(str(project), python)
-        sys.stdout.write(fixed.unified_diff())
+        fixed = transformer.transform_files(str(project), python, jobs=args.jobs)
+        # The diff alone goes to standard output, as bytes: each file's lines in the file's own
+        # encoding and line endings, so that patch and git apply take it as it is.
         sys.stdout.flush()
-        # The diff alone goes to standard output, so that it can be applied as it is.
+        sys.stdout.buffer.write(fixed.unified_diff_bytes())
+        sys.stdout.buffer.flush()
         failures = list(getattr(fixed, "failures", []))
         would = [f"would fix {shown(project, path)}" for _, path in fixed]
         for line in would + failure_lines(project, failures):
             print(line, file=sys.stderr)
         print(f"{counted(len(fixed), 'file')} would be fixed", file=sys.stderr)
+        if getattr(fixed, "migrations", None):
+            print(migration_line(fixed.migrations, written=False), file=sys.stderr)
         return EXIT_FOUND if len(fixed) or failures else EXIT_CLEAN
+    unwritten = []
     try:
-        written, failures = transformer.trasform_files_in_place(str(project), python), []
+        written, failures = transformer.trasform_files_in_place(str(project), python, jobs=args.jobs), []
     except transformer.TransformError as error:
         written, failures = error.written, error.failures
+    except OSError as error:
+        if not hasattr(error, "written"):
+            raise
+        written, failures = error.written, []
+        unwritten.append(write_failure(project, error))
     for path in written:
         print(f"Fixed {shown(project, path)}")
-    for line in failure_lines(project, failures):
+    for line in failure_lines(project, failures) + unwritten:
         print(line, file=sys.stderr)
     print(f"{counted(len(written), 'file')} fixed")
-    return EXIT_FOUND if failures else EXIT_CLEAN
+    if getattr(written, "migrations", None):
+        print(migration_line(written.migrations, written=True), file=sys.stderr)
+    return EXIT_FOUND if failures or unwritten else EXIT_CLEAN
 
 
 def select(args):
@@ -826,7 +860,11 @@ def run(args, parser, counter):
         return EXIT_USAGE
     exit_zero = args.exit_zero
     if args.diff or args.fix:
-        status = max(fix(s.root, args, s.python) for s in selections)
+        try:
+            status = max(fix(s.root, args, s.python) for s in selections)
+        except meta.ConfigurationError as error:
+            print(error, file=sys.stderr)
+            return EXIT_USAGE
     else:
         register_fork_hook()
         previous = signal.signal(signal.SIGINT, stop_at_once)

@@ -1,14 +1,21 @@
-// The project-wide diff of fixed files: runs the code transformer over the project's
-// selected Python files and hands back the new text of every file that a fix changed,
-// with its path relative to the project root.
+// The project-wide diff of fixed files: lints the project's selected Python files once, fixes
+// the findings that lint reports in the files that have fixable ones, and hands back the new
+// text of every file a fix changed, with its path relative to the project root.
 //
-// A file is offered only when a fix changed it: a file the transformer merely reformats
-// is left alone, and so is a file whose fix would drop one of its comments. A file that
-// cannot be read, parsed or fixed is recorded in the result's `failures` and the others
-// are still offered.
+// Only what a fix changed is written anew: every other statement stays as the author wrote it,
+// and a changed statement keeps its own layout unless it no longer fits the project's line
+// length ([tool.black]); a new statement is laid out by Black in that style. New string
+// literals take the quote the file's own literals mostly use. Settings modules settle in one
+// run. A file that cannot be read, parsed or fixed is recorded in the result's `failures`,
+// with a warning, and the others are still offered.
 #include <vettor/pyutil.hpp>
 
+#include <algorithm>
+#include <functional>
 #include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -17,6 +24,7 @@ namespace {
 
 using vettor::import;
 using vettor::lookup;
+using vettor::on_error;
 using vettor::truthy;
 
 vettor::ModuleRef G;
@@ -69,7 +77,10 @@ bool inside(const py::object& resolved, const py::object& root) {
 // The whitelist names what may be fixed: paths relative to the project root (texts or path
 // objects; absolute paths inside the root serve too), each a Python file or a folder whose
 // Python files are all taken. None takes the whole project. Files that do not exist or are
-// not Python files are passed over; a path leading out of the project is refused.
+// not Python files are passed over; a path that leads out of the project as written is
+// refused. A file or folder that leads out only through a link (a .py link to a file
+// elsewhere) is skipped with a warning, and the others are fixed: nothing outside the project
+// is read or written on its behalf.
 // Gives (project-relative path with "/", file) pairs, each file once, in whitelist order.
 py::list selected_files(const py::object& root, py::object whitelist) {
   py::list entries;
@@ -84,28 +95,44 @@ py::list selected_files(const py::object& root, py::object whitelist) {
 
   py::list selected;
   py::set seen;
+  auto under_root = [&](const py::object& path) -> py::object {
+    try {
+      return G("helpers").attr("file_under_root")(root, path);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_ValueError)) throw;
+      std::string shown = py::str(lookup("os", "path").attr("relpath")(path, root));
+      G("logger").attr("warning")("Skipped %s: it leads outside the project root", shown);
+      return py::none();
+    }
+  };
   auto add = [&](const py::object& file) {
-    py::object resolved = file.attr("resolve")();
-    // A link inside a walked folder may point anywhere; only the project's files are fixed.
-    if (!inside(resolved, root) || resolved.equal(root)) return;
+    py::object resolved = under_root(file);
+    if (resolved.is_none() || !is_python_file(resolved)) return;
     py::str relative = resolved.attr("relative_to")(root).attr("as_posix")();
     if (seen.contains(relative)) return;
     seen.add(relative);
     selected.append(py::make_tuple(relative, resolved));
   };
   for (py::handle entry : entries) {
-    py::object resolved = root.attr("__truediv__")(entry).attr("resolve")();
-    if (!inside(resolved, root)) {
+    py::object written = lookup("os", "path").attr("normpath")(root.attr("__truediv__")(entry));
+    if (!inside(path_of(written), root)) {
       vettor::raise(PyExc_ValueError, "whitelist entry " + std::string(py::repr(entry)) +
                                           " is not inside the project root " +
                                           std::string(py::str(root)));
     }
+    py::object given = path_of(written);
+    if (given.equal(root)) {
+      for (py::handle file : python_files_below(root)) add(py::reinterpret_borrow<py::object>(file));
+      continue;
+    }
+    py::object resolved = under_root(given);
+    if (resolved.is_none()) continue;
     if (truthy(resolved.attr("is_dir")())) {
       for (py::handle file : python_files_below(resolved)) {
         add(py::reinterpret_borrow<py::object>(file));
       }
     } else if (is_python_file(resolved)) {
-      add(resolved);
+      add(given);
     }
   }
   return selected;
@@ -113,11 +140,13 @@ py::list selected_files(const py::object& root, py::object whitelist) {
 
 // A Python source as Python reads it: its byte-order mark or coding cookie names the
 // encoding (UTF-8 otherwise), and line endings become "\n".
-py::str read_source(const py::object& file) {
-  py::bytes data = file.attr("read_bytes")();
+py::str decoded(const py::bytes& data) {
   py::object readline = lookup("io", "BytesIO")(data).attr("readline");
   py::object encoding = lookup("tokenize", "detect_encoding")(readline)[py::int_(0)];
-  py::str text = data.attr("decode")(encoding);
+  return data.attr("decode")(encoding);
+}
+
+py::str normalised(const py::str& text) {
   return text.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
 }
 
@@ -135,41 +164,257 @@ py::object comments_of(const py::str& text) {
   return counter;
 }
 
-py::dict transformer_style() {
-  py::dict style;
-  style["line_length"] = 79;
+// ---------------------------------------------------------------------------------------
+// Line endings
+
+// The lines of a text with their line breaks ("\r\n", "\r" or "\n"), the last one without
+// when the text does not end in one. Only these three break a line: a form feed or a line
+// separator inside a line is the line's own.
+std::vector<std::pair<std::string, std::string>> lines_with_breaks(const std::string& text) {
+  std::vector<std::pair<std::string, std::string>> lines;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find_first_of("\r\n", at);
+    if (end == std::string::npos) {
+      lines.emplace_back(text.substr(at), "");
+      break;
+    }
+    std::size_t next = end + 1;
+    if (text[end] == '\r' && next < text.size() && text[next] == '\n') ++next;
+    lines.emplace_back(text.substr(at, end - at), text.substr(end, next - end));
+    at = next;
+  }
+  return lines;
+}
+
+// The new text of a file (its lines broken by "\n") with the line breaks the file has where
+// its lines are kept, and for a new or changed line the break of the line it replaces (or of
+// the line before it): a file with Windows, old Mac or mixed line endings keeps them.
+std::string with_breaks_of(const std::string& stored, const std::string& fixed) {
+  auto old_lines = lines_with_breaks(stored);
+  bool any_break = false;
+  for (const auto& line : old_lines) any_break = any_break || !line.second.empty();
+  if (!any_break) return fixed;
+  py::list old_keys, new_keys;
+  for (const auto& line : old_lines) old_keys.append(py::str(line.first));
+  std::vector<std::pair<std::string, bool>> new_lines;  // text, followed by a break
+  std::size_t at = 0;
+  while (at <= fixed.size()) {
+    std::size_t end = fixed.find('\n', at);
+    if (end == std::string::npos) {
+      if (at < fixed.size()) new_lines.emplace_back(fixed.substr(at), false);
+      break;
+    }
+    new_lines.emplace_back(fixed.substr(at, end - at), true);
+    at = end + 1;
+  }
+  for (const auto& line : new_lines) new_keys.append(py::str(line.first));
+  std::vector<std::string> breaks(new_lines.size());
+  auto break_near = [&](long i) -> std::string {
+    for (long k = std::min<long>(i, static_cast<long>(old_lines.size()) - 1); k >= 0; --k) {
+      if (!old_lines[static_cast<std::size_t>(k)].second.empty()) return old_lines[static_cast<std::size_t>(k)].second;
+    }
+    for (const auto& line : old_lines) {
+      if (!line.second.empty()) return line.second;
+    }
+    return "\n";
+  };
+  py::list opcodes = lookup("difflib", "SequenceMatcher")(py::none(), old_keys, new_keys,
+                                                          py::arg("autojunk") = false)
+                         .attr("get_opcodes")();
+  for (py::handle op : opcodes) {
+    py::tuple code = py::reinterpret_borrow<py::tuple>(op);
+    bool equal = std::string(py::str(code[0])) == "equal";
+    long i1 = code[1].cast<long>(), j1 = code[3].cast<long>(), j2 = code[4].cast<long>();
+    for (long j = j1; j < j2; ++j) {
+      long i = equal ? i1 + (j - j1) : i1;
+      std::string kept = equal ? old_lines[static_cast<std::size_t>(i)].second : "";
+      breaks[static_cast<std::size_t>(j)] = kept.empty() ? break_near(i) : kept;
+    }
+  }
+  std::string out;
+  for (std::size_t j = 0; j < new_lines.size(); ++j) {
+    out += new_lines[j].first;
+    if (new_lines[j].second) out += breaks[j];
+  }
+  return out;
+}
+
+// The bytes a file holds once `source` (a fixed text, lines broken by "\n") is written over
+// `stored` (its bytes before): the file's encoding (Python's rules: a byte-order mark or coding
+// cookie, else UTF-8) and the file's line breaks. Raises the encoding's error for a text the
+// encoding cannot hold.
+py::bytes stored_form(py::bytes stored, py::object source) {
+  if (!PyUnicode_Check(source.ptr())) {
+    vettor::raise(PyExc_TypeError,
+                  "a fixed source is a text, not " + std::string(py::repr(source.get_type())));
+  }
+  py::object readline = lookup("io", "BytesIO")(stored).attr("readline");
+  py::object encoding = lookup("tokenize", "detect_encoding")(readline)[py::int_(0)];
+  py::str before = stored.attr("decode")(encoding);
+  std::string text = py::str(normalised(py::str(source))).cast<std::string>();
+  py::str after(with_breaks_of(before.cast<std::string>(), text));
+  return after.attr("encode")(encoding);
+}
+
+// Bytes split after each "\n", as patch and git read a file's lines.
+py::list byte_lines(const py::bytes& data) {
+  std::string text = data;
+  py::list lines;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    std::size_t next = end == std::string::npos ? text.size() : end + 1;
+    lines.append(py::bytes(text.substr(at, next - at)));
+    at = next;
+  }
+  return lines;
+}
+
+// ---------------------------------------------------------------------------------------
+// Laying out what a fix wrote
+
+std::string text_of(py::handle value) { return py::str(value).cast<std::string>(); }
+
+bool is_blank(const std::string& text) {
+  return text.find_first_not_of(" \t\f") == std::string::npos;
+}
+
+long widest(const std::string& text) {
+  long most = 0;
+  std::size_t at = 0;
+  while (true) {
+    std::size_t end = text.find('\n', at);
+    std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    most = std::max(most, static_cast<long>(py::len(py::str(line))));
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return most;
+}
+
+// The project's style for Black: its [tool.black] keywords, string normalisation as the
+// project sets it.
+struct Style {
+  py::dict keywords;
+  long line_length = 88;
+};
+
+Style project_style(py::handle code_style, bool normalise) {
+  Style style;
+  if (!code_style.is_none()) {
+    for (auto item : py::dict(lookup("builtins", "dict")(code_style))) {
+      style.keywords[item.first] = item.second;
+    }
+  }
+  if (!style.keywords.contains("string_normalization")) {
+    style.keywords["string_normalization"] = py::bool_(normalise);
+  }
+  if (style.keywords.contains("line_length")) {
+    style.line_length = py::int_(style.keywords["line_length"]).cast<long>();
+  }
   return style;
 }
 
-// What the transformer makes of a source when no fix applies: Black's formatting of the text
-// as it stands.
-py::str unfixed_rendering(const py::str& text) {
+// Black's layout of one statement that stands after `indentation` (its first line's), in the
+// project's style, or None when Black fails on it or its layout does not parse back to the
+// statement.
+py::object black_layout(const std::string& code, const std::string& indentation, py::handle node,
+                        const Style& style, py::handle quote) {
+  py::dict keywords;
+  for (auto item : style.keywords) keywords[item.first] = item.second;
+  long room = style.line_length - static_cast<long>(py::len(py::str(indentation)));
+  keywords["line_length"] = py::int_(std::max(room, 1L));
   py::object suggest = G("suggest");
-  return suggest.attr("format_code")(
-      text, "indentation"_a = "", "code_style"_a = transformer_style(),
-      "comma_character_target"_a = suggest.attr("get_comma_character_target")(text));
+  std::string laid;
+  try {
+    laid = text_of(suggest.attr("format_in_style")(py::str(code), py::str(indentation), keywords,
+                                                  quote));
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return py::none();
+  }
+  if (laid.compare(0, indentation.size(), indentation) == 0) laid = laid.substr(indentation.size());
+  if (!truthy(suggest.attr("renders_faithfully")(py::str(laid), node, py::str(indentation)))) {
+    return py::none();
+  }
+  return py::str(laid);
 }
 
-// The new text of one file, or None when no fix changed it.
-py::object fixed_source(const py::str& text, const py::object& file, py::handle settings_modpath) {
-  py::object transformer = vettor::import_sibling(G.handle(), "transformer");
-  // The file goes by its absolute path: the fix then resolves the project's imports from the
-  // project, not from the working directory, as the lint does.
-  py::object result = transformer.attr("transform_code")(text, py::str(file), settings_modpath);
-  py::str fixed = result[py::int_(0)];
-  if (py::str(std::string(fixed) + "\n").equal(text)) return py::none();
-  if (fixed.equal(unfixed_rendering(text))) return py::none();
+bool is_compound(py::handle node) {
+  return vettor::hasattr(node, "body") && truthy(py::getattr(node, "is_statement", py::bool_(false)));
+}
 
-  py::str source = py::len(fixed) > 0 ? py::str(std::string(fixed) + "\n") : fixed;
-  if (source.equal(text)) return py::none();
-
-  py::object lost = comments_of(text).attr("__sub__")(comments_of(source));
-  if (truthy(lost)) {
-    std::string names;
-    for (py::handle comment : lost) names += (names.empty() ? "" : ", ") + std::string(py::repr(comment));
-    vettor::raise(PyExc_ValueError, "the fix would drop comments: " + names);
+// Each change laid out in the project's style where it must be: a new statement by Black, a
+// changed simple statement by Black only when it fitted its line length and no longer does
+// (a trailing comment after it goes with it). Every other change keeps the layout the token
+// merge gave it: the source's own line breaks and spellings around what the fix changed.
+py::list lay_out(const py::str& text, py::list changes, const Style& style, py::handle quote) {
+  py::list out;
+  std::string source = text;
+  for (py::handle handle : changes) {
+    py::object change = py::reinterpret_borrow<py::object>(handle);
+    py::object replacement = change.attr("text");
+    std::string kind = text_of(change.attr("kind"));
+    py::object node = change.attr("node");
+    if (replacement.is_none() || kind == "removed") {
+      out.append(change);
+      continue;
+    }
+    std::string code = text_of(replacement);
+    if (kind == "added") {
+      // A line of its own: optional break before, the indented statement, a break after.
+      std::string lead, trail;
+      if (!code.empty() && code.front() == '\n') lead = "\n", code.erase(0, 1);
+      if (!code.empty() && code.back() == '\n') trail = "\n", code.pop_back();
+      std::size_t at = code.find_first_not_of(" \t");
+      std::string indentation = code.substr(0, at == std::string::npos ? 0 : at);
+      py::object laid = black_layout(code.substr(indentation.size()), indentation, node, style, quote);
+      if (!laid.is_none()) {
+        change = change.attr("_replace")(py::arg("text") = py::str(lead + indentation + text_of(laid) + trail));
+      }
+      out.append(change);
+      continue;
+    }
+    // A changed statement: its lines as they were and as they are now.
+    long start = change.attr("start").cast<long>(), end = change.attr("end").cast<long>();
+    py::str whole(source);
+    long line_start = whole.attr("rfind")("\n", 0, start).cast<long>() + 1;
+    long line_end = whole.attr("find")("\n", end).cast<long>();
+    if (line_end < 0) line_end = static_cast<long>(py::len(whole));
+    auto part = [&](long from, long to) {
+      return text_of(whole[py::slice(py::int_(from), py::int_(to), py::none())]);
+    };
+    std::string before = part(line_start, start), after = part(end, line_end);
+    bool whole_statement = !is_compound(node) && vettor::hasattr(node, "first_token") &&
+                           node.attr("first_token").attr("startpos").cast<long>() == start &&
+                           node.attr("last_token").attr("endpos").cast<long>() == end;
+    long was = widest(part(line_start, line_end));
+    long now = widest(before + code + after);
+    if (!whole_statement || !is_blank(before) || was > style.line_length ||
+        now <= style.line_length) {
+      out.append(change);
+      continue;
+    }
+    std::size_t comment = after.find_first_not_of(" \t\f");
+    bool takes_comment = comment != std::string::npos && after[comment] == '#';
+    if (comment != std::string::npos && !takes_comment) {  // another statement after a ";"
+      out.append(change);
+      continue;
+    }
+    std::string statement = code + (takes_comment ? "  " + after.substr(comment) : "");
+    while (!statement.empty() && (statement.back() == ' ' || statement.back() == '\r')) statement.pop_back();
+    py::object laid = black_layout(statement, before, node, style, quote);
+    if (laid.is_none()) {
+      out.append(change);
+      continue;
+    }
+    py::dict fields;
+    fields["text"] = laid;
+    if (takes_comment) fields["end"] = py::int_(line_end);
+    out.append(change.attr("_replace")(**fields));
   }
-  return source;
+  return out;
 }
 
 // The import path of a project file as Python (and the lint) names it: its folders count
@@ -218,38 +463,374 @@ py::str settings_module_of(const py::object& file, const py::object& root, const
   return py::str("");
 }
 
-// The fixed texts come in the transformer's own layout; the project's code style is taken
-// for the day the transformer formats in it (a second Black pass in that style cannot undo
-// the lines Black already split at the transformer's width).
+// The Django app a file belongs to, by its label: the nearest folder, from the file's own up
+// to the project root, that holds an app's files (apps.py, models.py or a migrations folder);
+// a models package's own folder does not count. Django's default label is the app's last
+// name.
+std::string app_label(const py::object& file, const py::object& root) {
+  py::object folder = file.attr("parent");
+  while (inside(folder, root) && !folder.equal(root)) {
+    std::string name = py::str(folder.attr("name"));
+    bool models_package = name == "models" && py::object(file.attr("parent")).equal(folder);
+    if (!models_package) {
+      for (const char* marker : {"apps.py", "models.py", "migrations"}) {
+        if (truthy(folder.attr("__truediv__")(marker).attr("exists")())) return name;
+      }
+    }
+    folder = folder.attr("parent");
+  }
+  py::object parent = file.attr("parent");
+  if (std::string(py::str(parent.attr("name"))) == "models") parent = parent.attr("parent");
+  return py::str(parent.attr("name"));
+}
+
+// The codes whose fixes change a model field's declaration: the database needs a migration.
+bool changes_model_fields(py::handle fixed) {
+  for (py::handle code : fixed) {
+    if (truthy(G("suggest").attr("constants").attr("TRANSFORMABLE_MODEL_FIELD_RULES").attr("__contains__")(code)))
+      return true;
+  }
+  return false;
+}
+
+// The findings of one lint of the selected files, by path; a file the lint could not analyse
+// is named in `unanalysed` with what the lint says of it.
+struct LintResult {
+  py::dict by_path;     // relative path -> list of finding records
+  py::dict unanalysed;  // relative path -> the error the file could not be fixed for
+};
+
+LintResult lint(py::handle project_root, const py::list& selected, py::handle jobs) {
+  py::dict files;
+  for (py::handle item : selected) files[item[py::int_(0)]] = py::none();
+  py::dict config;
+  py::object workers = py::int_(0);
+  if (!jobs.is_none()) {
+    config["jobs"] = jobs;
+    workers = py::reinterpret_borrow<py::object>(jobs);
+  }
+  py::object checker = vettor::import_sibling(G.handle(), "checker");
+  py::list findings = checker.attr("get_messages")(project_root, files, py::arg("config") = config,
+                                                   py::arg("jobs") = workers);
+  LintResult result;
+  for (py::handle record : findings) {
+    if (!PyDict_Check(record.ptr()) || !truthy(record.attr("__contains__")("line"))) continue;
+    py::object path = record["path"];
+    std::string code = py::str(record["message-id"]);
+    if (code == "E0001" || code == "F0001") {
+      py::object error = lookup("builtins", code == "E0001" ? "SyntaxError" : "RuntimeError")(
+          py::str(record["message"]));
+      result.unanalysed[path] = error;
+      continue;
+    }
+    if (!result.by_path.contains(path)) result.by_path[path] = py::list();
+    result.by_path[path].attr("append")(record);
+  }
+  return result;
+}
+
+// One pass of fixes over a file's text: the text with the fixes of `findings` made, and
+// whether they change a model field.
+struct Pass {
+  py::str text;
+  bool model_fields = false;
+};
+
+// `settings_files`: the project's settings modules, whose AUTH_USER_MODEL the fixes read.
+Pass fix_pass(const py::object& file, const py::str& text, py::handle findings,
+              py::handle settings_module, const Style& style, py::handle settings_files) {
+  py::object suggest = G("suggest");
+  py::object transformer = vettor::import_sibling(G.handle(), "transformer");
+  py::object quote = suggest.attr("get_literal_quote_target")(text);
+  py::object report = transformer.attr("fix_findings")(text, py::str(file), settings_module,
+                                                       findings, py::arg("quote") = quote,
+                                                       py::arg("settings_files") = settings_files);
+  py::list changes = lay_out(text, report.attr("changes"), style, quote);
+  return Pass{suggest.attr("splice_changes")(text, changes), changes_model_fields(report.attr("fixed"))};
+}
+
+// A fixed text as it may be offered: it parses, and it keeps every comment of the source.
+void check_fixed(const py::str& text, const py::str& fixed, const py::object& file) {
+  lookup("builtins", "compile")(fixed, py::str(file), "exec",
+                                py::arg("flags") = lookup("ast", "PyCF_ONLY_AST"),
+                                py::arg("dont_inherit") = true);
+  py::object lost = comments_of(text).attr("__sub__")(comments_of(fixed));
+  if (truthy(lost)) {
+    std::string names;
+    for (py::handle comment : lost) names += (names.empty() ? "" : ", ") + std::string(py::repr(comment));
+    vettor::raise(PyExc_ValueError, "the fix would drop comments: " + names);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Settings modules
+
+bool is_settings_code(py::handle code) { return std::string(py::str(code)).rfind("C40", 0) == 0; }
+
+// The project files a module's `from ... import` statements name, as Python finds them from
+// the file: relative imports from its folder, absolute ones from its folder or one above it up
+// to the project root.
+std::vector<std::string> imported_files(const py::str& text, const py::object& file,
+                                        const py::object& root) {
+  std::vector<std::string> found;
+  py::object tree = on_error(
+      PyExc_Exception, [&] { return lookup("ast", "parse")(text); },
+      [] { return py::object(py::none()); });
+  if (tree.is_none()) return found;
+  py::object import_from = lookup("ast", "ImportFrom");
+  for (py::handle node : lookup("ast", "walk")(tree)) {
+    if (!vettor::isinstance(node, import_from)) continue;
+    py::object module = node.attr("module");
+    long level = node.attr("level").cast<long>();
+    py::list parts = module.is_none() ? py::list() : py::list(module.attr("split")("."));
+    std::vector<py::object> bases;
+    py::object folder = file.attr("parent");
+    if (level > 0) {
+      for (long i = 1; i < level; ++i) folder = folder.attr("parent");
+      bases.push_back(folder);
+    } else {
+      for (; inside(folder, root); folder = folder.attr("parent")) bases.push_back(folder);
+    }
+    for (const py::object& base : bases) {
+      py::object target = base;
+      for (py::handle part : parts) target = target.attr("__truediv__")(part);
+      py::object module_file = target.attr("with_name")(std::string(py::str(target.attr("name"))) + ".py");
+      if (py::len(parts) > 0 && truthy(module_file.attr("is_file")())) {
+        found.push_back(py::str(module_file));
+        break;
+      }
+      py::object package = target.attr("__truediv__")("__init__.py");
+      if (truthy(package.attr("is_file")())) {
+        found.push_back(py::str(package));
+        break;
+      }
+    }
+  }
+  return found;
+}
+
+// The settings modules the project's lint judges: those its configuration names, else those
+// its metadata finds.
+py::object project_settings_files(py::handle project_root) {
+  py::dict config = G("meta").attr("get_toml_config")(project_root);
+  if (config.contains("settings-files")) {
+    py::object named = config["settings-files"];
+    if (py::isinstance<py::str>(named)) named = named.attr("split")(",");
+    py::list names;
+    for (py::handle name : named) names.append(py::str(name).attr("strip")());
+    return names;
+  }
+  return lookup("builtins", "list")(G("meta").attr("get_settings_files")(project_root));
+}
+
+// The settings findings a lint of `text` reports when it stands for `file`: under the project's
+// Django version, its settings modules and its configured `disable`/`enable`, pragmas and all,
+// as the project lint would report them once the text is written.
+py::list settings_findings(const py::str& text, const py::object& file, py::handle project_root,
+                           py::handle fixable) {
+  py::object checker = vettor::import_sibling(G.handle(), "checker");
+  py::object linter = checker.attr("create_linter")(py::arg("linter_class") = checker.attr("CodeLinter"),
+                                                    py::arg("jobs") = 1);
+  py::dict config = G("meta").attr("get_toml_config")(project_root);
+  for (const char* key : {"disable", "enable"}) {
+    if (config.contains(key)) linter.attr("global_set_option")(key, config[key]);
+  }
+  py::object details = vettor::import_sibling(G.handle(), "dependencies").attr("resolve_django_version")(project_root);
+  linter.attr("set_option")("django-version", truthy(details) ? py::object(details["version"]) : py::object(py::str("3.2")));
+  linter.attr("set_option")("settings-files", project_settings_files(project_root));
+  py::list paths;
+  paths.append(py::str(file));
+  linter.attr("check")(text, py::arg("files_or_modules") = paths);
+  py::list found;
+  for (py::handle record : linter.attr("reporter").attr("messages")) {
+    py::object code = record["message-id"];
+    if (is_settings_code(code) && truthy(fixable.attr("__contains__")(code))) found.append(record);
+  }
+  return found;
+}
+
+// Settings modules in the order they are fixed: a module after the project's settings modules
+// it imports, so that what it takes from them (`from .base import *`) is judged fixed, and a
+// fix that a base module gets is not made again in the module built on it.
+std::vector<std::size_t> import_order(const std::vector<std::pair<py::object, py::str>>& modules,
+                                      const py::object& root) {
+  std::unordered_map<std::string, std::size_t> index;
+  for (std::size_t i = 0; i < modules.size(); ++i) index[py::str(modules[i].first)] = i;
+  std::vector<std::vector<std::size_t>> needs(modules.size());
+  for (std::size_t i = 0; i < modules.size(); ++i) {
+    for (const std::string& path : imported_files(modules[i].second, modules[i].first, root)) {
+      auto found = index.find(path);
+      if (found != index.end() && found->second != i) needs[i].push_back(found->second);
+    }
+  }
+  std::vector<std::size_t> order;
+  std::vector<int> state(modules.size(), 0);  // 0 new, 1 on the way, 2 placed
+  std::function<void(std::size_t)> place = [&](std::size_t i) {
+    if (state[i] != 0) return;
+    state[i] = 1;
+    for (std::size_t j : needs[i]) place(j);
+    state[i] = 2;
+    order.push_back(i);
+  };
+  for (std::size_t i = 0; i < modules.size(); ++i) place(i);
+  return order;
+}
+
+// The fixed sources of settings files stand for the files while the transform runs, and are
+// taken away when it returns or raises.
+class FixedSettingsSources {
+ public:
+  FixedSettingsSources() : sources_(vettor::import_sibling(G.handle(), "checkers.settings").attr("fixed_sources")) {}
+  ~FixedSettingsSources() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    for (const auto& key : added_) {
+      if (PyDict_DelItem(sources_.ptr(), key.ptr()) < 0) PyErr_Clear();
+    }
+    PyErr_Restore(type, value, traceback);
+  }
+  void set(const py::object& file, const py::str& text) {
+    py::str key(file);
+    if (!sources_.contains(key)) added_.push_back(key);
+    sources_[key] = text;
+  }
+
+ private:
+  py::dict sources_;
+  std::vector<py::str> added_;
+};
+
+// The project transform: one lint of the selected files (with `jobs` workers, None for the
+// lint's own default), and the fixes of its findings in the files that have fixable ones.
+// What the lint leaves silent is not fixed; only what a fix changed is written anew, in the
+// project's code style (`code_style`, Black's keywords from its [tool.black]) where a
+// statement must be laid out again.
 py::object get_diff_plaintext(py::object project_root, py::object whitelist,
-                              py::object settings_modpath, py::object code_style) {
-  (void)code_style;
+                              py::object settings_modpath, py::object code_style,
+                              py::object jobs) {
   py::object root = path_of(project_root).attr("resolve")();
   py::list selected = selected_files(root, whitelist);
   py::list settings = settings_modules(project_root, settings_modpath);
+  Style style = project_style(code_style, !truthy(G("meta").attr("skips_string_normalization")(project_root)));
+
+  py::list failures;
+  py::dict originals, stored, fixed_texts;
+  py::set apps;
+  LintResult found = selected.empty() ? LintResult{} : lint(project_root, selected, jobs);
+  py::object settings_files = project_settings_files(project_root);
+  py::object fixable = vettor::import_sibling(G.handle(), "transformer").attr("FIXED_CODES");
+
+  struct Job {
+    py::str relative;
+    py::object file;
+    py::bytes data;
+    py::str text;
+    py::list findings;
+    py::str settings_module;
+  };
+  std::vector<Job> plain, settings_jobs;
+  auto fail = [&](const py::str& relative, py::object error) {
+    G("logger").attr("warning")("Could not fix %s: %s", relative, error);
+    failures.append(py::make_tuple(relative, error));
+  };
+  for (py::handle item : selected) {
+    py::str relative = item[py::int_(0)];
+    py::object file = item[py::int_(1)];
+    if (found.unanalysed.contains(relative)) {
+      fail(relative, found.unanalysed[relative]);
+      continue;
+    }
+    Job job{relative, file, py::bytes(""), py::str(""), py::list(), py::str("")};
+    bool settings_findings_found = false;
+    if (found.by_path.contains(relative)) {
+      for (py::handle record : found.by_path[relative]) {
+        if (!truthy(fixable.attr("__contains__")(record["message-id"]))) continue;
+        job.findings.append(record);
+        settings_findings_found = settings_findings_found || is_settings_code(record["message-id"]);
+      }
+    }
+    if (job.findings.empty()) continue;
+    try {
+      job.data = file.attr("read_bytes")();
+      job.text = normalised(decoded(job.data));
+      job.settings_module = settings_module_of(file, root, settings);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      fail(relative, e.value());
+      continue;
+    }
+    bool is_settings = settings_findings_found && truthy(job.settings_module);
+    (is_settings ? settings_jobs : plain).push_back(job);
+  }
+
+  auto offer = [&](const Job& job, const py::str& fixed, bool model_fields) {
+    if (fixed.equal(job.text)) return;
+    check_fixed(job.text, fixed, job.file);
+    fixed_texts[job.relative] = fixed;
+    originals[job.relative] = job.text;
+    stored[job.relative] = job.data;
+    if (model_fields) apps.add(py::str(app_label(job.file, root)));
+  };
+  // One file that cannot be fixed does not cost the project the fixes of the others.
+  auto guarded = [&](const Job& job, auto&& body) {
+    try {
+      body();
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      fail(job.relative, e.value());
+    }
+  };
+  for (const Job& job : plain) {
+    guarded(job, [&] {
+      Pass done = fix_pass(job.file, job.text, job.findings, job.settings_module, style, settings_files);
+      offer(job, done.text, done.model_fields);
+    });
+  }
+
+  // A settings module's fixes settle in one run: once its findings are fixed, the module is
+  // linted again as it would then be written, and what that lint reports is fixed in turn (a
+  // security middleware added makes the SECURE_* settings count), until it reports nothing a
+  // fix can change. Modules built on another one are fixed after it, and judged with its
+  // fixed text.
+  {
+    FixedSettingsSources sources;
+    std::vector<std::pair<py::object, py::str>> modules;
+    for (const Job& job : settings_jobs) modules.emplace_back(job.file, job.text);
+    for (std::size_t index : import_order(modules, root)) {
+      const Job& job = settings_jobs[index];
+      guarded(job, [&] {
+        Pass done = fix_pass(job.file, job.text, job.findings, job.settings_module, style, settings_files);
+        bool model_fields = done.model_fields;
+        for (int round = 0; round < 8; ++round) {
+          if (done.text.equal(job.text) && round == 0) {
+            // Nothing of what the lint reported could be fixed here: the modules it builds on
+            // may have settled it already.
+            break;
+          }
+          sources.set(job.file, done.text);
+          py::list more = settings_findings(done.text, job.file, project_root, fixable);
+          if (more.empty()) break;
+          Pass next = fix_pass(job.file, done.text, more, job.settings_module, style, settings_files);
+          if (next.text.equal(done.text)) break;
+          model_fields = model_fields || next.model_fields;
+          done.text = next.text;
+        }
+        sources.set(job.file, done.text);
+        offer(job, done.text, model_fields);
+      });
+    }
+  }
 
   py::object result = G("ProjectDiff")();
-  py::list failures;
-  py::dict originals;
   py::object fixed_file = G("FixedFile");
   for (py::handle item : selected) {
     py::str relative = item[py::int_(0)];
-    try {
-      py::str text = read_source(item[py::int_(1)]);
-      py::object source =
-          fixed_source(text, item[py::int_(1)], settings_module_of(item[py::int_(1)], root, settings));
-      if (source.is_none()) continue;
-      result.attr("append")(fixed_file(source, relative));
-      originals[relative] = text;
-    } catch (py::error_already_set& e) {
-      // One file that cannot be fixed does not cost the project the fixes of the others.
-      if (!e.matches(PyExc_Exception)) throw;
-      G("logger").attr("warning")("Could not fix %s: %s", relative, e.value());
-      failures.append(py::make_tuple(relative, e.value()));
-    }
+    if (fixed_texts.contains(relative)) result.attr("append")(fixed_file(fixed_texts[relative], relative));
   }
   result.attr("failures") = failures;
   result.attr("originals") = originals;
+  result.attr("stored") = stored;
+  result.attr("migrations") = lookup("builtins", "sorted")(apps);
   return result;
 }
 
@@ -261,7 +842,8 @@ py::object make_project_diff(py::module_& m) {
   ns["__doc__"] =
       "The fixed files of a project: (source, path) pairs, path relative to the project root. "
       "`failures` holds (path, error) for the files that could not be fixed, `originals` the "
-      "text each fixed file had.";
+      "text each fixed file had (line breaks as \"\\n\"), `stored` its bytes, and `migrations` "
+      "the labels of the apps whose model fields the fixes change.";
   py::object cls = vettor::make_class(m, "ProjectDiff", vettor::bases_of(py::type::of(py::list())), ns);
   // The changes as one unified diff, a/ and b/ before each path as git writes them.
   vettor::add_method(cls, "unified_diff", [](py::object self) {
@@ -282,7 +864,40 @@ py::object make_project_diff(py::module_& m) {
     }
     return py::str(text);
   });
+  // The same diff as the bytes patch and git apply read: each file's lines in the file's own
+  // encoding and line breaks, as they are on disk and as the fix writes them.
+  vettor::add_method(cls, "unified_diff_bytes", [](py::object self) {
+    py::object diff_bytes = lookup("difflib", "diff_bytes");
+    py::object unified = lookup("difflib", "unified_diff");
+    py::object stored_form = G("stored_form");
+    py::dict stored = py::getattr(self, "stored", py::dict());
+    std::string out;
+    for (py::handle fixed : self) {
+      py::object source = fixed[py::int_(0)];
+      py::object path = fixed[py::int_(1)];
+      py::bytes before = stored.contains(path) ? py::bytes(stored[path])
+                                               : py::bytes(py::str(self.attr("originals")[path]).attr("encode")("utf-8"));
+      py::bytes after = stored_form(before, source);
+      py::bytes name = lookup("os", "fsencode")(lookup("os", "fspath")(path));
+      for (py::handle line : diff_bytes(unified, byte_lines(before), byte_lines(after),
+                                        py::bytes("a/" + std::string(name)), py::bytes("b/" + std::string(name)),
+                                        py::bytes(""), py::bytes(""), 3, py::bytes("\n"))) {
+        out += std::string(py::bytes(py::reinterpret_borrow<py::object>(line)));
+        if (out.back() != '\n') out += "\n\\ No newline at end of file\n";
+      }
+    }
+    return py::bytes(out);
+  });
   return cls;
+}
+
+py::object make_written_files(py::module_& m) {
+  py::dict ns;
+  ns["__doc__"] =
+      "The paths a project transform wrote, in the order written; `migrations` the labels of "
+      "the apps whose model fields the written fixes change.";
+  ns["migrations"] = py::tuple();
+  return vettor::make_class(m, "WrittenFiles", vettor::bases_of(py::type::of(py::list())), ns);
 }
 
 }  // namespace
@@ -296,9 +911,14 @@ PYBIND11_MODULE(diff, m) {
   m.attr("meta") = vettor::import_sibling(m, "meta");
   m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
 
+  m.def("stored_form", &stored_form,
+        "The bytes a file holds once `source` (a fixed text, lines broken by \"\\n\") is\n"
+        "written over `stored` (its bytes before): the file's encoding and line breaks.",
+        py::arg("stored"), py::arg("source"));
   m.attr("FixedFile") = lookup("collections", "namedtuple")(
       "FixedFile", py::make_tuple("source", "path"), "module"_a = m.attr("__name__"));
   m.attr("ProjectDiff") = make_project_diff(m);
+  m.attr("WrittenFiles") = make_written_files(m);
   m.def("get_diff_plaintext", &get_diff_plaintext, py::arg("project_root"), py::arg("whitelist"),
-        py::arg("settings_modpath"), py::arg("code_style"));
+        py::arg("settings_modpath"), py::arg("code_style"), py::arg("jobs") = py::none());
 }

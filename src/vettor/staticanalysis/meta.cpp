@@ -119,20 +119,38 @@ py::dict get_toml_config(py::object project_root) {
   return config;
 }
 
+// A [tool.black] value that Black would refuse, told as a configuration error.
+[[noreturn]] void black_error(py::object project_root, const std::string& key, py::handle value,
+                              const std::string& what) {
+  configuration_error(pyproject_path(G("Path")(project_root)),
+                      "[tool.black] " + key + ": " + std::string(py::repr(value)) + " " + what);
+}
+
+bool is_whole_number(py::handle value) {
+  return py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value);
+}
+
 py::dict get_code_style(py::object project_root) {
   py::dict black = tool_table(G("Path")(project_root), "black");
   py::dict style;
   for (auto item : black) {
+    std::string written = py::str(item.first);
     std::string key = replace(item.first, "-", "_");
     py::handle value = item.second;
     if (key == "line_length") {
-      style["line_length"] = py::int_(py::reinterpret_borrow<py::object>(value));
+      if (!is_whole_number(value) || truthy(value.attr("__lt__")(1))) {
+        black_error(project_root, written, value, "is not a line length (a whole number above 0)");
+      }
+      style["line_length"] = py::reinterpret_borrow<py::object>(value);
     } else if (key == "target_version") {
       py::object target_version = lookup("black", "TargetVersion");
+      if (!py::isinstance<py::list>(value)) {
+        black_error(project_root, written, value, "is not a list of Python versions (\"py38\", ...)");
+      }
       py::set targets;
       for (py::handle name : value) {
-        std::string upper = py::str(name.attr("upper")());
-        if (!vettor::hasattr(target_version, upper.c_str())) {
+        std::string upper = py::isinstance<py::str>(name) ? std::string(py::str(name.attr("upper")())) : "";
+        if (upper.empty() || !vettor::hasattr(target_version, upper.c_str())) {
           configuration_error(pyproject_path(G("Path")(project_root)),
                               "[tool.black] target-version " + std::string(py::repr(name)) +
                                   " is not a Python version black knows");
@@ -145,10 +163,21 @@ py::dict get_code_style(py::object project_root) {
     } else if (key == "preview") {
       style["preview"] = py::bool_(truthy(value));
     }
-    // String normalisation and string processing are the formatter's own choice; the
-    // other keys (include, exclude, pyi, ...) choose files, not a style.
+    // String normalisation and string processing are the formatter's own choice (see
+    // skips_string_normalization); the other keys (include, exclude, pyi, ...) choose files,
+    // not a style.
   }
   return style;
+}
+
+// Whether the project's [tool.black] turns Black's string normalisation off: the project
+// transform then leaves the quotes of the statements it lays out again as they are.
+bool skips_string_normalization(py::object project_root) {
+  py::dict black = tool_table(G("Path")(project_root), "black");
+  for (auto item : black) {
+    if (std::string(replace(item.first, "-", "_")) == "skip_string_normalization") return truthy(item.second);
+  }
+  return false;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -658,5 +687,6 @@ PYBIND11_MODULE(meta, m) {
   m.def("get_manage_file", &get_manage_file, py::arg("project_root"));
   m.def("get_settings_modpath", &get_settings_modpath, py::arg("project_root"));
   m.def("get_code_style", &get_code_style, py::arg("project_root"));
+  m.def("skips_string_normalization", &skips_string_normalization, py::arg("project_root"));
   m.def("get_static_url_setting", &get_static_url_setting, py::arg("project_root"));
 }

@@ -12,6 +12,7 @@
 // when a call needs it, so a monkeypatched attribute is seen as Python code would see it.
 #include <vettor/pyutil.hpp>
 
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -139,14 +140,53 @@ bool is_emptied_not(py::handle node) {
          py::str("").equal(getattr_or_none(node, "op"));
 }
 
+// The lines of a project lint's findings in one file, by code: a fix is made on a node only
+// where the lint reported its code, so what the lint leaves silent (a disable pragma, a
+// configured `disable`) is left as it is.
+struct FindingLines {
+  std::unordered_map<std::string, std::vector<long>> by_code;
+
+  bool any(const std::string& code) const { return by_code.count(code) > 0; }
+
+  // Whether a finding of `code` stands on the lines of the node: its own lines, or for an if
+  // statement those of its header (a finding in its body is another node's).
+  bool on(const std::string& code, py::handle node) const {
+    auto found = by_code.find(code);
+    if (found == by_code.end()) return false;
+    py::object first = getattr_or_none(node, "fromlineno");
+    py::handle last_of = node;
+    if (vettor::isinstance(node, G("astroid").attr("If"))) last_of = node.attr("test");
+    py::object last = getattr_or_none(last_of, "tolineno");
+    if (!py::isinstance<py::int_>(first) || !py::isinstance<py::int_>(last)) return false;
+    long from = first.cast<long>(), to = last.cast<long>();
+    for (long line : found->second) {
+      if (line >= from && line <= to) return true;
+    }
+    return false;
+  }
+};
+
 // Registers every fix on the visitor and gives, for each transform, the code it fixes.
 // `reported` holds the codes the linter found in the module: a settings fix is made only
-// where the lint reports its finding, never for a finding of another Django version.
+// where the lint reports its finding, never for a finding of another Django version. With
+// `lines`, every other fix too is made only on the lines where its finding was reported.
 py::dict register_fixes(py::object& visitor, py::object settings_modpath, py::object noise,
-                        py::set reported) {
+                        py::set reported,
+                        std::shared_ptr<const FindingLines> lines = nullptr) {
   py::dict code_of;
   auto add = [&](const char* node_class, py::object transform, py::object predicate,
                  const char* code) {
+    if (lines && std::string(node_class) != "Module") {
+      if (!lines->any(code)) return;
+      std::string wanted = code;
+      py::object inner = predicate;
+      predicate = py::cpp_function(
+          [lines, wanted, inner](py::object node) -> py::object {
+            if (!lines->on(wanted, node)) return py::bool_(false);
+            return inner(node);
+          },
+          py::arg("node"));
+    }
     visitor.attr("register_transform")(G("astroid").attr(node_class), transform, predicate);
     code_of[transform] = code;
   };
@@ -230,6 +270,20 @@ std::pair<py::set, py::set> fixed_codes(py::handle watch, py::handle changes, py
   return {fixed, unfixed};
 }
 
+// The findings of the single-text linter on the code as given, as the file `filepath`.
+py::list lint_code(const py::object& code, const py::object& filepath,
+                   const py::object& settings_modpath) {
+  py::object checker = G("checker");
+  py::object linter = checker.attr("create_linter")("linter_class"_a = checker.attr("CodeLinter"));
+  py::list settings_files;
+  settings_files.append(settings_modpath);
+  linter.attr("set_option")("settings-files", settings_files);
+  py::list files;
+  files.append(filepath);
+  linter.attr("check")(code, "files_or_modules"_a = files);
+  return linter.attr("reporter").attr("messages");
+}
+
 // The whole fix of one source, with what it changed: the text as transform_code gives it,
 // the reasons, the statement changes (those left out have no text), and the codes whose
 // fixes were written and those that were left out.
@@ -245,17 +299,12 @@ py::object fix_code_here(py::object code, py::object filepath, py::object settin
                                                "absolute_path"_a = filepath);
 
   // The reasons come from the code as given, so they name fixed and unfixable findings alike.
-  py::object linter = checker.attr("create_linter")("linter_class"_a = checker.attr("CodeLinter"));
+  py::list messages = lint_code(code, filepath, settings_modpath);
   py::list settings_files;
   settings_files.append(settings_modpath);
-  linter.attr("set_option")("settings-files", settings_files);
   // The foreign-key fix reads the model settings.AUTH_USER_MODEL names off the tree it fixes.
   atok.attr("tree").attr("vettor_auth_user_model") =
       G("meta").attr("get_auth_user_model")(settings_files);
-  py::list files;
-  files.append(filepath);
-  linter.attr("check")(code, "files_or_modules"_a = files);
-  py::list messages = linter.attr("reporter").attr("messages");
   py::set reported;
   for (py::handle record : messages) reported.add(record["message-id"]);
 
@@ -306,22 +355,108 @@ py::object fix_code(py::object code, py::object filepath, py::object settings_mo
                         [&] { return fix_code_here(code, filepath, settings_modpath, noise); });
 }
 
+// The fixes of a project lint's findings in one source, with no lint of its own: a fix is
+// made where the lint reported its code, and only the statements it changed are written anew
+// (their new string literals in `quote`, the file's own). Gives a FixReport whose text is the
+// source with those statements in place, laid out as the token merge lays them (no Black), and
+// whose reasons are the findings' codes.
+py::object fix_findings_here(py::object code, py::object filepath, py::object settings_modpath,
+                             py::object findings, py::object quote, py::object settings_files) {
+  py::object helpers = G("helpers");
+  py::object suggest = G("suggest");
+  auto lines = std::make_shared<FindingLines>();
+  py::set reported;
+  for (py::handle record : findings) {
+    py::object code_id = record["message-id"];
+    py::object line = record["line"];
+    reported.add(code_id);
+    auto& at = lines->by_code[py::str(code_id).cast<std::string>()];
+    if (py::isinstance<py::int_>(line)) at.push_back(line.cast<long>());
+  }
+  py::object atok = helpers.attr("build_atok")(code, "modname"_a = module_name(filepath),
+                                               "absolute_path"_a = filepath);
+  if (settings_files.is_none()) {
+    py::list one;
+    one.append(settings_modpath);
+    settings_files = one;
+  }
+  // The foreign-key fix reads the model settings.AUTH_USER_MODEL names off the tree it fixes.
+  atok.attr("tree").attr("vettor_auth_user_model") =
+      G("meta").attr("get_auth_user_model")(settings_files);
+  py::object visitor = G("TransformVisitor")();
+  py::dict code_of = register_fixes(visitor, settings_modpath, py::list(), reported, lines);
+  py::object watch = suggest.attr("FixWatch")(atok.attr("tree"), "path"_a = filepath);
+  watch.attr("watch")(visitor);
+  visitor.attr("visit")(atok.attr("tree"));
+  py::list changes =
+      suggest.attr("statement_changes")("atok"_a = atok, "watch"_a = watch, "quote"_a = quote);
+  py::object text = suggest.attr("splice_changes")(atok.attr("text"), changes);
+  auto [fixed, unfixed] = fixed_codes(watch, changes, code_of, true);
+  return G("FixReport")(text, reported, changes, fixed, unfixed);
+}
+
+py::object fix_findings(py::object code, py::object filepath, py::object settings_modpath,
+                        py::object findings, py::object quote, py::object settings_files) {
+  py::list paths;
+  paths.append(lookup("os", "fspath")(filepath));
+  return vettor::within(lookup("pylint.lint", "fix_import_path")(paths), [&] {
+    return fix_findings_here(code, filepath, settings_modpath, findings, quote, settings_files);
+  });
+}
+
+// A source nested too deeply for the parser, the renderer or Black (a sum of thousands of
+// terms) cannot be fixed: it comes back unfixed, formatted when Black can format it, with the
+// codes a lint of it finds when the lint can read it, and a warning.
+py::object unfixable_result(py::object code, py::object filepath, py::object settings_modpath,
+                            py::object noise, py::object error) {
+  G("logger").attr("warning")("Left unfixed: %s is nested too deeply to be fixed (%r)", filepath,
+                              error);
+  py::set reasons;
+  try {
+    py::set own(G("checker").attr("get_all_message_codes")());
+    for (py::handle record : lint_code(code, filepath, settings_modpath)) {
+      py::object code_id = record["message-id"];
+      if (own.contains(code_id) && !noise.contains(code_id)) reasons.add(code_id);
+    }
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+  }
+  py::object text;
+  try {
+    text = format(code, G("suggest").attr("get_comma_character_target")(code));
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    text = code.attr("strip")("\n");
+  }
+  return G("TransformResult")(text, reasons);
+}
+
 py::object transform_code(py::object code, py::object filepath, py::object settings_modpath,
                           py::object noise) {
-  py::object report = G("fix_code")(code, filepath, settings_modpath, noise);
+  py::object report;
+  try {
+    report = G("fix_code")(code, filepath, settings_modpath, noise);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_RecursionError)) throw;
+    return unfixable_result(code, filepath, settings_modpath, noise, e.value());
+  }
   return G("TransformResult")(report.attr("code"), report.attr("reasons"));
 }
 
 // ---------------------------------------------------------------------------------------
 // The project transform
 
-py::object transform_files(py::object project_root, py::object whitelist) {
+py::object transform_files(py::object project_root, py::object whitelist, py::object jobs) {
   py::object meta = G("meta");
   py::object settings_modpath = meta.attr("get_settings_modpath")(project_root);
   py::object code_style = meta.attr("get_code_style")(project_root);
+  py::dict more;
+  // The workers of the project's lint, when the caller asks for them; the diff's own default
+  // otherwise, so that a diff that does not know them is called as before.
+  if (!jobs.is_none()) more["jobs"] = jobs;
   return G("diff").attr("get_diff_plaintext")(
       "project_root"_a = project_root, "whitelist"_a = whitelist,
-      "settings_modpath"_a = settings_modpath, "code_style"_a = code_style);
+      "settings_modpath"_a = settings_modpath, "code_style"_a = code_style, **more);
 }
 
 // (source, path) as Python's `source, path = item` unpacks it, with its messages.
@@ -340,26 +475,17 @@ std::pair<py::object, py::object> unpack_pair(py::handle item) {
 }
 
 // The bytes to write: the new text in the encoding and line endings the file has on disk
-// (Python's own rules: a byte-order mark or coding cookie, else UTF-8), so a fix changes
-// the lines it fixes and nothing about how the file is stored.
+// (diff.stored_form: a byte-order mark or coding cookie, else UTF-8; each kept line its own
+// line break), so a fix changes the lines it fixes and nothing about how the file is stored.
+// A file that does not exist yet is written in UTF-8.
 py::bytes encode_like(const py::object& full, py::handle source, py::handle path) {
-  std::string encoding = "utf-8";
-  bool crlf = false;
-  if (truthy(full.attr("is_file")())) {
-    py::bytes data = full.attr("read_bytes")();
-    py::object readline = lookup("io", "BytesIO")(data).attr("readline");
-    encoding = py::str(lookup("tokenize", "detect_encoding")(readline)[py::int_(0)]);
-    py::object first_end = data.attr("find")(py::bytes("\n"));
-    long at = first_end.cast<long>();
-    crlf = at > 0 && py::bytes(data)[py::int_(at - 1)].cast<int>() == '\r';
-  }
   if (!PyUnicode_Check(source.ptr())) {
     vettor::raise(PyExc_TypeError, "the fixed source of " + std::string(py::repr(path)) +
                                        " is not a text: " + std::string(py::repr(source.get_type())));
   }
-  py::str text = py::reinterpret_borrow<py::str>(source);
-  if (crlf) text = text.attr("replace")("\r\n", "\n").attr("replace")("\n", "\r\n");
-  return text.attr("encode")(encoding);
+  py::bytes before("");
+  if (truthy(full.attr("is_file")())) before = full.attr("read_bytes")();
+  return G("diff").attr("stored_form")(before, source);
 }
 
 // Writes the bytes as the file's whole new content, or leaves the file as it was: the bytes go
@@ -395,9 +521,21 @@ void write_whole(py::handle full, py::handle data) {
   }
 }
 
-py::list trasform_files_in_place(py::object project_root, py::object whitelist) {
+// What a file held when its fix was made, when the fix says so: a file that no longer holds
+// it was edited while the fix ran, and writing the fix would lose that edit.
+py::object bytes_fixed_from(const py::object& result, py::handle path) {
+  py::object stored = py::getattr(result, "stored", py::none());
+  if (stored.is_none() || !truthy(stored.attr("__contains__")(path))) return py::none();
+  return stored[path];
+}
+
+py::object trasform_files_in_place(py::object project_root, py::object whitelist,
+                                   py::object jobs) {
   py::dict pending;
-  py::object result = G("transform_files")("project_root"_a = project_root, "whitelist"_a = whitelist);
+  py::dict more;
+  if (!jobs.is_none()) more["jobs"] = jobs;
+  py::object result =
+      G("transform_files")("project_root"_a = project_root, "whitelist"_a = whitelist, **more);
   for (py::handle item : result) {
     auto [source, path] = unpack_pair(item);
     pending[path] = source;
@@ -414,17 +552,45 @@ py::list trasform_files_in_place(py::object project_root, py::object whitelist) 
         PyUnicode_Check(entry.second.ptr())) {
       check_parses(py::reinterpret_borrow<py::object>(entry.second), path);
     }
-    writes.append(py::make_tuple(path, full, encode_like(full, entry.second, path)));
+    writes.append(py::make_tuple(path, full, encode_like(full, entry.second, path),
+                                 bytes_fixed_from(result, path)));
   }
 
-  // A write that fails ends the transform with its own error: the files before it keep
-  // their new text, no later file is written.
-  py::list written;
+  // A file edited since its fix was made is not written: the edit is kept, and the file is
+  // among the failures. A write that fails ends the transform with its own error, which
+  // carries the paths written before it (`written`) and the failing one (`path`): the files
+  // before it keep their new text, no later file is written.
+  py::object written = G("diff").attr("WrittenFiles")();
   py::list failures(py::getattr(result, "failures", py::list()));
+  py::list migrations(py::getattr(result, "migrations", py::list()));
   for (py::handle write : writes) {
-    write_whole(write[py::int_(1)], write[py::int_(2)]);
-    written.append(write[py::int_(0)]);
+    py::object full = write[py::int_(1)];
+    py::object before = write[py::int_(3)];
+    if (!before.is_none()) {
+      py::object now = on_error(
+          PyExc_OSError, [&] { return py::object(full.attr("read_bytes")()); },
+          [] { return py::object(py::none()); });
+      if (!now.equal(before)) {
+        py::object error = lookup("builtins", "RuntimeError")(
+            "it changed while it was being fixed; it was not written, so that the change stays");
+        G("logger").attr("warning")("Not written: %s changed while it was being fixed",
+                                    write[py::int_(0)]);
+        failures.append(py::make_tuple(write[py::int_(0)], error));
+        continue;
+      }
+    }
+    try {
+      write_whole(full, write[py::int_(2)]);
+    } catch (py::error_already_set& e) {
+      if (e.matches(PyExc_OSError)) {
+        e.value().attr("written") = written;
+        e.value().attr("path") = write[py::int_(0)];
+      }
+      throw;
+    }
+    written.attr("append")(write[py::int_(0)]);
   }
+  written.attr("migrations") = migrations;
   if (py::len(failures) > 0) {
     py::object error = G("TransformError")(written, failures);
     vettor::raise(error.get_type(), error);
@@ -506,19 +672,30 @@ PYBIND11_MODULE(transformer, m) {
         "The fixed sources of a project's Python files, nothing written.\n\n"
         "project_root: the project folder.\n"
         "whitelist: what may be fixed: paths relative to project_root (Python files or\n"
-        "    folders whose Python files are all taken), or None for the whole project.\n\n"
-        "Returns a list of (source, path) pairs, one per file a fix changed, path relative\n"
-        "to project_root; its unified_diff() is the change as one unified diff and its\n"
-        "`failures` the (path, error) pairs of files that could not be fixed.",
-        py::arg("project_root"), py::arg("whitelist"));
+        "    folders whose Python files are all taken), or None for the whole project.\n"
+        "jobs: worker processes of the project's one lint (0: one per CPU); None for the\n"
+        "    lint's default.\n\n"
+        "The project is linted once, and the findings that lint reports (not those its\n"
+        "pragmas or configuration silence) are fixed in the files that have fixable ones.\n"
+        "Only what a fix changes is written anew; a statement laid out again follows the\n"
+        "project's [tool.black] style. Returns a list of (source, path) pairs, one per file\n"
+        "a fix changed, path relative to project_root; its unified_diff() (a text) and\n"
+        "unified_diff_bytes() (each file in its own encoding and line endings, as patch\n"
+        "reads it) are the change as one unified diff, its `failures` the (path, error)\n"
+        "pairs of files that could not be fixed, and its `migrations` the labels of the\n"
+        "apps whose model fields the fixes change.",
+        py::arg("project_root"), py::arg("whitelist"), py::arg("jobs") = py::none());
   m.def("trasform_files_in_place", &trasform_files_in_place,
         "Fix a project's Python files and write them back: transform_files(project_root,\n"
-        "whitelist), each file written in the encoding and line endings it had. Returns the\n"
-        "list of the paths written, relative to project_root; raises TransformError (with\n"
-        "`written` and `failures`) when some file could not be fixed. A write that fails\n"
-        "raises its own error: the files before it keep their new text, no later file is\n"
-        "written, and the failing file keeps its old content.",
-        py::arg("project_root"), py::arg("whitelist"));
+        "whitelist, jobs), each file written in the encoding and line endings it had.\n"
+        "Returns the list of the paths written, relative to project_root (its `migrations`\n"
+        "as transform_files gives them). A file edited since its fix was made is not\n"
+        "written. Raises TransformError (with `written` and `failures`) when some file\n"
+        "could not be fixed or was edited meanwhile. A write that fails raises its own\n"
+        "error, with `written` (the paths written before it) and `path` set: the files\n"
+        "before it keep their new text, no later file is written, and the failing file\n"
+        "keeps its old content.",
+        py::arg("project_root"), py::arg("whitelist"), py::arg("jobs") = py::none());
   // Calls that omit `noise` share one empty list, which is only ever asked for membership.
   py::list noise;
   m.def("transform_code", &transform_code,
@@ -544,4 +721,15 @@ PYBIND11_MODULE(transformer, m) {
         "the codes whose fixes were written and those left out.",
         py::arg("code"), py::arg("filepath"), py::arg("settings_modpath"),
         py::arg("noise") = noise);
+  m.def("fix_findings", &fix_findings,
+        "The fixes of a project lint's findings in one source: each fix is made only where\n"
+        "one of `findings` (lint records of this file, with \"message-id\" and \"line\")\n"
+        "reports its code, and nothing is linted or formatted. `filepath` is the file's\n"
+        "absolute path; `quote` the (quote to replace, quote to use) pair for new string\n"
+        "literals, or None. Returns a FixReport whose text is the source with only the\n"
+        "changed statements written anew, and whose reasons are the findings' codes.\n"
+        "`settings_files`: the project's settings modules (import paths) whose\n"
+        "AUTH_USER_MODEL the fixes read; None for settings_modpath alone.",
+        py::arg("code"), py::arg("filepath"), py::arg("settings_modpath"), py::arg("findings"),
+        py::arg("quote") = py::none(), py::arg("settings_files") = py::none());
 }

@@ -45,8 +45,11 @@ void add_to_keywords(py::object keywords, py::object keyword) {
 py::object preserve_metadata(py::object new_node, py::object old_node) {
   py::object lineno = old_node.attr("lineno");
   for (py::handle node : G("walk")(new_node)) node.attr("lineno") = lineno;
-  new_node.attr("first_token") = old_node.attr("first_token");
-  new_node.attr("last_token") = old_node.attr("last_token");
+  // A node inside an f-string has no tokens of its own (the whole literal is one token):
+  // the new node then has none either, and its statement is written from its rendering.
+  for (const char* name : {"first_token", "last_token"}) {
+    if (vettor::hasattr(old_node, name)) new_node.attr(name) = old_node.attr(name);
+  }
   new_node.attr("col_offset") = old_node.attr("col_offset");
   new_node.attr("parent") = old_node.attr("parent");
   return new_node;

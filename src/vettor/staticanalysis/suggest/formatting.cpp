@@ -32,6 +32,52 @@ py::object black_strings_attr(const char* name) {
       [&]() -> py::object { return black.attr("strings").attr(name); });
 }
 
+// The quote a file's own string literals mostly use, as (quote to replace, quote to use): the
+// opening quote of each literal counts once, whatever it holds, and a literal that stands as a
+// statement of its own (a docstring) does not count: docstrings are written in triple double
+// quotes by convention, whatever the code around them uses. A tie, and a file without
+// literals, prefer double quotes, as Black does. A text that does not tokenize counts as far
+// as it does.
+py::tuple get_literal_quote_target(py::object source) {
+  py::object tokenize = import("tokenize");
+  long single = 0, doubles = 0;
+  std::vector<std::pair<std::string, std::string>> seen;  // (token name, text) of each token
+  auto count_pending = [&](std::size_t at) {
+    // seen[at] is a STRING token; it is a statement of its own when what stands before it
+    // starts a line of code and what follows ends one.
+    auto layout = [](const std::string& name) {
+      return name == "NL" || name == "COMMENT" || name == "INDENT" || name == "DEDENT" ||
+             name == "ENCODING";
+    };
+    std::size_t before = at;
+    while (before > 0 && layout(seen[before - 1].first)) --before;
+    bool starts = before == 0 || seen[before - 1].first == "NEWLINE";
+    std::size_t after = at + 1;
+    while (after < seen.size() && layout(seen[after].first)) ++after;
+    bool ends = after < seen.size() &&
+                (seen[after].first == "NEWLINE" || seen[after].first == "ENDMARKER");
+    if (starts && ends) return;
+    std::string value = seen[at].second;
+    std::size_t quote = value.find_first_of("'\"");
+    if (quote == std::string::npos) return;
+    (value[quote] == '\'' ? single : doubles) += 1;
+  };
+  try {
+    py::object readline = lookup("io", "StringIO")(source).attr("readline");
+    py::object names = lookup("token", "tok_name");
+    for (py::handle tok : tokenize.attr("generate_tokens")(readline)) {
+      seen.emplace_back(py::str(names[tok.attr("type")]), py::str(tok.attr("string")));
+    }
+  } catch (py::error_already_set& e) {
+    if (!e.matches(tokenize.attr("TokenError")) && !e.matches(PyExc_SyntaxError)) throw;
+  }
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    if (seen[i].first == "STRING") count_pending(i);
+  }
+  if (single > doubles) return py::make_tuple(kDouble, kSingle);
+  return py::make_tuple(kSingle, kDouble);
+}
+
 // Replacement fields of an f-string body (a "{" not doubled, up to the next single "}").
 const char* const kFieldPattern =
     "\n"
@@ -192,10 +238,10 @@ py::dict mode_keywords(py::object code_style) {
   return keywords;
 }
 
-py::str format_code(py::object code, py::object indentation, py::object code_style,
-                    py::object comma_character_target) {
+// Black's output for `code` in the mode these keywords make, its string literals turned towards
+// `comma_character_target` by the replaced normaliser, without leading or trailing newlines.
+py::str run_black(py::object code, py::dict keywords, py::object comma_character_target) {
   py::object black = G("black");
-  py::dict keywords = mode_keywords(code_style);
   // Black warns on every mode that asks for its string processing; a host formatting many
   // snippets would see that warning once per call, so it is silenced here alone.
   py::object warnings = import("warnings");
@@ -263,8 +309,35 @@ py::str format_code(py::object code, py::object indentation, py::object code_sty
     }
   }
   if (failure) std::rethrow_exception(failure);
-  if (!truthy(G("black_reads_patched_quotes")())) formatted = requote(formatted, comma_character_target);
+  bool normalised = truthy(py::getattr(mode, "string_normalization", py::bool_(true)));
+  if (normalised && !truthy(G("black_reads_patched_quotes")())) {
+    formatted = requote(formatted, comma_character_target);
+  }
+  return formatted;
+}
+
+py::str format_code(py::object code, py::object indentation, py::object code_style,
+                    py::object comma_character_target) {
+  py::str formatted = run_black(code, mode_keywords(code_style), comma_character_target);
   return lookup("textwrap", "indent")(formatted, indentation);
+}
+
+// Black in a project's own code style: `code_style` holds Black's mode keywords as the
+// project's [tool.black] sets them (string normalisation among them; Black's defaults for
+// what it leaves out, so no string processing). Literals that Black normalises turn towards
+// the file's quote, as format_code turns them.
+py::str format_in_style(py::object code, py::object indentation, py::object code_style,
+                        py::object comma_character_target) {
+  py::dict keywords;
+  for (auto item : py::dict(lookup("builtins", "dict")(code_style))) keywords[item.first] = item.second;
+  py::str formatted = run_black(code, keywords, comma_character_target);
+  return lookup("textwrap", "indent")(formatted, indentation);
+}
+
+// A text's string literals turned towards the quote to use, each as normalize_string_quotes
+// turns it; the rest of the text as it stands.
+py::str requote_literals(py::str code, py::object comma_character_target) {
+  return requote(code, comma_character_target);
 }
 
 }  // namespace
@@ -278,6 +351,7 @@ void register_formatting(py::module_& m) {
   import("black.strings");
   import("importlib.machinery");
   m.def("get_comma_character_target", &get_comma_character_target, py::arg("source"));
+  m.def("get_literal_quote_target", &get_literal_quote_target, py::arg("source"));
   m.def("normalize_string_quotes", &normalize_string_quotes, py::arg("comma_character_target"),
         py::arg("s"));
   m.def("normalize_string_quotes_backwards_compatible",
@@ -286,6 +360,9 @@ void register_formatting(py::module_& m) {
   m.def("black_reads_patched_quotes", &black_reads_patched_quotes);
   m.def("format_code", &format_code, py::arg("code"), py::arg("indentation"),
         py::arg("code_style"), py::arg("comma_character_target"));
+  m.def("format_in_style", &format_in_style, py::arg("code"), py::arg("indentation"),
+        py::arg("code_style"), py::arg("comma_character_target"));
+  m.def("requote_literals", &requote_literals, py::arg("code"), py::arg("comma_character_target"));
 }
 
 }  // namespace vettor::suggest

@@ -20,6 +20,7 @@
 //   statement goes on a line of its own after the statement before it in its body
 //   (new_statement_position).
 #include <algorithm>
+#include <cctype>
 #include <memory>
 #include <optional>
 #include <string>
@@ -424,10 +425,20 @@ class FixWatch : public std::enable_shared_from_this<FixWatch> {
 // ---------------------------------------------------------------------------------------
 // The source text
 
+struct PlacedComment {
+  std::string text;
+  bool own_line;
+  std::string indentation;  // of a comment on a line of its own
+};
+
 class Source {
  public:
-  explicit Source(py::object atok)
-      : atok_(atok), text_(atok.attr("text")), tokens_(atok.attr("tokens")) {}
+  explicit Source(py::object atok, py::object quote = py::none())
+      : atok_(atok), text_(atok.attr("text")), tokens_(atok.attr("tokens")), quote_(quote) {}
+
+  // The (quote to replace, quote to use) pair new string literals take, or None for the
+  // renderer's own quotes.
+  const py::object& quote() const { return quote_; }
 
   const py::str& text() const { return text_; }
   const py::list& tokens() const { return tokens_; }
@@ -454,27 +465,39 @@ class Source {
   }
   std::vector<std::string> comments(long first_index, long last_index) const {
     std::vector<std::string> found;
-    for (const auto& comment : placed_comments(first_index, last_index)) found.push_back(comment.first);
+    for (const auto& comment : placed_comments(first_index, last_index)) found.push_back(comment.text);
     return found;
   }
-  // Each comment with whether it stands on a line of its own.
-  std::vector<std::pair<std::string, bool>> placed_comments(long first_index, long last_index) const {
-    std::vector<std::pair<std::string, bool>> found;
+  // Each comment with whether it stands on a line of its own, and then its indentation.
+  std::vector<PlacedComment> placed_comments(long first_index, long last_index) const {
+    std::vector<PlacedComment> found;
     for (long i = first_index; i <= last_index; ++i) {
       py::object tok = tokens_[static_cast<std::size_t>(i)];
       if (token_name(tok) != "COMMENT") continue;
       long column = py::tuple(tok.attr("start"))[1].cast<long>();
       std::string line = text_of(tok.attr("line"));
-      bool own_line = is_blank(line.substr(0, std::min<std::size_t>(column, line.size())));
-      found.emplace_back(text_of(tok.attr("string")), own_line);
+      std::string before = line.substr(0, std::min<std::size_t>(column, line.size()));
+      bool own_line = is_blank(before);
+      found.push_back({text_of(tok.attr("string")), own_line, own_line ? before : ""});
     }
     return found;
+  }
+  // The indentation of the line that holds the offset.
+  std::string line_indentation(long offset) const {
+    std::string line = text_of(slice(line_start(offset), offset));
+    return line.substr(0, line.find_first_not_of(" \t\f"));
+  }
+  // What stands before the offset on its line when that is only indentation, else nothing.
+  std::string indentation_before(long offset) const {
+    std::string before = text_of(slice(line_start(offset), offset));
+    return is_blank(before) ? before : "";
   }
 
  private:
   py::object atok_;
   py::str text_;
   py::list tokens_;
+  py::object quote_;
 };
 
 long startpos(py::handle node) { return node.attr("first_token").attr("startpos").cast<long>(); }
@@ -497,11 +520,12 @@ bool is_closing(const std::string& text) { return text == ")" || text == "]" || 
 bool is_opening(const std::string& text) { return text == "(" || text == "[" || text == "{"; }
 
 struct Tok {
-  long index;
+  long index;  // of its first token
   long start;
   long end;
   std::string string;
   py::object key;
+  long last;  // the index of its last token: literals written side by side are one Tok
 };
 
 // Two tokens match when they are the same name or operator, or literals of the same value:
@@ -517,16 +541,72 @@ py::object token_key(py::handle tok, const std::string& name) {
   return py::make_tuple(name, string);
 }
 
-std::vector<Tok> code_tokens(const py::list& tokens, long from, long to) {
+// The code tokens of tokens[from..to] of `text`. String literals written side by side (an
+// implicit concatenation, over one line or several) are one token whose key is the value they
+// make together: the renderer writes them as one literal, and the source's own pieces, line
+// breaks and comments between them stay when that value is unchanged.
+std::vector<Tok> code_tokens(const py::list& tokens, long from, long to, const py::str& text) {
   std::vector<Tok> found;
+  bool joining = false;  // the last Tok is a literal that a following one may join
   for (long i = from; i <= to; ++i) {
     py::object tok = tokens[static_cast<std::size_t>(i)];
     std::string name = token_name(tok);
-    if (is_layout_token(name)) continue;
-    found.push_back(Tok{i, tok.attr("startpos").cast<long>(), tok.attr("endpos").cast<long>(),
-                        text_of(tok.attr("string")), token_key(tok, name)});
+    if (is_layout_token(name)) {
+      if (name != "NL" && name != "COMMENT") joining = false;
+      continue;
+    }
+    long start = tok.attr("startpos").cast<long>(), end = tok.attr("endpos").cast<long>();
+    if (name == "STRING" && joining) {
+      Tok& literal = found.back();
+      literal.end = end;
+      literal.last = i;
+      literal.string = text_of(text[py::slice(py::int_(literal.start), py::int_(end), py::none())]);
+      py::str joined("(" + literal.string + "\n)");
+      py::object value = on_error(
+          PyExc_Exception, [&] { return lookup("ast", "literal_eval")(joined); },
+          [] { return py::object(); });
+      literal.key = value ? py::make_tuple(name, value.get_type().attr("__name__"), value)
+                          : py::make_tuple(name, py::str(literal.string));
+      continue;
+    }
+    found.push_back(Tok{i, start, end, text_of(tok.attr("string")), token_key(tok, name), i});
+    joining = name == "STRING";
   }
   return found;
+}
+
+// A literal in brackets that only group it (`help_text=(\n "..." "..."\n)`, a text over
+// several lines) is one token too, keyed by the literal's value: the renderer writes no such
+// brackets, and the author's stay with the literal when its value is unchanged.
+std::vector<Tok> grouped_literals(std::vector<Tok> toks, const py::str& text) {
+  auto name_like = [](const std::string& t) {
+    return !t.empty() && (std::isalnum(static_cast<unsigned char>(t[0])) || t[0] == '_' ||
+                          t[0] == '"' || t[0] == '\'');
+  };
+  std::vector<Tok> out;
+  for (std::size_t k = 0; k < toks.size(); ++k) {
+    bool grouping = toks[k].string == "(" && k + 2 < toks.size() && k > 0 &&
+                    toks[k + 2].string == ")" &&
+                    py::tuple(toks[k + 1].key)[0].cast<std::string>() == "STRING";
+    if (grouping) {
+      const std::string& before = toks[k - 1].string;
+      bool keyword = name_like(before) && truthy(lookup("keyword", "iskeyword")(py::str(before)));
+      grouping = (!name_like(before) || keyword) && !is_closing(before);
+    }
+    if (!grouping) {
+      out.push_back(toks[k]);
+      continue;
+    }
+    Tok merged = toks[k + 1];
+    merged.index = toks[k].index;
+    merged.start = toks[k].start;
+    merged.end = toks[k + 2].end;
+    merged.last = toks[k + 2].last;
+    merged.string = text_of(text[py::slice(py::int_(merged.start), py::int_(merged.end), py::none())]);
+    out.push_back(merged);
+    k += 2;
+  }
+  return out;
 }
 
 py::list key_list(const std::vector<Tok>& toks) {
@@ -544,7 +624,8 @@ py::list key_list(const std::vector<Tok>& toks) {
 // is how the author asked for one item a line. None when the rendering does not tokenize.
 std::optional<py::str> merge_tokens(const Source& source, long first, long last,
                                     const py::str& rendered) {
-  std::vector<Tok> o = code_tokens(source.tokens(), first, last);
+  std::vector<Tok> o = grouped_literals(code_tokens(source.tokens(), first, last, source.text()),
+                                        source.text());
   py::list rendered_tokens;
   try {
     rendered_tokens = G("ASTTokens")(rendered, py::arg("parse") = false).attr("tokens");
@@ -553,12 +634,12 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
     return std::nullopt;
   }
   std::vector<Tok> r =
-      code_tokens(rendered_tokens, 0, static_cast<long>(py::len(rendered_tokens)) - 1);
+      code_tokens(rendered_tokens, 0, static_cast<long>(py::len(rendered_tokens)) - 1, rendered);
   if (o.empty() || r.empty()) return std::nullopt;
 
-  std::vector<std::vector<std::pair<std::string, bool>>> gap_comments(o.size() - 1);
+  std::vector<std::vector<PlacedComment>> gap_comments(o.size() - 1);
   for (std::size_t k = 0; k + 1 < o.size(); ++k) {
-    gap_comments[k] = source.placed_comments(o[k].index + 1, o[k + 1].index - 1);
+    gap_comments[k] = source.placed_comments(o[k].last + 1, o[k + 1].index - 1);
   }
   std::vector<bool> broken(o.size() - 1, false);
   auto break_around = [&](long deleted) {
@@ -570,8 +651,21 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
     bool original;
     long index;   // into o or r
     long rindex;  // the matching rendering token, -1 for none
+    std::optional<std::string> gap = std::nullopt;  // the source's own text to go before it
   };
   std::vector<Out> plan;
+  // The source's text between o[k - 1] and o[k], when no comment stands in it.
+  auto source_gap = [&](long k) -> std::optional<std::string> {
+    if (k <= 0 || k >= static_cast<long>(o.size())) return std::nullopt;
+    if (!gap_comments[static_cast<std::size_t>(k - 1)].empty()) return std::nullopt;
+    return text_of(source.slice(o[static_cast<std::size_t>(k - 1)].end,
+                                o[static_cast<std::size_t>(k)].start));
+  };
+  // Around what a fix replaced, removed or added, the source's own spacing stays: the text
+  // before the first token it replaced goes before its replacement, and the text after the
+  // last one it replaced or removed goes before the source token that follows (an argument
+  // removed from a call laid out one per line takes its line with it).
+  std::optional<std::string> after_change;
   py::list opcodes = lookup("difflib", "SequenceMatcher")(py::none(), key_list(o), key_list(r),
                                                           py::arg("autojunk") = false)
                          .attr("get_opcodes")();
@@ -583,9 +677,60 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
     long j1 = op[3].cast<long>(), j2 = op[4].cast<long>();
     if (tag == "equal") {
       for (long t = 0; t < i2 - i1; ++t) plan.push_back({true, i1 + t, j1 + t});
+      if (after_change && i2 > i1) plan[plan.size() - static_cast<std::size_t>(i2 - i1)].gap = after_change;
+      after_change.reset();
       continue;
     }
+    bool quiet = true;  // no comment stands among the tokens it changes
+    for (long g = std::max(i1 - 1, 0L); g < i2 && g < static_cast<long>(gap_comments.size()); ++g) {
+      quiet = quiet && gap_comments[static_cast<std::size_t>(g)].empty();
+    }
     for (long j = j1; j < j2; ++j) plan.push_back({false, j, j});
+    if (quiet && j2 > j1 && i2 > i1) plan[plan.size() - static_cast<std::size_t>(j2 - j1)].gap = source_gap(i1);
+    after_change = quiet && i2 > 0 ? source_gap(i2) : std::nullopt;
+    if (quiet && i2 == i1 && i1 > 0) after_change = source_gap(i1);
+    // A removal keeps the spacing before what it removed, but where it ends a line of its
+    // own (one item a line) and does not follow an opening bracket: then the line goes.
+    // Right after an opening bracket, what follows moves up to it, unless the statement's
+    // brackets close on a line of their own (one item a line): then each item keeps its line.
+    bool closes_alone = o.size() > 1 && is_closing(o.back().string) &&
+                        [&] {
+                          auto gap = source_gap(static_cast<long>(o.size()) - 1);
+                          return gap && gap->find('\n') != std::string::npos;
+                        }();
+    if (quiet && j1 == j2 && i2 > i1 && i1 > 0) {
+      auto before = source_gap(i1);
+      bool after_line = after_change && after_change->find('\n') != std::string::npos;
+      if (is_opening(o[static_cast<std::size_t>(i1 - 1)].string)) {
+        after_change = closes_alone ? before : std::optional<std::string>("");
+      } else if (!after_line) {
+        after_change = before;
+      }
+    }
+    if (quiet && j2 > j1 && i2 > i1 && is_opening(r[static_cast<std::size_t>(j2 - 1)].string) &&
+        !closes_alone) {
+      after_change = "";
+    }
+    // Brackets the change emptied close at once.
+    std::string written_last = j2 > j1 ? r[static_cast<std::size_t>(j2 - 1)].string
+                                        : (i1 > 0 ? o[static_cast<std::size_t>(i1 - 1)].string : "");
+    if (quiet && i2 > i1 && i2 < static_cast<long>(o.size()) &&
+        is_closing(o[static_cast<std::size_t>(i2)].string) && is_opening(written_last)) {
+      after_change = "";
+    }
+    // An item added after a trailing comma, in brackets laid out one item a line, goes on a
+    // line of its own, with a trailing comma of its own.
+    if (quiet && i1 == i2 && j2 > j1 && i1 > 0 && i1 < static_cast<long>(o.size()) &&
+        o[static_cast<std::size_t>(i1 - 1)].string == "," &&
+        is_closing(o[static_cast<std::size_t>(i1)].string)) {
+      auto between = source_gap(i1);
+      if (between && between->find('\n') != std::string::npos) {
+        plan[plan.size() - static_cast<std::size_t>(j2 - j1)].gap =
+            "\n" + source.line_indentation(o[static_cast<std::size_t>(i1 - 1)].start);
+        bool has_comma = r[static_cast<std::size_t>(j2 - 1)].string == ",";
+        after_change = (has_comma ? "" : ",") + *between;
+      }
+    }
     long keep = -1;
     if (i2 > i1 && o[static_cast<std::size_t>(i2 - 1)].string == "," &&
         i2 < static_cast<long>(o.size()) && is_closing(o[static_cast<std::size_t>(i2)].string) &&
@@ -607,30 +752,53 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
     for (long k = i1; k < i2; ++k) {
       if (k != keep) break_around(k);
     }
-    if (keep >= 0) plan.push_back({true, keep, -1});
+    if (keep >= 0) {
+      plan.push_back({true, keep, -1});
+      after_change.reset();
+    }
   }
-
   py::list pieces;
-  std::vector<std::pair<std::string, bool>> pending;
+  std::vector<PlacedComment> pending;
   auto take_gaps = [&](long from, long to) {  // gap indices [from, to)
     for (long g = from; g < to; ++g) {
       for (const auto& comment : gap_comments[static_cast<std::size_t>(g)]) pending.push_back(comment);
     }
   };
-  // A comment that stood on a line of its own goes on one again; one after code, after code.
+  // A comment that stood on a line of its own goes on one again, at its own indentation;
+  // one after code, after code.
+  std::string last_indentation;
   auto written_comments = [&](bool last) {
     std::string text;
     for (std::size_t i = 0; i < pending.size(); ++i) {
-      const auto& [comment, own_line] = pending[i];
+      const PlacedComment& comment = pending[i];
       bool line_start = !text.empty() && text.back() == '\n';
-      text += own_line ? (line_start ? "" : "\n") + comment : (line_start ? "" : "  ") + comment;
+      if (comment.own_line) {
+        text += (line_start ? "" : "\n") + comment.indentation + comment.text;
+        last_indentation = comment.indentation;
+      } else {
+        text += (line_start ? "" : "  ") + comment.text;
+      }
       if (!last || i + 1 < pending.size()) text += "\n";
     }
     pending.clear();
     return text;
   };
-  auto separator = [&](long rindex) -> py::str {
-    if (!pending.empty()) return py::str(written_comments(false));
+  // What goes before the plan's item: the comments waiting to be written (the line they end
+  // taken up at the indentation the item had in the source, or that of the comment above
+  // it), else the rendering's own spacing.
+  auto separator = [&](const Out& item) -> py::str {
+    long rindex = item.rindex;
+    if (!pending.empty()) {
+      last_indentation.clear();
+      std::string text = written_comments(false);
+      if (item.original) {
+        std::string own = source.indentation_before(o[static_cast<std::size_t>(item.index)].start);
+        text += own.empty() ? last_indentation : own;
+      } else {
+        text += last_indentation;
+      }
+      return py::str(text);
+    }
     if (rindex > 0) {
       return py::str(rendered[py::slice(py::int_(r[static_cast<std::size_t>(rindex - 1)].end),
                                         py::int_(r[static_cast<std::size_t>(rindex)].start),
@@ -639,6 +807,11 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
     return py::str(rindex < 0 ? "" : " ");
   };
   long cursor = -1;
+  bool line_broken = false;  // the comments after the last token written ended its line
+  auto lead = [&](const Out& item) -> py::str {
+    if (line_broken && pending.empty()) return py::str("");
+    return pending.empty() && item.gap ? py::str(*item.gap) : separator(item);
+  };
   for (std::size_t n = 0; n < plan.size(); ++n) {
     const Out& item = plan[n];
     if (item.original) {
@@ -653,15 +826,34 @@ std::optional<py::str> merge_tokens(const Source& source, long first, long last,
         } else {
           take_gaps(std::max(cursor, 0L), item.index);
           cursor = item.index;
-          pieces.append(separator(item.rindex));
+          pieces.append(lead(item));
         }
       } else {
         cursor = item.index;
       }
+      line_broken = false;
       pieces.append(source.slice(tok.start, tok.end));
+      // The comments after a source token whose neighbour the fix changed stay right after
+      // it, where their author put them, and the line goes on as it did in the source.
+      long k = item.index;
+      bool next_verbatim = n + 1 < plan.size() && plan[n + 1].original &&
+                           plan[n + 1].index == k + 1 && !broken[static_cast<std::size_t>(k)];
+      if (!next_verbatim && k + 1 < static_cast<long>(o.size()) && k >= cursor && pending.empty() &&
+          !gap_comments[static_cast<std::size_t>(k)].empty()) {
+        std::string text, indentation;
+        for (const PlacedComment& comment : gap_comments[static_cast<std::size_t>(k)]) {
+          text += comment.own_line ? "\n" + comment.indentation + comment.text : "  " + comment.text;
+          if (comment.own_line) indentation = comment.indentation;
+        }
+        std::string own = source.indentation_before(o[static_cast<std::size_t>(k + 1)].start);
+        pieces.append(py::str(text + "\n" + (own.empty() ? indentation : own)));
+        cursor = k + 1;
+        line_broken = true;
+      }
     } else {
       const Tok& tok = r[static_cast<std::size_t>(item.index)];
-      if (n > 0) pieces.append(separator(item.rindex));
+      if (n > 0) pieces.append(lead(item));
+      line_broken = false;
       pieces.append(py::str(rendered[py::slice(py::int_(tok.start), py::int_(tok.end), py::none())]));
     }
   }
@@ -790,7 +982,13 @@ bool header_edits(Comparison& compare, py::handle old, py::handle now,
   return compare.same(old, now);
 }
 
-py::str render(py::handle node) { return G("render_statement")(node); }
+// A statement as the renderer writes it; with a quote to use, its string literals turned
+// towards that quote (those of the source keep their own spelling in the token merge).
+py::str render(const Source& source, py::handle node) {
+  py::str code = G("render_statement")(node);
+  if (source.quote().is_none()) return code;
+  return G("requote_literals")(code, source.quote());
+}
 
 // A simple statement changed in place: its whole text.
 void render_simple(const Source& source, FieldTable& fields, Rendered& out) {
@@ -798,7 +996,7 @@ void render_simple(const Source& source, FieldTable& fields, Rendered& out) {
   out.start = startpos(stmt);
   out.end = endpos(stmt);
   std::string prefix = source.prefix(stmt);
-  py::str plain = render(stmt);
+  py::str plain = render(source, stmt);
   std::vector<std::string> comments = source.comments(first_index(stmt), last_index(stmt));
 
   std::vector<std::string> candidates;
@@ -844,7 +1042,7 @@ void render_compound(const Source& source, Comparison& compare, FieldTable& fiel
     std::vector<std::string> plain, merged, comments;
     bool all_merged = true;
     for (const auto& [old, now] : edits) {
-      py::str rendering = render(now);
+      py::str rendering = render(source, now);
       plain.push_back(text_of(rendering));
       auto laid = merge_tokens(source, first_index(old), last_index(old), rendering);
       all_merged = all_merged && laid.has_value();
@@ -900,7 +1098,7 @@ void render_compound(const Source& source, Comparison& compare, FieldTable& fiel
     out.reason = "its comments could not be kept";
     return;
   }
-  std::string code = indent_continuation(text_of(render(stmt)), is_blank(prefix) ? prefix : "");
+  std::string code = indent_continuation(text_of(render(source, stmt)), is_blank(prefix) ? prefix : "");
   if (parses_to(fields, prefix, code, stmt, false)) {
     out.text = py::str(code);
   } else {
@@ -988,7 +1186,7 @@ void render_added(const Source& source, FieldTable& fields, Rendered& out) {
     return;
   }
   out.start = out.end = place->offset;
-  std::string code = indent_lines(text_of(render(out.node)), place->indentation);
+  std::string code = indent_lines(text_of(render(source, out.node)), place->indentation);
   std::string check = place->indentation.empty() ? code : code.substr(place->indentation.size());
   if (!parses_to(fields, place->indentation, check, out.node, false)) {
     out.reason = "its rendering does not parse back to the fixed statement";
@@ -1071,11 +1269,11 @@ py::object make_change(const Source& source, const Rendered& r) {
 
 // The changes a watched fixing made on the tree of `atok`, in the order of the source, each
 // with the text that replaces its characters, or None (and the reason) when it is left out.
-py::list statement_changes(py::object atok, std::shared_ptr<FixWatch> watch) {
+py::list statement_changes(py::object atok, std::shared_ptr<FixWatch> watch, py::object quote) {
   py::list result;
   auto snapshot = watch->snapshot();
   if (!snapshot) return result;
-  Source source(atok);
+  Source source(atok, quote);
   FieldTable& fields = *watch->fields();
   Comparison compare(*snapshot);
   std::vector<Rendered> rendered;
@@ -1218,7 +1416,8 @@ void register_splice(py::module_& m) {
       .def("watch", &FixWatch::watch, py::arg("visitor"))
       .def_property_readonly("runs", &FixWatch::runs)
       .def_property_readonly("fixed", [](const FixWatch& w) { return static_cast<bool>(w.snapshot()); });
-  m.def("statement_changes", &statement_changes, py::arg("atok"), py::arg("watch"));
+  m.def("statement_changes", &statement_changes, py::arg("atok"), py::arg("watch"),
+        py::arg("quote") = py::none());
   m.def("splice_changes", &splice_changes, py::arg("text"), py::arg("changes"));
   m.def("new_statement_position", &new_statement_position, py::arg("atok"), py::arg("node"));
   m.def("renders_faithfully", &renders_faithfully, py::arg("code"), py::arg("statement"),

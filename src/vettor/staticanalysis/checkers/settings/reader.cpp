@@ -584,9 +584,16 @@ class Reader {
     py::object tree;
     bool built = true;
     try {
+      py::dict fixed = G("fixed_sources");
+      py::str key(path);
       tree = on_error(
           A("AstroidBuildingError"),
-          [&] { return builder.attr("file_build")(path, fs::path(path).stem().string()); },
+          [&] {
+            if (fixed.contains(key)) {
+              return builder.attr("string_build")(fixed[key], fs::path(path).stem().string(), key);
+            }
+            return builder.attr("file_build")(path, fs::path(path).stem().string());
+          },
           [&] {
             built = false;
             return py::object(py::none());

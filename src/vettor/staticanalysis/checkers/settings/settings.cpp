@@ -30,6 +30,9 @@ PYBIND11_MODULE(settings, m) {
   m.attr("dependencies") = import_sibling(m, "dependencies", 2);
   m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
   m.attr("_UNKNOWN") = import("builtins").attr("object")();
+  // Absolute path -> text of settings files that a project transform has fixed but not yet
+  // written: a settings module that imports one of them is judged with the fixed text.
+  m.attr("fixed_sources") = py::dict();
 
   m.attr("SECURITY_MIDDLEWARE") = kSecurityMiddleware;
   m.attr("XFRAME_MIDDLEWARE") = kXFrameMiddleware;

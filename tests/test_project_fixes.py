@@ -1,0 +1,411 @@
+"""What a project fix (transform_files, trasform_files_in_place) changes: only the statements its
+findings' fixes change, laid out in the project's own style only where they must be, with the
+file's quotes, encoding and line endings; what the lint silences stays as it is; settings fixes
+settle in one run; and a file that cannot be fixed costs only itself."""
+import ast
+import logging
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from conftest import write_files
+from vettor.staticanalysis import checker, diff, transformer
+
+MANAGE = (pathlib.Path(__file__).parent / "fixtures" / "fix_project" / "manage.py").read_text()
+
+
+def project(root, files, settings_module="proj.settings"):
+    """A small project: manage.py naming its settings module, a Django requirement, the files."""
+    return write_files(
+        root,
+        {
+            "manage.py": MANAGE.replace("proj.settings", settings_module),
+            "requirements.txt": "Django==3.2.25\n",
+            **files,
+        },
+    )
+
+
+def fixed(root, whitelist=None, **kwargs):
+    """{path: new text} of a project transform."""
+    return {path: source for source, path in transformer.transform_files(root, whitelist, jobs=1, **kwargs)}
+
+
+def changed_lines(before, after):
+    """The lines removed and added, in order."""
+    import difflib
+
+    return [
+        line
+        for line in difflib.unified_diff(before.splitlines(), after.splitlines(), lineterm="", n=0)
+        if line[:1] in "+-" and not line.startswith(("+++", "---"))
+    ]
+
+
+# ---------------------------------------------------------------------------------------
+# Only what a fix changes
+
+UNTIDY = '''\
+""" The shop's models. """
+from django.db import models
+LABELS = {'a': 'A',   'b': 'B'}
+
+
+class Item(models.Model):
+    """ An item. """
+    name = models.CharField(max_length=100, null=True)
+    code = models.CharField( max_length = 20 )   # kept as written
+    note = models.TextField(help_text='A note that runs a long way past the seventy-nine columns Black')
+
+
+
+    def __str__(self):
+        return '%s' % (self.name)
+'''
+
+
+def test_statements_no_fix_touched_are_kept_byte_for_byte(tmp_path):
+    root = project(tmp_path, {"shop/__init__.py": "", "shop/models.py": UNTIDY})
+    after = fixed(root)["shop/models.py"]
+    # Single quotes prevail among the file's literals: the new one takes them, whatever the
+    # docstrings use.
+    assert changed_lines(UNTIDY, after) == [
+        "-    name = models.CharField(max_length=100, null=True)",
+        "+    name = models.CharField(max_length=100, default='', blank=True)",
+    ]
+
+
+@pytest.mark.parametrize(
+    "literals, new",
+    [
+        ("A = 'a'\nB = 'b'\n", "default=''"),
+        ('A = "a"\nB = "b"\n', 'default=""'),
+        # docstrings do not count: one single-quoted literal against three docstrings
+        ('"""Module."""\nA = \'a\'\n\n\ndef f():\n    """F."""\n\n\ndef g():\n    """G."""\n', "default=''"),
+        # a tie, or no literal at all, gives Black's double quotes
+        ("A = 'a'\nB = \"b\"\n", 'default=""'),
+        ("", 'default=""'),
+    ],
+    ids=["single", "double", "docstrings-not-counted", "tie", "none"],
+)
+def test_a_new_literal_takes_the_quote_the_file_mostly_uses(tmp_path, literals, new):
+    models = literals + "from django.db import models\n\n\nclass A(models.Model):\n    name = models.CharField(max_length=9, null=True)\n"
+    root = project(tmp_path, {"shop/__init__.py": "", "shop/models.py": models})
+    assert f"models.CharField(max_length=9, {new}, blank=True)" in fixed(root)["shop/models.py"]
+
+
+FIELD = "    name = models.CharField(max_length=9, null=True, verbose_name='Name')\n"
+WIDER = "    name = models.CharField(max_length=9, default='', verbose_name='Name', blank=True)\n"
+SPLIT = (
+    "    name = models.CharField(\n"
+    "        max_length=9, default='', verbose_name='Name', blank=True\n"
+    "    )\n"
+)
+
+
+@pytest.mark.parametrize(
+    "black, statement, after",
+    [
+        # Black's default line length, 88: the changed line (86 columns) still fits, and keeps
+        # its layout
+        ("", FIELD, WIDER),
+        # a changed line that fitted and no longer does is laid out by Black in the project's
+        # line length, with the quotes the file uses
+        ("[tool.black]\nline-length = 79\n", FIELD, SPLIT),
+        # one that never fitted is left as its author laid it out
+        ("[tool.black]\nline-length = 60\n", FIELD, WIDER),
+        # with string normalisation off, Black keeps the quotes of what it lays out again
+        (
+            "[tool.black]\nline-length = 79\nskip-string-normalization = true\n",
+            FIELD.replace("'Name'", '"Name"'),
+            SPLIT.replace("'Name'", '"Name"'),
+        ),
+        # its trailing comment goes with it
+        ("[tool.black]\nline-length = 84\n", FIELD.replace("\n", "  # shown\n"), SPLIT.replace("    )\n", "    )  # shown\n")),
+    ],
+    ids=["fits", "no-longer-fits", "never-fitted", "skip-string-normalization", "trailing-comment"],
+)
+def test_a_changed_statement_is_laid_out_again_only_when_it_no_longer_fits(tmp_path, black, statement, after):
+    source = "from django.db import models\nX, Y = 'x', 'y'\n\n\nclass A(models.Model):\n" + statement
+    root = project(tmp_path, {"shop/__init__.py": "", "shop/models.py": source, "pyproject.toml": black})
+    assert fixed(root)["shop/models.py"] == source.replace(statement, after)
+
+
+@pytest.mark.parametrize(
+    "statement, after",
+    [
+        # an argument removed from a call laid out one per line takes its line with it
+        (
+            "    name = models.CharField(\n        max_length=9,\n        null=False,\n        blank=False,\n"
+            "        verbose_name='n',\n    )\n",
+            "    name = models.CharField(\n        max_length=9,\n        verbose_name='n',\n    )\n",
+        ),
+        # a last argument replaced keeps the closing bracket on its own line
+        (
+            "    name = models.CharField(\n        max_length=9, blank=True, null=True\n    )\n",
+            "    name = models.CharField(\n        max_length=9, blank=True, default=''\n    )\n",
+        ),
+        # a comment among the arguments stays where it stood
+        (
+            "    name = models.CharField(\n        max_length=9,  # short\n        null=True,\n    )\n",
+            "    name = models.CharField(\n        max_length=9,  # short\n        default='', blank=True,\n    )\n",
+        ),
+        # an item added after a trailing comma gets a line (and a trailing comma) of its own;
+        # a text written in pieces, in brackets of its own, stays as written
+        (
+            "    size = models.IntegerField(\n        null=True,\n        help_text=(\n            'a '\n"
+            "            'b'\n        ),\n    )\n",
+            "    size = models.IntegerField(\n        null=True,\n        help_text=(\n            'a '\n"
+            "            'b'\n        ),\n        blank=True,\n    )\n",
+        ),
+    ],
+    ids=["removed-argument", "replaced-last-argument", "comment-kept", "added-after-trailing-comma"],
+)
+def test_a_changed_call_keeps_its_own_layout_around_the_change(tmp_path, statement, after):
+    source = "from django.db import models\nX, Y = 'x', 'y'\n\n\nclass A(models.Model):\n" + statement
+    root = project(tmp_path, {"shop/__init__.py": "", "shop/models.py": source})
+    assert fixed(root)["shop/models.py"] == source.replace(statement, after)
+
+
+# ---------------------------------------------------------------------------------------
+# What the lint silences
+
+
+NULLABLE = "from django.db import models\n\n\nclass A(models.Model):\n    name = models.CharField(max_length=9, null=True){pragma}\n"
+
+
+@pytest.mark.parametrize(
+    "pragma, config",
+    [
+        ("  # vettor: disable=nullable-string-field", ""),
+        ("  # pylint: disable=C2000", ""),
+        ("", '[tool.vettor]\ndisable = ["C2000"]\n'),
+        ("", '[tool.vettor]\ndisable = ["nullable-string-field"]\n'),
+    ],
+    ids=["vettor-pragma", "pylint-pragma", "configured-code", "configured-symbol"],
+)
+def test_what_the_lint_silences_is_not_fixed(tmp_path, pragma, config):
+    root = project(tmp_path, {"shop/__init__.py": "", "shop/models.py": NULLABLE.format(pragma=pragma), "pyproject.toml": config})
+    assert fixed(root) == {}
+
+
+def test_a_disable_next_pragma_silences_the_next_line_only(tmp_path):
+    source = (
+        "from django.db import models\n\n\nclass A(models.Model):\n"
+        "    # pylint: disable-next=nullable-string-field\n"
+        "    name = models.CharField(max_length=9, null=True)\n"
+        "    other = models.CharField(max_length=9, null=True)\n"
+    )
+    root = project(tmp_path, {"shop/__init__.py": "", "shop/models.py": source})
+    assert changed_lines(source, fixed(root)["shop/models.py"]) == [
+        "-    other = models.CharField(max_length=9, null=True)",
+        '+    other = models.CharField(max_length=9, default="", blank=True)',
+    ]
+
+
+# ---------------------------------------------------------------------------------------
+# One lint, whatever is asked
+
+SHOP = {
+    "bookshop/__init__.py": "",
+    "bookshop/models.py": (
+        "from django.db import models\n\n\nclass Author(models.Model):\n    name = models.TextField()\n\n\n"
+        "class Book(models.Model):\n    author = models.ForeignKey(Author, on_delete=models.CASCADE)\n"
+    ),
+    "bookshop/views.py": (
+        "from .models import Book\n\n\ndef author_of(book_id):\n    book = Book.objects.get(pk=book_id)\n"
+        "    print(f\"Found {len(Book.objects.all())} books\")\n    return book.author.id\n"
+    ),
+    "bookshop/admin/__init__.py": "",
+    "bookshop/admin/views.py": (
+        "from bookshop.models import Book\n\n\ndef count():\n    return len(Book.objects.all())\n"
+    ),
+}
+
+
+def test_one_lint_drives_the_fixes_of_every_file(tmp_path, monkeypatch):
+    root = project(tmp_path, SHOP)
+    lints, linters = [], []
+    real_lint, real_linter = checker.get_messages, checker.create_linter
+    monkeypatch.setattr(checker, "get_messages", lambda *args, **kwargs: lints.append(kwargs.get("jobs")) or real_lint(*args, **kwargs))
+    monkeypatch.setattr(checker, "create_linter", lambda *args, **kwargs: linters.append(kwargs) or real_linter(*args, **kwargs))
+    monkeypatch.setattr(transformer, "fix_code", None)  # no file is linted on its own
+    result = transformer.transform_files(root, None, jobs=1)
+    assert lints == [1] and len(linters) == 1
+    assert sorted(path for _, path in result) == ["bookshop/admin/views.py", "bookshop/views.py"]
+    views = dict((path, source) for source, path in result)["bookshop/views.py"]
+    # len() inside an f-string is fixed like any other
+    assert changed_lines(SHOP["bookshop/views.py"], views) == [
+        '-    print(f"Found {len(Book.objects.all())} books")',
+        "-    return book.author.id",
+        '+    print(f"Found {Book.objects.all().count()} books")',
+        "+    return book.author_id",
+    ]
+
+
+@pytest.mark.parametrize("whitelist", [["bookshop/views.py"], ["bookshop"], ["bookshop/admin", "bookshop/views.py"]])
+def test_a_file_gets_the_same_fixes_whatever_else_is_fixed(tmp_path, whitelist):
+    root = project(tmp_path, SHOP)
+    whole = fixed(root)
+    part = fixed(root, whitelist)
+    assert part and all(whole[path] == text for path, text in part.items())
+
+
+# ---------------------------------------------------------------------------------------
+# Model changes
+
+@pytest.mark.parametrize(
+    "files, apps",
+    [
+        ({"shop/models.py": NULLABLE.format(pragma="")}, ["shop"]),
+        # a models package belongs to the app that holds it
+        ({"shop/apps.py": "", "shop/models/__init__.py": "", "shop/models/item.py": NULLABLE.format(pragma="")}, ["shop"]),
+        ({"shop/models.py": NULLABLE.format(pragma=""), "blog/migrations/__init__.py": "",
+          "blog/models.py": NULLABLE.format(pragma="").replace("null=True", "max_length=1000")
+          .replace("max_length=9, ", "")}, ["blog", "shop"]),
+        # fixes of no model field need no migration
+        ({"shop/views.py": SHOP["bookshop/admin/views.py"].replace("bookshop.models", "shop.data"),
+          "shop/data.py": SHOP["bookshop/models.py"]}, []),
+    ],
+    ids=["models-module", "models-package", "two-apps", "no-field"],
+)
+def test_the_apps_whose_model_fields_change_are_named(tmp_path, files, apps):
+    root = project(tmp_path, {"shop/__init__.py": "", "blog/__init__.py": "", **files})
+    result = transformer.transform_files(root, None, jobs=1)
+    assert len(result) >= 1
+    assert result.migrations == apps
+    assert transformer.trasform_files_in_place(root, None, jobs=1).migrations == apps
+
+
+# ---------------------------------------------------------------------------------------
+# Settings fixes
+
+BASE = """\
+SECRET_KEY = "x"
+INSTALLED_APPS = ["django.contrib.sessions"]
+MIDDLEWARE = [
+    "django.contrib.sessions.middleware.SessionMiddleware",
+    "django.middleware.csrf.CsrfViewMiddleware",
+    "django.middleware.clickjacking.XFrameOptionsMiddleware",
+]
+SESSION_COOKIE_SECURE = True
+CSRF_COOKIE_SECURE = True
+"""
+PRODUCTION = 'from .base import *\n\nMIDDLEWARE += ["whitenoise.middleware.WhiteNoiseMiddleware"]\n'
+
+
+def nothing_left_to_fix(root):
+    """Whether a second run, in a process of its own as a user runs it, would fix nothing."""
+    again = subprocess.run([sys.executable, "-m", "vettor.staticanalysis", str(root), "--diff", "-j1"],
+                           capture_output=True, timeout=600)
+    return (again.returncode, again.stdout) == (0, b"")
+
+
+def settings_findings(root):
+    found = checker.get_messages(str(root), {p.relative_to(root).as_posix(): None for p in root.rglob("*.py")}, jobs=1)
+    return sorted((f["path"], f["message-id"]) for f in found if f["message-id"] in transformer.FIXED_CODES)
+
+
+@pytest.mark.parametrize("requirement", ["Django==3.2.25\n", "Django==2.2.28\n"])
+def test_settings_fixes_settle_in_one_run(tmp_path, requirement):
+    root = project(tmp_path, {"proj/__init__.py": "", "proj/settings.py": BASE, "requirements.txt": requirement})
+    assert settings_findings(root)
+    transformer.trasform_files_in_place(root, None, jobs=1)
+    assert nothing_left_to_fix(root)
+
+
+def test_a_module_built_on_a_base_module_is_not_fixed_again(tmp_path):
+    root = project(
+        tmp_path,
+        {"proj/__init__.py": "", "proj/settings/__init__.py": "", "proj/settings/production.py": PRODUCTION,
+         "proj/settings/base.py": BASE},
+        settings_module="proj.settings.production",
+    )
+    assert ("proj/settings/production.py", "C4007") in settings_findings(root)
+    result = fixed(root)
+    assert list(result) == ["proj/settings/base.py"]
+    assert result["proj/settings/base.py"].count("SecurityMiddleware") == 1
+    transformer.trasform_files_in_place(root, None, jobs=1)
+    assert nothing_left_to_fix(root)
+    assert (root / "proj/settings/production.py").read_text() == PRODUCTION
+
+
+# ---------------------------------------------------------------------------------------
+# Encodings and line endings
+
+FIELD_LINE = b"    name = models.CharField(max_length=9, null=True)"
+FIXED_LINE = b'    name = models.CharField(max_length=9, default="", blank=True)'
+
+
+@pytest.mark.parametrize(
+    "before",
+    [
+        b"# -*- coding: latin-1 -*-\nfrom django.db import models\nLABEL = \"caf\xe9\"\n\n\nclass A(models.Model):\n" + FIELD_LINE + b"\n",
+        b"from django.db import models\r\n\r\n\r\nclass A(models.Model):\r\n" + FIELD_LINE + b"\r\n    other = 1\r\n",
+        b"from django.db import models\r\r\r\nclass A(models.Model):\r" + FIELD_LINE + b"\r    other = 1\r",
+        b"from django.db import models\n\r\n\r\nclass A(models.Model):\r\n" + FIELD_LINE + b"\n    other = 1\r\n",
+        "\ufefffrom django.db import models\n\n\nclass A(models.Model):\n    l\u00e4nge = models.CharField(max_length=9, null=True)\n".encode("utf-8"),
+    ],
+    ids=["latin-1", "crlf", "lone-cr", "mixed", "utf-8-bom"],
+)
+def test_the_diff_applies_and_the_fix_keeps_the_encoding_and_line_endings(tmp_path, before):
+    root = project(tmp_path / "project", {"shop/__init__.py": ""})
+    (root / "shop" / "models.py").write_bytes(before)
+    copies = {}
+    for tool in ("patch", "git"):
+        copies[tool] = pathlib.Path(shutil.copytree(root, tmp_path / tool))
+    result = transformer.transform_files(root, None, jobs=1)
+    patch = result.unified_diff_bytes()
+    assert transformer.trasform_files_in_place(root, None, jobs=1) == ["shop/models.py"]
+    after = (root / "shop" / "models.py").read_bytes()
+    assert after == before.replace(FIELD_LINE, FIXED_LINE).replace(
+        "l\u00e4nge = models.CharField(max_length=9, null=True)".encode(),
+        'l\u00e4nge = models.CharField(max_length=9, default="", blank=True)'.encode(),
+    )
+    subprocess.run(["patch", "-p1", "-s", "--binary"], input=patch, cwd=copies["patch"], check=True)
+    subprocess.run(["git", "apply", "--whitespace=nowarn", "-"], input=patch, cwd=copies["git"], check=True)
+    for copy in copies.values():
+        assert (copy / "shop" / "models.py").read_bytes() == after
+
+
+# ---------------------------------------------------------------------------------------
+# Files that cannot be fixed
+
+
+def test_a_file_nested_too_deeply_costs_only_itself(tmp_path, caplog):
+    deep = NULLABLE.format(pragma="") + "TOTAL = " + " + ".join(["1"] * 3000) + "\n"
+    root = project(tmp_path, {"shop/__init__.py": "", "shop/deep.py": deep, "shop/models.py": NULLABLE.format(pragma="")})
+    result = transformer.transform_files(root, None, jobs=1)
+    assert [path for _, path in result] == ["shop/models.py"]
+    assert (root / "shop" / "deep.py").read_text() == deep
+
+
+def test_transform_code_leaves_a_source_nested_too_deeply_unfixed_with_a_warning(caplog):
+    code = NULLABLE.format(pragma="") + "TOTAL = " + " + ".join(["1"] * 3000) + "\n"
+    with caplog.at_level(logging.WARNING):
+        result = transformer.transform_code(code, "shop/models.py", "proj.settings")
+    assert "null=True" in result.code and "TOTAL" in result.code
+    assert "shop/models.py is nested too deeply to be fixed" in caplog.text
+
+
+def test_a_file_edited_while_the_fix_runs_is_not_written(tmp_path, monkeypatch):
+    root = project(tmp_path, {"edited/__init__.py": "", "edited/models.py": NULLABLE.format(pragma=""),
+                              "edited/admin.py": NULLABLE.format(pragma="").replace("class A", "class B")})
+    real = transformer.transform_files
+
+    def edited_meanwhile(**kwargs):
+        result = real(**kwargs)
+        with open(root / "edited" / "models.py", "a") as file:
+            file.write("EDITED = True\n")
+        return result
+
+    monkeypatch.setattr(transformer, "transform_files", edited_meanwhile)
+    with pytest.raises(transformer.TransformError) as raised:
+        transformer.trasform_files_in_place(root, None, jobs=1)
+    assert raised.value.written == ["edited/admin.py"]
+    assert [path for path, _ in raised.value.failures] == ["edited/models.py"]
+    assert (root / "edited" / "models.py").read_text() == NULLABLE.format(pragma="") + "EDITED = True\n"
+    assert "blank=True" in (root / "edited" / "admin.py").read_text()
