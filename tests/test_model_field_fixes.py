@@ -143,6 +143,17 @@ def test_unchanged(codes, source):
     check_noop(codes, source, header=HEADER.replace("extra =", "CHOICES = make_choices()\nextra ="))
 
 
+def test_default_held_by_a_constant_is_kept():
+    # SLUG_MAX_LENGTH is 50, SlugField's own default, but the field is tied to the constant.
+    header = HEADER + "    SLUG_MAX_LENGTH = 50\n"
+    check_transformed(
+        ["C2002"],
+        "slug = models.SlugField(max_length=SLUG_MAX_LENGTH, null=False)",
+        "slug = models.SlugField(max_length=SLUG_MAX_LENGTH)",
+        header,
+    )
+
+
 def test_nullable_by_its_class_without_keywords():
     header = HEADER.replace("\n\n\nclass Post", (
         "\n\n\nclass CharField(models.CharField):\n"

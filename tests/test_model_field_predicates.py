@@ -83,6 +83,10 @@ KEYWORD_ANSWERS = [
     ("is_redundant_kwargs", "x = models.URLField(max_length=200)", "max_length", True),
     ("is_redundant_kwargs", "x = models.EmailField(max_length=None)", "max_length", False),
     ("is_redundant_kwargs", "x = dict(null=False)", "null", None),
+    # A constant that holds the default today keeps the field tied to it.
+    ("is_redundant_kwargs", "LENGTH = 50\n    x = models.SlugField(max_length=LENGTH)", "max_length", False),
+    ("is_redundant_kwargs", "x = models.SlugField(max_length=settings.SLUG_LENGTH)", "max_length",
+     False),
     ("is_fragile_unique_for", "x = models.DateField(unique_for_date='d')", "unique_for_date", True),
     ("is_fragile_unique_for", "x = models.DateField(unique_for_month='d')", "unique_for_month", True),
     ("is_fragile_unique_for", "x = models.DateField(unique_for_year='d')", "unique_for_year", True),

@@ -687,6 +687,24 @@ bool states_required(py::handle call, py::handle arg) {
   return eq(arg, py::str("blank")) && truthy(get(explicit_arguments(call), "null"));
 }
 
+// A value written out as a literal (`False`, `None`, `50`, `-1`). A name or an attribute
+// that happens to hold the default today (`max_length=SLUG_MAX_LENGTH`,
+// `settings.MAX_TITLE`) ties the field to that constant on purpose: dropping it would keep
+// the column as it is now and lose the link.
+bool is_written_literal(py::handle value) {
+  if (vettor::isinstance(value, astroid_class("UnaryOp"))) value = value.attr("operand");
+  return vettor::isinstance(value, astroid_class("Const"));
+}
+
+// Whether the keyword of a field call repeats the field class's default for it, as a literal.
+bool repeats_default(py::handle call, py::handle keyword, const py::dict& defaults) {
+  py::object arg = keyword.attr("arg");
+  if (arg.is_none() || !defaults.contains(arg)) return false;
+  if (!is_written_literal(keyword.attr("value"))) return false;
+  py::object value = H("astroid_node_to_value")(keyword.attr("value"));
+  return eq(value, defaults[arg]) && !states_required(call, arg);
+}
+
 py::object is_redundant_kwargs(py::object node) {
   py::object call = node.attr("parent");
   // Keywords of a class statement (metaclass=...) are no field arguments.
@@ -695,8 +713,7 @@ py::object is_redundant_kwargs(py::object node) {
   py::dict defaults = effective_defaults(call);
   py::object arg = node.attr("arg");
   if (arg.is_none() || !defaults.contains(arg)) return py::none();
-  py::object value = H("astroid_node_to_value")(node.attr("value"));
-  return py::bool_(eq(value, defaults[arg]) && !states_required(call, arg));
+  return py::bool_(repeats_default(call, node, defaults));
 }
 
 py::object has_redundant_kwargs(py::object node) {
@@ -716,12 +733,7 @@ py::object transform_redundant_kwargs(py::object node) {
   std::vector<size_t> indexes;
   size_t i = 0;
   for (py::handle keyword : keywords) {
-    py::object arg = keyword.attr("arg");
-    py::object value = H("astroid_node_to_value")(keyword.attr("value"));
-    if (!arg.is_none() && defaults.contains(arg) && eq(value, defaults[arg]) &&
-        !states_required(node, arg)) {
-      indexes.push_back(i);
-    }
+    if (repeats_default(node, keyword, defaults)) indexes.push_back(i);
     ++i;
   }
   for (auto it = indexes.rbegin(); it != indexes.rend(); ++it) {
