@@ -347,12 +347,17 @@ py::object fix_code_here(py::object code, py::object filepath, py::object settin
 // The file's own project is on the import path for the whole fix, as the lint puts it there
 // while it checks: the fixes infer the project's models through the same imports as the lint,
 // whatever the working directory.
+// The modules it built are forgotten when it ends, so the next call sees the files as they
+// are then.
 py::object fix_code(py::object code, py::object filepath, py::object settings_modpath,
                     py::object noise) {
   py::list paths;
   paths.append(lookup("os", "fspath")(filepath));
-  return vettor::within(lookup("pylint.lint", "fix_import_path")(paths),
-                        [&] { return fix_code_here(code, filepath, settings_modpath, noise); });
+  py::object scope = G("checker").attr("ProjectModules")(py::none(), paths);
+  return vettor::within(scope, [&] {
+    return vettor::within(lookup("pylint.lint", "fix_import_path")(paths),
+                          [&] { return fix_code_here(code, filepath, settings_modpath, noise); });
+  });
 }
 
 // The fixes of a project lint's findings in one source, with no lint of its own: a fix is
@@ -454,9 +459,15 @@ py::object transform_files(py::object project_root, py::object whitelist, py::ob
   // The workers of the project's lint, when the caller asks for them; the diff's own default
   // otherwise, so that a diff that does not know them is called as before.
   if (!jobs.is_none()) more["jobs"] = jobs;
-  return G("diff").attr("get_diff_plaintext")(
-      "project_root"_a = project_root, "whitelist"_a = whitelist,
-      "settings_modpath"_a = settings_modpath, "code_style"_a = code_style, **more);
+  // The project's modules that the fixes build are forgotten when the transform ends.
+  py::list targets;
+  targets.append(lookup("os", "fspath")(project_root));
+  py::object scope = G("checker").attr("ProjectModules")(project_root, targets);
+  return vettor::within(scope, [&] {
+    return G("diff").attr("get_diff_plaintext")(
+        "project_root"_a = project_root, "whitelist"_a = whitelist,
+        "settings_modpath"_a = settings_modpath, "code_style"_a = code_style, **more);
+  });
 }
 
 // (source, path) as Python's `source, path = item` unpacks it, with its messages.

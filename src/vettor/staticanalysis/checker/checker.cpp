@@ -50,4 +50,5 @@ VETTOR_MODULE(checker, m) {
   register_entry_points(m);
   register_single_text(m);
   register_project_config(m);
+  register_process_state(m);
 }

@@ -29,6 +29,9 @@ void register_single_text(py::module_& m);
 // project_config.cpp: `check_project_config`, what a project's own configuration may set.
 void register_project_config(py::module_& m);
 
+// process_state.cpp: `ProjectModules`, the context manager form of ProjectModulesForgotten.
+void register_process_state(py::module_& m);
+
 // throughput.cpp: astroid's node constructors stop working out their own signature at every
 // node (once per process; astroid warns as before).
 void keep_node_constructor_signatures();

@@ -22,6 +22,7 @@
 // `self.customer` infers to would depend on the order in which the files were checked.
 #include "checker.hpp"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -221,6 +222,40 @@ ProjectModulesForgotten::~ProjectModulesForgotten() {
     e.discard_as_unraisable("forgetting the project's modules");
   } catch (...) {
   }
+}
+
+// The same, as a Python context manager, for the roads that lint and infer outside one call
+// of the lint (the fixes of a text or a project, the review suggestions): a `with` block over
+// the whole call leaves astroid as the call found it.
+class ProjectModulesScope {
+ public:
+  ProjectModulesScope(py::object project_root, py::object targets)
+      : project_root_(std::move(project_root)), targets_(std::move(targets)) {}
+  void enter() { guard_ = std::make_unique<ProjectModulesForgotten>(project_root_, targets_); }
+  void exit() { guard_.reset(); }
+
+ private:
+  py::object project_root_;
+  py::object targets_;
+  std::unique_ptr<ProjectModulesForgotten> guard_;
+};
+
+void register_process_state(py::module_& m) {
+  py::class_<ProjectModulesScope>(m, "ProjectModules",
+                                  "with ProjectModules(project_root, targets): the project's "
+                                  "modules that astroid builds inside the block\nare forgotten "
+                                  "when it ends (project_root None: every module that is not a "
+                                  "library's).")
+      .def(py::init<py::object, py::object>(), py::arg("project_root"), py::arg("targets"))
+      .def("__enter__",
+           [](py::object self) {
+             self.cast<ProjectModulesScope&>().enter();
+             return self;
+           })
+      .def("__exit__", [](ProjectModulesScope& scope, py::args) {
+        scope.exit();
+        return false;
+      });
 }
 
 // ---------------------------------------------------------------------------------------

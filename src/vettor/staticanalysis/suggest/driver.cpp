@@ -274,7 +274,7 @@ std::string suggestion_key(py::handle path, py::handle first, py::handle last,
          std::string(py::str(last)) + ":" + std::string(py::str(text));
 }
 
-py::list suggest_fixes(py::object comments, py::object project_root) {
+py::list suggest_fixes_here(py::object comments, py::object project_root) {
   py::list comments_with_suggestions;
   std::set<std::string> seen;
 
@@ -386,6 +386,16 @@ py::list suggest_fixes(py::object comments, py::object project_root) {
   }
   cache.clear();
   return comments_with_suggestions;
+}
+
+// The project's modules that the fixes build to infer are forgotten when the call ends, so a
+// later call sees the files as they are then.
+py::list suggest_fixes(py::object comments, py::object project_root) {
+  py::list targets;
+  targets.append(lookup("os", "fspath")(project_root));
+  py::object scope =
+      import_sibling(G.handle(), "checker").attr("ProjectModules")(project_root, targets);
+  return vettor::within(scope, [&] { return py::object(suggest_fixes_here(comments, project_root)); });
 }
 
 }  // namespace
