@@ -793,11 +793,13 @@ def write_failure(project, error):
     return f"Could not write {path}: {reason}"
 
 
-def fix(project, args, python):
+def fix(project, args, python, config):
+    """--diff or --fix of the project's Python files `python`; `config` is what the command
+    line hands the lint, whose findings the fixes follow."""
     from vettor.staticanalysis import transformer
 
     if args.diff:
-        fixed = transformer.transform_files(str(project), python, jobs=args.jobs)
+        fixed = transformer.transform_files(str(project), python, jobs=args.jobs, config=config)
         # The diff alone goes to standard output, as bytes: each file's lines in the file's own
         # encoding and line endings, so that patch and git apply take it as it is.
         sys.stdout.flush()
@@ -813,7 +815,9 @@ def fix(project, args, python):
         return EXIT_FOUND if len(fixed) or failures else EXIT_CLEAN
     unwritten = []
     try:
-        written, failures = transformer.trasform_files_in_place(str(project), python, jobs=args.jobs), []
+        written, failures = transformer.trasform_files_in_place(
+            str(project), python, jobs=args.jobs, config=config
+        ), []
     except transformer.TransformError as error:
         written, failures = error.written, error.failures
     except OSError as error:
@@ -848,8 +852,6 @@ def run(args, parser, counter):
         return EXIT_CLEAN
     if args.format != "text" and (args.diff or args.fix):
         parser.error("--format applies to the lint, not to --diff or --fix")
-    if args.switches and (args.diff or args.fix):
-        parser.error("--disable and --enable apply to the lint, not to --diff or --fix")
     try:
         selections = select(args)
         check_switches(checker.create_linter(linter_class=checker.Linter, jobs=1), args.switches)
@@ -861,7 +863,7 @@ def run(args, parser, counter):
     exit_zero = args.exit_zero
     if args.diff or args.fix:
         try:
-            status = max(fix(s.root, args, s.python) for s in selections)
+            status = max(fix(s.root, args, s.python, lint_config(s, args)) for s in selections)
         except meta.ConfigurationError as error:
             print(error, file=sys.stderr)
             return EXIT_USAGE

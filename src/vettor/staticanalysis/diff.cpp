@@ -500,10 +500,11 @@ struct LintResult {
   py::dict unanalysed;  // relative path -> the error the file could not be fixed for
 };
 
-LintResult lint(py::handle project_root, const py::list& selected, py::handle jobs) {
+LintResult lint(py::handle project_root, const py::list& selected, py::handle jobs,
+               py::handle host_config) {
   py::dict files;
   for (py::handle item : selected) files[item[py::int_(0)]] = py::none();
-  py::dict config;
+  py::dict config = lookup("builtins", "dict")(host_config);
   py::object workers = py::int_(0);
   if (!jobs.is_none()) {
     config["jobs"] = jobs;
@@ -624,14 +625,16 @@ py::object project_settings_files(py::handle project_root) {
 }
 
 // The settings findings a lint of `text` reports when it stands for `file`: under the project's
-// Django version, its settings modules and its configured `disable`/`enable`, pragmas and all,
-// as the project lint would report them once the text is written.
+// Django version, its settings modules and its configured `disable`/`enable` (the caller's
+// winning over the project's), pragmas and all, as the project lint would report them once
+// the text is written.
 py::list settings_findings(const py::str& text, const py::object& file, py::handle project_root,
-                           py::handle fixable) {
+                           py::handle fixable, py::handle host_config) {
   py::object checker = vettor::import_sibling(G.handle(), "checker");
   py::object linter = checker.attr("create_linter")(py::arg("linter_class") = checker.attr("CodeLinter"),
                                                     py::arg("jobs") = 1);
   py::dict config = G("meta").attr("get_toml_config")(project_root);
+  config.attr("update")(host_config);
   for (const char* key : {"disable", "enable"}) {
     if (config.contains(key)) linter.attr("global_set_option")(key, config[key]);
   }
@@ -707,7 +710,8 @@ class FixedSettingsSources {
 // statement must be laid out again.
 py::object get_diff_plaintext(py::object project_root, py::object whitelist,
                               py::object settings_modpath, py::object code_style,
-                              py::object jobs) {
+                              py::object jobs, py::object config) {
+  if (config.is_none()) config = py::dict();
   py::object root = path_of(project_root).attr("resolve")();
   py::list selected = selected_files(root, whitelist);
   py::list settings = settings_modules(project_root, settings_modpath);
@@ -716,7 +720,7 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
   py::list failures;
   py::dict originals, stored, fixed_texts;
   py::set apps;
-  LintResult found = selected.empty() ? LintResult{} : lint(project_root, selected, jobs);
+  LintResult found = selected.empty() ? LintResult{} : lint(project_root, selected, jobs, config);
   py::object settings_files = project_settings_files(project_root);
   py::object fixable = vettor::import_sibling(G.handle(), "transformer").attr("FIXED_CODES");
 
@@ -808,7 +812,7 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
             break;
           }
           sources.set(job.file, done.text);
-          py::list more = settings_findings(done.text, job.file, project_root, fixable);
+          py::list more = settings_findings(done.text, job.file, project_root, fixable, config);
           if (more.empty()) break;
           Pass next = fix_pass(job.file, done.text, more, job.settings_module, style, settings_files);
           if (next.text.equal(done.text)) break;
@@ -920,5 +924,6 @@ PYBIND11_MODULE(diff, m) {
   m.attr("ProjectDiff") = make_project_diff(m);
   m.attr("WrittenFiles") = make_written_files(m);
   m.def("get_diff_plaintext", &get_diff_plaintext, py::arg("project_root"), py::arg("whitelist"),
-        py::arg("settings_modpath"), py::arg("code_style"), py::arg("jobs") = py::none());
+        py::arg("settings_modpath"), py::arg("code_style"), py::arg("jobs") = py::none(),
+        py::arg("config") = py::none());
 }

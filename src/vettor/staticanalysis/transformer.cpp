@@ -451,7 +451,8 @@ py::object transform_code(py::object code, py::object filepath, py::object setti
 // ---------------------------------------------------------------------------------------
 // The project transform
 
-py::object transform_files(py::object project_root, py::object whitelist, py::object jobs) {
+py::object transform_files(py::object project_root, py::object whitelist, py::object jobs,
+                           py::object config) {
   py::object meta = G("meta");
   py::object settings_modpath = meta.attr("get_settings_modpath")(project_root);
   py::object code_style = meta.attr("get_code_style")(project_root);
@@ -459,6 +460,7 @@ py::object transform_files(py::object project_root, py::object whitelist, py::ob
   // The workers of the project's lint, when the caller asks for them; the diff's own default
   // otherwise, so that a diff that does not know them is called as before.
   if (!jobs.is_none()) more["jobs"] = jobs;
+  if (!config.is_none()) more["config"] = config;
   // The project's modules that the fixes build are forgotten when the transform ends.
   py::list targets;
   targets.append(lookup("os", "fspath")(project_root));
@@ -541,10 +543,11 @@ py::object bytes_fixed_from(const py::object& result, py::handle path) {
 }
 
 py::object trasform_files_in_place(py::object project_root, py::object whitelist,
-                                   py::object jobs) {
+                                   py::object jobs, py::object config) {
   py::dict pending;
   py::dict more;
   if (!jobs.is_none()) more["jobs"] = jobs;
+  if (!config.is_none()) more["config"] = config;
   py::object result =
       G("transform_files")("project_root"_a = project_root, "whitelist"_a = whitelist, **more);
   for (py::handle item : result) {
@@ -685,7 +688,9 @@ PYBIND11_MODULE(transformer, m) {
         "whitelist: what may be fixed: paths relative to project_root (Python files or\n"
         "    folders whose Python files are all taken), or None for the whole project.\n"
         "jobs: worker processes of the project's one lint (0: one per CPU); None for the\n"
-        "    lint's default.\n\n"
+        "    lint's default.\n"
+        "config: the caller's lint configuration, over the project's own, as\n"
+        "    checker.get_messages takes it (its disable and enable choose what is fixed).\n\n"
         "The project is linted once, and the findings that lint reports (not those its\n"
         "pragmas or configuration silence) are fixed in the files that have fixable ones.\n"
         "Only what a fix changes is written anew; a statement laid out again follows the\n"
@@ -695,10 +700,12 @@ PYBIND11_MODULE(transformer, m) {
         "reads it) are the change as one unified diff, its `failures` the (path, error)\n"
         "pairs of files that could not be fixed, and its `migrations` the labels of the\n"
         "apps whose model fields the fixes change.",
-        py::arg("project_root"), py::arg("whitelist"), py::arg("jobs") = py::none());
+        py::arg("project_root"), py::arg("whitelist"), py::arg("jobs") = py::none(),
+        py::arg("config") = py::none());
   m.def("trasform_files_in_place", &trasform_files_in_place,
         "Fix a project's Python files and write them back: transform_files(project_root,\n"
-        "whitelist, jobs), each file written in the encoding and line endings it had.\n"
+        "whitelist, jobs, config), each file written in the encoding and line endings it\n"
+        "had.\n"
         "Returns the list of the paths written, relative to project_root (its `migrations`\n"
         "as transform_files gives them). A file edited since its fix was made is not\n"
         "written. Raises TransformError (with `written` and `failures`) when some file\n"
@@ -706,7 +713,8 @@ PYBIND11_MODULE(transformer, m) {
         "error, with `written` (the paths written before it) and `path` set: the files\n"
         "before it keep their new text, no later file is written, and the failing file\n"
         "keeps its old content.",
-        py::arg("project_root"), py::arg("whitelist"), py::arg("jobs") = py::none());
+        py::arg("project_root"), py::arg("whitelist"), py::arg("jobs") = py::none(),
+        py::arg("config") = py::none());
   // Calls that omit `noise` share one empty list, which is only ever asked for membership.
   py::list noise;
   m.def("transform_code", &transform_code,
