@@ -317,7 +317,9 @@ def test_settings_fixes_settle_in_one_run(tmp_path, requirement):
     assert nothing_left_to_fix(root)
 
 
-def test_a_module_built_on_a_base_module_is_not_fixed_again(tmp_path):
+def test_a_module_built_on_a_base_module_is_fixed_once_and_the_base_not_at_all(tmp_path):
+    # base.py is what production.py (and any development module) builds on: the deployment's
+    # fixes go into production.py, once, however it extends MIDDLEWARE.
     root = project(
         tmp_path,
         {"proj/__init__.py": "", "proj/settings/__init__.py": "", "proj/settings/production.py": PRODUCTION,
@@ -326,11 +328,11 @@ def test_a_module_built_on_a_base_module_is_not_fixed_again(tmp_path):
     )
     assert ("proj/settings/production.py", "C4007") in settings_findings(root)
     result = fixed(root)
-    assert list(result) == ["proj/settings/base.py"]
-    assert result["proj/settings/base.py"].count("SecurityMiddleware") == 1
+    assert list(result) == ["proj/settings/production.py"]
+    assert result["proj/settings/production.py"].count("SecurityMiddleware") == 1
     transformer.trasform_files_in_place(root, None, jobs=1)
     assert nothing_left_to_fix(root)
-    assert (root / "proj/settings/production.py").read_text() == PRODUCTION
+    assert (root / "proj/settings/base.py").read_text() == BASE
 
 
 # ---------------------------------------------------------------------------------------

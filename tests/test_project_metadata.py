@@ -176,39 +176,41 @@ def test_settings_of_the_example_blog():
 
 def test_settings_package_whose_manage_py_names_the_development_module(project):
     # manage.py runs config.settings.dev, which is named for development: the deployment's
-    # modules are judged.
+    # module is judged, and base.py, which both build on, only as production.py has it.
     settings_files = meta.get_settings_files(project)
-    assert settings_files == ["config.settings.base", "config.settings.production"]
+    assert settings_files == ["config.settings.production"]
     assert meta.get_root_urlconf(settings_files) == "config.urls"
-    assert meta.get_settings_modpath(project) == "config.settings.base"
+    assert meta.get_settings_modpath(project) == "config.settings.production"
     # base.py gives the static URL; production.py's is not a literal.
     assert meta.get_static_url_setting(project) == "/assets/"
+
+
+def test_a_base_that_only_development_modules_build_on_is_judged(project):
+    # With no deployment module built on it, base.py is the nearest thing to one.
+    (project / "src/config/settings/production.py").unlink()
+    assert meta.get_settings_files(project) == ["config.settings.base"]
 
 
 def test_settings_found_without_a_manage_file(project):
     (project / "src" / "manage.py").unlink()
     write(project, "src/legacy/__init__.py", "")
     write(project, "src/legacy/settings.py", 'ROOT_URLCONF = "legacy.urls"\n')
-    assert meta.get_settings_files(project) == [
-        "config.settings.base",
-        "config.settings.production",
-        "legacy.settings",
-    ]
-    assert meta.get_settings_modpath(project) == "config.settings.base"
+    assert meta.get_settings_files(project) == ["config.settings.production", "legacy.settings"]
+    assert meta.get_settings_modpath(project) == "config.settings.production"
 
 
 def test_settings_in_foreign_folders_are_not_the_projects(project):
     for folder in [".venv", "node_modules/pkg", "build/lib/site-packages/other"]:
         write(project, f"{folder}/settings.py", 'INSTALLED_APPS = []\nROOT_URLCONF = "x.urls"\n')
     write(project, ".venv/pyvenv.cfg", "")
-    assert meta.get_settings_files(project) == ["config.settings.base", "config.settings.production"]
+    assert meta.get_settings_files(project) == ["config.settings.production"]
 
 
 def test_unreadable_settings_candidates_are_passed_over(project):
     write(project, "src/broken/settings.py", "INSTALLED_APPS = [\n")
     (project / "src/latin").mkdir()
     (project / "src/latin/settings.py").write_bytes(b"# caf\xe9\nINSTALLED_APPS = []\n")
-    assert meta.get_settings_files(project) == ["config.settings.base", "config.settings.production"]
+    assert meta.get_settings_files(project) == ["config.settings.production"]
 
 
 @pytest.mark.parametrize(

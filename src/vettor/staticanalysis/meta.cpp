@@ -449,21 +449,65 @@ py::object configured_settings_files(const py::object& root) {
   return named;
 }
 
+// The modules a settings module takes every name of (`from .base import *`, anywhere in its
+// body), as import paths.
+py::list star_imported(const py::object& file, const std::string& import_path) {
+  py::list imported;
+  py::object tree = parse_file(file);
+  if (tree.is_none()) return imported;
+  py::object ast = G("ast");
+  // The package a relative import starts from: the module's own for a package's __init__.
+  std::string package = import_path;
+  if (!py::str(file.attr("stem")).equal(py::str("__init__"))) {
+    size_t dot = package.rfind('.');
+    package = dot == std::string::npos ? "" : package.substr(0, dot);
+  }
+  for (py::handle node : ast.attr("walk")(tree)) {
+    if (!vettor::isinstance(node, ast.attr("ImportFrom"))) continue;
+    bool star = false;
+    for (py::handle alias : node.attr("names")) star = star || py::str(alias.attr("name")).equal(py::str("*"));
+    if (!star) continue;
+    long level = node.attr("level").cast<long>();
+    std::string module = node.attr("module").is_none() ? "" : std::string(py::str(node.attr("module")));
+    std::string base;
+    if (level == 0) {
+      base = module;
+    } else {
+      base = package;
+      for (long up = 1; up < level && !base.empty(); ++up) {
+        size_t dot = base.rfind('.');
+        base = dot == std::string::npos ? "" : base.substr(0, dot);
+      }
+      if (!module.empty()) base = base.empty() ? module : base + "." + module;
+    }
+    if (!base.empty()) imported.append(py::str(base));
+  }
+  return imported;
+}
+
 // Every settings module found in the project, as import paths: the ones wsgi.py and asgi.py
 // name (what a deployment runs with), then the one manage.py names, then every settings.py
 // and every module of a settings package that looks like Django settings. With
 // `deployed_only`, the modules named for development or tests are left out, except those a
-// deployment names.
+// deployment names, and so is a base that another module of them builds on (`from .base
+// import *` in production.py): a base is no deployment of its own, and what a deployment
+// takes from it is judged in the module built on it. (A security setting written into the
+// base would also reach the development modules built on it: HTTPS redirects and HSTS on the
+// development server.)
 py::list find_settings_files(py::object project_root, bool deployed_only) {
   py::object root = G("Path")(project_root);
   py::list found;
   py::dict known = known_settings_files();
   // What an earlier project's walk found is not this project's.
   known.clear();
+  py::dict deployed_paths;  // import path -> named by a deployment
+  py::dict files_of;        // import path -> file
   auto add = [&](const py::str& import_path, const py::object& file, bool deployed) {
     if (found.contains(import_path)) return;
     if (deployed_only && !deployed && is_for_development(import_path, file, root)) return;
     found.append(import_path);
+    deployed_paths[import_path] = py::bool_(deployed);
+    files_of[import_path] = file;
     if (!file.is_none()) known[import_path] = py::str(file);
   };
 
@@ -505,7 +549,21 @@ py::list find_settings_files(py::object project_root, bool deployed_only) {
     if (tree.is_none() || !looks_like_settings(tree)) continue;
     add(py::str(import_path_of(file)), file, false);
   }
-  return found;
+  if (!deployed_only) return found;
+  py::set bases;
+  for (py::handle import_path : found) {
+    py::object file = files_of[import_path];
+    if (file.is_none()) continue;
+    for (py::handle base : star_imported(file, py::str(import_path))) {
+      if (!py::str(base).equal(import_path)) bases.add(base);
+    }
+  }
+  py::list judged;
+  for (py::handle import_path : found) {
+    if (bases.contains(import_path) && !truthy(deployed_paths[import_path])) continue;
+    judged.append(import_path);
+  }
+  return judged;
 }
 
 // The files of the project's own modules that `import_paths` name (import path -> file), as
@@ -569,14 +627,56 @@ py::object locate_settings_module(py::handle import_path) {
   return module_file_under(import_path, folders);
 }
 
-// The literal value a module assigns to a setting at its top level (the last assignment
-// wins, as when Python runs it), or None when it assigns none or something not literal.
-py::object literal_setting(const py::object& file, const char* setting) {
+// The file of the module a star import in `file` names (`from .base import *`, or an absolute
+// path of the same package tree), or None. Only modules of the tree `file` belongs to are
+// followed: nothing outside it is read.
+py::object star_import_file(const py::object& file, py::handle node) {
+  long level = node.attr("level").cast<long>();
+  py::object module = node.attr("module");
+  py::object top = import_root_of(file);
+  py::list folders;
+  py::list parts;
+  if (level == 0) {
+    folders.append(top);
+    if (module.is_none()) return py::none();
+    return module_file_under(module, folders);
+  }
+  py::object folder = file.attr("parent");
+  for (long up = 1; up < level; ++up) folder = folder.attr("parent");
+  std::string real_top = py::str(lookup("os.path", "realpath")(top));
+  std::string real_folder = py::str(lookup("os.path", "realpath")(folder));
+  if (real_folder.compare(0, real_top.size(), real_top) != 0) return py::none();
+  if (module.is_none()) return py::none();  // from . import *: the package's __init__
+  folders.append(folder);
+  return module_file_under(module, folders);
+}
+
+// How a module sets a setting at its top level: whether it assigns it (itself, or through a
+// star import of a module of its own tree, followed at most `depth` deep), and the literal
+// value the last assignment gives (None when that is not a literal), as when Python runs it.
+std::pair<bool, py::object> setting_assignment(const py::object& file, const char* setting,
+                                               int depth = 8) {
   py::object tree = parse_file(file);
-  if (tree.is_none()) return py::none();
+  if (tree.is_none()) return {false, py::none()};
   py::object ast = G("ast");
+  bool assigned = false;
   py::object value = py::none();
   for (py::handle statement : tree.attr("body")) {
+    if (vettor::isinstance(statement, ast.attr("ImportFrom")) && depth > 0) {
+      bool star = false;
+      for (py::handle alias : statement.attr("names")) {
+        star = star || py::str(alias.attr("name")).equal(py::str("*"));
+      }
+      py::object base = star ? star_import_file(file, statement) : py::object(py::none());
+      if (!base.is_none() && !base.equal(file)) {
+        auto [there, its_value] = setting_assignment(base, setting, depth - 1);
+        if (there) {
+          assigned = true;
+          value = its_value;
+        }
+      }
+      continue;
+    }
     py::list targets;
     if (vettor::isinstance(statement, ast.attr("Assign"))) {
       targets = statement.attr("targets");
@@ -587,13 +687,21 @@ py::object literal_setting(const py::object& file, const char* setting) {
     for (py::handle target : targets) {
       if (vettor::isinstance(target, ast.attr("Name")) &&
           py::str(target.attr("id")).equal(py::str(setting))) {
+        assigned = true;
         value = on_error(
             PyExc_ValueError, [&] { return ast.attr("literal_eval")(statement.attr("value")); },
             [] { return py::object(py::none()); });
       }
     }
   }
-  return value;
+  return {assigned, value};
+}
+
+// The literal value a module assigns to a setting at its top level (itself or through the
+// bases it star-imports; the last assignment wins), or None when it assigns none or something
+// not literal.
+py::object literal_setting(const py::object& file, const char* setting) {
+  return setting_assignment(file, setting).second;
 }
 
 // The first literal text that the settings modules, in order, assign to the setting.
@@ -619,27 +727,12 @@ py::str get_root_urlconf(py::object settings_files) {
 // environment, say) and so cannot be known here.
 py::object get_auth_user_model(py::object settings_files) {
   bool found = false;
-  py::object ast = G("ast");
   for (py::handle import_path : settings_files) {
     py::object file = locate_settings_module(import_path);
     if (file.is_none()) continue;
     found = true;
-    py::object tree = parse_file(file);
-    if (tree.is_none()) return py::none();
-    bool assigned = false;
-    py::object value = py::none();
-    for (py::handle statement : tree.attr("body")) {
-      if (!vettor::isinstance(statement, ast.attr("Assign"))) continue;
-      for (py::handle target : statement.attr("targets")) {
-        if (vettor::isinstance(target, ast.attr("Name")) &&
-            py::str(target.attr("id")).equal(py::str("AUTH_USER_MODEL"))) {
-          assigned = true;
-          value = on_error(
-              PyExc_ValueError, [&] { return ast.attr("literal_eval")(statement.attr("value")); },
-              [] { return py::object(py::none()); });
-        }
-      }
-    }
+    if (parse_file(file).is_none()) return py::none();
+    auto [assigned, value] = setting_assignment(file, "AUTH_USER_MODEL");
     if (assigned) return PyUnicode_Check(value.ptr()) ? value : py::none();
   }
   if (!found) return py::none();
