@@ -266,11 +266,15 @@ def test_a_file_gets_the_same_fixes_whatever_else_is_fixed(tmp_path, whitelist):
         ({"shop/models.py": NULLABLE.format(pragma=""), "blog/migrations/__init__.py": "",
           "blog/models.py": NULLABLE.format(pragma="").replace("null=True", "max_length=1000")
           .replace("max_length=9, ", "")}, ["blog", "shop"]),
+        # the label its AppConfig gives, as makemigrations takes it
+        ({"shop/apps.py": "from django.apps import AppConfig\n\n\nclass ShopConfig(AppConfig):\n"
+                          "    name = 'shop'\n    label = 'bookshop'\n",
+          "shop/models.py": NULLABLE.format(pragma="")}, ["bookshop"]),
         # fixes of no model field need no migration
         ({"shop/views.py": SHOP["bookshop/admin/views.py"].replace("bookshop.models", "shop.data"),
           "shop/data.py": SHOP["bookshop/models.py"]}, []),
     ],
-    ids=["models-module", "models-package", "two-apps", "no-field"],
+    ids=["models-module", "models-package", "two-apps", "configured-label", "no-field"],
 )
 def test_the_apps_whose_model_fields_change_are_named(tmp_path, files, apps):
     root = project(tmp_path, {"shop/__init__.py": "", "blog/__init__.py": "", **files})

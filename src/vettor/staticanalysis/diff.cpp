@@ -463,10 +463,36 @@ py::str settings_module_of(const py::object& file, const py::object& root, const
   return py::str("");
 }
 
+// The label an app's apps.py gives its AppConfig (`label = "wagtailcore"` for wagtail.core),
+// read from the text, or an empty text when it gives none or the file is not the project's.
+std::string configured_label(const py::object& folder, const py::object& root) {
+  py::object apps = folder.attr("__truediv__")("apps.py");
+  if (!truthy(apps.attr("is_file")()) || !inside(apps.attr("resolve")(), root)) return "";
+  py::object tree = vettor::on_error(
+      PyExc_Exception,
+      [&] { return lookup("ast", "parse")(apps.attr("read_bytes")()); },
+      [] { return py::object(py::none()); });
+  if (tree.is_none()) return "";
+  py::object ast = import("ast");
+  for (py::handle statement : tree.attr("body")) {
+    if (!vettor::isinstance(statement, ast.attr("ClassDef"))) continue;
+    for (py::handle member : statement.attr("body")) {
+      if (!vettor::isinstance(member, ast.attr("Assign")) || py::len(member.attr("targets")) != 1) continue;
+      py::object target = member.attr("targets")[py::int_(0)];
+      py::object value = member.attr("value");
+      if (vettor::isinstance(target, ast.attr("Name")) && py::str(target.attr("id")).equal(py::str("label")) &&
+          vettor::isinstance(value, ast.attr("Constant")) && PyUnicode_Check(value.attr("value").ptr())) {
+        return py::str(value.attr("value"));
+      }
+    }
+  }
+  return "";
+}
+
 // The Django app a file belongs to, by its label: the nearest folder, from the file's own up
 // to the project root, that holds an app's files (apps.py, models.py or a migrations folder);
-// a models package's own folder does not count. Django's default label is the app's last
-// name.
+// a models package's own folder does not count. The label is the one its AppConfig in
+// apps.py sets, else Django's default, the app's last name.
 std::string app_label(const py::object& file, const py::object& root) {
   py::object folder = file.attr("parent");
   while (inside(folder, root) && !folder.equal(root)) {
@@ -474,7 +500,9 @@ std::string app_label(const py::object& file, const py::object& root) {
     bool models_package = name == "models" && py::object(file.attr("parent")).equal(folder);
     if (!models_package) {
       for (const char* marker : {"apps.py", "models.py", "migrations"}) {
-        if (truthy(folder.attr("__truediv__")(marker).attr("exists")())) return name;
+        if (!truthy(folder.attr("__truediv__")(marker).attr("exists")())) continue;
+        std::string label = configured_label(folder, root);
+        return label.empty() ? name : label;
       }
     }
     folder = folder.attr("parent");
