@@ -109,11 +109,35 @@ py::object make_display() {
                        py::arg("redirect_stdout") = false);
 }
 
+// Before a lint forks its workers, the library modules every rule infers through (Django's
+// models, fields and querysets) are built once here: each worker then starts with them as a
+// copy instead of building them for itself, and the fixes that follow the lint in this
+// process find them too. They are found on the import path the workers have (a project that
+// ships a module of one of these names gets its own). A module that cannot be built is left
+// to the workers, as before.
+void build_shared_library_modules(py::handle self, py::handle files_or_modules) {
+  py::object jobs = self.attr("config").attr("jobs");
+  if (!jobs.is_none() && py::int_(jobs).cast<long>() == 1) return;
+  py::object manager = lookup("astroid", "MANAGER");
+  py::object import_path = lookup("pylint.lint", "fix_import_path")(files_or_modules);
+  vettor::within(import_path, [&] {
+    for (py::handle name : G("SHARED_LIBRARY_MODULES")) {
+      try {
+        manager.attr("ast_from_module_name")(name);
+      } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+      }
+    }
+    return py::object(py::none());
+  });
+}
+
 void check(py::handle cls, py::object self, py::object files_or_modules, py::args args,
            py::kwargs kwargs) {
   // pylint sets astroid's options from this linter's configuration when the check starts.
   KeptAstroidOptions options;
   OwnModuleAttributes own_attributes;
+  build_shared_library_modules(self, files_or_modules);
   py::object manager = make_display();
   py::object exit = manager.attr("__exit__");
   py::object display = manager.attr("__enter__")();
@@ -375,6 +399,10 @@ void register_progress(py::module_& m) {
 }
 
 void register_linter(py::module_& m) {
+  m.attr("SHARED_LIBRARY_MODULES") =
+      py::make_tuple("django.db.models", "django.db.models.base", "django.db.models.fields",
+                     "django.db.models.fields.related", "django.db.models.manager",
+                     "django.db.models.query");
   m.attr("ignore_old_style_string_formatting") = make_ignore_old_style_string_formatting(m);
   m.attr("Linter") = make_linter(m);
   m.attr("HtmlLinter") = make_html_linter(m);
