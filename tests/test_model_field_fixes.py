@@ -87,10 +87,11 @@ TRANSFORMED = [
     ("nullboolean_without_keywords", ["C2008"],
      "flag = models.NullBooleanField()",
      "flag = models.BooleanField(null=True)"),
-    # every fix at once, in the order the codes are given
+    # every fix at once, in the order the codes are given: the blank=False the nullable-string
+    # fix keeps is still the author's once null=True is gone
     ("all_fixes_on_a_huge_nullable_charfield", ALL_FIXES,
      "title = models.CharField(max_length=1000, null=True, blank=False)",
-     "title = models.TextField(default='')"),
+     "title = models.TextField(default='', blank=False)"),
 ]
 
 

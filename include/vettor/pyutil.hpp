@@ -192,6 +192,14 @@ inline py::object getattr_or_none(py::handle obj, const char* name) {
   return py::getattr(obj, name, py::none());
 }
 
+// A new Python list holding the given objects, in order.
+template <class... Items>
+py::list list_of(Items&&... items) {
+  py::list list;
+  (list.append(std::forward<Items>(items)), ...);
+  return list;
+}
+
 // Run body() inside the Python context manager `manager`, as a `with` block does: the
 // manager's exit runs whether body returns or raises, and sees the error body raised, which
 // then goes on unchanged (unless the manager's exit swallows it, as Python allows; body's

@@ -627,6 +627,9 @@ bool choices_allow_empty(py::handle choices) {
   return false;
 }
 
+// Set on a `blank` keyword that the nullable-string fix kept as the author wrote it.
+constexpr const char* kStatesRequired = "vettor_states_required";
+
 py::object transform_null_to_default_str(py::object node) {
   if (in_migration(node)) return node;
   py::object null_keyword = py::none(), blank_keyword = py::none(), default_keyword = py::none();
@@ -648,8 +651,12 @@ py::object transform_null_to_default_str(py::object node) {
   if (is_unique(node) || application_gives_none(node)) return node;
 
   // A `blank` the author wrote is kept as written: blank=False keeps the field required in
-  // every form.
-  if (blank_keyword.is_none()) {
+  // every form. It stays the author's statement once null=True is gone, so the redundant
+  // argument fix that runs after this one leaves it too.
+  if (!blank_keyword.is_none()) {
+    on_error(
+        PyExc_Exception, [&] { blank_keyword.attr(kStatesRequired) = py::bool_(true); }, [] {});
+  } else {
     py::object blank = astroid_class("Keyword")(py::arg("arg") = "blank",
                                                 py::arg("lineno") = node.attr("lineno"),
                                                 py::arg("parent") = node);
@@ -683,8 +690,9 @@ py::object transform_null_to_default_str(py::object node) {
 // blank=False beside null=True says the field stays required in forms although the column
 // takes NULL: the author's choice, which deleting it would hand to the null-without-blank rule
 // to turn around.
-bool states_required(py::handle call, py::handle arg) {
-  return eq(arg, py::str("blank")) && truthy(get(explicit_arguments(call), "null"));
+bool states_required(py::handle call, py::handle keyword) {
+  if (!eq(keyword.attr("arg"), py::str("blank"))) return false;
+  return py::hasattr(keyword, kStatesRequired) || truthy(get(explicit_arguments(call), "null"));
 }
 
 // A value written out as a literal (`False`, `None`, `50`, `-1`). A name or an attribute
@@ -702,7 +710,7 @@ bool repeats_default(py::handle call, py::handle keyword, const py::dict& defaul
   if (arg.is_none() || !defaults.contains(arg)) return false;
   if (!is_written_literal(keyword.attr("value"))) return false;
   py::object value = H("astroid_node_to_value")(keyword.attr("value"));
-  return eq(value, defaults[arg]) && !states_required(call, arg);
+  return eq(value, defaults[arg]) && !states_required(call, keyword);
 }
 
 py::object is_redundant_kwargs(py::object node) {

@@ -88,22 +88,14 @@ std::array<py::object, 3> unpack3(py::handle entry) {
   return {items[0], items[1], items[2]};
 }
 
-py::list triple(py::handle a, py::handle b, py::handle c) {
-  py::list items;
-  items.append(a);
-  items.append(b);
-  items.append(c);
-  return items;
-}
-
 py::object make_builder(py::module_& m) {
   py::object cls = make_class(m, "BuilderWithSettingsTransforms", py::make_tuple());
   add_init(cls, [](py::object self) {
     py::object call = G("astroid").attr("Call");
     py::list transforms;
     transforms.append(
-        triple(call, G("transform_path_manipulation"), G("looks_like_path_manipulation")));
-    transforms.append(triple(call, G("transform_environment_variable_lookup"),
+        list_of(call, G("transform_path_manipulation"), G("looks_like_path_manipulation")));
+    transforms.append(list_of(call, G("transform_environment_variable_lookup"),
                              G("looks_like_environment_variable_lookup")));
     self.attr("transforms") = transforms;
   });

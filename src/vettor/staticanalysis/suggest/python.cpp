@@ -274,14 +274,6 @@ py::object merged_pragma(py::handle atok, py::object text, long line, py::list s
          py::str(text[py::slice(column_end, py::len(text), 1)]);
 }
 
-py::list entry_of(py::object start, py::object end, py::object text) {
-  py::list entry;
-  entry.append(start);
-  entry.append(end);
-  entry.append(text);
-  return entry;
-}
-
 // The symbols a pragma names for the codes of a line, in the order of the codes. A code that
 // no rule of the package reports has nothing to silence: it is left out.
 py::list pragma_symbols(py::handle message_ids, py::handle message_id_symbol_store) {
@@ -324,13 +316,13 @@ py::list module_pragma_suggestion(py::handle atok, py::handle message_ids,
                             ? merged_pragma(atok, py::str(above), first - 1, symbols)
                             : py::object(py::none());
     if (!merged.is_none()) {
-      suggestions.append(entry_of(py::int_(first - 1), py::int_(first - 1), merged));
+      suggestions.append(list_of(py::int_(first - 1), py::int_(first - 1), merged));
       return suggestions;
     }
   }
   std::string text = std::string(kPragma + 2) + std::string(py::str(py::str(", ").attr("join")(symbols))) +
                      "\n" + std::string(py::str(source_line(atok, first)));
-  suggestions.append(entry_of(py::int_(first), py::int_(first), py::str(text)));
+  suggestions.append(list_of(py::int_(first), py::int_(first), py::str(text)));
   return suggestions;
 }
 
@@ -565,7 +557,7 @@ py::list get_suggestions_for_python(py::object atok, py::object line, py::object
       std::string prefix = py::str(indentation);
       formatted = py::str(prefix + "el" + text.substr(std::min(prefix.size(), text.size())));
     }
-    suggestions.append(entry_of(fixed[0], fixed[1], formatted));
+    suggestions.append(list_of(fixed[0], fixed[1], formatted));
   }
 
   for (py::handle replace_node : py::list(tree.attr("replace_other_nodes"))) {
@@ -581,7 +573,7 @@ py::list get_suggestions_for_python(py::object atok, py::object line, py::object
       logger.attr("error")(failure);
       return py::list();
     }
-    suggestions.append(entry_of(py::int_(first_line(replace_node)), py::int_(last_line(replace_node)),
+    suggestions.append(list_of(py::int_(first_line(replace_node)), py::int_(last_line(replace_node)),
                                 formatted));
   }
 
@@ -637,10 +629,10 @@ py::list get_suggestions_for_python(py::object atok, py::object line, py::object
     if (joined) continue;
     if (after == 0) {
       std::string first_code = py::str(source_line(atok, 1));
-      suggestions.insert(0, entry_of(py::int_(1), py::int_(1), py::str(code + "\n\n" + first_code)));
+      suggestions.insert(0, list_of(py::int_(1), py::int_(1), py::str(code + "\n\n" + first_code)));
     } else {
       std::string last = py::str(source_line(atok, after));
-      suggestions.append(entry_of(py::int_(after), py::int_(after),
+      suggestions.append(list_of(py::int_(after), py::int_(after),
                                   py::str(last + (last.empty() ? "\n" : "\n\n") + code)));
     }
   }
