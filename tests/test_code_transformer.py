@@ -348,6 +348,11 @@ def test_noise_leaves_codes_out_and_settings_fixes_unmade():
     assert transformed(before, filepath, noise=("C2003", "C2008", "C2000")) == (after, {"C2002", "C2005", "C2006"})
 
 
+def test_a_text_whose_lines_end_in_lone_carriage_returns_is_fixed_as_any_other():
+    name, filepath, before, after, codes = CASE["model-fields"]
+    assert transformed(before.replace("\n", "\r"), filepath) == (after, codes)
+
+
 def test_a_file_without_findings_comes_back_unchanged():
     source = '"""A module."""\n\n\n# Greets.\ndef greet(name):\n    return "Hello " + name  # plain\n'
     assert transformed(source, "blog/clean.py") == (source.rstrip("\n"), set())

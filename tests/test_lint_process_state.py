@@ -17,7 +17,7 @@ import pytest
 from astroid import nodes
 
 from conftest import LINT_PROJECT, write_files
-from vettor.staticanalysis import checker
+from vettor.staticanalysis import checker, meta
 
 FILES = {"shop/models.py": None}
 
@@ -417,6 +417,22 @@ def test_a_project_is_linted_without_another_projects_modules(tmp_path):
     alone = codes(second, ["blog/views.py"])
     assert codes(first, ["blog/views.py"]) == [("blog/views.py", 5, "C9000")]
     assert codes(second, ["blog/views.py"]) == alone == []
+
+
+def test_settings_modules_a_host_names_are_read_in_its_project_only(tmp_path, monkeypatch):
+    # The first project has config/settings.py; the second, linted with the same settings
+    # module named, has none: its root URL configuration is unknown, as in a fresh process.
+    first = write_files(tmp_path / "first", {
+        "config/__init__.py": "", "config/settings.py": 'ROOT_URLCONF = "first.urls"\n',
+        "app/__init__.py": "", "app/views.py": "x = 1\n"})
+    second = write_files(tmp_path / "second", {"app/__init__.py": "", "app/views.py": "x = 1\n"})
+    urlconfs = []
+    found = meta.get_root_urlconf
+    monkeypatch.setattr(meta, "get_root_urlconf", lambda names: urlconfs.append(found(names)) or urlconfs[-1])
+    for root in (first, second):
+        checker.get_messages(str(root), {"app/views.py": None}, config={"settings-files": ["config.settings"]},
+                             jobs=1)
+    assert urlconfs == ["first.urls", ""]
 
 
 def test_a_project_module_shadows_a_library_module_another_lint_used(tmp_path):

@@ -313,12 +313,27 @@ def settings_findings(root):
     return sorted((f["path"], f["message-id"]) for f in found if f["message-id"] in transformer.FIXED_CODES)
 
 
-@pytest.mark.parametrize("requirement", ["Django==3.2.25\n", "Django==2.2.28\n"])
-def test_settings_fixes_settle_in_one_run(tmp_path, requirement):
-    root = project(tmp_path, {"proj/__init__.py": "", "proj/settings.py": BASE, "requirements.txt": requirement})
+@pytest.mark.parametrize(
+    "requirement, configured",
+    [
+        ("Django==3.2.25\n", None),
+        ("Django==2.2.28\n", None),
+        # the version the configuration names is the one the settle judges by, as the lint does
+        ("Django==3.2.25\n", "2.2"),
+        ("Django==2.2.28\n", "3.2"),
+    ],
+)
+def test_settings_fixes_settle_in_one_run(tmp_path, requirement, configured):
+    files = {"proj/__init__.py": "", "proj/settings.py": BASE, "requirements.txt": requirement}
+    if configured:
+        files["pyproject.toml"] = f'[tool.vettor]\ndjango-version = "{configured}"\n'
+    root = project(tmp_path, files)
     assert settings_findings(root)
     transformer.trasform_files_in_place(root, None, jobs=1)
     assert nothing_left_to_fix(root)
+    # Django 3.0 turned nosniff on by default: only the 2.2 lint asks for it
+    judged_as = configured or requirement[len("Django=="):][:3]
+    assert ("SECURE_CONTENT_TYPE_NOSNIFF" in (root / "proj/settings.py").read_text()) is (judged_as == "2.2")
 
 
 def test_a_module_built_on_a_base_module_is_fixed_once_and_the_base_not_at_all(tmp_path):

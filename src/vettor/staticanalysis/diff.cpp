@@ -438,13 +438,13 @@ bool ends_with(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// The settings modules the lint judges, as import paths: the one the caller names first, then
-// the others the project's metadata finds. None when the caller names none.
-py::list settings_modules(py::handle project_root, py::handle settings_modpath) {
+// The settings modules whose files get settings fixes, as import paths: the one the caller
+// names first, then the others the lint judges. None when the caller names none.
+py::list settings_modules(py::handle settings_modpath, const py::list& judged) {
   py::list modules;
   if (!PyUnicode_Check(settings_modpath.ptr()) || !truthy(settings_modpath)) return modules;
   modules.append(settings_modpath);
-  for (py::handle found : G("meta").attr("get_settings_files")(project_root)) {
+  for (py::handle found : judged) {
     if (!modules.contains(found)) modules.append(found);
   }
   return modules;
@@ -638,37 +638,27 @@ std::vector<std::string> imported_files(const py::str& text, const py::object& f
   return found;
 }
 
-// The settings modules the project's lint judges: those its configuration names, else those
-// its metadata finds.
-py::object project_settings_files(py::handle project_root) {
-  py::dict config = G("meta").attr("get_toml_config")(project_root);
-  if (config.contains("settings-files")) {
-    py::object named = config["settings-files"];
-    if (py::isinstance<py::str>(named)) named = named.attr("split")(",");
-    py::list names;
-    for (py::handle name : named) names.append(py::str(name).attr("strip")());
-    return names;
-  }
-  return lookup("builtins", "list")(G("meta").attr("get_settings_files")(project_root));
-}
+// What the project's lint goes by (checker.get_lint_settings): the re-lint of a settings
+// module judges it as that lint would once the text is written.
+struct LintSettings {
+  py::dict config;
+  py::object django_version;
+  py::list settings_files;
+};
 
-// The settings findings a lint of `text` reports when it stands for `file`: under the project's
-// Django version, its settings modules and its configured `disable`/`enable` (the caller's
-// winning over the project's), pragmas and all, as the project lint would report them once
-// the text is written.
-py::list settings_findings(const py::str& text, const py::object& file, py::handle project_root,
-                           py::handle fixable, py::handle host_config) {
+// The settings findings a lint of `text` reports when it stands for `file`: under the project
+// lint's Django version, settings modules and `disable`/`enable`, pragmas and all, as the
+// project lint would report them once the text is written.
+py::list settings_findings(const py::str& text, const py::object& file, py::handle fixable,
+                           const LintSettings& lint) {
   py::object checker = vettor::import_sibling(G.handle(), "checker");
   py::object linter = checker.attr("create_linter")(py::arg("linter_class") = checker.attr("CodeLinter"),
                                                     py::arg("jobs") = 1);
-  py::dict config = G("meta").attr("get_toml_config")(project_root);
-  config.attr("update")(host_config);
   for (const char* key : {"disable", "enable"}) {
-    if (config.contains(key)) linter.attr("global_set_option")(key, config[key]);
+    if (lint.config.contains(key)) linter.attr("global_set_option")(key, lint.config[key]);
   }
-  py::object details = vettor::import_sibling(G.handle(), "dependencies").attr("resolve_django_version")(project_root);
-  linter.attr("set_option")("django-version", truthy(details) ? py::object(details["version"]) : py::object(py::str("3.2")));
-  linter.attr("set_option")("settings-files", project_settings_files(project_root));
+  linter.attr("set_option")("django-version", lint.django_version);
+  linter.attr("set_option")("settings-files", lint.settings_files);
   py::list paths;
   paths.append(py::str(file));
   linter.attr("check")(text, py::arg("files_or_modules") = paths);
@@ -742,14 +732,19 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
   if (config.is_none()) config = py::dict();
   py::object root = path_of(project_root).attr("resolve")();
   py::list selected = selected_files(root, whitelist);
-  py::list settings = settings_modules(project_root, settings_modpath);
   Style style = project_style(code_style, !truthy(G("meta").attr("skips_string_normalization")(project_root)));
 
   py::list failures;
   py::dict originals, stored, fixed_texts;
   py::set apps;
   LintResult found = selected.empty() ? LintResult{} : lint(project_root, selected, jobs, config);
-  py::object settings_files = project_settings_files(project_root);
+  LintSettings lint_settings;
+  if (!selected.empty()) {
+    py::tuple got = vettor::import_sibling(G.handle(), "checker").attr("get_lint_settings")(project_root, config);
+    lint_settings = {got[0].cast<py::dict>(), got[1], got[2].cast<py::list>()};
+  }
+  const py::list& settings_files = lint_settings.settings_files;
+  py::list settings = settings_modules(settings_modpath, settings_files);
   py::object fixable = vettor::import_sibling(G.handle(), "transformer").attr("FIXED_CODES");
 
   struct Job {
@@ -840,7 +835,7 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
             break;
           }
           sources.set(job.file, done.text);
-          py::list more = settings_findings(done.text, job.file, project_root, fixable, config);
+          py::list more = settings_findings(done.text, job.file, fixable, lint_settings);
           if (more.empty()) break;
           Pass next = fix_pass(job.file, done.text, more, job.settings_module, style, settings_files);
           if (next.text.equal(done.text)) break;

@@ -603,11 +603,13 @@ py::dict get_module_files(py::object project_root, py::object import_paths) {
   return files;
 }
 
-// The settings modules the settings rules judge and their fixes change: the ones
-// [tool.vettor] settings-files names, else those a deployment uses (see find_settings_files).
-py::list get_settings_files(py::object project_root) {
+// The settings modules the settings rules judge and their fixes change: the ones the caller
+// names (`configured`, import paths), else the ones [tool.vettor] settings-files names, else
+// those a deployment uses (see find_settings_files). Only this project's files are known to
+// get_root_urlconf afterwards.
+py::list get_settings_files(py::object project_root, py::object configured) {
   py::object root = G("Path")(project_root);
-  py::object configured = configured_settings_files(root);
+  if (configured.is_none()) configured = configured_settings_files(root);
   if (configured.is_none()) return find_settings_files(project_root, true);
   known_settings_files().clear();
   get_module_files(project_root, configured);
@@ -768,7 +770,8 @@ PYBIND11_MODULE(meta, m) {
       "A mistake in the project's configuration file; the message begins with the file.");
 
   m.def("get_toml_config", &get_toml_config, py::arg("project_root"));
-  m.def("get_settings_files", &get_settings_files, py::arg("project_root"));
+  m.def("get_settings_files", &get_settings_files, py::arg("project_root"),
+        py::arg("configured") = py::none());
   m.def("get_root_urlconf", &get_root_urlconf, py::arg("settings_files"));
   m.def("get_module_files", &get_module_files,
         "The files of the project's own modules named by import_paths, as a mapping from\n"

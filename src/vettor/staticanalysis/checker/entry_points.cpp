@@ -304,25 +304,37 @@ bool leads_outside(const std::string& root, py::handle key, py::handle path) {
   return true;
 }
 
+// What the option `key` names ("disable" and "enable": codes and symbols; "settings-files":
+// import paths): a list of them, or one text of them separated by commas, as pylint reads it.
+py::list listed_names(py::handle config, const char* key) {
+  py::list names;
+  if (!truthy(config.attr("__contains__")(key))) return names;
+  py::object value = config[key];
+  py::list entries;
+  if (py::isinstance<py::str>(value)) {
+    entries = value.attr("split")(",");
+  } else {
+    for (py::handle entry : value) entries.append(entry);
+  }
+  for (py::handle entry : entries) {
+    names.append(py::isinstance<py::str>(entry) ? py::object(entry.attr("strip")())
+                                               : py::reinterpret_borrow<py::object>(entry));
+  }
+  return names;
+}
+
 // The settings modules the lint judges: those the configuration names, else those found in
 // the project.
 py::list settings_modules(py::handle project_root, py::handle config) {
   py::object meta = G("meta");
-  py::object configured = config.attr("get")(kSettingsFiles);
-  if (configured.is_none()) return builtin("list")(meta.attr("get_settings_files")(project_root));
+  if (config.attr("get")(kSettingsFiles).is_none())
+    return builtin("list")(meta.attr("get_settings_files")(project_root));
   py::list names;
-  py::list entries;
-  if (py::isinstance<py::str>(configured)) {
-    entries = configured.attr("split")(",");
-  } else {
-    entries = builtin("list")(configured);
-  }
-  for (py::handle entry : entries) {
-    py::object name = py::isinstance<py::str>(entry) ? py::object(entry.attr("strip")())
-                                                     : py::reinterpret_borrow<py::object>(entry);
+  for (py::handle name : listed_names(config, kSettingsFiles)) {
     if (truthy(name)) names.append(name);
   }
-  meta.attr("get_module_files")(project_root, names);
+  // Their files are this project's only: what an earlier lint of the process found is forgotten.
+  meta.attr("get_settings_files")(project_root, names);
   return names;
 }
 
@@ -420,25 +432,6 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   return kept;
 }
 
-// The codes and symbols that the option `key` ("disable" or "enable") names: a list of
-// them, or one text of them separated by commas, as pylint reads the option.
-py::list listed_names(py::handle config, const char* key) {
-  py::list names;
-  if (!truthy(config.attr("__contains__")(key))) return names;
-  py::object value = config[key];
-  py::list entries;
-  if (py::isinstance<py::str>(value)) {
-    entries = value.attr("split")(",");
-  } else {
-    for (py::handle entry : value) entries.append(entry);
-  }
-  for (py::handle entry : entries) {
-    names.append(py::isinstance<py::str>(entry) ? py::object(entry.attr("strip")())
-                                               : py::reinterpret_borrow<py::object>(entry));
-  }
-  return names;
-}
-
 // Whether the configuration silences a template finding of `code`: its "disable" and
 // "enable" entries, in the configuration's order, as pylint applies them to a Python
 // finding; each names codes, symbols, "all" or a category letter ("C").
@@ -534,6 +527,14 @@ py::list get_meta_messages(py::object project_root) {
   return meta_messages_of(G("dependencies").attr("resolve_django_version")(project_root));
 }
 
+// The Django version a lint goes by: the configuration's, else the one the project's
+// dependency files resolve to (`details`), else `default_version`.
+py::object django_version_for(py::handle config, py::handle details, py::handle default_version) {
+  py::object configured = config.attr("get")("django-version");
+  if (!configured.is_none()) return configured;
+  return py::reinterpret_borrow<py::object>(truthy(details) ? details["version"] : default_version);
+}
+
 py::list get_messages(py::object project_root, py::object files,
                       py::object default_django_version, py::object config, py::object jobs) {
   py::object project_config = G("meta").attr("get_toml_config")(project_root);
@@ -543,9 +544,7 @@ py::list get_messages(py::object project_root, py::object files,
   // The dependency files are read once per call: the version found chooses the rules' Django
   // (unless the configuration names one) and makes the Django-version finding.
   py::object details = G("dependencies").attr("resolve_django_version")(project_root);
-  py::object django_version = merged.attr("get")("django-version");
-  if (django_version.is_none())
-    django_version = truthy(details) ? py::object(details["version"]) : default_django_version;
+  py::object django_version = django_version_for(merged, details, default_django_version);
   py::object html = G("get_html_messages")(py::arg("files") = files, py::arg("config") = merged,
                                            py::arg("project_root") = project_root);
   py::object python = G("get_python_messages")(
@@ -556,6 +555,17 @@ py::list get_messages(py::object project_root, py::object files,
   result.attr("extend")(html);
   if (truthy(files.attr("__contains__")("META"))) result.attr("extend")(meta_messages_of(details));
   return result;
+}
+
+// What a lint of the project goes by, for a caller that lints texts of it one at a time as
+// the project's lint would judge them: the configuration (the caller's over the project's),
+// the Django version and the settings modules.
+py::tuple get_lint_settings(py::object project_root, py::object config,
+                            py::object default_django_version) {
+  py::dict merged = merge_config(G("meta").attr("get_toml_config")(project_root), config);
+  py::object details = G("dependencies").attr("resolve_django_version")(project_root);
+  return py::make_tuple(merged, django_version_for(merged, details, default_django_version),
+                        settings_modules(project_root, merged));
 }
 
 }  // namespace
@@ -625,6 +635,13 @@ void register_entry_points(py::module_& m) {
         "\"message_type\": \"meta\", \"body\": {\"specs\", \"minor\", \"matching_versions\"}},\n"
         "or an empty list when no dependency file names Django.",
         py::arg("project_root"));
+  m.def("get_lint_settings", &get_lint_settings,
+        "What get_messages(project_root, ..., default_django_version, config) lints the\n"
+        "project's files under, for a caller that lints texts of the project one at a time:\n"
+        "the tuple (the configuration, the caller's over the project's; the Django version;\n"
+        "the list of the settings modules judged).",
+        py::arg("project_root"), py::arg("config") = shared_config,
+        py::arg("default_django_version") = "3.2");
 }
 
 }  // namespace vettor::checker

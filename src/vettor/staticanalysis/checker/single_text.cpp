@@ -53,14 +53,6 @@ void check_names(py::object tree) {
   }
 }
 
-// Python ends a line at a lone carriage return as at a line feed, but the token index counts
-// lines at line feeds only and loses its place in such a text. Turned into line feeds, the
-// lone ones keep every line and column where they were.
-py::object lone_carriage_returns_as_newlines(py::object code) {
-  if (!py::isinstance<py::str>(code) || !truthy(code.attr("__contains__")("\r"))) return code;
-  return lookup("re", "sub")("\r(?!\n)", "\n", code);
-}
-
 py::object make_code_linter(py::module_& m) {
   py::object cls = make_class(m, "CodeLinter", bases_of(m.attr("Linter")));
   py::handle h = cls;
@@ -77,8 +69,8 @@ py::object make_code_linter(py::module_& m) {
       [](py::object self, py::object filepath, py::object modname, py::object) -> py::object {
         try {
           py::object atok = G("helpers").attr("build_atok")(
-              lone_carriage_returns_as_newlines(self.attr("vettor_provided_code")),
-              py::arg("modname") = modname, py::arg("absolute_path") = filepath);
+              self.attr("vettor_provided_code"), py::arg("modname") = modname,
+              py::arg("absolute_path") = filepath);
           py::object tree = atok.attr("tree");
           G("check_names")(tree);
           return tree;

@@ -266,8 +266,17 @@ class ModuleCacheGuard {
   py::object previous_;
 };
 
+// Python ends a line at a lone carriage return as at a line feed, but the token index counts
+// lines at line feeds only and loses its place in such a text. Turned into line feeds, the
+// lone ones keep every line and column where they were.
+py::object lone_carriage_returns_as_newlines(py::object code) {
+  if (!py::isinstance<py::str>(code) || !truthy(code.attr("__contains__")("\r"))) return code;
+  return lookup("re", "sub")("\r(?!\n)", "\n", code);
+}
+
 py::object build_atok(py::object source, py::object modname, py::object absolute_path,
                       py::object parse_non_code) {
+  source = lone_carriage_returns_as_newlines(source);
   // Loaded here rather than with helpers: shims imports helpers. Its first load also puts the
   // shims on astroid's global manager.
   py::module_ shims = import_sibling(G.handle(), "shims");
