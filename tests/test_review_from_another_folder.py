@@ -18,13 +18,6 @@ PROJECT = pathlib.Path(__file__).parent / "fixtures" / "review_project"
 SKIP = constants.SKIP_LINE_ID
 
 
-def forget_project_modules():
-    """astroid keeps every module it built for the process: the project's must be found anew."""
-    for name in list(astroid.MANAGER.astroid_cache):
-        if name == "shelf" or name.startswith("shelf."):
-            del astroid.MANAGER.astroid_cache[name]
-
-
 @pytest.fixture
 def root(tmp_path, monkeypatch):
     """A copy of the project, with the working directory in another folder that holds files of
@@ -43,9 +36,7 @@ def root(tmp_path, monkeypatch):
     )
     (project / "link").symlink_to(tmp_path)
     monkeypatch.chdir(elsewhere)
-    forget_project_modules()
     yield project
-    forget_project_modules()
 
 
 @pytest.fixture
@@ -206,7 +197,6 @@ def test_a_new_import_goes_after_the_docstring_and_the_future_imports(root, monk
 def test_the_project_transform_fixes_the_same_from_any_folder(root, monkeypatch):
     whitelist = ["shelf/views.py", "shelf/models.py"]
     here = {path: source for source, path in transformer.transform_files(root, whitelist)}
-    forget_project_modules()
     monkeypatch.chdir(root)
     there = {path: source for source, path in transformer.transform_files(root, whitelist)}
     assert here == there

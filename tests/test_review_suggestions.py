@@ -6,7 +6,6 @@ import pathlib
 import re
 import shutil
 
-import astroid
 import pytest
 
 from review_records import block, comment, finding
@@ -231,13 +230,6 @@ def test_pragma_on_a_continuation_line_is_that_line(project):
     assert result == [comment(MODELS, 10, block("        max_length=600,  # vettor: disable=huge-max-length") + "\n\nskip\n\nhuge")]
 
 
-def forget_catalog_modules():
-    """astroid keeps the modules it built for the process: the patched copy must be read anew."""
-    for name in list(astroid.MANAGER.astroid_cache):
-        if name == "catalog" or name.startswith("catalog."):
-            del astroid.MANAGER.astroid_cache[name]
-
-
 def test_pragmas_asked_for_every_finding_silence_them_all(tmp_path):
     # Fields inside a model that is itself too tall, a decorated method, a decorated class
     # whose header spans lines and the module under its docstring: each pragma block holds the
@@ -246,7 +238,6 @@ def test_pragmas_asked_for_every_finding_silence_them_all(tmp_path):
     config = {"max-columns": 3, "max-models": 1}
     root = tmp_path / "project"
     shutil.copytree(PRAGMA_PROJECT, root)
-    forget_catalog_modules()
     found = checker.get_messages(str(root), {"catalog/models.py": None}, config=config)
     assert {m["message-id"] for m in found} == {"C2000", "C2001", "C2003", "C2006", "C3000", "C3002"}
     records = [finding(m["path"], m["line"], m["message-id"]) for m in found]
@@ -267,9 +258,7 @@ def test_pragmas_asked_for_every_finding_silence_them_all(tmp_path):
     # The header lines only; the module's pragma above its first statement.
     assert (29, 29) in ranges and (9, 9) in ranges and (2, 2) in ranges
     (root / "catalog" / "models.py").write_text("\n".join(lines))
-    forget_catalog_modules()
     assert checker.get_messages(str(root), {"catalog/models.py": None}, config=config) == []
-    forget_catalog_modules()
 
 
 def test_pragma_wins_over_a_fix_on_the_same_line(project):
