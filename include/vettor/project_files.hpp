@@ -14,20 +14,26 @@
 
 namespace vettor {
 
+// Whether `path`, once every link is followed, lies outside the project root `root`. Both may
+// be relative to the working directory or absolute.
+inline bool leads_outside_root(py::handle root, py::handle path) {
+  py::object os = import("os");
+  py::object os_path = os.attr("path");
+  std::string file = py::str(os_path.attr("realpath")(path));
+  std::string top = py::str(os_path.attr("realpath")(root));
+  std::string sep = py::str(os.attr("sep"));
+  if (!top.ends_with(sep)) top += sep;
+  return !file.starts_with(top);
+}
+
 // Why `path` must not be read on behalf of the project in `root`, or nothing when it may.
 // A path that does not exist (or cannot be looked at) is no refusal: opening it fails the
 // ordinary way, which callers already handle. `path` may be relative to the working
 // directory or absolute; `root` likewise.
 inline std::optional<std::string> refusal_to_read(py::handle root, py::handle path) {
+  if (leads_outside_root(root, path)) return "it leads outside the project root";
   py::object os = import("os");
-  py::object os_path = os.attr("path");
-  py::object real = os_path.attr("realpath")(path);
-  py::object real_root = os_path.attr("realpath")(root);
-  std::string file = py::str(real);
-  std::string top = py::str(real_root);
-  std::string sep = py::str(os.attr("sep"));
-  if (!top.ends_with(sep)) top += sep;
-  if (!file.starts_with(top)) return "it leads outside the project root";
+  py::object real = os.attr("path").attr("realpath")(path);
   py::object status;
   try {
     status = os.attr("stat")(real);

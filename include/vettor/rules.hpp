@@ -66,7 +66,7 @@ void add_visit(py::handle cls, const char* name, F f) {
     py::object where = getattr_or_none(root, "file");
     if (where.is_none()) where = getattr_or_none(root, "name");
     py::object line = getattr_or_none(node, "fromlineno");
-    // One finding per line, however many rules or visits fail there.
+    // One finding per line of a rule module, however many of its rules or visits fail there.
     py::object unjudged = getattr_or_none(self, "_unjudged_lines");
     if (unjudged.is_none()) {
       unjudged = py::set();
@@ -79,11 +79,11 @@ void add_visit(py::handle cls, const char* name, F f) {
         .attr("logger")
         .attr("warning")("%s: %s skipped line %s of %s: %s: %s", self.attr("name"), method, line,
                          where, kind, error);
+    if (reported) return;
     std::string what = "a rule could not judge line " + std::string(py::str(line)) + " (" +
                        std::string(py::str(self.attr("name"))) + "): " +
                        std::string(py::str(kind)) + ": " + std::string(py::str(error)) +
                        "; findings there may be missing";
-    if (reported) return;
     self.attr("add_message")("fatal", py::arg("line") = truthy(line) ? line : py::object(py::int_(1)),
                              py::arg("args") = what);
   };

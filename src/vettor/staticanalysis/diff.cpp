@@ -140,11 +140,12 @@ py::list selected_files(const py::object& root, py::object whitelist) {
 
 // A Python source as Python reads it: its byte-order mark or coding cookie names the
 // encoding (UTF-8 otherwise), and line endings become "\n".
-py::str decoded(const py::bytes& data) {
+py::object source_encoding(const py::bytes& data) {
   py::object readline = lookup("io", "BytesIO")(data).attr("readline");
-  py::object encoding = lookup("tokenize", "detect_encoding")(readline)[py::int_(0)];
-  return data.attr("decode")(encoding);
+  return lookup("tokenize", "detect_encoding")(readline)[py::int_(0)];
 }
+
+py::str decoded(const py::bytes& data) { return data.attr("decode")(source_encoding(data)); }
 
 py::str normalised(const py::str& text) {
   return text.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
@@ -249,8 +250,7 @@ py::bytes stored_form(py::bytes stored, py::object source) {
     vettor::raise(PyExc_TypeError,
                   "a fixed source is a text, not " + std::string(py::repr(source.get_type())));
   }
-  py::object readline = lookup("io", "BytesIO")(stored).attr("readline");
-  py::object encoding = lookup("tokenize", "detect_encoding")(readline)[py::int_(0)];
+  py::object encoding = source_encoding(stored);
   py::str before = stored.attr("decode")(encoding);
   std::string text = py::str(normalised(py::str(source))).cast<std::string>();
   py::str after(with_breaks_of(before.cast<std::string>(), text));

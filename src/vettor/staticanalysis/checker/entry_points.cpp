@@ -298,9 +298,8 @@ py::dict merge_config(py::handle under, py::handle over) {
 // A selected file that leads out of the project (by "..", an absolute path or a link) is not
 // the project's: it is skipped, named in a warning.
 bool leads_outside(const std::string& root, py::handle key, py::handle path) {
-  auto refusal = refusal_to_read(py::str(root), path);
-  if (!refusal || *refusal != "it leads outside the project root") return false;
-  G("logger").attr("warning")("Skipping %s: %s", key, *refusal);
+  if (!leads_outside_root(py::str(root), path)) return false;
+  G("logger").attr("warning")("Skipping %s: %s", key, "it leads outside the project root");
   return true;
 }
 

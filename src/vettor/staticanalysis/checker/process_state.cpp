@@ -263,13 +263,21 @@ void register_process_state(py::module_& m) {
 
 namespace {
 
-// astroid's AstroidBuilder.delayed_assattr, for the targets of the assignment's own module.
-void own_module_assattr(py::object /*self*/, py::object node) {
-  py::object astroid = import("astroid");
+// What the assignment below needs of astroid, looked up once for every node it is called on.
+struct AssattrNames {
+  py::object inference_error = lookup("astroid", "InferenceError");
   py::object uninferable = lookup("astroid.util", "Uninferable");
   py::object instance = lookup("astroid.bases", "Instance");
   py::object exception_instance = lookup("astroid.objects", "ExceptionInstance");
   py::object can_assign = lookup("astroid.builder", "_can_assign_attr");
+};
+
+// astroid's AstroidBuilder.delayed_assattr, for the targets of the assignment's own module.
+void own_module_assattr(const AssattrNames& names, py::object node) {
+  const py::object& uninferable = names.uninferable;
+  const py::object& instance = names.instance;
+  const py::object& exception_instance = names.exception_instance;
+  const py::object& can_assign = names.can_assign;
   py::object attrname = node.attr("attrname");
   py::object own_module = node.attr("root")();
   try {
@@ -308,7 +316,7 @@ void own_module_assattr(py::object /*self*/, py::object node) {
       }
     }
   } catch (py::error_already_set& e) {
-    if (!e.matches(astroid.attr("InferenceError"))) throw;
+    if (!e.matches(names.inference_error)) throw;
   }
 }
 
@@ -320,8 +328,9 @@ OwnModuleAttributes::OwnModuleAttributes() {
   // Only astroid's own function is replaced: anything else there is someone's choice.
   if (!current.get_type().is(lookup("types", "FunctionType"))) return;
   original_ = current;
-  replacement_ = py::cpp_function(&own_module_assattr, py::name("delayed_assattr"),
-                                  py::is_method(builder), py::arg("node"));
+  replacement_ = py::cpp_function(
+      [names = AssattrNames()](py::object /*self*/, py::object node) { own_module_assattr(names, node); },
+      py::name("delayed_assattr"), py::is_method(builder), py::arg("node"));
   builder.attr("delayed_assattr") = replacement_;
 }
 

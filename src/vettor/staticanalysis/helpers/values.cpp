@@ -57,9 +57,12 @@ py::object folded_concatenation(py::handle node) {
 }
 
 py::object astroid_node_to_value(py::object node) {
-  py::object folded = folded_concatenation(node);
-  if (folded) return folded;
-  if (vettor::isinstance(node, node_class("BinOp")) || vettor::isinstance(node, node_class("Attribute")) ||
+  bool binop = vettor::isinstance(node, node_class("BinOp"));
+  if (binop) {
+    py::object folded = folded_concatenation(node);
+    if (folded) return folded;
+  }
+  if (binop || vettor::isinstance(node, node_class("Attribute")) ||
       vettor::isinstance(node, node_class("AssignName"))) {
     py::object inferred = G("safe_infer")(node);
     if (truthy(inferred)) return to_value(inferred);

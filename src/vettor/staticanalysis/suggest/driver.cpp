@@ -365,14 +365,13 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
         bool touches = attached ? (start_line.equal(first) && end_line.equal(last))
                                 : (start_line.equal(first) || start_line.equal(last));
         std::string key_text = suggestion_key(path, first, last, suggestion);
-        if (seen.count(key_text)) continue;  // posted already, for another finding line
+        if (!seen.insert(key_text).second) continue;  // posted already, for another finding line
         if (touches) {
           bodies.insert(0, G("markup_suggestion")(suggestion));
           start_line = first;
           end_line = last;
           attached = true;
-          seen.insert(key_text);
-        } else if (seen.insert(key_text).second) {
+        } else {
           comments_with_suggestions.append(
               build(py::arg("path") = path, py::arg("start_line") = first,
                     py::arg("end_line") = last,
@@ -391,10 +390,8 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
 // The project's modules that the fixes build to infer are forgotten when the call ends, so a
 // later call sees the files as they are then.
 py::list suggest_fixes(py::object comments, py::object project_root) {
-  py::list targets;
-  targets.append(lookup("os", "fspath")(project_root));
-  py::object scope =
-      import_sibling(G.handle(), "checker").attr("ProjectModules")(project_root, targets);
+  py::object scope = import_sibling(G.handle(), "checker")
+                         .attr("ProjectModules")(project_root, list_of(lookup("os", "fspath")(project_root)));
   return vettor::within(scope, [&] { return py::object(suggest_fixes_here(comments, project_root)); });
 }
 

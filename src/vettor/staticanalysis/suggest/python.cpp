@@ -368,11 +368,7 @@ py::list pragma_suggestion(py::object atok, py::object node, py::object line,
   }
 
   py::list suggestions;
-  py::list entry;
-  entry.append(py::int_(start));
-  entry.append(py::int_(end));
-  entry.append(py::str("\n").attr("join")(lines));
-  suggestions.append(entry);
+  suggestions.append(list_of(py::int_(start), py::int_(end), py::str("\n").attr("join")(lines)));
   return suggestions;
 }
 
