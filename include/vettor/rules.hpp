@@ -4,6 +4,7 @@
 
 #include <vettor/pyutil.hpp>
 
+#include <cstddef>
 #include <initializer_list>
 #include <string>
 
@@ -31,6 +32,27 @@ inline py::dict make_msgs(py::handle helpers, std::initializer_list<MessageDef> 
     msgs[d.code] = py::make_tuple(helpers.attr("context_string")(), d.symbol, d.help);
   }
   return msgs;
+}
+
+// Whether a rule's fix keeps what the program means (safe) or may change what it stores,
+// accepts or serves (unsafe). The project fix makes the safe ones unless its caller asks for
+// every fix; a review suggestion of an unsafe fix says what it may change.
+enum class Safety { kSafe, kUnsafe };
+
+struct FixSafety {
+  const char* code;
+  Safety safety;
+  const char* why;  // one line: why the fix keeps the meaning, or what it may change
+};
+
+// The module's FIX_SAFETY: code -> ("safe" or "unsafe", why).
+template <std::size_t N>
+py::dict make_fix_safety(const FixSafety (&fixes)[N]) {
+  py::dict table;
+  for (const FixSafety& fix : fixes) {
+    table[fix.code] = py::make_tuple(fix.safety == Safety::kSafe ? "safe" : "unsafe", fix.why);
+  }
+  return table;
 }
 
 // A pylint source-code checker class: BaseChecker base, __implements__ = IAstroidChecker,

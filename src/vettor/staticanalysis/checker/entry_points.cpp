@@ -55,6 +55,23 @@ py::dict build_message_id_symbol_store(py::list python_classes, py::list html_cl
   return store;
 }
 
+// Code -> ("safe" or "unsafe", why) of every fix the rule modules offer, by code: each rule
+// module declares its own fixes' safety beside them (FIX_SAFETY).
+py::dict build_fix_safety_store(py::list python_classes, py::list html_classes) {
+  py::dict found;
+  for (py::list classes : {python_classes, html_classes}) {
+    for (py::handle cls : classes) {
+      py::object module = import(py::str(cls.attr("__module__")).cast<std::string>().c_str());
+      py::object declared = py::getattr(module, "FIX_SAFETY", py::none());
+      if (declared.is_none()) continue;
+      for (auto item : py::dict(declared)) found[item.first] = item.second;
+    }
+  }
+  py::dict store;
+  for (py::handle code : builtin("sorted")(found)) store[code] = found[code];
+  return store;
+}
+
 // ---------------------------------------------------------------------------------------
 // Linter construction
 
@@ -579,6 +596,7 @@ void register_rule_tables(py::module_& m, py::dict rule_modules) {
   m.attr("html_checker_classes") = html_classes;
   m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
   m.attr("message_id_symbol_store") = build_message_id_symbol_store(python_classes, html_classes);
+  m.attr("fix_safety_store") = build_fix_safety_store(python_classes, html_classes);
 }
 
 void register_entry_points(py::module_& m) {

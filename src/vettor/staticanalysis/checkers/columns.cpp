@@ -1012,23 +1012,42 @@ py::object make_checker(py::module_& m, py::handle helpers) {
 // ---------------------------------------------------------------------------------------
 // Fix selection
 
+struct Fix {
+  const char* code;
+  const char* transform;
+  const char* predicate;
+};
+
+constexpr Fix kFixes[] = {
+    {"C2000", "transform_null_to_default_str", "is_null_stringfield"},
+    {"C2002", "transform_redundant_kwargs", "has_redundant_kwargs"},
+    {"C2003", "transform_add_blank_true", "is_missing_blank_true"},
+    {"C2006", "transform_huge_char_field", "is_huge_char_field"},
+    {"C2008", "transform_nullboolean", "is_nullboolean"},
+};
+
+// What each fix may change. A field fix that changes the column or what a form accepts
+// changes what the program stores or accepts, however right the advice is.
+constexpr FixSafety kFixSafety[] = {
+    {"C2000", Safety::kUnsafe,
+     "the schema (a migration: the column no longer takes NULL) and form validation (the "
+     "field may be left empty); code that stores None in it then fails"},
+    {"C2002", Safety::kSafe, "the argument repeats the field's own default"},
+    {"C2003", Safety::kUnsafe,
+     "form validation: forms and the admin may then leave the field empty"},
+    {"C2006", Safety::kUnsafe,
+     "the schema (a migration to a TEXT column, which MySQL cannot index) and forms (a "
+     "textarea with no length check)"},
+    {"C2008", Safety::kUnsafe,
+     "the schema (a migration) and form validation: BooleanField(null=True) is not "
+     "blank=True as NullBooleanField was, so forms then require a value"},
+};
+
 py::object build_transformer_visitor(py::object message_ids) {
   py::object visitor = H("NodeTransformVisitor")();
   py::object call = astroid_class("Call");
-  struct Fix {
-    const char* code;
-    const char* transform;
-    const char* predicate;
-  };
-  static constexpr Fix fixes[] = {
-      {"C2000", "transform_null_to_default_str", "is_null_stringfield"},
-      {"C2002", "transform_redundant_kwargs", "has_redundant_kwargs"},
-      {"C2003", "transform_add_blank_true", "is_missing_blank_true"},
-      {"C2006", "transform_huge_char_field", "is_huge_char_field"},
-      {"C2008", "transform_nullboolean", "is_nullboolean"},
-  };
   for (py::handle message_id : message_ids) {
-    for (const Fix& fix : fixes) {
+    for (const Fix& fix : kFixes) {
       if (eq(message_id, code(fix.code))) {
         visitor.attr("register_transform")(call, M(fix.transform), M(fix.predicate));
       }
@@ -1075,5 +1094,6 @@ PYBIND11_MODULE(columns, m) {
   m.def("is_non_unique_fk", &is_non_unique_fk, py::arg("node"));
 
   m.attr("Checker") = make_checker(m, helpers);
+  m.attr("FIX_SAFETY") = make_fix_safety(kFixSafety);
   m.def("build_transformer_visitor", &build_transformer_visitor, py::arg("message_ids"));
 }

@@ -108,6 +108,14 @@ py::object add_reverse_code(py::object node) {
   return node;
 }
 
+// A reverse that does nothing lets `migrate` go back past the migration without undoing what
+// its forwards code did to the data: whether that is right depends on that code.
+constexpr FixSafety kFixSafety[] = {
+    {"C8001", Safety::kUnsafe,
+     "migrating backwards: it then succeeds without undoing what the forwards code did to "
+     "the data"},
+};
+
 py::object build_transformer_visitor(py::object message_ids) {
   py::object visitor = helpers("NodeTransformVisitor")();
   for (py::handle message_id : message_ids) {
@@ -216,6 +224,7 @@ PYBIND11_MODULE(migrations, m) {
   m.attr("Codes") = make_codes(m, {"C8000", "C8001"});
   m.def("is_missing_reverse", &is_missing_reverse, py::arg("node"));
   m.def("add_reverse_code", &add_reverse_code, py::arg("node"));
+  m.attr("FIX_SAFETY") = make_fix_safety(kFixSafety);
   m.def("build_transformer_visitor", &build_transformer_visitor, py::arg("message_ids"));
   m.attr("Checker") = make_checker(m, helpers_module);
 }

@@ -782,6 +782,15 @@ py::object truth_test_predicate(const char* field, const char* predicate, bool u
       py::arg("node"));
 }
 
+// Each fix asks the database the same question another way; the predicates leave alone a test
+// whose rows are used afterwards and a key column that holds something else.
+constexpr FixSafety kFixSafety[] = {
+    {"C9000", Safety::kSafe, "count() gives the number len() gave, without fetching the rows"},
+    {"C9001", Safety::kSafe, "the key column holds the primary key the related row gave"},
+    {"C9002", Safety::kSafe, "exists() answers what comparing the count answered"},
+    {"C9003", Safety::kSafe, "exists() answers what the truth test of the rows answered"},
+};
+
 py::object build_transformer_visitor(py::object message_ids) {
   py::object visitor = helper("NodeTransformVisitor")();
   py::list ids = py::list(message_ids);
@@ -856,5 +865,6 @@ PYBIND11_MODULE(querysets, m) {
   m.def("transform_indirect_fk_lookup", &transform_indirect_fk_lookup, py::arg("node"));
 
   m.attr("Checker") = make_checker(m, helpers);
+  m.attr("FIX_SAFETY") = make_fix_safety(kFixSafety);
   m.def("build_transformer_visitor", &build_transformer_visitor, py::arg("message_ids"));
 }

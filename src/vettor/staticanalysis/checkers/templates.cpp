@@ -377,6 +377,13 @@ py::object hard_coded_static_url_to_static_tag(py::object html, py::object visit
   return py::str("").attr("join")(pieces);
 }
 
+// {% static %} asks the static files storage for the URL when the page is rendered.
+constexpr FixSafety kFixSafety[] = {
+    {"C7001", Safety::kUnsafe,
+     "the URL the page serves: the static files storage makes it (a hashed name, another "
+     "host), and a file missing from its manifest makes the page fail"},
+};
+
 py::object build_transformer_visitor(py::object message_ids, py::object settings) {
   py::object visitor = G("Visitor")(py::arg("settings") = settings);
   for (py::handle message_id : message_ids) {
@@ -608,6 +615,7 @@ PYBIND11_MODULE(templates, m) {
   m.attr("Visitor") = make_visitor(m);
   m.def("hard_coded_static_url_to_static_tag", &hard_coded_static_url_to_static_tag,
         py::arg("html"), py::arg("visitor"));
+  m.attr("FIX_SAFETY") = make_fix_safety(kFixSafety);
   m.def("build_transformer_visitor", &build_transformer_visitor, py::arg("message_ids"),
         py::arg("settings"));
   m.attr("BaseTemplateChecker") = make_base_template_checker(m);

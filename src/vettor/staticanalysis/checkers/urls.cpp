@@ -599,6 +599,11 @@ py::object make_checker(py::module_& m, py::handle helpers) {
   return cls;
 }
 
+constexpr FixSafety kFixSafety[] = {
+    {"C6002", Safety::kSafe,
+     "reverse() where the call runs at request time gives the URL reverse_lazy() gave"},
+};
+
 py::object build_transformer_visitor(py::object message_ids) {
   py::object visitor = G("helpers").attr("NodeTransformVisitor")();
   py::list ids = py::list(message_ids);
@@ -636,6 +641,7 @@ PYBIND11_MODULE(urls, m) {
   m.def("ensure_import", &ensure_import, py::arg("module_node"), py::arg("modname"),
         py::arg("import_string"));
   m.attr("Checker") = make_checker(m, helpers);
+  m.attr("FIX_SAFETY") = make_fix_safety(kFixSafety);
   m.def("build_transformer_visitor", &build_transformer_visitor, py::arg("message_ids"));
   m.def("is_urls_module", &is_urls_module, py::arg("module_node"));
 }

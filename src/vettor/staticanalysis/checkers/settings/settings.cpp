@@ -55,6 +55,7 @@ PYBIND11_MODULE(settings, m) {
         rule.transform, [code](py::object module_node) { return transform(code, module_node); },
         py::arg("module_node"));
   }
+  m.attr("FIX_SAFETY") = make_fix_safety(kFixSafety);
   m.def("build_transformer_visitor", &build_transformer_visitor, py::arg("message_ids"),
         py::arg("settings_modpath"));
   m.def("remove_node", &remove_node, py::arg("atok"), py::arg("node"), py::arg("start"),

@@ -138,6 +138,31 @@ inline constexpr Rule kRules[] = {
     {"C4017", "add_hsts_preload", "is_missing_secure_hsts_preload"},
 };
 
+// What each fix may change. Every settings fix changes what the site serves, to whom or how
+// browsers treat it, wherever the module is used: a development server on http://localhost and
+// the test client too.
+inline constexpr FixSafety kFixSafety[] = {
+    {"C4005", Safety::kUnsafe,
+     "what a request shows: error pages without tracebacks, and ALLOWED_HOSTS is enforced"},
+    {"C4007", Safety::kUnsafe,
+     "every response: the security middleware adds headers and may redirect to https"},
+    {"C4008", Safety::kUnsafe, "framing: no other site may then show the pages in a frame"},
+    {"C4009", Safety::kUnsafe, "what a POST needs: one without a CSRF token is refused"},
+    {"C4010", Safety::kUnsafe,
+     "how browsers reach the site: they refuse plain http for it for the HSTS lifetime"},
+    {"C4011", Safety::kUnsafe,
+     "how browsers reach every subdomain: they refuse plain http for all of them"},
+    {"C4012", Safety::kUnsafe,
+     "what browsers run: a script or style served with another content type is refused"},
+    {"C4013", Safety::kUnsafe,
+     "redirects: every http request, the test client's too, is redirected to https"},
+    {"C4014", Safety::kUnsafe, "cookies: the session cookie is no longer sent over http"},
+    {"C4015", Safety::kUnsafe, "cookies: scripts can no longer read the session cookie"},
+    {"C4016", Safety::kUnsafe, "cookies: the CSRF cookie is no longer sent over http"},
+    {"C4017", Safety::kUnsafe,
+     "how browsers reach the domain: preloading https is hard to undo once lists take it"},
+};
+
 bool predicate(const char* code, py::object module_node, py::object settings_modpath);
 py::object transform(const char* code, py::object module_node);
 py::object build_transformer_visitor(py::object message_ids, py::object settings_modpath);
