@@ -1,5 +1,6 @@
 """The records of the review road as tests write them: a finding as the host hands it over, and
 a review comment with its suggestion blocks as suggest_fixes gives it back."""
+from vettor.staticanalysis import checker
 
 
 def finding(path, line, code, body=None):
@@ -8,6 +9,12 @@ def finding(path, line, code, body=None):
 
 def block(text):
     return f"```suggestion\n{text}\n```"
+
+
+def unsafe(code):
+    """The paragraph after the blocks of a suggestion whose fix may change what the program
+    does, as the rule module declares it."""
+    return f"\n\nUnsafe fix: it may change {checker.fix_safety_store[code][1]}."
 
 
 def comment(path, line, body, start_line=None):

@@ -327,6 +327,33 @@ NONE_USES = [
     ("defaults_mapping", "def put(k):\n    Profile.objects.update_or_create(pk=k, defaults={'totp': None})\n"),
     ("setattr_none", "def reset(p):\n    setattr(p, 'totp', None)\n"),
     ("in_a_tests_folder", None),
+    # A value that can be None: a parameter whose default is None, through a name or not.
+    ("parameter_defaulting_to_none_created",
+     "def start(user, totp=None):\n    return Profile.objects.create(totp=totp)\n"),
+    ("parameter_defaulting_to_none_constructed",
+     "def start(*, totp=None):\n    return Profile(totp=totp)\n"),
+    ("parameter_defaulting_to_none_assigned",
+     "def start(profile, code=None):\n    value = code\n    profile.totp = value\n"),
+    ("method_parameter_defaulting_to_none",
+     "class Service:\n    def reset(self, profile, totp=None):\n        profile.totp = totp\n"),
+    # .get() without a default other than None
+    ("get_with_none_default", "def view(request):\n    Profile.objects.create(totp=request.GET.get('totp', None))\n"),
+    ("get_without_default", "def save(data):\n    email = data.get('email')\n    Profile(totp=email).save()\n"),
+    ("get_default_keyword_none", "def save(data):\n    Profile.objects.create(totp=data.get('totp', default=None))\n"),
+    ("getattr_none", "def copy(p, other):\n    p.totp = getattr(other, 'code', None)\n"),
+    ("conditional", "def copy(p, code):\n    p.totp = code if code else None\n"),
+    ("defaults_with_a_value_that_can_be_none",
+     "def put(k, data):\n    Profile.objects.update_or_create(pk=k, defaults={'totp': data.get('t')})\n"),
+    # Another nullable field of the application: its NULL would go on into this one.
+    ("another_nullable_field",
+     "class Device(models.Model):\n    secret = models.CharField(max_length=40, null=True)\n\n\n"
+     "def pair(device):\n    return Profile.objects.create(totp=device.secret)\n"),
+    ("same_name_nullable_elsewhere",
+     "class Device(models.Model):\n    totp = models.CharField(max_length=40, null=True)\n\n\n"
+     "def pair(device, profile):\n    profile.totp = device.totp\n"),
+    # A lookup on the empty text would select the rows that were NULL too.
+    ("empty_text_lookup", "def unset():\n    return Profile.objects.filter(totp='')\n"),
+    ("empty_text_exact_lookup", "def unset():\n    return Profile.objects.exclude(totp__exact='')\n"),
 ]
 
 
@@ -350,10 +377,45 @@ def test_fix_declines_where_the_application_stores_none(tmp_path, use):
     assert '    nickname = models.CharField(max_length=40, default="", blank=True)' in fixed.splitlines()
 
 
+@pytest.mark.parametrize(
+    "use",
+    [
+        "def create(payload):\n    return Profile.objects.create(**payload)\n",
+        "def create(payload):\n    return Profile(**payload)\n",
+        "def put(k, payload):\n    Profile.objects.update_or_create(pk=k, defaults=payload)\n",
+    ],
+    ids=["created", "constructed", "as-defaults"],
+)
+def test_fix_declines_for_every_field_a_mapping_may_fill(tmp_path, use):
+    # A mapping the code does not spell out (an API payload, null included) may fill any field
+    # of the model it is given to.
+    from conftest import write_files
+    from vettor.staticanalysis import transformer
+
+    root = write_files(tmp_path, {
+        "accounts/__init__.py": "", "accounts/models.py": APP_MODELS,
+        "accounts/views.py": "from .models import Profile\n\n\n" + use,
+    })
+    fixed = transformer.transform_code(APP_MODELS, str(root / "accounts/models.py"), "").code
+    assert fixed.splitlines()[-2:] == APP_MODELS.splitlines()[-2:]
+
+
 @pytest.mark.parametrize("other", [
     # Another field's None, a comparison with None, a migration of the past, another app.
     "def f(p):\n    p.nickname_old = None\n    return p.totp == None\n",
-])
+    # Values that are never None: a default that is a text, a get() with a text default, a
+    # queryset's get(), a field of this same model (not null once fixed), a mapping spelled out,
+    # the empty text stored rather than looked up.
+    "def start(user, totp=''):\n    return Profile.objects.create(totp=totp)\n",
+    "def view(request):\n    Profile.objects.create(totp=request.GET.get('totp', ''))\n",
+    "def find(k):\n    return Profile.objects.get(pk=k).totp\n",
+    "def copy(a, b):\n    a.totp = b.totp\n",
+    "def put(k):\n    Profile.objects.update_or_create(pk=k, defaults={'totp': 'x'})\n",
+    "def make():\n    return Profile.objects.create(totp='')\n",
+    # a mapping given to another model, a None in another function's own parameter
+    "def other(payload, code=None):\n    Device.objects.create(**payload)\n    return code\n",
+], ids=["other-field", "text-default", "get-with-text", "queryset-get", "same-field", "mapping-spelled-out",
+        "empty-text-stored", "other-model-mapping"])
 def test_fix_goes_ahead_where_nothing_stores_none(tmp_path, other):
     from conftest import write_files
     from vettor.staticanalysis import transformer

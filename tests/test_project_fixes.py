@@ -30,7 +30,9 @@ def project(root, files, settings_module="proj.settings"):
 
 
 def fixed(root, whitelist=None, **kwargs):
-    """{path: new text} of a project transform."""
+    """{path: new text} of a project transform, every fix asked for: most fixes these tests
+    make (the nullable text field's, the settings') are unsafe ones."""
+    kwargs.setdefault("unsafe_fixes", True)
     return {path: source for source, path in transformer.transform_files(root, whitelist, jobs=1, **kwargs)}
 
 
@@ -115,8 +117,14 @@ SPLIT = (
         # a changed line that fitted and no longer does is laid out by Black in the project's
         # line length, with the quotes the file uses
         ("[tool.black]\nline-length = 79\n", FIELD, SPLIT),
-        # one that never fitted is left as its author laid it out
-        ("[tool.black]\nline-length = 60\n", FIELD, WIDER),
+        # one that never fitted is laid out too: every changed line too long is, on this road
+        # as on the review road
+        (
+            "[tool.black]\nline-length = 60\n",
+            FIELD,
+            "    name = models.CharField(\n        max_length=9,\n        default='',\n"
+            "        verbose_name='Name',\n        blank=True,\n    )\n",
+        ),
         # with string normalisation off, Black keeps the quotes of what it lays out again
         (
             "[tool.black]\nline-length = 79\nskip-string-normalization = true\n",
@@ -168,6 +176,59 @@ def test_a_changed_call_keeps_its_own_layout_around_the_change(tmp_path, stateme
     source = "from django.db import models\nX, Y = 'x', 'y'\n\n\nclass A(models.Model):\n" + statement
     root = project(tmp_path, {"shop/__init__.py": "", "shop/models.py": source})
     assert fixed(root)["shop/models.py"] == source.replace(statement, after)
+
+
+@pytest.mark.parametrize(
+    "statement, after",
+    [
+        # a tuple written without brackets keeps its spelling, where it is assigned to and
+        # where it is the value
+        ("    count, shown = len(Book.objects.all()), True\n", "    count, shown = Book.objects.all().count(), True\n"),
+        ("    return len(Book.objects.all()), 1\n", "    return Book.objects.all().count(), 1\n"),
+        ("    for n, m in [(len(Book.objects.all()), 1)]:\n        pass\n",
+         "    for n, m in [(Book.objects.all().count(), 1)]:\n        pass\n"),
+        # and one written with them keeps them
+        ("    pair = (len(Book.objects.all()), 1)\n", "    pair = (Book.objects.all().count(), 1)\n"),
+    ],
+    ids=["assigned-to", "returned", "loop-target", "in-brackets"],
+)
+def test_a_tuple_keeps_its_brackets_or_their_absence(tmp_path, statement, after):
+    models = "from django.db import models\n\n\nclass Book(models.Model):\n    pass\n"
+    source = "from .models import Book\n\n\ndef f():\n" + statement
+    root = project(tmp_path, {"shop/__init__.py": "", "shop/models.py": models, "shop/views.py": source})
+    assert fixed(root)["shop/views.py"] == source.replace(statement, after)
+
+
+SAFETY_PROJECT = pathlib.Path(__file__).parent / "fixtures" / "safety_project"
+
+
+def test_a_changed_item_that_no_longer_fits_is_laid_out_alone(tmp_path):
+    # The fix makes one operation of a migration's list too long: that operation is laid out,
+    # the list's other items, its blank line and its missing trailing comma are not.
+    root = tmp_path / "project"
+    shutil.copytree(SAFETY_PROJECT, root)
+    path = "shop/migrations/0001_initial.py"
+    before = (root / path).read_text()
+    assert changed_lines(before, fixed(root, [path])[path]) == [
+        "-        migrations.RunPython(fill_codes_for_every_item_in_the_catalogue),",
+        "+        migrations.RunPython(",
+        "+            fill_codes_for_every_item_in_the_catalogue, migrations.RunPython.noop",
+        "+        ),",
+    ]
+
+
+def test_a_second_fix_finds_nothing_more(tmp_path):
+    # The nullable text field fix keeps a blank=False its author wrote; the redundant argument
+    # rule then does not ask to take it away on the next run.
+    root = tmp_path / "project"
+    shutil.copytree(SAFETY_PROJECT, root)
+    transformer.trasform_files_in_place(root, None, jobs=1, unsafe_fixes=True)
+    assert "    code = models.CharField(max_length=20, default=\"\", blank=False)\n" in (
+        root / "shop" / "models.py"
+    ).read_text()
+    found = checker.get_messages(str(root), {"shop/models.py": None}, jobs=1)
+    assert [(f["line"], f["message-id"]) for f in found] == [(8, "C2000")]  # its fix declines
+    assert nothing_left_to_fix(root)
 
 
 # ---------------------------------------------------------------------------------------
@@ -273,15 +334,28 @@ def test_a_file_gets_the_same_fixes_whatever_else_is_fixed(tmp_path, whitelist):
         # fixes of no model field need no migration
         ({"shop/views.py": SHOP["bookshop/admin/views.py"].replace("bookshop.models", "shop.data"),
           "shop/data.py": SHOP["bookshop/models.py"]}, []),
+        # only apps INSTALLED_APPS names: makemigrations refuses a label it does not know
+        ({"shop/models.py": NULLABLE.format(pragma=""), "tests/__init__.py": "", "tests/models.py": NULLABLE.format(pragma=""),
+          "proj/__init__.py": "", "proj/settings.py": 'INSTALLED_APPS = ["django.contrib.auth", "shop.apps.ShopConfig"]\n',
+          "shop/apps.py": "from django.apps import AppConfig\n\n\nclass ShopConfig(AppConfig):\n    name = 'shop'\n"},
+         ["shop"]),
+        ({"shop/models.py": NULLABLE.format(pragma=""), "tests/__init__.py": "", "tests/models.py": NULLABLE.format(pragma=""),
+          "proj/__init__.py": "", "proj/settings.py": 'APPS = ["shop"]\nINSTALLED_APPS = APPS + ["django.contrib.auth"]\n'},
+         ["shop"]),
+        # a list read at run time cannot tell them apart: every app is named
+        ({"shop/models.py": NULLABLE.format(pragma=""), "tests/__init__.py": "", "tests/models.py": NULLABLE.format(pragma=""),
+          "proj/__init__.py": "", "proj/settings.py": 'import os\nINSTALLED_APPS = os.environ["APPS"].split()\n'},
+         ["shop", "tests"]),
     ],
-    ids=["models-module", "models-package", "two-apps", "configured-label", "no-field"],
+    ids=["models-module", "models-package", "two-apps", "configured-label", "no-field", "installed-apps-only",
+         "installed-apps-computed", "installed-apps-unknown"],
 )
 def test_the_apps_whose_model_fields_change_are_named(tmp_path, files, apps):
     root = project(tmp_path, {"shop/__init__.py": "", "blog/__init__.py": "", **files})
-    result = transformer.transform_files(root, None, jobs=1)
+    result = transformer.transform_files(root, None, jobs=1, unsafe_fixes=True)
     assert len(result) >= 1
     assert result.migrations == apps
-    assert transformer.trasform_files_in_place(root, None, jobs=1).migrations == apps
+    assert transformer.trasform_files_in_place(root, None, jobs=1, unsafe_fixes=True).migrations == apps
 
 
 # ---------------------------------------------------------------------------------------
@@ -302,9 +376,12 @@ PRODUCTION = 'from .base import *\n\nMIDDLEWARE += ["whitenoise.middleware.White
 
 
 def nothing_left_to_fix(root):
-    """Whether a second run, in a process of its own as a user runs it, would fix nothing."""
-    again = subprocess.run([sys.executable, "-m", "vettor.staticanalysis", str(root), "--diff", "-j1"],
-                           capture_output=True, timeout=600)
+    """Whether a second run with every fix, in a process of its own, would fix nothing."""
+    again = subprocess.run(
+        [sys.executable, "-c", "import sys; from vettor.staticanalysis import transformer; "
+         "r = transformer.transform_files(sys.argv[1], None, jobs=1, unsafe_fixes=True); "
+         "sys.stdout.write(r.unified_diff()); sys.exit(1 if list(r) or r.failures else 0)", str(root)],
+        capture_output=True, timeout=600)
     return (again.returncode, again.stdout) == (0, b"")
 
 
@@ -329,7 +406,7 @@ def test_settings_fixes_settle_in_one_run(tmp_path, requirement, configured):
         files["pyproject.toml"] = f'[tool.vettor]\ndjango-version = "{configured}"\n'
     root = project(tmp_path, files)
     assert settings_findings(root)
-    transformer.trasform_files_in_place(root, None, jobs=1)
+    transformer.trasform_files_in_place(root, None, jobs=1, unsafe_fixes=True)
     assert nothing_left_to_fix(root)
     # Django 3.0 turned nosniff on by default: only the 2.2 lint asks for it
     judged_as = configured or requirement[len("Django=="):][:3]
@@ -349,7 +426,7 @@ def test_a_module_built_on_a_base_module_is_fixed_once_and_the_base_not_at_all(t
     result = fixed(root)
     assert list(result) == ["proj/settings/production.py"]
     assert result["proj/settings/production.py"].count("SecurityMiddleware") == 1
-    transformer.trasform_files_in_place(root, None, jobs=1)
+    transformer.trasform_files_in_place(root, None, jobs=1, unsafe_fixes=True)
     assert nothing_left_to_fix(root)
     assert (root / "proj/settings/base.py").read_text() == BASE
 
@@ -378,9 +455,9 @@ def test_the_diff_applies_and_the_fix_keeps_the_encoding_and_line_endings(tmp_pa
     copies = {}
     for tool in ("patch", "git"):
         copies[tool] = pathlib.Path(shutil.copytree(root, tmp_path / tool))
-    result = transformer.transform_files(root, None, jobs=1)
+    result = transformer.transform_files(root, None, jobs=1, unsafe_fixes=True)
     patch = result.unified_diff_bytes()
-    assert transformer.trasform_files_in_place(root, None, jobs=1) == ["shop/models.py"]
+    assert transformer.trasform_files_in_place(root, None, jobs=1, unsafe_fixes=True) == ["shop/models.py"]
     after = (root / "shop" / "models.py").read_bytes()
     assert after == before.replace(FIELD_LINE, FIXED_LINE).replace(
         "l\u00e4nge = models.CharField(max_length=9, null=True)".encode(),
@@ -399,7 +476,7 @@ def test_the_diff_applies_and_the_fix_keeps_the_encoding_and_line_endings(tmp_pa
 def test_a_file_nested_too_deeply_costs_only_itself(tmp_path):
     deep = NULLABLE.format(pragma="") + "TOTAL = " + " + ".join(["1"] * 3000) + "\n"
     root = project(tmp_path, {"shop/__init__.py": "", "shop/deep.py": deep, "shop/models.py": NULLABLE.format(pragma="")})
-    result = transformer.transform_files(root, None, jobs=1)
+    result = transformer.transform_files(root, None, jobs=1, unsafe_fixes=True)
     assert [path for _, path in result] == ["shop/models.py"]
     assert [path for path, _ in result.failures] == ["shop/deep.py"]
 
@@ -425,7 +502,7 @@ def test_a_file_edited_while_the_fix_runs_is_not_written(tmp_path, monkeypatch):
 
     monkeypatch.setattr(transformer, "transform_files", edited_meanwhile)
     with pytest.raises(transformer.TransformError) as raised:
-        transformer.trasform_files_in_place(root, None, jobs=1)
+        transformer.trasform_files_in_place(root, None, jobs=1, unsafe_fixes=True)
     assert raised.value.written == ["edited/admin.py"]
     assert [path for path, _ in raised.value.failures] == ["edited/models.py"]
     assert (root / "edited" / "models.py").read_text() == NULLABLE.format(pragma="") + "EDITED = True\n"

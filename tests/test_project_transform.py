@@ -258,7 +258,7 @@ def marker_fixes(monkeypatch):
                 found.append({"path": path, "line": 1, "message-id": "E0001", "message": "invalid syntax"})
                 continue
             if "OLD" in text:
-                found.append({"path": path, "line": 1, "message-id": "C2006", "message": {}})
+                found.append({"path": path, "line": 1, "message-id": "C2002", "message": {}})
         return found
 
     def fix_findings(code, filepath, settings_modpath, findings, quote=None, settings_files=None):
@@ -382,7 +382,7 @@ def test_a_file_whose_fixes_change_nothing_is_not_offered(project, marker_fixes,
 
 
 # ---------------------------------------------------------------------------------------
-# The whole road on the fixture project
+# The whole road on the fixture project, every fix asked for (its fixes are unsafe ones)
 
 
 FIXED = {
@@ -422,7 +422,7 @@ class Migration(migrations.Migration):
 def test_the_fixture_project_is_fixed_in_place(project):
     before = snapshot(project)
     whitelist = ["blog/models.py", "blog/migrations", "blog/clean.py", "blog/messy.py", "proj", "README.txt"]
-    written = transformer.trasform_files_in_place(project_root=str(project), whitelist=whitelist)
+    written = transformer.trasform_files_in_place(project_root=str(project), whitelist=whitelist, unsafe_fixes=True)
     assert written == list(FIXED)
     after = snapshot(project)
     for path, text in FIXED.items():
@@ -434,7 +434,7 @@ def test_the_fixture_project_is_fixed_in_place(project):
 def test_a_file_that_cannot_be_fixed_is_reported_after_the_others_are_written(project):
     before = snapshot(project)
     with pytest.raises(transformer.TransformError) as raised:
-        transformer.trasform_files_in_place(project, None)
+        transformer.trasform_files_in_place(project, None, unsafe_fixes=True)
     assert raised.value.written == list(FIXED)
     assert [path for path, _ in raised.value.failures] == ["blog/broken.py"]
     after = snapshot(project)
@@ -445,7 +445,7 @@ def test_a_file_that_cannot_be_fixed_is_reported_after_the_others_are_written(pr
 
 
 def test_transform_files_gives_the_fixed_sources_and_their_diff(project):
-    result = transformer.transform_files(project, ["blog/models.py", "blog/clean.py"])
+    result = transformer.transform_files(project, ["blog/models.py", "blog/clean.py"], unsafe_fixes=True)
     assert list(result) == [(FIXED["blog/models.py"], "blog/models.py")]
     assert result[0].source == FIXED["blog/models.py"]
     assert result.failures == []
@@ -497,7 +497,7 @@ class Item(models.Model):
 
 def test_a_fixed_file_keeps_its_comments_spellings_and_untouched_code(tmp_path):
     root = write_project(tmp_path, {"shop/__init__.py": "", "shop/models.py": UNTIDY_MODELS})
-    assert transformer.trasform_files_in_place(root, ["shop/models.py"]) == ["shop/models.py"]
+    assert transformer.trasform_files_in_place(root, ["shop/models.py"], unsafe_fixes=True) == ["shop/models.py"]
     assert (root / "shop" / "models.py").read_text() == UNTIDY_MODELS.replace(
         "CharField(\n        max_length=1000,  # long names\n", "TextField(  # long names\n"
     )
@@ -524,7 +524,7 @@ def test_settings_fixes_only_where_findings_are_and_before_the_local_settings(tm
         "proj/settings.py": INSECURE_SETTINGS + local,
         "proj/local_settings.py": "DEBUG = True\n",
     })
-    assert transformer.trasform_files_in_place(root, ["proj"]) == ["proj/settings.py"]
+    assert transformer.trasform_files_in_place(root, ["proj"], unsafe_fixes=True) == ["proj/settings.py"]
     # The lint reports the HSTS seconds and the session cookie; once HSTS is on, the settings
     # that need it (subdomains, preload) are findings of the fixed module, and are fixed in the
     # same run: a second run would find nothing to fix.
@@ -554,6 +554,6 @@ def test_settings_fixes_are_made_where_the_lint_reports_their_findings(tmp_path,
     path = next(iter(files))
     findings = checker.get_messages(str(root), {path: None}, jobs=1)
     assert {finding["message-id"] for finding in findings if finding["message-id"].startswith("C4")} == reported
-    written = transformer.trasform_files_in_place(root, None)
+    written = transformer.trasform_files_in_place(root, None, unsafe_fixes=True)
     assert written == ([path] if added else [])
     assert (root / path).read_text() == files[path] + (added or "")

@@ -257,39 +257,73 @@ def test_trailing_comment_after_a_closing_bracket_is_kept():
         (
             "import functools\n\n\n@functools.lru_cache()\ndef f():\n    return 1\n",
             5,
-            [5, 5, "def f():  # vettor: disable="],
+            [5, 5, "def f():  # vettor: disable=huge-max-length"],
         ),
         pytest.param("class A:\n    x = 1\n\n    def f(self):\n        pass\n", 1,
-                     [1, 1, "class A:  # vettor: disable="], id="class"),
+                     [1, 1, "class A:  # vettor: disable=huge-max-length"], id="class"),
         pytest.param("def f(\n    a,\n    b,\n):\n    return a\n", 1,
-                     [1, 1, "def f(  # vettor: disable="], id="header-over-lines"),
+                     [1, 1, "def f(  # vettor: disable=huge-max-length"], id="header-over-lines"),
         pytest.param("if x:  # why\n    y = 1\nelse:\n    y = 2\n", 1,
-                     [1, 1, "if x:  # why  # vettor: disable="], id="if-statement"),
+                     [1, 1, "if x:  # why  # vettor: disable=huge-max-length"], id="if-statement"),
         pytest.param('class B(\n    A, metaclass=M):\n    """doc"""\n', 2,
-                     [2, 2, "    A, metaclass=M):  # vettor: disable="], id="header-continuation-line"),
-        # A comment cannot follow a backslash: the pragma ends the continued line.
-        ("x = 1 + \\\n    2\n", 1, [1, 2, "x = 1 + \\\n    2  # vettor: disable="]),
+                     [2, 2, "    A, metaclass=M):  # vettor: disable=huge-max-length"], id="header-continuation-line"),
+        # A comment cannot follow a backslash: the pragma ends the continued line, where pylint
+        # reads it for the line before. Not so on the module's first line, where pylint reads
+        # it for its own line: a line of its own above goes there.
+        ("import os\nx = 1 + \\\n    2\n", 2, [2, 3, "x = 1 + \\\n    2  # vettor: disable=huge-max-length"]),
+        pytest.param("x = 1 + \\\n    2\n", 1, [1, 1, "# vettor: disable-next=huge-max-length\nx = 1 + \\"],
+                     id="backslash-on-the-first-line"),
         # The pragma repeats the statement's whole lines: nothing that shares them is lost.
         pytest.param("x = 1  # keep this note\n", 1,
-                     [1, 1, "x = 1  # keep this note  # vettor: disable="], id="trailing-comment"),
-        pytest.param("y = 1; z = 2\n", 1, [1, 1, "y = 1; z = 2  # vettor: disable="],
+                     [1, 1, "x = 1  # keep this note  # vettor: disable=huge-max-length"], id="trailing-comment"),
+        pytest.param("y = 1; z = 2\n", 1, [1, 1, "y = 1; z = 2  # vettor: disable=huge-max-length"],
                      id="statement-after-semicolon"),
         pytest.param("w = [\n    1,\n]  # after the bracket\n", 2,
-                     [2, 2, "    1,  # vettor: disable="], id="continuation-line"),
+                     [2, 2, "    1,  # vettor: disable=huge-max-length"], id="continuation-line"),
         pytest.param("w = [  # the list\n    1,\n]\n", 1,
-                     [1, 1, "w = [  # the list  # vettor: disable="], id="comment-after-bracket"),
+                     [1, 1, "w = [  # the list  # vettor: disable=huge-max-length"], id="comment-after-bracket"),
         # A statement after the ";" that goes on over further lines: the range takes them in,
         # and the pragma does not go into its string.
-        pytest.param('a = 1; b = """one\ntwo"""\n', 1,
-                     [1, 2, 'a = 1; b = """one\ntwo"""  # vettor: disable='],
+        pytest.param('import os\na = 1; b = """one\ntwo"""\n', 2,
+                     [2, 3, 'a = 1; b = """one\ntwo"""  # vettor: disable=huge-max-length'],
                      id="continued-after-semicolon"),
-        pytest.param("x = 1   \n", 1, [1, 1, "x = 1  # vettor: disable="], id="trailing-spaces"),
+        pytest.param("x = 1   \n", 1, [1, 1, "x = 1  # vettor: disable=huge-max-length"], id="trailing-spaces"),
+        # pylint reads a pragma after a line that continues another (a backslash, a string
+        # running on) for the line before it: a first line that ends in a backslash the next
+        # line does not end gets its pragma on a line of its own above it (disable-next), a
+        # line after a backslash the pragma of the line that ends it, when that is the next.
+        pytest.param("x = 1 + \\\n    2 + \\\n    3\n", 1,
+                     [1, 1, "# vettor: disable-next=huge-max-length\nx = 1 + \\"], id="backslash-first-line"),
+        pytest.param("def f():\n    x = 1 + \\\n        2 + \\\n        3\n", 2,
+                     [2, 2, "    # vettor: disable-next=huge-max-length\n    x = 1 + \\"],
+                     id="backslash-first-line-indented"),
+        pytest.param("x = 1 + \\\n    2 + \\\n    3\n", 2,
+                     [2, 3, "    2 + \\\n    3  # vettor: disable=huge-max-length"], id="backslash-middle-line"),
+        pytest.param('x = f("""one\ntwo\nthree""")\n', 1,
+                     [1, 1, '# vettor: disable-next=huge-max-length\nx = f("""one'], id="string-over-three-lines"),
     ],
 )
 def test_pragma_placement(source, line, expected):
-    _, result = suggestions(source, line, {constants.SKIP_LINE_ID})
+    _, result = suggestions(source, line, {constants.SKIP_LINE_ID, "C2006"})
     assert result == [expected]
     check_parses(applied(source, result))
+
+
+@pytest.mark.parametrize(
+    "source, line",
+    [
+        # The last line after a backslash: a pragma there is read for the line before it, and
+        # no comment line can stand above it.
+        ("x = 1 + \\\n    2 + \\\n    3\n", 3),
+        ("x = 1\n", 1),
+    ],
+    ids=["backslash-last-line", "request-alone"],
+)
+def test_no_pragma_that_would_not_silence_the_line(source, line):
+    # A request with no finding beside it names nothing to silence: no empty pragma either.
+    codes = {constants.SKIP_LINE_ID} | ({"C2006"} if "+" in source else set())
+    _, result = suggestions(source, line, codes)
+    assert result == []
 
 
 @pytest.mark.parametrize(

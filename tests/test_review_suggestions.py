@@ -8,7 +8,7 @@ import shutil
 
 import pytest
 
-from review_records import block, comment, finding
+from review_records import block, comment, finding, unsafe
 from vettor.staticanalysis import checker, constants, helpers, meta, suggest
 
 PROJECT = pathlib.Path(__file__).parent / "fixtures" / "suggest_project"
@@ -64,15 +64,15 @@ def test_fixable_finding_carries_the_fixed_statement(project, line, code, range_
     result = suggest.suggest_fixes([finding(MODELS, line, code)], str(PROJECT))
     start, end = range_
     assert result == [
-        comment(MODELS, end, block(text) + f"\n\n{code} here", start if start != end else None)
+        comment(MODELS, end, block(text) + unsafe(code) + f"\n\n{code} here", start if start != end else None)
     ]
 
 
 def test_fix_that_touches_another_line_gets_a_comment_of_its_own(project):
     result = suggest.suggest_fixes([finding(MODELS, 7, "C2006")], str(PROJECT))
     assert result == [
-        comment(MODELS, 2, block("from django.db.models import CharField, TextField")),
-        comment(MODELS, 7, block("    summary = TextField()  # shown on the card") + "\n\nC2006 here"),
+        comment(MODELS, 2, block("from django.db.models import CharField, TextField") + unsafe("C2006")),
+        comment(MODELS, 7, block("    summary = TextField()  # shown on the card") + unsafe("C2006") + "\n\nC2006 here"),
     ]
 
 
@@ -81,7 +81,7 @@ def test_suggestion_away_from_the_finding_line_stands_alone(project):
     # whole statement, and the finding keeps its own line.
     result = suggest.suggest_fixes([finding(MODELS, 10, "C2006")], str(PROJECT))
     assert result == [
-        comment(MODELS, 11, block("    blurb = models.TextField(blank=True)"), start_line=9),
+        comment(MODELS, 11, block("    blurb = models.TextField(blank=True)") + unsafe("C2006"), start_line=9),
         comment(MODELS, 10, "C2006 here"),
     ]
 
@@ -95,7 +95,7 @@ def test_findings_on_one_line_make_one_comment(project):
     ]
     result = suggest.suggest_fixes(records, str(PROJECT))
     assert result == [
-        comment(MODELS, 6, block("    title = models.TextField()") + "\n\nfirst\n\nsecond\n\nfirst"),
+        comment(MODELS, 6, block("    title = models.TextField()") + unsafe("C2006") + "\n\nfirst\n\nsecond\n\nfirst"),
         comment(PAGE, 6, "other file"),
     ]
     assert all(type(record["line"]) is int for record in result)
@@ -174,11 +174,11 @@ def test_fix_inside_a_long_statement_is_suggested_on_its_own_lines(project):
     path = str(PROJECT / "library" / "migrations" / "0002_covers.py")
     fixed = "        migrations.RunPython(fill_covers, migrations.RunPython.noop),"
     assert suggest.suggest_fixes([finding(path, 18, "C8001")], str(PROJECT)) == [
-        comment(path, 18, block(fixed) + "\n\nC8001 here")
+        comment(path, 18, block(fixed) + unsafe("C8001") + "\n\nC8001 here")
     ]
     lines = pathlib.Path(path).read_text().split("\n")
     assert suggest.suggest_fixes([finding(path, 12, "C8001")], str(PROJECT)) == [
-        comment(path, 18, block("\n".join(lines[11:17] + [fixed])) + "\n\nC8001 here", start_line=12)
+        comment(path, 18, block("\n".join(lines[11:17] + [fixed])) + unsafe("C8001") + "\n\nC8001 here", start_line=12)
     ]
 
 
@@ -201,7 +201,6 @@ def test_statement_sharing_its_line_keeps_the_finding_only(project):
             "    title = models.CharField(max_length=1000)"
             "  # vettor: disable=missing-related-name, huge-max-length",
         ),
-        (6, [SKIP], (6, 6), "    title = models.CharField(max_length=1000)  # vettor: disable="),
         # The last line of a statement: the block is that line only, so it collides with no
         # comment on the statement's other lines.
         (11, [SKIP, "C2006"], (11, 11), "        blank=True)  # vettor: disable=huge-max-length"),
@@ -261,6 +260,97 @@ def test_pragmas_asked_for_every_finding_silence_them_all(tmp_path):
     assert checker.get_messages(str(root), {"catalog/models.py": None}, config=config) == []
 
 
+def test_pragma_over_backslash_lines_silences_exactly_its_finding(tmp_path):
+    # A sum over three lines joined by backslashes, a finding on each. pylint reads a pragma
+    # after a line that continues another for the line before it, so the first line's goes on
+    # a line of its own above it and the second line's after the third; the third line, which
+    # no pragma can reach, gets none. Applied, they silence those two findings only.
+    root = tmp_path / "project"
+    shutil.copytree(PRAGMA_PROJECT, root)
+    found = checker.get_messages(str(root), {"catalog/reports.py": None})
+    assert sorted((m["line"], m["message-id"]) for m in found) == [(6, "C9000"), (7, "C9000"), (8, "C9000")]
+    records = [finding(m["path"], m["line"], code) for m in found for code in (m["message-id"], SKIP)]
+    result = suggest.suggest_fixes(records, str(root))
+    blocks = [(r.get("start_line", r["line"]), r["line"], re.findall(r"```suggestion\n(.*?)\n```", r["body"], re.S))
+              for r in result]
+    assert blocks == [
+        (6, 6, ["    # vettor: disable-next=queryset-length\n    total = len(Book.objects.filter(pages=1)) + \\"]),
+        (7, 8, ["        len(Book.objects.filter(pages=2)) + \\\n"
+                "        len(Book.objects.filter(pages=3))  # vettor: disable=queryset-length"]),
+        (8, 8, []),
+    ]
+    lines = (root / "catalog" / "reports.py").read_text().split("\n")
+    for first, last, texts in reversed(blocks):
+        for text in texts:
+            lines[first - 1 : last] = text.split("\n")
+    (root / "catalog" / "reports.py").write_text("\n".join(lines))
+    found = checker.get_messages(str(root), {"catalog/reports.py": None})
+    assert [(m["line"], m["message-id"]) for m in found] == [(9, "C9000")]  # the third line, moved down
+
+
+@pytest.mark.parametrize("path", [MODELS, PAGE], ids=["python", "template"])
+def test_pragma_request_alone_suggests_no_empty_pragma(project, path):
+    result = suggest.suggest_fixes([finding(path, 6, SKIP, "skip")], str(PROJECT))
+    assert result == [comment(path, 6, "skip")]
+
+
+def test_pragma_request_on_a_template_line(project):
+    # The template checker reads {# vettor: disable=... #} on the finding's line; Django drops
+    # the comment when it renders the page.
+    records = [finding(PAGE, 7, "C7000", "link"), finding(PAGE, 7, SKIP, "skip"), finding(PAGE, 6, "C7001")]
+    result = suggest.suggest_fixes(records, str(PROJECT))
+    line = pathlib.Path(PAGE).read_text().split("\n")[6]
+    assert result[0] == comment(
+        PAGE, 7, block(line.rstrip() + " {# vettor: disable=hard-coded-url #}") + "\n\nlink\n\nskip"
+    )
+
+
+def test_pragma_request_silences_a_template_finding(tmp_path):
+    root = tmp_path / "project"
+    shutil.copytree(PROJECT, root)
+    found = checker.get_messages(str(root), {"templates/page.html": None})
+    assert {(m["line"], m["message-id"]) for m in found} >= {(3, "C7001"), (6, "C7001")}
+    records = [finding("templates/page.html", m["line"], code) for m in found for code in (m["message-id"], SKIP)]
+    page = root / "templates" / "page.html"
+    lines = page.read_text().split("\n")
+    for record in suggest.suggest_fixes(records, str(root)):
+        for text in re.findall(r"```suggestion\n(.*?)\n```", record["body"], re.S):
+            lines[record["line"] - 1] = text
+    page.write_text("\n".join(lines))
+    assert checker.get_messages(str(root), {"templates/page.html": None}) == []
+
+
+# ---------------------------------------------------------------------------------------
+# What an unsafe fix may change
+
+
+def test_suggestion_of_an_unsafe_fix_says_what_it_may_change(project):
+    result = suggest.suggest_fixes([finding(MODELS, 8, "C2000", "nullable")], str(PROJECT))
+    [record] = result
+    block_text, note, body = record["body"].split("\n\n")
+    assert block_text.startswith("```suggestion\n") and body == "nullable"
+    assert note.startswith("Unsafe fix: it may change the schema (a migration") and "\n" not in note
+
+
+@pytest.mark.parametrize(
+    "path, line, code",
+    [(QUERIES, 8, "C9000"), (VIEWS, 5, "C6002")],
+    ids=["queryset", "reverse-lazy"],
+)
+def test_suggestion_of_a_safe_fix_has_no_such_line(project, path, line, code):
+    result = suggest.suggest_fixes([finding(path, line, code)], str(PROJECT))
+    assert all("Unsafe fix" not in record["body"] for record in result)
+    assert any(record["body"].startswith("```suggestion") for record in result)
+
+
+def test_unsafe_line_follows_the_fixes_that_made_the_blocks(project):
+    # One line with a safe code and an unsafe one whose fix does not apply there: the block is
+    # the safe fix's alone.
+    records = [finding(QUERIES, 8, "C9000"), finding(QUERIES, 8, "C2006")]
+    [record] = suggest.suggest_fixes(records, str(PROJECT))
+    assert record["body"] == block("size = qs.count()") + "\n\nC9000 here\n\nC2006 here"
+
+
 def test_pragma_wins_over_a_fix_on_the_same_line(project):
     records = [finding(MODELS, 6, "C2006", "fix"), finding(MODELS, 6, SKIP, "skip")]
     # Both codes on one line: the pragma wins and nothing is fixed.
@@ -276,7 +366,7 @@ def test_pragma_wins_over_a_fix_on_the_same_line(project):
 
 def test_debug_left_on_is_removed(project):
     result = suggest.suggest_fixes([finding(SETTINGS, 1, "C4005")], str(PROJECT))
-    assert result == [comment(SETTINGS, 1, block("") + "\n\nC4005 here")]
+    assert result == [comment(SETTINGS, 1, block("") + unsafe("C4005") + "\n\nC4005 here")]
 
 
 def test_settings_fixes_change_a_statement_and_add_one(project):
@@ -288,8 +378,12 @@ def test_settings_fixes_change_a_statement_and_add_one(project):
         "]"
     )
     assert suggest.suggest_fixes(records, str(PROJECT)) == [
-        comment(PRODUCTION, 2, block(middleware) + "\n\nC4007 here"),
-        comment(PRODUCTION, 3, block("SECURE_HSTS_SECONDS = 3600\n\nSESSION_COOKIE_SECURE = True") + "\n\nC4014 here"),
+        comment(PRODUCTION, 2, block(middleware) + unsafe("C4007") + "\n\nC4007 here"),
+        comment(
+            PRODUCTION,
+            3,
+            block("SECURE_HSTS_SECONDS = 3600\n\nSESSION_COOKIE_SECURE = True") + unsafe("C4014") + "\n\nC4014 here",
+        ),
     ]
 
 
@@ -314,7 +408,8 @@ def test_static_path_fix_and_the_load_tag(project):
                 "{% load static %}\n<html>\n<head>\n"
                 "  <link rel=\"stylesheet\" href='{% static \"css/site.css\" %}'>\n</head>\n<body>\n"
                 "    <img src='{% static \"img/logo.png\" %}' alt=\"logo\">"
-            ),
+            )
+            + unsafe("C7001"),
             start_line=1,
         ),
         comment(PAGE, 3, "C7001 here"),
@@ -330,6 +425,7 @@ def test_load_tag_goes_after_the_extends_tag(project):
             CHILD,
             4,
             block("{% load static %}\n{% block content %}\n<img src='{% static \"img/cover.png\" %}'>")
+            + unsafe("C7001")
             + "\n\nC7001 here",
             start_line=3,
         ),
@@ -342,7 +438,7 @@ def test_fix_on_the_load_tag_line_is_one_change(project):
         comment(
             FIRST_LINE,
             1,
-            block("{% load static %}\n<img src='{% static \"img/first.png\" %}'>") + "\n\nC7001 here",
+            block("{% load static %}\n<img src='{% static \"img/first.png\" %}'>") + unsafe("C7001") + "\n\nC7001 here",
         )
     ]
 
@@ -375,7 +471,7 @@ def test_unparsable_file_keeps_its_findings_and_the_others(project, tmp_path, mo
     assert result == [
         comment(str(broken), 1, "broken one"),
         comment(str(broken), 2, "broken two"),
-        comment("library/models.py", 6, block("    title = models.TextField()") + "\n\nC2006 here"),
+        comment("library/models.py", 6, block("    title = models.TextField()") + unsafe("C2006") + "\n\nC2006 here"),
         comment(str(root / "missing.html"), 1, "missing"),
     ]
     assert reads.count(str(broken)) == 1  # not tried again for its second line
@@ -390,12 +486,12 @@ def test_file_off_the_import_path_is_named_under_the_project_root(project, tmp_p
     path = str(tmp_path / "library" / "models.py")
     result = suggest.suggest_fixes([finding(path, 6, "C2006")], str(tmp_path))
     assert names == ["library.models"]
-    assert result == [comment(path, 6, block("    title = models.TextField()") + "\n\nC2006 here")]
+    assert result == [comment(path, 6, block("    title = models.TextField()") + unsafe("C2006") + "\n\nC2006 here")]
 
 
 GOOD = [finding(MODELS, 6, "C2006"), finding(PAGE, 7, "C7000", "a link")]
 ANSWERED = [
-    comment(MODELS, 6, block("    title = models.TextField()") + "\n\nC2006 here"),
+    comment(MODELS, 6, block("    title = models.TextField()") + unsafe("C2006") + "\n\nC2006 here"),
     comment(PAGE, 7, "a link"),
 ]
 
@@ -448,7 +544,7 @@ def test_line_past_the_file_is_answered_with_its_text(project, caplog, line):
 def test_unknown_code_is_answered_with_its_text_and_left_out_of_a_pragma(project):
     records = [finding(MODELS, 6, "C9999", "unknown"), *GOOD]
     assert suggest.suggest_fixes(records, str(PROJECT)) == [
-        comment(MODELS, 6, block("    title = models.TextField()") + "\n\nunknown\n\nC2006 here"),
+        comment(MODELS, 6, block("    title = models.TextField()") + unsafe("C2006") + "\n\nunknown\n\nC2006 here"),
         comment(PAGE, 7, "a link"),
     ]
     records = [finding(MODELS, 6, SKIP, "skip"), finding(MODELS, 6, "C9999", "unknown"), finding(MODELS, 6, "C2006")]

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -280,19 +281,6 @@ bool is_blank(const std::string& text) {
   return text.find_first_not_of(" \t\f") == std::string::npos;
 }
 
-long widest(const std::string& text) {
-  long most = 0;
-  std::size_t at = 0;
-  while (true) {
-    std::size_t end = text.find('\n', at);
-    std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-    most = std::max(most, static_cast<long>(py::len(py::str(line))));
-    if (end == std::string::npos) break;
-    at = end + 1;
-  }
-  return most;
-}
-
 // The project's style for Black: its [tool.black] keywords, string normalisation as the
 // project sets it.
 struct Style {
@@ -345,6 +333,163 @@ bool is_compound(py::handle node) {
   return vettor::hasattr(node, "body") && truthy(py::getattr(node, "is_statement", py::bool_(false)));
 }
 
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t at = 0;
+  while (true) {
+    std::size_t end = text.find('\n', at);
+    lines.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return lines;
+}
+
+std::string join_lines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (std::size_t i = 0; i < lines.size(); ++i) text += (i ? "\n" : "") + lines[i];
+  return text;
+}
+
+long width(const std::string& line) { return static_cast<long>(py::len(py::str(line))); }
+
+// The lines of a changed statement that the change made and that are too long: lines it left
+// as they were (a long text the author wrote) do not count.
+std::vector<std::size_t> overlong_changed(const std::vector<std::string>& now,
+                                          const std::vector<std::string>& was, long limit) {
+  std::vector<std::size_t> found;
+  for (std::size_t i = 0; i < now.size(); ++i) {
+    if (width(now[i]) <= limit) continue;
+    if (std::find(was.begin(), was.end(), now[i]) == was.end()) found.push_back(i);
+  }
+  return found;
+}
+
+// A part of a statement's lines that Black may lay out on its own: an expression that begins
+// its first line (after the indentation) and ends its last one (but for a comma and a comment).
+struct Part {
+  std::size_t first, last;      // lines
+  std::size_t begin, end;       // byte columns on the first and last line
+};
+
+// The smallest such expression that holds line `line`, among the statement's expressions;
+// `lines` is the statement's text as it stands on its lines, parsed within a block when it is
+// indented.
+std::optional<Part> part_holding(const std::vector<std::string>& lines, py::handle statement,
+                                 long offset, std::size_t line) {
+  py::object ast = import("ast");
+  std::optional<Part> best;
+  py::object comma_and_comment = lookup("re", "compile")(R"(\s*,?\s*(#.*)?)");
+  for (py::handle node : ast.attr("walk")(statement)) {
+    if (!vettor::isinstance(node, ast.attr("expr"))) continue;
+    py::object end_line = vettor::getattr_or_none(node, "end_lineno");
+    if (end_line.is_none()) continue;
+    long first = node.attr("lineno").cast<long>() - offset;
+    long last = end_line.cast<long>() - offset;
+    if (first < 0 || last >= static_cast<long>(lines.size()) || static_cast<long>(line) < first ||
+        static_cast<long>(line) > last) {
+      continue;
+    }
+    Part part{static_cast<std::size_t>(first), static_cast<std::size_t>(last),
+              node.attr("col_offset").cast<std::size_t>(), node.attr("end_col_offset").cast<std::size_t>()};
+    const std::string& opening = lines[part.first];
+    const std::string& closing = lines[part.last];
+    if (part.begin > opening.size() || part.end > closing.size()) continue;
+    if (!is_blank(opening.substr(0, part.begin))) continue;
+    if (comma_and_comment.attr("fullmatch")(py::str(closing.substr(part.end))).is_none()) continue;
+    bool smaller = !best || part.last - part.first < best->last - best->first ||
+                   (part.last - part.first == best->last - best->first &&
+                    (part.begin > best->begin || part.end < best->end));
+    if (smaller) best = part;
+  }
+  return best;
+}
+
+// The statement's lines with each too long line that the change made laid out by Black, in
+// the project's style, as part of the smallest expression that holds it, and every other line
+// as it stands: an overlong call in a list of operations is laid out, the list's other items,
+// blank lines and commas are not. None when a line has no such part, when Black fails, or when
+// the result does not parse back to the statement.
+py::object relay_parts(const std::string& before, const std::string& code, const std::string& after,
+                       const std::string& old_lines, py::handle node, const Style& style,
+                       py::handle quote) {
+  std::vector<std::string> lines = split_lines(before + code + after);
+  std::vector<std::size_t> overlong = overlong_changed(lines, split_lines(old_lines), style.line_length);
+  if (overlong.empty()) return py::none();
+  // An indented statement is parsed in a block of its own: its line numbers then start at 2.
+  bool indented = !before.empty();
+  std::string parsed_text = (indented ? "if 1:\n" : "") + join_lines(lines);
+  py::object parsed = on_error(
+      PyExc_Exception, [&] { return py::object(lookup("ast", "parse")(py::str(parsed_text))); },
+      [] { return py::object(py::none()); });
+  if (parsed.is_none()) return py::none();
+  py::object statement = parsed.attr("body")[py::int_(0)];
+  if (indented) statement = statement.attr("body")[py::int_(0)];
+  long offset = indented ? 2 : 1;
+  std::vector<Part> parts;
+  for (std::size_t line : overlong) {
+    auto part = part_holding(lines, statement, offset, line);
+    if (!part) return py::none();
+    parts.push_back(*part);
+  }
+  // Parts nest or stand apart: the outermost of each nest is laid out, the last first, so that
+  // the line numbers of those before it hold.
+  std::sort(parts.begin(), parts.end(), [](const Part& a, const Part& b) {
+    return a.first != b.first ? a.first > b.first : a.last > b.last;
+  });
+  std::vector<Part> outer;
+  for (const Part& part : parts) {
+    bool inside_other = false;
+    for (const Part& other : parts) {
+      bool contains = other.first <= part.first && other.last >= part.last &&
+                      (other.first < part.first || other.last > part.last ||
+                       (other.begin <= part.begin && other.end >= part.end &&
+                        (other.begin < part.begin || other.end > part.end)));
+      inside_other = inside_other || contains;
+    }
+    bool seen = false;
+    for (const Part& kept : outer) seen = seen || (kept.first == part.first && kept.last == part.last);
+    if (!inside_other && !seen) outer.push_back(part);
+  }
+  for (const Part& part : outer) {
+    std::string indentation = lines[part.first].substr(0, part.begin);
+    std::string tail = lines[part.last].substr(part.end);
+    while (!tail.empty() && (tail.back() == ' ' || tail.back() == '\t' || tail.back() == '\r')) tail.pop_back();
+    std::string segment;
+    for (std::size_t i = part.first; i <= part.last; ++i) {
+      std::string line = lines[i];
+      if (i == part.last) line = line.substr(0, part.end);
+      if (i == part.first) line = line.substr(part.begin);
+      segment += (i == part.first ? "" : "\n") + line;
+    }
+    py::dict keywords;
+    for (auto item : style.keywords) keywords[item.first] = item.second;
+    std::size_t lead = tail.find_first_not_of(" \t");
+    long comma = lead != std::string::npos && tail[lead] == ',' ? 1 : 0;
+    long room = style.line_length - width(indentation) - comma;
+    keywords["line_length"] = py::int_(std::max(room, 1L));
+    std::string laid;
+    try {
+      laid = text_of(G("suggest").attr("format_in_style")(py::str(segment), py::str(indentation),
+                                                          keywords, quote));
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      return py::none();
+    }
+    while (!laid.empty() && laid.back() == '\n') laid.pop_back();
+    std::vector<std::string> replacement = split_lines(laid + tail);
+    lines.erase(lines.begin() + static_cast<long>(part.first), lines.begin() + static_cast<long>(part.last) + 1);
+    lines.insert(lines.begin() + static_cast<long>(part.first), replacement.begin(), replacement.end());
+  }
+  std::string result = join_lines(lines);
+  if (result.compare(0, before.size(), before) != 0) return py::none();
+  py::str statement_text(result.substr(before.size()));
+  if (!truthy(G("suggest").attr("renders_faithfully")(statement_text, node, py::str(before)))) {
+    return py::none();
+  }
+  return statement_text;
+}
+
 // Each change laid out in the project's style where it must be: a new statement by Black, a
 // changed simple statement by Black only when it fitted its line length and no longer does
 // (a trailing comment after it goes with it). Every other change keeps the layout the token
@@ -389,11 +534,21 @@ py::list lay_out(const py::str& text, py::list changes, const Style& style, py::
     bool whole_statement = !is_compound(node) && vettor::hasattr(node, "first_token") &&
                            node.attr("first_token").attr("startpos").cast<long>() == start &&
                            node.attr("last_token").attr("endpos").cast<long>() == end;
-    long was = widest(part(line_start, line_end));
-    long now = widest(before + code + after);
-    if (!whole_statement || !is_blank(before) || was > style.line_length ||
-        now <= style.line_length) {
+    std::string old_lines = part(line_start, line_end);
+    if (!whole_statement || !is_blank(before) ||
+        overlong_changed(split_lines(before + code + after), split_lines(old_lines), style.line_length)
+            .empty()) {
       out.append(change);
+      continue;
+    }
+    // Only the part that holds a too long line is laid out anew, when the statement has such
+    // a part; else the whole statement.
+    py::object relaid = relay_parts(before, code, after, old_lines, node, style, quote);
+    if (!relaid.is_none()) {
+      py::dict fields;
+      fields["text"] = relaid;
+      fields["end"] = py::int_(line_end);
+      out.append(change.attr("_replace")(**fields));
       continue;
     }
     std::size_t comment = after.find_first_not_of(" \t\f");
@@ -489,32 +644,76 @@ std::string configured_label(const py::object& folder, const py::object& root) {
   return "";
 }
 
-// The Django app a file belongs to, by its label: the nearest folder, from the file's own up
+// The folder of the Django app a file belongs to: the nearest folder, from the file's own up
 // to the project root, that holds an app's files (apps.py, models.py or a migrations folder);
-// a models package's own folder does not count. The label is the one its AppConfig in
-// apps.py sets, else Django's default, the app's last name.
-std::string app_label(const py::object& file, const py::object& root) {
+// a models package's own folder does not count.
+py::object app_folder(const py::object& file, const py::object& root) {
   py::object folder = file.attr("parent");
   while (inside(folder, root) && !folder.equal(root)) {
     std::string name = py::str(folder.attr("name"));
     bool models_package = name == "models" && py::object(file.attr("parent")).equal(folder);
     if (!models_package) {
       for (const char* marker : {"apps.py", "models.py", "migrations"}) {
-        if (!truthy(folder.attr("__truediv__")(marker).attr("exists")())) continue;
-        std::string label = configured_label(folder, root);
-        return label.empty() ? name : label;
+        if (truthy(folder.attr("__truediv__")(marker).attr("exists")())) return folder;
       }
     }
     folder = folder.attr("parent");
   }
   py::object parent = file.attr("parent");
   if (std::string(py::str(parent.attr("name"))) == "models") parent = parent.attr("parent");
-  return py::str(parent.attr("name"));
+  return parent;
+}
+
+// An app's label: the one its AppConfig in apps.py sets, else Django's default, the app's last
+// name.
+std::string app_label(const py::object& folder, const py::object& root) {
+  std::string label = configured_label(folder, root);
+  return label.empty() ? std::string(py::str(folder.attr("name"))) : label;
+}
+
+// The INSTALLED_APPS entries of the project's settings modules together, or None when one of
+// them cannot be read (a list computed at run time): then no app can be told apart.
+py::object installed_apps(const py::object& project_root, const py::list& settings_files) {
+  if (settings_files.empty()) return py::none();
+  return on_error(
+      PyExc_Exception,
+      [&]() -> py::object {
+        py::dict files = G("meta").attr("get_module_files")(project_root, settings_files);
+        py::object reader = vettor::import_sibling(G.handle(), "checkers.settings");
+        py::set names;
+        bool read = false;
+        for (py::handle import_path : settings_files) {
+          if (!files.contains(import_path)) continue;
+          py::object file = files[import_path];
+          py::str text = normalised(decoded(path_of(file).attr("read_bytes")()));
+          py::object tree = G("helpers").attr("build_atok")(
+              text, py::arg("modname") = import_path, py::arg("absolute_path") = py::str(file)).attr("tree");
+          py::object apps = reader.attr("installed_apps")(tree);
+          if (apps.is_none()) return py::none();
+          for (py::handle app : apps) names.add(app);
+          read = true;
+        }
+        return read ? py::object(names) : py::object(py::none());
+      },
+      [] { return py::object(py::none()); });
+}
+
+// Whether INSTALLED_APPS names the app in `folder`, by its import path or an AppConfig in it.
+bool is_installed(const py::object& folder, const py::object& root, py::handle installed) {
+  std::string dotted = package_path(folder.attr("__truediv__")("__init__.py"), root);
+  for (py::handle entry : installed) {
+    std::string name = py::str(entry);
+    if (name == dotted || name.rfind(dotted + ".", 0) == 0) return true;
+  }
+  return false;
 }
 
 // The codes whose fixes change a model field's declaration: the database needs a migration.
+// An argument dropped because it repeats the field's default (C2002) changes nothing a
+// migration records.
 bool changes_model_fields(py::handle fixed) {
   for (py::handle code : fixed) {
+    if (py::str(code).equal(py::str("C2002"))) continue;
     if (truthy(G("suggest").attr("constants").attr("TRANSFORMABLE_MODEL_FIELD_RULES").attr("__contains__")(code)))
       return true;
   }
@@ -558,11 +757,12 @@ LintResult lint(py::handle project_root, const py::list& selected, py::handle jo
   return result;
 }
 
-// One pass of fixes over a file's text: the text with the fixes of `findings` made, and
-// whether they change a model field.
+// One pass of fixes over a file's text: the text with the fixes of `findings` made, whether
+// they change a model field, and the findings whose fixes were made.
 struct Pass {
   py::str text;
   bool model_fields = false;
+  py::list fixed_findings;
 };
 
 // `settings_files`: the project's settings modules, whose AUTH_USER_MODEL the fixes read.
@@ -575,7 +775,15 @@ Pass fix_pass(const py::object& file, const py::str& text, py::handle findings,
                                                        findings, py::arg("quote") = quote,
                                                        py::arg("settings_files") = settings_files);
   py::list changes = lay_out(text, report.attr("changes"), style, quote);
-  return Pass{suggest.attr("splice_changes")(text, changes), changes_model_fields(report.attr("fixed"))};
+  return Pass{suggest.attr("splice_changes")(text, changes), changes_model_fields(report.attr("fixed")),
+              py::list(report.attr("fixed_findings"))};
+}
+
+// Whether a code's fix may change what the program does: as its rule module declares it, and
+// so for a fix that declares nothing.
+bool is_unsafe_fix(const py::dict& safety, py::handle code) {
+  if (!safety.contains(code)) return true;
+  return !py::str(py::tuple(safety[code])[0]).equal(py::str("safe"));
 }
 
 // A fixed text as it may be offered: it parses, and it keeps every comment of the source.
@@ -728,7 +936,7 @@ class FixedSettingsSources {
 // statement must be laid out again.
 py::object get_diff_plaintext(py::object project_root, py::object whitelist,
                               py::object settings_modpath, py::object code_style,
-                              py::object jobs, py::object config) {
+                              py::object jobs, py::object config, bool unsafe_fixes) {
   if (config.is_none()) config = py::dict();
   py::object root = path_of(project_root).attr("resolve")();
   py::list selected = selected_files(root, whitelist);
@@ -736,7 +944,7 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
 
   py::list failures;
   py::dict originals, stored, fixed_texts;
-  py::set apps;
+  py::list app_folders;  // of the files whose model fields the fixes change
   LintResult found = selected.empty() ? LintResult{} : lint(project_root, selected, jobs, config);
   LintSettings lint_settings;
   if (!selected.empty()) {
@@ -746,6 +954,7 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
   const py::list& settings_files = lint_settings.settings_files;
   py::list settings = settings_modules(settings_modpath, settings_files);
   py::object fixable = vettor::import_sibling(G.handle(), "transformer").attr("FIXED_CODES");
+  py::dict safety = vettor::import_sibling(G.handle(), "checker").attr("fix_safety_store");
 
   struct Job {
     py::str relative;
@@ -754,6 +963,7 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
     py::str text;
     py::list findings;
     py::str settings_module;
+    py::list withheld;  // findings whose fixes are unsafe, left out unless asked for
   };
   std::vector<Job> plain, settings_jobs;
   auto fail = [&](const py::str& relative, py::object error) {
@@ -767,16 +977,20 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
       fail(relative, found.unanalysed[relative]);
       continue;
     }
-    Job job{relative, file, py::bytes(""), py::str(""), py::list(), py::str("")};
+    Job job{relative, file, py::bytes(""), py::str(""), py::list(), py::str(""), py::list()};
     bool settings_findings_found = false;
     if (found.by_path.contains(relative)) {
       for (py::handle record : found.by_path[relative]) {
         if (!truthy(fixable.attr("__contains__")(record["message-id"]))) continue;
+        if (!unsafe_fixes && is_unsafe_fix(safety, record["message-id"])) {
+          job.withheld.append(record);
+          continue;
+        }
         job.findings.append(record);
         settings_findings_found = settings_findings_found || is_settings_code(record["message-id"]);
       }
     }
-    if (job.findings.empty()) continue;
+    if (job.findings.empty() && job.withheld.empty()) continue;
     try {
       job.data = file.attr("read_bytes")();
       job.text = normalised(decoded(job.data));
@@ -796,7 +1010,7 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
     fixed_texts[job.relative] = fixed;
     originals[job.relative] = job.text;
     stored[job.relative] = job.data;
-    if (model_fields) apps.add(py::str(app_label(job.file, root)));
+    if (model_fields) app_folders.append(app_folder(job.file, root));
   };
   // One file that cannot be fixed does not cost the project the fixes of the others.
   auto guarded = [&](const Job& job, auto&& body) {
@@ -807,7 +1021,24 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
       fail(job.relative, e.value());
     }
   };
+  // The unsafe fixes left out that would have changed the file: a pass with every fix tells
+  // which findings it fixes, and is never offered.
+  py::list left_out;
+  auto count_withheld = [&](const Job& job) {
+    if (job.withheld.empty()) return;
+    guarded(job, [&] {
+      py::list every;
+      for (py::handle record : job.findings) every.append(record);
+      for (py::handle record : job.withheld) every.append(record);
+      Pass probe = fix_pass(job.file, job.text, every, job.settings_module, style, settings_files);
+      for (py::handle record : probe.fixed_findings) {
+        if (job.withheld.contains(record)) left_out.append(record);
+      }
+    });
+  };
   for (const Job& job : plain) {
+    count_withheld(job);
+    if (job.findings.empty()) continue;
     guarded(job, [&] {
       Pass done = fix_pass(job.file, job.text, job.findings, job.settings_module, style, settings_files);
       offer(job, done.text, done.model_fields);
@@ -825,6 +1056,7 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
     for (const Job& job : settings_jobs) modules.emplace_back(job.file, job.text);
     for (std::size_t index : import_order(modules, root)) {
       const Job& job = settings_jobs[index];
+      count_withheld(job);
       guarded(job, [&] {
         Pass done = fix_pass(job.file, job.text, job.findings, job.settings_module, style, settings_files);
         bool model_fields = done.model_fields;
@@ -857,7 +1089,18 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
   result.attr("failures") = failures;
   result.attr("originals") = originals;
   result.attr("stored") = stored;
+  // makemigrations takes the labels of installed apps only: one it does not know ends it.
+  py::set apps;
+  if (!app_folders.empty()) {
+    py::object installed = installed_apps(project_root, settings_files);
+    for (py::handle handle : app_folders) {
+      py::object folder = py::reinterpret_borrow<py::object>(handle);
+      if (!installed.is_none() && !is_installed(folder, root, installed)) continue;
+      apps.add(py::str(app_label(folder, root)));
+    }
+  }
   result.attr("migrations") = lookup("builtins", "sorted")(apps);
+  result.attr("unsafe_left_out") = left_out;
   return result;
 }
 
@@ -869,8 +1112,10 @@ py::object make_project_diff(py::module_& m) {
   ns["__doc__"] =
       "The fixed files of a project: (source, path) pairs, path relative to the project root. "
       "`failures` holds (path, error) for the files that could not be fixed, `originals` the "
-      "text each fixed file had (line breaks as \"\\n\"), `stored` its bytes, and `migrations` "
-      "the labels of the apps whose model fields the fixes change.";
+      "text each fixed file had (line breaks as \"\\n\"), `stored` its bytes, `migrations` "
+      "the labels of the installed apps whose model fields the fixes change, and "
+      "`unsafe_left_out` the findings whose fixes were left out because they are unsafe.";
+  ns["unsafe_left_out"] = py::tuple();
   py::object cls = vettor::make_class(m, "ProjectDiff", vettor::bases_of(py::type::of(py::list())), ns);
   // The changes as one unified diff, a/ and b/ before each path as git writes them.
   vettor::add_method(cls, "unified_diff", [](py::object self) {
@@ -922,8 +1167,10 @@ py::object make_written_files(py::module_& m) {
   py::dict ns;
   ns["__doc__"] =
       "The paths a project transform wrote, in the order written; `migrations` the labels of "
-      "the apps whose model fields the written fixes change.";
+      "the installed apps whose model fields the written fixes change; `unsafe_left_out` the "
+      "findings whose fixes were left out because they are unsafe.";
   ns["migrations"] = py::tuple();
+  ns["unsafe_left_out"] = py::tuple();
   return vettor::make_class(m, "WrittenFiles", vettor::bases_of(py::type::of(py::list())), ns);
 }
 
@@ -948,5 +1195,5 @@ PYBIND11_MODULE(diff, m) {
   m.attr("WrittenFiles") = make_written_files(m);
   m.def("get_diff_plaintext", &get_diff_plaintext, py::arg("project_root"), py::arg("whitelist"),
         py::arg("settings_modpath"), py::arg("code_style"), py::arg("jobs") = py::none(),
-        py::arg("config") = py::none());
+        py::arg("config") = py::none(), py::arg("unsafe_fixes") = false);
 }

@@ -9,7 +9,9 @@ the keys of that code's argument record, for ``text.format(**record)``.
 C2000 = (
     "Field {name} is a nullable string field. Django stores an empty string, not NULL, for "
     '"no data" in string fields; allowing NULL as well gives two values meaning the same '
-    "thing. Drop null=True and use blank=True with a default of ''."
+    "thing. Drop null=True and use blank=True with a default of ''. First check that nothing "
+    "stores None in it (a parameter that defaults to None, a .get() without a default, another "
+    "nullable field, a ** mapping or an API payload) and that no lookup on it relies on NULL."
 )
 C2001 = (
     "This model has {count} fields. A model this wide is hard to understand and slow to "

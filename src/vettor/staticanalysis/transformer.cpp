@@ -240,34 +240,73 @@ py::object format(const py::object& text, const py::object& target) {
                                            "comma_character_target"_a = target);
 }
 
-// The codes of the fixes whose changes reached the text, and of those left out.
-std::pair<py::set, py::set> fixed_codes(py::handle watch, py::handle changes, py::dict code_of,
-                                        bool written) {
+// What the fixes of one source wrote: the codes whose changes reached the text and those left
+// out, and where each code's written changes stand (its statements' lines, or the whole module
+// for a fix of the module).
+struct Written {
+  py::set fixed, unfixed;
+  std::unordered_map<std::string, std::vector<std::pair<long, long>>> lines;
+  std::unordered_map<std::string, bool> whole_module;
+
+  // Whether a finding of `code` on `line` is one whose fix was written.
+  bool holds(const std::string& code, py::handle line) const {
+    auto module = whole_module.find(code);
+    if (module != whole_module.end() && module->second) return true;
+    auto found = lines.find(code);
+    if (found == lines.end() || !py::isinstance<py::int_>(line)) return false;
+    long at = line.cast<long>();
+    for (const auto& [from, to] : found->second) {
+      if (at >= from && at <= to) return true;
+    }
+    return false;
+  }
+};
+
+// The lines a finding on a statement is reported on: its own, or an if statement's header.
+std::pair<long, long> finding_range(py::handle statement) {
+  py::object first = getattr_or_none(statement, "fromlineno");
+  py::handle last_of = statement;
+  if (vettor::isinstance(statement, G("astroid").attr("If"))) last_of = statement.attr("test");
+  py::object last = getattr_or_none(last_of, "tolineno");
+  if (!py::isinstance<py::int_>(first) || !py::isinstance<py::int_>(last)) return {0, -1};
+  return {first.cast<long>(), last.cast<long>()};
+}
+
+Written written_fixes(py::handle watch, py::handle changes, py::dict code_of, bool written) {
   std::unordered_map<PyObject*, bool> kept;  // statement -> whether its change was written
   for (py::handle change : changes) {
     kept[change.attr("node").ptr()] = written && !change.attr("text").is_none();
   }
-  py::set fixed, unfixed;
+  Written out;
   for (py::handle run : watch.attr("runs")) {
     py::object code = code_of.attr("get")(run[py::int_(0)]);
     if (code.is_none()) continue;
+    std::string name = py::str(code);
     std::vector<py::object> members;
     py::object statement = run[py::int_(1)];
     if (!statement.is_none()) members.push_back(statement);
     for (py::handle node : run[py::int_(2)]) members.push_back(py::reinterpret_borrow<py::object>(node));
     bool failed = !py::object(run[py::int_(3)]).is_none();
+    // A fix that declined (it found the change unsafe for this node) wrote nothing.
+    bool changed = py::len(run) < 5 || truthy(run[py::int_(4)]);
+    if (!changed && !failed) continue;
     for (const auto& member : members) {
       auto found = kept.find(member.ptr());
       if (found == kept.end()) continue;
       if (found->second && !failed) {
-        fixed.add(code);
+        out.fixed.add(code);
+        if (statement.is_none()) {
+          out.whole_module[name] = true;
+        } else {
+          out.lines[name].push_back(finding_range(statement));
+        }
       } else {
-        unfixed.add(code);
+        out.unfixed.add(code);
       }
     }
-    if (failed) unfixed.add(code);
+    if (failed) out.unfixed.add(code);
   }
-  return {fixed, unfixed};
+  return out;
 }
 
 // The findings of the single-text linter on the code as given, as the file `filepath`.
@@ -340,8 +379,8 @@ py::object fix_code_here(py::object code, py::object filepath, py::object settin
     written = false;
   }
   check_parses(formatted, filepath);
-  auto [fixed, unfixed] = fixed_codes(watch, changes, code_of, written);
-  return G("FixReport")(formatted, reasons, changes, fixed, unfixed);
+  Written done = written_fixes(watch, changes, code_of, written);
+  return G("FixReport")(formatted, reasons, changes, done.fixed, done.unfixed);
 }
 
 // The file's own project is on the import path for the whole fix, as the lint puts it there
@@ -396,8 +435,12 @@ py::object fix_findings_here(py::object code, py::object filepath, py::object se
   py::list changes =
       suggest.attr("statement_changes")("atok"_a = atok, "watch"_a = watch, "quote"_a = quote);
   py::object text = suggest.attr("splice_changes")(atok.attr("text"), changes);
-  auto [fixed, unfixed] = fixed_codes(watch, changes, code_of, true);
-  return G("FixReport")(text, reported, changes, fixed, unfixed);
+  Written done = written_fixes(watch, changes, code_of, true);
+  py::list fixed_findings;
+  for (py::handle record : findings) {
+    if (done.holds(py::str(record["message-id"]), record["line"])) fixed_findings.append(record);
+  }
+  return G("FixReport")(text, reported, changes, done.fixed, done.unfixed, fixed_findings);
 }
 
 py::object fix_findings(py::object code, py::object filepath, py::object settings_modpath,
@@ -452,15 +495,16 @@ py::object transform_code(py::object code, py::object filepath, py::object setti
 // The project transform
 
 py::object transform_files(py::object project_root, py::object whitelist, py::object jobs,
-                           py::object config) {
+                           py::object config, bool unsafe_fixes) {
   py::object meta = G("meta");
   py::object settings_modpath = meta.attr("get_settings_modpath")(project_root);
   py::object code_style = meta.attr("get_code_style")(project_root);
   py::dict more;
-  // The workers of the project's lint, when the caller asks for them; the diff's own default
-  // otherwise, so that a diff that does not know them is called as before.
+  // The workers of the project's lint and the unsafe fixes, when the caller asks for them; the
+  // diff's own defaults otherwise, so that a diff that does not know them is called as before.
   if (!jobs.is_none()) more["jobs"] = jobs;
   if (!config.is_none()) more["config"] = config;
+  if (unsafe_fixes) more["unsafe_fixes"] = true;
   // The project's modules that the fixes build are forgotten when the transform ends.
   py::list targets;
   targets.append(lookup("os", "fspath")(project_root));
@@ -543,11 +587,12 @@ py::object bytes_fixed_from(const py::object& result, py::handle path) {
 }
 
 py::object trasform_files_in_place(py::object project_root, py::object whitelist,
-                                   py::object jobs, py::object config) {
+                                   py::object jobs, py::object config, bool unsafe_fixes) {
   py::dict pending;
   py::dict more;
   if (!jobs.is_none()) more["jobs"] = jobs;
   if (!config.is_none()) more["config"] = config;
+  if (unsafe_fixes) more["unsafe_fixes"] = true;
   py::object result =
       G("transform_files")("project_root"_a = project_root, "whitelist"_a = whitelist, **more);
   for (py::handle item : result) {
@@ -577,6 +622,9 @@ py::object trasform_files_in_place(py::object project_root, py::object whitelist
   py::object written = G("diff").attr("WrittenFiles")();
   py::list failures(py::getattr(result, "failures", py::list()));
   py::list migrations(py::getattr(result, "migrations", py::list()));
+  written.attr("migrations") = migrations;
+  written.attr("unsafe_left_out") =
+      lookup("builtins", "list")(py::getattr(result, "unsafe_left_out", py::list()));
   for (py::handle write : writes) {
     py::object full = write[py::int_(1)];
     py::object before = write[py::int_(3)];
@@ -604,7 +652,6 @@ py::object trasform_files_in_place(py::object project_root, py::object whitelist
     }
     written.attr("append")(write[py::int_(0)]);
   }
-  written.attr("migrations") = migrations;
   if (py::len(failures) > 0) {
     py::object error = G("TransformError")(written, failures);
     vettor::raise(error.get_type(), error);
@@ -674,12 +721,13 @@ PYBIND11_MODULE(transformer, m) {
   m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
   m.attr("TransformResult") = make_transform_result(m);
   m.attr("FixReport") = lookup("collections", "namedtuple")(
-      "FixReport", py::make_tuple("code", "reasons", "changes", "fixed", "unfixed"),
-      "module"_a = m.attr("__name__"));
+      "FixReport", py::make_tuple("code", "reasons", "changes", "fixed", "unfixed", "fixed_findings"),
+      "defaults"_a = py::make_tuple(py::tuple()), "module"_a = m.attr("__name__"));
   m.attr("FixReport").attr("__doc__") =
       "What fix_code made of one source: the formatted text and the reasons, as transform_code "
       "gives them; the statement changes (those left out have no text); the codes whose "
-      "fixes were written and those left out.";
+      "fixes were written and those left out; and, for fix_findings, the findings whose fixes "
+      "were written.";
   m.attr("TransformError") = make_transform_error(m);
   m.attr("FIXED_CODES") = fixed_codes();
   m.def("transform_files", &transform_files,
@@ -698,23 +746,27 @@ PYBIND11_MODULE(transformer, m) {
         "a fix changed, path relative to project_root; its unified_diff() (a text) and\n"
         "unified_diff_bytes() (each file in its own encoding and line endings, as patch\n"
         "reads it) are the change as one unified diff, its `failures` the (path, error)\n"
-        "pairs of files that could not be fixed, and its `migrations` the labels of the\n"
-        "apps whose model fields the fixes change.",
+        "pairs of files that could not be fixed, its `migrations` the labels of the\n"
+        "installed apps whose model fields the fixes change, and its `unsafe_left_out`\n"
+        "the findings whose fixes were left out because they are unsafe.\n"
+        "unsafe_fixes: False (the default) makes only the safe fixes, those that keep what\n"
+        "    the code means; True makes the unsafe ones too, which may change what the\n"
+        "    program stores, accepts or serves (checker.fix_safety_store says which).",
         py::arg("project_root"), py::arg("whitelist"), py::arg("jobs") = py::none(),
-        py::arg("config") = py::none());
+        py::arg("config") = py::none(), py::arg("unsafe_fixes") = false);
   m.def("trasform_files_in_place", &trasform_files_in_place,
         "Fix a project's Python files and write them back: transform_files(project_root,\n"
-        "whitelist, jobs, config), each file written in the encoding and line endings it\n"
-        "had.\n"
+        "whitelist, jobs, config, unsafe_fixes), each file written in the encoding and line\n"
+        "endings it had.\n"
         "Returns the list of the paths written, relative to project_root (its `migrations`\n"
-        "as transform_files gives them). A file edited since its fix was made is not\n"
-        "written. Raises TransformError (with `written` and `failures`) when some file\n"
-        "could not be fixed or was edited meanwhile. A write that fails raises its own\n"
-        "error, with `written` (the paths written before it) and `path` set: the files\n"
-        "before it keep their new text, no later file is written, and the failing file\n"
-        "keeps its old content.",
+        "and `unsafe_left_out` as transform_files gives them). A file edited since its fix\n"
+        "was made is not written. Raises TransformError (with `written` and `failures`)\n"
+        "when some file could not be fixed or was edited meanwhile. A write that fails\n"
+        "raises its own error, with `written` (the paths written before it) and `path`\n"
+        "set: the files before it keep their new text, no later file is written, and the\n"
+        "failing file keeps its old content.",
         py::arg("project_root"), py::arg("whitelist"), py::arg("jobs") = py::none(),
-        py::arg("config") = py::none());
+        py::arg("config") = py::none(), py::arg("unsafe_fixes") = false);
   // Calls that omit `noise` share one empty list, which is only ever asked for membership.
   py::list noise;
   m.def("transform_code", &transform_code,

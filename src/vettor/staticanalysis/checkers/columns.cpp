@@ -8,6 +8,7 @@
 // the predicates read no checker configuration and every guard a fix needs sits in the fix.
 #include <vettor/rules.hpp>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -443,11 +444,22 @@ py::object is_null_stringfield(py::object node) {
   return py::none();
 }
 
-// Whether the application's own code stores None in the field or asks whether it is NULL:
-// `profile.totp = None`, `create(totp=None)`, `filter(totp=None)`, `totp__isnull`. The fix
-// would then make a save fail (NOT NULL) or a query select other rows, so it is not made; the
-// finding stands, since making the field non-null is still the advice, with those lines
-// changed too.
+// Whether the application's own code may store None in the field or relies on it being NULL.
+// The fix would then make a save fail (NOT NULL) or a query select other rows, so it is not
+// made; the finding stands, since making the field non-null is still the advice, with those
+// lines changed too. What may store None:
+// - None itself: `profile.totp = None`, `create(totp=None)`, `setattr(p, "totp", None)`,
+//   `defaults={"totp": None}`;
+// - a value that can be None: a parameter whose default is None (`def start(revision=None)`
+//   then `Run.objects.create(revision=revision)`), a `.get()` without a default other than
+//   None (`request.GET.get("state")`, `data.get("email", None)`), `getattr(x, "a", None)`, a
+//   name bound to one of these, a conditional that can give one;
+// - another nullable field: `Line.objects.create(sku=variant.sku)` where some model of the
+//   application declares `sku` with null=True (besides this field);
+// - `**` of a mapping the code does not spell out (`Run.objects.create(**payload)`, an API's
+//   null included), or `defaults=` of one, for the field's own model.
+// What relies on NULL: `totp=None` and `totp__isnull` lookups, and a lookup on the empty text
+// (`filter(totp="")`), which would then also select the rows that were NULL.
 //
 // The application is the folder of the model's module (the parent of a models package): the
 // views, forms, tasks and tests that use its models live there. Its files are read once per
@@ -518,85 +530,302 @@ bool is_none_constant(py::handle node) {
   return vettor::isinstance(node, lookup("ast", "Constant")) && node.attr("value").is_none();
 }
 
+bool is_empty_text(py::handle node) {
+  return vettor::isinstance(node, lookup("ast", "Constant")) &&
+         PyUnicode_Check(node.attr("value").ptr()) && py::len(node.attr("value")) == 0;
+}
+
+std::string called_name(py::handle func) {
+  py::object ast = import("ast");
+  if (vettor::isinstance(func, ast.attr("Attribute"))) return py::str(func.attr("attr"));
+  if (vettor::isinstance(func, ast.attr("Name"))) return py::str(func.attr("id"));
+  return "";
+}
+
+bool is_select(const std::string& name) {
+  return name == "filter" || name == "exclude" || name == "get" || name == "Q";
+}
+
 // The calls that store a keyword's value in the row or select rows by it.
 bool stores_or_selects(py::handle func) {
-  py::object ast = import("ast");
-  std::string name;
-  if (vettor::isinstance(func, ast.attr("Attribute"))) {
-    name = py::str(func.attr("attr"));
-  } else if (vettor::isinstance(func, ast.attr("Name"))) {
-    name = py::str(func.attr("id"));
-  } else {
-    return false;
-  }
+  std::string name = called_name(func);
   for (const char* method : {"create", "update", "get_or_create", "update_or_create", "filter",
                              "exclude", "get"}) {
     if (name == method) return true;
   }
-  return !name.empty() && name[0] >= 'A' && name[0] <= 'Z';  // a model's constructor
+  return !name.empty() && name[0] >= 'A' && name[0] <= 'Z';  // a model's constructor, Q
 }
 
-bool text_gives_none(py::handle text, py::handle name) {
-  if (!truthy(text.attr("__contains__")(name))) return false;
-  if (truthy(text.attr("__contains__")(py::str(name) + py::str("__isnull")))) return true;
-  py::object pattern = lookup("re", "compile")(
-      py::str("\\b") + lookup("re", "escape")(name) + py::str("['\"]?\\s*[=:,]\\s*None\\b"));
-  if (pattern.attr("search")(text).is_none()) return false;
+// The class names a call's callee is reached through: `Run.objects.create` -> Run.
+void class_names_of(py::handle func, py::set& into) {
   py::object ast = import("ast");
-  py::object tree = on_error(
-      PyExc_Exception, [&] { return ast.attr("parse")(text); }, [] { return py::object(); });
-  if (!tree) return false;
-  for (py::handle node : ast.attr("walk")(tree)) {
-    if (vettor::isinstance(node, ast.attr("Assign")) && is_none_constant(node.attr("value"))) {
-      for (py::handle target : node.attr("targets")) {
-        if (vettor::isinstance(target, ast.attr("Attribute")) && eq(target.attr("attr"), name))
-          return true;
-      }
+  py::object node = py::reinterpret_borrow<py::object>(func);
+  while (true) {
+    if (vettor::isinstance(node, ast.attr("Attribute"))) {
+      node = node.attr("value");
     } else if (vettor::isinstance(node, ast.attr("Call"))) {
-      py::object func = node.attr("func");
-      py::list args = node.attr("args");
-      if (vettor::isinstance(func, ast.attr("Name")) && eq(func.attr("id"), py::str("setattr")) &&
-          args.size() == 3 && vettor::isinstance(args[1], ast.attr("Constant")) &&
-          eq(args[1].attr("value"), name) && is_none_constant(args[2]))
-        return true;
-      if (!stores_or_selects(func)) continue;
-      for (py::handle keyword : node.attr("keywords")) {
-        if (eq(keyword.attr("arg"), name) && is_none_constant(keyword.attr("value"))) return true;
+      node = node.attr("func");
+    } else {
+      break;
+    }
+  }
+  if (vettor::isinstance(node, ast.attr("Name"))) {
+    std::string name = py::str(node.attr("id"));
+    if (!name.empty() && name[0] >= 'A' && name[0] <= 'Z') into.add(py::str(name));
+  }
+}
+
+// What the application's code does with field names, read once.
+struct NoneUses {
+  py::set none;         // names given a value that can be None
+  py::set empty;        // names looked up on the empty text
+  py::set opaque;       // model classes given `**` of a mapping not spelled out
+  py::dict sources;     // name -> attribute names whose values it is given (x.sku)
+  py::dict nullable;    // name -> how many field declarations with null=True it has
+};
+
+class NoneUseReader {
+ public:
+  explicit NoneUseReader(NoneUses& uses) : uses_(uses), ast_(import("ast")) {}
+
+  void read(py::handle tree) {
+    py::set module_names;
+    scope(tree, module_names);
+  }
+
+ private:
+  bool is(py::handle node, const char* cls) { return vettor::isinstance(node, ast_.attr(cls)); }
+
+  // Whether the expression's value can be None, given the names known to hold one.
+  bool can_be_none(py::handle value, const py::set& names) {
+    if (is_none_constant(value)) return true;
+    if (is(value, "Name")) return names.contains(value.attr("id"));
+    if (is(value, "IfExp")) {
+      return can_be_none(value.attr("body"), names) || can_be_none(value.attr("orelse"), names);
+    }
+    if (is(value, "BoolOp")) {
+      for (py::handle operand : value.attr("values")) {
+        if (can_be_none(operand, names)) return true;
       }
-    } else if (vettor::isinstance(node, ast.attr("Dict"))) {
-      // update_or_create(defaults={"totp": None}), filter(**{"totp": None})
-      py::list keys = node.attr("keys");
-      py::list values = node.attr("values");
-      for (size_t i = 0; i < keys.size() && i < values.size(); ++i) {
-        if (vettor::isinstance(keys[i], ast.attr("Constant")) && eq(keys[i].attr("value"), name) &&
-            is_none_constant(values[i]))
-          return true;
+      return false;
+    }
+    if (!is(value, "Call")) return false;
+    py::object func = value.attr("func");
+    py::list args = value.attr("args");
+    if (is(func, "Name") && py::str(func.attr("id")).equal(py::str("getattr"))) {
+      return args.size() == 3 && is_none_constant(args[2]);
+    }
+    if (!is(func, "Attribute") || !py::str(func.attr("attr")).equal(py::str("get"))) return false;
+    // A mapping's get(key[, default]); a queryset's get() takes lookups, `objects.get(...)`.
+    py::object receiver = func.attr("value");
+    if (is(receiver, "Call") || (is(receiver, "Attribute") &&
+                                  py::str(receiver.attr("attr")).equal(py::str("objects")))) {
+      return false;
+    }
+    if (args.size() == 0 || args.size() > 2 || is(args[0], "Call")) return false;
+    for (py::handle keyword : value.attr("keywords")) {
+      if (py::str(keyword.attr("arg")).equal(py::str("default"))) {
+        return is_none_constant(keyword.attr("value"));
+      }
+    }
+    return args.size() == 1 || is_none_constant(args[1]);
+  }
+
+  // The names of a function's parameters whose default is None.
+  void none_parameters(py::handle function, py::set& names) {
+    py::object arguments = function.attr("args");
+    py::list positional;
+    for (const char* field : {"posonlyargs", "args"}) {
+      for (py::handle arg : py::getattr(arguments, field, py::list())) positional.append(arg);
+    }
+    py::list defaults = arguments.attr("defaults");
+    size_t offset = positional.size() - std::min(positional.size(), defaults.size());
+    for (size_t i = 0; i < defaults.size() && offset + i < positional.size(); ++i) {
+      if (is_none_constant(defaults[i])) names.add(positional[offset + i].attr("arg"));
+    }
+    py::list kwonly = arguments.attr("kwonlyargs");
+    py::list kw_defaults = arguments.attr("kw_defaults");
+    for (size_t i = 0; i < kwonly.size() && i < kw_defaults.size(); ++i) {
+      if (!kw_defaults[i].is_none() && is_none_constant(kw_defaults[i])) {
+        names.add(kwonly[i].attr("arg"));
       }
     }
   }
-  return false;
+
+  // The nodes of a scope, its nested functions and classes' own scopes left out (a class body
+  // is walked: its field declarations are counted there).
+  void nodes_of(py::handle root, py::list& out) {
+    py::list pending;
+    for (py::handle child : ast_.attr("iter_child_nodes")(root)) pending.append(child);
+    while (pending.size() > 0) {
+      py::object node = pending.attr("pop")();
+      out.append(node);
+      if (is(node, "FunctionDef") || is(node, "AsyncFunctionDef") || is(node, "Lambda")) continue;
+      for (py::handle child : ast_.attr("iter_child_nodes")(node)) pending.append(child);
+    }
+  }
+
+  void scope(py::handle root, py::set names) {
+    py::list nodes;
+    nodes_of(root, nodes);
+    // A name bound to a value that can be None holds one; bindings are followed through two
+    // rounds, enough for `a = data.get("x")` then `b = a`.
+    for (int round = 0; round < 2; ++round) {
+      for (py::handle node : nodes) {
+        if (!is(node, "Assign") && !is(node, "AnnAssign")) continue;
+        py::object value = node.attr("value");
+        if (value.is_none() || !can_be_none(value, names)) continue;
+        py::list targets = is(node, "Assign") ? py::list(node.attr("targets")) : py::list();
+        if (is(node, "AnnAssign")) targets.append(node.attr("target"));
+        for (py::handle target : targets) {
+          if (is(target, "Name")) names.add(target.attr("id"));
+        }
+      }
+    }
+    for (py::handle node : nodes) {
+      if (is(node, "FunctionDef") || is(node, "AsyncFunctionDef") || is(node, "Lambda")) {
+        py::set inner;
+        for (py::handle name : names) inner.add(name);
+        none_parameters(node, inner);
+        scope(node, inner);
+      } else if (is(node, "ClassDef")) {
+        declarations(node);
+      } else if (is(node, "Assign")) {
+        for (py::handle target : node.attr("targets")) given(target, node.attr("value"), names);
+      } else if (is(node, "AnnAssign") && !node.attr("value").is_none()) {
+        given(node.attr("target"), node.attr("value"), names);
+      } else if (is(node, "Call")) {
+        call(node, names);
+      } else if (is(node, "Dict")) {
+        mapping(node, names);
+      }
+    }
+  }
+
+  void note(const py::object& name, py::handle value, const py::set& names) {
+    if (can_be_none(value, names)) uses_.none.add(name);
+    if (is(value, "Attribute")) {
+      if (!uses_.sources.contains(name)) uses_.sources[name] = py::set();
+      uses_.sources[name].attr("add")(value.attr("attr"));
+    }
+  }
+
+  // `obj.name = value` (and each target of a chained assignment).
+  void given(py::handle target, py::handle value, const py::set& names) {
+    if (is(target, "Attribute")) note(py::str(target.attr("attr")), value, names);
+  }
+
+  void mapping(py::handle dict, const py::set& names) {
+    py::list keys = dict.attr("keys");
+    py::list values = dict.attr("values");
+    for (size_t i = 0; i < keys.size() && i < values.size(); ++i) {
+      if (keys[i].is_none() || !is(keys[i], "Constant") || !PyUnicode_Check(keys[i].attr("value").ptr()))
+        continue;
+      note(py::str(keys[i].attr("value")), values[i], names);
+    }
+  }
+
+  void call(py::handle node, const py::set& names) {
+    py::object func = node.attr("func");
+    py::list args = node.attr("args");
+    if (is(func, "Name") && py::str(func.attr("id")).equal(py::str("setattr")) && args.size() == 3 &&
+        is(args[1], "Constant") && PyUnicode_Check(args[1].attr("value").ptr())) {
+      note(py::str(args[1].attr("value")), args[2], names);
+      return;
+    }
+    if (!stores_or_selects(func)) return;
+    bool select = is_select(called_name(func));
+    for (py::handle keyword : node.attr("keywords")) {
+      py::object arg = keyword.attr("arg");
+      py::object value = keyword.attr("value");
+      bool spelled_out = is(value, "Dict");
+      if (arg.is_none() || (py::str(arg).equal(py::str("defaults")) && !spelled_out)) {
+        if (!spelled_out) class_names_of(func, uses_.opaque);
+        continue;
+      }
+      std::string name = py::str(arg);
+      note(py::str(name), value, names);
+      if (select && is_empty_text(value)) {
+        for (const char* lookup_name : {"__exact", "__iexact"}) {
+          std::string tail = lookup_name;
+          if (name.size() > tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0) {
+            name = name.substr(0, name.size() - tail.size());
+          }
+        }
+        uses_.empty.add(py::str(name));
+      }
+    }
+  }
+
+  // `name = models.XField(..., null=True)` in a class body.
+  void declarations(py::handle class_def) {
+    for (py::handle statement : class_def.attr("body")) {
+      if (!is(statement, "Assign") || py::len(statement.attr("targets")) != 1) continue;
+      py::object target = statement.attr("targets")[py::int_(0)];
+      py::object value = statement.attr("value");
+      if (!is(target, "Name") || !is(value, "Call")) continue;
+      for (py::handle keyword : value.attr("keywords")) {
+        py::object flag = keyword.attr("value");
+        if (py::str(keyword.attr("arg")).equal(py::str("null")) && is(flag, "Constant") &&
+            py::object(flag.attr("value")).ptr() == Py_True) {
+          py::object name = target.attr("id");
+          long count = uses_.nullable.contains(name) ? uses_.nullable[name].cast<long>() : 0;
+          uses_.nullable[name] = py::int_(count + 1);
+        }
+      }
+    }
+  }
+
+  NoneUses& uses_;
+  py::module_ ast_;
+};
+
+// The application's uses, read from its texts once per tree and kept on the module node.
+py::object none_uses(py::handle module_node) {
+  py::object kept = py::getattr(module_node, kNoneUses, py::none());
+  if (!kept.is_none()) return kept;
+  NoneUses uses;
+  NoneUseReader reader(uses);
+  py::set isnull;
+  py::object pattern = lookup("re", "compile")(R"(\b(\w+)__isnull\b)");
+  for (py::handle text : application_texts(module_node)) {
+    for (py::handle name : pattern.attr("findall")(text)) isnull.add(name);
+    py::object tree = on_error(
+        PyExc_Exception, [&] { return py::object(lookup("ast", "parse")(text)); },
+        [] { return py::object(); });
+    if (tree) reader.read(tree);
+  }
+  py::dict record;
+  record["none"] = uses.none;
+  record["empty"] = uses.empty;
+  record["isnull"] = isnull;
+  record["opaque"] = uses.opaque;
+  record["sources"] = uses.sources;
+  record["nullable"] = uses.nullable;
+  on_error(
+      PyExc_Exception, [&] { module_node.attr(kNoneUses) = record; }, [] {});
+  return record;
 }
 
 bool application_gives_none(py::handle node) {
   py::object name = H("get_member_name")(node);
   if (!PyUnicode_Check(name.ptr())) return false;
-  py::object module_node = node.attr("root")();
-  py::object memo = py::getattr(module_node, kNoneUses, py::none());
-  if (memo.is_none()) {
-    memo = py::dict();
-    on_error(
-        PyExc_Exception, [&] { module_node.attr(kNoneUses) = memo; }, [] {});
+  py::object uses = none_uses(node.attr("root")());
+  for (const char* kind : {"none", "empty", "isnull"}) {
+    if (uses[kind].contains(name)) return true;
   }
-  if (memo.contains(name)) return truthy(memo[name]);
-  bool found = false;
-  for (py::handle text : application_texts(module_node)) {
-    if (text_gives_none(text, name)) {
-      found = true;
-      break;
-    }
+  py::object model = getattr_or_none(node.attr("frame")(), "name");
+  if (!model.is_none() && uses["opaque"].contains(model)) return true;
+  py::dict sources = uses["sources"];
+  if (!sources.contains(name)) return false;
+  py::dict nullable = uses["nullable"];
+  for (py::handle attribute : sources[name]) {
+    long count = nullable.contains(attribute) ? nullable[attribute].cast<long>() : 0;
+    // The field itself is one of them: once fixed, it holds no NULL to hand on.
+    if (py::str(attribute).equal(name)) --count;
+    if (count > 0) return true;
   }
-  memo[name] = py::bool_(found);
-  return found;
+  return false;
 }
 
 bool is_pair(py::handle item) {
@@ -689,10 +918,15 @@ py::object transform_null_to_default_str(py::object node) {
 
 // blank=False beside null=True says the field stays required in forms although the column
 // takes NULL: the author's choice, which deleting it would hand to the null-without-blank rule
-// to turn around.
+// to turn around. Beside an empty default it says the same: the field starts empty but a form
+// must fill it. That is what the nullable-string fix leaves of such a field, so the fix and a
+// second run agree.
 bool states_required(py::handle call, py::handle keyword) {
   if (!eq(keyword.attr("arg"), py::str("blank"))) return false;
-  return py::hasattr(keyword, kStatesRequired) || truthy(get(explicit_arguments(call), "null"));
+  if (py::hasattr(keyword, kStatesRequired)) return true;
+  py::object explicit_ = explicit_arguments(call);
+  if (truthy(get(explicit_, "null"))) return true;
+  return explicit_.contains("default") && eq(get(explicit_, "default"), py::str(""));
 }
 
 // A value written out as a literal (`False`, `None`, `50`, `-1`). A name or an attribute

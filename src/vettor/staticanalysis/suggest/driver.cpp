@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "suggest.hpp"
 
@@ -268,6 +269,42 @@ py::tuple trim_unchanged(py::handle atok, py::object first, py::object last, py:
   return py::make_tuple(py::int_(from), py::int_(to), kept);
 }
 
+// One line for the reviewer who applies a suggestion: what the unsafe fixes among `codes` may
+// change (each rule module says so beside its fix, checker.fix_safety_store). Empty when the
+// fixes keep what the code means.
+std::string unsafe_note(py::handle codes) {
+  py::dict safety = import_sibling(G.handle(), "checker").attr("fix_safety_store");
+  std::vector<std::string> changes;
+  for (py::handle code : import("builtins").attr("sorted")(codes)) {
+    if (!safety.contains(code)) continue;
+    py::tuple declared = safety[code];
+    if (py::str(declared[0]).equal(py::str("unsafe"))) changes.push_back(py::str(declared[1]));
+  }
+  if (changes.empty()) return "";
+  std::string note = "Unsafe fix: it may change " + changes[0];
+  for (std::size_t i = 1; i < changes.size(); ++i) note += "; it may also change " + changes[i];
+  return note + ".";
+}
+
+// The codes whose fixes made the suggestions of a line.
+py::set fixed_codes(py::handle path, const py::dict& cache, py::handle message_ids,
+                    py::handle suggestions) {
+  py::set codes;
+  if (py::len(suggestions) == 0 || !cache.contains(path)) return codes;
+  if (ends_with(path, ".html")) {
+    if (truthy(message_ids.attr("__contains__")(G("constants").attr("SKIP_LINE_ID")))) return codes;
+    for (py::handle code : message_ids) {
+      if (truthy(G("constants").attr("TRANSFORMABLE_TEMPLATE_RULES").attr("__contains__")(code))) codes.add(code);
+    }
+    return codes;
+  }
+  py::object fixed = getattr_or_none(cache[path].attr("tree"), "vettor_fixed_codes");
+  if (PySet_Check(fixed.ptr())) {
+    for (py::handle code : fixed) codes.add(code);
+  }
+  return codes;
+}
+
 std::string suggestion_key(py::handle path, py::handle first, py::handle last,
                            py::handle text) {
   return std::string(py::str(path)) + ":" + std::string(py::str(first)) + ":" +
@@ -336,6 +373,8 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
         }
       }
       bool attached = false;
+      long blocks = 0;  // the suggestion blocks at the front of the line's own comment
+      std::string note = unsafe_note(fixed_codes(path, cache, transformable_message_ids, suggestions));
       for (py::handle entry : suggestions) {
         py::sequence triple = py::reinterpret_borrow<py::sequence>(entry);
         if (py::len(triple) != 3) {
@@ -371,13 +410,16 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
           start_line = first;
           end_line = last;
           attached = true;
+          ++blocks;
         } else {
+          py::object body = G("markup_suggestion")(suggestion);
+          if (!note.empty()) body = body + py::str("\n\n" + note);
           comments_with_suggestions.append(
               build(py::arg("path") = path, py::arg("start_line") = first,
-                    py::arg("end_line") = last,
-                    py::arg("body") = G("markup_suggestion")(suggestion)));
+                    py::arg("end_line") = last, py::arg("body") = body));
         }
       }
+      if (blocks > 0 && !note.empty()) bodies.insert(blocks, py::str(note));
     }
     comments_with_suggestions.append(build(py::arg("path") = path, py::arg("start_line") = start_line,
                                            py::arg("end_line") = end_line,

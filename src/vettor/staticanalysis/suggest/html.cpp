@@ -114,6 +114,31 @@ py::str line_as_fixed(py::handle code_lines, long number, py::handle message_ids
   return py::str(code_lines[py::int_(number - 1)]).attr("rstrip")("\r\n");
 }
 
+// The finding's line with a `{# vettor: disable=... #}` comment after it, naming the symbols of
+// the line's codes; nothing when no code of the package is among them. Django drops the
+// comment when it renders the template, wherever on the line it stands.
+py::list pragma_suggestion(py::handle code_lines, py::handle line, py::handle message_ids) {
+  py::list suggestions;
+  py::object skip = G("constants").attr("SKIP_LINE_ID");
+  py::dict symbol_of = import_sibling(G.handle(), "checker").attr("message_id_symbol_store");
+  py::list codes;
+  for (py::handle code : message_ids) {
+    if (!code.equal(skip) && symbol_of.contains(code)) codes.append(code);
+  }
+  if (codes.empty()) return suggestions;
+  codes.attr("sort")();
+  std::string names;
+  for (py::handle code : codes) {
+    names += (names.empty() ? "" : ", ") + py::str(symbol_of[code]).cast<std::string>();
+  }
+  long number = line.cast<long>();
+  if (number > static_cast<long>(py::len(code_lines))) return suggestions;
+  std::string text = py::str(code_lines[py::int_(number - 1)].attr("rstrip")("\r\n"));
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
+  suggestions.append(py::make_tuple(line, line, py::str(text + " {# vettor: disable=" + names + " #}")));
+  return suggestions;
+}
+
 // A fixed line that uses {% static %} in a template that has not loaded the library above
 // it carries the load tag in its own block, so that every block is a valid template applied
 // alone. The tag goes after the extends tag (which Django wants first) or on the first line:
@@ -126,6 +151,9 @@ py::list get_suggestions_for_html(py::object code_lines, py::object line, py::ob
   // A line above the first one is no line of the template (an index below 0 would read one
   // from its end).
   if (truthy(line.attr("__lt__")(1))) return suggestions;
+  if (truthy(message_ids.attr("__contains__")(G("constants").attr("SKIP_LINE_ID")))) {
+    return pragma_suggestion(code_lines, line, message_ids);
+  }
   py::tuple read = G("read_code_line")(py::arg("code_lines") = code_lines,
                                        py::arg("line_number") = line);
   py::object code_line = read[0];

@@ -6,6 +6,7 @@
 // `replace_other_nodes` (statements of the source changed in place) and `new_nodes`
 // (statements with no place in the source yet). They are made anew for every line.
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -138,6 +139,32 @@ py::object faithful_statement(py::handle atok, py::handle watch, py::handle node
   return py::str(out);
 }
 
+// The code each transform of a family's visitors fixes, from visitors of one code each: what
+// the rule module itself registers for that code.
+void note_transforms(py::dict& code_of, py::handle message_ids, const char* family,
+                     const std::function<py::object(py::handle)>& visitor_for) {
+  for (py::handle code : message_ids.attr("intersection")(constants(family))) {
+    py::object registry = getattr_or_none(visitor_for(code), "transforms");
+    if (!PyDict_Check(registry.ptr())) continue;
+    for (auto item : py::dict(registry)) {
+      for (py::handle pair : item.second) code_of[py::tuple(py::reinterpret_borrow<py::object>(pair))[0]] = code;
+    }
+  }
+}
+
+// The codes whose fixes changed the tree in this call, kept on the module node for the review
+// driver (what a suggestion may change is said for the fixes that made it).
+void note_fixed(py::handle tree, py::handle watch, py::dict& code_of) {
+  py::object fixed = getattr_or_none(tree, "vettor_fixed_codes");
+  if (!PySet_Check(fixed.ptr())) return;
+  for (py::handle run : watch.attr("runs")) {
+    bool changed = py::len(run) < 5 || truthy(run[py::int_(4)]);
+    if (!changed || !py::object(run[py::int_(3)]).is_none()) continue;
+    py::object code = code_of.attr("get")(run[py::int_(0)]);
+    if (!code.is_none()) fixed.attr("add")(code);
+  }
+}
+
 py::object get_suggestion_for_python(py::object atok, py::object node, py::object message_ids,
                                      py::object settings_modpath) {
   py::int_ start(first_line(node));
@@ -145,6 +172,7 @@ py::object get_suggestion_for_python(py::object atok, py::object node, py::objec
   py::object code_before = node.attr("as_string")();
   // What the fixes change is watched, so the statement can be written as the fix road writes it.
   py::object watch = G("FixWatch")(node.attr("root")());
+  py::dict code_of;
 
   struct Family {
     const char* set;
@@ -155,23 +183,37 @@ py::object get_suggestion_for_python(py::object atok, py::object node, py::objec
                                Family{"TRANSFORMABLE_MIGRATION_RULES", "migrations"},
                                Family{"TRANSFORMABLE_QUERYSET_RULES", "querysets"}}) {
     if (!meets(message_ids, family.set)) continue;
-    py::object visitor = G(family.module).attr("build_transformer_visitor")(message_ids);
+    py::object rules = G(family.module);
+    note_transforms(code_of, message_ids, family.set, [&](py::handle code) {
+      return rules.attr("build_transformer_visitor")(list_of(code));
+    });
+    py::object visitor = rules.attr("build_transformer_visitor")(message_ids);
     watch.attr("watch")(visitor);
     visitor.attr("visit")(node);
   }
 
   if (meets(message_ids, "TRANSFORMABLE_SETTINGS_RULES")) {
     py::object settings = G("settings");
-    if (truthy(message_ids.attr("__contains__")("C4005")) ||
-        truthy(message_ids.attr("__contains__")("C4015"))) {
-      return settings.attr("remove_node")(py::arg("atok") = atok, py::arg("node") = node,
-                                          py::arg("start") = start, py::arg("end") = end);
+    for (const char* removed : {"C4005", "C4015"}) {
+      if (!truthy(message_ids.attr("__contains__")(removed))) continue;
+      py::object result = settings.attr("remove_node")(py::arg("atok") = atok, py::arg("node") = node,
+                                                       py::arg("start") = start, py::arg("end") = end);
+      py::object fixed = getattr_or_none(node.attr("root")(), "vettor_fixed_codes");
+      if (PySet_Check(fixed.ptr()) && !py::object(py::tuple(result)[2]).is_none()) {
+        fixed.attr("add")(removed);
+      }
+      return result;
     }
+    note_transforms(code_of, message_ids, "TRANSFORMABLE_SETTINGS_RULES", [&](py::handle code) {
+      return settings.attr("build_transformer_visitor")(py::arg("message_ids") = list_of(code),
+                                                        py::arg("settings_modpath") = settings_modpath);
+    });
     py::object visitor = settings.attr("build_transformer_visitor")(
         py::arg("message_ids") = message_ids, py::arg("settings_modpath") = settings_modpath);
     watch.attr("watch")(visitor);
     visitor.attr("visit")(node.attr("root")());
   }
+  note_fixed(node.attr("root")(), watch, code_of);
 
   py::object code_after = node.attr("as_string")();
   if (!code_after.equal(code_before)) {
@@ -238,6 +280,43 @@ long pragma_line(py::handle atok, long line, long last) {
   return line;
 }
 
+// Whether a line begins afresh: the line before it ended in a line break that the tokenizer
+// saw, not a backslash or a string running on. pylint reads a pragma after the code of such
+// a line for the line itself, and one after the code of a line that continues another for the
+// line before it; a comment line of its own may stand only in front of such a line.
+bool begins_afresh(py::handle atok, long line) {
+  long previous = 0;  // the line of the token before, 0 before the first
+  bool saw = true, seen = true;
+  for (py::handle token : atok.attr("tokens")) {
+    long from = line_of(token.attr("start"));
+    if (previous != 0 && previous != from) {
+      saw = seen;
+      seen = false;
+    }
+    if (from == line) return saw;
+    if (from > line) return false;  // no token starts on it: it lies inside one
+    previous = from;
+    std::string name = token_name(token);
+    if (name == "NL" || name == "NEWLINE") seen = true;
+  }
+  return false;
+}
+
+// Whether a line ends where a comment may follow its code: not in a backslash, not inside a
+// string that runs on.
+bool ends_cleanly(py::handle atok, long line) {
+  for (py::handle token : atok.attr("tokens")) {
+    long from = line_of(token.attr("start"));
+    if (from > line) break;
+    if (line_of(token.attr("end")) > line) return false;
+  }
+  std::string text = py::str(source_line(atok, line));
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
+    text.pop_back();
+  }
+  return !ends_with(text, "\\");
+}
+
 // The line with the symbols added to the disable pragma its comment carries already, or None
 // when it carries none.
 py::object merged_pragma(py::handle atok, py::object text, long line, py::list symbols) {
@@ -301,6 +380,7 @@ py::list module_pragma_suggestion(py::handle atok, py::handle message_ids,
                                   py::handle message_id_symbol_store) {
   py::list symbols = pragma_symbols(message_ids, message_id_symbol_store);
   py::list suggestions;
+  if (symbols.empty()) return suggestions;  // nothing to silence: no empty pragma
   py::list body = atok.attr("tree").attr("body");
   long first = 0;
   for (py::handle statement : body) {
@@ -331,6 +411,7 @@ py::list pragma_suggestion(py::object atok, py::object node, py::object line,
   py::object tree = atok.attr("tree");
   py::object line_node = G("astroid").attr("builder").attr("_find_statement_by_line")(tree, line);
   py::list symbols = pragma_symbols(message_ids, message_id_symbol_store);
+  if (symbols.empty()) return py::list();  // nothing to silence: no empty pragma
   std::string symbols_text = py::str(py::str(", ").attr("join")(symbols));
 
   // The block repeats whole source lines, from the finding's line to the one that takes the
@@ -346,7 +427,28 @@ py::list pragma_suggestion(py::object atok, py::object node, py::object line,
   if (at < start || at > end) {
     at = line_node.is_none() ? start : line_of(line_node.attr("first_token").attr("start"));
   }
+  // pylint reads a pragma after the code of a line for that line only when the line begins
+  // afresh; after a line that continues another (a backslash, a string running on), for the
+  // line before it. So the pragma goes after the finding's own line when it can, after the
+  // next line when the finding's line ends in a backslash that the next one ends, and
+  // otherwise on a line of its own above the finding's line (disable-next). A line that none
+  // of these reach gets no suggestion rather than one that would not silence it.
   long target = pragma_line(atok, at, end);
+  bool afresh = begins_afresh(atok, at);
+  if (!(afresh && target == at)) {
+    bool next_reads_it = target == at + 1 && ends_cleanly(atok, target) &&
+                         !begins_afresh(atok, target);
+    if (afresh && !next_reads_it) {
+      std::string own = py::str(source_line(atok, at));
+      std::string indentation = own.substr(0, own.find_first_not_of(" \t\f"));
+      py::list suggestions;
+      suggestions.append(list_of(py::int_(at), py::int_(at),
+                                 py::str(indentation + "# vettor: disable-next=" + symbols_text +
+                                         "\n" + own)));
+      return suggestions;
+    }
+    if (!next_reads_it) return py::list();
+  }
   start = at;
   end = target;
   py::list lines = source_lines(atok)[py::slice(start - 1, end, 1)];
@@ -486,6 +588,7 @@ py::list get_suggestions_for_python(py::object atok, py::object line, py::object
   tree.attr("new_nodes") = py::list();
   tree.attr("replace_other_nodes") = py::list();
   tree.attr("spliced_statement") = py::bool_(false);
+  tree.attr("vettor_fixed_codes") = py::set();
   bool pragma = truthy(message_ids.attr("__contains__")(constants("SKIP_LINE_ID")));
   bool module = node.is_none() || vettor::isinstance(node, G("astroid").attr("Module"));
   if (pragma && line.equal(py::int_(1)) &&

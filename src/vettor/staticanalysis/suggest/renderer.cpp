@@ -775,6 +775,32 @@ py::str visit_starred(py::object self, py::object node) {
   return py::str("*" + unpacked(self, node.attr("value")));
 }
 
+// A tuple the author wrote without brackets is written without them again where a bare tuple
+// stands alone (`invitation, created = ...`, `return a, b`, `for k, v in ...`): astroid put
+// brackets around every tuple, so a fixed statement came back as `(invitation, created) = ...`.
+// Everywhere else, and for a tuple a fix made, astroid's brackets stay.
+py::str visit_tuple(py::object self, py::object node) {
+  py::object base = G("AsStringVisitor").attr("visit_tuple");
+  py::object first = getattr_or_none(node, "first_token");
+  py::list elements = node.attr("elts");
+  if (first.is_none() || elements.empty() || py::str(first.attr("string")).equal(py::str("("))) {
+    return base(self, node);
+  }
+  py::object astroid = G("astroid");
+  py::object parent = getattr_or_none(node, "parent");
+  bool alone = vettor::isinstance(parent, py::make_tuple(astroid.attr("Assign"), astroid.attr("AugAssign"),
+                                                         astroid.attr("For"), astroid.attr("Comprehension"),
+                                                         astroid.attr("Return"), astroid.attr("Expr")));
+  if (!alone) return base(self, node);
+  std::string text;
+  for (py::handle element : elements) {
+    if (!text.empty()) text += ", ";
+    text += element.attr("accept")(self).cast<std::string>();
+  }
+  if (elements.size() == 1) text += ",";
+  return py::str(text);
+}
+
 // An assignment expression is written in brackets wherever it stands: astroid wrote it bare,
 // so `if (n := len(a)) > 10` came back as `if n := len(a) > 10` (another meaning) and
 // `s = (t := 3)` as `s = t := 3` (no Python at all). Brackets are valid in every place one
@@ -861,6 +887,7 @@ std::string docstring_literal(const std::string& doc) {
 void add_rendering_repairs(py::handle cls) {
   add_method(cls, "visit_dict", &visit_dict, py::arg("node"));
   add_method(cls, "visit_starred", &visit_starred, py::arg("node"));
+  add_method(cls, "visit_tuple", &visit_tuple, py::arg("node"));
   add_method(cls, "visit_namedexpr", &visit_namedexpr, py::arg("node"));
   add_method(cls, "visit_yield", &visit_yield, py::arg("node"));
   add_method(cls, "visit_yieldfrom", &visit_yieldfrom, py::arg("node"));

@@ -275,7 +275,15 @@ struct FixRun {
   py::object statement;            // the statement of the node the fix was given; None: the module
   std::vector<py::object> linked;  // other statements the fix changed, added or removed
   py::object error = py::none();   // what the fix raised, or None
+  bool changed = true;             // whether the fix changed anything (a fix may decline)
 };
+
+// A node as astroid writes it, or None when it cannot be written.
+py::object rendering(py::handle node) {
+  return on_error(
+      PyExc_Exception, [&] { return py::object(node.attr("as_string")()); },
+      [] { return py::object(py::none()); });
+}
 
 py::object logger() { return G("logger"); }
 
@@ -333,7 +341,7 @@ class FixWatch : public std::enable_shared_from_this<FixWatch> {
     for (const FixRun& run : runs_) {
       py::list linked;
       for (const auto& node : run.linked) linked.append(node);
-      out.append(py::make_tuple(run.transform, run.statement, linked, run.error));
+      out.append(py::make_tuple(run.transform, run.statement, linked, run.error, run.changed));
     }
     return out;
   }
@@ -372,10 +380,12 @@ class FixWatch : public std::enable_shared_from_this<FixWatch> {
           std::size_t created = self->list_length("new_nodes");
 
           FixRun run{transform, py::none(), {}};
+          py::object written_before = py::none();
           if (!on_module) {
             run.statement = on_error(
                 PyExc_Exception, [&] { return node.attr("statement")(); },
                 [] { return py::object(py::none()); });
+            written_before = rendering(node);
           }
           py::object result;
           try {
@@ -392,6 +402,9 @@ class FixWatch : public std::enable_shared_from_this<FixWatch> {
           self->new_entries("new_nodes", created, run.linked);
           if (before) {
             for (RawChange& change : diff_tree(*before, self->tree_)) run.linked.push_back(change.node);
+            run.changed = !run.linked.empty();
+          } else if (run.linked.empty() && result.is(node) && !written_before.is_none()) {
+            run.changed = !rendering(node).equal(written_before);
           }
           self->runs_.push_back(std::move(run));
           return result;

@@ -800,4 +800,20 @@ class Reader {
 
 Namespace read_settings(py::handle module) { return Reader().read(module); }
 
+py::object installed_apps(py::object module) {
+  Namespace ns = read_settings(module);
+  auto found = ns.names.find("INSTALLED_APPS");
+  if (found == ns.names.end()) return ns.opaque ? py::object(py::none()) : py::object(py::list());
+  py::object value = found->second.value;
+  if (!known(value) || !(PyList_Check(value.ptr()) || PyTuple_Check(value.ptr()))) {
+    return py::none();
+  }
+  py::list apps;
+  for (py::handle entry : value) {
+    if (!PyUnicode_Check(entry.ptr())) return py::none();
+    apps.append(entry);
+  }
+  return apps;
+}
+
 }  // namespace vettor::settings

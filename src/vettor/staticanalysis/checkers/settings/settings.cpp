@@ -60,4 +60,8 @@ PYBIND11_MODULE(settings, m) {
         py::arg("settings_modpath"));
   m.def("remove_node", &remove_node, py::arg("atok"), py::arg("node"), py::arg("start"),
         py::arg("end"));
+  m.def("installed_apps", &installed_apps,
+        "The INSTALLED_APPS entries of a settings module (its astroid tree), as the rules read\n"
+        "it, or None when they cannot be read here.",
+        py::arg("module_node"));
 }

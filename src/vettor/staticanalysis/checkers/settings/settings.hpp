@@ -77,6 +77,9 @@ struct Namespace {
 // The names a settings module binds, its own statements and the files it star-imports.
 Namespace read_settings(py::handle module);
 
+// The INSTALLED_APPS entries of a settings module, or None when they cannot be read here.
+py::object installed_apps(py::object module);
+
 // ---------------------------------------------------------------------------------------
 // rules.cpp
 
