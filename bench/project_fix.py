@@ -1,13 +1,17 @@
-"""What `vettor P --diff` costs and changes on the Django apps that lint_real_packages.py
-downloads (and a generated project), for one or more builds of vettor side by side.
+"""What the project fix costs and changes on the Django apps that lint_real_packages.py
+downloads (and a generated project), for one or more builds of vettor side by side, with the
+safe fixes only and with every fix.
 
     .venv/bin/python bench/project_fix.py [--only NAME,...] [--generated FILES] [--jobs N]
-                                          [--python LABEL=PATH ...] [--show N]
+                                          [--python LABEL=PATH ...] [--modes safe,unsafe]
+                                          [--show N] [--json OUT.json]
 
 Each build (a Python with vettor installed; default: this checkout's .venv) runs, per package,
-`python -m vettor.staticanalysis P --jobs N` and then `... P --diff --jobs N`, each in a child
-process with a parse cache of its own (so neither profits from the other), and the CPU time of
-each (user + sys of the command and its workers) is measured.
+`python -m vettor.staticanalysis P --jobs N --format json` (the lint) and then, per mode, the
+project fix through the library, `transformer.transform_files(P, None, jobs=N,
+unsafe_fixes=...)` (safe: the default; unsafe: every fix), each in a child process with a parse
+cache of its own (so none profits from another), and the CPU time of each (user + sys of the
+process and its workers) is measured.
 
 The hunks of the diff are split into fix hunks and hunks with no fix. A hunk is a fix hunk when
 one of its removed lines lies in a statement that holds a fixable finding of that build's lint
@@ -15,14 +19,18 @@ one of its removed lines lies in a statement that holds a fixable finding of tha
 such a statement, or, in a settings module with a settings finding, when every line it changes
 is a setting or a middleware entry (settings fixes add statements where the module's last
 settings stand), or, in a module with a C6002 finding, when it only edits the import of
-reverse that the fix of its calls makes. Every other hunk changes code no fix asked for.
+reverse that the fix of its calls makes. Every other hunk changes code no fix asked for. Fix
+hunks are counted by the codes of the findings they answer.
 
-The diff is then applied with `patch -p1` to a copy of the package, and every file it changes
-must compile. Printed per package and build: CPU of the lint and of --diff and their ratio,
-files and hunks (fix / no fix), whether patch applied and the fixed files compile; a total.
+The diff is then applied with `patch -p1` to a copy of the package, every file it changes must
+compile, and the project fix run again on the patched copy must find nothing more. Printed per
+package, build and mode: CPU of the lint and of the fix and their ratio, files and hunks (fix /
+no fix) with the fix hunks by code, the unsafe fixes left out by code, whether patch applied,
+the fixed files compile and a second fix is empty; a total.
 """
 import argparse
 import ast
+import collections
 import io
 import json
 import os
@@ -57,6 +65,31 @@ def run(python, args, cache):
     env = {**os.environ, "XDG_CACHE_HOME": str(cache)}
     proc = subprocess.run([python, "-m", "vettor.staticanalysis", *args], capture_output=True, env=env)
     return proc.stdout, children_cpu() - before, proc
+
+
+FIX = """
+import json, sys
+from vettor.staticanalysis import transformer
+result = transformer.transform_files(sys.argv[1], None, jobs=int(sys.argv[2]), unsafe_fixes=sys.argv[3] == "1")
+sys.stdout.buffer.write(result.unified_diff_bytes())
+left = {}
+for finding in result.unsafe_left_out:
+    left[finding["message-id"]] = left.get(finding["message-id"], 0) + 1
+with open(sys.argv[4], "w") as out:
+    json.dump({"left_out": left, "failures": len(result.failures), "migrations": list(result.migrations)}, out)
+"""
+
+
+def fix(python, root, jobs, unsafe, cache, work):
+    """(diff bytes, CPU seconds, what the result says, process) of one project fix in a child
+    process, through the library."""
+    before = children_cpu()
+    env = {**os.environ, "XDG_CACHE_HOME": str(cache)}
+    report = work / "fix-report.json"
+    proc = subprocess.run([python, "-c", FIX, str(root), str(jobs), "1" if unsafe else "0", str(report)],
+                          capture_output=True, env=env)
+    said = json.loads(report.read_text()) if proc.returncode == 0 else {}
+    return proc.stdout, children_cpu() - before, said, proc
 
 
 def decoded(data):
@@ -113,7 +146,7 @@ def hunks_of(diff):
 
 
 def classify(root, diff, findings):
-    """(fix hunks, hunks with no fix, examples of the latter) of a diff."""
+    """(fix hunks, hunks with no fix, examples of the latter, fix hunks by code) of a diff."""
     by_path = {}
     for finding in findings:
         if finding.get("message-id") in FIXABLE and finding.get("line"):
@@ -125,6 +158,7 @@ def classify(root, diff, findings):
                 path = finding["path"]
             by_path.setdefault(path, []).append(finding)
     fix, other, examples = 0, 0, []
+    by_code = collections.Counter()
     for path, hunks in hunks_of(diff).items():
         mine = by_path.get(path, [])
         text = decoded((root / path).read_bytes()) if (root / path).is_file() else ""
@@ -133,25 +167,30 @@ def classify(root, diff, findings):
         for start, numbers, texts in hunks:
             removed = [n for n in numbers if n > 0]
             added_at = [-n for n in numbers if n <= 0]
-            hit = any(a <= n <= b for n in removed for a, b in ranges)
-            if not removed:
-                hit = any(a - 1 <= n <= b + 1 for n in added_at for a, b in ranges)
-            if not hit and settings:
-                hit = all(SETTING_LINE.match(t) or not t.strip() for t in texts)
+            codes = {f["message-id"] for f, (a, b) in zip(mine, ranges)
+                     if any(a <= n <= b for n in removed)
+                     or (not removed and any(a - 1 <= n <= b + 1 for n in added_at))}
+            hit = bool(codes)
+            if not hit and settings and all(SETTING_LINE.match(t) or not t.strip() for t in texts):
+                codes = {f["message-id"] for f in mine if f["message-id"].startswith("C40")}
+                hit = True
             # The URL fix's import of reverse in place of reverse_lazy goes with its calls.
             if not hit and any(f["message-id"] == "C6002" for f in mine):
                 hit = all("import" in t and "reverse" in t for t in texts if t.strip())
+                codes = {"C6002"} if hit else set()
             if hit:
                 fix += 1
+                by_code.update(codes)
             else:
                 other += 1
                 if len(examples) < 3:
                     examples.append(f"{path}:{start}: " + " | ".join(t.strip() for t in texts[:4]))
-    return fix, other, examples
+    return fix, other, examples, by_code
 
 
 def applies_and_compiles(root, diff, work):
-    """Whether patch -p1 applies the diff to a copy, and the changed files then compile."""
+    """Whether patch -p1 applies the diff to a copy, and the changed files then compile; the
+    patched copy (None when the patch does not apply)."""
     copy = work / "copy"
     shutil.rmtree(copy, ignore_errors=True)
     shutil.copytree(root, copy)
@@ -166,26 +205,42 @@ def applies_and_compiles(root, diff, work):
                 compile((copy / path).read_bytes(), path, "exec", ast.PyCF_ONLY_AST, dont_inherit=True)
             except (SyntaxError, ValueError):
                 compiled = False
-    shutil.rmtree(copy, ignore_errors=True)
-    return applied, compiled
+    return applied, compiled, copy if applied else None
 
 
-def measure(label, python, name, root, jobs, work):
+def counted(counter):
+    return " ".join(f"{code}:{n}" for code, n in sorted(counter.items())) or "-"
+
+
+def measure(label, python, name, root, jobs, work, modes):
     lint_out, lint_cpu, _ = run(python, [str(root), "--jobs", str(jobs), "--format", "json"], work / f"cache-{label}-lint")
-    diff_out, diff_cpu, proc = run(python, [str(root), "--diff", "--jobs", str(jobs)], work / f"cache-{label}-diff")
     findings = json.loads(lint_out or b"[]")
-    fix, other, examples = classify(root, diff_out, findings)
-    applied, compiled = applies_and_compiles(root, diff_out, work)
-    files = len(hunks_of(diff_out))
-    row = {"package": name, "build": label, "lint_cpu": lint_cpu, "diff_cpu": diff_cpu,
-           "ratio": diff_cpu / lint_cpu if lint_cpu else 0, "files": files, "fix_hunks": fix,
-           "other_hunks": other, "applies": applied, "compiles": compiled,
-           "exit": proc.returncode, "examples": examples}
-    print(f"{name:15} {label:7} lint {lint_cpu:7.1f} s  --diff {diff_cpu:7.1f} s  x{row['ratio']:5.2f}  "
-          f"{files:3} files  hunks {fix:4} fix / {other:4} no fix  patch -p1 "
-          f"{'applies' if applied else 'FAILS'}, {'compiles' if compiled else 'DOES NOT COMPILE'}",
-          flush=True)
-    return row
+    rows = []
+    for mode in modes:
+        unsafe = mode == "unsafe"
+        diff_out, diff_cpu, said, proc = fix(python, root, jobs, unsafe, work / f"cache-{label}-{mode}", work)
+        fix_hunks, other, examples, by_code = classify(root, diff_out, findings)
+        applied, compiled, copy = applies_and_compiles(root, diff_out, work)
+        again = None
+        if copy is not None and diff_out:
+            second, _, _, _ = fix(python, copy, jobs, unsafe, work / f"cache-{label}-{mode}-again", work)
+            again = len(hunks_of(second))
+        shutil.rmtree(work / "copy", ignore_errors=True)
+        files = len(hunks_of(diff_out))
+        row = {"package": name, "build": label, "mode": mode, "lint_cpu": lint_cpu, "diff_cpu": diff_cpu,
+               "ratio": diff_cpu / lint_cpu if lint_cpu else 0, "files": files, "fix_hunks": fix_hunks,
+               "other_hunks": other, "by_code": dict(by_code), "left_out": said.get("left_out", {}),
+               "failures": said.get("failures"), "migrations": said.get("migrations"),
+               "applies": applied, "compiles": compiled, "second_fix_files": again,
+               "exit": proc.returncode, "examples": examples}
+        print(f"{name:15} {label:5} {mode:6} lint {lint_cpu:6.1f} s  fix {diff_cpu:6.1f} s  x{row['ratio']:4.2f}  "
+              f"{files:3} files  hunks {fix_hunks:3} fix / {other:3} no fix  patch "
+              f"{'applies' if applied else 'FAILS'}, {'compiles' if compiled else 'DOES NOT COMPILE'}, "
+              f"second fix {'-' if again is None else again} files", flush=True)
+        print(f"{'':15} fix hunks by code: {counted(by_code)}   unsafe left out: {counted(row['left_out'])}",
+              flush=True)
+        rows.append(row)
+    return rows
 
 
 def main():
@@ -196,6 +251,8 @@ def main():
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--python", action="append", metavar="LABEL=PATH",
                         help="a build to measure (repeatable); default: this checkout's .venv")
+    parser.add_argument("--modes", default="safe,unsafe",
+                        help="comma-separated: safe (the default fix), unsafe (every fix)")
     parser.add_argument("--show", type=int, default=0, help="hunks with no fix shown per row")
     parser.add_argument("--json", help="write the rows to this file")
     args = parser.parse_args()
@@ -215,20 +272,28 @@ def main():
         project_generator.generate(root, args.generated)
         sources.append(("generated", root))
 
+    modes = args.modes.split(",")
     rows, faults = [], 0
     for name, root in sources:
         for label, python in builds:
-            row = measure(label, python, name, root, args.jobs, work)
-            rows.append(row)
-            faults += row["exit"] not in (0, 1) or not row["applies"] or not row["compiles"]
-            for example in row["examples"][:args.show]:
-                print(f"    no fix: {example[:200]}")
+            for row in measure(label, python, name, root, args.jobs, work, modes):
+                rows.append(row)
+                faults += (row["exit"] != 0 or not row["applies"] or not row["compiles"]
+                           or row["second_fix_files"] not in (None, 0))
+                for example in row["examples"][:args.show]:
+                    print(f"    no fix: {example[:200]}")
     for label, _ in builds:
-        mine = [r for r in rows if r["build"] == label]
-        lint_cpu, diff_cpu = sum(r["lint_cpu"] for r in mine), sum(r["diff_cpu"] for r in mine)
-        print(f"total {label}: lint {lint_cpu:.1f} s, --diff {diff_cpu:.1f} s "
-              f"(x{diff_cpu / lint_cpu if lint_cpu else 0:.2f}), {sum(r['files'] for r in mine)} files, "
-              f"hunks {sum(r['fix_hunks'] for r in mine)} fix / {sum(r['other_hunks'] for r in mine)} no fix")
+        for mode in modes:
+            mine = [r for r in rows if r["build"] == label and r["mode"] == mode]
+            lint_cpu, diff_cpu = sum(r["lint_cpu"] for r in mine), sum(r["diff_cpu"] for r in mine)
+            by_code, left = collections.Counter(), collections.Counter()
+            for r in mine:
+                by_code.update(r["by_code"])
+                left.update(r["left_out"])
+            print(f"total {label} {mode}: lint {lint_cpu:.1f} s, fix {diff_cpu:.1f} s "
+                  f"(x{diff_cpu / lint_cpu if lint_cpu else 0:.2f}), {sum(r['files'] for r in mine)} files, "
+                  f"hunks {sum(r['fix_hunks'] for r in mine)} fix / {sum(r['other_hunks'] for r in mine)} no fix; "
+                  f"by code {counted(by_code)}; unsafe left out {counted(left)}")
     if args.json:
         Path(args.json).write_text(json.dumps(rows, indent=2))
     shutil.rmtree(work, ignore_errors=True)
