@@ -400,6 +400,29 @@ def test_fix_declines_for_every_field_a_mapping_may_fill(tmp_path, use):
     assert fixed.splitlines()[-2:] == APP_MODELS.splitlines()[-2:]
 
 
+SYNCED_MODELS = (
+    "from django.db import models\n\n\n"
+    "class Synced(models.Model):\n"
+    "    class Meta:\n        abstract = True\n\n"
+    "    @classmethod\n    def sync(cls, data):\n        return cls(**data)\n\n\n"
+    "class Profile({base}):\n"
+    "    totp = models.CharField(max_length=40, null=True)\n"
+)
+
+
+@pytest.mark.parametrize("base, declines", [("Synced", True), ("models.Model", False)])
+def test_fix_declines_where_a_base_class_fills_its_model_from_a_mapping(tmp_path, base, declines):
+    # `cls(**data)` in a base class's method (a payload of an API, nulls included) fills the
+    # fields of every model built on it; a model built on another class is not concerned.
+    from conftest import write_files
+    from vettor.staticanalysis import transformer
+
+    models = SYNCED_MODELS.format(base=base)
+    root = write_files(tmp_path, {"accounts/__init__.py": "", "accounts/models.py": models})
+    fixed = transformer.transform_code(models, str(root / "accounts/models.py"), "").code
+    assert ("    totp = models.CharField(max_length=40, null=True)" in fixed.splitlines()) is declines
+
+
 @pytest.mark.parametrize("other", [
     # Another field's None, a comparison with None, a migration of the past, another app.
     "def f(p):\n    p.nickname_old = None\n    return p.totp == None\n",

@@ -556,8 +556,9 @@ bool stores_or_selects(py::handle func) {
   return !name.empty() && name[0] >= 'A' && name[0] <= 'Z';  // a model's constructor, Q
 }
 
-// The class names a call's callee is reached through: `Run.objects.create` -> Run.
-void class_names_of(py::handle func, py::set& into) {
+// The name a call's callee is reached through: `Run.objects.create` -> Run, `cls(...)` -> cls,
+// `type(self).objects.create` -> type.
+std::string callee_root(py::handle func) {
   py::object ast = import("ast");
   py::object node = py::reinterpret_borrow<py::object>(func);
   while (true) {
@@ -569,10 +570,16 @@ void class_names_of(py::handle func, py::set& into) {
       break;
     }
   }
-  if (vettor::isinstance(node, ast.attr("Name"))) {
-    std::string name = py::str(node.attr("id"));
-    if (!name.empty() && name[0] >= 'A' && name[0] <= 'Z') into.add(py::str(name));
-  }
+  return vettor::isinstance(node, ast.attr("Name")) ? std::string(py::str(node.attr("id"))) : "";
+}
+
+bool is_class_name(const std::string& name) { return !name.empty() && name[0] >= 'A' && name[0] <= 'Z'; }
+
+// A call on the class whose method it is: `cls(**data)`, `cls.objects.create(...)`,
+// `self.__class__(...)`, `type(self).objects.create(...)`.
+bool through_own_class(py::handle func) {
+  std::string root = callee_root(func);
+  return root == "cls" || root == "self" || root == "type";
 }
 
 // What the application's code does with field names, read once.
@@ -652,15 +659,18 @@ class NoneUseReader {
     }
   }
 
-  // The nodes of a scope, its nested functions and classes' own scopes left out (a class body
-  // is walked: its field declarations are counted there).
+  // The nodes of a scope, the bodies of its nested functions and classes left out: each is a
+  // scope of its own.
   void nodes_of(py::handle root, py::list& out) {
     py::list pending;
     for (py::handle child : ast_.attr("iter_child_nodes")(root)) pending.append(child);
     while (pending.size() > 0) {
       py::object node = pending.attr("pop")();
       out.append(node);
-      if (is(node, "FunctionDef") || is(node, "AsyncFunctionDef") || is(node, "Lambda")) continue;
+      if (is(node, "FunctionDef") || is(node, "AsyncFunctionDef") || is(node, "Lambda") ||
+          is(node, "ClassDef")) {
+        continue;
+      }
       for (py::handle child : ast_.attr("iter_child_nodes")(node)) pending.append(child);
     }
   }
@@ -690,6 +700,11 @@ class NoneUseReader {
         scope(node, inner);
       } else if (is(node, "ClassDef")) {
         declarations(node);
+        classes_.push_back(py::str(node.attr("name")));
+        py::set inner;
+        for (py::handle name : names) inner.add(name);
+        scope(node, inner);
+        classes_.pop_back();
       } else if (is(node, "Assign")) {
         for (py::handle target : node.attr("targets")) given(target, node.attr("value"), names);
       } else if (is(node, "AnnAssign") && !node.attr("value").is_none()) {
@@ -733,14 +748,22 @@ class NoneUseReader {
       note(py::str(args[1].attr("value")), args[2], names);
       return;
     }
-    if (!stores_or_selects(func)) return;
-    bool select = is_select(called_name(func));
+    // A model method that stores a mapping through its own class (`cls(**data)`) fills the
+    // fields of every model built on that class.
+    bool own_class = through_own_class(func) && !classes_.empty();
+    std::string called = called_name(func);
+    bool own_constructor = own_class && (called == "cls" || called == "__class__" || is(func, "Call"));
+    if (!stores_or_selects(func) && !own_constructor) return;
+    bool select = is_select(called);
     for (py::handle keyword : node.attr("keywords")) {
       py::object arg = keyword.attr("arg");
       py::object value = keyword.attr("value");
       bool spelled_out = is(value, "Dict");
       if (arg.is_none() || (py::str(arg).equal(py::str("defaults")) && !spelled_out)) {
-        if (!spelled_out) class_names_of(func, uses_.opaque);
+        if (spelled_out) continue;
+        std::string root = callee_root(func);
+        if (is_class_name(root)) uses_.opaque.add(py::str(root));
+        if (own_class) uses_.opaque.add(py::str(classes_.back()));
         continue;
       }
       std::string name = py::str(arg);
@@ -778,6 +801,7 @@ class NoneUseReader {
 
   NoneUses& uses_;
   py::module_ ast_;
+  std::vector<std::string> classes_;  // the classes whose bodies the walk is in
 };
 
 // The application's uses, read from its texts once per tree and kept on the module node.
@@ -814,8 +838,15 @@ bool application_gives_none(py::handle node) {
   for (const char* kind : {"none", "empty", "isnull"}) {
     if (uses[kind].contains(name)) return true;
   }
-  py::object model = getattr_or_none(node.attr("frame")(), "name");
-  if (!model.is_none() && uses["opaque"].contains(model)) return true;
+  // The model, or a class it is built on, is given a mapping that may hold the field.
+  py::object model = node.attr("frame")();
+  py::object order = on_error(
+      PyExc_Exception, [&] { return py::object(model.attr("mro")()); },
+      [&] { return py::object(list_of(model)); });
+  for (py::handle cls : order) {
+    py::object name = getattr_or_none(cls, "name");
+    if (!name.is_none() && uses["opaque"].contains(name)) return true;
+  }
   py::dict sources = uses["sources"];
   if (!sources.contains(name)) return false;
   py::dict nullable = uses["nullable"];

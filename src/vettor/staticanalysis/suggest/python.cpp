@@ -441,10 +441,11 @@ py::list pragma_suggestion(py::object atok, py::object node, py::object line,
     if (afresh && !next_reads_it) {
       std::string own = py::str(source_line(atok, at));
       std::string indentation = own.substr(0, own.find_first_not_of(" \t\f"));
+      std::string line_end = !own.empty() && own.back() == '\r' ? "\r" : "";
       py::list suggestions;
       suggestions.append(list_of(py::int_(at), py::int_(at),
                                  py::str(indentation + "# vettor: disable-next=" + symbols_text +
-                                         "\n" + own)));
+                                         line_end + "\n" + own)));
       return suggestions;
     }
     if (!next_reads_it) return py::list();
