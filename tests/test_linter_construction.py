@@ -120,6 +120,29 @@ def test_each_package_code_explains_itself_with_its_record_keys():
         assert getattr(message_templates, code).format(**record)
 
 
+C2003_RECORD = {"name": "owner", "on_delete": None}
+
+
+@pytest.mark.parametrize("code, record, says, does_not_say", [
+    ("C2003", C2003_RECORD, "or drop null=True", "keep null=True"),
+    ("C2003", dict(C2003_RECORD, on_delete="CASCADE"), "or drop null=True", "keep null=True"),
+    ("C2003", dict(C2003_RECORD, on_delete="SET_NULL"),
+     "keep null=True: on_delete=SET_NULL needs it", "drop null=True"),
+    ("C2003", dict(C2003_RECORD, on_delete="SET_DEFAULT"), "on_delete=SET_DEFAULT needs it",
+     "drop null=True"),
+    ("C2003", {"name": "owner"}, "or drop null=True", "{on_delete}"),
+    ("C2003", dict(C2003_RECORD, on_delete=["SET_NULL"]), "or drop null=True", "keep"),
+])
+def test_the_record_chooses_the_advice_of_a_text(code, record, says, does_not_say):
+    from vettor.staticanalysis import render
+
+    template = getattr(message_templates, code)
+    [rendered] = render.render_message_centric_advice(
+        [{"message-id": code, "message": record}], None, None, None, lambda path: "")
+    for text in (template.format(**record), rendered["message"]):
+        assert says in text and does_not_say not in text, text
+
+
 def test_rule_options_reach_the_checker_that_declares_them(monkeypatch, tmp_path):
     monkeypatch.setattr(checker, "python_checker_classes", [FlaggedCallChecker])
     linters = []
