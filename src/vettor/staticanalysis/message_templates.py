@@ -151,9 +151,17 @@ C6002 = (
 )
 
 # Templates
-C7000 = (
-    "The link {path} is a hard-coded URL. Use the {{% url %}} tag so the link follows "
-    "changes to the URL configuration."
+# The project's route that serves the link says how to write it: by the route's name, or,
+# for a route without one, once the route is named.
+C7000 = __TextByRecord(
+    "The link {path} is a hard-coded URL that the route {name} serves. Write {url_tag} "
+    "instead, so the link follows changes to the URL configuration.",
+    "name",
+    {
+        None: 'The link {path} is a hard-coded URL that the route "{route}" of {module} serves. '
+        "Give that route a name and write the link with the {{% url %}} tag, so it follows "
+        "changes to the URL configuration."
+    },
 )
 C7001 = (
     "The static file {path} is referenced by a hard-coded URL. Use the {{% static %}} tag so "
