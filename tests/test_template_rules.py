@@ -488,6 +488,9 @@ urlpatterns = [
     path("vendor/", include("vendor.urls")),
     path("n/<int:pk>/", views.number, name="number"),
     path("caf\\u00e9/", views.cafe, name="cafe"),
+    re_path(r"^colou?r/$", views.color, name="color"),
+    re_path(r"feed/$", views.feed, name="feed"),
+    re_path(r"rss/", views.feed, name="rss"),
 ]
 urlpatterns += i18n_patterns(path("about/", views.about, name="about"))
 if settings.DEBUG:
@@ -545,6 +548,13 @@ LINK_CASES = [
     ("/about/", ("about", [], "{% url 'about' %}", False)),
     ("/{{ LANGUAGE_CODE }}/about/", ("about", [], "{% url 'about' %}", False)),
     ("/debug/", ("debug", [], "{% url 'debug' %}", True)),
+    # an optional character; an endpoint expression ending in "$" matches the whole rest, one
+    # without it is searched for anywhere in it (the tag then gives rss/ from the root)
+    ("/color/", ("color", [], "{% url 'color' %}", False)),
+    ("/colour/", ("color", [], "{% url 'color' %}", False)),
+    ("/feed/", ("feed", [], "{% url 'feed' %}", True)),
+    ("/any/feed/", None),
+    ("/any/rss/more", ("rss", [], "{% url 'rss' %}", False)),
     # served by Django's static file view, by an included module that cannot be read, by the
     # page server, or by no route at all
     ("/media/report.pdf", None),

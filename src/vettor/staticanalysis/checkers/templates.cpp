@@ -216,6 +216,49 @@ py::tuple compiled_element(py::handle element) {
   return compiled;
 }
 
+std::u32string code_points(const py::str& text);
+
+// The text every path a route matches begins with, as far as its patterns write it out: a
+// route's text up to its first parameter, an anchored expression's plain characters up to its
+// first operator, pattern after pattern while each is written out whole. Nothing for a route
+// that begins with an expression that may match anywhere (no "^") or with a language prefix.
+std::optional<std::u32string> leading_text(py::handle chain) {
+  std::u32string out;
+  bool first = true;
+  for (py::handle element : chain) {
+    std::string kind = py::str(element[py::int_(0)]);
+    std::u32string text = code_points(py::str(element[py::int_(1)]));
+    bool whole = true;
+    if (kind == "path") {
+      size_t parameter = text.find(U'<');
+      whole = parameter == std::u32string::npos;
+      out += text.substr(0, parameter);
+    } else if (kind == "regex" && !text.empty() && text[0] == U'^') {
+      const std::u32string operators = U".^$*+?{}[]|()";
+      size_t i = 1;
+      for (; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c == U'\\') {
+          if (i + 1 >= text.size() || (text[i + 1] < 128 && std::isalnum(static_cast<int>(text[i + 1])))) break;
+          c = text[++i];
+        } else if (operators.find(c) != std::u32string::npos) {
+          // A character that a quantifier makes optional is no part of what must be written.
+          if ((c == U'?' || c == U'*' || c == U'{') && !out.empty()) out.pop_back();
+          break;
+        }
+        out.push_back(c);
+      }
+      whole = i == text.size() || (i + 1 == text.size() && text[i] == U'$');
+    } else {
+      if (first) return std::nullopt;
+      break;
+    }
+    first = false;
+    if (!whole) break;
+  }
+  return out;
+}
+
 struct Group {
   py::ssize_t start, end;  // in the matched path
   bool argument;           // a parameter reverse() takes (not the language prefix)
@@ -506,6 +549,20 @@ py::object get_link_route(py::object link, py::object routes) {
     std::vector<std::pair<py::ssize_t, py::ssize_t>> spans;
     std::vector<py::object> expressions;
   };
+  // The routes worth trying: those whose leading text agrees with the link's text before its
+  // first variable, which no stand-in changes.
+  std::u32string fixed = code_points(py::str(unquote(written)));
+  fixed = fixed.substr(1);
+  std::vector<size_t> candidates;
+  for (size_t index = 0; index < py::len(route_list); ++index) {
+    auto leading = leading_text(route_list[index][py::str("chain")]);
+    if (leading) {
+      size_t common = std::min(leading->size(), fixed.size());
+      if (leading->compare(0, common, fixed, 0, common) != 0) continue;
+    }
+    candidates.push_back(index);
+  }
+
   for (bool slash_added : {false, true}) {
     std::vector<LinkPiece> tried = pieces;
     if (slash_added) {
@@ -540,8 +597,8 @@ py::object get_link_route(py::object link, py::object routes) {
           expressions.push_back(piece.text);
         }
       }
-      size_t limit = best ? best->index : py::len(route_list);
-      for (size_t index = 0; index < limit; ++index) {
+      for (size_t index : candidates) {
+        if (best && index >= best->index) break;
         RouteMatch match = match_route(route_list[index], path);
         if (match.outcome == RouteMatch::kNone) continue;
         bool filled = true;
