@@ -589,3 +589,15 @@ def test_the_route_that_serves_a_link(link_routes, link, expected):
 def test_no_routes_serve_no_link():
     assert templates.get_link_route("/about/", None) is None
     assert templates.get_link_route("/about/", []) is None
+
+
+def test_a_url_configuration_that_fails_to_be_read_costs_the_links_only(tmp_path, monkeypatch, caplog):
+    def fail(project_root, root_urlconf):
+        raise RuntimeError("unreadable")
+
+    monkeypatch.setattr(urls, "read_url_configuration", fail)
+    write(tmp_path, "page.html", '<a href="/about/">About</a><img src="/static/a.png">')
+    found = driver.get_html_messages(
+        {"page.html": None}, {"root-urlconf": "routes"}, project_root=str(tmp_path))
+    assert [m["message-id"] for m in found] == ["C7001"]
+    assert "no link is judged: unreadable" in caplog.text

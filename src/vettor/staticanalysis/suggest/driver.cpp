@@ -289,8 +289,14 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
   settings["ROUTES"] = py::none();
   for (py::handle record : records) {
     if (!ends_with(record[py::str("path")], ".html")) continue;
-    settings["ROUTES"] = G("urls").attr("read_url_configuration")(
-        project_root, meta.attr("get_project_root_urlconf")(project_root));
+    try {
+      settings["ROUTES"] = G("urls").attr("read_url_configuration")(
+          project_root, meta.attr("get_project_root_urlconf")(project_root));
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      G("logger").attr("warning")("No link is fixed: the URL configuration was not read: %s",
+                                  e.value());
+    }
     break;
   }
 
