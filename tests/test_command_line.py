@@ -82,9 +82,35 @@ def test_the_example_blog():
     assert lines[-1] == f"Findings: {len(lines) - 5} in 14 Python files and 2 templates"
 
 
+# Routes that serve the links of the projects below, so that a hard-coded link is reported: a
+# settings module for development (which no settings rule judges) names the URL configuration.
+ROUTING = {
+    "settings/dev.py": 'ROOT_URLCONF = "urls"\n',
+    "urls.py": """\
+        from django.urls import path
+
+
+        def page(request):
+            pass
+
+
+        urlpatterns = [
+            path("a/", page, name="a"),
+            path("b/", page, name="b"),
+            path("about/", page, name="about"),
+            path("home/", page, name="home"),
+            path("demo/", page, name="demo"),
+            path("docs/", page, name="docs"),
+            path("old/", page, name="old"),
+            path("items/", page, name="items"),
+        ]
+        """,
+}
+
 # A small project whose findings need no Django inference, so each run is quick: templates
 # with hard-coded links, and modules that do not parse.
 QUICK_PROJECT = {
+    **ROUTING,
     "app/templates/app/a.html": '<a href="/a/">A</a>\n<img src="/static/a.png">\n',
     "app/templates/app/b.html": '<a href="/b/">B</a>\n',
     "app/one.py": "def f(:\n",
@@ -145,10 +171,12 @@ def test_the_console_command_runs_as_the_module_does(tmp_path):
     [
         ({"tool.py": "import json\n"}, [], 0),
         ({"tool.py": "import json\n"}, ["--exit-zero"], 0),
-        ({"templates/page.html": '<a href="/about/">About</a>\n'}, ["--exit-zero"], 0),
+        ({**ROUTING, "templates/page.html": '<a href="/about/">About</a>\n'}, ["--exit-zero"], 0),
         ({"broken.py": "def f(:\n"}, [], 1),
         ({"broken.py": "def f(:\n"}, ["--exit-zero"], 0),
-        ({"templates/page.html": '<a href="/about/">About</a>\n'}, [], 1),
+        ({**ROUTING, "templates/page.html": '<a href="/about/">About</a>\n'}, [], 1),
+        # a link that no route serves
+        ({**ROUTING, "templates/page.html": '<a href="/faq/">FAQ</a>\n'}, [], 0),
         (
             # The exit status is the caller's to relax, not the linted project's.
             {
@@ -333,6 +361,7 @@ def test_parse_cache_in_the_configuration(tmp_path, monkeypatch, setting, kept):
 # Every Python file is a syntax error and every template holds a hard-coded link, so each
 # file that is linted shows in the findings (and no run needs Django's inference).
 SELECTION_PROJECT = {
+    **ROUTING,
     "manage.py": "def f(:\n",
     "app/__init__.py": "def f(:\n",
     "app/models.py": "def f(:\n",
@@ -479,6 +508,7 @@ def test_paths_are_named_relative_to_their_project(tmp_path, monkeypatch):
 # A project configured at its root (C2006 disabled, vendor folders excluded, Django pinned),
 # whose app sits in a subfolder, with a file that is no template (a static page).
 CONFIGURED_PROJECT = {
+    **ROUTING,
     "pyproject.toml": "[tool.vettor]\ndisable = ['C2006']\nexclude = ['vendor']\n",
     "requirements.txt": "Django==3.2.25\n",
     "manage.py": "",
@@ -559,6 +589,8 @@ def test_files_of_two_projects_are_linted_each_with_its_own_configuration(tmp_pa
         write(
             tmp_path / name,
             {
+                # two is linted by its template alone; its routes are read all the same
+                **(ROUTING if name == "two" else {}),
                 "manage.py": "",
                 "pyproject.toml": f"[tool.vettor]\ndisable = ['{disabled}']\n",
                 "templates/page.html": '<a href="/a/">A</a>\n<img src="/static/a.png">\n',
@@ -569,8 +601,9 @@ def test_files_of_two_projects_are_linted_each_with_its_own_configuration(tmp_pa
     lines = result.stdout.splitlines()
     assert [line for line in lines if line.startswith(("Project", "one/", "two/"))] == [
         "Project: two",
-        "two/templates/page.html:1:1: C7000 hard-coded-url: The link /a/ is a hard-coded URL. "
-        "Use the {% url %} tag so the link follows changes to the URL configuration.",
+        "two/templates/page.html:1:1: C7000 hard-coded-url: The link /a/ is a hard-coded URL "
+        "that the route a serves. Write {% url 'a' %} instead, so the link follows changes to "
+        "the URL configuration.",
         "Project: one",
         "one/templates/page.html:2:1: C7001 hard-coded-static-url: The static file /static/a.png "
         "is referenced by a hard-coded URL. Use the {% static %} tag so it follows STATIC_URL "
@@ -617,6 +650,7 @@ def test_the_github_format_is_one_annotation_per_finding(tmp_path):
     write(
         tmp_path,
         {
+            **ROUTING,
             "manage.py": "",
             # a comma in the path and a "%" in the message must not end the command's fields
             "a,b/templates/page.html": '<a href="/a/">A</a>\n  <img src="/static/a%20b.png">\n',
@@ -629,8 +663,8 @@ def test_the_github_format_is_one_annotation_per_finding(tmp_path):
         "::warning file=broken.py,line=1,col=7,title=E0001 syntax-error::invalid syntax "
         "(<unknown>, line 1)",
         "::warning file=a%2Cb/templates/page.html,line=1,col=1,title=C7000 hard-coded-url::The "
-        "link /a/ is a hard-coded URL. Use the {%25 url %25} tag so the link follows changes to "
-        "the URL configuration.",
+        "link /a/ is a hard-coded URL that the route a serves. Write {%25 url 'a' %25} instead, "
+        "so the link follows changes to the URL configuration.",
         "::warning file=a%2Cb/templates/page.html,line=2,col=3,title=C7001 "
         "hard-coded-static-url::The static file /static/a%2520b.png is referenced by a "
         "hard-coded URL. Use the {%25 static %25} tag so it follows STATIC_URL and the storage "
@@ -657,6 +691,7 @@ def test_list_rules_prints_the_rows_of_the_readme():
 
 # A finding of each kind: C2000 and C2006 in a model, C7000 and C7001 in a template.
 SWITCHED_PROJECT = {
+    **ROUTING,
     "manage.py": "",
     "app/models.py": """\
         from django.db import models

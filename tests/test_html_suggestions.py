@@ -159,6 +159,19 @@ def test_nothing_to_suggest(text, message_ids, settings):
     assert html_suggestions(text, 1, message_ids, settings) == []
 
 
+def test_a_link_a_named_route_serves_needs_no_load_tag_nor_static_url():
+    from marked_findings import PROJECT
+    from vettor.staticanalysis.checkers import urls
+
+    routes = urls.read_url_configuration(PROJECT.parent / "routed_project", "site_config.urls")
+    text = "<p>\n    <a href='/shop/'>Shop</a>\n"
+    for static in ("/static/", None):
+        settings = {"STATIC_URL": static, "ROUTES": routes}
+        assert html_suggestions(text, 2, ("C7000",), settings) == [
+            (2, 2, "    <a href=\"{% url 'store:index' %}\">Shop</a>")]
+    assert html_suggestions(text, 2, ("C7000",), {"STATIC_URL": None, "ROUTES": None}) == []
+
+
 def test_missing_static_url_key_fails():
     with pytest.raises(KeyError):
         html_suggestions(IMG + "\n", 1, settings={})

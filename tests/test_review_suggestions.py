@@ -347,6 +347,28 @@ def test_fix_on_the_load_tag_line_is_one_change(project):
     ]
 
 
+ROUTED = pathlib.Path(__file__).parent / "fixtures" / "routed_project"
+BASE = str(ROUTED / "templates" / "base.html")
+
+
+def test_a_link_a_named_route_serves_is_suggested_as_the_url_tag():
+    # The project's own routes decide, as the lint's do: a named route gives the tag, an
+    # unnamed one and a link with a variable keep the finding's text alone.
+    records = [
+        finding(BASE, 2, "C7000", "a named route"),
+        finding(BASE, 3, "C7000", "an unnamed route"),
+        finding(BASE, 4, "C7000", "a variable"),
+    ]
+    line = pathlib.Path(BASE).read_text().splitlines()[1]
+    fixed = line.replace('href="/shop/"', "href=\"{% url 'store:index' %}\"").rstrip()
+    assert fixed != line.rstrip()
+    assert suggest.suggest_fixes(records, str(ROUTED)) == [
+        comment(BASE, 2, block(fixed) + "\n\na named route"),
+        comment(BASE, 3, "an unnamed route"),
+        comment(BASE, 4, "a variable"),
+    ]
+
+
 def test_no_static_url_no_template_fix(project, monkeypatch):
     monkeypatch.setattr(meta, "get_static_url_setting", lambda root: None)
     result = suggest.suggest_fixes([finding(PAGE, 3, "C7001")], str(PROJECT))

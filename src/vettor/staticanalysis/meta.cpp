@@ -755,6 +755,15 @@ py::object get_static_url_setting(py::object project_root) {
   return text_setting(find_settings_files(project_root, false), "STATIC_URL");
 }
 
+// The root URL configuration, from the judged settings modules, else from any settings module
+// found: a project whose only settings are for development routes its requests all the same.
+py::str get_project_root_urlconf(py::object project_root) {
+  py::object urlconf = text_setting(G("get_settings_files")(project_root), "ROOT_URLCONF");
+  if (urlconf.is_none()) urlconf = text_setting(find_settings_files(project_root, false), "ROOT_URLCONF");
+  if (urlconf.is_none()) return py::str("");
+  return urlconf;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(meta, m) {
@@ -785,4 +794,5 @@ PYBIND11_MODULE(meta, m) {
   m.def("get_code_style", &get_code_style, py::arg("project_root"));
   m.def("skips_string_normalization", &skips_string_normalization, py::arg("project_root"));
   m.def("get_static_url_setting", &get_static_url_setting, py::arg("project_root"));
+  m.def("get_project_root_urlconf", &get_project_root_urlconf, py::arg("project_root"));
 }

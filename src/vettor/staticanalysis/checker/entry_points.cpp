@@ -454,6 +454,30 @@ bool template_code_disabled(py::handle config, py::handle code, py::handle symbo
   return disabled;
 }
 
+// The project's routes, which the template rules match hard-coded links with: read from the
+// root URL configuration that the configuration names ("root-urlconf"), else the one the
+// settings modules the lint judges give (ROOT_URLCONF), else any settings module's. None when
+// there is no project or its URL configuration cannot be read.
+py::object project_routes(py::object project_root, py::object config) {
+  if (project_root.is_none()) return py::none();
+  py::object meta = G("meta");
+  py::object urlconf = config.attr("get")("root-urlconf");
+  if (!truthy(urlconf)) {
+    urlconf = meta.attr("get_root_urlconf")(
+        settings_modules_in_project(settings_modules(project_root, config)));
+  }
+  if (!truthy(urlconf)) urlconf = meta.attr("get_project_root_urlconf")(project_root);
+  // A URL configuration this reading trips over costs the links their judgement, not the lint.
+  try {
+    return G("urls").attr("read_url_configuration")(project_root, urlconf);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    G("logger").attr("warning")("The URL configuration %s was not read, so no link is judged: %s",
+                                urlconf, e.value());
+    return py::none();
+  }
+}
+
 // `project_root`, when given, is where relative template keys are read from; the findings
 // keep the key as their path.
 py::list get_html_messages(py::object files, py::object config, py::object project_root) {
@@ -461,6 +485,7 @@ py::list get_html_messages(py::object files, py::object config, py::object proje
   for (py::handle key : files) {
     if (ends_with(key, ".html")) keys.append(key);
   }
+  py::object routes = py::len(keys) > 0 ? project_routes(project_root, config) : py::none();
   py::list paths;
   py::dict key_of;
   if (project_root.is_none()) {
@@ -474,7 +499,7 @@ py::list get_html_messages(py::object files, py::object config, py::object proje
       key_of[path] = key;
     }
   }
-  py::object linter = G("HtmlLinter")();
+  py::object linter = G("HtmlLinter")(py::arg("routes") = routes);
   linter.attr("check")(paths);
 
   py::dict symbols = G("message_id_symbol_store");

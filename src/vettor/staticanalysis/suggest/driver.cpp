@@ -283,6 +283,22 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
   py::dict settings;
   settings["STATIC_URL"] = meta.attr("get_static_url_setting")(project_root);
   py::object settings_modpath = meta.attr("get_settings_modpath")(project_root);
+  // The project's routes, for the fix of hard-coded links; read only for a review that has
+  // templates in it.
+  py::list records = usable_records(comments);
+  settings["ROUTES"] = py::none();
+  for (py::handle record : records) {
+    if (!ends_with(record[py::str("path")], ".html")) continue;
+    try {
+      settings["ROUTES"] = G("urls").attr("read_url_configuration")(
+          project_root, meta.attr("get_project_root_urlconf")(project_root));
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      G("logger").attr("warning")("No link is fixed: the URL configuration was not read: %s",
+                                  e.value());
+    }
+    break;
+  }
 
   py::dict cache;
   // Files that could not be read or parsed: not tried again for their later lines.
@@ -292,7 +308,7 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
   py::object logger = G("logger");
   py::object build = G("build_comment");
 
-  py::object grouped = G("group_comments_by_line")(usable_records(comments));
+  py::object grouped = G("group_comments_by_line")(records);
   for (py::handle item : grouped.attr("items")()) {
     py::tuple key = py::reinterpret_borrow<py::tuple>(item[py::int_(0)]);
     py::object path = key[0];

@@ -82,13 +82,12 @@ py::tuple get_staticfile_template_tag_insertion_point_and_current(py::object cod
   return py::make_tuple(py::int_(index), strip(code_lines[py::int_(index)]));
 }
 
+// Each template fix reads the setting it needs (the static URL, the project's routes) and
+// leaves the line as it is without it.
 py::object get_suggestion_for_html(py::object code, py::object message_ids, py::object settings) {
-  if (truthy(settings[py::str("STATIC_URL")])) {
-    py::object visitor = G("templates").attr("build_transformer_visitor")(
-        py::arg("message_ids") = message_ids, py::arg("settings") = settings);
-    code = visitor.attr("visit")(code);
-  }
-  return strip(code);
+  py::object visitor = G("templates").attr("build_transformer_visitor")(
+      py::arg("message_ids") = message_ids, py::arg("settings") = settings);
+  return strip(visitor.attr("visit")(code));
 }
 
 // How far below the line that takes the load tag a fixed line may be for the two to come as
