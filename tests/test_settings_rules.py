@@ -59,7 +59,7 @@ def lint(root, version):
 
 
 @pytest.mark.parametrize("version", VERSIONS)
-@pytest.mark.parametrize("project", ["plain", "partial", "legacy", "split", "package", "hardened", "opaque", "classbased", "configurations", "loaded"])
+@pytest.mark.parametrize("project", ["plain", "partial", "legacy", "split", "package", "hardened", "opaque", "classbased", "configurations", "loaded", "composed", "guarded", "middleware"])
 def test_findings_match_the_marks(project, version):
     root = PROJECTS / project
     assert lint(root, version) == expected_findings(root, version)

@@ -596,44 +596,20 @@ void check_fixed(const py::str& text, const py::str& fixed, const py::object& fi
 
 bool is_settings_code(py::handle code) { return std::string(py::str(code)).rfind("C40", 0) == 0; }
 
-// The project files a module's `from ... import` statements name, as Python finds them from
-// the file: relative imports from its folder, absolute ones from its folder or one above it up
-// to the project root.
-std::vector<std::string> imported_files(const py::str& text, const py::object& file,
-                                        const py::object& root) {
+// The project files a module's `from ... import` statements name, as the settings rules read
+// them (meta.read_settings_import).
+std::vector<std::string> imported_files(const py::str& text, const py::object& file) {
   std::vector<std::string> found;
   py::object tree = on_error(
       PyExc_Exception, [&] { return lookup("ast", "parse")(text); },
       [] { return py::object(py::none()); });
   if (tree.is_none()) return found;
   py::object import_from = lookup("ast", "ImportFrom");
+  py::object read = G("meta").attr("read_settings_import");
   for (py::handle node : lookup("ast", "walk")(tree)) {
     if (!vettor::isinstance(node, import_from)) continue;
-    py::object module = node.attr("module");
-    long level = node.attr("level").cast<long>();
-    py::list parts = module.is_none() ? py::list() : py::list(module.attr("split")("."));
-    std::vector<py::object> bases;
-    py::object folder = file.attr("parent");
-    if (level > 0) {
-      for (long i = 1; i < level; ++i) folder = folder.attr("parent");
-      bases.push_back(folder);
-    } else {
-      for (; inside(folder, root); folder = folder.attr("parent")) bases.push_back(folder);
-    }
-    for (const py::object& base : bases) {
-      py::object target = base;
-      for (py::handle part : parts) target = target.attr("__truediv__")(part);
-      py::object module_file = target.attr("with_name")(std::string(py::str(target.attr("name"))) + ".py");
-      if (py::len(parts) > 0 && truthy(module_file.attr("is_file")())) {
-        found.push_back(py::str(module_file));
-        break;
-      }
-      py::object package = target.attr("__truediv__")("__init__.py");
-      if (truthy(package.attr("is_file")())) {
-        found.push_back(py::str(package));
-        break;
-      }
-    }
+    py::object imported = read(py::str(file), node.attr("module"), node.attr("level"))[py::int_(0)];
+    if (!imported.is_none()) found.push_back(py::str(imported));
   }
   return found;
 }
@@ -673,13 +649,12 @@ py::list settings_findings(const py::str& text, const py::object& file, py::hand
 // Settings modules in the order they are fixed: a module after the project's settings modules
 // it imports, so that what it takes from them (`from .base import *`) is judged fixed, and a
 // fix that a base module gets is not made again in the module built on it.
-std::vector<std::size_t> import_order(const std::vector<std::pair<py::object, py::str>>& modules,
-                                      const py::object& root) {
+std::vector<std::size_t> import_order(const std::vector<std::pair<py::object, py::str>>& modules) {
   std::unordered_map<std::string, std::size_t> index;
   for (std::size_t i = 0; i < modules.size(); ++i) index[py::str(modules[i].first)] = i;
   std::vector<std::vector<std::size_t>> needs(modules.size());
   for (std::size_t i = 0; i < modules.size(); ++i) {
-    for (const std::string& path : imported_files(modules[i].second, modules[i].first, root)) {
+    for (const std::string& path : imported_files(modules[i].second, modules[i].first)) {
       auto found = index.find(path);
       if (found != index.end() && found->second != i) needs[i].push_back(found->second);
     }
@@ -823,7 +798,7 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
     FixedSettingsSources sources;
     std::vector<std::pair<py::object, py::str>> modules;
     for (const Job& job : settings_jobs) modules.emplace_back(job.file, job.text);
-    for (std::size_t index : import_order(modules, root)) {
+    for (std::size_t index : import_order(modules)) {
       const Job& job = settings_jobs[index];
       guarded(job, [&] {
         Pass done = fix_pass(job.file, job.text, job.findings, job.settings_module, style, settings_files);

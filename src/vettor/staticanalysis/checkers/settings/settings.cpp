@@ -28,6 +28,7 @@ PYBIND11_MODULE(settings, m) {
   py::module_ helpers = import_sibling(m, "helpers", 2);
   m.attr("helpers") = helpers;
   m.attr("dependencies") = import_sibling(m, "dependencies", 2);
+  m.attr("meta") = import_sibling(m, "meta", 2);
   m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
   m.attr("_UNKNOWN") = import("builtins").attr("object")();
   // Absolute path -> text of settings files that a project transform has fixed but not yet
