@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -438,12 +440,14 @@ bool ends_with(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// The settings modules whose files get settings fixes, as import paths: the one the caller
-// names first, then the others the lint judges. None when the caller names none.
+// The settings modules whose files get settings fixes, as import paths: those the lint judges,
+// the one the caller names first. None when the caller names none. A module the lint does
+// not judge gets no settings fix, whoever names it: a fix there would change what the lint
+// never weighed (a development module's plain HTTP, say).
 py::list settings_modules(py::handle settings_modpath, const py::list& judged) {
   py::list modules;
   if (!PyUnicode_Check(settings_modpath.ptr()) || !truthy(settings_modpath)) return modules;
-  modules.append(settings_modpath);
+  if (judged.contains(settings_modpath)) modules.append(settings_modpath);
   for (py::handle found : judged) {
     if (!modules.contains(found)) modules.append(found);
   }
@@ -721,6 +725,16 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
   const py::list& settings_files = lint_settings.settings_files;
   py::list settings = settings_modules(settings_modpath, settings_files);
   py::object fixable = vettor::import_sibling(G.handle(), "transformer").attr("FIXED_CODES");
+  // Findings no fix of this road makes, by file: told in one line each when the run ends.
+  py::object left_to_owner = vettor::import_sibling(G.handle(), "checkers.settings").attr("DOMAIN_DECISIONS");
+  std::map<std::string, std::set<std::string>> left;
+  auto to_fix = [&](const py::str& relative, py::handle record) {
+    py::object code = record["message-id"];
+    if (!truthy(fixable.attr("__contains__")(code))) return false;
+    if (!truthy(left_to_owner.attr("__contains__")(code))) return true;
+    left[relative].insert(py::str(code));
+    return false;
+  };
 
   struct Job {
     py::str relative;
@@ -746,7 +760,7 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
     bool settings_findings_found = false;
     if (found.by_path.contains(relative)) {
       for (py::handle record : found.by_path[relative]) {
-        if (!truthy(fixable.attr("__contains__")(record["message-id"]))) continue;
+        if (!to_fix(relative, record)) continue;
         job.findings.append(record);
         settings_findings_found = settings_findings_found || is_settings_code(record["message-id"]);
       }
@@ -803,6 +817,10 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
       guarded(job, [&] {
         Pass done = fix_pass(job.file, job.text, job.findings, job.settings_module, style, settings_files);
         bool model_fields = done.model_fields;
+        // A finding whose fix was tried and is still there was declined (a comment that
+        // forbids the only place that works, say): it is not tried again.
+        std::set<std::string> tried;
+        for (py::handle record : job.findings) tried.insert(py::str(record["message-id"]));
         for (int round = 0; round < 8; ++round) {
           if (done.text.equal(job.text) && round == 0) {
             // Nothing of what the lint reported could be fixed here: the modules it builds on
@@ -810,8 +828,12 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
             break;
           }
           sources.set(job.file, done.text);
-          py::list more = settings_findings(done.text, job.file, fixable, lint_settings);
+          py::list more;
+          for (py::handle record : settings_findings(done.text, job.file, fixable, lint_settings)) {
+            if (to_fix(job.relative, record) && !tried.count(py::str(record["message-id"]))) more.append(record);
+          }
           if (more.empty()) break;
+          for (py::handle record : more) tried.insert(py::str(record["message-id"]));
           Pass next = fix_pass(job.file, done.text, more, job.settings_module, style, settings_files);
           if (next.text.equal(done.text)) break;
           model_fields = model_fields || next.model_fields;
@@ -820,6 +842,13 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
         sources.set(job.file, done.text);
         offer(job, done.text, model_fields);
       });
+    }
+  }
+
+  for (const auto& [relative, codes] : left) {
+    for (const std::string& code : codes) {
+      G("logger").attr("warning")("Left unfixed: %s in %s: %s is decided for the whole domain, not in one settings file",
+                                  code, relative, left_to_owner[py::str(code)]);
     }
   }
 

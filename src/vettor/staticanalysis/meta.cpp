@@ -354,10 +354,7 @@ py::object module_file_under(py::handle import_path, const py::list& folders) {
 // import paths only, which need not be importable from the analysing process.
 py::dict known_settings_files() { return G("_settings_files_found"); }
 
-// Names that say a settings module is for development or tests, as whole words of its module
-// name (settings/dev.py, local_settings.py, settings_test.py), and the folders of tests.
-const char* const kDevelopmentWords[] = {"dev",   "development", "local", "test",
-                                         "tests", "testing",     "ci"};
+// The folders of tests.
 const char* const kTestFolders[] = {"tests", "test", "testing"};
 
 bool is_one_of(const std::string& word, const char* const* words, size_t count) {
@@ -371,17 +368,7 @@ bool is_one_of(const std::string& word, const char* const* words, size_t count) 
 // development or tests: its own name holds such a word, or it sits in a tests folder.
 bool is_for_development(const std::string& import_path, const py::object& file,
                         const py::object& root) {
-  std::string last = import_path.substr(import_path.rfind('.') + 1);
-  std::string word;
-  for (size_t i = 0; i <= last.size(); ++i) {
-    if (i == last.size() || last[i] == '_' || last[i] == '-') {
-      std::string lower = py::str(py::str(word).attr("lower")());
-      if (is_one_of(lower, kDevelopmentWords, std::size(kDevelopmentWords))) return true;
-      word.clear();
-    } else {
-      word += last[i];
-    }
-  }
+  if (vettor::names_development_module(import_path)) return true;
   std::vector<std::string> folders;
   for (size_t start = 0; start < import_path.size();) {
     size_t dot = import_path.find('.', start);
@@ -651,23 +638,6 @@ bool is_main_settings_module(const std::string& import_path) {
 // kind uses it too. The project's own settings module (proj/settings.py, proj/settings/) is no
 // development module on this evidence alone: the deployment reads it as well.
 
-// Whether one of the words of `name` (split at "_", "-" and ".") is one of `words`, in any case.
-bool has_word(const std::string& name, std::initializer_list<const char*> words) {
-  std::string word;
-  for (size_t i = 0; i <= name.size(); ++i) {
-    if (i == name.size() || name[i] == '_' || name[i] == '-' || name[i] == '.') {
-      std::string lower = py::str(py::str(word).attr("lower")());
-      for (const char* candidate : words) {
-        if (lower == candidate) return true;
-      }
-      word.clear();
-    } else {
-      word += name[i];
-    }
-  }
-  return false;
-}
-
 bool is_compose_file_name(const std::string& name) {
   std::string lower = py::str(py::str(name).attr("lower")());
   bool yaml = lower.ends_with(".yml") || lower.ends_with(".yaml");
@@ -735,7 +705,7 @@ py::dict compose_settings_modules(const py::object& root) {
     py::object file = py::reinterpret_borrow<py::object>(path);
     py::object data = read_compose_file(root, file);
     if (!py::isinstance<py::dict>(data)) continue;
-    bool development_file = has_word(py::str(file.attr("stem")), {"dev", "development", "local", "override"});
+    bool development_file = vettor::has_word_among(py::str(file.attr("stem")), {"dev", "development", "local", "override"});
     py::object services = data.attr("get")("services", data);
     if (!py::isinstance<py::dict>(services)) continue;
     for (auto item : py::reinterpret_borrow<py::dict>(services)) {

@@ -281,7 +281,9 @@ std::optional<Finding> plan(py::handle module_node, const std::string& code) {
   for (auto version = std::rbegin(kDjangoVersions); version != std::rend(kDjangoVersions);
        ++version) {
     for (Finding& f : evaluate_rules(ns, defaults_for(py::str(*version)))) {
-      if (f.code == code && f.fix != Fix::kNone) return f;
+      if (f.code != code || f.fix == Fix::kNone) continue;
+      f.version = *version;
+      return f;
     }
   }
   return std::nullopt;
