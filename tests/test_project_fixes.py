@@ -396,7 +396,7 @@ def test_a_development_module_a_deployment_entry_point_names_is_not_fixed(tmp_pa
 )
 def test_hsts_for_subdomains_and_preloading_are_left_to_the_sites_owner(tmp_path, caplog, settings, added, left):
     root = project(tmp_path, {"proj/__init__.py": "", "proj/settings.py": settings})
-    with caplog.at_level(logging.WARNING, logger="vettor.staticanalysis.diff"):
+    with caplog.at_level(logging.WARNING, logger="vettor.staticanalysis.checkers.settings"):
         transformer.trasform_files_in_place(root, None, jobs=1)
     after = (root / "proj/settings.py").read_text()
     if added:

@@ -725,8 +725,11 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
   const py::list& settings_files = lint_settings.settings_files;
   py::list settings = settings_modules(settings_modpath, settings_files);
   py::object fixable = vettor::import_sibling(G.handle(), "transformer").attr("FIXED_CODES");
-  // Findings no fix of this road makes, by file: told in one line each when the run ends.
-  py::object left_to_owner = vettor::import_sibling(G.handle(), "checkers.settings").attr("DOMAIN_DECISIONS");
+  // Findings no fix of this road makes, by file: told in one line each when the run ends, by
+  // the settings rules' logger (the command line lists this module's failures itself and
+  // does not show its log).
+  py::object settings_rules = vettor::import_sibling(G.handle(), "checkers.settings");
+  py::object left_to_owner = settings_rules.attr("DOMAIN_DECISIONS");
   std::map<std::string, std::set<std::string>> left;
   auto to_fix = [&](const py::str& relative, py::handle record) {
     py::object code = record["message-id"];
@@ -847,8 +850,9 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
 
   for (const auto& [relative, codes] : left) {
     for (const std::string& code : codes) {
-      G("logger").attr("warning")("Left unfixed: %s in %s: %s is decided for the whole domain, not in one settings file",
-                                  code, relative, left_to_owner[py::str(code)]);
+      settings_rules.attr("logger").attr("warning")(
+          "Left unfixed: %s in %s: %s is decided for the whole domain, not in one settings file", code,
+          relative, left_to_owner[py::str(code)]);
     }
   }
 
