@@ -9,6 +9,8 @@
 
 #include <vettor/pyutil.hpp>
 
+#include <cctype>
+#include <initializer_list>
 #include <optional>
 #include <string>
 
@@ -43,6 +45,32 @@ inline std::optional<std::string> refusal_to_read(py::handle root, py::handle pa
   }
   if (!truthy(lookup("stat", "S_ISREG")(status.attr("st_mode")))) return "it is not a regular file";
   return std::nullopt;
+}
+
+// Whether one of the words of `name` (split at "_", "-" and ".") is one of `words`, in any
+// case.
+inline bool has_word_among(const std::string& name, std::initializer_list<const char*> words) {
+  std::string word;
+  for (size_t i = 0; i <= name.size(); ++i) {
+    if (i == name.size() || name[i] == '_' || name[i] == '-' || name[i] == '.') {
+      for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      for (const char* candidate : words) {
+        if (word == candidate) return true;
+      }
+      word.clear();
+    } else {
+      word += name[i];
+    }
+  }
+  return false;
+}
+
+// Whether a module's own name (the last part of its import path) says it is for development
+// or tests: settings/dev.py, local_settings.py, settings_test.py, but not locale.py or
+// devops.py.
+inline bool names_development_module(const std::string& import_path) {
+  return has_word_among(import_path.substr(import_path.rfind('.') + 1),
+                        {"dev", "development", "local", "test", "tests", "testing", "ci"});
 }
 
 }  // namespace vettor

@@ -134,7 +134,7 @@ long line_count(py::handle text) {
 // path names a file under the project root, whatever the working directory; a path that leads
 // out of the root is refused before anything is opened.
 py::list suggestions_for(py::object path, py::object line, py::set message_ids, py::dict& cache,
-                         py::object code_style, py::object settings_modpath, py::dict settings,
+                         py::object code_style, py::object settings_modules, py::dict settings,
                          py::object project_root) {
   py::object helpers = G("helpers");
   bool html = ends_with(path, ".html");
@@ -169,7 +169,7 @@ py::list suggestions_for(py::object path, py::object line, py::set message_ids, 
     }
     return G("get_suggestions_for_python")(
         py::arg("atok") = parsed, py::arg("line") = line, py::arg("message_ids") = message_ids,
-        py::arg("code_style") = code_style, py::arg("settings_modpath") = settings_modpath);
+        py::arg("code_style") = code_style, py::arg("settings_modpath") = settings_modules);
   }));
 }
 
@@ -299,6 +299,14 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
     }
     break;
   }
+  // A settings finding's fix is suggested in the module where the finding stands, whichever
+  // of the modules the settings rules judge it is (production.py and staging.py, say), and in
+  // no module they do not judge.
+  py::list settings_modules;
+  if (PyUnicode_Check(settings_modpath.ptr()) && truthy(settings_modpath)) settings_modules.append(settings_modpath);
+  for (py::handle judged : meta.attr("get_settings_files")(project_root)) {
+    if (!settings_modules.contains(judged)) settings_modules.append(judged);
+  }
 
   py::dict cache;
   // Files that could not be read or parsed: not tried again for their later lines.
@@ -336,7 +344,7 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
       py::list suggestions;
       try {
         suggestions = suggestions_for(path, start_line, transformable_message_ids, cache,
-                                      code_style, settings_modpath, settings, project_root);
+                                      code_style, settings_modules, settings, project_root);
       } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
         if (!cache.contains(path)) {
