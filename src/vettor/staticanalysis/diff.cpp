@@ -8,6 +8,7 @@
 // literals take the quote the file's own literals mostly use. Settings modules settle in one
 // run. A file that cannot be read, parsed or fixed is recorded in the result's `failures`,
 // with a warning, and the others are still offered.
+#include <vettor/project_files.hpp>
 #include <vettor/pyutil.hpp>
 
 #include <algorithm>
@@ -70,8 +71,9 @@ py::list python_files_below(const py::object& folder) {
   return files;
 }
 
-bool inside(const py::object& resolved, const py::object& root) {
-  return resolved.equal(root) || truthy(resolved.attr("parents").attr("__contains__")(root));
+// Whether a path, as it is written, lies in the project root.
+bool inside(const py::object& path, const py::object& root) {
+  return vettor::ProjectRoot(root).holds_as_written(path);
 }
 
 // The whitelist names what may be fixed: paths relative to the project root (texts or path
@@ -420,18 +422,7 @@ py::list lay_out(const py::str& text, py::list changes, const Style& style, py::
 // The import path of a project file as Python (and the lint) names it: its folders count
 // only as long as they are packages, up to the project root.
 std::string package_path(const py::object& file, const py::object& root) {
-  std::string name = py::str(file.attr("stem"));
-  py::object folder = file.attr("parent");
-  if (name == "__init__") {
-    name = py::str(folder.attr("name"));
-    folder = folder.attr("parent");
-  }
-  while (!folder.equal(root) && inside(folder, root) &&
-         truthy(folder.attr("__truediv__")("__init__.py").attr("is_file")())) {
-    name = std::string(py::str(folder.attr("name"))) + "." + name;
-    folder = folder.attr("parent");
-  }
-  return name;
+  return vettor::import_path_of(file, root);
 }
 
 bool ends_with(const std::string& text, const std::string& tail) {

@@ -306,21 +306,7 @@ py::object settings_module_named_in(const py::object& manage) {
 // Settings modules
 
 // The import path of a module file: its own name under every enclosing package.
-std::string import_path_of(const py::object& path) {
-  std::string name = py::str(path.attr("stem"));
-  py::object folder = path.attr("parent");
-  if (name == "__init__") {
-    name = py::str(folder.attr("name"));
-    folder = folder.attr("parent");
-  }
-  while (is_file(child(folder, py::str("__init__.py")))) {
-    py::object parent = folder.attr("parent");
-    if (parent.equal(folder)) break;
-    name = std::string(py::str(folder.attr("name"))) + "." + name;
-    folder = parent;
-  }
-  return name;
-}
+using vettor::import_path_of;
 
 // The file behind an import path, under one of the given folders, or None.
 py::object module_file_under(py::handle import_path, const py::list& folders) {
@@ -420,15 +406,7 @@ bool is_for_development(const std::string& import_path, const py::object& file,
 }
 
 // The folder a module file's packages start in: where its import path begins.
-py::object import_root_of(const py::object& file) {
-  py::object folder = file.attr("parent");
-  while (is_file(child(folder, py::str("__init__.py")))) {
-    py::object parent = folder.attr("parent");
-    if (parent.equal(folder)) break;
-    folder = parent;
-  }
-  return folder;
-}
+py::object import_root_of(const py::object& file) { return vettor::package_chain(file).start; }
 
 // The settings modules [tool.vettor] settings-files names, as import paths (a list, or one text
 // of them separated by commas); None when it names none.

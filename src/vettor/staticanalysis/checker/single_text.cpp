@@ -4,6 +4,8 @@
 
 #include "checker.hpp"
 
+#include <vettor/project_files.hpp>
+
 namespace vettor::checker {
 
 namespace {
@@ -26,13 +28,7 @@ std::string module_name(py::handle path) {
   py::object os_path = lookup("os", "path");
   std::string text = py::str(path);
   if (truthy(os_path.attr("isabs")(path))) {
-    py::object folder = os_path.attr("dirname")(text);
-    while (truthy(os_path.attr("isfile")(os_path.attr("join")(folder, "__init__.py")))) {
-      py::object parent = os_path.attr("dirname")(folder);
-      if (parent.equal(folder)) break;
-      folder = parent;
-    }
-    text = py::str(os_path.attr("relpath")(text, folder));
+    text = py::str(os_path.attr("relpath")(text, package_chain(path).start));
   }
   return replace_all(replace_all(text, ".py", ""), "/", ".");
 }
