@@ -138,7 +138,7 @@ def readme_rules_table():
 
 
 def test_the_readme_lists_every_rule_as_the_rule_checkers_declare_it():
-    from vettor.staticanalysis.__main__ import rules_markdown
+    from vettor.staticanalysis.cli.rules import rules_markdown
 
     table = readme_rules_table()
     assert table == rules_markdown(), "run tools/generate_rules_table.py"

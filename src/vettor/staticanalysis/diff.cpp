@@ -642,19 +642,16 @@ struct LintSettings {
 // project lint would report them once the text is written.
 py::list settings_findings(const py::str& text, const py::object& file, py::handle fixable,
                            const LintSettings& lint) {
-  py::object checker = vettor::import_sibling(G.handle(), "checker");
-  py::object linter = checker.attr("create_linter")(py::arg("linter_class") = checker.attr("CodeLinter"),
-                                                    py::arg("jobs") = 1);
+  py::dict options;
   for (const char* key : {"disable", "enable"}) {
-    if (lint.config.contains(key)) linter.attr("global_set_option")(key, lint.config[key]);
+    if (lint.config.contains(key)) options[key] = lint.config[key];
   }
-  linter.attr("set_option")("django-version", lint.django_version);
-  linter.attr("set_option")("settings-files", lint.settings_files);
-  py::list paths;
-  paths.append(py::str(file));
-  linter.attr("check")(text, py::arg("files_or_modules") = paths);
+  options["django-version"] = lint.django_version;
+  py::object checker = vettor::import_sibling(G.handle(), "checker");
+  py::list messages = checker.attr("lint_text")(text, py::str(file), lint.settings_files,
+                                                py::arg("options") = options, py::arg("jobs") = 1);
   py::list found;
-  for (py::handle record : linter.attr("reporter").attr("messages")) {
+  for (py::handle record : messages) {
     py::object code = record["message-id"];
     if (is_settings_code(code) && truthy(fixable.attr("__contains__")(code))) found.append(record);
   }

@@ -126,6 +126,9 @@ py::dict get_toml_config(py::object project_root) {
                       "[tool.black] " + key + ": " + std::string(py::repr(value)) + " " + what);
 }
 
+// The longest line length a project may set: 2^63 - 1.
+constexpr const char* kLongestLine = "9223372036854775807";
+
 bool is_whole_number(py::handle value) {
   return py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value);
 }
@@ -140,6 +143,10 @@ py::dict get_code_style(py::object project_root) {
     if (key == "line_length") {
       if (!is_whole_number(value) || truthy(value.attr("__lt__")(1))) {
         black_error(project_root, written, value, "is not a line length (a whole number above 0)");
+      }
+      // The fixes lay lines out in machine integers.
+      if (truthy(value.attr("__gt__")(py::int_(py::str(kLongestLine))))) {
+        black_error(project_root, written, value, std::string("is too large (at most ") + kLongestLine + ")");
       }
       style["line_length"] = py::reinterpret_borrow<py::object>(value);
     } else if (key == "target_version") {

@@ -28,6 +28,10 @@ void register_entry_points(py::module_& m);
 // (the module's `create_linter`).
 py::object create_linter(py::object linter_class, py::object config, py::object jobs);
 
+// entry_points.cpp: the configuration entry `key` set on the linter, through whichever
+// provider declares the option (a rule checker's, the linter's own).
+void apply_option(py::handle linter, py::handle key, py::object value);
+
 // single_text.cpp: linting one source text held in memory.
 void register_single_text(py::module_& m);
 

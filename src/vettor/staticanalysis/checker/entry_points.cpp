@@ -84,25 +84,12 @@ py::object to_jobs(py::object jobs) {
   return jobs;
 }
 
-
 py::list get_all_message_codes() {
   py::list codes;
   for (py::handle name : builtin("dir")(G("message_templates"))) {
     if (!py::str(name).cast<std::string>().starts_with("__")) codes.append(name);
   }
   return codes;
-}
-
-// A configuration entry goes to whichever provider declares the option: pylint's own
-// set_option knows only the linter's options and rejects a rule checker's ("max-models").
-// An option that nobody declares still meets the linter's own error.
-void apply_option(py::handle linter, py::handle key, py::object value) {
-  if (py::str(key).cast<std::string>() == "jobs") value = to_jobs(value);
-  if (truthy(linter.attr("_all_options").attr("__contains__")(key))) {
-    linter.attr("global_set_option")(key, value);
-  } else {
-    linter.attr("set_option")(key, value);
-  }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -504,8 +491,7 @@ py::object django_version_for(py::handle config, py::handle details, py::handle 
 
 py::list get_messages(py::object project_root, py::object files,
                       py::object default_django_version, py::object config, py::object jobs) {
-  py::object project_config = G("meta").attr("get_toml_config")(project_root);
-  G("check_project_config")(project_config, project_root);
+  py::object project_config = G("read_project_config")(project_root);
   py::dict merged = merge_config(project_config, config);
   bound_project_jobs(merged, project_config, config, jobs);
   G("logger").attr("debug")("Using config: %s\n", merged);
@@ -537,6 +523,18 @@ py::tuple get_lint_settings(py::object project_root, py::object config,
 }
 
 }  // namespace
+
+// A configuration entry goes to whichever provider declares the option: pylint's own
+// set_option knows only the linter's options and rejects a rule checker's ("max-models").
+// An option that nobody declares still meets the linter's own error.
+void apply_option(py::handle linter, py::handle key, py::object value) {
+  if (py::str(key).cast<std::string>() == "jobs") value = to_jobs(value);
+  if (truthy(linter.attr("_all_options").attr("__contains__")(key))) {
+    linter.attr("global_set_option")(key, value);
+  } else {
+    linter.attr("set_option")(key, value);
+  }
+}
 
 py::object create_linter(py::object linter_class, py::object /*config*/, py::object jobs) {
   py::object reporter = G("Reporter")();

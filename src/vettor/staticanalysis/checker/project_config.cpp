@@ -216,6 +216,12 @@ void check_project_config(py::object config, py::object project_root) {
   }
 }
 
+py::object read_project_config(py::object project_root) {
+  py::object table = G("meta").attr("get_toml_config")(project_root);
+  G("check_project_config")(table, project_root);
+  return table;
+}
+
 }  // namespace
 
 void register_project_config(py::module_& m) {
@@ -229,6 +235,10 @@ void register_project_config(py::module_& m) {
         "(modules of the project), \"parse-cache\" (true or false) and \"django-version\" (a\n"
         "text such as \"3.2\"); pylint's own options and any other key are refused.",
         py::arg("config"), py::arg("project_root"));
+  m.def("read_project_config", &read_project_config,
+        "The [tool.vettor] table of the project's pyproject.toml (meta.get_toml_config), once\n"
+        "check_project_config has found no mistake in it; meta.ConfigurationError otherwise.",
+        py::arg("project_root"));
 }
 
 }  // namespace vettor::checker

@@ -278,6 +278,8 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
   py::list comments_with_suggestions;
   std::set<std::string> seen;
 
+  // A mistake in the project's configuration is told before anything is read by it.
+  import_sibling(G.handle(), "checker").attr("read_project_config")(project_root);
   py::object meta = G("meta");
   py::object code_style = meta.attr("get_code_style")(project_root);
   py::dict settings;
