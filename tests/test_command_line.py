@@ -638,6 +638,31 @@ def test_the_github_format_is_one_annotation_per_finding(tmp_path):
     ]
 
 
+def test_a_format_is_one_function_of_the_formats_table(tmp_path, monkeypatch, capsys):
+    from vettor.staticanalysis.cli import formats
+
+    def codes(run):
+        """one line of the codes found"""
+        print(" ".join(f["message-id"] for p in run.projects for f in p.findings))
+
+    monkeypatch.setitem(formats.FORMATS, "codes", codes)
+    write(tmp_path, SWITCHED_PROJECT)
+    monkeypatch.chdir(tmp_path)
+    assert command_main(["--help"]) == 0
+    assert "codes: one line of the codes found" in capsys.readouterr().out
+    assert command_main(["-j", "1", "--format", "codes"]) == 1
+    assert capsys.readouterr().out == "C2000 C2006 C7000 C7001\n"
+
+
+def command_main(args):
+    from vettor.staticanalysis import cli
+
+    try:
+        return cli.main(args)
+    except SystemExit as exit:
+        return exit.code
+
+
 def test_list_rules_prints_the_rows_of_the_readme():
     result = run("--list-rules")
     assert result.returncode == 0 and result.stderr == ""
