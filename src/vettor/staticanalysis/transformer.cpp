@@ -31,28 +31,10 @@ using vettor::truthy;
 
 vettor::ModuleRef G;
 
-std::string replace_all(std::string text, const std::string& from, const std::string& to) {
-  std::string::size_type at = 0;
-  while ((at = text.find(from, at)) != std::string::npos) {
-    text.replace(at, from.size(), to);
-    at += to.size();
-  }
-  return text;
-}
-
-// blog/models.py lints as blog.models: every ".py" goes, then every "/" becomes a dot, as
-// the lint driver names a linted file, so the fixed and the linted tree share a name. A file
-// named by its absolute path is named from the folder its packages start in, which is on
-// the import path while it is fixed (see fix_code), as the lint names a file it is given.
-std::string module_name(py::handle filepath) {
-  if (truthy(lookup("os.path", "isabs")(filepath))) {
-    return on_error(
-        PyExc_ImportError,
-        [&] { return py::str(G("helpers").attr("module_path_from_file")(filepath)).cast<std::string>(); },
-        [&] { return std::string(py::str(G("pathlib").attr("Path")(filepath).attr("stem"))); });
-  }
-  std::string text = py::str(lookup("os", "fspath")(filepath));
-  return replace_all(replace_all(text, ".py", ""), "/", ".");
+// The module a fixed file is named as: the one the single-text lint names it (blog/models.py
+// is blog.models), so the fixed and the linted tree share a name.
+py::object module_name(py::handle filepath) {
+  return G("checker").attr("module_name_of")(lookup("os", "fspath")(filepath));
 }
 
 // ---------------------------------------------------------------------------------------

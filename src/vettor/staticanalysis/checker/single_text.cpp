@@ -157,6 +157,11 @@ void register_single_text(py::module_& m) {
       py::arg("module") = m.attr("__name__"));
   m.attr("CodeLinter") = make_code_linter(m);
   m.def("check_names", &check_names, py::arg("tree"));
+  m.def("module_name_of", &module_name,
+        "The module a file path lints as, on its own: app/models.py is app.models (every\n"
+        "\".py\" removed, every \"/\" a dot); an absolute path is taken relative to the folder its\n"
+        "packages start in first.",
+        py::arg("filepath"));
   m.def("lint_text", &lint_text,
         "The findings of a lint of one source text held in memory as the file `filepath`\n"
         "(its module name comes from it; nothing is read from disk): a new list of the\n"
