@@ -66,25 +66,26 @@ bool is_message_name(py::handle name) {
   return false;
 }
 
-py::list codes_named(py::handle name, py::object codes) {
+// The codes among `codes` (none: every code a finding can carry), in their order, whose
+// message the predicate holds for.
+template <class Predicate>
+py::list codes_where(py::object codes, Predicate&& holds) {
   if (codes.is_none()) codes = reported_codes();
   std::vector<MessageInfo> catalogue = message_catalogue();
-  MessageName read(text_of(name));
-  py::list named;
+  py::list found;
   for (py::handle code : codes) {
-    if (read.selects(info_of(catalogue, text_of(code)))) named.append(code);
+    if (holds(info_of(catalogue, text_of(code)))) found.append(code);
   }
-  return named;
+  return found;
+}
+
+py::list codes_named(py::handle name, py::object codes) {
+  MessageName read(text_of(name));
+  return codes_where(codes, [&](const MessageInfo& message) { return read.selects(message); });
 }
 
 py::list disabled_codes(py::handle entries, py::object codes) {
-  if (codes.is_none()) codes = reported_codes();
-  std::vector<MessageInfo> catalogue = message_catalogue();
-  py::list disabled;
-  for (py::handle code : codes) {
-    if (switched_off(entries, info_of(catalogue, text_of(code)))) disabled.append(code);
-  }
-  return disabled;
+  return codes_where(codes, [&](const MessageInfo& message) { return switched_off(entries, message); });
 }
 
 }  // namespace
