@@ -18,6 +18,8 @@ ENTRY_POINTS = [
     checker.get_html_messages,
     checker.get_meta_messages,
     checker.check_code,
+    checker.lint_text,
+    checker.read_project_config,
     checker.create_linter,
     dependencies.resolve_django_version,
     dependencies.is_django_repository,

@@ -236,8 +236,9 @@ void register_project_config(py::module_& m) {
         "text such as \"3.2\"); pylint's own options and any other key are refused.",
         py::arg("config"), py::arg("project_root"));
   m.def("read_project_config", &read_project_config,
-        "The [tool.vettor] table of the project's pyproject.toml (meta.get_toml_config), once\n"
-        "check_project_config has found no mistake in it; meta.ConfigurationError otherwise.",
+        "The [tool.vettor] table of the pyproject.toml in project_root, as\n"
+        "meta.get_toml_config reads it, once check_project_config has found no mistake in it;\n"
+        "meta.ConfigurationError (one line naming the file and the key) otherwise.",
         py::arg("project_root"));
 }
 

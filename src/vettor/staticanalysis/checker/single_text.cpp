@@ -156,16 +156,16 @@ void register_single_text(py::module_& m) {
       "FileItem", py::make_tuple("name", "filepath", "modpath"),
       py::arg("module") = m.attr("__name__"));
   m.attr("CodeLinter") = make_code_linter(m);
-  m.def("check_names", &check_names, py::arg("tree"));
   m.def("module_name_of", &module_name,
         "The module a file path lints as, on its own: app/models.py is app.models (every\n"
         "\".py\" removed, every \"/\" a dot); an absolute path is taken relative to the folder its\n"
         "packages start in first.",
         py::arg("filepath"));
+  m.def("check_names", &check_names, py::arg("tree"));
   m.def("lint_text", &lint_text,
-        "The findings of a lint of one source text held in memory as the file `filepath`\n"
-        "(its module name comes from it; nothing is read from disk): a new list of the\n"
-        "linter's records, pylint's own included, nothing filtered.\n\n"
+        "The findings of a lint of `code`, one source text held in memory, as the file\n"
+        "`filepath` (its module name comes from it; nothing is read from disk): a new list of\n"
+        "the linter's records, pylint's own included, nothing filtered.\n\n"
         "settings_files: the import paths of the settings modules the settings rules judge.\n"
         "options: linter options by name (\"disable\", \"django-version\", ...), applied in\n"
         "    order, or None.\n"
