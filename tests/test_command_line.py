@@ -486,21 +486,21 @@ def test_the_host_api_keeps_its_explicit_selection(tmp_path):
     ],
 )
 def test_the_project_root_is_found_above_the_path(tmp_path, layout, start, root):
-    from vettor.staticanalysis import __main__ as command
+    from vettor.staticanalysis.cli import discovery
 
     write(tmp_path, layout)
     for path in (tmp_path / start, tmp_path / start / "x.py"):
-        found = command.named_projects([str(path)])
+        found = discovery.named_projects([str(path)])
         assert list(found) == [(tmp_path / root).resolve()]
 
 
 def test_paths_are_named_relative_to_their_project(tmp_path, monkeypatch):
-    from vettor.staticanalysis import __main__ as command
+    from vettor.staticanalysis.cli import discovery
 
     write(tmp_path, {"manage.py": "", "a/x.py": "", "a/b/y.py": "", "c/z.py": ""})
     monkeypatch.chdir(tmp_path / "a")
     named = ["x.py", "b/y.py", "b", ".", "./x.py", "..", "../c/z.py"]
-    assert command.named_projects(named) == {
+    assert discovery.named_projects(named) == {
         tmp_path.resolve(): ["a/x.py", "a/b/y.py", "a/b", "a", ".", "c/z.py"]
     }
 
@@ -670,6 +670,31 @@ def test_the_github_format_is_one_annotation_per_finding(tmp_path):
         "hard-coded URL. Use the {%25 static %25} tag so it follows STATIC_URL and the storage "
         "backend.",
     ]
+
+
+def test_a_format_is_one_function_of_the_formats_table(tmp_path, monkeypatch, capsys):
+    from vettor.staticanalysis.cli import formats
+
+    def codes(run):
+        """one line of the codes found"""
+        print(" ".join(f["message-id"] for p in run.projects for f in p.findings))
+
+    monkeypatch.setitem(formats.FORMATS, "codes", codes)
+    write(tmp_path, SWITCHED_PROJECT)
+    monkeypatch.chdir(tmp_path)
+    assert command_main(["--help"]) == 0
+    assert "codes: one line of the codes found" in capsys.readouterr().out
+    assert command_main(["-j", "1", "--format", "codes"]) == 1
+    assert capsys.readouterr().out == "C2000 C2006 C7000 C7001\n"
+
+
+def command_main(args):
+    from vettor.staticanalysis import cli
+
+    try:
+        return cli.main(args)
+    except SystemExit as exit:
+        return exit.code
 
 
 def test_list_rules_prints_the_rows_of_the_readme():
@@ -930,7 +955,7 @@ def test_a_bad_black_style_is_a_configuration_error_on_the_fix_road(blog, black,
 
 
 def test_fix_lists_what_it_wrote_when_a_file_cannot_be_written(blog, monkeypatch, capsys):
-    from vettor.staticanalysis import __main__ as command, transformer
+    from vettor.staticanalysis import cli as command, transformer
 
     real = transformer.os.replace
 
@@ -969,7 +994,7 @@ def test_diff_is_written_in_each_file_own_encoding(blog, tmp_path):
 
 
 def test_jobs_go_to_the_one_lint_of_the_fix_road(blog, monkeypatch, capsys):
-    from vettor.staticanalysis import __main__ as command
+    from vettor.staticanalysis import cli as command
 
     calls = []
     real = checker.get_messages

@@ -8,6 +8,7 @@
 // literals take the quote the file's own literals mostly use. Settings modules settle in one
 // run. A file that cannot be read, parsed or fixed is recorded in the result's `failures`,
 // with a warning, and the others are still offered.
+#include <vettor/project_files.hpp>
 #include <vettor/pyutil.hpp>
 
 #include <algorithm>
@@ -72,8 +73,9 @@ py::list python_files_below(const py::object& folder) {
   return files;
 }
 
-bool inside(const py::object& resolved, const py::object& root) {
-  return resolved.equal(root) || truthy(resolved.attr("parents").attr("__contains__")(root));
+// Whether a path, as it is written, lies in the project root.
+bool inside(const py::object& path, const py::object& root) {
+  return vettor::ProjectRoot(root).holds_as_written(path);
 }
 
 // The whitelist names what may be fixed: paths relative to the project root (texts or path
@@ -422,18 +424,7 @@ py::list lay_out(const py::str& text, py::list changes, const Style& style, py::
 // The import path of a project file as Python (and the lint) names it: its folders count
 // only as long as they are packages, up to the project root.
 std::string package_path(const py::object& file, const py::object& root) {
-  std::string name = py::str(file.attr("stem"));
-  py::object folder = file.attr("parent");
-  if (name == "__init__") {
-    name = py::str(folder.attr("name"));
-    folder = folder.attr("parent");
-  }
-  while (!folder.equal(root) && inside(folder, root) &&
-         truthy(folder.attr("__truediv__")("__init__.py").attr("is_file")())) {
-    name = std::string(py::str(folder.attr("name"))) + "." + name;
-    folder = folder.attr("parent");
-  }
-  return name;
+  return vettor::import_path_of(file, root);
 }
 
 bool ends_with(const std::string& text, const std::string& tail) {
@@ -631,19 +622,16 @@ struct LintSettings {
 // project lint would report them once the text is written.
 py::list settings_findings(const py::str& text, const py::object& file, py::handle fixable,
                            const LintSettings& lint) {
-  py::object checker = vettor::import_sibling(G.handle(), "checker");
-  py::object linter = checker.attr("create_linter")(py::arg("linter_class") = checker.attr("CodeLinter"),
-                                                    py::arg("jobs") = 1);
+  py::dict options;
   for (const char* key : {"disable", "enable"}) {
-    if (lint.config.contains(key)) linter.attr("global_set_option")(key, lint.config[key]);
+    if (lint.config.contains(key)) options[key] = lint.config[key];
   }
-  linter.attr("set_option")("django-version", lint.django_version);
-  linter.attr("set_option")("settings-files", lint.settings_files);
-  py::list paths;
-  paths.append(py::str(file));
-  linter.attr("check")(text, py::arg("files_or_modules") = paths);
+  options["django-version"] = lint.django_version;
+  py::object checker = vettor::import_sibling(G.handle(), "checker");
+  py::list messages = checker.attr("lint_text")(text, py::str(file), lint.settings_files,
+                                                py::arg("options") = options, py::arg("jobs") = 1);
   py::list found;
-  for (py::handle record : linter.attr("reporter").attr("messages")) {
+  for (py::handle record : messages) {
     py::object code = record["message-id"];
     if (is_settings_code(code) && truthy(fixable.attr("__contains__")(code))) found.append(record);
   }

@@ -130,6 +130,9 @@ py::dict get_toml_config(py::object project_root) {
                       "[tool.black] " + key + ": " + std::string(py::repr(value)) + " " + what);
 }
 
+// The longest line length a project may set: 2^63 - 1.
+constexpr const char* kLongestLine = "9223372036854775807";
+
 bool is_whole_number(py::handle value) {
   return py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value);
 }
@@ -144,6 +147,10 @@ py::dict get_code_style(py::object project_root) {
     if (key == "line_length") {
       if (!is_whole_number(value) || truthy(value.attr("__lt__")(1))) {
         black_error(project_root, written, value, "is not a line length (a whole number above 0)");
+      }
+      // The fixes lay lines out in machine integers.
+      if (truthy(value.attr("__gt__")(py::int_(py::str(kLongestLine))))) {
+        black_error(project_root, written, value, std::string("is too large (at most ") + kLongestLine + ")");
       }
       style["line_length"] = py::reinterpret_borrow<py::object>(value);
     } else if (key == "target_version") {
@@ -316,21 +323,7 @@ py::object settings_module_named_in(const py::object& manage) {
 // Settings modules
 
 // The import path of a module file: its own name under every enclosing package.
-std::string import_path_of(const py::object& path) {
-  std::string name = py::str(path.attr("stem"));
-  py::object folder = path.attr("parent");
-  if (name == "__init__") {
-    name = py::str(folder.attr("name"));
-    folder = folder.attr("parent");
-  }
-  while (is_file(child(folder, py::str("__init__.py")))) {
-    py::object parent = folder.attr("parent");
-    if (parent.equal(folder)) break;
-    name = std::string(py::str(folder.attr("name"))) + "." + name;
-    folder = parent;
-  }
-  return name;
-}
+using vettor::import_path_of;
 
 // The file behind an import path, under one of the given folders, or None.
 py::object module_file_under(py::handle import_path, const py::list& folders) {
@@ -390,15 +383,7 @@ bool is_for_development(const std::string& import_path, const py::object& file,
 }
 
 // The folder a module file's packages start in: where its import path begins.
-py::object import_root_of(const py::object& file) {
-  py::object folder = file.attr("parent");
-  while (is_file(child(folder, py::str("__init__.py")))) {
-    py::object parent = folder.attr("parent");
-    if (parent.equal(folder)) break;
-    folder = parent;
-  }
-  return folder;
-}
+py::object import_root_of(const py::object& file) { return vettor::package_chain(file).start; }
 
 // The settings modules [tool.vettor] settings-files names, as import paths (a list, or one text
 // of them separated by commas); None when it names none.
