@@ -66,6 +66,12 @@ SWITCHED = {
     "app/models.py": "from django.db import models\n\n\nclass Item(models.Model):\n"
                      "    name = models.CharField(max_length=20, null=True)\n",
     "app/templates/page.html": '<a href="/a/">A</a>\n',
+    # The route that serves the link (read from a development settings module, which is
+    # itself never judged).
+    "project/__init__.py": "",
+    "project/settings/__init__.py": "",
+    "project/settings/dev.py": 'ROOT_URLCONF = "project.urls"\n',
+    "project/urls.py": "from django.urls import path\n\nurlpatterns = [path(\"a/\", lambda r: None, name=\"a\")]\n",
 }
 
 
