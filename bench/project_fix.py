@@ -4,14 +4,16 @@ safe fixes only and with every fix.
 
     .venv/bin/python bench/project_fix.py [--only NAME,...] [--generated FILES] [--jobs N]
                                           [--python LABEL=PATH ...] [--modes safe,unsafe]
-                                          [--show N] [--json OUT.json]
+                                          [--road cli|api] [--show N] [--json OUT.json]
 
 Each build (a Python with vettor installed; default: this checkout's .venv) runs, per package,
 `python -m vettor.staticanalysis P --jobs N --format json` (the lint) and then, per mode, the
-project fix through the library, `transformer.transform_files(P, None, jobs=N,
-unsafe_fixes=...)` (safe: the default; unsafe: every fix), each in a child process with a parse
-cache of its own (so none profits from another), and the CPU time of each (user + sys of the
-process and its workers) is measured.
+project fix (safe: the default; unsafe: every fix): on the command line, `python -m
+vettor.staticanalysis P --diff --jobs N` (with `--unsafe-fixes` for every fix; the count of the
+unsafe fixes left out read from its standard error), or through the library,
+`transformer.transform_files(P, None, jobs=N, unsafe_fixes=...)` (the unsafe fixes left out
+counted by code), each in a child process with a parse cache of its own (so none profits from
+another), and the CPU time of each (user + sys of the process and its workers) is measured.
 
 The hunks of the diff are split into fix hunks and hunks with no fix. A hunk is a fix hunk when
 one of its removed lines lies in a statement that holds a fixable finding of that build's lint
@@ -80,9 +82,27 @@ with open(sys.argv[4], "w") as out:
 """
 
 
-def fix(python, root, jobs, unsafe, cache, work):
+LEFT_OUT = re.compile(rb"^(\d+) fix(?:es)? needs? --unsafe-fixes", re.M)
+
+
+def fix_on_the_command_line(python, root, jobs, unsafe, cache):
+    """(diff bytes, CPU seconds, what standard error says, process) of `--diff`."""
+    args = [str(root), "--diff", "--jobs", str(jobs)] + (["--unsafe-fixes"] if unsafe else [])
+    diff, cpu, proc = run(python, args, cache)
+    left = LEFT_OUT.search(proc.stderr)
+    migrations = re.search(rb"makemigrations ([^`]*)`", proc.stderr)
+    said = {"left_out": {"all": int(left.group(1))} if left else {},
+            "failures": len(re.findall(rb"^Could not fix ", proc.stderr, re.M)),
+            "migrations": migrations.group(1).decode().split() if migrations else []}
+    # --diff exits with 1 when there is something to fix.
+    return diff, cpu, said, proc if proc.returncode != 1 else subprocess.CompletedProcess(proc.args, 0)
+
+
+def fix(python, root, jobs, unsafe, cache, work, road="api"):
     """(diff bytes, CPU seconds, what the result says, process) of one project fix in a child
-    process, through the library."""
+    process, on the command line or through the library."""
+    if road == "cli":
+        return fix_on_the_command_line(python, root, jobs, unsafe, cache)
     before = children_cpu()
     env = {**os.environ, "XDG_CACHE_HOME": str(cache)}
     report = work / "fix-report.json"
@@ -212,22 +232,22 @@ def counted(counter):
     return " ".join(f"{code}:{n}" for code, n in sorted(counter.items())) or "-"
 
 
-def measure(label, python, name, root, jobs, work, modes):
+def measure(label, python, name, root, jobs, work, modes, road):
     lint_out, lint_cpu, _ = run(python, [str(root), "--jobs", str(jobs), "--format", "json"], work / f"cache-{label}-lint")
     findings = json.loads(lint_out or b"[]")
     rows = []
     for mode in modes:
         unsafe = mode == "unsafe"
-        diff_out, diff_cpu, said, proc = fix(python, root, jobs, unsafe, work / f"cache-{label}-{mode}", work)
+        diff_out, diff_cpu, said, proc = fix(python, root, jobs, unsafe, work / f"cache-{label}-{mode}", work, road)
         fix_hunks, other, examples, by_code = classify(root, diff_out, findings)
         applied, compiled, copy = applies_and_compiles(root, diff_out, work)
         again = None
         if copy is not None and diff_out:
-            second, _, _, _ = fix(python, copy, jobs, unsafe, work / f"cache-{label}-{mode}-again", work)
+            second, _, _, _ = fix(python, copy, jobs, unsafe, work / f"cache-{label}-{mode}-again", work, road)
             again = len(hunks_of(second))
         shutil.rmtree(work / "copy", ignore_errors=True)
         files = len(hunks_of(diff_out))
-        row = {"package": name, "build": label, "mode": mode, "lint_cpu": lint_cpu, "diff_cpu": diff_cpu,
+        row = {"package": name, "build": label, "mode": mode, "road": road, "lint_cpu": lint_cpu, "diff_cpu": diff_cpu,
                "ratio": diff_cpu / lint_cpu if lint_cpu else 0, "files": files, "fix_hunks": fix_hunks,
                "other_hunks": other, "by_code": dict(by_code), "left_out": said.get("left_out", {}),
                "failures": said.get("failures"), "migrations": said.get("migrations"),
@@ -253,6 +273,8 @@ def main():
                         help="a build to measure (repeatable); default: this checkout's .venv")
     parser.add_argument("--modes", default="safe,unsafe",
                         help="comma-separated: safe (the default fix), unsafe (every fix)")
+    parser.add_argument("--road", choices=("cli", "api"), default="cli",
+                        help="the command line's --diff (the default) or transformer.transform_files")
     parser.add_argument("--show", type=int, default=0, help="hunks with no fix shown per row")
     parser.add_argument("--json", help="write the rows to this file")
     args = parser.parse_args()
@@ -276,7 +298,7 @@ def main():
     rows, faults = [], 0
     for name, root in sources:
         for label, python in builds:
-            for row in measure(label, python, name, root, args.jobs, work, modes):
+            for row in measure(label, python, name, root, args.jobs, work, modes, args.road):
                 rows.append(row)
                 faults += (row["exit"] != 0 or not row["applies"] or not row["compiles"]
                            or row["second_fix_files"] not in (None, 0))

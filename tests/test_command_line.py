@@ -82,9 +82,35 @@ def test_the_example_blog():
     assert lines[-1] == f"Findings: {len(lines) - 5} in 14 Python files and 2 templates"
 
 
+# Routes that serve the links of the projects below, so that a hard-coded link is reported: a
+# settings module for development (which no settings rule judges) names the URL configuration.
+ROUTING = {
+    "settings/dev.py": 'ROOT_URLCONF = "urls"\n',
+    "urls.py": """\
+        from django.urls import path
+
+
+        def page(request):
+            pass
+
+
+        urlpatterns = [
+            path("a/", page, name="a"),
+            path("b/", page, name="b"),
+            path("about/", page, name="about"),
+            path("home/", page, name="home"),
+            path("demo/", page, name="demo"),
+            path("docs/", page, name="docs"),
+            path("old/", page, name="old"),
+            path("items/", page, name="items"),
+        ]
+        """,
+}
+
 # A small project whose findings need no Django inference, so each run is quick: templates
 # with hard-coded links, and modules that do not parse.
 QUICK_PROJECT = {
+    **ROUTING,
     "app/templates/app/a.html": '<a href="/a/">A</a>\n<img src="/static/a.png">\n',
     "app/templates/app/b.html": '<a href="/b/">B</a>\n',
     "app/one.py": "def f(:\n",
@@ -101,7 +127,7 @@ def test_workers_give_the_same_output_as_one_process(tmp_path):
     assert (workers.returncode, workers.stdout) == (one.returncode, one.stdout)
 
 
-def test_the_json_format_is_the_array_of_the_lint_records():
+def test_the_json_format_is_the_array_of_the_lint_records_with_their_fix():
     result = run("--format", "json", "-j", "1", cwd=BLOG)
     assert result.returncode == 1 and result.stderr == ""
     records = json.loads(result.stdout)
@@ -110,7 +136,12 @@ def test_the_json_format_is_the_array_of_the_lint_records():
     }
     files["META"] = None
     expected = json.loads(json.dumps(checker.get_messages(str(BLOG), files, jobs=1), default=str))
+    # Each record is the lint's own, the host API's, with the safety of its rule's fix after it.
+    fixes = {record["message-id"]: record.pop("fix") for record in records}
     assert sorted(map(json.dumps, records)) == sorted(map(json.dumps, expected))
+    assert "fix" not in expected[0]
+    assert (fixes["C2000"], fixes["C9002"], fixes["C7000"], fixes["C1000"]) == ("unsafe", "safe", "unsafe", None)
+    assert (fixes["C2005"], fixes["C4005"]) == (None, "unsafe")  # no fix; a fix on review only
     python = next(r for r in records if r["message-id"] == "C2000")
     assert list(python) == RECORD_KEYS
     # Records keep the lint's own counting: columns from 0.
@@ -145,10 +176,12 @@ def test_the_console_command_runs_as_the_module_does(tmp_path):
     [
         ({"tool.py": "import json\n"}, [], 0),
         ({"tool.py": "import json\n"}, ["--exit-zero"], 0),
-        ({"templates/page.html": '<a href="/about/">About</a>\n'}, ["--exit-zero"], 0),
+        ({**ROUTING, "templates/page.html": '<a href="/about/">About</a>\n'}, ["--exit-zero"], 0),
         ({"broken.py": "def f(:\n"}, [], 1),
         ({"broken.py": "def f(:\n"}, ["--exit-zero"], 0),
-        ({"templates/page.html": '<a href="/about/">About</a>\n'}, [], 1),
+        ({**ROUTING, "templates/page.html": '<a href="/about/">About</a>\n'}, [], 1),
+        # a link that no route serves
+        ({**ROUTING, "templates/page.html": '<a href="/faq/">FAQ</a>\n'}, [], 0),
         (
             # The exit status is the caller's to relax, not the linted project's.
             {
@@ -333,6 +366,7 @@ def test_parse_cache_in_the_configuration(tmp_path, monkeypatch, setting, kept):
 # Every Python file is a syntax error and every template holds a hard-coded link, so each
 # file that is linted shows in the findings (and no run needs Django's inference).
 SELECTION_PROJECT = {
+    **ROUTING,
     "manage.py": "def f(:\n",
     "app/__init__.py": "def f(:\n",
     "app/models.py": "def f(:\n",
@@ -457,21 +491,21 @@ def test_the_host_api_keeps_its_explicit_selection(tmp_path):
     ],
 )
 def test_the_project_root_is_found_above_the_path(tmp_path, layout, start, root):
-    from vettor.staticanalysis import __main__ as command
+    from vettor.staticanalysis.cli import discovery
 
     write(tmp_path, layout)
     for path in (tmp_path / start, tmp_path / start / "x.py"):
-        found = command.named_projects([str(path)])
+        found = discovery.named_projects([str(path)])
         assert list(found) == [(tmp_path / root).resolve()]
 
 
 def test_paths_are_named_relative_to_their_project(tmp_path, monkeypatch):
-    from vettor.staticanalysis import __main__ as command
+    from vettor.staticanalysis.cli import discovery
 
     write(tmp_path, {"manage.py": "", "a/x.py": "", "a/b/y.py": "", "c/z.py": ""})
     monkeypatch.chdir(tmp_path / "a")
     named = ["x.py", "b/y.py", "b", ".", "./x.py", "..", "../c/z.py"]
-    assert command.named_projects(named) == {
+    assert discovery.named_projects(named) == {
         tmp_path.resolve(): ["a/x.py", "a/b/y.py", "a/b", "a", ".", "c/z.py"]
     }
 
@@ -479,6 +513,7 @@ def test_paths_are_named_relative_to_their_project(tmp_path, monkeypatch):
 # A project configured at its root (C2006 disabled, vendor folders excluded, Django pinned),
 # whose app sits in a subfolder, with a file that is no template (a static page).
 CONFIGURED_PROJECT = {
+    **ROUTING,
     "pyproject.toml": "[tool.vettor]\ndisable = ['C2006']\nexclude = ['vendor']\n",
     "requirements.txt": "Django==3.2.25\n",
     "manage.py": "",
@@ -559,6 +594,8 @@ def test_files_of_two_projects_are_linted_each_with_its_own_configuration(tmp_pa
         write(
             tmp_path / name,
             {
+                # two is linted by its template alone; its routes are read all the same
+                **(ROUTING if name == "two" else {}),
                 "manage.py": "",
                 "pyproject.toml": f"[tool.vettor]\ndisable = ['{disabled}']\n",
                 "templates/page.html": '<a href="/a/">A</a>\n<img src="/static/a.png">\n',
@@ -569,8 +606,9 @@ def test_files_of_two_projects_are_linted_each_with_its_own_configuration(tmp_pa
     lines = result.stdout.splitlines()
     assert [line for line in lines if line.startswith(("Project", "one/", "two/"))] == [
         "Project: two",
-        "two/templates/page.html:1:1: C7000 hard-coded-url: The link /a/ is a hard-coded URL. "
-        "Use the {% url %} tag so the link follows changes to the URL configuration.",
+        "two/templates/page.html:1:1: C7000 hard-coded-url: The link /a/ is a hard-coded URL "
+        "that the route a serves. Write {% url 'a' %} instead, so the link follows changes to "
+        "the URL configuration.",
         "Project: one",
         "one/templates/page.html:2:1: C7001 hard-coded-static-url: The static file /static/a.png "
         "is referenced by a hard-coded URL. Use the {% static %} tag so it follows STATIC_URL "
@@ -593,16 +631,20 @@ def test_a_configuration_error_names_the_file_as_it_opens_from_here(tmp_path):
 
 
 def test_diff_and_fix_take_the_named_python_files(blog):
-    diff = run("--diff", "-j", "1", "views.py", "models.py", "templates", cwd=blog / "posts")
+    diff = run("--diff", "--unsafe-fixes", "models.py", "templates", cwd=blog / "posts")
     assert diff.returncode == 1, diff.stderr
-    # the diff applies at the project root; the listed files open from here. The fixes of
-    # models.py are unsafe ones (they change the schema): they are not made unless asked for.
-    assert re.findall(r"^\+\+\+ b/(\S+)$", diff.stdout, flags=re.M) == ["posts/views.py"]
-    assert diff.stderr.splitlines() == ["would fix views.py", "1 file would be fixed"]
-    fixed = run("--fix", "-j", "1", "views.py", "models.py", cwd=blog / "posts")
-    assert fixed.stdout.splitlines() == ["Fixed views.py", "1 file fixed"]
+    # the diff applies at the project root; the listed files open from here
+    assert re.findall(r"^\+\+\+ b/(\S+)$", diff.stdout, flags=re.M) == ["posts/models.py"]
+    assert diff.stderr.splitlines() == [
+        "would fix models.py",
+        "1 file would be fixed",
+        "These fixes change model fields in posts: once they are applied, "
+        "run `python manage.py makemigrations posts`",
+    ]
+    fixed = run("--fix", "--unsafe-fixes", "models.py", cwd=blog / "posts")
+    assert fixed.stdout.splitlines() == ["Fixed models.py", "1 file fixed"]
     changed = {p for p, text in files_of(blog).items() if text != files_of(BLOG).get(p)}
-    assert changed == {"posts/views.py"}
+    assert changed == {"posts/models.py"}
 
 
 # ---------------------------------------------------------------------------------------
@@ -613,6 +655,7 @@ def test_the_github_format_is_one_annotation_per_finding(tmp_path):
     write(
         tmp_path,
         {
+            **ROUTING,
             "manage.py": "",
             # a comma in the path and a "%" in the message must not end the command's fields
             "a,b/templates/page.html": '<a href="/a/">A</a>\n  <img src="/static/a%20b.png">\n',
@@ -625,8 +668,8 @@ def test_the_github_format_is_one_annotation_per_finding(tmp_path):
         "::warning file=broken.py,line=1,col=7,title=E0001 syntax-error::invalid syntax "
         "(<unknown>, line 1)",
         "::warning file=a%2Cb/templates/page.html,line=1,col=1,title=C7000 hard-coded-url::The "
-        "link /a/ is a hard-coded URL. Use the {%25 url %25} tag so the link follows changes to "
-        "the URL configuration.",
+        "link /a/ is a hard-coded URL that the route a serves. Write {%25 url 'a' %25} instead, "
+        "so the link follows changes to the URL configuration.",
         "::warning file=a%2Cb/templates/page.html,line=2,col=3,title=C7001 "
         "hard-coded-static-url::The static file /static/a%2520b.png is referenced by a "
         "hard-coded URL. Use the {%25 static %25} tag so it follows STATIC_URL and the storage "
@@ -634,18 +677,47 @@ def test_the_github_format_is_one_annotation_per_finding(tmp_path):
     ]
 
 
+def test_a_format_is_one_function_of_the_formats_table(tmp_path, monkeypatch, capsys):
+    from vettor.staticanalysis.cli import formats
+
+    def codes(run):
+        """one line of the codes found"""
+        print(" ".join(f["message-id"] for p in run.projects for f in p.findings))
+
+    monkeypatch.setitem(formats.FORMATS, "codes", codes)
+    write(tmp_path, SWITCHED_PROJECT)
+    monkeypatch.chdir(tmp_path)
+    assert command_main(["--help"]) == 0
+    assert "codes: one line of the codes found" in capsys.readouterr().out
+    assert command_main(["-j", "1", "--format", "codes"]) == 1
+    assert capsys.readouterr().out == "C2000 C2006 C7000 C7001\n"
+
+
+def command_main(args):
+    from vettor.staticanalysis import cli
+
+    try:
+        return cli.main(args)
+    except SystemExit as exit:
+        return exit.code
+
+
 def test_list_rules_prints_the_rows_of_the_readme():
     result = run("--list-rules")
     assert result.returncode == 0 and result.stderr == ""
     lines = result.stdout.splitlines()
-    assert lines[0].split() == ["code", "symbol", "fix", "what", "it", "reports"]
-    printed = {line.split()[0]: line.split(None, 3) for line in lines[1:]}
+    assert lines[0].split() == ["code", "symbol", "fix", "safety", "what", "it", "reports"]
+    printed = {line.split()[0]: line.split(None, 4) for line in lines[1:]}
     assert set(printed) == set(checker.message_id_symbol_store)
     readme = (REPO / "README.md").read_text()
-    for code, symbol, fix, text in printed.values():
+    for code, symbol, fix, safety, text in printed.values():
         row = f"| {code} | `{symbol}` | "
-        assert row in readme and f"| {fix} | " in readme.split(row)[1].splitlines()[0]
-    assert printed["C2000"][3].startswith("Field {name} is a nullable string field.")
+        fix_cells = f"| {fix} | {'' if safety == '-' else safety} | "
+        assert row in readme and fix_cells in readme.split(row)[1].splitlines()[0]
+    assert printed["C2000"][2:4] == ["yes", "unsafe"]
+    assert printed["C9000"][2:4] == ["yes", "safe"]
+    assert printed["C2005"][2:4] == ["no", "-"]
+    assert printed["C2000"][4].startswith("Field {name} is a nullable string field.")
 
 
 # ---------------------------------------------------------------------------------------
@@ -653,6 +725,7 @@ def test_list_rules_prints_the_rows_of_the_readme():
 
 # A finding of each kind: C2000 and C2006 in a model, C7000 and C7001 in a template.
 SWITCHED_PROJECT = {
+    **ROUTING,
     "manage.py": "",
     "app/models.py": """\
         from django.db import models
@@ -783,23 +856,44 @@ def files_of(root):
     }
 
 
+# Once the fixes of the example blog turn HSTS on, whether it covers the subdomains and whether
+# the domain goes on the preload lists are findings no fix decides: each is named on standard
+# error.
+LEFT_IN_BLOG_SETTINGS = [
+    "WARNING: Left unfixed: C4011 in blog/settings.py: whether HTTP Strict Transport Security "
+    "covers every subdomain is decided for the whole domain, not in one settings file",
+    "WARNING: Left unfixed: C4017 in blog/settings.py: whether the domain goes on the "
+    "browsers' HSTS preload lists is decided for the whole domain, not in one settings file",
+]
+
+
 def test_diff_prints_the_fixes_and_fix_writes_them(blog, tmp_path):
     before = files_of(blog)
-    diff = run("--diff", cwd=blog)
+    diff = run("--diff", "--unsafe-fixes", cwd=blog)
     assert diff.returncode == 1, diff.stderr
     assert files_of(blog) == before, "--diff changes nothing"
-    # The safe fixes only: those of the settings, the migration and the model fields may change
-    # what the program does. The queryset fix needs the model its relative import names.
-    changed = ["posts/views.py"]
+    changed = [
+        "blog/settings.py",
+        "posts/migrations/0002_fill_author_nicknames.py",
+        "posts/models.py",
+        # the queryset fix needs the model its relative import names
+        "posts/views.py",
+    ]
     assert re.findall(r"^\+\+\+ b/(\S+)$", diff.stdout, flags=re.M) == changed
-    assert diff.stderr.splitlines() == [f"would fix {path}" for path in changed] + [
-        "1 file would be fixed",
+    left = LEFT_IN_BLOG_SETTINGS
+    assert diff.stderr.splitlines() == left + [f"would fix {path}" for path in changed] + [
+        "4 files would be fixed",
+        "These fixes change model fields in posts: once they are applied, "
+        "run `python manage.py makemigrations posts`",
     ]
 
-    fixed = run("--fix", cwd=blog)
+    fixed = run("--fix", "--unsafe-fixes", cwd=blog)
     assert fixed.returncode == 0, fixed.stderr
-    assert fixed.stdout.splitlines() == [f"Fixed {path}" for path in changed] + ["1 file fixed"]
-    assert fixed.stderr.splitlines() == []
+    assert fixed.stdout.splitlines() == [f"Fixed {path}" for path in changed] + ["4 files fixed"]
+    assert fixed.stderr.splitlines() == left + [
+        "Model fields changed in posts: run `python manage.py makemigrations posts`"
+    ]
+    assert "SECURE_HSTS_PRELOAD" not in (blog / "blog/settings.py").read_text()
     after = files_of(blog)
     assert {path for path in before if after[path] != before[path]} == set(changed)
 
@@ -808,50 +902,111 @@ def test_diff_prints_the_fixes_and_fix_writes_them(blog, tmp_path):
     subprocess.run(["patch", "-p1", "-s"], input=diff.stdout, text=True, cwd=pristine, check=True)
     assert files_of(pristine) == after
 
-    # A second run finds nothing to fix.
-    again = run("--diff", cwd=blog)
+    # The fixes settle in one run: the security middleware added, the settings that need it
+    # were fixed too, and a second run finds nothing to fix.
+    again = run("--diff", "--unsafe-fixes", cwd=blog)
+    assert (again.returncode, again.stdout, again.stderr.splitlines()) == (0, "", left + ["0 files would be fixed"])
+
+
+# The example blog's fixes: the queryset fix of posts/views.py keeps what the program means;
+# those of the settings, the data migration and the model fields may change what it stores,
+# accepts or serves.
+UNSAFE_IN_BLOG = ["blog/settings.py", "posts/migrations/0002_fill_author_nicknames.py", "posts/models.py"]
+# C2000 and C2006 in the model, C8001 in the migration, C4007, C4008, C4009 and C4014 in the
+# settings (C4005's fix is made on the review road only).
+UNSAFE_FIXES_IN_BLOG = 7
+
+
+def unsafe_left(number):
+    return f"{number} fixes need --unsafe-fixes: they may change what the program does"
+
+
+def test_diff_and_fix_make_only_the_safe_fixes_unless_asked(blog):
+    before = files_of(blog)
+    diff = run("--diff", "-j", "1", cwd=blog)
+    assert diff.returncode == 1, diff.stderr
+    assert re.findall(r"^\+\+\+ b/(\S+)$", diff.stdout, flags=re.M) == ["posts/views.py"]
+    # no model field changes: no makemigrations to run
+    assert diff.stderr.splitlines() == [
+        "would fix posts/views.py",
+        "1 file would be fixed",
+        unsafe_left(UNSAFE_FIXES_IN_BLOG),
+    ]
+    fixed = run("--fix", "-j", "1", cwd=blog)
+    assert (fixed.returncode, fixed.stdout.splitlines()) == (0, ["Fixed posts/views.py", "1 file fixed"])
+    assert fixed.stderr.splitlines() == [unsafe_left(UNSAFE_FIXES_IN_BLOG)]
+    after = files_of(blog)
+    assert {path for path in before if after[path] != before[path]} == {"posts/views.py"}
+    # The safe fixes are all made; the unsafe ones are still there to ask for.
+    again = run("--diff", "-j", "1", cwd=blog)
     assert (again.returncode, again.stdout) == (0, "")
+    assert again.stderr.splitlines() == ["0 files would be fixed", unsafe_left(UNSAFE_FIXES_IN_BLOG)]
+    every = run("--diff", "-j", "1", "--unsafe-fixes", cwd=blog)
+    assert re.findall(r"^\+\+\+ b/(\S+)$", every.stdout, flags=re.M) == UNSAFE_IN_BLOG
 
 
-# A view with a safe fix of its own (len() of a queryset: C9000); posts/views.py has another
-# (C9002).
-FEEDS = "from .models import Post\n\n\ndef latest():\n    return len(Post.objects.all())\n"
+@pytest.mark.parametrize(
+    "table, switches",
+    [
+        ("", ["--unsafe-fixes"]),
+        ("unsafe-fixes = true\n", []),
+        ("unsafe-fixes = false\n", ["--unsafe-fixes"]),
+    ],
+    ids=["switch", "table", "switch-over-table"],
+)
+def test_unsafe_fixes_asked_for_on_the_command_line_or_in_the_table(blog, table, switches):
+    (blog / "pyproject.toml").write_text(f"[tool.vettor]\n{table}")
+    diff = run("--diff", "-j", "1", *switches, cwd=blog)
+    assert re.findall(r"^\+\+\+ b/(\S+)$", diff.stdout, flags=re.M) == sorted(UNSAFE_IN_BLOG + ["posts/views.py"])
+    assert not any("--unsafe-fixes" in line for line in diff.stderr.splitlines())
+    assert diff.stderr.splitlines()[-1] == (
+        "These fixes change model fields in posts: once they are applied, "
+        "run `python manage.py makemigrations posts`"
+    )
+
+
+@pytest.mark.parametrize("number, line", [
+    (0, None),
+    (1, "1 fix needs --unsafe-fixes: they may change what the program does"),
+    (3, "3 fixes need --unsafe-fixes: they may change what the program does"),
+])
+def test_the_count_of_unsafe_fixes_left_out(number, line):
+    from vettor.staticanalysis.cli import commands
+
+    assert commands.unsafe_line([{"message-id": "C2000"}] * number) == line
 
 
 def test_diff_and_fix_honour_exclude(blog):
-    (blog / "posts" / "feeds.py").write_text(FEEDS)
     (blog / "pyproject.toml").write_text(
-        "[tool.vettor]\nexclude = ['migrations', 'posts/views.py']\n"
+        "[tool.vettor]\nexclude = ['migrations', 'blog/settings.py']\n"
     )
-    diff = run("--diff", cwd=blog)
-    assert re.findall(r"^\+\+\+ b/(\S+)$", diff.stdout, flags=re.M) == ["posts/feeds.py"]
-    fixed = run("--fix", cwd=blog)
-    assert fixed.stdout.splitlines() == ["Fixed posts/feeds.py", "1 file fixed"]
-    assert (blog / "posts/views.py").read_bytes() == (BLOG / "posts/views.py").read_bytes()
+    diff = run("--diff", "--unsafe-fixes", cwd=blog)
+    assert re.findall(r"^\+\+\+ b/(\S+)$", diff.stdout, flags=re.M) == ["posts/models.py", "posts/views.py"]
+    fixed = run("--fix", "--unsafe-fixes", cwd=blog)
+    assert fixed.stdout.splitlines() == ["Fixed posts/models.py", "Fixed posts/views.py", "2 files fixed"]
+    assert (blog / "blog/settings.py").read_bytes() == (BLOG / "blog/settings.py").read_bytes()
 
 
 @pytest.mark.parametrize(
     "configured, switches, fixed",
     [
-        ("", ["--disable", "C9000"], ["C9002"]),
-        ("", ["--disable", "count-instead-exists", "--disable", "queryset-length"], []),
-        ("disable = ['C9002']", [], ["C9000"]),
-        ("disable = ['C9002']", ["--enable", "C9002"], ["C9000", "C9002"]),
-        ("", ["--disable", "all", "--enable", "C9002"], ["C9002"]),
+        ("", ["--disable", "C2000"], ["C2006"]),
+        ("", ["--disable", "huge-max-length", "--disable", "nullable-string-field"], []),
+        ("disable = ['C2006']", [], ["C2000"]),
+        ("disable = ['C2006']", ["--enable", "C2006"], ["C2000", "C2006"]),
+        ("", ["--disable", "all", "--enable", "C2006"], ["C2006"]),
     ],
 )
 def test_diff_and_fix_follow_disable_and_enable_on_the_command_line(blog, configured, switches, fixed):
-    # posts/feeds.py counts a queryset with len() (C9000), posts/views.py compares a len() with
-    # 0 (C9002); what the lint would not report is not fixed either.
-    (blog / "posts" / "feeds.py").write_text(FEEDS)
+    # posts/models.py: line 7 is the nullable nickname (C2000), line 14 the 1000-long title
+    # (C2006); what the lint would not report is not fixed either.
     (blog / "pyproject.toml").write_text(f"[tool.vettor]\n{configured}\n")
-    files = ["posts/feeds.py", "posts/views.py"]
-    diff = run("--diff", "-j", "1", *files, *switches, cwd=blog).stdout
-    changed = {"C9000": "return Post.objects.all().count()", "C9002": 'context["more_by_author"] = others.exists()'}
-    assert [code for code, text in changed.items() if re.search(rf"^\+\s+{re.escape(text)}", diff, re.M)] == fixed
-    run("--fix", "-j", "1", *files, *switches, cwd=blog)
-    texts = (blog / "posts" / "feeds.py").read_text() + (blog / "posts" / "views.py").read_text()
-    assert [code for code, text in changed.items() if text in texts] == fixed
+    diff = run("--diff", "--unsafe-fixes", "-j", "1", "posts/models.py", *switches, cwd=blog).stdout
+    changed = {"C2000": "nickname = ", "C2006": "title = "}
+    assert [code for code, name in changed.items() if re.search(rf"^\+\s+{name}", diff, re.M)] == fixed
+    run("--fix", "--unsafe-fixes", "-j", "1", "posts/models.py", *switches, cwd=blog)
+    text = (blog / "posts" / "models.py").read_text()
+    assert ("title = models.TextField" in text, 'default=""' in text) == ("C2006" in fixed, "C2000" in fixed)
 
 
 @pytest.mark.parametrize(
@@ -877,43 +1032,47 @@ def test_a_bad_black_style_is_a_configuration_error_on_the_fix_road(blog, black,
 
 
 def test_fix_lists_what_it_wrote_when_a_file_cannot_be_written(blog, monkeypatch, capsys):
-    from vettor.staticanalysis import __main__ as command, transformer
+    from vettor.staticanalysis import cli as command, transformer
 
     real = transformer.os.replace
 
     def replace(source, target):
-        if Path(target).name == "views.py":
+        if Path(target).name == "models.py":
             raise PermissionError(13, "Permission denied", str(target))
         real(source, target)
 
     monkeypatch.setattr(transformer.os, "replace", replace)
     monkeypatch.chdir(blog)
-    (blog / "posts" / "feeds.py").write_text(FEEDS)
-    status = command.main(["--fix", "-j", "1"])
+    status = command.main(["--fix", "--unsafe-fixes", "-j", "1"])
     out, err = capsys.readouterr()
     assert status == 1
-    assert out.splitlines() == ["Fixed posts/feeds.py", "1 file fixed"]
-    assert err.splitlines() == ["Could not write posts/views.py: Permission denied"]
-    assert (blog / "posts" / "views.py").read_bytes() == (BLOG / "posts" / "views.py").read_bytes()
+    assert out.splitlines() == [
+        "Fixed blog/settings.py",
+        "Fixed posts/migrations/0002_fill_author_nicknames.py",
+        "2 files fixed",
+    ]
+    assert err.splitlines() == LEFT_IN_BLOG_SETTINGS + ["Could not write posts/models.py: Permission denied"]
+    assert (blog / "posts" / "models.py").read_bytes() == (BLOG / "posts" / "models.py").read_bytes()
 
 
 def test_diff_is_written_in_each_file_own_encoding(blog, tmp_path):
-    views = blog / "posts" / "views.py"
-    text = views.read_text().replace("    return render(request, \"posts/post_detail", "    # Caf\u00e9\n    return render(request, \"posts/post_detail")
+    models = blog / "posts" / "models.py"
+    text = models.read_text().replace("# A text column", "# Caf\u00e9: a text column")
     latin = ("# -*- coding: latin-1 -*-\n" + text).encode("latin-1")
-    views.write_bytes(latin.replace(b"\n", b"\r\n"))
+    models.write_bytes(latin.replace(b"\n", b"\r\n"))
     pristine = Path(shutil.copytree(blog, tmp_path / "pristine"))
-    diff = subprocess.run([sys.executable, "-m", "vettor.staticanalysis", str(blog), "--diff", "-j", "1"],
-                          capture_output=True, timeout=600)
+    diff = subprocess.run(
+        [sys.executable, "-m", "vettor.staticanalysis", str(blog), "--diff", "--unsafe-fixes", "-j", "1"],
+        capture_output=True, timeout=600)
     assert diff.returncode == 1
     assert b"\r\n" in diff.stdout and "Caf\u00e9".encode("latin-1") in diff.stdout
     subprocess.run(["patch", "-p1", "-s", "--binary"], input=diff.stdout, cwd=pristine, check=True)
-    assert run(blog, "--fix", "-j", "1").returncode == 0
+    assert run(blog, "--fix", "--unsafe-fixes", "-j", "1").returncode == 0
     assert files_of(pristine) == files_of(blog)
 
 
 def test_jobs_go_to_the_one_lint_of_the_fix_road(blog, monkeypatch, capsys):
-    from vettor.staticanalysis import __main__ as command
+    from vettor.staticanalysis import cli as command
 
     calls = []
     real = checker.get_messages
