@@ -481,7 +481,7 @@ def test_a_development_module_a_deployment_entry_point_names_is_not_fixed(tmp_pa
     root = project(tmp_path, files, settings_module="proj.settings.dev")
     assert settings_findings(root) == [("proj/settings/production.py", "C4014")]
     assert fixed(root) == {"proj/settings/production.py": "from .base import *\n\nSESSION_COOKIE_SECURE = True\n"}
-    transformer.trasform_files_in_place(root, None, jobs=1)
+    transformer.trasform_files_in_place(root, None, jobs=1, unsafe_fixes=True)
     assert nothing_left_to_fix(root)
     assert (root / "proj/settings/dev.py").read_text() == dev
 
@@ -505,7 +505,7 @@ def test_a_development_module_a_deployment_entry_point_names_is_not_fixed(tmp_pa
 def test_hsts_for_subdomains_and_preloading_are_left_to_the_sites_owner(tmp_path, caplog, settings, added, left):
     root = project(tmp_path, {"proj/__init__.py": "", "proj/settings.py": settings})
     with caplog.at_level(logging.WARNING, logger="vettor.staticanalysis.checkers.settings"):
-        transformer.trasform_files_in_place(root, None, jobs=1)
+        transformer.trasform_files_in_place(root, None, jobs=1, unsafe_fixes=True)
     after = (root / "proj/settings.py").read_text()
     if added:
         assert after == settings + added
@@ -539,7 +539,7 @@ FENCED = HARDENED.replace("SECURE_SSL_REDIRECT = True\n", "") + (
 )
 def test_nothing_is_added_after_a_comment_that_forbids_it(tmp_path, settings, after):
     root = project(tmp_path, {"proj/__init__.py": "", "proj/settings.py": settings})
-    transformer.trasform_files_in_place(root, None, jobs=1)
+    transformer.trasform_files_in_place(root, None, jobs=1, unsafe_fixes=True)
     written = (root / "proj/settings.py").read_text()
     assert written == (after if after is not None else settings + "SECURE_SSL_REDIRECT = True\n")
     assert nothing_left_to_fix(root)
@@ -555,7 +555,7 @@ def test_a_fix_that_only_works_after_a_comment_that_forbids_it_is_declined_with_
                               "proj/platform.py": "SECURE_SSL_REDIRECT = False\n"})
     assert settings_findings(root) == [("proj/settings.py", "C4013"), ("proj/settings.py", "C4016")]
     with caplog.at_level(logging.WARNING):
-        transformer.trasform_files_in_place(root, None, jobs=1)
+        transformer.trasform_files_in_place(root, None, jobs=1, unsafe_fixes=True)
     assert (root / "proj/settings.py").read_text() == settings.replace("CSRF_COOKIE_SECURE = False", "CSRF_COOKIE_SECURE = True")
     comment = settings.splitlines().index("# Keep this at the very bottom: the platform's settings win.") + 1
     assert [record.getMessage() for record in caplog.records] == [

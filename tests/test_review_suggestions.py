@@ -405,8 +405,8 @@ def test_a_settings_suggestion_goes_to_the_module_of_its_finding(tmp_path):
     records = [finding(f"proj/settings/{name}.py", 2, "C4013") for name in ["dev", "staging", "production"]]
     assert suggest.suggest_fixes(records, str(root)) == [
         comment("proj/settings/dev.py", 2, "C4013 here"),
-        comment("proj/settings/staging.py", 2, block("SECURE_SSL_REDIRECT = True") + "\n\nC4013 here"),
-        comment("proj/settings/production.py", 2, block("SECURE_SSL_REDIRECT = True") + "\n\nC4013 here"),
+        comment("proj/settings/staging.py", 2, block("SECURE_SSL_REDIRECT = True") + unsafe("C4013") + "\n\nC4013 here"),
+        comment("proj/settings/production.py", 2, block("SECURE_SSL_REDIRECT = True") + unsafe("C4013") + "\n\nC4013 here"),
     ]
 
 
@@ -482,7 +482,7 @@ def test_a_link_a_named_route_serves_is_suggested_as_the_url_tag():
     fixed = line.replace('href="/shop/"', "href=\"{% url 'store:index' %}\"").rstrip()
     assert fixed != line.rstrip()
     assert suggest.suggest_fixes(records, str(ROUTED)) == [
-        comment(BASE, 2, block(fixed) + "\n\na named route"),
+        comment(BASE, 2, block(fixed) + unsafe("C7000") + "\n\na named route"),
         comment(BASE, 3, "an unnamed route"),
         comment(BASE, 4, "a variable"),
     ]
