@@ -10,7 +10,7 @@ import shutil
 import astroid
 import pytest
 
-from review_records import block, comment, finding
+from review_records import block, comment, finding, unsafe
 from vettor.staticanalysis import constants, helpers, suggest, transformer
 from vettor.staticanalysis.checkers import settings
 
@@ -53,7 +53,7 @@ def reads(monkeypatch):
     [
         # A relative path is the file under the project root, and is posted as given.
         ("shelf/models.py", 8, "C2006",
-         [comment("shelf/models.py", 8, block("    title = models.TextField(help_text='the title')") + "\n\nC2006 here")]),
+         [comment("shelf/models.py", 8, block("    title = models.TextField(help_text='the title')") + unsafe("C2006") + "\n\nC2006 here")]),
         # The fixes infer the project's models through its own imports, relative and absolute.
         ("shelf/views.py", 7, "C9000",
          [comment("shelf/views.py", 7, block("    return Book.objects.all().count()") + "\n\nC9000 here")]),
@@ -63,10 +63,10 @@ def reads(monkeypatch):
         ("templates/child.html", 3, "C7001",
          [comment("templates/child.html", 3,
                   block("{% load static %}\n{% block content %}\n<img src='{% static \"img/cover.png\" %}'>")
-                  + "\n\nC7001 here", start_line=2)]),
+                  + unsafe("C7001") + "\n\nC7001 here", start_line=2)]),
         # A new setting goes before the local settings import that ends the module.
         ("shelf/settings.py", 8, "C4014",
-         [comment("shelf/settings.py", 7, block('STATIC_URL = "/static/"\n\nSESSION_COOKIE_SECURE = True')),
+         [comment("shelf/settings.py", 7, block('STATIC_URL = "/static/"\n\nSESSION_COOKIE_SECURE = True') + unsafe("C4014")),
           comment("shelf/settings.py", 8, "C4014 here")]),
     ],
     ids=["relative-path", "absolute-import", "relative-import", "extends-tag", "new-setting"],
@@ -122,7 +122,7 @@ def test_a_path_that_is_not_a_regular_file_gets_its_comment_only(root, caplog, m
 def test_a_file_with_a_coding_cookie_is_read_as_python_reads_it(root):
     records = [finding("shelf/legacy.py", 7, "C2006"), finding("shelf/legacy.py", 6, SKIP), finding("shelf/legacy.py", 6, "C2001")]
     assert suggest.suggest_fixes(records, str(root)) == [
-        comment("shelf/legacy.py", 7, block("    title = models.TextField(verbose_name=\"titre de l'\u00e9dition\")") + "\n\nC2006 here"),
+        comment("shelf/legacy.py", 7, block("    title = models.TextField(verbose_name=\"titre de l'\u00e9dition\")") + unsafe("C2006") + "\n\nC2006 here"),
         comment("shelf/legacy.py", 6, block("class Edition(models.Model):  # vettor: disable=tall-model") + "\n\nC0000 here\n\nC2001 here"),
     ]
 
