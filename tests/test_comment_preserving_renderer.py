@@ -79,7 +79,8 @@ MODULES = [
         "call(1,  # one\n     2)\n",
         "FIELDS = ['a', 'b']  # first  # after\n# own line in brackets\ncall(1, 2)  # one",
         id="brackets"),
-    pytest.param("x = 1, 2  # pair\n", "x = (1, 2)  # pair", id="tuple-rendered-in-brackets"),
+    # a tuple written without brackets keeps that spelling (an unpacking target too)
+    pytest.param("x = 1, 2  # pair\n", "x = 1, 2  # pair", id="tuple-keeps-its-spelling"),
     pytest.param("qs = (Model.objects  # every row\n      .filter(a=1))  # filtered\n",
                  "qs = Model.objects.filter(a=1)  # every row  # filtered",
                  id="continued-expression"),
