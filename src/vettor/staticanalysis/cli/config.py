@@ -66,7 +66,7 @@ def build_parser():
         metavar="PATH",
         help="files and folders to lint (default: .): the project's Python files and "
         "templates among them, as the lint of the whole project would take them (its "
-        "exclude and directories apply)",
+        "exclude and directories apply); - lints the text read from standard input",
     )
     parser.add_argument(
         "-j",
@@ -111,6 +111,20 @@ def build_parser():
         "--fix",
         action="store_true",
         help="write the fixes into the Python files (of the PATHs) instead of linting",
+    )
+    fixing.add_argument(
+        "--add-pragmas",
+        action="store_true",
+        help="write a disable pragma for every finding the lint reports, each silencing "
+        "that finding alone, instead of linting: a codebase adopts vettor with what it has, "
+        "and new code is held to the rules",
+    )
+    parser.add_argument(
+        "--stdin-filename",
+        metavar="PATH",
+        help="with -: the file of its project that the text read from standard input "
+        "stands for (the project is found from it; the file itself is not read); "
+        "default: stdin.py in the working directory",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     return parser
