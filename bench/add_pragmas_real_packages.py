@@ -6,6 +6,10 @@ Each package is copied to a temporary folder (bench/cache is never written) that
 repository, so that `git diff --stat` measures the change.
 
     .venv/bin/python bench/add_pragmas_real_packages.py [--only wiki,dj-stripe] [--jobs N]
+        [--folder examples/blog ...]
+
+None of the packages has a template finding; --folder adds a project folder of your own
+(the example blog has some) to the table.
 """
 import argparse
 import ast
@@ -104,16 +108,18 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--only", help="comma-separated package names: " + ", ".join(PACKAGES))
     parser.add_argument("--jobs", type=int, default=os.cpu_count())
+    parser.add_argument("--folder", action="append", default=[], help="a project folder to add")
     args = parser.parse_args()
     import django
     from django.conf import settings
 
     settings.configure(USE_I18N=True)
     django.setup()
-    names = args.only.split(",") if args.only else list(PACKAGES)
+    names = args.only.split(",") if args.only is not None else list(PACKAGES)
+    sources = [(name, unpack(name, *PACKAGES[name])) for name in names if name]
+    sources += [(Path(folder).name, Path(folder).resolve()) for folder in args.folder]
     rows = []
-    for name in names:
-        source = unpack(name, *PACKAGES[name])
+    for name, source in sources:
         with tempfile.TemporaryDirectory(prefix=f"pragmas-{name}-") as folder:
             root = Path(folder) / name
             shutil.copytree(source, root)
