@@ -175,3 +175,33 @@ def test_add_pragmas_is_a_road_of_its_own(shop, capsys, args, line):
     assert command_main([*args, str(shop)] if "-" not in args else args) == 2
     assert line in capsys.readouterr().err
     assert (shop / MODELS).read_text() == (FIXTURE / MODELS).read_text()
+
+
+@pytest.mark.parametrize(
+    "source, found, expected",
+    [
+        # Two findings whose pragma goes on one line (the end of a string over two lines): one
+        # pragma names both, whichever is placed first.
+        (
+            'title = f("""a\nb""", g(1))\n',
+            {1: {"C2000"}, 2: {"C2006"}},
+            'title = f("""a\nb""", g(1))  # vettor: disable=huge-max-length, nullable-string-field\n',
+        ),
+        # The module's pragma goes above the first statement, which keeps its own.
+        (
+            '"""Doc."""\nname = models.CharField(null=True)\n',
+            {1: {"C3000"}, 2: {"C2000"}},
+            '"""Doc."""\n# vettor: disable=tall-models\n'
+            "name = models.CharField(null=True)  # vettor: disable=nullable-string-field\n",
+        ),
+        # The last line without its line break keeps none.
+        ("a = 1\nname = g(null=True)", {2: {"C2000"}}, "a = 1\nname = g(null=True)  # vettor: disable=nullable-string-field"),
+    ],
+)
+def test_pragmas_that_meet_on_one_line_are_one(tmp_path, source, found, expected):
+    from vettor.staticanalysis.cli import pragmas
+
+    path = tmp_path / "module.py"
+    path.write_text(source)
+    lines, missed, _ = pragmas.python_pragmas(str(path), "module", source.splitlines(keepends=True), found)
+    assert "".join(lines) == expected and missed == []
