@@ -154,15 +154,9 @@ class FixedLines {
   std::map<long, std::pair<py::str, bool>> done_;
 };
 
-// A fixed line that uses {% static %} in a template that has not loaded the library above
-// it carries the load tag in its own block, so that every block is a valid template applied
-// alone. The tag goes after the extends tag (which Django wants first) or on the first line:
-// one block from there down to the fixed lines near it; a line farther down gets the tag on a
-// line of its own just above it. A line before the end of the extends tag cannot use a tag at
-// all and gets no suggestion.
 // The disable pragma of a template line: "{# vettor: disable=... #}" at the end of the finding's
-// line, naming the symbols of the line's codes (a template comment on its own line silences
-// that line only, and Django drops it when it renders, wherever on the line it stands). A line
+// line, naming the symbols of the line's codes (the template checker reads it for the line it
+// stands on, and Django drops the comment when it renders, wherever on the line it is). A line
 // that carries a pragma already gets the symbols added to its last one. A line that ends in
 // a "{#" that it does not close cannot take one: Django would read the pragma as the end of
 // that text, and the output would lose it.
@@ -208,6 +202,12 @@ py::list template_pragma_suggestion(py::object code_lines, py::object line,
   return suggestions;
 }
 
+// A fixed line that uses {% static %} in a template that has not loaded the library above
+// it carries the load tag in its own block, so that every block is a valid template applied
+// alone. The tag goes after the extends tag (which Django wants first) or on the first line:
+// one block from there down to the fixed lines near it; a line farther down gets the tag on a
+// line of its own just above it. A line before the end of the extends tag cannot use a tag at
+// all and gets no suggestion.
 py::list get_suggestions_for_html(py::object code_lines, py::object line, py::object message_ids,
                                   py::object settings, py::object facts) {
   py::list suggestions;
