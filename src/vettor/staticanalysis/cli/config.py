@@ -56,7 +56,8 @@ def build_parser():
         "pyproject.toml has a [tool.vettor] table, or else the nearest one with a manage.py, "
         "setup.cfg or setup.py.",
         epilog="Exit status: 0 when nothing is found, 1 when there are findings (files that "
-        "could not be analysed included; with --diff: fixes to make), 2 for a mistake on the "
+        "could not be analysed included; with --diff: fixes to make; with --add-pragmas: "
+        "findings not silenced), 2 for a mistake on the "
         "command line or in the [tool.vettor] table of pyproject.toml, 130 when interrupted.",
     )
     parser.set_defaults(switches=[])
