@@ -1089,6 +1089,8 @@ def test_an_interrupt_ends_the_lint_at_once(tmp_path, jobs, whole_group):
         (["--diff"], False),
         (["--disable", "C2000", "--enable", "C2006"], False),
         (["--disable", "C2000", "posts/models.py"], True),
+        (["-", "--stdin-filename", "posts/models.py"], True),
+        (["--stdin-filename", "posts/models.py"], False),
     ],
 )
 def test_dev_lint_keeps_the_example_project_unless_one_is_named(args, names_project):

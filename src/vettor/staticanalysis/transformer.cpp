@@ -682,6 +682,11 @@ PYBIND11_MODULE(transformer, m) {
         "apps whose model fields the fixes change.",
         py::arg("project_root"), py::arg("whitelist"), py::arg("jobs") = py::none(),
         py::arg("config") = py::none());
+  m.def("write_whole", &write_whole,
+        "Write `data` (bytes) as the whole new content of the file `full` (a pathlib.Path), or\n"
+        "leave the file as it was: the bytes go to a new file beside it that then takes its\n"
+        "place with its permissions, so a write that fails part-way never cuts it short.",
+        py::arg("full"), py::arg("data"));
   m.def("trasform_files_in_place", &trasform_files_in_place,
         "Fix a project's Python files and write them back: transform_files(project_root,\n"
         "whitelist, jobs, config), each file written in the encoding and line endings it\n"

@@ -536,6 +536,77 @@ py::list get_messages(py::object project_root, py::object files,
   return result;
 }
 
+// The findings of `code`, a text held in memory (an editor's unsaved buffer, standard input),
+// as get_messages would report them for the project's file `path` if it held that text: the
+// same configuration, Django version, settings modules and routes, the file on disk never
+// read (it need not exist). A Python text is linted by the single-text linter, a template by
+// the template checkers; any other path gives no finding.
+py::list get_text_messages(py::object project_root, py::object path, py::object code,
+                           py::object default_django_version, py::object config) {
+  if (!py::isinstance<py::str>(code)) {
+    raise(PyExc_TypeError, "the text to lint is not a str: " +
+                               std::string(py::str(code.get_type().attr("__name__"))));
+  }
+  py::object project_config = G("read_project_config")(project_root);
+  py::dict merged = merge_config(project_config, config);
+  std::string root = absolute_root(project_root);
+  py::object key = G("os").attr("fspath")(path);
+  py::object target = os_path("normpath")(os_path("join")(root, key));
+  py::list kept;
+  if (leads_outside(root, key, target)) return kept;
+  py::str name = project_relative(target, root);
+  py::object entries = merged.attr("items")();
+
+  if (ends_with(key, ".html")) {
+    py::dict sources;
+    sources[target] = code;
+    py::object linter = G("HtmlLinter")(py::arg("routes") = project_routes(project_root, merged),
+                                        py::arg("sources") = sources);
+    linter.attr("check")(list_of(target));
+    for (py::handle record : linter.attr("messages")) {
+      if (switched_off(entries, message_info(record["message-id"]))) continue;
+      record["path"] = name;
+      kept.append(record);
+    }
+    return kept;
+  }
+  if (!ends_with(key, ".py")) return kept;
+
+  py::object details = G("dependencies").attr("resolve_django_version")(project_root);
+  py::dict options;
+  for (auto item : merged) {
+    // The files, the parse cache and the workers are the driver's; the settings modules are
+    // handed over below, as the project lint chooses them.
+    if (is_file_selection_key(item.first) || py::str(kParseCache).equal(item.first) ||
+        py::str(kSettingsFiles).equal(item.first) || py::str("jobs").equal(item.first))
+      continue;
+    options[item.first] = item.second;
+  }
+  options["django-version"] = django_version_for(merged, details, default_django_version);
+  py::list settings_files = settings_modules(project_root, merged);
+  options["root-urlconf"] =
+      G("meta").attr("get_root_urlconf")(settings_modules_in_project(settings_files));
+  import_sibling(G.handle(), "shims");
+  keep_node_constructor_signatures();
+  py::list messages;
+  {
+    ProjectModulesForgotten forgotten(py::str(root), list_of(target));
+    messages = G("lint_text")(code, target, settings_files, py::arg("options") = options,
+                              py::arg("jobs") = 1);
+  }
+  py::set codes(G("get_all_message_codes")());
+  codes.add(kSyntaxErrorCode);
+  codes.add(kFatalCode);
+  for (py::handle record : messages) {
+    if (!codes.contains(record["message-id"])) continue;
+    // The linter reports the path as pylint does, relative to the working directory.
+    if (!os_path("abspath")(record["path"]).equal(target)) continue;
+    record["path"] = name;
+    kept.append(record);
+  }
+  return kept;
+}
+
 // What a lint of the project goes by, for a caller that lints texts of it one at a time as
 // the project's lint would judge them: the configuration (the caller's over the project's),
 // the Django version and the settings modules.
@@ -641,6 +712,17 @@ void register_entry_points(py::module_& m) {
         "\"message_type\": \"meta\", \"body\": {\"specs\", \"minor\", \"matching_versions\"}},\n"
         "or an empty list when no dependency file names Django.",
         py::arg("project_root"));
+  m.def("get_text_messages", &get_text_messages,
+        "The findings get_messages(project_root, {path: None}, default_django_version,\n"
+        "config) would report if the project's file `path` held the text `code` (a str):\n"
+        "the text of an editor's buffer or of standard input, linted under the project's\n"
+        "configuration, Django version, settings modules and routes. The file on disk is\n"
+        "not read and need not exist. `path` is relative to project_root and ends in .py\n"
+        "or .html (any other gives no finding; one that leads out of the root is skipped\n"
+        "with a warning). Returns a new list of finding records, their \"path\" `path`\n"
+        "made relative to project_root; no Django-version finding.",
+        py::arg("project_root"), py::arg("path"), py::arg("code"),
+        py::arg("default_django_version") = "3.2", py::arg("config") = shared_config);
   m.def("get_lint_settings", &get_lint_settings,
         "What get_messages(project_root, ..., default_django_version, config) lints the\n"
         "project's files under, for a caller that lints texts of the project one at a time:\n"

@@ -311,14 +311,16 @@ py::object make_linter(py::module_& m) {
 py::object make_html_linter(py::module_& m) {
   py::object cls = make_class(m, "HtmlLinter", py::make_tuple());
   // `routes`: the project's routes (urls.read_url_configuration), handed to every template
-  // checker; None when they are not known.
+  // checker; None when they are not known. `sources`: the texts that stand for some of the
+  // files (path to text), which are then not read; None for none.
   add_init(
       cls,
-      [](py::object self, py::object routes) {
+      [](py::object self, py::object routes, py::object sources) {
         self.attr("messages") = py::list();
         self.attr("routes") = routes;
+        self.attr("sources") = sources;
       },
-      py::arg("routes") = py::none());
+      py::arg("routes") = py::none(), py::arg("sources") = py::none());
   add_method(
       cls, "check",
       [](py::object self, py::object files) {
@@ -326,6 +328,7 @@ py::object make_html_linter(py::module_& m) {
         for (py::handle checker_class : G("html_checker_classes")) {
           py::object template_checker = checker_class();
           template_checker.attr("routes") = self.attr("routes");
+          template_checker.attr("sources") = self.attr("sources");
           template_checker.attr("check")(files);
           messages.attr("extend")(template_checker.attr("messages"));
         }

@@ -46,28 +46,31 @@ class LintedProject:
 
     @functools.cached_property
     def findings(self):
-        project = self.selection.root
+        found = self.lint()
+        for finding in found:
+            finding["path"] = shown(self.selection.root, finding["path"])
+        return found
+
+    def lint(self):
+        """The project's findings in order, paths relative to its root."""
         files = {path: None for path in self.selection.python + self.selection.templates}
         files["META"] = None
-        found = in_order(
+        return in_order(
             checker.get_messages(
-                str(project),
+                str(self.selection.root),
                 files,
                 config=lint_config(self.selection, self._args),
                 jobs=self._args.jobs or 0,
             )
         )
-        for finding in found:
-            finding["path"] = shown(project, finding["path"])
-        return found
 
 
 class LintRun:
     """The lint of the projects named, as a format reads it."""
 
-    def __init__(self, selections, args, counter):
+    def __init__(self, selections, args, counter, projects=None):
         self.selections = selections
-        self.projects = [LintedProject(selection, args) for selection in selections]
+        self.projects = projects or [LintedProject(selection, args) for selection in selections]
         self._counter = counter
 
     @property
@@ -75,8 +78,9 @@ class LintRun:
         return self._counter.templates_skipped
 
 
-def lint(selections, args, counter):
-    run = LintRun(selections, args, counter)
+def lint(selections, args, counter, projects=None):
+    """The lint of the selections (or of the projects given, each with its selection)."""
+    run = LintRun(selections, args, counter, projects)
     with process.interrupt_ends_at_once():
         formats.FORMATS[args.format](run)
     found = [f for project in run.projects for f in project.findings if not formats.is_meta(f)]

@@ -56,7 +56,8 @@ def build_parser():
         "pyproject.toml has a [tool.vettor] table, or else the nearest one with a manage.py, "
         "setup.cfg or setup.py.",
         epilog="Exit status: 0 when nothing is found, 1 when there are findings (files that "
-        "could not be analysed included; with --diff: fixes to make), 2 for a mistake on the "
+        "could not be analysed included; with --diff: fixes to make; with --add-pragmas: "
+        "findings not silenced), 2 for a mistake on the "
         "command line or in the [tool.vettor] table of pyproject.toml, 130 when interrupted.",
     )
     parser.set_defaults(switches=[])
@@ -66,7 +67,7 @@ def build_parser():
         metavar="PATH",
         help="files and folders to lint (default: .): the project's Python files and "
         "templates among them, as the lint of the whole project would take them (its "
-        "exclude and directories apply)",
+        "exclude and directories apply); - lints the text read from standard input",
     )
     parser.add_argument(
         "-j",
@@ -111,6 +112,20 @@ def build_parser():
         "--fix",
         action="store_true",
         help="write the fixes into the Python files (of the PATHs) instead of linting",
+    )
+    fixing.add_argument(
+        "--add-pragmas",
+        action="store_true",
+        help="write a disable pragma for every finding the lint reports, each silencing "
+        "that finding alone, instead of linting: a codebase adopts vettor with what it has, "
+        "and new code is held to the rules",
+    )
+    parser.add_argument(
+        "--stdin-filename",
+        metavar="PATH",
+        help="with -: the file of its project that the text read from standard input "
+        "stands for (the project is found from it; the file itself is not read); "
+        "default: stdin.py in the working directory",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     return parser
