@@ -214,7 +214,7 @@ def test_register_transforms_adds_its_ten_each_time():
     shims.register_transforms(registry)
     shims.register_transforms(manager=registry)
     counts = {cls.__name__: len(entries) for cls, entries in registry.transforms.items()}
-    assert counts == {"ClassDef": 2, "Call": 12, "Attribute": 4, "AssignName": 2}
+    assert counts == {"ClassDef": 2, "Call": 12, "Attribute": 4, "Arguments": 2}
     classdef = registry.transforms[nodes.ClassDef][0]
     assert classdef == (shims.apply_is_used_in_generic_fk_shim, shims.looks_like_model)
 

@@ -310,6 +310,28 @@ py::object explicit_inference_over(py::object function) {
       py::arg("node"));
 }
 
+// For a function's parameters, visited as their `Arguments` node (one node a function rather
+// than one for every name a module binds): each parameter `picks` accepts gets the inference
+// function.
+py::object explicit_inference_on_parameters(py::object function, py::object picks) {
+  py::object infer = py::cpp_function(
+      [function](py::object node, py::object context, py::kwargs) { return function(node, context); },
+      py::arg("node"), py::arg("context") = py::none());
+  return py::cpp_function(
+      [infer, picks](py::object arguments) {
+        for (const char* field : {"args", "kwonlyargs"}) {
+          py::object parameters = arguments.attr(field);
+          if (parameters.is_none()) continue;
+          for (py::handle parameter : parameters) {
+            if (!getattr_or_none(parameter, "_explicit_inference").is_none()) continue;
+            if (truthy(picks(parameter))) parameter.attr("_explicit_inference") = infer;
+          }
+        }
+        return arguments;
+      },
+      py::arg("node"));
+}
+
 // The five transforms for `Model.objects` chains, then those for the managers and instances
 // the code reaches otherwise. The later ones leave a node that one of the first five took.
 void register_transforms(py::object manager) {
@@ -333,9 +355,10 @@ void register_transforms(py::object manager) {
   register_transform(astroid_attr("Call"),
                      explicit_inference(G("apply_get_object_or_404_shim")),
                      G("looks_like_get_object_or_404"));
-  register_transform(astroid_attr("AssignName"),
-                     explicit_inference(G("apply_annotated_argument_shim")),
-                     G("looks_like_annotated_model_argument"));
+  register_transform(astroid_attr("Arguments"),
+                     explicit_inference_on_parameters(G("apply_annotated_argument_shim"),
+                                                      G("looks_like_annotated_model_argument")),
+                     G("looks_like_annotated_arguments"));
   register_transform(astroid_attr("Call"), explicit_inference_over(G("apply_list_shim")),
                      G("looks_like_list_call"));
 }
@@ -346,8 +369,16 @@ void register_transforms(py::object manager) {
 // inference budget that runs; None when there is none or it is ambiguous.
 py::object infer_value(py::handle node, py::handle context) {
   py::object within = helpers("within_inference_budget");
-  if (!context || context.is_none()) return within(G("safe_infer"), node);
-  return within(G("safe_infer"), node, py::arg("context") = context);
+  try {
+    if (!context || context.is_none()) return within(G("safe_infer"), node);
+    return within(G("safe_infer"), node, py::arg("context") = context);
+  } catch (py::error_already_set& e) {
+    // pylint's safe_infer lets the StopIteration of a node that infers to nothing at all
+    // through (an answer astroid kept, empty, for the context); raised inside astroid's
+    // generators it would become a RuntimeError.
+    if (!e.matches(PyExc_StopIteration)) throw;
+    return py::none();
+  }
 }
 
 // The module body has bound astroid, safe_infer and helpers before this runs, and puts the

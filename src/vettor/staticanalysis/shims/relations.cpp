@@ -651,6 +651,16 @@ py::object model_annotation_of(py::handle node) {
   return py::none();
 }
 
+// A function with an annotation written as a name or an attribute.
+py::object looks_like_annotated_arguments(py::object node) {
+  for (const char* field : {"annotations", "kwonlyargs_annotations"}) {
+    for (py::handle annotation : as_list(node.attr(field))) {
+      if (is_a(annotation, "Name") || is_a(annotation, "Attribute")) return py::bool_(true);
+    }
+  }
+  return py::none();
+}
+
 py::object looks_like_annotated_model_argument(py::object node) {
   if (!is_a(node.attr("parent"), "Arguments")) return py::none();
   if (model_annotation_of(node).is_none()) return py::none();
@@ -682,6 +692,7 @@ void register_relations(py::module_& m) {
   m.def("looks_like_get_object_or_404", &looks_like_get_object_or_404, py::arg("node"));
   m.def("apply_get_object_or_404_shim", &apply_get_object_or_404_shim, py::arg("node"),
         py::arg("context") = py::none());
+  m.def("looks_like_annotated_arguments", &looks_like_annotated_arguments, py::arg("node"));
   m.def("looks_like_annotated_model_argument", &looks_like_annotated_model_argument,
         py::arg("node"));
   m.def("apply_annotated_argument_shim", &apply_annotated_argument_shim, py::arg("node"),
