@@ -404,8 +404,9 @@ def test_a_target_is_found_in_an_application_beside_the_declaring_one(tmp_path):
 # used afterwards, a name that may hold something else).
 
 RELATED = PROJECT.parent / "related_project"
-RELATED_FILES = ["boards/queries.py", "boards/views.py", "boards/models.py"]
-RELATED_PROJECT_FILES = RELATED_FILES + ["tracker/models.py", "tags/models.py"]
+RELATED_FILES = ["boards/queries.py", "boards/views.py", "boards/models.py", "catalogue/views.py"]
+RELATED_PROJECT_FILES = RELATED_FILES + [
+    "tracker/models.py", "tags/models.py", "catalogue/models.py", "catalogue/abstract_models.py"]
 
 _related_runs = {}
 

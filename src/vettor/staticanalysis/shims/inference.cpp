@@ -20,10 +20,17 @@ namespace {
 py::object helpers(const char* name) { return G("helpers").attr(name); }
 py::object astroid_attr(const char* name) { return G("astroid").attr(name); }
 
+// How many of the predicates' inferences are running (they run while astroid builds a tree).
+int building = 0;
+
 // The predicates and the class transform run while astroid builds a tree, which may be in the
 // middle of another module's inference: each inference of theirs gets a budget of its own, so
 // that what the tree's transforms decide is the same however deep its build began.
 py::object safe_infer(py::handle node) {
+  struct Building {
+    Building() { ++building; }
+    ~Building() { --building; }
+  } marked;
   return helpers("within_own_inference_budget")(G("safe_infer"), node);
 }
 
@@ -364,6 +371,8 @@ void register_transforms(py::object manager) {
 }
 
 }  // namespace
+
+bool inferring_while_building() { return building > 0; }
 
 // One value `node` infers to (pylint's safe_infer, in `context` when one is given), within the
 // inference budget that runs; None when there is none or it is ambiguous.

@@ -436,10 +436,18 @@ py::dict reverse_accessors(py::object model) {
 
 // ---------------------------------------------------------------------------------------
 // 6. Related managers
+//
+// The models a relation names are looked up in other modules, and reverse relations in every
+// models module near the model; neither is done while astroid builds a tree (the shims'
+// predicates infer then). A module in a cycle of imports may still lack the names its star
+// imports give, and astroid keeps each name look-up for good: a model class asked about then
+// would stay one without bases. Those inferences take astroid's own way; the tips are not
+// kept, so the question is answered in full when a rule asks it.
 
 // The manager a model instance reaches through `name`: a many-to-many field or a generic
 // relation of its class, or a reverse relation to its class (or a concrete ancestor).
 py::object instance_manager(py::handle instance, py::handle name) {
+  if (inferring_while_building()) return py::none();
   py::object cls = instance.attr("_proxied");
   py::object found = on_error(
       astroid_attr("AttributeInferenceError"),
@@ -468,7 +476,7 @@ py::object instance_manager(py::handle instance, py::handle name) {
 // The model instance a foreign key or one-to-one field read on a model instance leads to
 // (`card.board`, which astroid infers to the field itself), or None.
 py::object related_instance(py::handle attribute, py::handle context) {
-  if (!is_a(attribute, "Attribute")) return py::none();
+  if (!is_a(attribute, "Attribute") || inferring_while_building()) return py::none();
   py::object owner = infer_value(attribute.attr("expr"), context.attr("clone")());
   if (!is_model_instance(owner)) return py::none();
   py::object cls = owner.attr("_proxied");

@@ -29,6 +29,9 @@ void register_transform_registration(py::module_& m);
 // Where a transform keeps the inference function a node had before it set its own.
 constexpr const char* kInferenceBefore = "_vettor_inference_before";
 
+// Whether the shims' predicates are inferring, that is, whether astroid is building a tree.
+bool inferring_while_building();
+
 // One value `node` infers to, in `context` when one is given, within the inference budget
 // that runs (helpers.within_inference_budget); None when inference fails or is ambiguous.
 py::object infer_value(py::handle node, py::handle context = py::handle());
