@@ -346,6 +346,19 @@ def test_a_related_manager_is_the_default_manager_of_its_model(probed):
     assert probed("member.owned_boards.for_owner(1)") == ("queryset", BOARD)
 
 
+def at_depth(depth, function):
+    return function() if depth == 0 else at_depth(depth - 1, function)
+
+
+def test_a_models_default_manager_is_the_same_however_deep_it_is_first_asked():
+    # It is worked out once for the class node; asked first where the running inference has
+    # almost no frames left, it must still be the model's own manager, not Django's.
+    book = safe_infer(expressions("Book")[0])
+    deep = helpers.within_inference_budget(lambda: at_depth(990, lambda: shims.get_default_manager(book)))
+    assert deep.qname() == "shimapp.models.BookManager"
+    assert shims.get_default_manager(book).qname() == deep.qname()
+
+
 def test_managers_and_lookups_pickle_by_name():
     for cls in (shims.ManagerNode, shims.LookupMethod):
         assert pickle.loads(pickle.dumps(cls)) is cls

@@ -279,7 +279,7 @@ py::object objects_manager(py::object model) {
 
 // The model's default manager, whose class Django's related managers derive from: the first
 // manager its body (or an ancestor's, the nearest first) declares, else Django's own Manager.
-py::object default_manager(py::object model) {
+py::object find_default_manager(py::object model) {
   py::object order = on_error(
       PyExc_Exception, [&] { return py::object(model.attr("mro")()); },
       [&] { return py::object(list_of(model)); });
@@ -292,6 +292,20 @@ py::object default_manager(py::object model) {
     }
   }
   return G("ManagerNode")(django_manager_class(), model);
+}
+
+// Every related manager of a model is asked for it: worked out once for the class node, so
+// within an inference budget of its own (the answer kept must not depend on how deep the
+// inference that first asked for it stood).
+py::object default_manager(py::object model) {
+  constexpr const char* kMemo = "_vettor_default_manager";
+  py::object kept = getattr_or_none(model, kMemo);
+  if (!kept.is_none()) return kept;
+  py::object manager = G("helpers").attr("within_own_inference_budget")(
+      py::cpp_function([](py::object model) { return find_default_manager(model); }), model);
+  if (manager.is_none()) manager = G("ManagerNode")(django_manager_class(), model);
+  py::setattr(model, kMemo, manager);
+  return manager;
 }
 
 // ---------------------------------------------------------------------------------------
