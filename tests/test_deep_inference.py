@@ -83,3 +83,32 @@ def test_a_module_that_recursed_is_fixed_the_same_way_twice(caplog):
         ("if qs.count() > 0:  # [C9002@4 queryset='qs' expression='qs.count()']",
          "if qs.exists():  # [C9002@4 queryset='qs' expression='qs.count()']")]
     assert not caplog.records
+
+
+def marked_line(code):
+    source = (DEEP / MODULE).read_text()
+    return next(number for number, text in enumerate(source.splitlines(), 1) if f"[{code}@" in text)
+
+
+def single_text_findings():
+    source = (DEEP / MODULE).read_text()
+    return [(m["line"], m["message-id"]) for m in checker.check_code(source, str(DEEP / MODULE), "")]
+
+
+def review_suggestions():
+    from vettor.staticanalysis import suggest
+
+    found = {"path": MODULE, "line": marked_line("C9002"), "message-id": "C9002", "body": "C9002 here"}
+    return suggest.suggest_fixes([found], str(DEEP))
+
+
+@pytest.mark.parametrize("road, expected", [
+    (single_text_findings, lambda: [(marked_line("C9002"), "C9002")]),
+    (review_suggestions, lambda: [{
+        "body": "```suggestion\n    if qs.exists():  # [C9002@4 queryset='qs' expression='qs.count()']\n```"
+                "\n\nC9002 here",
+        "path": MODULE, "side": "RIGHT", "line": marked_line("C9002")}]),
+], ids=["single text", "review"])
+def test_a_module_that_recursed_is_judged_the_same_way_on_the_other_roads(road, expected):
+    assert road() == expected()
+    assert road() == expected()

@@ -360,6 +360,8 @@ RELATED_FIXES = {
         ("if Board.listed.active().count() > 0:", "if Board.listed.active().exists():"),
         ("if not Board.sorted_boards.active():", "if not Board.sorted_boards.active().exists():"),
         ("ids.append(sprint.board.id)", "ids.append(sprint.board_id)"),
+        ("if sprints_of(board).count() > 0:", "if sprints_of(board).exists():"),
+        ("return not latest_sprints()", "return not latest_sprints().exists()"),
     ],
     "boards/views.py": [
         ('context["any"] = self.get_queryset().count() > 0', 'context["any"] = self.get_queryset().exists()'),
