@@ -35,14 +35,16 @@ std::string module_name(py::handle path) {
 
 // Every name of the module is inferred once before the rule checkers see the tree, so the
 // checkers meet a tree whose names astroid has already resolved. A name that does not infer
-// (an undefined name in a snippet, say) is passed over: it must not cost the text its lint.
+// (an undefined name in a snippet, say, or one whose inference needs more stack than an
+// inference budget gives) is passed over: it must not cost the text its lint.
 void check_names(py::object tree) {
   py::handle astroid = G("astroid");
   py::object inference_error = astroid.attr("InferenceError");
   py::object next = import("builtins").attr("next");
+  py::object within_budget = G("helpers").attr("within_inference_budget");
   for (py::handle name : tree.attr("nodes_of_class")(astroid.attr("Name"))) {
     try {
-      next(name.attr("infer")(), py::none());
+      within_budget(next, name.attr("infer")(), py::none());
     } catch (py::error_already_set& e) {
       if (!e.matches(inference_error)) throw;
     }

@@ -61,8 +61,12 @@ void start_module_memo(py::handle module) {
 }
 void end_module_memo() { M.handle().attr(kModuleMemo) = py::none(); }
 
+// Within an inference budget: what needs more stack than it allows is no answer, the same
+// wherever the rule asks it (an ordinary call on a queryset passed through forty helpers).
 py::object inferred_of(py::handle node) {
-  return remembered("infer", node, [&] { return M("safe_infer")(node); });
+  return remembered("infer", node, [&] {
+    return H("within_inference_budget")(M("safe_infer"), node);
+  });
 }
 
 bool is_model_class(py::handle node) {
