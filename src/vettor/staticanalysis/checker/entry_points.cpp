@@ -19,7 +19,11 @@ constexpr const char* kPythonCheckerModules[] = {
     "admin", "settings", "columns", "classorder", "migrations", "querysets", "urls"};
 
 // Configuration keys that choose the files to lint rather than set a linter option.
-constexpr const char* kFileSelectionKeys[] = {"directories", "exclude"};
+constexpr const char* kFileSelectionKeys[] = {"directories", "exclude", "respect-gitignore"};
+
+// The configuration key of the findings ignored in some files; the driver drops them from the
+// findings, the linter never sees it.
+constexpr const char* kPerFileIgnores = "per-file-ignores";
 
 // The configuration key that turns the parse trees kept between lints off ("parse-cache":
 // false); the driver reads it, the linter never sees it.
@@ -336,10 +340,15 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   py::dict entries = builtin("dict")(config);
   for (auto item : entries) {
     // Keys for the driver itself, not for the linter.
-    if (is_file_selection_key(item.first) || py::str(kParseCache).equal(item.first)) continue;
+    if (is_file_selection_key(item.first) || py::str(kParseCache).equal(item.first) ||
+        py::str(kPerFileIgnores).equal(item.first))
+      continue;
     // Set below: the configured settings modules win over those found in the project.
     if (py::str(kSettingsFiles).equal(item.first)) continue;
-    apply_option(linter, item.first, py::reinterpret_borrow<py::object>(item.second));
+    py::object value = py::reinterpret_borrow<py::object>(item.second);
+    if (py::str("disable").equal(item.first) || py::str("enable").equal(item.first))
+      value = names_for_linter(value);
+    apply_option(linter, item.first, value);
   }
   linter.attr("set_option")("django-version", django_version);
   py::object meta = G("meta");
@@ -517,6 +526,10 @@ py::object django_version_for(py::handle config, py::handle details, py::handle 
 py::list get_messages(py::object project_root, py::object files,
                       py::object default_django_version, py::object config, py::object jobs) {
   py::object project_config = G("read_project_config")(project_root);
+  // The host's per-file ignores are checked as the project's are: a wrong one would otherwise
+  // silence nothing without a word.
+  if (vettor::hasattr(config, "keys") && truthy(config.attr("__contains__")(kPerFileIgnores)))
+    G("check_per_file_ignores")(config[kPerFileIgnores], "config: per-file-ignores");
   py::dict merged = merge_config(project_config, config);
   bound_project_jobs(merged, project_config, config, jobs);
   G("logger").attr("debug")("Using config: %s\n", merged);
@@ -532,6 +545,7 @@ py::list get_messages(py::object project_root, py::object files,
       py::arg("jobs") = jobs);
   py::list result = builtin("list")(python);
   result.attr("extend")(html);
+  result = without_per_file_ignored(result, merged.attr("get")(kPerFileIgnores));
   if (truthy(files.attr("__contains__")("META"))) result.attr("extend")(meta_messages_of(details));
   return result;
 }

@@ -23,8 +23,9 @@ def run(args, parser, counter):
     if args.format != "text" and (args.diff or args.fix):
         parser.error("--format applies to the lint, not to --diff or --fix")
     try:
-        selections = discovery.select(args.paths)
+        selections = discovery.select(args.paths, args.respect_gitignore)
         config.check_switches(args.switches)
+        config.check_per_file_ignores(args)
         if args.diff or args.fix:
             road = commands.diff if args.diff else commands.fix
             found = max(road(selection, args) for selection in selections)
