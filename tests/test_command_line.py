@@ -127,10 +127,19 @@ def test_workers_give_the_same_output_as_one_process(tmp_path):
     assert (workers.returncode, workers.stdout) == (one.returncode, one.stdout)
 
 
-def test_the_json_format_is_the_array_of_the_lint_records():
+def test_the_json_format_is_the_array_of_the_lint_records_with_their_text():
     result = run("--format", "json", "-j", "1", cwd=BLOG)
     assert result.returncode == 1 and result.stderr == ""
     records = json.loads(result.stdout)
+    # Each record carries its message as the text format renders it; the rest is the host
+    # API's record as it is.
+    texts = [record.pop("text") for record in records]
+    assert texts[records.index(next(r for r in records if r["message-id"] == "C2000"))].startswith(
+        "Field nickname is a nullable string field."
+    )
+    assert texts[-1] == "Django 3.2 (requirement '>=3.2,<4.0' admits 3.2.0 to 3.2.29)"
+    text_lines = run("-j", "1", cwd=BLOG).stdout
+    assert all(f": {text}" in text_lines for text in texts[:-1])
     files = {
         str(p.relative_to(BLOG)): None for p in BLOG.rglob("*") if p.suffix in (".py", ".html")
     }
