@@ -1098,6 +1098,7 @@ def test_an_interrupt_ends_the_lint_at_once(tmp_path, jobs, whole_group):
         (["--diff"], False),
         (["--disable", "C2000", "--enable", "C2006"], False),
         (["--disable", "C2000", "posts/models.py"], True),
+        (["--per-file-ignores", "tests/*:C9000"], False),
     ],
 )
 def test_dev_lint_keeps_the_example_project_unless_one_is_named(args, names_project):
