@@ -119,6 +119,21 @@ QUICK_PROJECT = {
 }
 
 
+def test_the_readme_sample_is_the_output_in_its_order():
+    readme = (REPO / "README.md").read_text()
+    sample = readme.split("```\n$ vettor examples/blog\n", 1)[1].split("```", 1)[0].splitlines()
+    printed = iter(run("examples/blog", "--jobs", "1", cwd=REPO).stdout.splitlines())
+    # Each line of the sample is printed, in the sample's order; "..." ends a line cut short
+    # and stands alone for lines left out.
+    for line in sample:
+        if line == "...":
+            continue
+        shown = line[: -len(" ...")] if line.endswith(" ...") else line
+        assert any(
+            output.startswith(shown) if line.endswith(" ...") else output == shown for output in printed
+        ), f"README line not printed in its place: {line}"
+
+
 def test_workers_give_the_same_output_as_one_process(tmp_path):
     write(tmp_path, QUICK_PROJECT)
     one = run(tmp_path, "--jobs", "1")

@@ -155,3 +155,13 @@ def test_the_command_line_spelling_reads_as_the_table(monkeypatch):
         "*/migrations/*": ["C2005"],
         "legacy/*": ["all"],
     }
+
+
+def test_the_readme_starter_configuration_ignores_the_queryset_findings_of_test_code(project):
+    import tomli
+
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text()
+    starter = readme.split("A starter\nconfiguration for a Django project:\n\n```toml\n", 1)[1].split("```", 1)[0]
+    (project / "pyproject.toml").write_text(starter)
+    assert "per-file-ignores" in tomli.loads(starter)["tool"]["vettor"]
+    assert found_by_api(project, {}) == EVERY - TESTS
