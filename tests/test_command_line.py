@@ -771,6 +771,10 @@ ALL_FOUR = {"C2000", "C2006", "C7000", "C7001"}
         ("", ["--disable", "C7000", "--enable", "C7000"], ALL_FOUR),
         ("", ["--enable", "C7000", "--disable", "C7000"], ALL_FOUR - {"C7000"}),
         ("enable = ['C7000']\ndisable = ['C7000']", [], ALL_FOUR - {"C7000"}),
+        # the start of codes, in the table and on the command line
+        ("disable = ['C70']", [], {"C2000", "C2006"}),
+        ("disable = ['C']", ["--enable", "c700"], {"C7000", "C7001"}),
+        ("", ["--disable", "C2", "--enable", "C2006"], {"C2006", "C7000", "C7001"}),
     ],
 )
 def test_disable_and_enable(tmp_path, table, args, codes):
@@ -785,6 +789,7 @@ def test_disable_and_enable(tmp_path, table, args, codes):
     [
         (["--disable", "C9999"], "--disable: 'C9999' is not a message code or symbol of vettor"),
         (["--enable", "C2000,nullable"], "--enable: 'nullable' is not a message code or symbol"),
+        (["--disable", "C99"], "--disable: 'C99' is not a message code or symbol of vettor"),
     ],
 )
 def test_an_unknown_code_on_the_command_line_is_one_line(tmp_path, args, error):

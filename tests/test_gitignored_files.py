@@ -142,6 +142,13 @@ def test_the_repository_file_system_monitor_is_not_run(repository, tmp_path):
     assert not witness.exists()
 
 
+def test_the_lint_of_the_host_api_takes_the_key(tmp_path):
+    from vettor.staticanalysis import checker
+
+    root = write(tmp_path, {"manage.py": "", "pyproject.toml": "[tool.vettor]\nrespect-gitignore = false\n"})
+    assert checker.get_messages(str(root), {"manage.py": None}, jobs=1) == []
+
+
 @pytest.mark.parametrize("value", ["'no'", "1"])
 def test_respect_gitignore_is_true_or_false(tmp_path, value):
     root = write(tmp_path, {"manage.py": "", "pyproject.toml": f"[tool.vettor]\nrespect-gitignore = {value}\n"})

@@ -1,14 +1,15 @@
 // What a name in `disable` or `enable` stands for, wherever it is written: the project's
 // [tool.vettor] table, the host's configuration, the command line's --disable and --enable,
-// and the pragmas of templates.
+// the per-file ignores, and the pragmas of templates.
 //
 // A name is "all" (every message), a category letter ("C": every message whose code starts
 // with it, in either case), a message code or the first characters of codes ("C2006", "C4",
 // "C90": every message whose code starts with them; in either case, as pylint reads codes),
 // a symbol ("huge-char-field") or the name of the rule checker that reports the message
-// ("columns"). A category letter is the shortest prefix of codes: "C" and "C4" both match the
-// start of the code, and "C" stands for its category whatever codes there are. Every place reads a name through MessageName, so a name means the same to a
-// Python finding, a template finding and a finding's fix.
+// ("columns"). A category letter is the shortest start of codes: "C" and "C4" both match the
+// first characters of the code, and "C" stands for its category whatever codes there are.
+// Every place reads a name through MessageName, so a name means the same to a Python finding,
+// a template finding and a finding's fix.
 #pragma once
 
 #include <cctype>

@@ -131,8 +131,9 @@ def build_parser():
             f"--{switch}",
             action=MessageSwitch,
             metavar="CODES",
-            help=f"{what} the findings of these comma-separated codes or symbols (\"all\" "
-            f"and the category letter C too); wins over {switch} in [tool.vettor]",
+            help=f"{what} the findings of these comma-separated codes or symbols (\"all\", "
+            f"the category letter C and the start of codes, as C4, too); wins over {switch} "
+            "in [tool.vettor]",
         )
     add_selection_options(parser)
     parser.add_argument(
