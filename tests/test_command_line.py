@@ -119,6 +119,21 @@ QUICK_PROJECT = {
 }
 
 
+def test_the_readme_sample_is_the_output_in_its_order():
+    readme = (REPO / "README.md").read_text()
+    sample = readme.split("```\n$ vettor examples/blog\n", 1)[1].split("```", 1)[0].splitlines()
+    printed = iter(run("examples/blog", "--jobs", "1", cwd=REPO).stdout.splitlines())
+    # Each line of the sample is printed, in the sample's order; "..." ends a line cut short
+    # and stands alone for lines left out.
+    for line in sample:
+        if line == "...":
+            continue
+        shown = line[: -len(" ...")] if line.endswith(" ...") else line
+        assert any(
+            output.startswith(shown) if line.endswith(" ...") else output == shown for output in printed
+        ), f"README line not printed in its place: {line}"
+
+
 def test_workers_give_the_same_output_as_one_process(tmp_path):
     write(tmp_path, QUICK_PROJECT)
     one = run(tmp_path, "--jobs", "1")
@@ -127,10 +142,19 @@ def test_workers_give_the_same_output_as_one_process(tmp_path):
     assert (workers.returncode, workers.stdout) == (one.returncode, one.stdout)
 
 
-def test_the_json_format_is_the_array_of_the_lint_records():
+def test_the_json_format_is_the_array_of_the_lint_records_with_their_text():
     result = run("--format", "json", "-j", "1", cwd=BLOG)
     assert result.returncode == 1 and result.stderr == ""
     records = json.loads(result.stdout)
+    # Each record carries its message as the text format renders it; the rest is the host
+    # API's record as it is.
+    texts = [record.pop("text") for record in records]
+    assert texts[records.index(next(r for r in records if r["message-id"] == "C2000"))].startswith(
+        "Field nickname is a nullable string field."
+    )
+    assert texts[-1] == "Django 3.2 (requirement '>=3.2,<4.0' admits 3.2.0 to 3.2.29)"
+    text_lines = run("-j", "1", cwd=BLOG).stdout
+    assert all(f": {text}" in text_lines for text in texts[:-1])
     files = {
         str(p.relative_to(BLOG)): None for p in BLOG.rglob("*") if p.suffix in (".py", ".html")
     }
@@ -683,7 +707,8 @@ def test_a_format_is_one_function_of_the_formats_table(tmp_path, monkeypatch, ca
     write(tmp_path, SWITCHED_PROJECT)
     monkeypatch.chdir(tmp_path)
     assert command_main(["--help"]) == 0
-    assert "codes: one line of the codes found" in capsys.readouterr().out
+    # (the help's lines are wrapped where they fall)
+    assert "codes: one line of the codes found" in " ".join(capsys.readouterr().out.split())
     assert command_main(["-j", "1", "--format", "codes"]) == 1
     assert capsys.readouterr().out == "C2000 C2006 C7000 C7001\n"
 
@@ -747,6 +772,10 @@ ALL_FOUR = {"C2000", "C2006", "C7000", "C7001"}
         ("", ["--disable", "C7000", "--enable", "C7000"], ALL_FOUR),
         ("", ["--enable", "C7000", "--disable", "C7000"], ALL_FOUR - {"C7000"}),
         ("enable = ['C7000']\ndisable = ['C7000']", [], ALL_FOUR - {"C7000"}),
+        # the start of codes, in the table and on the command line
+        ("disable = ['C70']", [], {"C2000", "C2006"}),
+        ("disable = ['C']", ["--enable", "c700"], {"C7000", "C7001"}),
+        ("", ["--disable", "C2", "--enable", "C2006"], {"C2006", "C7000", "C7001"}),
     ],
 )
 def test_disable_and_enable(tmp_path, table, args, codes):
@@ -761,6 +790,7 @@ def test_disable_and_enable(tmp_path, table, args, codes):
     [
         (["--disable", "C9999"], "--disable: 'C9999' is not a message code or symbol of vettor"),
         (["--enable", "C2000,nullable"], "--enable: 'nullable' is not a message code or symbol"),
+        (["--disable", "C99"], "--disable: 'C99' is not a message code or symbol of vettor"),
     ],
 )
 def test_an_unknown_code_on_the_command_line_is_one_line(tmp_path, args, error):
@@ -1091,6 +1121,7 @@ def test_an_interrupt_ends_the_lint_at_once(tmp_path, jobs, whole_group):
         (["--disable", "C2000", "posts/models.py"], True),
         (["-", "--stdin-filename", "posts/models.py"], True),
         (["--stdin-filename", "posts/models.py"], False),
+        (["--per-file-ignores", "tests/*:C9000"], False),
     ],
 )
 def test_dev_lint_keeps_the_example_project_unless_one_is_named(args, names_project):

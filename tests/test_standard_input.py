@@ -91,6 +91,8 @@ def test_the_json_format_gives_the_records_the_project_lint_gives(blog, monkeypa
         status, out = lint_stdin(monkeypatch, capsys, text, "--stdin-filename", name, "--format", "json")
         assert status == 1
         from_stdin = json.loads(out.out)
+        # The command line adds each finding's rendered text to the host's record.
+        assert all(record.pop("text") for record in from_stdin)
         from_file = checker.get_messages(str(blog), {name: None, "META": None}, jobs=1)
         assert from_stdin == json.loads(json.dumps(from_file, default=str))
 
@@ -112,6 +114,27 @@ def test_the_projects_configuration_and_the_command_lines_switches_apply(blog, m
         monkeypatch, capsys, EDITED_MODELS, "--stdin-filename", "posts/models.py", "--disable", "C2000,C2005"
     )
     assert status == 0 and finding_lines(out.out) == []
+
+
+@pytest.mark.parametrize(
+    "table, args, left",
+    [
+        ('per-file-ignores = { "posts/*" = ["C2000"] }', [], {"C2005", "C2006"}),
+        ('per-file-ignores = { "other/*" = ["C2000"] }', [], {"C2000", "C2005", "C2006"}),
+        ("", ["--per-file-ignores", "posts/models.py:C200"], set()),
+        ('disable = ["C20"]', [], set()),
+        ("", ["--disable", "C2"], set()),
+    ],
+)
+def test_per_file_ignores_and_the_start_of_codes_apply_as_to_the_project_lint(
+        blog, monkeypatch, capsys, table, args, left):
+    (blog / "pyproject.toml").write_text(f"[tool.vettor]\n{table}\n")
+    status, out = lint_stdin(monkeypatch, capsys, EDITED_MODELS, "--stdin-filename", "posts/models.py", *args)
+    assert {line.split()[1] for line in finding_lines(out.out)} == left
+    # The host's entry point reads the configuration as the command line hands it over.
+    config = {"per-file-ignores": {"posts/*": ["C2000"]}}
+    found = checker.get_text_messages(str(blog), "posts/models.py", EDITED_MODELS, config=config)
+    assert "C2000" not in {record["message-id"] for record in found}
 
 
 def test_without_a_name_the_text_is_stdin_py_of_the_working_directory(blog, monkeypatch, capsys):

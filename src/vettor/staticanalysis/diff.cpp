@@ -719,6 +719,12 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
   py::object settings_rules = vettor::import_sibling(G.handle(), "checkers.settings");
   py::object left_to_owner = settings_rules.attr("DOMAIN_DECISIONS");
   std::map<std::string, std::set<std::string>> left;
+  py::object per_file_ignores = lint_settings.config.attr("get")("per-file-ignores");
+  auto ignored_here = [&](const py::str& relative, py::handle record) {
+    return !per_file_ignores.is_none() &&
+           truthy(vettor::import_sibling(G.handle(), "checker")
+                      .attr("per_file_ignored")(per_file_ignores, relative, record["message-id"]));
+  };
   auto to_fix = [&](const py::str& relative, py::handle record) {
     py::object code = record["message-id"];
     if (!truthy(fixable.attr("__contains__")(code))) return false;
@@ -821,6 +827,8 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
           sources.set(job.file, done.text);
           py::list more;
           for (py::handle record : settings_findings(done.text, job.file, fixable, lint_settings)) {
+            // What the project ignores in this file is not fixed in it either.
+            if (ignored_here(job.relative, record)) continue;
             if (to_fix(job.relative, record) && !tried.count(py::str(record["message-id"]))) more.append(record);
           }
           if (more.empty()) break;

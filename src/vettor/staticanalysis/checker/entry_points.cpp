@@ -19,7 +19,11 @@ constexpr const char* kPythonCheckerModules[] = {
     "admin", "settings", "columns", "classorder", "migrations", "querysets", "urls"};
 
 // Configuration keys that choose the files to lint rather than set a linter option.
-constexpr const char* kFileSelectionKeys[] = {"directories", "exclude"};
+constexpr const char* kFileSelectionKeys[] = {"directories", "exclude", "respect-gitignore"};
+
+// The configuration key of the findings ignored in some files; the driver drops them from the
+// findings, the linter never sees it.
+constexpr const char* kPerFileIgnores = "per-file-ignores";
 
 // The configuration key that turns the parse trees kept between lints off ("parse-cache":
 // false); the driver reads it, the linter never sees it.
@@ -336,10 +340,15 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   py::dict entries = builtin("dict")(config);
   for (auto item : entries) {
     // Keys for the driver itself, not for the linter.
-    if (is_file_selection_key(item.first) || py::str(kParseCache).equal(item.first)) continue;
+    if (is_file_selection_key(item.first) || py::str(kParseCache).equal(item.first) ||
+        py::str(kPerFileIgnores).equal(item.first))
+      continue;
     // Set below: the configured settings modules win over those found in the project.
     if (py::str(kSettingsFiles).equal(item.first)) continue;
-    apply_option(linter, item.first, py::reinterpret_borrow<py::object>(item.second));
+    py::object value = py::reinterpret_borrow<py::object>(item.second);
+    if (py::str("disable").equal(item.first) || py::str("enable").equal(item.first))
+      value = names_for_linter(value);
+    apply_option(linter, item.first, value);
   }
   linter.attr("set_option")("django-version", django_version);
   py::object meta = G("meta");
@@ -517,6 +526,10 @@ py::object django_version_for(py::handle config, py::handle details, py::handle 
 py::list get_messages(py::object project_root, py::object files,
                       py::object default_django_version, py::object config, py::object jobs) {
   py::object project_config = G("read_project_config")(project_root);
+  // The host's per-file ignores are checked as the project's are: a wrong one would otherwise
+  // silence nothing without a word.
+  if (vettor::hasattr(config, "keys") && truthy(config.attr("__contains__")(kPerFileIgnores)))
+    G("check_per_file_ignores")(config[kPerFileIgnores], "config: per-file-ignores");
   py::dict merged = merge_config(project_config, config);
   bound_project_jobs(merged, project_config, config, jobs);
   G("logger").attr("debug")("Using config: %s\n", merged);
@@ -532,6 +545,7 @@ py::list get_messages(py::object project_root, py::object files,
       py::arg("jobs") = jobs);
   py::list result = builtin("list")(python);
   result.attr("extend")(html);
+  result = without_per_file_ignored(result, merged.attr("get")(kPerFileIgnores));
   if (truthy(files.attr("__contains__")("META"))) result.attr("extend")(meta_messages_of(details));
   return result;
 }
@@ -548,7 +562,10 @@ py::list get_text_messages(py::object project_root, py::object path, py::object 
                                std::string(py::str(code.get_type().attr("__name__"))));
   }
   py::object project_config = G("read_project_config")(project_root);
+  if (vettor::hasattr(config, "keys") && truthy(config.attr("__contains__")(kPerFileIgnores)))
+    G("check_per_file_ignores")(config[kPerFileIgnores], "config: per-file-ignores");
   py::dict merged = merge_config(project_config, config);
+  py::object per_file_ignores = merged.attr("get")(kPerFileIgnores);
   std::string root = absolute_root(project_root);
   py::object key = G("os").attr("fspath")(path);
   py::object target = os_path("normpath")(os_path("join")(root, key));
@@ -568,7 +585,7 @@ py::list get_text_messages(py::object project_root, py::object path, py::object 
       record["path"] = name;
       kept.append(record);
     }
-    return kept;
+    return without_per_file_ignored(kept, per_file_ignores);
   }
   if (!ends_with(key, ".py")) return kept;
 
@@ -578,9 +595,13 @@ py::list get_text_messages(py::object project_root, py::object path, py::object 
     // The files, the parse cache and the workers are the driver's; the settings modules are
     // handed over below, as the project lint chooses them.
     if (is_file_selection_key(item.first) || py::str(kParseCache).equal(item.first) ||
-        py::str(kSettingsFiles).equal(item.first) || py::str("jobs").equal(item.first))
+        py::str(kPerFileIgnores).equal(item.first) || py::str(kSettingsFiles).equal(item.first) ||
+        py::str("jobs").equal(item.first))
       continue;
-    options[item.first] = item.second;
+    py::object value = py::reinterpret_borrow<py::object>(item.second);
+    if (py::str("disable").equal(item.first) || py::str("enable").equal(item.first))
+      value = names_for_linter(value);
+    options[item.first] = value;
   }
   options["django-version"] = django_version_for(merged, details, default_django_version);
   py::list settings_files = settings_modules(project_root, merged);
@@ -604,7 +625,7 @@ py::list get_text_messages(py::object project_root, py::object path, py::object 
     record["path"] = name;
     kept.append(record);
   }
-  return kept;
+  return without_per_file_ignored(kept, per_file_ignores);
 }
 
 // What a lint of the project goes by, for a caller that lints texts of it one at a time as
@@ -680,7 +701,9 @@ void register_entry_points(py::module_& m) {
         "    merged over the [tool.vettor] table of the project's pyproject.toml, which\n"
         "    may set only vettor's own options (meta.ConfigurationError otherwise; see\n"
         "    check_project_config). \"django-version\" and \"settings-files\" there win\n"
-        "    over what the project's files say.\n"
+        "    over what the project's files say; \"per-file-ignores\" ({pattern: names})\n"
+        "    leaves the findings of those names out in the files a pattern matches (a\n"
+        "    wrong value raises meta.ConfigurationError, here as in the project's table).\n"
         "jobs: worker processes (0: one per CPU); a \"jobs\" option wins over it (the\n"
         "    project's own never above the CPUs, nor above `jobs` when it is given).\n\n"
         "Returns a new list: the Python findings (records with \"type\", \"module\", \"obj\",\n"

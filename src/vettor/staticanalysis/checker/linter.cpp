@@ -149,7 +149,8 @@ void check(py::handle cls, py::object self, py::object files_or_modules, py::arg
   try {
     self.attr("progress") = display;
     size_t count = py::len(files_or_modules);
-    std::string description = "[blue]Analyzing " + std::to_string(count) + " files... ";
+    std::string description =
+        "[blue]Analyzing " + std::to_string(count) + (count == 1 ? " file... " : " files... ");
     self.attr("progress_task") =
         display.attr("add_task")(description, py::arg("total") = count);
     self.attr("_progress_pid") = G("os").attr("getpid")();

@@ -92,7 +92,7 @@ void check_message_names(const Entry& entry) {
     if (!truthy(G("is_message_name")(name)))
       entry.error(shown(name) + " is not a message code or symbol of vettor");
   }
-  linter_takes(entry, py::reinterpret_borrow<py::object>(entry.value));
+  linter_takes(entry, names_for_linter(entry.value));
 }
 
 // A number of worker processes, which the lint bounds by the CPUs the machine has.
@@ -141,8 +141,13 @@ void check_settings_files(const Entry& entry) {
   }
 }
 
-void check_parse_cache(const Entry& entry) {
+void check_true_or_false(const Entry& entry) {
   if (!py::isinstance<py::bool_>(entry.value)) entry.error(shown(entry.value) + " is not true or false");
+}
+
+void check_per_file_ignores(const Entry& entry) {
+  std::string problem = per_file_ignores_problem(entry.value);
+  if (!problem.empty()) entry.error(problem);
 }
 
 void check_django_version(const Entry& entry) {
@@ -163,7 +168,9 @@ constexpr OwnKey kOwnKeys[] = {
     {"disable", &check_message_names},     {"enable", &check_message_names},
     {"jobs", &check_jobs},                 {"exclude", &check_exclude},
     {"directories", &check_directories},   {"settings-files", &check_settings_files},
-    {"parse-cache", &check_parse_cache},   {"django-version", &check_django_version},
+    {"parse-cache", &check_true_or_false}, {"django-version", &check_django_version},
+    {"per-file-ignores", &check_per_file_ignores},
+    {"respect-gitignore", &check_true_or_false},
 };
 
 py::set rule_option_names() {
@@ -232,8 +239,10 @@ void register_project_config(py::module_& m) {
         "numbers), \"disable\" and \"enable\" (names of vettor's messages, as a list or one\n"
         "comma-separated text), \"jobs\" (a whole number from 0 up), \"exclude\" (a text or a\n"
         "list of texts), \"directories\" (folders inside the project), \"settings-files\"\n"
-        "(modules of the project), \"parse-cache\" (true or false) and \"django-version\" (a\n"
-        "text such as \"3.2\"); pylint's own options and any other key are refused.",
+        "(modules of the project), \"parse-cache\" (true or false), \"django-version\" (a\n"
+        "text such as \"3.2\"), \"per-file-ignores\" (shell patterns of paths mapped to names\n"
+        "as disable takes them) and \"respect-gitignore\" (true or false); pylint's own\n"
+        "options and any other key are refused.",
         py::arg("config"), py::arg("project_root"));
   m.def("read_project_config", &read_project_config,
         "The [tool.vettor] table of the pyproject.toml in project_root, as\n"

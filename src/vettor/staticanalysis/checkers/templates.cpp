@@ -984,13 +984,16 @@ py::dict disabled_lines(py::object text) {
 }
 
 // Whether a pragma on the line names the finding: its code, its symbol, "all" or its category
-// letter, as `disable` names findings.
+// letter, as `disable` names findings. A code is written whole in a pragma, as pylint reads the
+// pragma of a Python line: the start of codes ("C70") is for the configuration only.
 bool silenced_on_line(py::handle self, py::handle line, py::handle code) {
   py::object lines = py::getattr(self, "disabled_lines", py::none());
   if (lines.is_none() || !truthy(lines.attr("__contains__")(line))) return false;
   MessageInfo message{py::str(code), py::str(self.attr("msgs")[code][py::int_(1)]), ""};
   for (py::handle name : lines[line]) {
-    if (MessageName(py::str(name)).selects(message)) return true;
+    MessageName read{py::str(name)};
+    if (read.kind() == MessageName::Kind::kCode && read.normal() != message.code) continue;
+    if (read.selects(message)) return true;
   }
   return false;
 }

@@ -29,9 +29,11 @@ def run(args, parser, counter):
         if args.paths == [stdin.STDIN]:
             project = stdin.project(args)
             config.check_switches(args.switches)
+            config.check_per_file_ignores(args)
             return exit_status(args, commands.lint([project.selection], args, counter, [project]))
-        selections = discovery.select(args.paths)
+        selections = discovery.select(args.paths, args.respect_gitignore)
         config.check_switches(args.switches)
+        config.check_per_file_ignores(args)
         if args.diff or args.fix or args.add_pragmas:
             road = commands.diff if args.diff else commands.fix if args.fix else pragmas.add
             found = max(road(selection, args) for selection in selections)

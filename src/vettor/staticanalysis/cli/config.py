@@ -6,6 +6,7 @@ names --disable and --enable take, read as the configuration's are (checker.is_m
 checker.disabled_codes).
 """
 import argparse
+import re
 import sys
 from pathlib import Path
 
@@ -45,6 +46,49 @@ class MessageSwitch(argparse.Action):
         switches = list(namespace.switches)
         switches.append((self.dest, option_string, [name for name in names_in(values) if name]))
         namespace.switches = switches
+
+
+def per_file_ignores(text):
+    """--per-file-ignores as flake8 spells it: "tests/*:C9000,C9002 */migrations/*:C2005",
+    each pattern followed by a colon and its names (spaces and commas between them, lines too),
+    read as the {pattern: [names]} table [tool.vettor] per-file-ignores holds."""
+    table, names = {}, None
+    tokens = re.findall(r"[^\s:,]+|:", text)
+    for token, following in zip(tokens, tokens[1:] + [None]):
+        if token == ":":
+            continue
+        if following == ":":
+            names = table.setdefault(token, [])
+        elif names is None:
+            raise argparse.ArgumentTypeError(f"{token!r} follows no pattern (PATTERN:CODES)")
+        else:
+            names.append(token)
+    for pattern, listed in table.items():
+        if not listed:
+            raise argparse.ArgumentTypeError(f"{pattern!r} names no codes (PATTERN:CODES)")
+    return table
+
+
+def add_selection_options(parser):
+    """The options that choose which findings of which files are reported, beside
+    --disable and --enable."""
+    parser.add_argument(
+        "--per-file-ignores",
+        type=per_file_ignores,
+        metavar="PATTERN:CODES",
+        help="leave out the findings of these codes in the files a pattern matches, as "
+        "\"tests/*:C9000,C9002 */migrations/*:C2005\" (patterns as exclude takes them; "
+        "codes as --disable takes them); replaces per-file-ignores in [tool.vettor]",
+    )
+    parser.add_argument(
+        "--no-respect-gitignore",
+        dest="respect_gitignore",
+        action="store_const",
+        const=False,
+        default=None,
+        help="lint the files git ignores too (by default they are left out when the project "
+        "root is the top of a git work tree); wins over respect-gitignore in [tool.vettor]",
+    )
 
 
 def build_parser():
@@ -88,9 +132,11 @@ def build_parser():
             f"--{switch}",
             action=MessageSwitch,
             metavar="CODES",
-            help=f"{what} the findings of these comma-separated codes or symbols (\"all\" "
-            f"and the category letter C too); wins over {switch} in [tool.vettor]",
+            help=f"{what} the findings of these comma-separated codes or symbols (\"all\", "
+            f"the category letter C and the start of codes, as C4, too); wins over {switch} "
+            "in [tool.vettor]",
         )
+    add_selection_options(parser)
     parser.add_argument(
         "--list-rules",
         action="store_true",
@@ -142,6 +188,13 @@ def check_switches(switches):
                 )
 
 
+def check_per_file_ignores(args):
+    """Raises meta.ConfigurationError for a name of --per-file-ignores that stands for no
+    message."""
+    if args.per_file_ignores is not None:
+        checker.check_per_file_ignores(args.per_file_ignores, "--per-file-ignores")
+
+
 def switched_config(table, switches):
     """disable and enable for the lint when the command line sets them: the codes left out
     and those reported once the [tool.vettor] entries and then the command line's, in their
@@ -157,9 +210,11 @@ def switched_config(table, switches):
 
 
 def lint_config(selection, args):
-    """The configuration the command line hands the lint of a project: --jobs, and disable
-    and enable when --disable or --enable is given."""
+    """The configuration the command line hands the lint of a project: --jobs, disable
+    and enable when --disable or --enable is given, and --per-file-ignores."""
     given = {"jobs": args.jobs} if args.jobs is not None else {}
     if args.switches:
         given.update(switched_config(selection.config, args.switches))
+    if args.per_file_ignores is not None:
+        given["per-file-ignores"] = args.per_file_ignores
     return given

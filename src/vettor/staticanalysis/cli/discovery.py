@@ -2,10 +2,9 @@
 
 The project root is found upward from each path; the project's files are its Python files and
 the HTML files of its templates folders, less the folders that hold other people's code and
-what its [tool.vettor] `exclude` and `directories` leave out. A named path narrows that
-selection and never widens it.
+what its [tool.vettor] `exclude` and `directories` leave out, and the files git ignores
+(gitignore.py). A named path narrows that selection and never widens it.
 """
-import fnmatch
 import os
 from pathlib import Path, PurePosixPath
 from typing import NamedTuple
@@ -13,6 +12,8 @@ from typing import NamedTuple
 import tomli
 
 from vettor.staticanalysis import checker
+
+from . import gitignore
 
 # Folders that hold other people's code or tool state, never the project's own sources.
 SKIPPED_FOLDERS = {"node_modules", "site-packages", "dist-packages", "__pycache__"}
@@ -146,10 +147,9 @@ def exclude_patterns(config):
 
 def is_excluded(relative, patterns):
     """A pattern matches the project-relative path, one of its folders, or one of its names:
-    "docs", "*/static/*", "legacy/*.py" and "test_*.py" all serve."""
-    parts = PurePosixPath(relative).parts
-    candidates = {relative, *parts, *("/".join(parts[:n]) for n in range(1, len(parts)))}
-    return any(fnmatch.fnmatchcase(name, pattern) for pattern in patterns for name in candidates)
+    "docs", "*/static/*", "legacy/*.py" and "test_*.py" all serve (the matching that
+    per-file-ignores uses too)."""
+    return bool(patterns) and checker.matches_path(relative, patterns)
 
 
 def is_template(relative):
@@ -184,13 +184,20 @@ def is_named(relative, named):
     return any(n == "." or relative == n or relative.startswith(n + "/") for n in named)
 
 
-def selected_files(project, config, named):
+def respects_gitignore(config, respect_gitignore):
+    """The command line's choice, else the project's (`respect-gitignore`, true by default)."""
+    return config.get("respect-gitignore", True) if respect_gitignore is None else respect_gitignore
+
+
+def selected_files(project, config, named, respect_gitignore=None):
     """The project's Python files and templates that lie in the named files and folders, and
     the number of named files that are none of them. A named path narrows what the lint of
     the whole project takes; it never widens it: exclude, directories and the templates
     folders apply to it as to any file, so pre-commit and an editor, which name files, get
     the findings of the project's own lint."""
     python, templates = project_files(project, config)
+    if respects_gitignore(config, respect_gitignore):
+        python, templates = gitignore.not_ignored(project, python, templates)
     python = [p for p in python if is_named(p, named)]
     templates = [t for t in templates if is_named(t, named)]
     taken = set(python) | set(templates)
@@ -200,14 +207,17 @@ def selected_files(project, config, named):
     return python, templates, passed_over
 
 
-def select(paths):
+def select(paths, respect_gitignore=None):
     """The Selection of every project the paths name, in the order named. Raises NoSuchPath
     for a path that does not exist, meta.ConfigurationError for a mistake in a project's
-    configuration."""
+    configuration. `respect_gitignore` (None: as the project says) chooses whether the files
+    git ignores are left out."""
     selections = []
     for root, named in named_projects(paths or ["."]).items():
         project = Path(shown(root, "."))
         # The same check of the table as every entry point of the host API makes.
         config = checker.read_project_config(project)
-        selections.append(Selection(project, config, *selected_files(project, config, named)))
+        selections.append(
+            Selection(project, config, *selected_files(project, config, named, respect_gitignore))
+        )
     return selections

@@ -30,8 +30,14 @@ def text(run):
 
 
 def json_array(run):
-    """one array of the finding records"""
-    found = [finding for project in run.projects for finding in project.findings]
+    """one array of the finding records, each with its "text"
+
+    A record is the host API's, with the message as the text format renders it under "text"."""
+    found = [
+        {**finding, "text": meta_text(finding) if is_meta(finding) else message_text(finding)}
+        for project in run.projects
+        for finding in project.findings
+    ]
     print(json.dumps(found, indent=2, ensure_ascii=False, default=str))
 
 
@@ -43,7 +49,14 @@ def github(run):
                 print(annotate(finding))
 
 
-FORMATS = {"text": text, "json": json_array, "github": github}
+def sarif(run):
+    """one SARIF 2.1.0 log (GitHub code scanning reads it)"""
+    from . import sarif as sarif_log
+
+    print(json.dumps(sarif_log.log_of(run), indent=2, ensure_ascii=False, default=str))
+
+
+FORMATS = {"text": text, "json": json_array, "github": github, "sarif": sarif}
 
 
 def what_it_prints(name):
@@ -84,14 +97,17 @@ def explain(finding):
     return f"{where}: {code} {symbol_of(finding)}: {message_text(finding)}"
 
 
-def explain_meta(meta_finding):
+def meta_text(meta_finding):
+    """What the Django-version finding says: the version, and the releases its requirement
+    admits."""
     body = meta_finding["body"]
     versions = body["matching_versions"]
     span = f"{versions[0]} to {versions[-1]}" if versions else "no released version"
-    return (
-        f"{meta_finding['path']}: {meta_finding['message-id']} Django {body['minor']} "
-        f"(requirement '{body['specs'] or 'any'}' admits {span})"
-    )
+    return f"Django {body['minor']} (requirement '{body['specs'] or 'any'}' admits {span})"
+
+
+def explain_meta(meta_finding):
+    return f"{meta_finding['path']}: {meta_finding['message-id']} {meta_text(meta_finding)}"
 
 
 def annotation_escape(text, is_property=False):
