@@ -11,7 +11,8 @@ the project's root as an editor runs it: its user plus system CPU seconds (what 
 the machine changes least), the least and the median over --rounds. The targets are a
 generated Django project (bench/project_generator.py, --files Python files) and one real
 package of bench/lint_real_packages.py (--package; fetched into bench/cache/ on first use and
-copied, never changed there). For each target and each scope (one file, the whole project):
+copied, never changed there); with --files 0 --package '' only the commands are timed. For each
+target and each scope (one file, the whole project):
 
   off    `parse-cache = false` in the project's [tool.vettor];
   cold   the parse cache on, the user's cache folder empty;
@@ -69,9 +70,11 @@ def copy_with_cache_setting(source, destination, parse_cache):
 
 
 def targets(args, work):
-    generated = work / "generated-source"
-    project_generator.generate(generated, python_files=args.files, seed=args.seed)
-    found = [("generated", generated, args.file)]
+    found = []
+    if args.files:
+        generated = work / "generated-source"
+        project_generator.generate(generated, python_files=args.files, seed=args.seed)
+        found.append(("generated", generated, args.file))
     if args.package:
         import lint_real_packages
 
@@ -116,7 +119,8 @@ def profile(builds, prepared, work, folder):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--files", type=int, default=368)
+    parser.add_argument("--files", type=int, default=368,
+                        help="Python files of the generated project (0: no generated project)")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--file", default="app000/models.py",
                         help="the file of the generated project linted on its own")
