@@ -486,21 +486,21 @@ def test_the_host_api_keeps_its_explicit_selection(tmp_path):
     ],
 )
 def test_the_project_root_is_found_above_the_path(tmp_path, layout, start, root):
-    from vettor.staticanalysis import __main__ as command
+    from vettor.staticanalysis.cli import discovery
 
     write(tmp_path, layout)
     for path in (tmp_path / start, tmp_path / start / "x.py"):
-        found = command.named_projects([str(path)])
+        found = discovery.named_projects([str(path)])
         assert list(found) == [(tmp_path / root).resolve()]
 
 
 def test_paths_are_named_relative_to_their_project(tmp_path, monkeypatch):
-    from vettor.staticanalysis import __main__ as command
+    from vettor.staticanalysis.cli import discovery
 
     write(tmp_path, {"manage.py": "", "a/x.py": "", "a/b/y.py": "", "c/z.py": ""})
     monkeypatch.chdir(tmp_path / "a")
     named = ["x.py", "b/y.py", "b", ".", "./x.py", "..", "../c/z.py"]
-    assert command.named_projects(named) == {
+    assert discovery.named_projects(named) == {
         tmp_path.resolve(): ["a/x.py", "a/b/y.py", "a/b", "a", ".", "c/z.py"]
     }
 
@@ -672,6 +672,31 @@ def test_the_github_format_is_one_annotation_per_finding(tmp_path):
     ]
 
 
+def test_a_format_is_one_function_of_the_formats_table(tmp_path, monkeypatch, capsys):
+    from vettor.staticanalysis.cli import formats
+
+    def codes(run):
+        """one line of the codes found"""
+        print(" ".join(f["message-id"] for p in run.projects for f in p.findings))
+
+    monkeypatch.setitem(formats.FORMATS, "codes", codes)
+    write(tmp_path, SWITCHED_PROJECT)
+    monkeypatch.chdir(tmp_path)
+    assert command_main(["--help"]) == 0
+    assert "codes: one line of the codes found" in capsys.readouterr().out
+    assert command_main(["-j", "1", "--format", "codes"]) == 1
+    assert capsys.readouterr().out == "C2000 C2006 C7000 C7001\n"
+
+
+def command_main(args):
+    from vettor.staticanalysis import cli
+
+    try:
+        return cli.main(args)
+    except SystemExit as exit:
+        return exit.code
+
+
 def test_list_rules_prints_the_rows_of_the_readme():
     result = run("--list-rules")
     assert result.returncode == 0 and result.stderr == ""
@@ -822,6 +847,17 @@ def files_of(root):
     }
 
 
+# Once the fixes of the example blog turn HSTS on, whether it covers the subdomains and whether
+# the domain goes on the preload lists are findings no fix decides: each is named on standard
+# error.
+LEFT_IN_BLOG_SETTINGS = [
+    "WARNING: Left unfixed: C4011 in blog/settings.py: whether HTTP Strict Transport Security "
+    "covers every subdomain is decided for the whole domain, not in one settings file",
+    "WARNING: Left unfixed: C4017 in blog/settings.py: whether the domain goes on the "
+    "browsers' HSTS preload lists is decided for the whole domain, not in one settings file",
+]
+
+
 def test_diff_prints_the_fixes_and_fix_writes_them(blog, tmp_path):
     before = files_of(blog)
     diff = run("--diff", cwd=blog)
@@ -835,7 +871,8 @@ def test_diff_prints_the_fixes_and_fix_writes_them(blog, tmp_path):
         "posts/views.py",
     ]
     assert re.findall(r"^\+\+\+ b/(\S+)$", diff.stdout, flags=re.M) == changed
-    assert diff.stderr.splitlines() == [f"would fix {path}" for path in changed] + [
+    left = LEFT_IN_BLOG_SETTINGS
+    assert diff.stderr.splitlines() == left + [f"would fix {path}" for path in changed] + [
         "4 files would be fixed",
         "These fixes change model fields in posts: once they are applied, "
         "run `python manage.py makemigrations posts`",
@@ -844,9 +881,10 @@ def test_diff_prints_the_fixes_and_fix_writes_them(blog, tmp_path):
     fixed = run("--fix", cwd=blog)
     assert fixed.returncode == 0, fixed.stderr
     assert fixed.stdout.splitlines() == [f"Fixed {path}" for path in changed] + ["4 files fixed"]
-    assert fixed.stderr.splitlines() == [
+    assert fixed.stderr.splitlines() == left + [
         "Model fields changed in posts: run `python manage.py makemigrations posts`"
     ]
+    assert "SECURE_HSTS_PRELOAD" not in (blog / "blog/settings.py").read_text()
     after = files_of(blog)
     assert {path for path in before if after[path] != before[path]} == set(changed)
 
@@ -858,7 +896,7 @@ def test_diff_prints_the_fixes_and_fix_writes_them(blog, tmp_path):
     # The fixes settle in one run: the security middleware added, the settings that need it
     # were fixed too, and a second run finds nothing to fix.
     again = run("--diff", cwd=blog)
-    assert (again.returncode, again.stdout) == (0, "")
+    assert (again.returncode, again.stdout, again.stderr.splitlines()) == (0, "", left + ["0 files would be fixed"])
 
 
 def test_diff_and_fix_honour_exclude(blog):
@@ -917,7 +955,7 @@ def test_a_bad_black_style_is_a_configuration_error_on_the_fix_road(blog, black,
 
 
 def test_fix_lists_what_it_wrote_when_a_file_cannot_be_written(blog, monkeypatch, capsys):
-    from vettor.staticanalysis import __main__ as command, transformer
+    from vettor.staticanalysis import cli as command, transformer
 
     real = transformer.os.replace
 
@@ -936,7 +974,7 @@ def test_fix_lists_what_it_wrote_when_a_file_cannot_be_written(blog, monkeypatch
         "Fixed posts/migrations/0002_fill_author_nicknames.py",
         "2 files fixed",
     ]
-    assert err.splitlines() == ["Could not write posts/models.py: Permission denied"]
+    assert err.splitlines() == LEFT_IN_BLOG_SETTINGS + ["Could not write posts/models.py: Permission denied"]
     assert (blog / "posts" / "models.py").read_bytes() == (BLOG / "posts" / "models.py").read_bytes()
 
 
@@ -956,7 +994,7 @@ def test_diff_is_written_in_each_file_own_encoding(blog, tmp_path):
 
 
 def test_jobs_go_to_the_one_lint_of_the_fix_road(blog, monkeypatch, capsys):
-    from vettor.staticanalysis import __main__ as command
+    from vettor.staticanalysis import cli as command
 
     calls = []
     real = checker.get_messages

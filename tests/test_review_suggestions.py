@@ -293,6 +293,29 @@ def test_settings_fixes_change_a_statement_and_add_one(project):
     ]
 
 
+def test_a_settings_suggestion_goes_to_the_module_of_its_finding(tmp_path):
+    # manage.py names development's module; production.py and staging.py are both judged (the
+    # first of them is the project's settings_modpath): each finding's fix is suggested in its
+    # own module, and none in a module the settings rules do not judge.
+    root = tmp_path / "site"
+    settings = 'MIDDLEWARE = ["django.middleware.security.SecurityMiddleware"]\nSECURE_SSL_REDIRECT = False\n'
+    files = {
+        "manage.py": 'import os\nos.environ.setdefault("DJANGO_SETTINGS_MODULE", "proj.settings.dev")\nimport django\n',
+        "proj/__init__.py": "", "proj/settings/__init__.py": "",
+        **{f"proj/settings/{name}.py": settings for name in ["production", "staging", "dev"]},
+    }
+    for path, text in files.items():
+        (root / path).parent.mkdir(parents=True, exist_ok=True)
+        (root / path).write_text(text)
+    assert meta.get_settings_files(root) == ["proj.settings.production", "proj.settings.staging"]
+    records = [finding(f"proj/settings/{name}.py", 2, "C4013") for name in ["dev", "staging", "production"]]
+    assert suggest.suggest_fixes(records, str(root)) == [
+        comment("proj/settings/dev.py", 2, "C4013 here"),
+        comment("proj/settings/staging.py", 2, block("SECURE_SSL_REDIRECT = True") + "\n\nC4013 here"),
+        comment("proj/settings/production.py", 2, block("SECURE_SSL_REDIRECT = True") + "\n\nC4013 here"),
+    ]
+
+
 # ---------------------------------------------------------------------------------------
 # Templates
 

@@ -323,6 +323,11 @@ PRAGMA_CASES = [
     ('{#vettor:disable=C7001,hard-coded-url#}<a href="/a/"><img src="/a.png">', []),
     ('<a href="/a/"><img src="/a.png"> {# vettor: disable = all #}', []),
     ('<a href="/a/"><img src="/a.png"> {# keep: vettor: disable=C7000 #}', [(1, 14, "C7001")]),
+    # names read as disable reads them: a category letter, a code in either case
+    ('<a href="/a/"><img src="/a.png"> {# vettor: disable=C #}', []),
+    ('<a href="/a/"> {# vettor: disable=c7000 #}', []),
+    ('<a href="/a/"> {# vettor: disable=W #}', [(1, 0, "C7000")]),
+    ('<a href="/a/"> {# vettor: disable=C70 #}', [(1, 0, "C7000")]),
     # another code, another line, another kind of comment: the finding stays
     ('<a href="/a/"> {# vettor: disable=hard-coded-static-url #}', [(1, 0, "C7000")]),
     ('{# vettor: disable=hard-coded-url #}\n<a href="/a/">', [(2, 0, "C7000")]),

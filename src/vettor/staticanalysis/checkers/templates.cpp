@@ -15,6 +15,7 @@
 // finds the values, and the text is edited only where it read them: the same characters
 // standing elsewhere (another attribute, an `a` link, the page's own text, the start of a
 // longer value) are left as written.
+#include <vettor/message_names.hpp>
 #include <vettor/rules.hpp>
 
 #include <algorithm>
@@ -982,15 +983,16 @@ py::dict disabled_lines(py::object text) {
   return lines;
 }
 
+// Whether a pragma on the line names the finding: its code, its symbol, "all" or its category
+// letter, as `disable` names findings.
 bool silenced_on_line(py::handle self, py::handle line, py::handle code) {
   py::object lines = py::getattr(self, "disabled_lines", py::none());
   if (lines.is_none() || !truthy(lines.attr("__contains__")(line))) return false;
-  py::object names = lines[line];
-  py::object symbol = self.attr("msgs")[code][py::int_(1)];
-  for (py::handle name : {py::handle(code), py::handle(symbol)}) {
-    if (truthy(names.attr("__contains__")(name))) return true;
+  MessageInfo message{py::str(code), py::str(self.attr("msgs")[code][py::int_(1)]), ""};
+  for (py::handle name : lines[line]) {
+    if (MessageName(py::str(name)).selects(message)) return true;
   }
-  return truthy(names.attr("__contains__")("all"));
+  return false;
 }
 
 // The whole text of a template, or None when it cannot be read or is not UTF-8 (Django's

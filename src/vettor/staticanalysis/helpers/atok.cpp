@@ -9,6 +9,8 @@
 
 #include "helpers.hpp"
 
+#include <vettor/project_files.hpp>
+
 namespace vettor::helpers {
 
 namespace {
@@ -384,7 +386,7 @@ py::object file_under_root(py::object project_root, py::object path) {
   py::object root_path = lookup("pathlib", "Path")(project_root);
   py::object full = root_path.attr("__truediv__")(path).attr("resolve")();
   py::object root = root_path.attr("resolve")();
-  if (!truthy(full.attr("parents").attr("__contains__")(root))) {
+  if (full.equal(root) || !ProjectRoot(root).holds(full)) {
     raise(PyExc_ValueError, "refusing " + std::string(py::repr(path)) +
                                 ": it is not a file inside the project root " +
                                 std::string(py::str(root)));
