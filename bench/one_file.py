@@ -117,6 +117,38 @@ def profile(builds, prepared, work, folder):
                 cpu_of(command, copies["on"], cache_home)
 
 
+# Where a run's time went, from its profile: (label, file name ending, function name). The
+# figures are cumulative, so a later line can hold part of an earlier one (a module that
+# inference reaches is built and transformed while the rules walk the file).
+PHASES = (
+    ("whole run", None, None),
+    ("command line (argument parsing to output)", "cli/__init__.py", "main"),
+    ("checker.get_messages", "~", "<built-in method vettor.staticanalysis.checker.get_messages>"),
+    ("pylint's check of the files", "pylint/lint/pylinter.py", "check"),
+    ("the rules' walk over the files", "pylint/lint/pylinter.py", "check_astroid_module"),
+    ("modules found by name (Django's, the project's)", "astroid/manager.py",
+     "ast_from_module_name"),
+    ("astroid's transforms", "astroid/transforms.py", "visit"),
+)
+
+
+def phases(profile_path):
+    import pstats
+
+    stats = pstats.Stats(str(profile_path))
+    found = []
+    for label, ending, function in PHASES:
+        if ending is None:
+            found.append((label, stats.total_tt))
+            continue
+        seconds = max((row[3] for (name, _, func), row in stats.stats.items()
+                       if name.endswith(ending) and func == function), default=0.0)
+        found.append((label, seconds))
+    whole, command = found[0][1], found[1][1]
+    found.insert(1, ("before the command line runs (importing the analyser)", whole - command))
+    return found
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--files", type=int, default=368,
@@ -177,6 +209,11 @@ def main():
                          if values else f"{'':>13}")
         print(f"{key[0]:<8} {key[1]:<10} {key[2]:<12} " + " ".join(cells))
     print("the findings of off, cold and warm are the same for each build:", same)
+    if args.profile:
+        for profile_path in sorted(Path(args.profile).glob("*.prof")):
+            print(f"\n{profile_path.stem}, warm, one file (profiled seconds, cumulative):")
+            for label, seconds in phases(profile_path):
+                print(f"  {seconds:7.2f}  {label}")
     if args.json:
         Path(args.json).write_text(json.dumps(rows, indent=1))
     return 0 if same else 1
