@@ -122,7 +122,6 @@ def profile(builds, prepared, work, folder):
 # inference reaches is built and transformed while the rules walk the file).
 PHASES = (
     ("whole run", None, None),
-    ("command line (argument parsing to output)", "cli/__init__.py", "main"),
     ("checker.get_messages", "~", "<built-in method vettor.staticanalysis.checker.get_messages>"),
     ("pylint's check of the files", "pylint/lint/pylinter.py", "check"),
     ("the rules' walk over the files", "pylint/lint/pylinter.py", "check_astroid_module"),
@@ -144,8 +143,9 @@ def phases(profile_path):
         seconds = max((row[3] for (name, _, func), row in stats.stats.items()
                        if name.endswith(ending) and func == function), default=0.0)
         found.append((label, seconds))
-    whole, command = found[0][1], found[1][1]
-    found.insert(1, ("before the command line runs (importing the analyser)", whole - command))
+    whole, lint = found[0][1], found[1][1]
+    found.insert(1, ("outside the lint: importing the analyser, the command line's own work",
+                     whole - lint))
     return found
 
 
