@@ -9,6 +9,7 @@ import subprocess
 import sys
 import textwrap
 import time
+from importlib.metadata import version
 from pathlib import Path
 
 import pytest
@@ -184,6 +185,34 @@ def test_the_console_command_runs_as_the_module_does(tmp_path):
     )
     usage = subprocess.run([str(command), "--help"], capture_output=True, text=True).stdout
     assert usage.startswith("usage: vettor ")
+
+
+# Runs the command's main() with the given arguments and tells what it printed and which of
+# the analyser's libraries it loaded.
+LOADED = """
+import contextlib, io, json, sys
+from vettor.staticanalysis import __main__ as command
+out = io.StringIO()
+with contextlib.redirect_stdout(out):
+    try:
+        status = command.main(json.loads(sys.argv[1]))
+    except SystemExit as exit:
+        status = exit.code
+heavy = ("astroid", "pylint", "django", "vettor.staticanalysis.checker")
+print(json.dumps([status, out.getvalue(), [name for name in heavy if name in sys.modules]]))
+"""
+
+
+@pytest.mark.parametrize("args", [["--version"], ["--version", "-j", "1"], ["-j", "1", "--version"]])
+def test_version_prints_the_same_and_alone_loads_no_analyser(tmp_path, args):
+    result = subprocess.run(
+        [sys.executable, "-c", LOADED, json.dumps(args)],
+        capture_output=True, text=True, cwd=tmp_path, check=True,
+    )
+    status, printed, loaded = json.loads(result.stdout)
+    assert (status, printed) == (0, f"python -m vettor.staticanalysis {version('vettor')}\n")
+    if args == ["--version"]:
+        assert loaded == []
 
 
 # ---------------------------------------------------------------------------------------

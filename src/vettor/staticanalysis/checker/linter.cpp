@@ -6,6 +6,8 @@
 #include "checker.hpp"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vettor::checker {
 
@@ -80,6 +82,56 @@ py::object make_ignore_old_style_string_formatting(py::module_& m) {
   return cls;
 }
 
+// pylint reads `disable=all` as `skip-file`: one pragma at the end of one line would silence
+// every finding of the file. In the package's pragma `all` stands for every category of
+// message instead, so the pragma's place decides what it silences, as it does for a named
+// code: its own line at the end of a line, the rest of the block on a line of its own.
+// `skip-file` says the other thing where it is meant. `comment` is the comment as written,
+// `renamed` the same with "pylint:" in place of "vettor:" (as long, so places agree); a
+// pragma written for pylint itself keeps pylint's meaning.
+py::str spell_out_all(py::handle self, py::str comment, py::str renamed) {
+  py::object match = lookup("pylint.utils.pragma_parser", "OPTION_PO").attr("search")(renamed);
+  if (match.is_none()) return renamed;
+  py::object pragma = match.attr("group")(2);
+  long offset = match.attr("start")(2).cast<long>();
+  long keyword = renamed.attr("rfind")("pylint:", 0, offset).cast<long>();
+  if (keyword < 0 || !equal(comment[py::slice(keyword, keyword + 7, 1)], py::str("vettor:")))
+    return renamed;
+  py::object finditer = lookup("re", "finditer");
+  std::string action;
+  std::vector<std::pair<long, long>> spans;
+  for (py::handle token :
+       finditer(lookup("pylint.utils.pragma_parser", "TOK_REGEX"), pragma)) {
+    py::object kind = token.attr("lastgroup");
+    if (kind.is_none()) continue;
+    std::string kind_name = kind.cast<std::string>();
+    std::string value = token.attr("group")().cast<std::string>();
+    if (kind_name == "KEYWORD") {
+      action = value;
+    } else if (kind_name == "MESSAGE_STRING" && value == "all" && action == "disable") {
+      spans.emplace_back(offset + token.attr("start")().cast<long>(),
+                         offset + token.attr("end")().cast<long>());
+    }
+  }
+  if (spans.empty()) return renamed;
+  // The categories this linter has messages of (pylint's category table, in its order).
+  py::object by_category = self.attr("msgs_store").attr("_msgs_by_category");
+  py::list categories;
+  for (py::handle category : lookup("pylint.constants", "MSG_TYPES")) {
+    if (truthy(by_category.attr("get")(category))) categories.append(category);
+  }
+  py::str every = py::str(",").attr("join")(categories);
+  py::list pieces;
+  long done = 0;
+  for (auto [start, end] : spans) {
+    pieces.append(renamed[py::slice(done, start, 1)]);
+    pieces.append(every);
+    done = end;
+  }
+  pieces.append(renamed[py::slice(done, py::len(renamed), 1)]);
+  return py::str("").attr("join")(pieces);
+}
+
 // Rewrites the package's pragma in comment tokens only: a string literal that mentions it is
 // code, not a pragma.
 void process_tokens(py::handle cls, py::object self, py::list tokens) {
@@ -90,9 +142,11 @@ void process_tokens(py::handle cls, py::object self, py::list tokens) {
     py::str string = token.attr("string");
     if (!truthy(string.attr("__contains__")("vettor"))) continue;
     py::str line = token.attr("line");
-    tokens[i] = token.attr("_replace")(
-        py::arg("string") = string.attr("replace")("vettor:", "pylint:"),
-        py::arg("line") = line.attr("replace")("vettor:", "pylint:"));
+    py::str renamed = string.attr("replace")("vettor:", "pylint:");
+    py::str pragma = spell_out_all(self, string, renamed);
+    py::str new_line = line.attr("replace")("vettor:", "pylint:");
+    if (!equal(pragma, renamed)) new_line = new_line.attr("replace")(renamed, pragma);
+    tokens[i] = token.attr("_replace")(py::arg("string") = pragma, py::arg("line") = new_line);
   }
   super(cls, self).attr("process_tokens")(tokens);
 }

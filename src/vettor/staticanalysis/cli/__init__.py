@@ -10,16 +10,19 @@ projects the paths name, or fixes them.
     rules.py      the rules table (--list-rules, and the README's)
     process.py    the package's warnings on standard error, and Ctrl-C
     status.py     the exit statuses
+    version.py    the command's name and version (--version alone imports nothing else)
 """
 import os
 import sys
 
-from vettor.staticanalysis import meta
-
-from . import commands, config, discovery, pragmas, process, status, stdin
+from . import version
 
 
 def run(args, parser, counter):
+    from vettor.staticanalysis import meta
+
+    from . import commands, config, discovery, pragmas, status, stdin
+
     if args.list_rules:
         return commands.list_rules()
     if args.format != "text" and (args.diff or args.fix or args.add_pragmas):
@@ -56,6 +59,11 @@ def exit_status(args, found):
 
 def main(argv=None):
     """The command line; returns the exit status."""
+    if version.asked_alone(sys.argv[1:] if argv is None else argv):
+        return version.show()
+    # The analyser is loaded from here on, not when the package is.
+    from . import config, process, status
+
     parser = config.build_parser()
     args = parser.parse_args(argv)
     try:

@@ -7,26 +7,12 @@ checker.disabled_codes).
 """
 import argparse
 import re
-import sys
-from pathlib import Path
 
 from vettor.staticanalysis import checker, meta
 
 from . import formats
 from .discovery import names_in
-
-
-def program_name():
-    return "vettor" if Path(sys.argv[0]).name == "vettor" else "python -m vettor.staticanalysis"
-
-
-def package_version():
-    from importlib import metadata
-
-    try:
-        return metadata.version("vettor")
-    except metadata.PackageNotFoundError:
-        return "unknown"
+from .version import package_version, program_name
 
 
 def worker_count(text):
