@@ -112,6 +112,73 @@ bool folder_provides(const py::object& folder, const std::string& name) {
   return false;
 }
 
+// What astroid and pylint remember between calls on top of the module cache, which would
+// keep every tree of the project alive after the call that built it (a host that lints one
+// pull request after another would hold all of them):
+//  - functools caches on functions and methods of astroid and pylint (a name's lookup, the
+//    transform visitor's results, safe_infer, ...), keyed by the nodes they were asked about;
+//  - astroid's cache of inferred function definitions, keyed by the node's method and id;
+//  - the attribute models shared by a whole node class, which hold the last node they were
+//    asked about;
+//  - a constant, list or tuple node keeps the results of its cached methods on the builtins
+//    class it stands for (astroid's cache attribute is found through the proxy), keyed by
+//    its own methods.
+// All of them are answers worked out again when asked; the libraries' trees stay.
+void forget_cached_answers() {
+  py::object object_model = lookup("astroid.interpreter.objectmodel", "ObjectModel");
+  py::object lru_wrapper = lookup("functools", "_lru_cache_wrapper");
+  auto forget_in_namespace = [&](py::handle names) {
+    for (py::handle value : names.attr("values")()) {
+      if (vettor::isinstance(value, lru_wrapper)) {
+        value.attr("cache_clear")();
+      } else if (PyType_Check(value.ptr())) {
+        for (py::handle member : py::getattr(value, "__dict__").attr("values")()) {
+          if (vettor::isinstance(member, lru_wrapper)) {
+            member.attr("cache_clear")();
+          } else if (vettor::isinstance(member, object_model)) {
+            py::setattr(member, "_instance", py::none());
+          }
+        }
+      }
+    }
+  };
+  py::dict modules = lookup("sys", "modules");
+  py::list names = lookup("builtins", "list")(modules);
+  for (py::handle name : names) {
+    std::string text = py::str(name);
+    if (!(text == "astroid" || text.starts_with("astroid.") || text == "pylint" ||
+          text.starts_with("pylint."))) {
+      continue;
+    }
+    py::object module = modules.attr("get")(name);
+    if (module.is_none()) continue;
+    py::object namespace_ = getattr_or_none(module, "__dict__");
+    // A module's namespace may change while it is read (a lazy import): a copy is walked.
+    if (PyDict_Check(namespace_.ptr())) forget_in_namespace(py::dict(namespace_.attr("copy")()));
+  }
+  // astroid.inference._cached_generator keeps its cache as its wrapped function's default.
+  py::object generator = lookup("astroid.inference", "_cached_generator");
+  py::object wrapped = getattr_or_none(generator, "__wrapped__");
+  py::object defaults = getattr_or_none(wrapped, "__defaults__");
+  if (PyTuple_Check(defaults.ptr())) {
+    for (py::handle value : defaults) clear(value);
+  }
+  py::object builtins_tree = manager().attr("astroid_cache").attr("get")("builtins");
+  if (builtins_tree.is_none()) return;
+  for (py::handle definitions : builtins_tree.attr("locals").attr("values")()) {
+    for (py::handle definition : definitions) {
+      py::object cache = py::dict(py::getattr(definition, "__dict__")).attr("get")("__cache");
+      if (!PyDict_Check(cache.ptr())) continue;
+      py::list foreign;
+      for (py::handle key : cache) {
+        py::object owner = getattr_or_none(key, "__self__");
+        if (!owner.is_none() && !owner.is(definition)) foreign.append(key);
+      }
+      for (py::handle key : foreign) PyDict_DelItem(cache.ptr(), key.ptr());
+    }
+  }
+}
+
 }  // namespace
 
 void forget_inference_answers() {
@@ -209,6 +276,7 @@ ProjectModulesForgotten::~ProjectModulesForgotten() {
     for (py::handle name : forget) PyDict_DelItem(cache.ptr(), name.ptr());
     clear(m.attr("_mod_file_cache"));
     forget_inference_answers();
+    forget_cached_answers();
     // A native module of the project that astroid imported (a host may allow that) is not
     // handed to the next project under the same name.
     py::dict modules = lookup("sys", "modules");
