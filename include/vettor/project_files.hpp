@@ -11,19 +11,64 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vettor {
+
+// A path (a text or a path object) as the bytes the file system holds; bytes_text makes it a
+// text again.
+inline std::string path_bytes(py::handle path) { return text_bytes(lookup("os", "fspath")(path)); }
 
 // Whether `path`, once every link is followed, lies outside the project root `root`. Both may
 // be relative to the working directory or absolute.
 inline bool leads_outside_root(py::handle root, py::handle path) {
   py::object os = import("os");
   py::object os_path = os.attr("path");
-  std::string file = py::str(os_path.attr("realpath")(path));
-  std::string top = py::str(os_path.attr("realpath")(root));
+  std::string file = path_bytes(os_path.attr("realpath")(path));
+  std::string top = path_bytes(os_path.attr("realpath")(root));
   std::string sep = py::str(os.attr("sep"));
   if (!top.ends_with(sep)) top += sep;
   return !file.starts_with(top);
+}
+
+// os.walk(top) from the top down, without its recursion: a folder nested a thousand deep
+// exhausts the interpreter's stack in os.walk. `visit(folder, subfolders, files)` is called
+// for each folder, in os.walk's order, with its path (a text), the names of its sub-folders
+// (a list it may prune or reorder, as os.walk allows) and the names of its other entries. A
+// link to a folder is listed among the sub-folders but not entered; a folder that cannot be
+// listed is passed over.
+template <class Visit>
+void walk_folders(py::handle top, Visit&& visit) {
+  py::object os = import("os");
+  py::object join = os.attr("path").attr("join");
+  py::object islink = os.attr("path").attr("islink");
+  std::vector<py::object> pending{os.attr("fspath")(top)};
+  while (!pending.empty()) {
+    py::object folder = std::move(pending.back());
+    pending.pop_back();
+    py::list subfolders, files;
+    bool listed = on_error(
+        PyExc_OSError,
+        [&] {
+          py::object entries = os.attr("scandir")(folder);
+          within(entries, [&] {
+            for (py::handle entry : entries) {
+              bool is_folder = on_error(
+                  PyExc_OSError, [&] { return truthy(entry.attr("is_dir")()); }, [] { return false; });
+              (is_folder ? subfolders : files).append(entry.attr("name"));
+            }
+            return py::object(py::none());
+          });
+          return true;
+        },
+        [] { return false; });
+    if (!listed) continue;
+    visit(folder, subfolders, files);
+    for (py::ssize_t i = static_cast<py::ssize_t>(py::len(subfolders)) - 1; i >= 0; --i) {
+      py::object path = join(folder, subfolders[py::int_(i)]);
+      if (!truthy(islink(path))) pending.push_back(path);
+    }
+  }
 }
 
 // Why `path` must not be read on behalf of the project in `root`, or nothing when it may.

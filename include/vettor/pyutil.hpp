@@ -172,6 +172,22 @@ inline bool matches(const py::error_already_set& e, py::handle exc_type) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Texts that may hold file names
+//
+// A file name that is not UTF-8 reaches Python as a text with lone surrogates (os.fsdecode),
+// of which pybind11 makes no C++ string. A text that may hold one (a path, a module name
+// made of one, a message naming one) crosses into C++ as its UTF-8 bytes with each such byte
+// as itself, and back into Python the same way.
+
+inline std::string text_bytes(py::handle text) {
+  return py::str(text).attr("encode")("utf-8", "surrogateescape").cast<std::string>();
+}
+
+inline py::str bytes_text(const std::string& bytes) {
+  return py::bytes(bytes).attr("decode")("utf-8", "surrogateescape");
+}
+
+// ---------------------------------------------------------------------------------------
 // Small conveniences
 
 inline bool truthy(py::handle h) {

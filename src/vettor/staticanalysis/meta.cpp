@@ -62,7 +62,7 @@ py::object pyproject_path(const py::object& root) { return child(root, py::str("
 
 // A mistake in the project's configuration, told in one line that begins with the file.
 [[noreturn]] void configuration_error(const py::object& path, const std::string& what) {
-  vettor::raise(G("ConfigurationError"), std::string(py::str(path)) + ": " + what);
+  vettor::raise(G("ConfigurationError"), vettor::bytes_text(vettor::text_bytes(py::str(path)) + ": " + what));
 }
 
 py::dict read_pyproject(const py::object& root) {
@@ -186,7 +186,7 @@ bool skips_string_normalization(py::object project_root) {
 // Folders that are not the project's own code: hidden folders (.git, .tox, .venv),
 // virtual environments, installed packages, JavaScript packages and byte-code caches.
 bool is_foreign_folder(const py::object& folder) {
-  std::string name = py::str(folder.attr("name"));
+  std::string name = vettor::text_bytes(folder.attr("name"));
   if (!name.empty() && name[0] == '.') return true;
   if (name == "site-packages" || name == "dist-packages" || name == "node_modules" ||
       name == "__pycache__") {
@@ -200,9 +200,8 @@ bool is_foreign_folder(const py::object& folder) {
 py::list python_files(const py::object& root) {
   py::object path_class = G("Path");
   py::list files;
-  for (py::handle entry : lookup("os", "walk")(root)) {
-    py::object folder = path_class(entry[py::int_(0)]);
-    py::list subfolders = entry[py::int_(1)];
+  vettor::walk_folders(root, [&](py::handle here, py::list subfolders, py::list names) {
+    py::object folder = path_class(here);
     py::list kept;
     for (py::handle name : subfolders) {
       if (!is_foreign_folder(child(folder, name))) kept.append(name);
@@ -210,12 +209,11 @@ py::list python_files(const py::object& root) {
     kept.attr("sort")();
     subfolders.attr("clear")();
     subfolders.attr("extend")(kept);
-    py::list names = py::list(entry[py::int_(2)]);
     names.attr("sort")();
     for (py::handle name : names) {
       if (truthy(name.attr("endswith")(".py"))) files.append(child(folder, name));
     }
-  }
+  });
   return files;
 }
 
@@ -263,7 +261,8 @@ py::object get_manage_file(py::object project_root) {
   py::object root = G("Path")(project_root);
   py::object manage = find_manage_file(root);
   if (manage.is_none()) {
-    vettor::raise(G("ManageFileMissingError"), "no Django manage.py in " + std::string(py::str(root)));
+    vettor::raise(G("ManageFileMissingError"),
+                  vettor::bytes_text("no Django manage.py in " + vettor::text_bytes(py::str(root))));
   }
   return manage;
 }
@@ -306,17 +305,18 @@ py::object settings_module_named_in(const py::object& manage) {
 // Settings modules
 
 // The import path of a module file: its own name under every enclosing package.
+// (As bytes: a file or folder name need not be UTF-8.)
 std::string import_path_of(const py::object& path) {
-  std::string name = py::str(path.attr("stem"));
+  std::string name = vettor::text_bytes(path.attr("stem"));
   py::object folder = path.attr("parent");
   if (name == "__init__") {
-    name = py::str(folder.attr("name"));
+    name = vettor::text_bytes(folder.attr("name"));
     folder = folder.attr("parent");
   }
   while (is_file(child(folder, py::str("__init__.py")))) {
     py::object parent = folder.attr("parent");
     if (parent.equal(folder)) break;
-    name = std::string(py::str(folder.attr("name"))) + "." + name;
+    name = vettor::text_bytes(folder.attr("name")) + "." + name;
     folder = parent;
   }
   return name;
@@ -515,7 +515,7 @@ py::list find_settings_files(py::object project_root, bool deployed_only) {
   py::list files = python_files(root);
   for (py::handle path : files) {
     py::object entry = py::reinterpret_borrow<py::object>(path);
-    std::string name = py::str(entry.attr("name"));
+    std::string name = vettor::text_bytes(entry.attr("name"));
     if (name != "wsgi.py" && name != "asgi.py") continue;
     if (is_for_development("", entry, root)) continue;  // a test site's entry point
     if (!may_read(root, entry)) continue;
@@ -547,7 +547,7 @@ py::list find_settings_files(py::object project_root, bool deployed_only) {
     if (!candidate || !may_read(root, file)) continue;
     py::object tree = parse_file(file);
     if (tree.is_none() || !looks_like_settings(tree)) continue;
-    add(py::str(import_path_of(file)), file, false);
+    add(vettor::bytes_text(import_path_of(file)), file, false);
   }
   if (!deployed_only) return found;
   py::set bases;
@@ -593,7 +593,7 @@ py::dict get_module_files(py::object project_root, py::object import_paths) {
   if (py::len(missing) > 0) {
     for (py::handle path : python_files(root)) {
       py::object file = py::reinterpret_borrow<py::object>(path);
-      py::str name(import_path_of(file));
+      py::str name = vettor::bytes_text(import_path_of(file));
       if (!missing.contains(name) || files.contains(name) || !may_read(root, file)) continue;
       files[name] = py::str(file);
     }
@@ -645,8 +645,8 @@ py::object star_import_file(const py::object& file, py::handle node) {
   }
   py::object folder = file.attr("parent");
   for (long up = 1; up < level; ++up) folder = folder.attr("parent");
-  std::string real_top = py::str(lookup("os.path", "realpath")(top));
-  std::string real_folder = py::str(lookup("os.path", "realpath")(folder));
+  std::string real_top = vettor::path_bytes(lookup("os.path", "realpath")(top));
+  std::string real_folder = vettor::path_bytes(lookup("os.path", "realpath")(folder));
   if (real_folder.compare(0, real_top.size(), real_top) != 0) return py::none();
   if (module.is_none()) return py::none();  // from . import *: the package's __init__
   folders.append(folder);

@@ -128,13 +128,13 @@ void apply_option(py::handle linter, py::handle key, py::object value) {
 
 py::object os_path(const char* name) { return G("os").attr("path").attr(name); }
 
-std::string absolute_root(py::handle project_root) {
-  return os_path("abspath")(G("os").attr("fspath")(project_root)).cast<std::string>();
+py::str absolute_root(py::handle project_root) {
+  return os_path("abspath")(G("os").attr("fspath")(project_root));
 }
 
 // The text under which a finding on `path` is reported: relative to the root when it lies
 // under it. A relative path is already relative to the root (the reporter strips the root).
-py::str project_relative(py::handle path, const std::string& root) {
+py::str project_relative(py::handle path, py::handle root) {
   py::object p = G("Path")(path);
   if (!truthy(p.attr("is_absolute")())) return py::str(p);
   try {
@@ -241,9 +241,16 @@ py::object describe_syntax_error(py::handle path) {
 // The message for a module that cannot be opened, or None when it can.
 py::object describe_unreadable(py::handle path) {
   // Opening a FIFO would wait for a writer for ever.
-  py::object status = on_error(
-      PyExc_OSError, [&] { return G("os").attr("stat")(path); },
-      [] { return py::object(py::none()); });
+  bool loop = false;
+  py::object status;
+  try {
+    status = G("os").attr("stat")(path);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OSError)) throw;
+    loop = py::object(e.value().attr("errno")).equal(lookup("errno", "ELOOP"));
+    status = py::none();
+  }
+  if (loop) return py::str("cannot read the file: it is a loop of symbolic links");
   if (!status.is_none() && !truthy(lookup("stat", "S_ISREG")(status.attr("st_mode"))))
     return py::str("cannot read the file: it is not a regular file");
   try {
@@ -253,7 +260,7 @@ py::object describe_unreadable(py::handle path) {
     if (!e.matches(PyExc_OSError)) throw;
     if (truthy(os_path("islink")(path)) && !truthy(os_path("exists")(path)))
       return py::str("cannot read the file: it is a symbolic link to a missing file");
-    return py::str("cannot read the file: " + std::string(py::str(e.value().attr("strerror"))));
+    return py::str("cannot read the file: {}").format(e.value().attr("strerror"));
   }
 }
 
@@ -297,8 +304,8 @@ py::dict merge_config(py::handle under, py::handle over) {
 
 // A selected file that leads out of the project (by "..", an absolute path or a link) is not
 // the project's: it is skipped, named in a warning.
-bool leads_outside(const std::string& root, py::handle key, py::handle path) {
-  if (!leads_outside_root(py::str(root), path)) return false;
+bool leads_outside(py::handle root, py::handle key, py::handle path) {
+  if (!leads_outside_root(root, path)) return false;
   G("logger").attr("warning")("Skipping %s: %s", key, "it leads outside the project root");
   return true;
 }
@@ -374,7 +381,7 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
 
   // Python keys, by the project-relative text their findings come back under; each file
   // is handed to the linter once, under the root.
-  std::string root = absolute_root(project_root);
+  py::str root = absolute_root(project_root);
   py::dict selection;
   py::list targets;
   for (auto item : py::dict(builtin("dict")(files))) {
@@ -385,8 +392,7 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
     if (!selection.contains(name)) targets.append(target);
     selection[name] = item.second;
   }
-  linter.attr("reporter").attr("path_strip_prefix") =
-      py::str(root) + G("os").attr("sep").cast<py::str>();
+  linter.attr("reporter").attr("path_strip_prefix") = root.attr("__add__")(G("os").attr("sep"));
   // Managers and querysets infer only under the shims' transforms on astroid's global
   // manager. They are put there before the first file (and before pylint forks its
   // workers), so the queryset rules see the same values in every project, whether or not
@@ -395,7 +401,7 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   keep_node_constructor_signatures();
   {
     // Gone last: the next lint of this process starts from none of this project's modules.
-    ProjectModulesForgotten forgotten(py::str(root), targets);
+    ProjectModulesForgotten forgotten(root, targets);
     KeptTrees kept(parse_cache_wanted(entries.attr("get")(kParseCache)));
     RaisedCollectorThresholds thresholds;
     KeptClassAnswers class_answers;
@@ -466,7 +472,7 @@ py::list get_html_messages(py::object files, py::object config, py::object proje
   if (project_root.is_none()) {
     paths = keys;
   } else {
-    std::string root = absolute_root(project_root);
+    py::str root = absolute_root(project_root);
     for (py::handle key : keys) {
       py::object path = os_path("join")(root, key);
       if (leads_outside(root, key, path)) continue;

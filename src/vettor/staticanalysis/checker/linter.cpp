@@ -190,13 +190,15 @@ void set_current_module(py::handle cls, py::object self, py::object modname,
 // not parse or decode, a fatal (F0001) for one that cannot be read or on which astroid or a
 // checker fails (a RecursionError on a deeply nested expression, say). The lint goes on.
 
-std::string error_text(const py::error_already_set& e) {
+// (Texts, not C++ strings: an error may name a file whose name is not UTF-8.)
+py::str error_text(const py::error_already_set& e) {
   py::object value = e.value();
-  return std::string(py::str(value.get_type().attr("__name__"))) + ": " +
-         std::string(py::str(value));
+  return py::str("{}: {}").format(value.get_type().attr("__name__"), value);
 }
 
-void add_fatal(py::object self, const std::string& text) {
+py::str join(const char* head, py::handle tail) { return py::str(head).attr("__add__")(tail); }
+
+void add_fatal(py::object self, py::handle text) {
   self.attr("add_message")("fatal", py::arg("args") = text);
 }
 
@@ -220,7 +222,7 @@ bool is_readable_kind(py::object self, py::handle filepath) {
     return true;  // opening it fails the ordinary way
   }
   if (truthy(lookup("stat", "S_ISREG")(status.attr("st_mode")))) return true;
-  add_fatal(self, "cannot read the file: it is not a regular file");
+  add_fatal(self, py::str("cannot read the file: it is not a regular file"));
   return false;
 }
 
@@ -242,12 +244,12 @@ py::object get_ast(py::object self, py::object filepath, py::object modname, py:
       if (vettor::isinstance(cause, PyExc_UnicodeError)) {
         add_syntax_error(self, cause);
       } else if (vettor::isinstance(cause, PyExc_OSError)) {
-        add_fatal(self, "cannot read the file: " + std::string(py::str(cause.attr("strerror"))));
+        add_fatal(self, join("cannot read the file: ", py::str(cause.attr("strerror"))));
       } else {
-        add_fatal(self, "astroid could not build the module: " + error_text(e));
+        add_fatal(self, join("astroid could not build the module: ", error_text(e)));
       }
     } else if (e.matches(PyExc_Exception)) {
-      add_fatal(self, "astroid could not build the module: " + error_text(e));
+      add_fatal(self, join("astroid could not build the module: ", error_text(e)));
     } else {
       throw;
     }
@@ -263,7 +265,7 @@ py::object check_astroid_module(py::handle cls, py::object self, py::object ast_
                                                          tokencheckers);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    add_fatal(self, "the analysis of the module failed: " + error_text(e));
+    add_fatal(self, join("the analysis of the module failed: ", error_text(e)));
     return py::none();
   }
 }
@@ -350,9 +352,9 @@ void strip_prefix_in_front(py::handle self, py::handle msg, py::handle record) {
   py::object abspath = getattr_or_none(msg, "abspath");
   py::object prefix = getattr_or_none(self, "path_strip_prefix");
   if (!py::isinstance<py::str>(abspath) || !py::isinstance<py::str>(prefix)) return;
-  std::string full = abspath.cast<std::string>();
-  std::string front = prefix.cast<std::string>();
-  if (!front.empty() && full.starts_with(front)) full = full.substr(front.size());
+  py::object full = abspath;
+  if (truthy(prefix) && truthy(abspath.attr("startswith")(prefix)))
+    full = abspath[py::slice(py::len(prefix), py::len(abspath), 1)];
   record[py::str("path")] = full;
 }
 

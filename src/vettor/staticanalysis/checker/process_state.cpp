@@ -22,6 +22,8 @@
 // `self.customer` infers to would depend on the order in which the files were checked.
 #include "checker.hpp"
 
+#include <vettor/project_files.hpp>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,7 +41,7 @@ std::vector<std::string> library_folders() {
   py::object os_path = lookup("os", "path");
   auto add = [&](py::handle folder) {
     if (!py::isinstance<py::str>(folder)) return;
-    std::string real = py::str(os_path.attr("realpath")(folder));
+    std::string real = path_bytes(os_path.attr("realpath")(folder));
     if (!real.ends_with("/")) real += "/";
     folders.push_back(real);
   };
@@ -68,7 +70,7 @@ class Keeper {
  public:
   explicit Keeper(py::handle project_root) : libraries_(library_folders()) {
     if (!project_root.is_none()) {
-      root_ = py::str(lookup("os.path", "realpath")(project_root));
+      root_ = path_bytes(lookup("os.path", "realpath")(project_root));
       if (!root_.ends_with("/")) root_ += "/";
     }
   }
@@ -76,7 +78,7 @@ class Keeper {
   bool keeps_file(py::handle file) const {
     if (file.is_none()) return true;
     if (!py::isinstance<py::str>(file)) return false;
-    std::string real = py::str(lookup("os.path", "realpath")(file));
+    std::string real = path_bytes(lookup("os.path", "realpath")(file));
     if (!root_.empty() && real.starts_with(root_)) return false;
     return starts_with_any(real, libraries_);
   }
@@ -95,12 +97,12 @@ void clear(py::handle mapping) {
 }
 
 std::string top_name(py::handle name) {
-  std::string text = py::str(name);
+  std::string text = text_bytes(name);
   return text.substr(0, text.find('.'));
 }
 
 // True when `folder` holds a module or package named `name` that an import would find.
-bool folder_provides(const py::object& folder, const std::string& name) {
+bool folder_provides(const py::object& folder, py::handle name) {
   py::object os_path = lookup("os", "path");
   py::object base = os_path.attr("join")(folder, name);
   if (truthy(os_path.attr("isdir")(base)) || truthy(os_path.attr("isfile")(py::str(base) + py::str(".py"))))
@@ -145,7 +147,7 @@ void forget_cached_answers() {
   py::dict modules = lookup("sys", "modules");
   py::list names = lookup("builtins", "list")(modules);
   for (py::handle name : names) {
-    std::string text = py::str(name);
+    std::string text = text_bytes(name);
     if (!(text == "astroid" || text.starts_with("astroid.") || text == "pylint" ||
           text.starts_with("pylint."))) {
       continue;
@@ -251,11 +253,11 @@ ProjectModulesForgotten::ProjectModulesForgotten(py::object project_root, py::ob
   py::list forget;
   for (auto item : cache) {
     std::string top = top_name(item.first);
-    py::str key(top);
+    py::str key = bytes_text(top);
     if (!shadowed_by.contains(key)) {
       bool provided = false;
       for (py::handle folder : folders) {
-        if (folder_provides(py::reinterpret_borrow<py::object>(folder), top)) provided = true;
+        if (folder_provides(py::reinterpret_borrow<py::object>(folder), key)) provided = true;
       }
       shadowed_by[key] = py::bool_(provided);
     }

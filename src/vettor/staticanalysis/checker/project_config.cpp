@@ -27,8 +27,8 @@ constexpr const char* kFoundKey = "root-urlconf";
                                       const std::string& what) {
   py::object pyproject = G("Path")(project_root).attr("__truediv__")("pyproject.toml");
   raise(G("meta").attr("ConfigurationError"),
-        std::string(py::str(pyproject)) + ": [tool.vettor] " + std::string(py::str(key)) + ": " +
-            what);
+        bytes_text(text_bytes(py::str(pyproject)) + ": [tool.vettor] " + text_bytes(py::str(key)) +
+                   ": " + what));
 }
 
 std::string shown(py::handle value) { return py::repr(value); }
@@ -100,12 +100,12 @@ void check_settings_files(py::handle project_root, py::handle key, py::handle va
 void check_directories(py::handle project_root, py::handle key, py::handle value) {
   if (!py::isinstance<py::list>(value)) configuration_error(project_root, key, shown(value) + " is not a list of texts");
   py::object os_path = lookup("os", "path");
-  std::string root = py::str(os_path.attr("realpath")(project_root));
+  std::string root = text_bytes(os_path.attr("realpath")(project_root));
   for (py::handle name : value) {
     if (!py::isinstance<py::str>(name))
       configuration_error(project_root, key, shown(value) + " is not a list of texts");
     py::object folder = os_path.attr("join")(project_root, name);
-    std::string real = py::str(os_path.attr("realpath")(folder));
+    std::string real = text_bytes(os_path.attr("realpath")(folder));
     bool inside = real == root || real.starts_with(root + std::string(py::str(lookup("os", "sep"))));
     if (truthy(os_path.attr("isabs")(name)) || !inside)
       configuration_error(project_root, key, shown(name) + " is not a folder inside the project");

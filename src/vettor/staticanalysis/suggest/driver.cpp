@@ -58,13 +58,11 @@ py::object module_name(py::object file, py::object project_root) {
   py::object imported = on_error(
       PyExc_ImportError, [&] { return G("helpers").attr("module_path_from_file")(file); },
       [] { return py::object(py::none()); });
-  if (!imported.is_none() && py::str(imported).cast<std::string>().find('.') != std::string::npos) {
-    return imported;
-  }
+  if (!imported.is_none() && truthy(py::str(imported).attr("__contains__")("."))) return imported;
   py::str relative = os_path.attr("relpath")(file, os_path.attr("realpath")(project_root));
-  std::string name = relative.attr("replace")(os_path.attr("sep"), ".").cast<std::string>();
-  if (name.size() > 3 && name.compare(name.size() - 3, 3, ".py") == 0) name.resize(name.size() - 3);
-  return py::str(name);
+  py::str name = relative.attr("replace")(os_path.attr("sep"), ".");
+  if (truthy(name.attr("endswith")(".py"))) return name.attr("__getitem__")(py::slice(0, -3, 1));
+  return name;
 }
 
 // Why a review record cannot be answered, or an empty text when it can. The line of a usable
@@ -270,8 +268,8 @@ py::tuple trim_unchanged(py::handle atok, py::object first, py::object last, py:
 
 std::string suggestion_key(py::handle path, py::handle first, py::handle last,
                            py::handle text) {
-  return std::string(py::str(path)) + ":" + std::string(py::str(first)) + ":" +
-         std::string(py::str(last)) + ":" + std::string(py::str(text));
+  return text_bytes(py::str(path)) + ":" + std::string(py::str(first)) + ":" +
+         std::string(py::str(last)) + ":" + text_bytes(py::str(text));
 }
 
 py::list suggest_fixes_here(py::object comments, py::object project_root) {
@@ -327,8 +325,7 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
           // The file cannot be used (outside the root, not a regular file, unreadable, not
           // parsing): said once, in one line, and its later lines are not tried again.
           unreadable.add(path);
-          std::string why = py::str(e.value());
-          std::replace(why.begin(), why.end(), '\n', ' ');
+          py::object why = py::str(e.value()).attr("replace")("\n", " ");
           logger.attr("warning")("No suggestions for %s: %s", path, why);
         } else {
           logger.attr("error")("No suggestion for %s line %s", path, start_line,
