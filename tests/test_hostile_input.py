@@ -10,8 +10,13 @@ project, at warning level), instead of dropping it silently. Nothing outside the
 read.
 
 Each lint runs in a child process with a time limit, so a hang fails the test instead of
-stopping the suite."""
+stopping the suite.
+
+Names and shapes no repository can hold (a file name that is not UTF-8, a module 1,000 folders
+deep, a loop of links named like a module) go through every road, the fixes and the review
+suggestions too: each costs its own file one finding or one warning, never the run."""
 import json
+import logging
 import re
 import subprocess
 import sys
@@ -213,3 +218,73 @@ def test_the_command_line_lints_the_whole_project(project, jobs):
                 and message in line], key
     assert any(line.startswith("shop/long_concatenation.py:5:") and " C2000 " in line for line in lines)
     assert not any(line.startswith("shop/outside.py") for line in lines)
+
+
+# ---------------------------------------------------------------------------------------
+# Odd names on every road
+
+
+@pytest.fixture(scope="module")
+def odd_project(tmp_path_factory):
+    return hostile_corpus.build_odd_names(tmp_path_factory.mktemp("odd"))
+
+
+FIXABLE_ODD_KEYS = ["shop/models.py", hostile_corpus.NOT_UTF8, hostile_corpus.DEEP]
+
+
+def test_odd_names_are_linted_and_a_loop_of_links_is_one_finding(odd_project):
+    from vettor.staticanalysis import checker
+
+    messages = checker.get_messages(str(odd_project), dict.fromkeys(hostile_corpus.ODD_KEYS), jobs=1)
+    found = sorted((m["path"], m["line"], m["message-id"], str(m["message"])) for m in messages)
+    line = hostile_corpus.NULL_FIELD_LINE
+    assert found == sorted([(key, line, "C2000", "{'name': 'label'}") for key in FIXABLE_ODD_KEYS] + [
+        (hostile_corpus.LOOP, 1, "F0001", "cannot read the file: it is a loop of symbolic links")])
+
+
+def test_odd_names_are_fixed_and_written(tmp_path):
+    from vettor.staticanalysis import transformer
+
+    root = hostile_corpus.build_odd_names(tmp_path)  # a copy would recurse 1,000 deep
+    result = transformer.transform_files(root, None, jobs=1)
+    assert sorted(path for _, path in result) == sorted(FIXABLE_ODD_KEYS)
+    assert result.failures == []
+    assert sorted(transformer.trasform_files_in_place(root, None, jobs=1)) == sorted(FIXABLE_ODD_KEYS)
+    for key in FIXABLE_ODD_KEYS:
+        assert "null=True" not in (root / key).read_text()
+
+
+def test_a_loop_of_links_named_for_a_fix_is_skipped_with_a_warning(odd_project, caplog):
+    from vettor.staticanalysis import transformer
+
+    with caplog.at_level(logging.WARNING):
+        result = transformer.transform_files(odd_project, [hostile_corpus.LOOP, hostile_corpus.NOT_UTF8], jobs=1)
+    assert [path for _, path in result] == [hostile_corpus.NOT_UTF8]
+    (warning,) = [r.getMessage() for r in caplog.records if hostile_corpus.LOOP in r.getMessage()]
+    assert warning == f"Skipped {hostile_corpus.LOOP}: Too many levels of symbolic links"
+
+
+def test_odd_names_get_review_suggestions(odd_project, caplog, tmp_path, monkeypatch):
+    from vettor.staticanalysis import suggest
+
+    monkeypatch.chdir(tmp_path)
+    line = hostile_corpus.NULL_FIELD_LINE
+    findings = [{"path": key, "line": line, "message-id": "C2000", "body": "null"}
+                for key in hostile_corpus.ODD_KEYS]
+    with caplog.at_level(logging.WARNING):
+        comments = suggest.suggest_fixes(findings, str(odd_project))
+    suggested = {c["path"] for c in comments if "```suggestion" in c["body"]}
+    assert suggested == set(FIXABLE_ODD_KEYS)
+    assert [c["path"] for c in comments] == hostile_corpus.ODD_KEYS
+    (warning,) = [r.getMessage() for r in caplog.records]
+    assert warning.startswith(f"No suggestions for {hostile_corpus.LOOP}: ")
+    assert "Too many levels of symbolic links" in warning
+
+
+def test_a_text_fixed_under_a_name_that_is_not_utf8(odd_project):
+    from vettor.staticanalysis import transformer
+
+    path = str(odd_project / hostile_corpus.NOT_UTF8)
+    result = transformer.transform_code(hostile_corpus.NULL_FIELD, path, None)
+    assert "null=True" not in result.code and result.reasons == {"C2000"}
+
