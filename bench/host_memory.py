@@ -44,7 +44,8 @@ RUNNER = textwrap.dedent(
         gc.collect()
         # type(), not isinstance(): a lazy object of a library would set itself up.
         return sum(1 for o in gc.get_objects() if type(o) is astroid.nodes.Module
-                   and isinstance(o.file, str) and os.path.realpath(o.file).startswith(folder))
+                   and isinstance(o.file, str) and os.path.isabs(o.file)
+                   and os.path.realpath(o.file).startswith(folder))
 
     files = {k: None for k in keys}
     comments = None

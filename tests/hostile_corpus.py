@@ -151,8 +151,25 @@ LOOP = "shop/loop.py"
 ODD_KEYS = ["shop/models.py", NOT_UTF8, DEEP, LOOP]
 
 
+def remove_tree(top):
+    """shutil.rmtree without its recursion, which a folder 1,000 deep exhausts."""
+    folders, pending = [], [str(top)]
+    while pending:
+        folder = pending.pop()
+        folders.append(folder)
+        for entry in os.scandir(folder):
+            if entry.is_dir(follow_symlinks=False):
+                pending.append(entry.path)
+            else:
+                os.unlink(entry.path)
+    for folder in reversed(folders):
+        os.rmdir(folder)
+
+
 def build_odd_names(parent):
-    """A small project with a plain models module and the odd names above; returns its root."""
+    """A small project with a plain models module and the odd names above; returns its root.
+    `parent` must not be one of pytest's temporary folders: their clean-up removes folders
+    recursively, which the 1,000 folders defeat (remove_tree removes it)."""
     root = Path(parent) / "odd names"
     (root / "shop").mkdir(parents=True)
     (root / "requirements.txt").write_text("Django>=3.2,<3.3\n")

@@ -71,10 +71,71 @@ void walk_folders(py::handle top, Visit&& visit) {
   }
 }
 
+// ---------------------------------------------------------------------------------------
+// Size limit
+//
+// The analysis of a file takes memory in proportion to its size, many times over (astroid's
+// tree of a Python module, a finding per link of a template): a file of tens of megabytes,
+// which no hand writes but a pull request can add, would take gigabytes. A file over the
+// limit is not analysed; the lint reports it, the fixes and the review suggestions pass it
+// over, each with a word. "max-file-size" (in MB, a million bytes) raises or lowers it.
+
+constexpr const char* kMaxFileSizeKey = "max-file-size";
+constexpr double kDefaultMaxFileSizeMB = 2;
+
+// Whether a configured limit is one: a number (not a truth value) above 0.
+inline bool is_size_limit(py::handle value) {
+  bool number = (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) && !PyBool_Check(value.ptr());
+  return number && truthy(value.attr("__gt__")(0));
+}
+
+inline std::string size_limit_mistake(py::handle value) {
+  return std::string(py::repr(value)) + " is not a size in MB (a number above 0)";
+}
+
+// The limit a configuration mapping sets, in MB, or the default. A value that is no limit is
+// a configuration mistake (meta.ConfigurationError) naming the key.
+inline double max_file_size(py::handle config) {
+  if (config.is_none() || !truthy(config.attr("__contains__")(kMaxFileSizeKey)))
+    return kDefaultMaxFileSizeMB;
+  py::object value = config[kMaxFileSizeKey];
+  if (is_size_limit(value)) return value.cast<double>();
+  raise(lookup("vettor.staticanalysis.meta", "ConfigurationError"),
+        std::string(kMaxFileSizeKey) + ": " + size_limit_mistake(value));
+}
+
+// "too large to analyse (N MB; the limit is M MB)" for a file of `size` bytes over the limit
+// (N rounded up to a tenth, so that it never reads as the limit itself), or nothing.
+inline std::optional<std::string> too_large(long long size, double limit_mb) {
+  if (static_cast<double>(size) <= limit_mb * 1e6) return std::nullopt;
+  py::object shown = py::str("{:.1f}").format(
+      lookup("math", "ceil")(static_cast<double>(size) / 1e5).cast<double>() / 10);
+  return "too large to analyse (" + std::string(py::str(shown)) + " MB; the limit is " +
+         std::string(py::str(py::str("{:g}").format(limit_mb))) + " MB)";
+}
+
+// The same for the file at `path` (following links); nothing for a file that cannot be looked
+// at (opening it fails the ordinary way) or is no regular file.
+inline std::optional<std::string> file_too_large(py::handle path, double limit_mb) {
+  py::object status;
+  try {
+    status = lookup("os", "stat")(path);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OSError)) throw;
+    return std::nullopt;
+  }
+  if (!truthy(lookup("stat", "S_ISREG")(status.attr("st_mode")))) return std::nullopt;
+  return too_large(status.attr("st_size").cast<long long>(), limit_mb);
+}
+
+// ---------------------------------------------------------------------------------------
+
 // Why `path` must not be read on behalf of the project in `root`, or nothing when it may.
 // A path that does not exist (or cannot be looked at) is no refusal: opening it fails the
 // ordinary way, which callers already handle. `path` may be relative to the working
-// directory or absolute; `root` likewise.
+// directory or absolute; `root` likewise. What the project's files are found by (its
+// configuration, dependency files, manage and settings modules) is read under the default
+// size limit.
 inline std::optional<std::string> refusal_to_read(py::handle root, py::handle path) {
   if (leads_outside_root(root, path)) return "it leads outside the project root";
   py::object os = import("os");
@@ -87,6 +148,8 @@ inline std::optional<std::string> refusal_to_read(py::handle root, py::handle pa
     return std::nullopt;
   }
   if (!truthy(lookup("stat", "S_ISREG")(status.attr("st_mode")))) return "it is not a regular file";
+  auto large = too_large(status.attr("st_size").cast<long long>(), kDefaultMaxFileSizeMB);
+  if (large) return "it is " + *large;
   return std::nullopt;
 }
 

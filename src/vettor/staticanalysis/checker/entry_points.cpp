@@ -365,12 +365,15 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   py::dict entries = builtin("dict")(config);
   for (auto item : entries) {
     // Keys for the driver itself, not for the linter.
-    if (is_file_selection_key(item.first) || py::str(kParseCache).equal(item.first)) continue;
+    if (is_file_selection_key(item.first) || py::str(kParseCache).equal(item.first) ||
+        py::str(kMaxFileSizeKey).equal(item.first))
+      continue;
     // Set below: the configured settings modules win over those found in the project.
     if (py::str(kSettingsFiles).equal(item.first)) continue;
     apply_option(linter, item.first, py::reinterpret_borrow<py::object>(item.second));
   }
   linter.attr("set_option")("django-version", django_version);
+  linter.attr("max_file_size") = max_file_size(entries);
   py::object meta = G("meta");
   // A configuration that names the settings modules chooses them; otherwise the project's
   // metadata finds the ones a deployment uses.
@@ -481,6 +484,7 @@ py::list get_html_messages(py::object files, py::object config, py::object proje
     }
   }
   py::object linter = G("HtmlLinter")();
+  linter.attr("max_file_size") = max_file_size(config);
   linter.attr("check")(paths);
 
   py::dict symbols = G("message_id_symbol_store");
@@ -616,8 +620,9 @@ void register_entry_points(py::module_& m) {
         "holds the finding's argument record), then the template findings, then C1000.\n"
         "Paths are relative to project_root, lines 1-based, columns 0-based. A Python\n"
         "file that could not be analysed is one finding, E0001 (it does not parse or\n"
-        "decode) or F0001 (it cannot be read, or the analysis failed), whatever lines\n"
-        "were selected.",
+        "decode) or F0001 (it cannot be read, is larger than config[\"max-file-size\"] MB\n"
+        "(default 2), or the analysis failed), whatever lines were selected; a template\n"
+        "that cannot be read or is that large is skipped with a warning.",
         py::arg("project_root"), py::arg("files"), py::arg("default_django_version") = "3.2",
         py::arg("config") = shared_config, py::arg("jobs") = 0);
   m.def("get_python_messages", &get_python_messages,

@@ -5,6 +5,8 @@
 // plain record. The template checkers are driven by a small linter of their own.
 #include "checker.hpp"
 
+#include <vettor/project_files.hpp>
+
 #include <string>
 
 namespace vettor::checker {
@@ -226,12 +228,22 @@ bool is_readable_kind(py::object self, py::handle filepath) {
   return false;
 }
 
+// The limit the lint was given (the linter's `max_file_size`, in MB), or the default.
+double file_size_limit(py::handle self) {
+  py::object limit = py::getattr(self, "max_file_size", py::none());
+  return limit.is_none() ? kDefaultMaxFileSizeMB : limit.cast<double>();
+}
+
 py::object get_ast(py::object self, py::object filepath, py::object modname, py::object data) {
   py::handle astroid = G("astroid");
   py::object manager = astroid.attr("MANAGER");
   try {
     if (data.is_none()) {
       if (!is_readable_kind(self, filepath)) return py::none();
+      if (auto large = file_too_large(filepath, file_size_limit(self))) {
+        add_fatal(self, py::str(*large));
+        return py::none();
+      }
       return manager.attr("ast_from_file")(filepath, modname, py::arg("source") = true);
     }
     return lookup("astroid.builder", "AstroidBuilder")(manager).attr("string_build")(
@@ -317,8 +329,10 @@ py::object make_html_linter(py::module_& m) {
       cls, "check",
       [](py::object self, py::object files) {
         py::list messages = self.attr("messages");
+        py::object limit = py::getattr(self, "max_file_size", py::none());
         for (py::handle checker_class : G("html_checker_classes")) {
           py::object template_checker = checker_class();
+          if (!limit.is_none()) template_checker.attr("max_file_size") = limit;
           template_checker.attr("check")(files);
           messages.attr("extend")(template_checker.attr("messages"));
         }

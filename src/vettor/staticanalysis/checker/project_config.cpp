@@ -5,10 +5,13 @@
 // pylint's options reach far beyond the lint (which native modules astroid may import and
 // run, which plugins load, what code runs at start-up), so the project's table may set only
 // this package's own options: the rule options, which findings to report, how many workers,
-// which files, its settings modules, whether trees are kept, and its Django version. Anything
+// which files, its settings modules, whether trees are kept, its Django version and the size
+// over which a file is not analysed. Anything
 // else is a mistake in the configuration, told in one line that names the file and the key.
 // The host's own configuration is the host's, and is not screened here.
 #include "checker.hpp"
+
+#include <vettor/project_files.hpp>
 
 #include <string>
 
@@ -17,8 +20,9 @@ namespace vettor::checker {
 namespace {
 
 // The keys the driver and the command line read, beside the rule options.
-constexpr const char* kOwnKeys[] = {"disable",     "enable",         "jobs",        "exclude",
-                                    "directories", "settings-files", "parse-cache", "django-version"};
+constexpr const char* kOwnKeys[] = {"disable",        "enable",      "jobs",
+                                    "exclude",        "directories", "settings-files",
+                                    "parse-cache",    "django-version", kMaxFileSizeKey};
 
 // Keys that are this package's options, but found from the project rather than configured.
 constexpr const char* kFoundKey = "root-urlconf";
@@ -130,6 +134,8 @@ void check_project_config(py::object config, py::object project_root) {
       if (name == "django-version") check_django_version(project_root, key, value);
       if (name == "settings-files") check_settings_files(project_root, key, value);
       if (name == "directories") check_directories(project_root, key, value);
+      if (name == kMaxFileSizeKey && !is_size_limit(value))
+        configuration_error(project_root, key, size_limit_mistake(value));
       continue;
     }
     if (py::str(kFoundKey).equal(key))
@@ -151,9 +157,10 @@ void register_project_config(py::module_& m) {
         "Raise meta.ConfigurationError (one line naming pyproject.toml and the key) for the\n"
         "first entry of a project's [tool.vettor] table, as meta.get_toml_config reads it, that\n"
         "the project may not set: any key but the rule options, \"disable\", \"enable\",\n"
-        "\"jobs\", \"exclude\", \"directories\", \"settings-files\", \"parse-cache\" and\n"
-        "\"django-version\" (pylint's own options included), folders outside the project,\n"
-        "settings modules the project does not have, or a Django version that is no text.",
+        "\"jobs\", \"exclude\", \"directories\", \"settings-files\", \"parse-cache\",\n"
+        "\"django-version\" and \"max-file-size\" (pylint's own options included), folders\n"
+        "outside the project, settings modules the project does not have, a Django version\n"
+        "that is no text, or a size limit that is no number above 0.",
         py::arg("config"), py::arg("project_root"));
 }
 

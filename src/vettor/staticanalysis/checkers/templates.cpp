@@ -8,6 +8,7 @@
 // same tokenizer finds the values, and the text is edited only where it read them: the same
 // characters standing elsewhere (another attribute, an `a` link, the page's own text, the
 // start of a longer value) are left as written.
+#include <vettor/project_files.hpp>
 #include <vettor/rules.hpp>
 
 #include <algorithm>
@@ -418,10 +419,10 @@ bool silenced_on_line(py::handle self, py::handle line, py::handle code) {
   return truthy(names.attr("__contains__")("all"));
 }
 
-// The whole text of a template, or None when it cannot be read or is not UTF-8 (Django's
-// template encoding): such a template is skipped with a warning, and the others are still
-// checked. The file is closed on success and on failure alike.
-py::object read_template(py::handle path) {
+// The whole text of a template, or None when it cannot be read, is not UTF-8 (Django's
+// template encoding) or is larger than `limit_mb`: such a template is skipped with a warning,
+// and the others are still checked. The file is closed on success and on failure alike.
+py::object read_template(py::handle path, double limit_mb) {
   auto skip = [&](const char* why, py::handle detail) {
     G("logger").attr("warning")(std::string("Skipped template %s: it ") + why + " (%s)", path,
                                 detail);
@@ -434,6 +435,10 @@ py::object read_template(py::handle path) {
   if (!status.is_none() && !truthy(lookup("stat", "S_ISREG")(status.attr("st_mode"))) &&
       !truthy(lookup("stat", "S_ISDIR")(status.attr("st_mode"))))
     return skip("is not a regular file", lookup("stat", "filemode")(status.attr("st_mode")));
+  if (auto large = file_too_large(path, limit_mb)) {
+    G("logger").attr("warning")("Skipped template %s: it is %s", path, py::str(*large));
+    return py::none();
+  }
   py::object file;
   try {
     file = import("builtins").attr("open")(path, "r", py::arg("encoding") = "utf-8");
@@ -457,9 +462,12 @@ py::object read_template(py::handle path) {
 void check(py::object self, py::iterable files) {
   py::list messages;
   self.attr("messages") = messages;
+  // The driver gives its limit (in MB) as an attribute; a checker made alone has the default.
+  py::object limit = py::getattr(self, "max_file_size", py::none());
+  double limit_mb = limit.is_none() ? kDefaultMaxFileSizeMB : limit.cast<double>();
   for (py::handle path : files) {
     self.attr("current_file_path") = path;
-    py::object source = read_template(path);
+    py::object source = read_template(path, limit_mb);
     if (source.is_none()) continue;
     py::ssize_t kept = py::len(messages);
     self.attr("disabled_lines") = disabled_lines(source);

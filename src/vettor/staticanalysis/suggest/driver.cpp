@@ -7,6 +7,8 @@
 
 #include "suggest.hpp"
 
+#include <vettor/project_files.hpp>
+
 namespace vettor::suggest {
 
 namespace {
@@ -130,14 +132,18 @@ long line_count(py::handle text) {
 // The suggestions of one finding line. The file is read (and a Python file parsed) at its
 // first line with fixable findings; every later line of the same file reuses that. A relative
 // path names a file under the project root, whatever the working directory; a path that leads
-// out of the root is refused before anything is opened.
+// out of the root, or a file over the size limit (`limit_mb`), is refused before anything is
+// opened.
 py::list suggestions_for(py::object path, py::object line, py::set message_ids, py::dict& cache,
                          py::object code_style, py::object settings_modpath, py::dict settings,
-                         py::object project_root) {
+                         py::object project_root, double limit_mb) {
   py::object helpers = G("helpers");
   bool html = ends_with(path, ".html");
   if (!html && !ends_with(path, ".py")) return py::list();
   py::str file = py::str(helpers.attr("file_under_root")(project_root, path));
+  if (!cache.contains(path)) {
+    if (auto large = file_too_large(file, limit_mb)) raise(PyExc_ValueError, "it is " + *large);
+  }
   py::list paths;
   paths.append(file);
   // The file's own project is on the import path while the fixes infer its names.
@@ -281,6 +287,11 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
   py::dict settings;
   settings["STATIC_URL"] = meta.attr("get_static_url_setting")(project_root);
   py::object settings_modpath = meta.attr("get_settings_modpath")(project_root);
+  // The project's own size limit, as its lint has it. A configuration the lint refuses is
+  // reported there; the suggestions go by the default meanwhile.
+  double limit_mb = on_error(
+      meta.attr("ConfigurationError"), [&] { return max_file_size(meta.attr("get_toml_config")(project_root)); },
+      [] { return kDefaultMaxFileSizeMB; });
 
   py::dict cache;
   // Files that could not be read or parsed: not tried again for their later lines.
@@ -318,7 +329,7 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
       py::list suggestions;
       try {
         suggestions = suggestions_for(path, start_line, transformable_message_ids, cache,
-                                      code_style, settings_modpath, settings, project_root);
+                                      code_style, settings_modpath, settings, project_root, limit_mb);
       } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
         if (!cache.contains(path)) {
@@ -408,8 +419,9 @@ void register_driver(py::module_& m) {
         "Findings on one line share a comment; a fixable one starts its body with a\n"
         "```suggestion block holding the fixed lines. A record that cannot be answered\n"
         "(not a mapping, or without a text path, message-id and body and an integer line)\n"
-        "is left out with one warning in the log; so is a file that cannot be read (one\n"
-        "warning), whose findings then get their texts only.",
+        "is left out with one warning in the log; so is a file that cannot be read or is\n"
+        "larger than the project's max-file-size (one warning), whose findings then get\n"
+        "their texts only.",
         py::arg("comments"), py::arg("project_root"));
   m.def("group_comments_by_line", &group_comments_by_line, py::arg("comments"));
   m.def("build_comment", &build_comment, py::arg("path"), py::arg("start_line"),
