@@ -190,6 +190,15 @@ inline py::str bytes_text(const std::string& bytes) {
 // ---------------------------------------------------------------------------------------
 // Small conveniences
 
+// The one shared text object for `text` (Python's interned string). A record made in C++ with
+// `record["path"] = ...` gets a new key object each time; a record kept by the thousand (a
+// finding per link of a template) takes its keys from here, as a dict literal in Python does.
+inline py::str interned(const char* text) {
+  PyObject* key = PyUnicode_InternFromString(text);
+  if (!key) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(key);
+}
+
 inline bool truthy(py::handle h) {
   int r = PyObject_IsTrue(h.ptr());
   if (r < 0) throw py::error_already_set();

@@ -346,15 +346,15 @@ py::object make_html_linter(py::module_& m) {
 
 py::dict lint_message(py::handle message) {
   py::dict record;
-  record["type"] = message.attr("category");
-  record["module"] = message.attr("module");
-  record["obj"] = message.attr("obj");
-  record["line"] = message.attr("line");
-  record["column"] = message.attr("column");
-  record["path"] = message.attr("path");
-  record["symbol"] = message.attr("symbol");
-  record["message"] = message.attr("msg");
-  record["message-id"] = message.attr("msg_id");
+  record[interned("type")] = message.attr("category");
+  record[interned("module")] = message.attr("module");
+  record[interned("obj")] = message.attr("obj");
+  record[interned("line")] = message.attr("line");
+  record[interned("column")] = message.attr("column");
+  record[interned("path")] = message.attr("path");
+  record[interned("symbol")] = message.attr("symbol");
+  record[interned("message")] = message.attr("msg");
+  record[interned("message-id")] = message.attr("msg_id");
   return record;
 }
 

@@ -500,15 +500,15 @@ void add_one_message(py::object self, py::object code, py::object args) {
   PyObject* message = PyNumber_Remainder(text.ptr(), args.ptr());
   if (!message) throw py::error_already_set();
   py::dict record;
-  record["path"] = self.attr("current_file_path");
-  record["line"] = position[0];
-  record["message"] = py::reinterpret_steal<py::object>(message);
-  record["type"] = py::none();
-  record["column"] = position[1];
-  record["module"] = py::none();
-  record["symbol"] = py::none();
-  record["hint"] = py::none();
-  record["message-id"] = code;
+  record[interned("path")] = self.attr("current_file_path");
+  record[interned("line")] = position[0];
+  record[interned("message")] = py::reinterpret_steal<py::object>(message);
+  record[interned("type")] = py::none();
+  record[interned("column")] = position[1];
+  record[interned("module")] = py::none();
+  record[interned("symbol")] = py::none();
+  record[interned("hint")] = py::none();
+  record[interned("message-id")] = code;
   self.attr("messages").attr("append")(record);
 }
 
@@ -542,7 +542,7 @@ void check_attribute(py::handle self, py::handle attrs, const char* attribute,
     auto [name, value] = unpack_pair(entry);
     if (!text_is(name, attribute) || !truthy(G("is_hardcoded_path")(value))) continue;
     py::dict args;
-    args["path"] = value;
+    args[interned("path")] = value;
     self.attr("add_message")(G("Codes").attr(code_name), py::arg("args") = args);
   }
 }
