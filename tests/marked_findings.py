@@ -2,15 +2,16 @@
 
 A marker sits on the line a finding is reported on (as a Python comment or inside an HTML
 comment) and gives the code, the 0-based column after "@" and the finding's argument record
-in its key order: ``# [C9001@0 me='book' related_name='author' pk_attribute='pk']``.
+in its key order: ``# [C9001@0 me='book' related_name='author' pk_attribute='pk']``; a value
+is a quoted text or None.
 Several markers may stand on one line.
 """
 import ast
 import re
 from pathlib import Path
 
-MARKER = re.compile(r"\[(C\d{4})@(\d+)((?:\s+\w+=(?:'[^']*'|\"[^\"]*\"))*)\]")
-ARGUMENT = re.compile(r"(\w+)=('[^']*'|\"[^\"]*\")")
+MARKER = re.compile(r"\[(C\d{4})@(\d+)((?:\s+\w+=(?:'[^']*'|\"[^\"]*\"|None))*)\]")
+ARGUMENT = re.compile(r"(\w+)=('[^']*'|\"[^\"]*\"|None)")
 
 
 def expected_findings(path, codes):

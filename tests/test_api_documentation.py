@@ -18,6 +18,8 @@ ENTRY_POINTS = [
     checker.get_html_messages,
     checker.get_meta_messages,
     checker.check_code,
+    checker.lint_text,
+    checker.read_project_config,
     checker.create_linter,
     dependencies.resolve_django_version,
     dependencies.is_django_repository,
@@ -138,7 +140,7 @@ def readme_rules_table():
 
 
 def test_the_readme_lists_every_rule_as_the_rule_checkers_declare_it():
-    from vettor.staticanalysis.__main__ import rules_markdown
+    from vettor.staticanalysis.cli.rules import rules_markdown
 
     table = readme_rules_table()
     assert table == rules_markdown(), "run tools/generate_rules_table.py"

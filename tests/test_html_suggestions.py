@@ -159,6 +159,19 @@ def test_nothing_to_suggest(text, message_ids, settings):
     assert html_suggestions(text, 1, message_ids, settings) == []
 
 
+def test_a_link_a_named_route_serves_needs_no_load_tag_nor_static_url():
+    from marked_findings import PROJECT
+    from vettor.staticanalysis.checkers import urls
+
+    routes = urls.read_url_configuration(PROJECT.parent / "routed_project", "site_config.urls")
+    text = "<p>\n    <a href='/shop/'>Shop</a>\n"
+    for static in ("/static/", None):
+        settings = {"STATIC_URL": static, "ROUTES": routes}
+        assert html_suggestions(text, 2, ("C7000",), settings) == [
+            (2, 2, "    <a href=\"{% url 'store:index' %}\">Shop</a>")]
+    assert html_suggestions(text, 2, ("C7000",), {"STATIC_URL": None, "ROUTES": None}) == []
+
+
 def test_missing_static_url_key_fails():
     with pytest.raises(KeyError):
         html_suggestions(IMG + "\n", 1, settings={})
@@ -176,3 +189,39 @@ def test_helpers():
     ) == (None, None)
     with pytest.raises(IndexError):
         suggest.read_code_line(code_lines=["a\n"], line_number=3)
+
+
+# What the suggestions ask of the whole template, worked out once per template: the number of
+# first lines from which on the static library is loaded (one past the end when it never is),
+# and the number of lines up to the end of the extends tag.
+@pytest.mark.parametrize(
+    "text, facts",
+    [
+        ("<p>\n" + IMG + "\n", (3, 0)),
+        ("<p>\n{% load static %}\n" + IMG + "\n", (2, 0)),
+        ("{% load\n  static %}\n" + IMG + "\n", (2, 0)),
+        ('{% extends "base.html" %}\n{% load static %}\n<p>\n', (2, 1)),
+        ('<p>\n{% extends\n "base.html" %}\n<p>\n', (5, 3)),
+        ("", (1, 0)),
+    ],
+)
+def test_template_facts(text, facts):
+    assert suggest.template_facts(lines(text)) == facts
+
+
+def test_each_line_is_fixed_once_and_the_facts_given_are_used(monkeypatch):
+    text = "<p>\n" + IMG + "\n<p>\n" + IMG.replace("logo", "other") + "\n" + "".join(f"<p>{n}</p>\n" for n in range(20))
+    expected = html_suggestions(text, 2)
+    fixed = []
+    real = suggest.get_suggestion_for_html
+    monkeypatch.setattr(suggest, "get_suggestion_for_html", lambda **kw: fixed.append(kw["code"]) or real(**kw))
+    # Facts that say static is loaded from line 1 on: the load tag is not asked for.
+    assert suggest.get_suggestions_for_html(
+        code_lines=lines(text), line=2, message_ids={"C7001"}, settings=STATIC, facts=(1, 0)
+    ) == [(2, 2, FIXED_IMG)]
+    fixed.clear()
+    assert html_suggestions(text, 2) == expected == [
+        (1, 4, LOAD + "<p>\n" + FIXED_IMG + "\n<p>\n" + FIXED_IMG.replace("logo", "other"))
+    ]
+    # Lines 1 to 10, the ten near the load line, each once (lines 1 and 3 are alike: "<p>").
+    assert len(fixed) == 10 and len(set(fixed)) == 9

@@ -299,3 +299,37 @@ def test_a_failing_analysis_is_a_fatal_finding_and_is_logged(caplog, monkeypatch
     fatal = [r for r in caplog.records if r.getMessage().startswith("Fatal message: ")]
     assert fatal and fatal[0].levelno == logging.ERROR
     assert "'type': 'fatal'" in fatal[0].getMessage()
+
+
+@pytest.mark.parametrize(
+    "table, jobs, config, expected",
+    [
+        # the project's own value: never more than the CPUs, nor than the host's jobs
+        ("jobs = 10000", 0, {}, 2),
+        ("jobs = 10000", 1, {}, 1),
+        ("jobs = 32", 4, {}, 2),
+        ("jobs = 0", 0, {}, 2),
+        ("jobs = 0", 1, {}, 1),
+        ("jobs = 1", 0, {}, 1),
+        ("jobs = 2", 0, {}, 2),
+        # the host's own configuration is the host's
+        ("jobs = 32", 1, {"jobs": 8}, 8),
+        ("", 3, {}, 3),
+        ("", 0, {}, None),
+    ],
+)
+def test_a_projects_jobs_is_bounded_by_the_cpus_and_the_hosts_jobs(
+    tmp_path, monkeypatch, table, jobs, config, expected
+):
+    root = tmp_path / "project"
+    shutil.copytree(LINT_PROJECT, root)
+    (root / "pyproject.toml").write_text(f"[tool.vettor]\n{table}\n")
+    monkeypatch.setattr(checker.os, "sched_getaffinity", lambda pid: {0, 1})
+    linters = []
+    original = checker.create_linter
+    monkeypatch.setattr(
+        checker, "create_linter", lambda **kw: linters.append(original(**kw)) or linters[-1]
+    )
+    monkeypatch.setattr(checker.lint.PyLinter, "check", lambda self, files_or_modules: None)
+    lint({MODELS: None}, root=root, config=config, jobs=jobs)
+    assert linters[0].config.jobs == expected

@@ -101,7 +101,8 @@ def test_each_package_code_explains_itself_with_its_record_keys():
         "C3002": {"before": "a", "after": "b"},
         "C3003": {"count": 4, "prefix": "Shop"},
         "C6002": {"signature": "reverse_lazy(x)"},
-        "C7000": {"path": "/about/"},
+        "C7000": {"path": "/about/", "route": "about/", "module": "pages.urls",
+                  "name": "pages:about", "url_tag": "{% url 'pages:about' %}"},
         "C7001": {"path": "/static/x.png"},
         "C8001": {"forwards_name": "f"},
         "C9000": {"foo": "bar"},
@@ -118,6 +119,36 @@ def test_each_package_code_explains_itself_with_its_record_keys():
         default = {"setting": "DEBUG", "value": True} if code.startswith("C4") else {"name": "a"}
         record = records.get(code, default)
         assert getattr(message_templates, code).format(**record)
+
+
+C2003_RECORD = {"name": "owner", "on_delete": None}
+C7000_RECORD = {"path": "/about/", "route": "about/", "module": "pages.urls", "name": None,
+                "url_tag": None}
+
+
+@pytest.mark.parametrize("code, record, says, does_not_say", [
+    ("C2003", C2003_RECORD, "or drop null=True", "keep null=True"),
+    ("C2003", dict(C2003_RECORD, on_delete="CASCADE"), "or drop null=True", "keep null=True"),
+    ("C2003", dict(C2003_RECORD, on_delete="SET_NULL"),
+     "keep null=True: on_delete=SET_NULL needs it", "drop null=True"),
+    ("C2003", dict(C2003_RECORD, on_delete="SET_DEFAULT"), "on_delete=SET_DEFAULT needs it",
+     "drop null=True"),
+    ("C2003", {"name": "owner"}, "or drop null=True", "{on_delete}"),
+    ("C2003", dict(C2003_RECORD, on_delete=["SET_NULL"]), "or drop null=True", "keep"),
+    ("C7000", dict(C7000_RECORD, name="pages:about", url_tag="{% url 'pages:about' %}"),
+     "the route pages:about serves. Write {% url 'pages:about' %} instead", "Give that route"),
+    ("C7000", C7000_RECORD,
+     "the route \"about/\" of pages.urls serves. Give that route a name and write the link with "
+     "the {% url %} tag", "None"),
+])
+def test_the_record_chooses_the_advice_of_a_text(code, record, says, does_not_say):
+    from vettor.staticanalysis import render
+
+    template = getattr(message_templates, code)
+    [rendered] = render.render_message_centric_advice(
+        [{"message-id": code, "message": record}], None, None, None, lambda path: "")
+    for text in (template.format(**record), rendered["message"]):
+        assert says in text and does_not_say not in text, text
 
 
 def test_rule_options_reach_the_checker_that_declares_them(monkeypatch, tmp_path):

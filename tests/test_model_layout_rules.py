@@ -102,3 +102,28 @@ def test_state_starts_afresh_for_every_module():
     walker.walk(astroid.parse(one_model, "layout_second"))
     assert linter.release_messages() == []
     assert checker.model_names == ["Aa"]
+
+
+FOUR_MODELS = MODEL_HEADER + "".join(
+    f"class {name}(models.Model):\n    pass\n" for name in ("X", "XTemplate", "XRole", "XSetting"))
+
+
+@pytest.mark.parametrize("prefix, module_name, reported", [
+    # A module parsed from a text is named by its package; the application's name in either
+    # number and in any case, with or without underscores.
+    ("Board", "boards.models", False),
+    ("Board", "Boards.models", False),
+    ("Invoice", "invoice.models", False),
+    ("Invoice", "invoice.models.lines", False),
+    ("Category", "categories.models", False),
+    ("Boxes", "box.models", False),
+    ("OrderLine", "order_line.models", False),
+    ("Shop", "orders.models", True),
+    ("Board", "dashboards.models", True),
+    ("Boar", "boards.models", True),
+    ("Board", "models", True),
+])
+def test_prefix_of_the_application_of_a_parsed_module(prefix, module_name, reported):
+    source = FOUR_MODELS.replace("X", prefix)
+    found = walk_source(classorder.Checker, source, module_name)
+    assert bool(found) is reported, found

@@ -102,10 +102,19 @@ def test_get_middleware_position(middlewares, middleware, expected):
         ("X = 1\nif DEBUG:\n    from .dev import *\n", "Z = 3", 1),
         # a try block that does more than import is the module's own code
         ("X = 1\ntry:\n    from .local import *\n    Y = 2\nexcept ImportError:\n    pass\n", "Z = 3", 2),
+        # ... and so is one that imports what the module builds on
+        ("try:\n    from .base import *\nexcept ImportError:\n    from .defaults import *\n", "Z = 3", 1),
+        # nothing after a comment that asks for nothing after it, on a line of its own
+        ("X = 1\n# DON'T INSERT ANYTHING AFTER THIS BLOCK\nif DEBUG:\n    Y = 2\n", "Z = 3", 1),
+        ("X = 1\n# Keep this at the very bottom\nimport dynaconf\nsettings = dynaconf.DjangoDynaconf(__name__)\n", "Z = 3", 1),
+        ("X = [\n    1,\n    # nothing may go after this entry\n]\nY = 2\n", "Z = 3", 2),
+        ("X = 1  # don't add anything after this line\nY = 2\n", "Z = 3", 2),
     ],
     ids=["import-after-future", "import-first", "at-the-end", "after-the-base-settings",
-         "before-a-local-star-import", "before-a-try-block", "before-an-if-block", "a-try-of-its-own"],
+         "before-a-local-star-import", "before-a-try-block", "before-an-if-block", "a-try-of-its-own",
+         "after-a-try-of-the-base", "before-a-dont-insert-comment", "before-a-keep-at-the-bottom-comment",
+         "a-comment-inside-a-statement", "a-comment-after-code"],
 )
 def test_new_statement_index(source, new, index):
-    module = astroid.parse(source)
+    module = astroid.builder.AstroidBuilder().string_build(source)
     assert helpers.new_statement_index(module_node=module, statement=astroid.extract_node(new)) == index

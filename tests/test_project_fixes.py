@@ -355,6 +355,109 @@ def test_a_module_built_on_a_base_module_is_fixed_once_and_the_base_not_at_all(t
     assert (root / "proj/settings/base.py").read_text() == BASE
 
 
+HARDENED = BASE.replace("MIDDLEWARE = [\n", 'MIDDLEWARE = [\n    "django.middleware.security.SecurityMiddleware",\n') + (
+    "SECURE_SSL_REDIRECT = True\nSECURE_HSTS_SECONDS = 31536000\nSECURE_HSTS_INCLUDE_SUBDOMAINS = True\n"
+    "SECURE_HSTS_PRELOAD = True\nSECURE_CONTENT_TYPE_NOSNIFF = True\n"
+)
+ENTRY_POINT = 'import os\nos.environ.setdefault("DJANGO_SETTINGS_MODULE", "{}")\n'
+
+
+@pytest.mark.parametrize("named_by", ["proj/wsgi.py", "proj/asgi.py", "manage.py"])
+def test_a_development_module_a_deployment_entry_point_names_is_not_fixed(tmp_path, named_by):
+    # dev.py serves http://localhost on purpose; production.py, built on the same base, is the
+    # deployment's and gets the fix.
+    dev = "from .base import *\n\nDEBUG = True\nSECURE_SSL_REDIRECT = False\n"
+    files = {"proj/__init__.py": "", "proj/settings/__init__.py": "", "proj/settings/base.py": HARDENED,
+             "proj/settings/dev.py": dev, "proj/settings/production.py": "from .base import *\n\nSESSION_COOKIE_SECURE = False\n"}
+    if named_by != "manage.py":
+        files[named_by] = ENTRY_POINT.format("proj.settings.dev")
+    root = project(tmp_path, files, settings_module="proj.settings.dev")
+    assert settings_findings(root) == [("proj/settings/production.py", "C4014")]
+    assert fixed(root) == {"proj/settings/production.py": "from .base import *\n\nSESSION_COOKIE_SECURE = True\n"}
+    transformer.trasform_files_in_place(root, None, jobs=1)
+    assert nothing_left_to_fix(root)
+    assert (root / "proj/settings/dev.py").read_text() == dev
+
+
+@pytest.mark.parametrize(
+    "settings, added, left",
+    [
+        # the lint asks for the HSTS lifetime; the settings that need HSTS on are then findings
+        # of the fixed module, left to the site's owner
+        (HARDENED.replace("SECURE_HSTS_SECONDS = 31536000\nSECURE_HSTS_INCLUDE_SUBDOMAINS = True\nSECURE_HSTS_PRELOAD = True\n", ""),
+         "SECURE_HSTS_SECONDS = 31536000\n", ["C4011", "C4017"]),
+        # ... and the same when the lint reports them itself
+        (HARDENED.replace("SECURE_HSTS_INCLUDE_SUBDOMAINS = True\nSECURE_HSTS_PRELOAD = True\n", ""), "", ["C4011", "C4017"]),
+        (HARDENED.replace("SECURE_HSTS_PRELOAD = True\n", "SECURE_HSTS_PRELOAD = False\n"), "", ["C4017"]),
+        # the security middleware added makes the SECURE_* settings count: those the lint's
+        # finding asks for are set in the same run
+        (BASE, "", ["C4011", "C4017"]),
+    ],
+    ids=["hsts-seconds-fixed", "reported-by-the-lint", "preload-written-false", "security-middleware-added"],
+)
+def test_hsts_for_subdomains_and_preloading_are_left_to_the_sites_owner(tmp_path, caplog, settings, added, left):
+    root = project(tmp_path, {"proj/__init__.py": "", "proj/settings.py": settings})
+    with caplog.at_level(logging.WARNING, logger="vettor.staticanalysis.checkers.settings"):
+        transformer.trasform_files_in_place(root, None, jobs=1)
+    after = (root / "proj/settings.py").read_text()
+    if added:
+        assert after == settings + added
+    assert [record.getMessage().split(":")[1].split()[0] for record in caplog.records] == left
+    assert all("decided for the whole domain" in record.getMessage() for record in caplog.records)
+    assert after.count("SECURE_HSTS_INCLUDE_SUBDOMAINS = True") == settings.count("SECURE_HSTS_INCLUDE_SUBDOMAINS = True")
+    assert after.count("SECURE_HSTS_PRELOAD = True") == settings.count("SECURE_HSTS_PRELOAD = True")
+    assert {code for _, code in settings_findings(root)} == set(left)
+    assert nothing_left_to_fix(root)
+
+
+FENCED = HARDENED.replace("SECURE_SSL_REDIRECT = True\n", "") + (
+    "\n# DON'T INSERT ANYTHING AFTER THIS BLOCK\nif DEBUG:\n    INSTALLED_APPS += [\"debug_toolbar\"]\n"
+)
+
+
+@pytest.mark.parametrize(
+    "settings, after",
+    [
+        # the new statement goes above the comment that forbids anything after it
+        (FENCED, FENCED.replace("\n# DON'T", "SECURE_SSL_REDIRECT = True\n\n# DON'T")),
+        (FENCED.replace("# DON'T INSERT ANYTHING AFTER THIS BLOCK", "# No more code below this line, please"),
+         FENCED.replace("\n# DON'T INSERT ANYTHING AFTER THIS BLOCK", "SECURE_SSL_REDIRECT = True\n\n# No more code below this line, please")),
+        # a comment inside a statement is about that statement, not about the module
+        (FENCED.replace("# DON'T INSERT ANYTHING AFTER THIS BLOCK\n", "").replace(
+            '    "django.middleware.security.SecurityMiddleware",\n',
+            '    "django.middleware.security.SecurityMiddleware",  # keep it first\n    # nothing after this one may be cached\n'),
+         None),
+    ],
+    ids=["dont-insert", "no-more-code-below", "comment-inside-a-statement"],
+)
+def test_nothing_is_added_after_a_comment_that_forbids_it(tmp_path, settings, after):
+    root = project(tmp_path, {"proj/__init__.py": "", "proj/settings.py": settings})
+    transformer.trasform_files_in_place(root, None, jobs=1)
+    written = (root / "proj/settings.py").read_text()
+    assert written == (after if after is not None else settings + "SECURE_SSL_REDIRECT = True\n")
+    assert nothing_left_to_fix(root)
+
+
+def test_a_fix_that_only_works_after_a_comment_that_forbids_it_is_declined_with_a_word(tmp_path, caplog):
+    # What follows the comment sets the redirect off again: set above it, the fix would change
+    # nothing, so it is not made; the cookie's fix, which changes its own line, is.
+    settings = HARDENED.replace("SECURE_SSL_REDIRECT = True\n", "").replace("CSRF_COOKIE_SECURE = True", "CSRF_COOKIE_SECURE = False") + (
+        "\n# Keep this at the very bottom: the platform's settings win.\nfrom .platform import *\n"
+    )
+    root = project(tmp_path, {"proj/__init__.py": "", "proj/settings.py": settings,
+                              "proj/platform.py": "SECURE_SSL_REDIRECT = False\n"})
+    assert settings_findings(root) == [("proj/settings.py", "C4013"), ("proj/settings.py", "C4016")]
+    with caplog.at_level(logging.WARNING):
+        transformer.trasform_files_in_place(root, None, jobs=1)
+    assert (root / "proj/settings.py").read_text() == settings.replace("CSRF_COOKIE_SECURE = False", "CSRF_COOKIE_SECURE = True")
+    comment = settings.splitlines().index("# Keep this at the very bottom: the platform's settings win.") + 1
+    assert [record.getMessage() for record in caplog.records] == [
+        f"Left unfixed: C4013 in {root / 'proj/settings.py'}: the comment on line {comment} asks that "
+        "nothing be added after it, and SECURE_SSL_REDIRECT cannot be set above it"
+    ]
+    assert nothing_left_to_fix(root)
+
+
 # ---------------------------------------------------------------------------------------
 # Encodings and line endings
 

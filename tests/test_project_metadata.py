@@ -1,4 +1,5 @@
 """What the analyser reads about a project: configuration, settings modules, manage file, code style."""
+import ast
 import shutil
 from pathlib import Path
 
@@ -304,10 +305,20 @@ MANAGE = "from django.core.management import execute_from_command_line\n"
       "site/settings/base.py": SETTINGS, "site/settings/local.py": SETTINGS,
       "site/settings/production.py": SETTINGS, "site/settings/test.py": SETTINGS},
      ["site.settings.production", "site.settings.base"]),
-    # what the deployment names is judged, whatever its name
-    ({**SITE, "site/asgi.py": entry_point("site.settings.dev"), "site/settings/dev.py": SETTINGS,
-      "site/settings/ci.py": SETTINGS, "site/settings/testing.py": SETTINGS},
-     ["site.settings.dev"]),
+    # what wsgi.py or asgi.py names is a default: a development module is not judged, and
+    # the base it builds on is judged as a deployment reads it
+    ({**SITE, "site/asgi.py": entry_point("site.settings.dev"),
+      "site/settings/dev.py": "from .base import *\nDEBUG = True\n",
+      "site/settings/base.py": SETTINGS, "site/settings/ci.py": SETTINGS,
+      "site/settings/testing.py": SETTINGS},
+     ["site.settings.base"]),
+    # ... also where the base is no settings module by its place or name
+    ({"site/__init__.py": "", "site/wsgi.py": entry_point("site.dev_settings"),
+      "manage.py": MANAGE + entry_point("site.dev_settings"),
+      "site/dev_settings.py": "from site.defaults import *\nDEBUG = True\n",
+      "site/defaults.py": SETTINGS + "try:\n    from .local import *\nexcept ImportError:\n    pass\n",
+      "site/local.py": SETTINGS},
+     ["site.defaults"]),
     # development and test words in a module's own name, and a tests folder
     ({"site/__init__.py": "", "site/settings.py": SETTINGS,
       "site/settings_dev.py": SETTINGS, "site/local_settings.py": SETTINGS,
@@ -325,6 +336,92 @@ def test_the_settings_a_deployment_uses(tmp_path, files, expected):
         write(tmp_path, name, content)
     assert meta.get_settings_files(tmp_path) == expected
     assert meta.get_settings_modpath(tmp_path) == expected[0]
+
+
+BUILT_ON_BASE = {**SITE, "site/settings/base.py": SETTINGS,
+                 "site/settings/docker.py": "from .base import *\nDEBUG = True\n",
+                 "site/settings/production.py": "from .base import *\n"}
+
+
+def compose(*services, name="docker-compose.yml"):
+    """A compose file whose services each run `command` with `environment` (a list)."""
+    lines = ["services:"]
+    for index, (command, environment) in enumerate(services):
+        lines += [f"  s{index}:", f"    command: {command}", "    environment:"]
+        lines += [f"      - {variable}" for variable in environment]
+    return {name: "\n".join(lines) + "\n"}
+
+
+DOCKER = "DJANGO_SETTINGS_MODULE=site.settings.docker"
+BOTH = ["site.settings.docker", "site.settings.production"]
+
+
+@pytest.mark.parametrize("files, expected", [
+    # a compose service that runs the development server
+    (compose(("python manage.py runserver 0.0.0.0:8000", [DOCKER])), ["site.settings.production"]),
+    (compose(("python manage.py runserver_plus --settings=site.settings.docker", [])),
+     ["site.settings.production"]),
+    # ... that turns DEBUG on, or stands in a compose file named for development
+    (compose(("celery -A site worker", [DOCKER, "DJANGO_DEBUG=True"])), ["site.settings.production"]),
+    (compose(("gunicorn site.wsgi", [DOCKER]), name="docker-compose.dev.yml"), ["site.settings.production"]),
+    (compose(("gunicorn site.wsgi", [DOCKER]), name="compose.override.yaml"), ["site.settings.production"]),
+    # a service of another kind uses the module too, or the only one does: it is deployed
+    (compose(("gunicorn site.wsgi", [DOCKER, "DEBUG=0"])), BOTH),
+    (compose(("python manage.py runserver", [DOCKER]), ("gunicorn site.wsgi", [DOCKER])), BOTH),
+    # no compose file: docker.py says nothing of development by its name
+    ({}, BOTH),
+    # a compose file that cannot be read says nothing
+    ({"docker-compose.yml": "services: [\n"}, BOTH),
+    # manage.py names the development server's default when a deployment names another
+    ({"manage.py": MANAGE + entry_point("site.settings.docker"),
+      "site/wsgi.py": entry_point("site.settings.production")}, ["site.settings.production"]),
+    ({"manage.py": MANAGE + entry_point("site.settings.docker")}, BOTH),
+])
+def test_settings_the_project_uses_for_development(tmp_path, files, expected):
+    for name, content in {**BUILT_ON_BASE, **files}.items():
+        write(tmp_path, name, content)
+    assert sorted(meta.get_settings_files(tmp_path)) == expected
+
+
+def test_the_projects_own_settings_module_is_judged_whatever_compose_runs(tmp_path):
+    # The deployment reads proj/settings.py too: the development server's use says nothing.
+    write(tmp_path, "site/__init__.py", "")
+    write(tmp_path, "site/settings.py", SETTINGS)
+    for name, content in compose(("python manage.py runserver", ["DJANGO_SETTINGS_MODULE=site.settings"])).items():
+        write(tmp_path, name, content)
+    assert meta.get_settings_files(tmp_path) == ["site.settings"]
+
+
+@pytest.mark.parametrize("text, read, fails", [
+    # a module of the project is read, inside try as well
+    ("from .base import *", "base.py", False),
+    ("try:\n    from .base import *\nexcept ImportError:\n    pass", "base.py", False),
+    # a developer's own overrides are not, inside try: the except clause runs
+    ("try:\n    from .local import *\nexcept ImportError:\n    pass", None, True),
+    ("try:\n    from .local_settings import *\nexcept (OSError, ImportError):\n    pass", None, True),
+    # ... but they are where the module cannot run without them
+    ("from .local import *", "local.py", False),
+    ("try:\n    from .local import *\nexcept KeyError:\n    pass", "local.py", False),
+    # a relative import of a module the project does not have fails; an absolute one may be a
+    # library's
+    ("try:\n    from .secrets import *\nexcept ImportError:\n    pass", None, True),
+    ("try:\n    from secrets_store import *\nexcept ImportError:\n    pass", None, False),
+    # nothing outside the folder the project's packages start in
+    ("from ....outside import *", None, True),
+])
+def test_a_settings_modules_imports_as_a_deployment_runs_them(tmp_path, text, read, fails):
+    write(tmp_path, "outside.py", SETTINGS)
+    write(tmp_path, "proj/site/__init__.py", "")
+    write(tmp_path, "proj/site/settings/__init__.py", "")
+    for name in ["base", "local", "local_settings"]:
+        write(tmp_path, f"proj/site/settings/{name}.py", SETTINGS)
+    production = tmp_path / "proj/site/settings/production.py"
+    write(tmp_path, "proj/site/settings/production.py", text + "\n")
+    statement = ast.parse(text).body[0]
+    optional = isinstance(statement, ast.Try) and meta.catches_import_error(statement.handlers[0])
+    imported = statement.body[0] if optional else (statement if isinstance(statement, ast.ImportFrom) else statement.body[0])
+    found, failed = meta.read_settings_import(str(production), imported.module, imported.level, optional)
+    assert (found, failed) == ((str(production.parent / read) if read else None), fails)
 
 
 @pytest.mark.parametrize("configured, expected", [

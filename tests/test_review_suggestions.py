@@ -293,6 +293,29 @@ def test_settings_fixes_change_a_statement_and_add_one(project):
     ]
 
 
+def test_a_settings_suggestion_goes_to_the_module_of_its_finding(tmp_path):
+    # manage.py names development's module; production.py and staging.py are both judged (the
+    # first of them is the project's settings_modpath): each finding's fix is suggested in its
+    # own module, and none in a module the settings rules do not judge.
+    root = tmp_path / "site"
+    settings = 'MIDDLEWARE = ["django.middleware.security.SecurityMiddleware"]\nSECURE_SSL_REDIRECT = False\n'
+    files = {
+        "manage.py": 'import os\nos.environ.setdefault("DJANGO_SETTINGS_MODULE", "proj.settings.dev")\nimport django\n',
+        "proj/__init__.py": "", "proj/settings/__init__.py": "",
+        **{f"proj/settings/{name}.py": settings for name in ["production", "staging", "dev"]},
+    }
+    for path, text in files.items():
+        (root / path).parent.mkdir(parents=True, exist_ok=True)
+        (root / path).write_text(text)
+    assert meta.get_settings_files(root) == ["proj.settings.production", "proj.settings.staging"]
+    records = [finding(f"proj/settings/{name}.py", 2, "C4013") for name in ["dev", "staging", "production"]]
+    assert suggest.suggest_fixes(records, str(root)) == [
+        comment("proj/settings/dev.py", 2, "C4013 here"),
+        comment("proj/settings/staging.py", 2, block("SECURE_SSL_REDIRECT = True") + "\n\nC4013 here"),
+        comment("proj/settings/production.py", 2, block("SECURE_SSL_REDIRECT = True") + "\n\nC4013 here"),
+    ]
+
+
 # ---------------------------------------------------------------------------------------
 # Templates
 
@@ -344,6 +367,28 @@ def test_fix_on_the_load_tag_line_is_one_change(project):
             1,
             block("{% load static %}\n<img src='{% static \"img/first.png\" %}'>") + "\n\nC7001 here",
         )
+    ]
+
+
+ROUTED = pathlib.Path(__file__).parent / "fixtures" / "routed_project"
+BASE = str(ROUTED / "templates" / "base.html")
+
+
+def test_a_link_a_named_route_serves_is_suggested_as_the_url_tag():
+    # The project's own routes decide, as the lint's do: a named route gives the tag, an
+    # unnamed one and a link with a variable keep the finding's text alone.
+    records = [
+        finding(BASE, 2, "C7000", "a named route"),
+        finding(BASE, 3, "C7000", "an unnamed route"),
+        finding(BASE, 4, "C7000", "a variable"),
+    ]
+    line = pathlib.Path(BASE).read_text().splitlines()[1]
+    fixed = line.replace('href="/shop/"', "href=\"{% url 'store:index' %}\"").rstrip()
+    assert fixed != line.rstrip()
+    assert suggest.suggest_fixes(records, str(ROUTED)) == [
+        comment(BASE, 2, block(fixed) + "\n\na named route"),
+        comment(BASE, 3, "an unnamed route"),
+        comment(BASE, 4, "a variable"),
     ]
 
 

@@ -81,6 +81,14 @@ def findings(monkeypatch):
         # sessions not in use: their cookie settings do not matter
         ('INSTALLED_APPS = []\nMIDDLEWARE = [MIDDLEWARE[0], MIDDLEWARE[2], MIDDLEWARE[3]]\nSESSION_COOKIE_SECURE = False', []),
         ("CSRF_USE_SESSIONS = True\nCSRF_COOKIE_SECURE = False", []),
+        # cookies are known to be sent only where the app or middleware is known to be there
+        ('INSTALLED_APPS = []\nif os.environ.get("X"):\n    MIDDLEWARE = []\nSESSION_COOKIE_SECURE = False\nCSRF_COOKIE_SECURE = False', []),
+        ("INSTALLED_APPS = []\nMIDDLEWARE = build_middleware()\nSESSION_COOKIE_SECURE = False\nCSRF_COOKIE_SECURE = False", []),
+        ("MIDDLEWARE = build_middleware()\nSESSION_COOKIE_SECURE = False\nCSRF_COOKIE_SECURE = False", [("C4014", 2)]),
+        ("INSTALLED_APPS = []\nMIDDLEWARE = MIDDLEWARE[:1] + MIDDLEWARE[2:]\nSESSION_COOKIE_SECURE = False\nCSRF_COOKIE_SECURE = False", [("C4016", 4)]),
+        # ... while a session cookie opened to scripts on purpose is reported unless sessions
+        # are known to be unused
+        ("INSTALLED_APPS = []\nMIDDLEWARE = build_middleware()\nSESSION_COOKIE_HTTPONLY = False", [("C4015", 3)]),
         # imports: a missing optional module is passed over, a required one hides everything
         ("try:\n    from .local import *\nexcept ImportError:\n    pass\nDEBUG = True", [("C4005", 5)]),
         ("DEBUG = True\nfrom deployment.defaults import *", []),
@@ -119,6 +127,29 @@ def test_imports_are_followed_into_the_files_they_name(findings, tmp_path):
     source = "from .flags import *\nfrom site.settings.base import COMMON as ENTRIES\nEXTRA = ENTRIES + ['y']\n"
     path = str(package / "production.py")
     assert findings(source, path=path) == [("C4005", 1), ("C4013", 1)]
+
+
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        # a developer's overrides are no part of what a deployment reads: the except clause runs
+        ("try:\n    from .local import *\nexcept ImportError:\n    SECURE_SSL_REDIRECT = False", [("C4013", 4)]),
+        ("try:\n    from .local import *\n    SECURE_SSL_REDIRECT = False\nexcept ImportError:\n    pass", []),
+        ("try:\n    from .local import DEBUG\nexcept ImportError:\n    DEBUG = False", []),
+        # a module of the project is read, and the except clause does not run
+        ("try:\n    from .base import *\nexcept ImportError:\n    SECURE_SSL_REDIRECT = False", [("C4005", 2)]),
+        # a module the project does not have fails as well
+        ("try:\n    from .missing import *\nexcept ImportError:\n    SECURE_SSL_REDIRECT = False", [("C4013", 4)]),
+        # an except clause that does not take an ImportError makes the import no optional one
+        ("try:\n    from .local import *\nexcept KeyError:\n    pass", [("C4005", 2)]),
+    ],
+)
+def test_imports_inside_try_are_read_as_a_deployment_runs_them(findings, tmp_path, source, expected):
+    package = tmp_path / "site" / "settings"
+    package.mkdir(parents=True)
+    for name in ["local", "base"]:
+        (package / f"{name}.py").write_text("DEBUG = True\n")
+    assert findings(source, path=str(package / "production.py")) == expected
 
 
 def test_a_base_module_that_cannot_be_parsed_hides_what_it_may_set(findings, tmp_path):

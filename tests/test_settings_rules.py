@@ -59,7 +59,7 @@ def lint(root, version):
 
 
 @pytest.mark.parametrize("version", VERSIONS)
-@pytest.mark.parametrize("project", ["plain", "partial", "legacy", "split", "package", "hardened", "opaque", "classbased", "configurations", "loaded"])
+@pytest.mark.parametrize("project", ["plain", "partial", "legacy", "split", "package", "hardened", "opaque", "classbased", "configurations", "loaded", "composed", "guarded", "middleware"])
 def test_findings_match_the_marks(project, version):
     root = PROJECTS / project
     assert lint(root, version) == expected_findings(root, version)
@@ -96,9 +96,11 @@ def test_modules_named_for_development_are_neither_judged_nor_fixed():
     from vettor.staticanalysis import transformer
 
     root = PROJECTS / "split"
-    judged = {path for path, _, _, _ in lint(root, "3.2")}
+    judged = {path for path, _, _, _ in lint(root, "2.2")}
     assert judged == {"splitsite/settings/production.py"}
-    fixed = {path for _, path in transformer.transform_files(root, None)}
+    # Under 2.2 production.py leaves nosniff off, which a fix sets (HSTS for subdomains and
+    # preloading are left to the site's owner).
+    fixed = {path for _, path in transformer.transform_files(root, None, config={"django-version": "2.2"})}
     assert fixed == judged
 
 
@@ -111,3 +113,29 @@ def test_settings_files_in_the_configuration_choose_the_modules(tmp_path):
     found = lint(root, "3.2")
     assert {path for path, _, _, _ in found} == {"splitsite/settings/dev.py"}
     assert ("splitsite/settings/dev.py", 4, "C4005", {"setting": "DEBUG", "value": True}) in found
+
+
+def test_imports_inside_try_are_read_the_same_by_the_lint_and_the_fix(tmp_path):
+    # production.py reads base.py inside a try block, and not local.py (a developer's own
+    # overrides): the lint reports what base.py leaves insecure and what the except clause
+    # sets, the fix changes production.py alone, and a lint of the fixed project finds nothing.
+    import shutil
+
+    from vettor.staticanalysis import transformer
+
+    root = tmp_path / "guarded"
+    shutil.copytree(PROJECTS / "guarded", root)
+    before = {path: path.read_text() for path in root.rglob("*.py")}
+    production = root / "guardsite/settings/production.py"
+    assert {(path, code) for path, _, code, _ in lint(root, "3.2")} == {
+        ("guardsite/settings/production.py", "C4013"), ("guardsite/settings/production.py", "C4016")}
+    assert transformer.trasform_files_in_place(root, None) == ["guardsite/settings/production.py"]
+    assert production.read_text() == (
+        before[production]
+        .replace("    from .fallback import *\n", "    from .fallback import *\nSECURE_SSL_REDIRECT = True\n")
+        .replace("CSRF_COOKIE_SECURE = False  # [C4016", "CSRF_COOKIE_SECURE = True  # [C4016")
+    )
+    assert {path: path.read_text() for path in root.rglob("*.py") if path != production} == {
+        path: text for path, text in before.items() if path != production}
+    assert lint(root, "3.2") == []
+    assert transformer.trasform_files_in_place(root, None) == []

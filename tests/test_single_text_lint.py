@@ -311,3 +311,34 @@ def test_renderer_reads_each_path_once_and_skips_lines_it_lacks():
     advice = render.render_message_centric_advice(findings, {}, "", {}, reader)
     assert [r["source_lines"] for r in advice] == [["only line"], [], []]
     assert reads == ["app/models.py"]
+
+
+# One lint of a text as a file serves check_code, the code transformer's reasons and the
+# re-lint of a fixed settings module: the settings modules and options it is given decide what
+# it reports, options applied in their order.
+LINTED_MODELS = """\
+from django.db import models
+
+
+class Item(models.Model):
+    name = models.CharField(max_length=20, null=True)
+    text = models.CharField(max_length=1000)
+"""
+LINTED_SETTINGS = 'SECRET_KEY = "x"\nDEBUG = True\nALLOWED_HOSTS = []\n'
+
+
+@pytest.mark.parametrize(
+    "code, path, settings_files, options, jobs, codes",
+    [
+        (LINTED_MODELS, "shop/models.py", ["proj.settings"], None, None, {"C2000", "C2006"}),
+        (LINTED_MODELS, "shop/models.py", ["proj.settings"], {"disable": ["C2006"]}, 1, {"C2000"}),
+        (LINTED_MODELS, "shop/models.py", [], {"disable": "all", "enable": "huge-max-length"}, 1, {"C2006"}),
+        (LINTED_MODELS, "shop/models.py", [], {"enable": "C2006", "disable": "all"}, 1, set()),
+        (LINTED_SETTINGS, "proj/settings.py", ["proj.settings"], None, 1, {"C4005"}),
+        (LINTED_SETTINGS, "proj/settings.py", ["other.settings"], None, 1, set()),
+    ],
+)
+def test_lint_text_lints_a_text_as_the_file_it_stands_for(code, path, settings_files, options, jobs, codes):
+    found = checker.lint_text(code, path, settings_files, options=options, jobs=jobs)
+    assert {m["message-id"] for m in found} & {"C2000", "C2006", "C4005"} == codes
+    assert {m["path"] for m in found} <= {path}

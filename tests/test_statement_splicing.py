@@ -165,3 +165,41 @@ def test_a_change_that_does_not_parse_back_is_left_out(monkeypatch, caplog):
     ]
     assert suggest.splice_changes(atok.text, changes) == "x = f(1)\n"
     assert "Left unfixed: the statement at line 1 of shop/things.py" in caplog.text
+
+
+# A watch with a scope takes only the statement of the module's body that holds it: the fixes of
+# that statement come out as a whole watch gives them, and the other statements are not looked
+# at (a review suggestion asks for the lines of one statement, in a file of any length).
+SCOPED = """\
+import os
+
+
+class Shop:
+    a = f(1)
+
+    def b(self):
+        return f(2)
+
+
+x = f(3)
+if x:
+    y = f(4)
+"""
+
+
+@pytest.mark.parametrize("line", [5, 8, 11, 13])
+def test_a_scoped_watch_gives_the_changes_of_its_statement(line):
+    def changes(scope):
+        atok = helpers.build_atok(SCOPED, modname="shop.things")
+        node = helpers.find_node_by_position(atok.tree, line) if scope else None
+        visitor = TransformVisitor()
+        visitor.register_transform(astroid.Call, rename("f", "g"))
+        watch = suggest.FixWatch(atok.tree, path="shop/things.py", scope=node)
+        watch.watch(visitor)
+        visitor.visit(atok.tree)
+        return [(c.first_line, c.last_line, c.text) for c in suggest.statement_changes(atok=atok, watch=watch)]
+
+    whole = changes(scope=False)
+    assert len(whole) == 4
+    top = {5: (4, 8), 8: (4, 8), 11: (11, 11), 13: (12, 13)}[line]
+    assert changes(scope=True) == [c for c in whole if top[0] <= c[0] and c[1] <= top[1]]

@@ -14,7 +14,7 @@ from urllib.parse import unquote
 import pytest
 
 from marked_findings import PROJECT
-from vettor.staticanalysis.checkers import templates
+from vettor.staticanalysis.checkers import templates, urls
 
 STATIC = "/static/"
 
@@ -370,26 +370,33 @@ def test_visitor_threads_the_text_through_its_mutators():
     assert calls == [("upper", "ab", visitor), ("wrap", "AB", visitor)]
 
 
+STATIC_FIX = "hard_coded_static_url_to_static_tag"
+URL_FIX = "hard_coded_url_to_url_tag"
+
+
 @pytest.mark.parametrize(
-    "message_ids, count",
+    "message_ids, fixes",
     [
-        (["C7001"], 1),
-        ({"C7000", "C7001", "C6002"}, 1),
-        (["C7000"], 0),
-        (["C2003", "C9000"], 0),
-        ([], 0),
-        (["C7001", "C7001"], 2),
-        ((code for code in ["C7000", "C7001"]), 1),
+        (["C7001"], [STATIC_FIX]),
+        ({"C7000", "C7001", "C6002"}, [STATIC_FIX, URL_FIX]),
+        (["C7000"], [URL_FIX]),
+        (["C2003", "C9000"], []),
+        ([], []),
+        (["C7001", "C7001"], [STATIC_FIX, STATIC_FIX]),
+        ((code for code in ["C7000", "C7001"]), [STATIC_FIX, URL_FIX]),
     ],
 )
-def test_build_transformer_visitor_keeps_the_template_fix_only(message_ids, count):
+def test_build_transformer_visitor_keeps_the_template_fixes_only(message_ids, fixes):
     settings = {"STATIC_URL": STATIC}
     visitor = templates.build_transformer_visitor(message_ids=message_ids, settings=settings)
     assert isinstance(visitor, templates.Visitor)
     assert visitor.settings is settings
-    assert visitor.mutators == [templates.hard_coded_static_url_to_static_tag] * count
-    html = '<img src="/static/a.png">'
-    assert visitor.visit(html) == (html if count == 0 else "<img src='{% static \"a.png\" %}'>")
+    assert sorted(visitor.mutators, key=lambda f: f.__name__) == [
+        getattr(templates, name) for name in fixes]
+    html = '<img src="/static/a.png"><a href="/a/">'
+    fixed = "<img src='{% static \"a.png\" %}'><a href=\"/a/\">"
+    # without the project's routes, a link stays as it is
+    assert visitor.visit(html) == (fixed if STATIC_FIX in fixes else html)
 
 
 def test_build_transformer_visitor_takes_the_module_function_at_call_time(monkeypatch):
@@ -438,3 +445,110 @@ def test_fixing_each_reported_line_of_a_template(tmp_path):
     assert "<IMG SRC='{% static \"caps.png\" %}'>" in fixed.read_text(encoding="utf-8")
     # Raw script text is not a tag, and is left as it is.
     assert '<img src="/static/in-script.png">' in fixed.read_text(encoding="utf-8")
+
+
+# ---------------------------------------------------------------------------------------
+# The fix of C7000: a link that a named route serves becomes the url tag that names it.
+
+ROUTED = PROJECT.parent / "routed_project"
+ROUTES = urls.read_url_configuration(ROUTED, "site_config.urls")
+
+
+def fix_links(html, routes=ROUTES):
+    visitor = templates.build_transformer_visitor(
+        message_ids={"C7000"}, settings={"STATIC_URL": STATIC, "ROUTES": routes})
+    return visitor.visit(html)
+
+
+FIXED_LINKS = [
+    ('<a href="/shop/">Shop</a>', "<a href=\"{% url 'store:index' %}\">Shop</a>"),
+    ("<a href='/shop/'>", "<a href=\"{% url 'store:index' %}\">"),
+    ("<a href=/shop/>", "<a href=\"{% url 'store:index' %}\">"),
+    ('<a class="x" href="/shop/?page=2#top">', "<a class=\"x\" href=\"{% url 'store:index' %}?page=2#top\">"),
+    ('<a href="/shop/blue-shoes/">', "<a href=\"{% url 'store:product' 'blue-shoes' %}\">"),
+    ('<a href="/archive/2020/">', "<a href=\"{% url 'archive' 2020 %}\">"),
+    (
+        '<a href="/accounts/login/?next={{ request.path }}">',
+        "<a href=\"{% url 'login' %}?next={{ request.path }}\">",
+    ),
+    (
+        '  <a href="/shop/">Shop</a> | <a href="/about/">About</a> | <a href="/archive/2021/">',
+        "  <a href=\"{% url 'store:index' %}\">Shop</a> | <a href=\"/about/\">About</a> | "
+        "<a href=\"{% url 'archive' 2021 %}\">",
+    ),
+]
+
+UNCHANGED_LINKS = [
+    # a route without a name: nothing to write in its place
+    '<a href="/contact/">',
+    # a variable may render what the route does not take, and the tag would then fail
+    '<a href="/shop/{{ product.slug }}/">',
+    # no route serves these
+    '<a href="/about/">',
+    '<a href="/media/report.pdf">',
+    '<a href="/admin/">',
+    # served through the redirect to the path with its slash: not the path written
+    '<a href="/shop">',
+    # a character reference would be lost, a quote would end the attribute
+    '<a href="&#47;shop/">',
+    "<a href='/shop/?q=\"x\"'>",
+    # not a link, or never rendered
+    '<link rel="next" href="/shop/">',
+    '{# <a href="/shop/"> #}',
+    "<script>document.write('<a href=\"/shop/\">')</script>",
+]
+
+RENDER_LINKS = textwrap.dedent(
+    """
+    import json, sys
+    sys.path.insert(0, sys.argv[1])
+    import django
+    from django.conf import settings
+    settings.configure(
+        ROOT_URLCONF="site_config.urls",
+        INSTALLED_APPS=["django.contrib.admin", "django.contrib.auth",
+                        "django.contrib.contenttypes", "django.contrib.sessions",
+                        "django.contrib.messages"],
+        TEMPLATES=[{"BACKEND": "django.template.backends.django.DjangoTemplates"}],
+        MEDIA_URL="/media/", MEDIA_ROOT="media", SECRET_KEY="only-for-rendering",
+    )
+    django.setup()
+    from django.template import Context, Template
+    texts = json.load(sys.stdin)
+    context = Context({"request": {"path": "/here/"}})
+    print(json.dumps([Template(text).render(context) for text in texts]))
+    """
+)
+
+
+@pytest.fixture(scope="module")
+def rendered_links():
+    texts = [text for pair in FIXED_LINKS for text in pair]
+    process = subprocess.run(
+        [sys.executable, "-c", RENDER_LINKS, str(ROUTED)],
+        input=json.dumps(texts),
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    return dict(zip(texts, json.loads(process.stdout)))
+
+
+@pytest.mark.parametrize("before, after", FIXED_LINKS)
+def test_a_link_a_named_route_serves_becomes_the_url_tag(before, after, rendered_links):
+    assert fix_links(before) == after
+    # Django renders the fixed template with the very addresses of the hard-coded one.
+    assert Attributes(rendered_links[after]).tags == Attributes(rendered_links[before]).tags
+
+
+@pytest.mark.parametrize("html", UNCHANGED_LINKS)
+def test_links_the_fix_leaves_alone(html):
+    assert fix_links(html) == html
+
+
+def test_without_routes_no_link_is_fixed():
+    html = '<a href="/shop/">'
+    assert fix_links(html, routes=None) == html
+    visitor = templates.Visitor({"STATIC_URL": STATIC})
+    assert templates.hard_coded_url_to_url_tag(html=html, visitor=visitor) == html
+    assert fix_links(fix_links(html)) == fix_links(html)

@@ -12,17 +12,33 @@ from marked_findings import (
     project_findings,
     project_records,
 )
+from vettor.staticanalysis import checker as driver
 from vettor.staticanalysis import helpers
-from vettor.staticanalysis.checkers import templates
+from vettor.staticanalysis.checkers import templates, urls
 
 
 KEYS = ["path", "line", "message", "type", "column", "module", "symbol", "hint", "message-id"]
 
+# The routes of the fixture project, which serve the links of the templates below.
+ROUTES = urls.read_url_configuration(PROJECT, "app.site_urls")
 
-def check(paths):
+
+def check(paths, routes=ROUTES):
     checker = templates.Checker()
+    checker.routes = routes
     checker.check([str(path) for path in paths])
     return checker.messages
+
+
+def served(path, route, name, url_tag=None):
+    """The record of a link that a route of the fixture project serves."""
+    if url_tag is None and name is not None:
+        url_tag = f"{{% url '{name}' %}}"
+    return {"path": path, "route": route, "module": "app.site_urls", "name": name,
+            "url_tag": url_tag}
+
+
+ABOUT = served("/about/", "about/", "about")
 
 
 def findings_by_path(messages):
@@ -91,7 +107,7 @@ def test_record_keys_order_and_values(tmp_path):
     assert second == {
         "path": path,
         "line": 4,
-        "message": {"path": "/about/"},
+        "message": ABOUT,
         "type": None,
         "column": 0,
         "module": None,
@@ -218,8 +234,8 @@ def test_each_src_tag_is_checked(tmp_path, tag):
 
 
 TAG_CASES = [
-    ('<a href="/about/">', [("C7000", {"path": "/about/"})]),
-    ('<A HREF="/about/">', [("C7000", {"path": "/about/"})]),
+    ('<a href="/about/">', [("C7000", ABOUT)]),
+    ('<A HREF="/about/">', [("C7000", ABOUT)]),
     ('<link href="/static/site.css">', [("C7001", {"path": "/static/site.css"})]),
     ('<link href="&#47;static/site.css">', [("C7001", {"path": "/static/site.css"})]),
     ('<link href="&#x2F;s.css?a=1&amp;b=2">', [("C7001", {"path": "/s.css?a=1&b=2"})]),
@@ -245,8 +261,11 @@ TAG_CASES = [
     ("<script>var s = '<img src=\"/in-script.png\">';</script>", []),
     ('<img src="/unterminated.png"', []),
     # Nothing is hard-coded but the slash: the path is a template value.
-    ('<a href="/posts/{{ post.slug }}/">', [("C7000", {"path": "/posts/{{ post.slug }}/"})]),
-    ('<a href="/{{ lang }}/about/">', [("C7000", {"path": "/{{ lang }}/about/"})]),
+    ('<a href="/posts/{{ post.slug }}/">', [("C7000", served(
+        "/posts/{{ post.slug }}/", "posts/<slug:slug>/", "post", "{% url 'post' post.slug %}"))]),
+    ('<a href="/{{ lang }}/about/">', [("C7000", served(
+        "/{{ lang }}/about/", "<slug:lang>/about/", "localized-about",
+        "{% url 'localized-about' lang %}"))]),
     ('<a href="/{{ result.path }}">', []),
     ("<a href=\"/{% url 'about' %}\">", []),
     ('<a href="/{{ a }}/{{ b }}?page=2">', []),
@@ -272,22 +291,22 @@ def test_tags_and_attributes(tmp_path, html, expected):
 
 # Django never renders its comments; what stands after them keeps its line and column.
 COMMENT_CASES = [
-    ('{# <a href="/a/"> #}<a href="/b/">', [(1, 20, "C7000", {"path": "/b/"})]),
+    ('{# <a href="/a/"> #}<a href="/b/">', [(1, 20, "C7000", served("/b/", "b/", "b"))]),
     ('{% comment %}<a href="/a/">{% endcomment %}<img src="/b.png">', [(1, 43, "C7001", {"path": "/b.png"})]),
     (
         '{% comment "why" %}\n<a href="/a/">\n<img src="/a.png">\n{% endcomment %}\n<a href="/b/">',
-        [(5, 0, "C7000", {"path": "/b/"})],
+        [(5, 0, "C7000", served("/b/", "b/", "b"))],
     ),
     ('{%comment%}{# nested #}<a href="/a/">{%endcomment%}', []),
     # A comment spans no line break, so this is text, and its tag is rendered.
-    ('{# one\n<a href="/a/"> #}', [(2, 0, "C7000", {"path": "/a/"})]),
+    ('{# one\n<a href="/a/"> #}', [(2, 0, "C7000", served("/a/", "a/", "a"))]),
     # Inside verbatim nothing is a comment: the text is rendered as written.
-    ('{% verbatim %}{# <a href="/a/"> #}{% endverbatim %}', [(1, 17, "C7000", {"path": "/a/"})]),
-    ('{% verbatim %}{% comment %}{% endverbatim %}<a href="/a/">', [(1, 44, "C7000", {"path": "/a/"})]),
+    ('{% verbatim %}{# <a href="/a/"> #}{% endverbatim %}', [(1, 17, "C7000", served("/a/", "a/", "a"))]),
+    ('{% verbatim %}{% comment %}{% endverbatim %}<a href="/a/">', [(1, 44, "C7000", served("/a/", "a/", "a"))]),
     # A comment block never closed: the template does not load, so nothing of it is shown.
-    ('<a href="/a/">{% comment %}<a href="/b/">', [(1, 0, "C7000", {"path": "/a/"})]),
-    ('<a href="/a/" {# note #}>', [(1, 0, "C7000", {"path": "/a/"})]),
-    ('<p>{{ "{#" }}</p><a href="/a/">', [(1, 17, "C7000", {"path": "/a/"})]),
+    ('<a href="/a/">{% comment %}<a href="/b/">', [(1, 0, "C7000", served("/a/", "a/", "a"))]),
+    ('<a href="/a/" {# note #}>', [(1, 0, "C7000", served("/a/", "a/", "a"))]),
+    ('<p>{{ "{#" }}</p><a href="/a/">', [(1, 17, "C7000", served("/a/", "a/", "a"))]),
 ]
 
 
@@ -304,6 +323,11 @@ PRAGMA_CASES = [
     ('{#vettor:disable=C7001,hard-coded-url#}<a href="/a/"><img src="/a.png">', []),
     ('<a href="/a/"><img src="/a.png"> {# vettor: disable = all #}', []),
     ('<a href="/a/"><img src="/a.png"> {# keep: vettor: disable=C7000 #}', [(1, 14, "C7001")]),
+    # names read as disable reads them: a category letter, a code in either case
+    ('<a href="/a/"><img src="/a.png"> {# vettor: disable=C #}', []),
+    ('<a href="/a/"> {# vettor: disable=c7000 #}', []),
+    ('<a href="/a/"> {# vettor: disable=W #}', [(1, 0, "C7000")]),
+    ('<a href="/a/"> {# vettor: disable=C70 #}', [(1, 0, "C7000")]),
     # another code, another line, another kind of comment: the finding stays
     ('<a href="/a/"> {# vettor: disable=hard-coded-static-url #}', [(1, 0, "C7000")]),
     ('{# vettor: disable=hard-coded-url #}\n<a href="/a/">', [(2, 0, "C7000")]),
@@ -403,3 +427,182 @@ def test_checker_pickles_by_name():
     import pickle
 
     assert pickle.loads(pickle.dumps(templates.Checker)) is templates.Checker
+
+
+# ---------------------------------------------------------------------------------------
+# Which links a route serves
+
+ROUTED = PROJECT.parent / "routed_project"
+
+
+def test_a_link_is_reported_only_where_a_route_of_the_project_serves_it():
+    # Beside a flat page (/about/, served by the fallback middleware, by no route), the links
+    # that routes serve: an unnamed route, a named one through include() with a namespace,
+    # one of Django's own URL modules, a regular expression; each says how to write it.
+    template = "templates/base.html"
+    records = driver.get_messages(str(ROUTED), {template: None}, jobs=1)
+    found = [finding(r["line"], r["column"], r["message-id"], r["message"]) for r in records]
+    assert found == ordered(expected_findings(ROUTED / template, "C7"))
+    assert {r["message"]["path"] for r in records} == {
+        "/shop/", "/contact/", "/shop/{{ product.slug }}/", "/accounts/login/?next=/shop/",
+        "/archive/2020/"}
+
+
+def test_without_the_project_routes_no_link_is_judged(tmp_path):
+    path = write(tmp_path, "page.html", '<a href="/about/">About</a><img src="/static/a.png">')
+    assert [m["message-id"] for m in check([path], routes=None)] == ["C7001"]
+    # Nor through the lint driver, without a project root or with a project without settings.
+    assert [m["message-id"] for m in driver.get_html_messages({path: None})] == ["C7001"]
+    assert [m["message-id"] for m in driver.get_html_messages(
+        {"page.html": None}, project_root=str(tmp_path))] == ["C7001"]
+
+
+def test_the_configuration_may_name_the_root_url_configuration(tmp_path):
+    (tmp_path / "routes.py").write_text(
+        "from django.urls import path\n\nurlpatterns = [path('about/', None, name='about')]\n")
+    write(tmp_path, "page.html", '<a href="/about/">About</a>')
+    found = driver.get_html_messages(
+        {"page.html": None}, {"root-urlconf": "routes"}, project_root=str(tmp_path))
+    assert [m["message"]["url_tag"] for m in found] == ["{% url 'about' %}"]
+
+
+LINK_URLS = {
+    "site/__init__.py": "",
+    "site/views.py": "",
+    "site/urls.py": """\
+from django.conf import settings
+from django.conf.urls.i18n import i18n_patterns
+from django.contrib import admin
+from django.urls import include, path, re_path
+from django.views.static import serve
+
+from . import views
+
+urlpatterns = [
+    path("admin/", admin.site.urls),
+    path("", views.home, name="home"),
+    path("contact/", views.contact),
+    path("blog/", include("site.blog_urls")),
+    path("news/", include(("site.blog_urls", "blog"), namespace="news")),
+    re_path(r"^archive/(?P<year>[0-9]{4})/(?P<month>[0-9]{2})/$", views.archive, name="archive"),
+    re_path(r"^media/(?P<path>.*)$", serve),
+    path("twice/", views.twice, name="twice"),
+    path("twice/<int:page>/", views.twice, name="twice"),
+    path("first/", views.first),
+    path("first/", views.first, name="first"),
+    path("vendor/", include("vendor.urls")),
+    path("n/<int:pk>/", views.number, name="number"),
+    path("caf\\u00e9/", views.cafe, name="cafe"),
+    re_path(r"^colou?r/$", views.color, name="color"),
+    re_path(r"feed/$", views.feed, name="feed"),
+    re_path(r"rss/", views.feed, name="rss"),
+]
+urlpatterns += i18n_patterns(path("about/", views.about, name="about"))
+if settings.DEBUG:
+    urlpatterns += [path("debug/", views.debug, name="debug")]
+# A page server that takes every path: it names no page.
+urlpatterns.append(re_path(r"^((?:[\\w\\-]+/)*)$", views.page, name="page"))
+""",
+    "site/blog_urls.py": """\
+from django.urls import path
+
+from . import views
+
+app_name = "blog"
+urlpatterns = [
+    path("", views.index, name="index"),
+    path("<int:pk>/", views.detail, name="detail"),
+    path("<int:year>/<slug:slug>/", views.post, name="post"),
+]
+""",
+}
+
+
+@pytest.fixture(scope="module")
+def link_routes(tmp_path_factory):
+    root = tmp_path_factory.mktemp("links")
+    for name, text in LINK_URLS.items():
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_text(text, encoding="utf-8")
+    return urls.read_url_configuration(root, "site.urls")
+
+
+# link: (name, arguments, url tag, exact) of the route that serves it, or None
+LINK_CASES = [
+    ("/contact/", (None, [], None, False)),
+    ("/blog/", ("blog:index", [], "{% url 'blog:index' %}", True)),
+    ("/blog/?page=2#top", ("blog:index", [], "{% url 'blog:index' %}", True)),
+    ("/blog/7/", ("blog:detail", ["7"], "{% url 'blog:detail' 7 %}", True)),
+    ("/blog/{{ post.pk }}/", ("blog:detail", ["post.pk"], "{% url 'blog:detail' post.pk %}", False)),
+    ("/news/{{ post.pk }}/", ("news:detail", ["post.pk"], "{% url 'news:detail' post.pk %}", False)),
+    ("/blog/{{ y }}/{{ post.slug }}/",
+     ("blog:post", ["y", "post.slug"], "{% url 'blog:post' y post.slug %}", False)),
+    ("/blog/2020/{{ a }}-{{ b }}/", ("blog:post", ["2020", "..."], "{% url 'blog:post' 2020 ... %}", False)),
+    ("/archive/2020/05/", ("archive", ["2020", "'05'"], "{% url 'archive' 2020 '05' %}", True)),
+    ("/archive/{{ y }}/{{ m }}/", ("archive", ["y", "m"], "{% url 'archive' y m %}", False)),
+    ("/caf%C3%A9/", ("cafe", [], "{% url 'cafe' %}", True)),
+    # another route of the same name: the tag may give the other one
+    ("/twice/", ("twice", [], "{% url 'twice' %}", False)),
+    # the first route that matches serves the link
+    ("/first/", (None, [], None, False)),
+    # the path without its final slash is redirected to the route's
+    ("/contact", (None, [], None, False)),
+    ("/blog", ("blog:index", [], "{% url 'blog:index' %}", False)),
+    # i18n_patterns: with the language prefix, or without it (redirected)
+    ("/en/about/", ("about", [], "{% url 'about' %}", False)),
+    ("/about/", ("about", [], "{% url 'about' %}", False)),
+    ("/{{ LANGUAGE_CODE }}/about/", ("about", [], "{% url 'about' %}", False)),
+    ("/debug/", ("debug", [], "{% url 'debug' %}", True)),
+    # an optional character; an endpoint expression ending in "$" matches the whole rest, one
+    # without it is searched for anywhere in it (the tag then gives rss/ from the root)
+    ("/color/", ("color", [], "{% url 'color' %}", False)),
+    ("/colour/", ("color", [], "{% url 'color' %}", False)),
+    ("/feed/", ("feed", [], "{% url 'feed' %}", True)),
+    ("/any/feed/", None),
+    ("/any/rss/more", ("rss", [], "{% url 'rss' %}", False)),
+    # served by Django's static file view, by an included module that cannot be read, by the
+    # page server, or by no route at all
+    ("/media/report.pdf", None),
+    ("/vendor/", None),
+    ("/vendor/x/y/", None),
+    ("/admin/", None),
+    ("/team/", None),
+    ("/team/people/", None),
+    # a variable takes a parameter's place only: it does not stand for a route's own text
+    ("/{{ section }}/", None),
+    ("/n/{{ x }}/", ("number", ["x"], "{% url 'number' x %}", False)),
+    ("/n/x/", None),
+    # more variables than are tried, or other template syntax
+    ("/blog/{{ a }}/{{ b }}/{{ c }}/{{ d }}/", None),
+    ("/blog/{% if a %}1{% endif %}/", None),
+    ("blog/", None),
+]
+
+
+@pytest.mark.parametrize("link, expected", LINK_CASES)
+def test_the_route_that_serves_a_link(link_routes, link, expected):
+    found = templates.get_link_route(link, link_routes)
+    if expected is None:
+        assert found is None
+        return
+    assert found is not None
+    name, arguments, url_tag, exact = expected
+    assert (found["route"]["name"], found["arguments"], found["url_tag"], found["exact"]) == (
+        name, arguments, url_tag, exact)
+
+
+def test_no_routes_serve_no_link():
+    assert templates.get_link_route("/about/", None) is None
+    assert templates.get_link_route("/about/", []) is None
+
+
+def test_a_url_configuration_that_fails_to_be_read_costs_the_links_only(tmp_path, monkeypatch, caplog):
+    def fail(project_root, root_urlconf):
+        raise RuntimeError("unreadable")
+
+    monkeypatch.setattr(urls, "read_url_configuration", fail)
+    write(tmp_path, "page.html", '<a href="/about/">About</a><img src="/static/a.png">')
+    found = driver.get_html_messages(
+        {"page.html": None}, {"root-urlconf": "routes"}, project_root=str(tmp_path))
+    assert [m["message-id"] for m in found] == ["C7001"]
+    assert "no link is judged: unreadable" in caplog.text

@@ -289,3 +289,98 @@ def test_a_settings_module_never_reads_a_module_outside_the_project(tmp_path):
     })
     found = lint_project(root, {"proj/settings.py": None})
     assert "C4005" in {m["message-id"] for m in found}
+
+
+# ---------------------------------------------------------------------------------------
+# The command imports nothing from the project it runs in
+
+REPORT_MODULES = textwrap.dedent(
+    """
+    import json, sys
+    from vettor.staticanalysis import cli
+    status = cli.main(sys.argv[1:])
+    print(json.dumps(sorted({name.split(".")[0] for name in sys.modules})), file=sys.stderr)
+    sys.exit(status)
+    """
+)
+
+# A module run with -m prints what the interpreter had imported before running it.
+BEFORE_ANY_CODE = "import json, sys\nprint(json.dumps(sorted({n.split('.')[0] for n in sys.modules})))\n"
+
+
+def top_level_modules(stream):
+    return set(json.loads(stream.strip().splitlines()[-1]))
+
+
+def marker_module(markers, name):
+    # Only builtins: the marker may shadow any module the command would import.
+    return f"open({str(markers / name)!r}, 'w').close()\n"
+
+
+@pytest.fixture(scope="module")
+def shadowed_names(tmp_path_factory):
+    """The top-level modules a lint of the command imports, less those the interpreter
+    imports before it runs a module named with -m (runpy's own, and the package itself)."""
+    clean = write_files(tmp_path_factory.mktemp("clean"), {
+        "manage.py": "", "app/__init__.py": "", "app/models.py": MODELS})
+    run = subprocess.run([sys.executable, "-c", REPORT_MODULES, "app", "-j", "1"], cwd=clean,
+                         capture_output=True, text=True, timeout=600)
+    assert run.returncode == 1, run.stderr[-2000:]
+    probe = write_files(tmp_path_factory.mktemp("probe"), {
+        "probe_package/__init__.py": "", "probe_package/__main__.py": BEFORE_ANY_CODE})
+    before = subprocess.run([sys.executable, "-m", "probe_package"], cwd=probe,
+                            capture_output=True, text=True, check=True)
+    names = top_level_modules(run.stderr) - top_level_modules(before.stdout) - {"vettor", "__main__"}
+    return sorted(names | {"argparse", "json", "logging", "tomli", "django"})
+
+
+@pytest.mark.parametrize("how", ["vettor", "python -m"])
+def test_the_command_imports_nothing_from_the_working_directory(tmp_path, shadowed_names, how):
+    markers = tmp_path / "markers"
+    markers.mkdir()
+    root = write_files(tmp_path / "project", {
+        "manage.py": "", "app/__init__.py": "", "app/models.py": MODELS})
+    for name in shadowed_names:
+        module = root / name / "__init__.py" if name == "django" else root / f"{name}.py"
+        module.parent.mkdir(exist_ok=True)
+        module.write_text(marker_module(markers, name))
+    command = ([str(Path(sys.executable).with_name("vettor"))] if how == "vettor"
+               else [sys.executable, "-m", "vettor.staticanalysis"])
+    result = subprocess.run([*command, "app", "-j", "1"], cwd=root, capture_output=True,
+                            text=True, timeout=600)
+    assert sorted(path.name for path in markers.iterdir()) == []
+    assert "argparse" in shadowed_names and len(shadowed_names) > 40
+    # The lint itself reads the project's django/ as its Django, as Python would run it.
+    assert result.returncode in (0, 1), result.stderr[-2000:]
+    assert result.stdout.endswith("Findings: 0 in 2 Python files and 0 templates\n")
+
+
+# ---------------------------------------------------------------------------------------
+# Inside the root, on every road
+
+@pytest.fixture
+def sibling(tmp_path):
+    """A project, and beside it a folder whose name begins with the project's own."""
+    root = write_files(tmp_path / "shop", {"app/__init__.py": "", "app/models.py": MODELS})
+    write_files(tmp_path / "shop2", {"models.py": MODELS.replace("title", "secret")})
+    os.symlink(tmp_path / "shop2" / "models.py", root / "app" / "linked.py")
+    return root
+
+
+@pytest.mark.parametrize("path", ["../shop2/models.py", "app/linked.py"])
+def test_a_folder_beside_the_root_is_outside_it_on_every_road(sibling, caplog, path):
+    from vettor.staticanalysis import suggest, transformer
+
+    caplog.set_level(logging.WARNING)
+    found = lint_project(sibling, {path: None, "app/models.py": None})
+    assert [(m["path"], m["message"]) for m in found] == [("app/models.py", {"name": "title"})]
+    finding = {"path": path, "line": 5, "message-id": "C2000", "body": "x"}
+    (comment,) = suggest.suggest_fixes([finding], str(sibling))
+    assert comment["body"] == "x"
+    if path.startswith(".."):
+        with pytest.raises(ValueError, match="is not inside the project root"):
+            transformer.transform_files(sibling, [path], jobs=1)
+    else:
+        assert [p for _, p in transformer.transform_files(sibling, [path], jobs=1)] == []
+    assert all("secret" not in m for m in warnings_of(caplog))
+    assert any("outside" in m or "not a file inside the project root" in m for m in warnings_of(caplog))

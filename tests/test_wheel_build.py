@@ -17,6 +17,10 @@ PYTHON_FILES = [
     "vettor/__init__.py",
     "vettor/staticanalysis/__init__.py",
     "vettor/staticanalysis/__main__.py",
+    *(
+        f"vettor/staticanalysis/cli/{name}.py"
+        for name in ("__init__", "commands", "config", "discovery", "formats", "process", "rules", "status")
+    ),
     "vettor/staticanalysis/constants.py",
     "vettor/staticanalysis/message_templates.py",
     "vettor/staticanalysis/checkers/__init__.py",

@@ -10,7 +10,7 @@ Usage: python tools/generate_rules_table.py
 import sys
 from pathlib import Path
 
-from vettor.staticanalysis.__main__ import rules_markdown
+from vettor.staticanalysis.cli.rules import rules_markdown
 
 README = Path(__file__).resolve().parent.parent / "README.md"
 START = "<!-- rules: written by tools/generate_rules_table.py -->\n"

@@ -1,14 +1,18 @@
-// Whether a file the analysis comes across in a project may be read at all.
+// Where a project's files are: whether a path lies inside the project root, whether a file the
+// analysis comes across may be read at all, and which packages a module file sits in.
 //
 // The project may be anybody's (a pull request from a fork, say), and opening a file is
 // already an act: a FIFO or a device blocks the reader for ever, and a symbolic link may lead
 // anywhere on the machine. So before a project file is opened, its kind and where it leads
 // are tested: only regular files that lie inside the project root (after every link is
-// followed) are read.
+// followed) are read. Every "is this inside the project" question of the package is answered
+// by ProjectRoot, and every walk up a module's packages by package_chain.
 #pragma once
 
 #include <vettor/pyutil.hpp>
 
+#include <cctype>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,17 +23,37 @@ namespace vettor {
 // text again.
 inline std::string path_bytes(py::handle path) { return text_bytes(lookup("os", "fspath")(path)); }
 
-// Whether `path`, once every link is followed, lies outside the project root `root`. Both may
-// be relative to the working directory or absolute.
-inline bool leads_outside_root(py::handle root, py::handle path) {
-  py::object os = import("os");
-  py::object os_path = os.attr("path");
-  std::string file = path_bytes(os_path.attr("realpath")(path));
-  std::string top = path_bytes(os_path.attr("realpath")(root));
-  std::string sep = py::str(os.attr("sep"));
-  if (!top.ends_with(sep)) top += sep;
-  return !file.starts_with(top);
-}
+// The project root, as the answer to "does this path lie inside the project": the path is the
+// root or lies below it. `holds` follows every link of both first (what a file really is);
+// `holds_as_written` reads both as they are written, ".." resolved but no link followed (what
+// a caller named). Paths may be relative to the working directory or absolute, texts or path
+// objects, and need not be UTF-8 (they are compared as the file system's bytes).
+class ProjectRoot {
+ public:
+  explicit ProjectRoot(py::handle root)
+      : real_(path_bytes(lookup("os.path", "realpath")(root))),
+        written_(path_bytes(lookup("os.path", "abspath")(root))) {}
+
+  bool holds(py::handle path) const {
+    return lies_in(real_, path_bytes(lookup("os.path", "realpath")(path)));
+  }
+
+  bool holds_as_written(py::handle path) const {
+    return lies_in(written_, path_bytes(lookup("os.path", "abspath")(path)));
+  }
+
+ private:
+  static bool lies_in(const std::string& top, const std::string& path) {
+    std::string sep = py::str(lookup("os", "sep"));
+    return path == top || path.starts_with(top.ends_with(sep) ? top : top + sep);
+  }
+
+  std::string real_;
+  std::string written_;
+};
+
+// Whether `path`, once every link is followed, lies outside the project root `root`.
+inline bool leads_outside_root(py::handle root, py::handle path) { return !ProjectRoot(root).holds(path); }
 
 // os.walk(top) from the top down, without its recursion: a folder nested a thousand deep
 // exhausts the interpreter's stack in os.walk. `visit(folder, subfolders, files)` is called
@@ -151,6 +175,74 @@ inline std::optional<std::string> refusal_to_read(py::handle root, py::handle pa
   auto large = too_large(status.attr("st_size").cast<long long>(), kDefaultMaxFileSizeMB);
   if (large) return "it is " + *large;
   return std::nullopt;
+}
+
+// Whether one of the words of `name` (split at "_", "-" and ".") is one of `words`, in any
+// case.
+inline bool has_word_among(const std::string& name, std::initializer_list<const char*> words) {
+  std::string word;
+  for (size_t i = 0; i <= name.size(); ++i) {
+    if (i == name.size() || name[i] == '_' || name[i] == '-' || name[i] == '.') {
+      for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      for (const char* candidate : words) {
+        if (word == candidate) return true;
+      }
+      word.clear();
+    } else {
+      word += name[i];
+    }
+  }
+  return false;
+}
+
+// Whether a module's own name (the last part of its import path) says it is for development
+// or tests: settings/dev.py, local_settings.py, settings_test.py, but not locale.py or
+// devops.py.
+inline bool names_development_module(const std::string& import_path) {
+  return has_word_among(import_path.substr(import_path.rfind('.') + 1),
+                        {"dev", "development", "local", "test", "tests", "testing", "ci"});
+}
+
+// The packages a module file (or a folder) sits in, as Python imports it: `start` is the
+// folder its imports start from (the nearest folder above it that is no package: it has no
+// __init__.py), `packages` the names of the packages from there down to its own folder.
+// With `stop` (a folder), the walk ends there too: `stop` itself counts as no package.
+struct PackageChain {
+  py::object start;                   // a pathlib.Path
+  std::vector<std::string> packages;  // outermost first
+};
+
+inline PackageChain package_chain(py::handle file, py::handle stop = py::none()) {
+  py::object folder = lookup("pathlib", "Path")(file).attr("parent");
+  std::optional<ProjectRoot> bound;
+  if (!stop.is_none()) bound.emplace(stop);
+  py::object top = stop.is_none() ? py::object(py::none()) : lookup("pathlib", "Path")(stop);
+  std::vector<std::string> packages;
+  while (truthy(folder.attr("__truediv__")("__init__.py").attr("is_file")())) {
+    py::object parent = folder.attr("parent");
+    if (parent.equal(folder)) break;  // the file system's root
+    if (bound && (folder.equal(top) || !bound->holds(folder))) break;
+    packages.insert(packages.begin(), text_bytes(folder.attr("name")));
+    folder = parent;
+  }
+  return {folder, packages};
+}
+
+// The import path of a module file under its packages (blog/models.py in the package blog is
+// "blog.models"; a package's __init__.py is the package's own name), the walk ending at `stop`
+// when one is given. (As bytes, as are the packages' names: a file or folder name need not be
+// UTF-8; bytes_text makes it a text.)
+inline std::string import_path_of(py::handle file, py::handle stop = py::none()) {
+  py::object path = lookup("pathlib", "Path")(file);
+  std::string name = text_bytes(path.attr("stem"));
+  py::object module = path;
+  if (name == "__init__") {
+    module = path.attr("parent");
+    name = text_bytes(module.attr("name"));
+  }
+  std::string dotted;
+  for (const std::string& package : package_chain(module, stop).packages) dotted += package + ".";
+  return dotted + name;
 }
 
 }  // namespace vettor

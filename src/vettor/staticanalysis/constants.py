@@ -28,8 +28,8 @@ TRANSFORMABLE_QUERYSET_RULES = frozenset({"C9000", "C9001", "C9002", "C9003"})
 # urls: reverse_lazy where reverse would do.
 TRANSFORMABLE_URL_RULES = frozenset({"C6002"})
 
-# templates: hard-coded static paths.
-TRANSFORMABLE_TEMPLATE_RULES = frozenset({"C7001"})
+# templates: hard-coded static paths, and hard-coded links that a named route serves.
+TRANSFORMABLE_TEMPLATE_RULES = frozenset({"C7000", "C7001"})
 
 # checkers.settings: DEBUG left on (C4005), the insecure SESSION_COOKIE_HTTPONLY (C4015),
 # and the missing security middleware and settings.

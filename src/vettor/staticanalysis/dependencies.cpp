@@ -276,7 +276,7 @@ py::object details_of_file(const py::object& root, const py::object& path, const
   for (const std::string& included : included_requirement_files(py::str(text))) {
     py::object target = path.attr("parent").attr("__truediv__")(included).attr("resolve")();
     // Only the project's own files: an include that leaves the root is not the project's.
-    if (!truthy(target.attr("is_relative_to")(root)) || !is_file(target)) continue;
+    if (!vettor::ProjectRoot(root).holds(target) || !is_file(target)) continue;
     if (seen.contains(target)) continue;
     seen.add(target);
     py::object relative = target.attr("relative_to")(root).attr("as_posix")();

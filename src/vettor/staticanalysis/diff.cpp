@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <map>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -70,8 +72,9 @@ py::list python_files_below(const py::object& folder) {
   return files;
 }
 
-bool inside(const py::object& resolved, const py::object& root) {
-  return resolved.equal(root) || truthy(resolved.attr("parents").attr("__contains__")(root));
+// Whether a path, as it is written, lies in the project root.
+bool inside(const py::object& path, const py::object& root) {
+  return vettor::ProjectRoot(root).holds_as_written(path);
 }
 
 // The whitelist names what may be fixed: paths relative to the project root (texts or path
@@ -426,30 +429,21 @@ py::list lay_out(const py::str& text, py::list changes, const Style& style, py::
 // only as long as they are packages, up to the project root.
 // (As bytes: a file or folder name need not be UTF-8.)
 std::string package_path(const py::object& file, const py::object& root) {
-  std::string name = vettor::text_bytes(file.attr("stem"));
-  py::object folder = file.attr("parent");
-  if (name == "__init__") {
-    name = vettor::text_bytes(folder.attr("name"));
-    folder = folder.attr("parent");
-  }
-  while (!folder.equal(root) && inside(folder, root) &&
-         truthy(folder.attr("__truediv__")("__init__.py").attr("is_file")())) {
-    name = vettor::text_bytes(folder.attr("name")) + "." + name;
-    folder = folder.attr("parent");
-  }
-  return name;
+  return vettor::import_path_of(file, root);
 }
 
 bool ends_with(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// The settings modules whose files get settings fixes, as import paths: the one the caller
-// names first, then the others the lint judges. None when the caller names none.
+// The settings modules whose files get settings fixes, as import paths: those the lint judges,
+// the one the caller names first. None when the caller names none. A module the lint does
+// not judge gets no settings fix, whoever names it: a fix there would change what the lint
+// never weighed (a development module's plain HTTP, say).
 py::list settings_modules(py::handle settings_modpath, const py::list& judged) {
   py::list modules;
   if (!PyUnicode_Check(settings_modpath.ptr()) || !truthy(settings_modpath)) return modules;
-  modules.append(settings_modpath);
+  if (judged.contains(settings_modpath)) modules.append(settings_modpath);
   for (py::handle found : judged) {
     if (!modules.contains(found)) modules.append(found);
   }
@@ -602,44 +596,20 @@ void check_fixed(const py::str& text, const py::str& fixed, const py::object& fi
 
 bool is_settings_code(py::handle code) { return std::string(py::str(code)).rfind("C40", 0) == 0; }
 
-// The project files a module's `from ... import` statements name, as Python finds them from
-// the file: relative imports from its folder, absolute ones from its folder or one above it up
-// to the project root.
-std::vector<std::string> imported_files(const py::str& text, const py::object& file,
-                                        const py::object& root) {
+// The project files a module's `from ... import` statements name, as the settings rules read
+// them (meta.read_settings_import).
+std::vector<std::string> imported_files(const py::str& text, const py::object& file) {
   std::vector<std::string> found;
   py::object tree = on_error(
       PyExc_Exception, [&] { return lookup("ast", "parse")(text); },
       [] { return py::object(py::none()); });
   if (tree.is_none()) return found;
   py::object import_from = lookup("ast", "ImportFrom");
+  py::object read = G("meta").attr("read_settings_import");
   for (py::handle node : lookup("ast", "walk")(tree)) {
     if (!vettor::isinstance(node, import_from)) continue;
-    py::object module = node.attr("module");
-    long level = node.attr("level").cast<long>();
-    py::list parts = module.is_none() ? py::list() : py::list(module.attr("split")("."));
-    std::vector<py::object> bases;
-    py::object folder = file.attr("parent");
-    if (level > 0) {
-      for (long i = 1; i < level; ++i) folder = folder.attr("parent");
-      bases.push_back(folder);
-    } else {
-      for (; inside(folder, root); folder = folder.attr("parent")) bases.push_back(folder);
-    }
-    for (const py::object& base : bases) {
-      py::object target = base;
-      for (py::handle part : parts) target = target.attr("__truediv__")(part);
-      py::object module_file = target.attr("with_name")(target.attr("name").attr("__add__")(".py"));
-      if (py::len(parts) > 0 && truthy(module_file.attr("is_file")())) {
-        found.push_back(vettor::path_bytes(module_file));
-        break;
-      }
-      py::object package = target.attr("__truediv__")("__init__.py");
-      if (truthy(package.attr("is_file")())) {
-        found.push_back(vettor::path_bytes(package));
-        break;
-      }
-    }
+    py::object imported = read(py::str(file), node.attr("module"), node.attr("level"))[py::int_(0)];
+    if (!imported.is_none()) found.push_back(vettor::path_bytes(imported));
   }
   return found;
 }
@@ -657,19 +627,16 @@ struct LintSettings {
 // project lint would report them once the text is written.
 py::list settings_findings(const py::str& text, const py::object& file, py::handle fixable,
                            const LintSettings& lint) {
-  py::object checker = vettor::import_sibling(G.handle(), "checker");
-  py::object linter = checker.attr("create_linter")(py::arg("linter_class") = checker.attr("CodeLinter"),
-                                                    py::arg("jobs") = 1);
+  py::dict options;
   for (const char* key : {"disable", "enable"}) {
-    if (lint.config.contains(key)) linter.attr("global_set_option")(key, lint.config[key]);
+    if (lint.config.contains(key)) options[key] = lint.config[key];
   }
-  linter.attr("set_option")("django-version", lint.django_version);
-  linter.attr("set_option")("settings-files", lint.settings_files);
-  py::list paths;
-  paths.append(py::str(file));
-  linter.attr("check")(text, py::arg("files_or_modules") = paths);
+  options["django-version"] = lint.django_version;
+  py::object checker = vettor::import_sibling(G.handle(), "checker");
+  py::list messages = checker.attr("lint_text")(text, py::str(file), lint.settings_files,
+                                                py::arg("options") = options, py::arg("jobs") = 1);
   py::list found;
-  for (py::handle record : linter.attr("reporter").attr("messages")) {
+  for (py::handle record : messages) {
     py::object code = record["message-id"];
     if (is_settings_code(code) && truthy(fixable.attr("__contains__")(code))) found.append(record);
   }
@@ -679,13 +646,12 @@ py::list settings_findings(const py::str& text, const py::object& file, py::hand
 // Settings modules in the order they are fixed: a module after the project's settings modules
 // it imports, so that what it takes from them (`from .base import *`) is judged fixed, and a
 // fix that a base module gets is not made again in the module built on it.
-std::vector<std::size_t> import_order(const std::vector<std::pair<py::object, py::str>>& modules,
-                                      const py::object& root) {
+std::vector<std::size_t> import_order(const std::vector<std::pair<py::object, py::str>>& modules) {
   std::unordered_map<std::string, std::size_t> index;
   for (std::size_t i = 0; i < modules.size(); ++i) index[vettor::path_bytes(modules[i].first)] = i;
   std::vector<std::vector<std::size_t>> needs(modules.size());
   for (std::size_t i = 0; i < modules.size(); ++i) {
-    for (const std::string& path : imported_files(modules[i].second, modules[i].first, root)) {
+    for (const std::string& path : imported_files(modules[i].second, modules[i].first)) {
       auto found = index.find(path);
       if (found != index.end() && found->second != i) needs[i].push_back(found->second);
     }
@@ -752,6 +718,19 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
   const py::list& settings_files = lint_settings.settings_files;
   py::list settings = settings_modules(settings_modpath, settings_files);
   py::object fixable = vettor::import_sibling(G.handle(), "transformer").attr("FIXED_CODES");
+  // Findings no fix of this road makes, by file: told in one line each when the run ends, by
+  // the settings rules' logger (the command line lists this module's failures itself and
+  // does not show its log).
+  py::object settings_rules = vettor::import_sibling(G.handle(), "checkers.settings");
+  py::object left_to_owner = settings_rules.attr("DOMAIN_DECISIONS");
+  std::map<std::string, std::set<std::string>> left;
+  auto to_fix = [&](const py::str& relative, py::handle record) {
+    py::object code = record["message-id"];
+    if (!truthy(fixable.attr("__contains__")(code))) return false;
+    if (!truthy(left_to_owner.attr("__contains__")(code))) return true;
+    left[relative].insert(py::str(code));
+    return false;
+  };
 
   struct Job {
     py::str relative;
@@ -777,7 +756,7 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
     bool settings_findings_found = false;
     if (found.by_path.contains(relative)) {
       for (py::handle record : found.by_path[relative]) {
-        if (!truthy(fixable.attr("__contains__")(record["message-id"]))) continue;
+        if (!to_fix(relative, record)) continue;
         job.findings.append(record);
         settings_findings_found = settings_findings_found || is_settings_code(record["message-id"]);
       }
@@ -829,11 +808,15 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
     FixedSettingsSources sources;
     std::vector<std::pair<py::object, py::str>> modules;
     for (const Job& job : settings_jobs) modules.emplace_back(job.file, job.text);
-    for (std::size_t index : import_order(modules, root)) {
+    for (std::size_t index : import_order(modules)) {
       const Job& job = settings_jobs[index];
       guarded(job, [&] {
         Pass done = fix_pass(job.file, job.text, job.findings, job.settings_module, style, settings_files);
         bool model_fields = done.model_fields;
+        // A finding whose fix was tried and is still there was declined (a comment that
+        // forbids the only place that works, say): it is not tried again.
+        std::set<std::string> tried;
+        for (py::handle record : job.findings) tried.insert(py::str(record["message-id"]));
         for (int round = 0; round < 8; ++round) {
           if (done.text.equal(job.text) && round == 0) {
             // Nothing of what the lint reported could be fixed here: the modules it builds on
@@ -841,8 +824,12 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
             break;
           }
           sources.set(job.file, done.text);
-          py::list more = settings_findings(done.text, job.file, fixable, lint_settings);
+          py::list more;
+          for (py::handle record : settings_findings(done.text, job.file, fixable, lint_settings)) {
+            if (to_fix(job.relative, record) && !tried.count(py::str(record["message-id"]))) more.append(record);
+          }
           if (more.empty()) break;
+          for (py::handle record : more) tried.insert(py::str(record["message-id"]));
           Pass next = fix_pass(job.file, done.text, more, job.settings_module, style, settings_files);
           if (next.text.equal(done.text)) break;
           model_fields = model_fields || next.model_fields;
@@ -851,6 +838,14 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
         sources.set(job.file, done.text);
         offer(job, done.text, model_fields);
       });
+    }
+  }
+
+  for (const auto& [relative, codes] : left) {
+    for (const std::string& code : codes) {
+      settings_rules.attr("logger").attr("warning")(
+          "Left unfixed: %s in %s: %s is decided for the whole domain, not in one settings file", code,
+          relative, left_to_owner[py::str(code)]);
     }
   }
 

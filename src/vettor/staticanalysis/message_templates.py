@@ -5,6 +5,32 @@ the package's own codes, so nothing but codes may be public here. Each text is w
 the keys of that code's argument record, for ``text.format(**record)``.
 """
 
+
+class __TextByRecord(str):
+    """A rule's text whose advice depends on what the finding's code says: the value its
+    argument record holds under ``key`` picks one of ``texts``, and any other value keeps this
+    text. It renders through ``format`` and ``format_map`` as a plain text does; everything
+    else (``replace``, comparisons) sees this text."""
+
+    def __new__(cls, text, key, texts):
+        self = super().__new__(cls, text)
+        self.key, self.texts = key, texts
+        return self
+
+    def chosen(self, record):
+        value = record.get(self.key) if hasattr(record, "get") else None
+        try:
+            return self.texts.get(value, str(self))
+        except TypeError:  # a value that cannot be a key (a list) picks nothing
+            return str(self)
+
+    def format(self, *args, **kwargs):
+        return self.chosen(kwargs).format(*args, **kwargs)
+
+    def format_map(self, mapping):
+        return self.chosen(mapping).format_map(mapping)
+
+
 # Model fields
 C2000 = (
     "Field {name} is a nullable string field. Django stores an empty string, not NULL, for "
@@ -19,9 +45,17 @@ C2002 = (
     "Field {name} passes {option}={value}, which is already the default for this field. "
     "The argument can be removed."
 )
-C2003 = (
+# A key that is set to NULL when its target goes needs null=True: only blank=True is advised.
+__KEPT_NULL = (
     "Field {name} allows NULL in the database but not an empty value in forms. Add "
-    "blank=True so forms and the admin can leave it empty, or drop null=True."
+    "blank=True so forms and the admin can leave it empty, and keep null=True: "
+    "on_delete={on_delete} needs it."
+)
+C2003 = __TextByRecord(
+    "Field {name} allows NULL in the database but not an empty value in forms. Add "
+    "blank=True so forms and the admin can leave it empty, or drop null=True.",
+    "on_delete",
+    {"SET_NULL": __KEPT_NULL, "SET_DEFAULT": __KEPT_NULL},
 )
 C2004 = (
     "Field {name} uses {option}. This check runs only in model forms and is not enforced by "
@@ -117,9 +151,17 @@ C6002 = (
 )
 
 # Templates
-C7000 = (
-    "The link {path} is a hard-coded URL. Use the {{% url %}} tag so the link follows "
-    "changes to the URL configuration."
+# The project's route that serves the link says how to write it: by the route's name, or,
+# for a route without one, once the route is named.
+C7000 = __TextByRecord(
+    "The link {path} is a hard-coded URL that the route {name} serves. Write {url_tag} "
+    "instead, so the link follows changes to the URL configuration.",
+    "name",
+    {
+        None: 'The link {path} is a hard-coded URL that the route "{route}" of {module} serves. '
+        "Give that route a name and write the link with the {{% url %}} tag, so it follows "
+        "changes to the URL configuration."
+    },
 )
 C7001 = (
     "The static file {path} is referenced by a hard-coded URL. Use the {{% static %}} tag so "

@@ -8,7 +8,11 @@
 #include <vettor/project_files.hpp>
 #include <vettor/pyutil.hpp>
 
+#include <initializer_list>
+#include <set>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace py = pybind11;
@@ -126,6 +130,9 @@ py::dict get_toml_config(py::object project_root) {
                       "[tool.black] " + key + ": " + std::string(py::repr(value)) + " " + what);
 }
 
+// The longest line length a project may set: 2^63 - 1.
+constexpr const char* kLongestLine = "9223372036854775807";
+
 bool is_whole_number(py::handle value) {
   return py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value);
 }
@@ -140,6 +147,10 @@ py::dict get_code_style(py::object project_root) {
     if (key == "line_length") {
       if (!is_whole_number(value) || truthy(value.attr("__lt__")(1))) {
         black_error(project_root, written, value, "is not a line length (a whole number above 0)");
+      }
+      // The fixes lay lines out in machine integers.
+      if (truthy(value.attr("__gt__")(py::int_(py::str(kLongestLine))))) {
+        black_error(project_root, written, value, std::string("is too large (at most ") + kLongestLine + ")");
       }
       style["line_length"] = py::reinterpret_borrow<py::object>(value);
     } else if (key == "target_version") {
@@ -196,8 +207,10 @@ bool is_foreign_folder(const py::object& folder) {
          truthy(child(folder, py::str("conda-meta")).attr("is_dir")());
 }
 
-// The project's Python files, in a stable order: each folder's files, then its sub-folders.
-py::list python_files(const py::object& root) {
+// The project's files whose names `wanted` accepts, in a stable order: each folder's files,
+// then its sub-folders.
+template <class Wanted>
+py::list project_files(const py::object& root, Wanted&& wanted) {
   py::object path_class = G("Path");
   py::list files;
   vettor::walk_folders(root, [&](py::handle here, py::list subfolders, py::list names) {
@@ -211,10 +224,14 @@ py::list python_files(const py::object& root) {
     subfolders.attr("extend")(kept);
     names.attr("sort")();
     for (py::handle name : names) {
-      if (truthy(name.attr("endswith")(".py"))) files.append(child(folder, name));
+      if (wanted(vettor::text_bytes(name))) files.append(child(folder, name));
     }
   });
   return files;
+}
+
+py::list python_files(const py::object& root) {
+  return project_files(root, [](const std::string& name) { return name.ends_with(".py"); });
 }
 
 // The module tree of a Python file, or None when it cannot be read or parsed (the parser
@@ -305,22 +322,7 @@ py::object settings_module_named_in(const py::object& manage) {
 // Settings modules
 
 // The import path of a module file: its own name under every enclosing package.
-// (As bytes: a file or folder name need not be UTF-8.)
-std::string import_path_of(const py::object& path) {
-  std::string name = vettor::text_bytes(path.attr("stem"));
-  py::object folder = path.attr("parent");
-  if (name == "__init__") {
-    name = vettor::text_bytes(folder.attr("name"));
-    folder = folder.attr("parent");
-  }
-  while (is_file(child(folder, py::str("__init__.py")))) {
-    py::object parent = folder.attr("parent");
-    if (parent.equal(folder)) break;
-    name = vettor::text_bytes(folder.attr("name")) + "." + name;
-    folder = parent;
-  }
-  return name;
-}
+using vettor::import_path_of;
 
 // The file behind an import path, under one of the given folders, or None.
 py::object module_file_under(py::handle import_path, const py::list& folders) {
@@ -340,41 +342,11 @@ py::object module_file_under(py::handle import_path, const py::list& folders) {
   return py::none();
 }
 
-bool looks_like_settings(const py::object& tree) {
-  py::object ast = G("ast");
-  for (py::handle statement : tree.attr("body")) {
-    if (vettor::isinstance(statement, ast.attr("ImportFrom"))) {
-      // settings/production.py: from .base import *, then a few overrides.
-      for (py::handle alias : statement.attr("names")) {
-        if (py::str(alias.attr("name")).equal(py::str("*"))) return true;
-      }
-      continue;
-    }
-    py::list targets;
-    if (vettor::isinstance(statement, ast.attr("Assign"))) {
-      targets = statement.attr("targets");
-    } else if (vettor::isinstance(statement, ast.attr("AnnAssign"))) {
-      targets.append(statement.attr("target"));
-    }
-    for (py::handle target : targets) {
-      if (!vettor::isinstance(target, ast.attr("Name"))) continue;
-      std::string id = py::str(target.attr("id"));
-      for (const char* setting : kSettingNames) {
-        if (id == setting) return true;
-      }
-    }
-  }
-  return false;
-}
-
 // Import path -> file of every settings module found so far: get_root_urlconf is handed
 // import paths only, which need not be importable from the analysing process.
 py::dict known_settings_files() { return G("_settings_files_found"); }
 
-// Names that say a settings module is for development or tests, as whole words of its module
-// name (settings/dev.py, local_settings.py, settings_test.py), and the folders of tests.
-const char* const kDevelopmentWords[] = {"dev",   "development", "local", "test",
-                                         "tests", "testing",     "ci"};
+// The folders of tests.
 const char* const kTestFolders[] = {"tests", "test", "testing"};
 
 bool is_one_of(const std::string& word, const char* const* words, size_t count) {
@@ -388,17 +360,7 @@ bool is_one_of(const std::string& word, const char* const* words, size_t count) 
 // development or tests: its own name holds such a word, or it sits in a tests folder.
 bool is_for_development(const std::string& import_path, const py::object& file,
                         const py::object& root) {
-  std::string last = import_path.substr(import_path.rfind('.') + 1);
-  std::string word;
-  for (size_t i = 0; i <= last.size(); ++i) {
-    if (i == last.size() || last[i] == '_' || last[i] == '-') {
-      std::string lower = py::str(py::str(word).attr("lower")());
-      if (is_one_of(lower, kDevelopmentWords, std::size(kDevelopmentWords))) return true;
-      word.clear();
-    } else {
-      word += last[i];
-    }
-  }
+  if (vettor::names_development_module(import_path)) return true;
   std::vector<std::string> folders;
   for (size_t start = 0; start < import_path.size();) {
     size_t dot = import_path.find('.', start);
@@ -420,15 +382,7 @@ bool is_for_development(const std::string& import_path, const py::object& file,
 }
 
 // The folder a module file's packages start in: where its import path begins.
-py::object import_root_of(const py::object& file) {
-  py::object folder = file.attr("parent");
-  while (is_file(child(folder, py::str("__init__.py")))) {
-    py::object parent = folder.attr("parent");
-    if (parent.equal(folder)) break;
-    folder = parent;
-  }
-  return folder;
-}
+py::object import_root_of(const py::object& file) { return vettor::package_chain(file).start; }
 
 // The settings modules [tool.vettor] settings-files names, as import paths (a list, or one text
 // of them separated by commas); None when it names none.
@@ -449,51 +403,331 @@ py::object configured_settings_files(const py::object& root) {
   return named;
 }
 
-// The modules a settings module takes every name of (`from .base import *`, anywhere in its
-// body), as import paths.
-py::list star_imported(const py::object& file, const std::string& import_path) {
+// ---------------------------------------------------------------------------------------
+// A settings module's imports, as a deployment runs them
+//
+// The settings rules read a settings module through the modules it imports, and the search
+// for the modules a deployment uses reads which modules build on which: both read an import
+// here, in the same way. An import inside `try:` whose `except` takes an ImportError is
+// optional. It is read when its module is a file of the project, unless the module's name says
+// development or tests (`try: from .local import *`): those are a developer's own overrides,
+// which a deployment does not have (and the lint of a checkout must not depend on a file that
+// git ignores). Such an import fails as it would without the file, and the `except` clause
+// that takes the ImportError runs instead of the rest of the block.
+
+// The file of the module that `from <module> import ...` (`level` leading dots) names in the
+// module `file`, or None: a relative import from the file's package, an absolute one from the
+// file's folder or any folder above it up to the one its packages start in. Only a regular
+// file inside that folder, once every link is followed, is named.
+py::object imported_module_file(const py::object& file, py::handle module, long level) {
+  py::object path = G("Path")(file).attr("absolute")();
+  py::object folder = path.attr("parent");
+  py::object top = import_root_of(path);
+  std::vector<py::object> bases;
+  if (level > 0) {
+    for (long up = 1; up < level; ++up) folder = folder.attr("parent");
+    bases.push_back(folder);
+  } else {
+    for (int i = 0; i < 32; ++i) {
+      bases.push_back(folder);
+      py::object parent = folder.attr("parent");
+      if (folder.equal(top) || parent.equal(folder)) break;
+      folder = parent;
+    }
+  }
+  py::list parts;
+  if (PyUnicode_Check(module.ptr()) && truthy(module)) parts = module.attr("split")(".");
+  auto named = [&](const py::object& found) -> py::object {
+    if (vettor::refusal_to_read(top, found)) return py::none();
+    return py::str(found);
+  };
+  for (const py::object& base : bases) {
+    py::object candidate = base;
+    for (py::handle part : parts) candidate = child(candidate, part);
+    if (py::len(parts) > 0) {
+      py::object module_file =
+          child(candidate.attr("parent"), candidate.attr("name").attr("__add__")(".py"));
+      if (is_file(module_file)) return named(module_file);
+    }
+    py::object package = child(candidate, py::str("__init__.py"));
+    if (is_file(package)) return named(package);
+  }
+  return py::none();
+}
+
+// Whether an `except` clause takes an ImportError: a bare one, or one that names ImportError,
+// ModuleNotFoundError or a class above them. Of either kind of tree: the standard `ast`
+// module's (names in `id` and `attr`) or astroid's (`name` and `attrname`).
+bool catches_import_error(py::handle handler) {
+  py::object type = py::getattr(handler, "type", py::none());
+  if (type.is_none()) return true;
+  py::object elements = py::getattr(type, "elts", py::none());
+  py::list named;
+  if (elements.is_none()) {
+    named.append(type);
+  } else {
+    for (py::handle element : elements) named.append(element);
+  }
+  for (py::handle node : named) {
+    for (const char* field : {"id", "name", "attr", "attrname"}) {
+      py::object name = py::getattr(node, field, py::none());
+      if (!PyUnicode_Check(name.ptr())) continue;
+      std::string text = py::str(name);
+      if (text == "ImportError" || text == "ModuleNotFoundError" || text == "Exception" ||
+          text == "BaseException") {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// How a deployment runs `from <module> import ...` (`level` leading dots) in the settings
+// module `file`: the pair (the file it reads, or None; whether it fails with an ImportError).
+// `optional`: the import stands in a `try:` block whose `except` takes an ImportError. A
+// relative import of a module the project does not have fails; so does an optional import of
+// a module named for development or tests, which is not read. An absolute import the project
+// has no file for may name an installed library: it is not read, and not known to fail.
+py::tuple read_settings_import(py::object file, py::object module, py::object level, bool optional) {
+  if (file.is_none()) return py::make_tuple(py::none(), false);
+  long dots = level.is_none() ? 0 : level.cast<long>();
+  py::object found = imported_module_file(file, module, dots);
+  if (found.is_none()) return py::make_tuple(py::none(), dots > 0);
+  if (optional) {
+    std::string name = PyUnicode_Check(module.ptr()) ? std::string(py::str(module)) : "";
+    if (name.empty()) name = py::str(G("Path")(found).attr("parent").attr("name"));
+    if (is_for_development(name, py::none(), py::none())) return py::make_tuple(py::none(), true);
+  }
+  return py::make_tuple(found, false);
+}
+
+// Runs `visit(statement, conditional, imported)` over a settings module's statements in the
+// order they run when it is imported: its top-level statements, the bodies of `if`, `else`,
+// loops and `with` (conditional when they may not run), and `try:` blocks as their imports
+// fail or not. `imported` is the file a `from ... import` reads, or None. Function and class
+// bodies do not run on import.
+template <class Visit>
+void run_statements(const py::object& file, py::handle body, bool conditional, Visit& visit) {
+  py::object ast = G("ast");
+  for (py::handle statement : body) {
+    if (vettor::isinstance(statement, ast.attr("ImportFrom"))) {
+      py::tuple read = G("read_settings_import")(file, statement.attr("module"), statement.attr("level"), false);
+      visit(statement, conditional, py::object(read[0]));
+    } else if (vettor::isinstance(statement, ast.attr("Try"))) {
+      bool optional = false;
+      for (py::handle handler : statement.attr("handlers")) optional = optional || catches_import_error(handler);
+      bool failed = false;
+      for (py::handle inner : statement.attr("body")) {
+        if (optional && vettor::isinstance(inner, ast.attr("ImportFrom"))) {
+          py::tuple read = G("read_settings_import")(file, inner.attr("module"), inner.attr("level"), true);
+          failed = truthy(read[1]);
+          if (failed) break;
+          visit(inner, conditional, py::object(read[0]));
+        } else {
+          run_statements(file, py::make_tuple(inner), conditional, visit);
+        }
+      }
+      if (failed) {
+        for (py::handle handler : statement.attr("handlers")) {
+          if (!catches_import_error(handler)) continue;
+          run_statements(file, handler.attr("body"), conditional, visit);
+          break;
+        }
+      } else {
+        run_statements(file, statement.attr("orelse"), conditional, visit);
+      }
+      run_statements(file, statement.attr("finalbody"), conditional, visit);
+    } else {
+      visit(statement, conditional, py::none());
+      bool branches = vettor::isinstance(statement, py::make_tuple(ast.attr("If"), ast.attr("For"),
+                                                                   ast.attr("AsyncFor"), ast.attr("While")));
+      if (branches) {
+        run_statements(file, statement.attr("body"), true, visit);
+        run_statements(file, statement.attr("orelse"), true, visit);
+      } else if (vettor::isinstance(statement, py::make_tuple(ast.attr("With"), ast.attr("AsyncWith")))) {
+        run_statements(file, statement.attr("body"), conditional, visit);
+      }
+    }
+  }
+}
+
+bool is_star_import(py::handle statement) {
+  if (!vettor::isinstance(statement, G("ast").attr("ImportFrom"))) return false;
+  for (py::handle alias : statement.attr("names")) {
+    if (py::str(alias.attr("name")).equal(py::str("*"))) return true;
+  }
+  return false;
+}
+
+// The files of the modules a settings module takes every name of (`from .base import *`),
+// as a deployment runs it, each once.
+py::list star_imported(const py::object& file) {
   py::list imported;
   py::object tree = parse_file(file);
   if (tree.is_none()) return imported;
-  py::object ast = G("ast");
-  // The package a relative import starts from: the module's own for a package's __init__.
-  std::string package = import_path;
-  if (!py::str(file.attr("stem")).equal(py::str("__init__"))) {
-    size_t dot = package.rfind('.');
-    package = dot == std::string::npos ? "" : package.substr(0, dot);
-  }
-  for (py::handle node : ast.attr("walk")(tree)) {
-    if (!vettor::isinstance(node, ast.attr("ImportFrom"))) continue;
-    bool star = false;
-    for (py::handle alias : node.attr("names")) star = star || py::str(alias.attr("name")).equal(py::str("*"));
-    if (!star) continue;
-    long level = node.attr("level").cast<long>();
-    std::string module = node.attr("module").is_none() ? "" : std::string(py::str(node.attr("module")));
-    std::string base;
-    if (level == 0) {
-      base = module;
-    } else {
-      base = package;
-      for (long up = 1; up < level && !base.empty(); ++up) {
-        size_t dot = base.rfind('.');
-        base = dot == std::string::npos ? "" : base.substr(0, dot);
-      }
-      if (!module.empty()) base = base.empty() ? module : base + "." + module;
-    }
-    if (!base.empty()) imported.append(py::str(base));
-  }
+  auto visit = [&](py::handle statement, bool, const py::object& read) {
+    if (is_star_import(statement) && !read.is_none() && !imported.contains(read)) imported.append(read);
+  };
+  run_statements(file, tree.attr("body"), false, visit);
   return imported;
+}
+
+// Whether a module reads as Django settings where it runs on import: it assigns a name only a
+// settings module assigns, or takes every name of another module (settings/production.py:
+// `from .base import *`, then a few overrides).
+bool looks_like_settings(const py::object& file, const py::object& tree) {
+  py::object ast = G("ast");
+  bool settings = false;
+  auto visit = [&](py::handle statement, bool conditional, const py::object&) {
+    if (conditional || settings) return;
+    if (is_star_import(statement)) {
+      settings = true;
+      return;
+    }
+    py::list targets;
+    if (vettor::isinstance(statement, ast.attr("Assign"))) {
+      targets = statement.attr("targets");
+    } else if (vettor::isinstance(statement, ast.attr("AnnAssign"))) {
+      targets.append(statement.attr("target"));
+    }
+    for (py::handle target : targets) {
+      if (!vettor::isinstance(target, ast.attr("Name"))) continue;
+      std::string id = py::str(target.attr("id"));
+      for (const char* setting : kSettingNames) settings = settings || id == setting;
+    }
+  };
+  run_statements(file, tree.attr("body"), false, visit);
+  return settings;
+}
+
+std::string real_path(py::handle file) { return vettor::path_bytes(lookup("os.path", "realpath")(file)); }
+
+// The import path's last part is "settings": the project's own settings module
+// (proj/settings.py, or the package proj/settings/), which a deployment reads unless told
+// otherwise.
+bool is_main_settings_module(const std::string& import_path) {
+  return import_path.substr(import_path.rfind('.') + 1) == "settings";
+}
+
+// ---------------------------------------------------------------------------------------
+// Development entry points
+//
+// Besides a module's own name, the project says which settings modules serve development:
+// manage.py names the default of the development server and the developer's commands, so a
+// module only manage.py names while wsgi.py or asgi.py name another is development's; and a
+// docker-compose service that runs the development server (`runserver`), turns DEBUG on in its
+// environment, or stands in a compose file named for development (docker-compose.dev.yml,
+// compose.local.yaml, docker-compose.override.yml) serves development with the module it sets
+// in DJANGO_SETTINGS_MODULE (or passes by --settings), unless a compose service of another
+// kind uses it too. The project's own settings module (proj/settings.py, proj/settings/) is no
+// development module on this evidence alone: the deployment reads it as well.
+
+bool is_compose_file_name(const std::string& name) {
+  std::string lower = name;  // (bytes of a file name: only its ASCII letters matter here)
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  bool yaml = lower.ends_with(".yml") || lower.ends_with(".yaml");
+  return yaml && (lower.starts_with("docker-compose") || lower.starts_with("compose"));
+}
+
+// A compose file's contents, or None when it cannot be read as YAML (or is larger than any
+// compose file: a megabyte).
+py::object read_compose_file(const py::object& root, const py::object& path) {
+  if (!may_read(root, path)) return py::none();
+  py::tuple unreadable = py::make_tuple(py::handle(PyExc_OSError), py::handle(PyExc_UnicodeDecodeError),
+                                        py::handle(PyExc_ValueError), py::handle(PyExc_RecursionError),
+                                        py::handle(PyExc_MemoryError), lookup("yaml", "YAMLError"));
+  return on_error(
+      unreadable,
+      [&]() -> py::object {
+        if (path.attr("stat")().attr("st_size").cast<long long>() > (1 << 20)) return py::none();
+        return lookup("yaml", "safe_load")(path.attr("read_text")("encoding"_a = "utf-8"));
+      },
+      [] { return py::object(py::none()); });
+}
+
+// A service's command line (`command` and `entrypoint`, texts or lists) as one text.
+std::string service_command(const py::dict& service) {
+  std::string text;
+  for (const char* key : {"entrypoint", "command"}) {
+    py::object value = service.attr("get")(key);
+    if (PyUnicode_Check(value.ptr())) {
+      text += " " + std::string(py::str(value));
+    } else if (py::isinstance<py::list>(value)) {
+      for (py::handle part : value) {
+        if (PyUnicode_Check(part.ptr())) text += " " + std::string(py::str(part));
+      }
+    }
+  }
+  return text;
+}
+
+// A service's environment as name -> text (a mapping, or a list of NAME=VALUE texts).
+std::vector<std::pair<std::string, std::string>> service_environment(const py::dict& service) {
+  std::vector<std::pair<std::string, std::string>> variables;
+  py::object environment = service.attr("get")("environment");
+  if (py::isinstance<py::dict>(environment)) {
+    for (auto item : py::reinterpret_borrow<py::dict>(environment)) {
+      if (!PyUnicode_Check(item.first.ptr())) continue;
+      variables.emplace_back(py::str(item.first), item.second.is_none() ? "" : std::string(py::str(item.second)));
+    }
+  } else if (py::isinstance<py::list>(environment)) {
+    for (py::handle entry : environment) {
+      if (!PyUnicode_Check(entry.ptr())) continue;
+      std::string text = py::str(entry);
+      size_t equals = text.find('=');
+      if (equals != std::string::npos) variables.emplace_back(text.substr(0, equals), text.substr(equals + 1));
+    }
+  }
+  return variables;
+}
+
+// The settings modules compose services use: import path -> whether every service that uses
+// it serves development.
+py::dict compose_settings_modules(const py::object& root) {
+  py::dict uses;
+  py::object search = lookup("re", "findall");
+  for (py::handle path : project_files(root, [](const std::string& name) { return is_compose_file_name(name); })) {
+    py::object file = py::reinterpret_borrow<py::object>(path);
+    py::object data = read_compose_file(root, file);
+    if (!py::isinstance<py::dict>(data)) continue;
+    bool development_file = vettor::has_word_among(py::str(file.attr("stem")), {"dev", "development", "local", "override"});
+    py::object services = data.attr("get")("services", data);
+    if (!py::isinstance<py::dict>(services)) continue;
+    for (auto item : py::reinterpret_borrow<py::dict>(services)) {
+      if (!py::isinstance<py::dict>(item.second)) continue;
+      py::dict service = py::reinterpret_borrow<py::dict>(item.second);
+      std::string command = service_command(service);
+      bool development = development_file || command.find("runserver") != std::string::npos;
+      py::list named = search(R"((?:--settings[= ]|DJANGO_SETTINGS_MODULE=)['"]?([\w.]+))", command);
+      for (const auto& [name, value] : service_environment(service)) {
+        std::string upper = py::str(py::str(name).attr("upper")());
+        if (upper == "DJANGO_SETTINGS_MODULE") named.append(py::str(value));
+        if (upper == "DEBUG" || upper.ends_with("_DEBUG")) {
+          std::string lower = py::str(py::str(value).attr("strip")().attr("lower")());
+          development = development || lower == "1" || lower == "true" || lower == "yes" || lower == "on";
+        }
+      }
+      for (py::handle module : named) {
+        bool before = !uses.contains(module) || truthy(uses[module]);
+        uses[module] = py::bool_(before && development);
+      }
+    }
+  }
+  return uses;
 }
 
 // Every settings module found in the project, as import paths: the ones wsgi.py and asgi.py
 // name (what a deployment runs with), then the one manage.py names, then every settings.py
 // and every module of a settings package that looks like Django settings. With
-// `deployed_only`, the modules named for development or tests are left out, except those a
-// deployment names, and so is a base that another module of them builds on (`from .base
-// import *` in production.py): a base is no deployment of its own, and what a deployment
-// takes from it is judged in the module built on it. (A security setting written into the
-// base would also reach the development modules built on it: HTTPS redirects and HSTS on the
-// development server.)
+// `deployed_only`, the modules for development or tests are left out, whoever names them
+// (wsgi.py, asgi.py and manage.py name a default, and a deployment sets DJANGO_SETTINGS_MODULE
+// itself): those whose names say so (is_for_development) and those the project uses for
+// development (see Development entry points). So is a base that another module of them builds
+// on (`from .base import *` in production.py): a base is no deployment of its own, and what a
+// deployment takes from it is judged in the module built on it. (A security setting written
+// into the base would also reach the development modules built on it: HTTPS redirects and
+// HSTS on the development server.) When that leaves nothing, the modules the development ones
+// build on are judged as a deployment would read them.
 py::list find_settings_files(py::object project_root, bool deployed_only) {
   py::object root = G("Path")(project_root);
   py::list found;
@@ -502,9 +736,16 @@ py::list find_settings_files(py::object project_root, bool deployed_only) {
   known.clear();
   py::dict deployed_paths;  // import path -> named by a deployment
   py::dict files_of;        // import path -> file
+  py::list left_out;        // the files of the modules for development
+  py::set development;      // import paths the project uses for development only
   auto add = [&](const py::str& import_path, const py::object& file, bool deployed) {
     if (found.contains(import_path)) return;
-    if (deployed_only && !deployed && is_for_development(import_path, file, root)) return;
+    std::string name = import_path;
+    if (deployed_only && (is_for_development(name, file, root) ||
+                          (development.contains(import_path) && !is_main_settings_module(name)))) {
+      if (!file.is_none()) left_out.append(file);
+      return;
+    }
     found.append(import_path);
     deployed_paths[import_path] = py::bool_(deployed);
     files_of[import_path] = file;
@@ -513,6 +754,7 @@ py::list find_settings_files(py::object project_root, bool deployed_only) {
 
   py::object manage = find_manage_file(root);
   py::list files = python_files(root);
+  std::vector<std::tuple<py::str, py::object>> entry_points;  // named by wsgi.py and asgi.py
   for (py::handle path : files) {
     py::object entry = py::reinterpret_borrow<py::object>(path);
     std::string name = vettor::text_bytes(entry.attr("name"));
@@ -527,18 +769,25 @@ py::list find_settings_files(py::object project_root, bool deployed_only) {
     folders.append(root);
     py::object file = module_file_under(named, folders);
     if (!file.is_none() && !may_read(root, file)) file = py::none();
-    add(named, file, true);
+    entry_points.emplace_back(named, file);
   }
-  if (!manage.is_none()) {
-    py::object named = settings_module_named_in(manage);
-    if (!named.is_none()) {
-      py::list folders;
-      folders.append(manage.attr("parent"));
-      folders.append(root);
-      py::object file = module_file_under(named, folders);
-      if (!file.is_none() && !may_read(root, file)) file = py::none();
-      add(named, file, false);
+  py::object manage_named = manage.is_none() ? py::object(py::none()) : settings_module_named_in(manage);
+  if (deployed_only) {
+    for (auto item : compose_settings_modules(root)) {
+      if (truthy(item.second)) development.add(item.first);
     }
+    bool named_elsewhere = false;
+    for (const auto& [named, file] : entry_points) named_elsewhere = named_elsewhere || named.equal(manage_named);
+    if (!manage_named.is_none() && !entry_points.empty() && !named_elsewhere) development.add(manage_named);
+  }
+  for (const auto& [named, file] : entry_points) add(named, file, true);
+  if (!manage_named.is_none()) {
+    py::list folders;
+    folders.append(manage.attr("parent"));
+    folders.append(root);
+    py::object file = module_file_under(manage_named, folders);
+    if (!file.is_none() && !may_read(root, file)) file = py::none();
+    add(manage_named, file, false);
   }
   for (py::handle path : files) {
     py::object file = py::reinterpret_borrow<py::object>(path);
@@ -546,22 +795,35 @@ py::list find_settings_files(py::object project_root, bool deployed_only) {
                      py::str(file.attr("parent").attr("name")).equal(py::str("settings"));
     if (!candidate || !may_read(root, file)) continue;
     py::object tree = parse_file(file);
-    if (tree.is_none() || !looks_like_settings(tree)) continue;
+    if (tree.is_none() || !looks_like_settings(file, tree)) continue;
     add(vettor::bytes_text(import_path_of(file)), file, false);
   }
   if (!deployed_only) return found;
-  py::set bases;
+  std::set<std::string> bases;
   for (py::handle import_path : found) {
     py::object file = files_of[import_path];
     if (file.is_none()) continue;
-    for (py::handle base : star_imported(file, py::str(import_path))) {
-      if (!py::str(base).equal(import_path)) bases.add(base);
+    std::string own = real_path(file);
+    for (py::handle base : star_imported(file)) {
+      if (real_path(base) != own) bases.insert(real_path(base));
     }
   }
   py::list judged;
   for (py::handle import_path : found) {
-    if (bases.contains(import_path) && !truthy(deployed_paths[import_path])) continue;
+    py::object file = files_of[import_path];
+    bool base = !file.is_none() && bases.count(real_path(file)) > 0;
+    if (base && !truthy(deployed_paths[import_path])) continue;
     judged.append(import_path);
+  }
+  if (py::len(judged) > 0) return judged;
+  for (py::handle file : left_out) {
+    for (py::handle base : star_imported(py::reinterpret_borrow<py::object>(file))) {
+      py::object base_file = G("Path")(base);
+      py::str import_path = vettor::bytes_text(import_path_of(base_file));
+      if (judged.contains(import_path) || is_for_development(import_path, base_file, root)) continue;
+      judged.append(import_path);
+      known[import_path] = py::str(base_file);
+    }
   }
   return judged;
 }
@@ -629,33 +891,10 @@ py::object locate_settings_module(py::handle import_path) {
   return module_file_under(import_path, folders);
 }
 
-// The file of the module a star import in `file` names (`from .base import *`, or an absolute
-// path of the same package tree), or None. Only modules of the tree `file` belongs to are
-// followed: nothing outside it is read.
-py::object star_import_file(const py::object& file, py::handle node) {
-  long level = node.attr("level").cast<long>();
-  py::object module = node.attr("module");
-  py::object top = import_root_of(file);
-  py::list folders;
-  py::list parts;
-  if (level == 0) {
-    folders.append(top);
-    if (module.is_none()) return py::none();
-    return module_file_under(module, folders);
-  }
-  py::object folder = file.attr("parent");
-  for (long up = 1; up < level; ++up) folder = folder.attr("parent");
-  std::string real_top = vettor::path_bytes(lookup("os.path", "realpath")(top));
-  std::string real_folder = vettor::path_bytes(lookup("os.path", "realpath")(folder));
-  if (real_folder.compare(0, real_top.size(), real_top) != 0) return py::none();
-  if (module.is_none()) return py::none();  // from . import *: the package's __init__
-  folders.append(folder);
-  return module_file_under(module, folders);
-}
-
-// How a module sets a setting at its top level: whether it assigns it (itself, or through a
-// star import of a module of its own tree, followed at most `depth` deep), and the literal
+// How a module sets a setting as it runs on import: whether it assigns it (itself, or through
+// a star import of a module of its own tree, followed at most `depth` deep), and the literal
 // value the last assignment gives (None when that is not a literal), as when Python runs it.
+// An assignment or star import inside an `if` or a loop may not run, and is not counted.
 std::pair<bool, py::object> setting_assignment(const py::object& file, const char* setting,
                                                int depth = 8) {
   py::object tree = parse_file(file);
@@ -663,21 +902,16 @@ std::pair<bool, py::object> setting_assignment(const py::object& file, const cha
   py::object ast = G("ast");
   bool assigned = false;
   py::object value = py::none();
-  for (py::handle statement : tree.attr("body")) {
-    if (vettor::isinstance(statement, ast.attr("ImportFrom")) && depth > 0) {
-      bool star = false;
-      for (py::handle alias : statement.attr("names")) {
-        star = star || py::str(alias.attr("name")).equal(py::str("*"));
+  auto visit = [&](py::handle statement, bool conditional, const py::object& read) {
+    if (conditional) return;
+    if (is_star_import(statement)) {
+      if (depth == 0 || read.is_none() || real_path(read) == real_path(file)) return;
+      auto [there, its_value] = setting_assignment(G("Path")(read), setting, depth - 1);
+      if (there) {
+        assigned = true;
+        value = its_value;
       }
-      py::object base = star ? star_import_file(file, statement) : py::object(py::none());
-      if (!base.is_none() && !base.equal(file)) {
-        auto [there, its_value] = setting_assignment(base, setting, depth - 1);
-        if (there) {
-          assigned = true;
-          value = its_value;
-        }
-      }
-      continue;
+      return;
     }
     py::list targets;
     if (vettor::isinstance(statement, ast.attr("Assign"))) {
@@ -695,7 +929,8 @@ std::pair<bool, py::object> setting_assignment(const py::object& file, const cha
             [] { return py::object(py::none()); });
       }
     }
-  }
+  };
+  run_statements(file, tree.attr("body"), false, visit);
   return {assigned, value};
 }
 
@@ -755,6 +990,15 @@ py::object get_static_url_setting(py::object project_root) {
   return text_setting(find_settings_files(project_root, false), "STATIC_URL");
 }
 
+// The root URL configuration, from the judged settings modules, else from any settings module
+// found: a project whose only settings are for development routes its requests all the same.
+py::str get_project_root_urlconf(py::object project_root) {
+  py::object urlconf = text_setting(G("get_settings_files")(project_root), "ROOT_URLCONF");
+  if (urlconf.is_none()) urlconf = text_setting(find_settings_files(project_root, false), "ROOT_URLCONF");
+  if (urlconf.is_none()) return py::str("");
+  return urlconf;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(meta, m) {
@@ -770,6 +1014,15 @@ PYBIND11_MODULE(meta, m) {
       "A mistake in the project's configuration file; the message begins with the file.");
 
   m.def("get_toml_config", &get_toml_config, py::arg("project_root"));
+  m.def("read_settings_import", &read_settings_import,
+        "How a deployment runs `from <module> import ...` (`level` leading dots, None for\n"
+        "none) in the settings module `file`: the pair (the file it reads, or None; whether it\n"
+        "fails with an ImportError). `optional`: it stands in a try block whose except takes\n"
+        "an ImportError; a module named for development or tests is then not read.",
+        py::arg("file"), py::arg("module"), py::arg("level"), py::arg("optional") = false);
+  m.def("catches_import_error", &catches_import_error,
+        "Whether an except clause (of an ast or an astroid tree) takes an ImportError.",
+        py::arg("handler"));
   m.def("get_settings_files", &get_settings_files, py::arg("project_root"),
         py::arg("configured") = py::none());
   m.def("get_root_urlconf", &get_root_urlconf, py::arg("settings_files"));
@@ -785,4 +1038,5 @@ PYBIND11_MODULE(meta, m) {
   m.def("get_code_style", &get_code_style, py::arg("project_root"));
   m.def("skips_string_normalization", &skips_string_normalization, py::arg("project_root"));
   m.def("get_static_url_setting", &get_static_url_setting, py::arg("project_root"));
+  m.def("get_project_root_urlconf", &get_project_root_urlconf, py::arg("project_root"));
 }

@@ -31,29 +31,10 @@ using vettor::truthy;
 
 vettor::ModuleRef G;
 
-std::string replace_all(std::string text, const std::string& from, const std::string& to) {
-  std::string::size_type at = 0;
-  while ((at = text.find(from, at)) != std::string::npos) {
-    text.replace(at, from.size(), to);
-    at += to.size();
-  }
-  return text;
-}
-
-// blog/models.py lints as blog.models: every ".py" goes, then every "/" becomes a dot, as
-// the lint driver names a linted file, so the fixed and the linted tree share a name. A file
-// named by its absolute path is named from the folder its packages start in, which is on
-// the import path while it is fixed (see fix_code), as the lint names a file it is given.
-// (A file name need not be UTF-8: the name is worked on as bytes.)
-py::str module_name(py::handle filepath) {
-  if (truthy(lookup("os.path", "isabs")(filepath))) {
-    return on_error(
-        PyExc_ImportError,
-        [&] { return py::str(G("helpers").attr("module_path_from_file")(filepath)); },
-        [&] { return py::str(G("pathlib").attr("Path")(filepath).attr("stem")); });
-  }
-  std::string text = vettor::text_bytes(lookup("os", "fspath")(filepath));
-  return vettor::bytes_text(replace_all(replace_all(text, ".py", ""), "/", "."));
+// The module a fixed file is named as: the one the single-text lint names it (blog/models.py
+// is blog.models), so the fixed and the linted tree share a name.
+py::object module_name(py::handle filepath) {
+  return G("checker").attr("module_name_of")(lookup("os", "fspath")(filepath));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -274,15 +255,46 @@ std::pair<py::set, py::set> fixed_codes(py::handle watch, py::handle changes, py
 // The findings of the single-text linter on the code as given, as the file `filepath`.
 py::list lint_code(const py::object& code, const py::object& filepath,
                    const py::object& settings_modpath) {
-  py::object checker = G("checker");
-  py::object linter = checker.attr("create_linter")("linter_class"_a = checker.attr("CodeLinter"));
-  py::list settings_files;
-  settings_files.append(settings_modpath);
-  linter.attr("set_option")("settings-files", settings_files);
-  py::list files;
-  files.append(filepath);
-  linter.attr("check")(code, "files_or_modules"_a = files);
-  return linter.attr("reporter").attr("messages");
+  return G("checker").attr("lint_text")(code, filepath, vettor::list_of(settings_modpath));
+}
+
+// A source parsed for its fixes: only the statements a fix changes are rendered, the rest is
+// written back as it stands, so the tree needs no placeholders for blank and comment lines.
+py::object parsed_for_fixes(const py::object& code, const py::object& filepath) {
+  return G("helpers").attr("build_atok")(code, "modname"_a = module_name(filepath),
+                                         "absolute_path"_a = filepath);
+}
+
+// What the fixes made of a parsed source: the statement changes (those left out have no
+// text), the source with them in place, and what the fixes ran.
+struct Fixed {
+  py::list changes;
+  py::object text;
+  py::object watch;
+  py::dict code_of;
+};
+
+// The fixes of `reported` codes (only on the finding lines in `lines`, when given; the settings
+// fixes only for codes not in `noise`) made on the tree of `atok`, in place, watched, and the
+// changed statements written into the source (their new string literals in `quote`, or the
+// renderer's own quotes).
+Fixed fix_tree(const py::object& atok, const py::object& filepath, const py::object& settings_modpath,
+               const py::object& settings_files, const py::object& noise, const py::set& reported,
+               std::shared_ptr<const FindingLines> lines, const py::object& quote) {
+  py::object suggest = G("suggest");
+  // The foreign-key fix reads the model settings.AUTH_USER_MODEL names off the tree it fixes.
+  atok.attr("tree").attr("vettor_auth_user_model") =
+      G("meta").attr("get_auth_user_model")(settings_files);
+  py::object visitor = G("TransformVisitor")();
+  py::dict code_of = register_fixes(visitor, settings_modpath, noise, reported, lines);
+  py::object watch = suggest.attr("FixWatch")(atok.attr("tree"), "path"_a = filepath);
+  watch.attr("watch")(visitor);
+  // The tree is fixed in place; what visit returns for the module is not used.
+  visitor.attr("visit")(atok.attr("tree"));
+  py::list changes =
+      suggest.attr("statement_changes")("atok"_a = atok, "watch"_a = watch, "quote"_a = quote);
+  py::object text = suggest.attr("splice_changes")(atok.attr("text"), changes);
+  return Fixed{changes, text, watch, code_of};
 }
 
 // The whole fix of one source, with what it changed: the text as transform_code gives it,
@@ -290,59 +302,40 @@ py::list lint_code(const py::object& code, const py::object& filepath,
 // fixes were written and those that were left out.
 py::object fix_code_here(py::object code, py::object filepath, py::object settings_modpath,
                          py::object noise) {
-  py::object helpers = G("helpers");
-  py::object suggest = G("suggest");
-  py::object checker = G("checker");
-
-  // Only the statements a fix changes are rendered; the rest is written back as it stands,
-  // so the tree needs no placeholders for blank and comment lines.
-  py::object atok = helpers.attr("build_atok")(code, "modname"_a = module_name(filepath),
-                                               "absolute_path"_a = filepath);
+  py::object atok = parsed_for_fixes(code, filepath);
 
   // The reasons come from the code as given, so they name fixed and unfixable findings alike.
   py::list messages = lint_code(code, filepath, settings_modpath);
-  py::list settings_files;
-  settings_files.append(settings_modpath);
-  // The foreign-key fix reads the model settings.AUTH_USER_MODEL names off the tree it fixes.
-  atok.attr("tree").attr("vettor_auth_user_model") =
-      G("meta").attr("get_auth_user_model")(settings_files);
   py::set reported;
   for (py::handle record : messages) reported.add(record["message-id"]);
-
-  py::object visitor = G("TransformVisitor")();
-  py::dict code_of = register_fixes(visitor, settings_modpath, noise, reported);
-  py::object watch = suggest.attr("FixWatch")(atok.attr("tree"), "path"_a = filepath);
-  watch.attr("watch")(visitor);
-  // The tree is fixed in place; what visit returns for the module is not used.
-  visitor.attr("visit")(atok.attr("tree"));
+  Fixed done = fix_tree(atok, filepath, settings_modpath, vettor::list_of(settings_modpath), noise,
+                        reported, nullptr, py::none());
 
   // Only the package's own codes: pylint's (a pragma naming an unknown message) are not ours.
-  py::set own(checker.attr("get_all_message_codes")());
+  py::set own(G("checker").attr("get_all_message_codes")());
   py::set reasons;
   for (py::handle record : messages) {
     py::object code_id = record["message-id"];
     if (own.contains(code_id) && !noise.contains(code_id)) reasons.add(code_id);
   }
 
-  py::list changes = suggest.attr("statement_changes")("atok"_a = atok, "watch"_a = watch);
-  py::object text = suggest.attr("splice_changes")(atok.attr("text"), changes);
-  py::object target = suggest.attr("get_comma_character_target")(atok.attr("text"));
+  py::object target = G("suggest").attr("get_comma_character_target")(atok.attr("text"));
   bool written = true;
   py::object formatted;
   try {
-    formatted = format(text, target);
+    formatted = format(done.text, target);
   } catch (py::error_already_set& e) {
     // Black fails on the fixed text but may not on the text as given: then the file is left
     // as it was rather than not formatted at all.
-    if (!e.matches(PyExc_Exception) || text.equal(atok.attr("text"))) throw;
+    if (!e.matches(PyExc_Exception) || done.text.equal(atok.attr("text"))) throw;
     G("logger").attr("warning")("Left unfixed: Black cannot format the fixed text of %s: %s",
                                 filepath, e.value());
     formatted = format(atok.attr("text"), target);
     written = false;
   }
   check_parses(formatted, filepath);
-  auto [fixed, unfixed] = fixed_codes(watch, changes, code_of, written);
-  return G("FixReport")(formatted, reasons, changes, fixed, unfixed);
+  auto [fixed, unfixed] = fixed_codes(done.watch, done.changes, done.code_of, written);
+  return G("FixReport")(formatted, reasons, done.changes, fixed, unfixed);
 }
 
 // The file's own project is on the import path for the whole fix, as the lint puts it there
@@ -368,8 +361,6 @@ py::object fix_code(py::object code, py::object filepath, py::object settings_mo
 // whose reasons are the findings' codes.
 py::object fix_findings_here(py::object code, py::object filepath, py::object settings_modpath,
                              py::object findings, py::object quote, py::object settings_files) {
-  py::object helpers = G("helpers");
-  py::object suggest = G("suggest");
   auto lines = std::make_shared<FindingLines>();
   py::set reported;
   for (py::handle record : findings) {
@@ -379,26 +370,12 @@ py::object fix_findings_here(py::object code, py::object filepath, py::object se
     auto& at = lines->by_code[py::str(code_id).cast<std::string>()];
     if (py::isinstance<py::int_>(line)) at.push_back(line.cast<long>());
   }
-  py::object atok = helpers.attr("build_atok")(code, "modname"_a = module_name(filepath),
-                                               "absolute_path"_a = filepath);
-  if (settings_files.is_none()) {
-    py::list one;
-    one.append(settings_modpath);
-    settings_files = one;
-  }
-  // The foreign-key fix reads the model settings.AUTH_USER_MODEL names off the tree it fixes.
-  atok.attr("tree").attr("vettor_auth_user_model") =
-      G("meta").attr("get_auth_user_model")(settings_files);
-  py::object visitor = G("TransformVisitor")();
-  py::dict code_of = register_fixes(visitor, settings_modpath, py::list(), reported, lines);
-  py::object watch = suggest.attr("FixWatch")(atok.attr("tree"), "path"_a = filepath);
-  watch.attr("watch")(visitor);
-  visitor.attr("visit")(atok.attr("tree"));
-  py::list changes =
-      suggest.attr("statement_changes")("atok"_a = atok, "watch"_a = watch, "quote"_a = quote);
-  py::object text = suggest.attr("splice_changes")(atok.attr("text"), changes);
-  auto [fixed, unfixed] = fixed_codes(watch, changes, code_of, true);
-  return G("FixReport")(text, reported, changes, fixed, unfixed);
+  py::object atok = parsed_for_fixes(code, filepath);
+  if (settings_files.is_none()) settings_files = vettor::list_of(settings_modpath);
+  Fixed done = fix_tree(atok, filepath, settings_modpath, settings_files, py::list(), reported, lines,
+                        quote);
+  auto [fixed, unfixed] = fixed_codes(done.watch, done.changes, done.code_of, true);
+  return G("FixReport")(done.text, reported, done.changes, fixed, unfixed);
 }
 
 py::object fix_findings(py::object code, py::object filepath, py::object settings_modpath,
@@ -454,6 +431,8 @@ py::object transform_code(py::object code, py::object filepath, py::object setti
 
 py::object transform_files(py::object project_root, py::object whitelist, py::object jobs,
                            py::object config) {
+  // A mistake in the project's configuration is told before anything is read by it.
+  G("checker").attr("read_project_config")(project_root);
   py::object meta = G("meta");
   py::object settings_modpath = meta.attr("get_settings_modpath")(project_root);
   py::object code_style = meta.attr("get_code_style")(project_root);

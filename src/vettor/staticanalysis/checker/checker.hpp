@@ -2,6 +2,7 @@
 // functions that checker.cpp calls, in order, while the module loads.
 #pragma once
 
+#include <vettor/message_names.hpp>
 #include <vettor/pyutil.hpp>
 
 namespace vettor::checker {
@@ -23,8 +24,31 @@ void register_linter(py::module_& m);
 // entry_points.cpp: `create_linter`, `get_all_message_codes` and the lint entry points.
 void register_entry_points(py::module_& m);
 
+// entry_points.cpp: a new linter of `linter_class` with the package's options and rule checkers
+// (the module's `create_linter`).
+py::object create_linter(py::object linter_class, py::object config, py::object jobs);
+
+// entry_points.cpp: the configuration entry `key` set on the linter, through whichever
+// provider declares the option (a rule checker's, the linter's own).
+void apply_option(py::handle linter, py::handle key, py::object value);
+
 // single_text.cpp: linting one source text held in memory.
 void register_single_text(py::module_& m);
+
+// messages.cpp: `is_message_name`, `codes_named` and `disabled_codes`.
+void register_message_names(py::module_& m);
+
+// messages.cpp: the entries of a list option: a list, or one text of them separated by commas
+// (each text stripped).
+py::list listed_entries(py::handle value);
+
+// messages.cpp: whether `entries`, (key, names) pairs such as a configuration's items, leave
+// the message switched off once every "disable" and "enable" among them has been applied in
+// order.
+bool switched_off(py::handle entries, const MessageInfo& message);
+
+// messages.cpp: the message of a code, with its symbol and checker (both empty when unknown).
+MessageInfo message_info(py::handle code);
 
 // project_config.cpp: `check_project_config`, what a project's own configuration may set.
 void register_project_config(py::module_& m);

@@ -8,7 +8,6 @@
 
 #include <vettor/project_files.hpp>
 
-#include <cctype>
 #include <string>
 
 namespace vettor::checker {
@@ -85,38 +84,12 @@ py::object to_jobs(py::object jobs) {
   return jobs;
 }
 
-py::object create_linter(py::object linter_class, py::object /*config*/, py::object jobs) {
-  py::object reporter = G("Reporter")();
-  py::object linter =
-      linter_class(py::arg("reporter") = reporter, py::arg("options") = linter_options());
-  py::object by_category = linter.attr("msgs_store").attr("_msgs_by_category");
-  by_category["R"] = py::list();
-  by_category["W"] = py::list();
-  linter.attr("set_option")("jobs", to_jobs(jobs));
-  for (py::handle checker_class : G("python_checker_classes")) {
-    linter.attr("register_checker")(checker_class(linter));
-  }
-  return linter;
-}
-
 py::list get_all_message_codes() {
   py::list codes;
   for (py::handle name : builtin("dir")(G("message_templates"))) {
     if (!py::str(name).cast<std::string>().starts_with("__")) codes.append(name);
   }
   return codes;
-}
-
-// A configuration entry goes to whichever provider declares the option: pylint's own
-// set_option knows only the linter's options and rejects a rule checker's ("max-models").
-// An option that nobody declares still meets the linter's own error.
-void apply_option(py::handle linter, py::handle key, py::object value) {
-  if (py::str(key).cast<std::string>() == "jobs") value = to_jobs(value);
-  if (truthy(linter.attr("_all_options").attr("__contains__")(key))) {
-    linter.attr("global_set_option")(key, value);
-  } else {
-    linter.attr("set_option")(key, value);
-  }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -302,31 +275,36 @@ py::dict merge_config(py::handle under, py::handle over) {
   return merged;
 }
 
+// The CPUs this process may run on.
+py::int_ usable_cpus() {
+  py::object os = G("os");
+  if (vettor::hasattr(os, "sched_getaffinity")) return py::int_(py::len(os.attr("sched_getaffinity")(0)));
+  py::object count = os.attr("cpu_count")();
+  return count.is_none() ? py::int_(1) : py::int_(count);
+}
+
+// The project's own "jobs" asks for no more workers than the machine has CPUs, nor than the
+// host's `jobs` when the host gives one (0 or none gives none): a project may be anybody's,
+// and its configuration would otherwise start thousands of processes. 0 asks for one worker
+// per CPU. The host's own configuration is the host's.
+void bound_project_jobs(py::dict& merged, py::handle project_config, py::handle host_config,
+                        py::handle jobs) {
+  if (!truthy(project_config.attr("__contains__")("jobs")) ||
+      truthy(host_config.attr("__contains__")("jobs")))
+    return;
+  py::object most = usable_cpus();
+  if (py::isinstance<py::int_>(jobs) && !py::isinstance<py::bool_>(jobs) && truthy(jobs.attr("__gt__")(0)))
+    most = builtin("min")(most, jobs);
+  py::object wanted = project_config["jobs"];
+  merged["jobs"] = truthy(wanted.attr("__eq__")(0)) ? most : builtin("min")(wanted, most);
+}
+
 // A selected file that leads out of the project (by "..", an absolute path or a link) is not
 // the project's: it is skipped, named in a warning.
 bool leads_outside(py::handle root, py::handle key, py::handle path) {
   if (!leads_outside_root(root, path)) return false;
   G("logger").attr("warning")("Skipping %s: %s", key, "it leads outside the project root");
   return true;
-}
-
-// What the option `key` names ("disable" and "enable": codes and symbols; "settings-files":
-// import paths): a list of them, or one text of them separated by commas, as pylint reads it.
-py::list listed_names(py::handle config, const char* key) {
-  py::list names;
-  if (!truthy(config.attr("__contains__")(key))) return names;
-  py::object value = config[key];
-  py::list entries;
-  if (py::isinstance<py::str>(value)) {
-    entries = value.attr("split")(",");
-  } else {
-    for (py::handle entry : value) entries.append(entry);
-  }
-  for (py::handle entry : entries) {
-    names.append(py::isinstance<py::str>(entry) ? py::object(entry.attr("strip")())
-                                               : py::reinterpret_borrow<py::object>(entry));
-  }
-  return names;
 }
 
 // The settings modules the lint judges: those the configuration names, else those found in
@@ -336,7 +314,7 @@ py::list settings_modules(py::handle project_root, py::handle config) {
   if (config.attr("get")(kSettingsFiles).is_none())
     return builtin("list")(meta.attr("get_settings_files")(project_root));
   py::list names;
-  for (py::handle name : listed_names(config, kSettingsFiles)) {
+  for (py::handle name : listed_entries(config[kSettingsFiles])) {
     if (truthy(name)) names.append(name);
   }
   // Their files are this project's only: what an earlier lint of the process found is forgotten.
@@ -440,27 +418,28 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   return kept;
 }
 
-// Whether the configuration silences a template finding of `code`: its "disable" and
-// "enable" entries, in the configuration's order, as pylint applies them to a Python
-// finding; each names codes, symbols, "all" or a category letter ("C").
-bool template_code_disabled(py::handle config, py::handle code, py::handle symbol) {
-  bool disabled = false;
-  std::string category = py::str(code).cast<std::string>().substr(0, 1);
-  for (py::handle key : py::iter(config)) {
-    bool disabling = py::str("disable").equal(key);
-    if (!disabling && !py::str("enable").equal(key)) continue;
-    for (py::handle name : listed_names(config, disabling ? "disable" : "enable")) {
-      if (!py::isinstance<py::str>(name)) continue;
-      std::string text = py::str(name);
-      bool upper_letter = text.size() == 1 && std::toupper(text[0]) == category[0];
-      if (py::reinterpret_borrow<py::object>(name).equal(code) ||
-          py::reinterpret_borrow<py::object>(name).equal(symbol) || text == "all" ||
-          upper_letter) {
-        disabled = disabling;
-      }
-    }
+// The project's routes, which the template rules match hard-coded links with: read from the
+// root URL configuration that the configuration names ("root-urlconf"), else the one the
+// settings modules the lint judges give (ROOT_URLCONF), else any settings module's. None when
+// there is no project or its URL configuration cannot be read.
+py::object project_routes(py::object project_root, py::object config) {
+  if (project_root.is_none()) return py::none();
+  py::object meta = G("meta");
+  py::object urlconf = config.attr("get")("root-urlconf");
+  if (!truthy(urlconf)) {
+    urlconf = meta.attr("get_root_urlconf")(
+        settings_modules_in_project(settings_modules(project_root, config)));
   }
-  return disabled;
+  if (!truthy(urlconf)) urlconf = meta.attr("get_project_root_urlconf")(project_root);
+  // A URL configuration this reading trips over costs the links their judgement, not the lint.
+  try {
+    return G("urls").attr("read_url_configuration")(project_root, urlconf);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    G("logger").attr("warning")("The URL configuration %s was not read, so no link is judged: %s",
+                                urlconf, e.value());
+    return py::none();
+  }
 }
 
 // `project_root`, when given, is where relative template keys are read from; the findings
@@ -470,6 +449,7 @@ py::list get_html_messages(py::object files, py::object config, py::object proje
   for (py::handle key : files) {
     if (ends_with(key, ".html")) keys.append(key);
   }
+  py::object routes = py::len(keys) > 0 ? project_routes(project_root, config) : py::none();
   py::list paths;
   py::dict key_of;
   if (project_root.is_none()) {
@@ -483,19 +463,19 @@ py::list get_html_messages(py::object files, py::object config, py::object proje
       key_of[path] = key;
     }
   }
-  py::object linter = G("HtmlLinter")();
+  py::object linter = G("HtmlLinter")(py::arg("routes") = routes);
   linter.attr("max_file_size") = max_file_size(config);
   linter.attr("check")(paths);
 
-  py::dict symbols = G("message_id_symbol_store");
+  // The configuration's "disable" and "enable" entries, in its order, as pylint applies them to
+  // a Python finding.
+  py::object entries = py::dict(builtin("dict")(config)).attr("items")();
   py::list kept;
   for (py::handle record : linter.attr("messages")) {
     if (!project_root.is_none() && key_of.contains(record["path"]))
       record["path"] = key_of[record["path"]];
     if (!line_selected(files[record["path"]], record["line"])) continue;
-    py::object code = record["message-id"];
-    py::object symbol = symbols.contains(code) ? py::object(symbols[code]) : py::object(py::none());
-    if (template_code_disabled(config, code, symbol)) continue;
+    if (switched_off(entries, message_info(record["message-id"]))) continue;
     kept.append(record);
   }
   return kept;
@@ -546,9 +526,9 @@ py::object django_version_for(py::handle config, py::handle details, py::handle 
 
 py::list get_messages(py::object project_root, py::object files,
                       py::object default_django_version, py::object config, py::object jobs) {
-  py::object project_config = G("meta").attr("get_toml_config")(project_root);
-  G("check_project_config")(project_config, project_root);
+  py::object project_config = G("read_project_config")(project_root);
   py::dict merged = merge_config(project_config, config);
+  bound_project_jobs(merged, project_config, config, jobs);
   G("logger").attr("debug")("Using config: %s\n", merged);
   // The dependency files are read once per call: the version found chooses the rules' Django
   // (unless the configuration names one) and makes the Django-version finding.
@@ -578,6 +558,32 @@ py::tuple get_lint_settings(py::object project_root, py::object config,
 }
 
 }  // namespace
+
+// A configuration entry goes to whichever provider declares the option: pylint's own
+// set_option knows only the linter's options and rejects a rule checker's ("max-models").
+// An option that nobody declares still meets the linter's own error.
+void apply_option(py::handle linter, py::handle key, py::object value) {
+  if (py::str(key).cast<std::string>() == "jobs") value = to_jobs(value);
+  if (truthy(linter.attr("_all_options").attr("__contains__")(key))) {
+    linter.attr("global_set_option")(key, value);
+  } else {
+    linter.attr("set_option")(key, value);
+  }
+}
+
+py::object create_linter(py::object linter_class, py::object /*config*/, py::object jobs) {
+  py::object reporter = G("Reporter")();
+  py::object linter =
+      linter_class(py::arg("reporter") = reporter, py::arg("options") = linter_options());
+  py::object by_category = linter.attr("msgs_store").attr("_msgs_by_category");
+  by_category["R"] = py::list();
+  by_category["W"] = py::list();
+  linter.attr("set_option")("jobs", to_jobs(jobs));
+  for (py::handle checker_class : G("python_checker_classes")) {
+    linter.attr("register_checker")(checker_class(linter));
+  }
+  return linter;
+}
 
 void register_rule_tables(py::module_& m, py::dict rule_modules) {
   py::list python_classes;
@@ -614,7 +620,8 @@ void register_entry_points(py::module_& m) {
         "    may set only vettor's own options (meta.ConfigurationError otherwise; see\n"
         "    check_project_config). \"django-version\" and \"settings-files\" there win\n"
         "    over what the project's files say.\n"
-        "jobs: worker processes (0: one per CPU); a \"jobs\" option wins over it.\n\n"
+        "jobs: worker processes (0: one per CPU); a \"jobs\" option wins over it (the\n"
+        "    project's own never above the CPUs, nor above `jobs` when it is given).\n\n"
         "Returns a new list: the Python findings (records with \"type\", \"module\", \"obj\",\n"
         "\"line\", \"column\", \"path\", \"symbol\", \"message\", \"message-id\"; \"message\"\n"
         "holds the finding's argument record), then the template findings, then C1000.\n"

@@ -324,7 +324,15 @@ py::object make_linter(py::module_& m) {
 
 py::object make_html_linter(py::module_& m) {
   py::object cls = make_class(m, "HtmlLinter", py::make_tuple());
-  add_init(cls, [](py::object self) { self.attr("messages") = py::list(); });
+  // `routes`: the project's routes (urls.read_url_configuration), handed to every template
+  // checker; None when they are not known.
+  add_init(
+      cls,
+      [](py::object self, py::object routes) {
+        self.attr("messages") = py::list();
+        self.attr("routes") = routes;
+      },
+      py::arg("routes") = py::none());
   add_method(
       cls, "check",
       [](py::object self, py::object files) {
@@ -333,6 +341,7 @@ py::object make_html_linter(py::module_& m) {
         for (py::handle checker_class : G("html_checker_classes")) {
           py::object template_checker = checker_class();
           if (!limit.is_none()) template_checker.attr("max_file_size") = limit;
+          template_checker.attr("routes") = self.attr("routes");
           template_checker.attr("check")(files);
           messages.attr("extend")(template_checker.attr("messages"));
         }

@@ -25,6 +25,7 @@
 #include <vettor/project_files.hpp>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,18 +70,14 @@ bool starts_with_any(const std::string& path, const std::vector<std::string>& fo
 class Keeper {
  public:
   explicit Keeper(py::handle project_root) : libraries_(library_folders()) {
-    if (!project_root.is_none()) {
-      root_ = path_bytes(lookup("os.path", "realpath")(project_root));
-      if (!root_.ends_with("/")) root_ += "/";
-    }
+    if (!project_root.is_none()) root_.emplace(project_root);
   }
 
   bool keeps_file(py::handle file) const {
     if (file.is_none()) return true;
     if (!py::isinstance<py::str>(file)) return false;
-    std::string real = path_bytes(lookup("os.path", "realpath")(file));
-    if (!root_.empty() && real.starts_with(root_)) return false;
-    return starts_with_any(real, libraries_);
+    if (root_ && root_->holds(file)) return false;
+    return starts_with_any(path_bytes(lookup("os.path", "realpath")(file)), libraries_);
   }
 
   bool keeps_module(py::handle module) const {
@@ -89,7 +86,7 @@ class Keeper {
 
  private:
   std::vector<std::string> libraries_;
-  std::string root_;
+  std::optional<ProjectRoot> root_;
 };
 
 void clear(py::handle mapping) {

@@ -4,6 +4,8 @@
 
 #include "checker.hpp"
 
+#include <vettor/project_files.hpp>
+
 namespace vettor::checker {
 
 namespace {
@@ -26,13 +28,7 @@ py::str module_name(py::handle path) {
   py::object os_path = lookup("os", "path");
   py::object relative = py::reinterpret_borrow<py::object>(path);
   if (truthy(os_path.attr("isabs")(path))) {
-    py::object folder = os_path.attr("dirname")(path);
-    while (truthy(os_path.attr("isfile")(os_path.attr("join")(folder, "__init__.py")))) {
-      py::object parent = os_path.attr("dirname")(folder);
-      if (parent.equal(folder)) break;
-      folder = parent;
-    }
-    relative = os_path.attr("relpath")(path, folder);
+    relative = os_path.attr("relpath")(path, package_chain(path).start);
   }
   return bytes_text(replace_all(replace_all(text_bytes(relative), ".py", ""), "/", "."));
 }
@@ -113,21 +109,33 @@ py::object make_code_linter(py::module_& m) {
   return cls;
 }
 
+// The findings of a lint of `code` as the file `filepath`: the single-text linter with the
+// settings modules `settings_files`, the linter options `options` (a mapping, applied in its
+// order; none for none) and `jobs` workers (none: create_linter's default). Every record of
+// the linter is kept.
+py::list lint_text(py::object code, py::object filepath, py::object settings_files,
+                   py::object options, py::object jobs) {
+  py::object linter = jobs.is_none()
+                          ? G("create_linter")(py::arg("linter_class") = G("CodeLinter"))
+                          : G("create_linter")(py::arg("linter_class") = G("CodeLinter"), py::arg("jobs") = jobs);
+  if (!options.is_none()) {
+    for (auto item : py::dict(import("builtins").attr("dict")(options))) {
+      apply_option(linter, item.first, py::reinterpret_borrow<py::object>(item.second));
+    }
+  }
+  linter.attr("set_option")("settings-files", import("builtins").attr("list")(settings_files));
+  linter.attr("check")(code, py::arg("files_or_modules") = list_of(filepath));
+  return linter.attr("reporter").attr("messages");
+}
+
 py::object check_code(py::object code, py::object filepath, py::object settings_modpath) {
-  py::object linter = G("create_linter")(py::arg("linter_class") = G("CodeLinter"));
-  py::list settings_files;
-  settings_files.append(settings_modpath);
-  linter.attr("set_option")("settings-files", settings_files);
-  py::list files;
-  files.append(filepath);
+  py::list messages;
   {
     // The text is linted against the files as they are now, and the modules it imported are
     // not kept for the next call.
-    ProjectModulesForgotten forgotten(py::none(), files);
-    linter.attr("check")(code, py::arg("files_or_modules") = files);
+    ProjectModulesForgotten forgotten(py::none(), list_of(filepath));
+    messages = G("lint_text")(code, filepath, list_of(settings_modpath));
   }
-
-  py::list messages = linter.attr("reporter").attr("messages");
   for (py::handle record : messages) {
     if (py::str("fatal").equal(record["type"])) {
       G("logger").attr("error")("Fatal message: %s", record);
@@ -147,7 +155,22 @@ void register_single_text(py::module_& m) {
       "FileItem", py::make_tuple("name", "filepath", "modpath"),
       py::arg("module") = m.attr("__name__"));
   m.attr("CodeLinter") = make_code_linter(m);
+  m.def("module_name_of", &module_name,
+        "The module a file path lints as, on its own: app/models.py is app.models (every\n"
+        "\".py\" removed, every \"/\" a dot); an absolute path is taken relative to the folder its\n"
+        "packages start in first.",
+        py::arg("filepath"));
   m.def("check_names", &check_names, py::arg("tree"));
+  m.def("lint_text", &lint_text,
+        "The findings of a lint of `code`, one source text held in memory, as the file\n"
+        "`filepath` (its module name comes from it; nothing is read from disk): a new list of\n"
+        "the linter's records, pylint's own included, nothing filtered.\n\n"
+        "settings_files: the import paths of the settings modules the settings rules judge.\n"
+        "options: linter options by name (\"disable\", \"django-version\", ...), applied in\n"
+        "    order, or None.\n"
+        "jobs: worker processes (0: one per CPU); None for create_linter's default.",
+        py::arg("code"), py::arg("filepath"), py::arg("settings_files"),
+        py::arg("options") = py::none(), py::arg("jobs") = py::none());
   m.def("check_code", &check_code,
         "Lint one source text held in memory and return its findings as display records.\n\n"
         "code: the source text.\n"

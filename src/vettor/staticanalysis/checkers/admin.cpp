@@ -1,5 +1,6 @@
 // Admin placement rule: a Django admin class belongs in the application's admin module
 // (admin.py, or a module of an admin package), not among its models or views.
+#include <vettor/project_files.hpp>
 #include <vettor/rules.hpp>
 
 #include <string>
@@ -23,15 +24,8 @@ bool is_admin_file(py::handle module) {
   py::module_ path = import("os.path");
   py::object filename = path.attr("basename")(file);
   if (text_of(path.attr("splitext")(filename)[py::int_(0)]) == "admin") return true;
-  py::object folder = path.attr("dirname")(file);
-  auto is_package = [&](py::handle f) {
-    return truthy(path.attr("isfile")(path.attr("join")(f, "__init__.py")));
-  };
-  while (py::len(folder) > 0 && is_package(folder)) {
-    if (text_of(path.attr("basename")(folder)) == "admin") return true;
-    py::object parent = path.attr("dirname")(folder);
-    if (parent.equal(folder)) break;  // the file system's root
-    folder = parent;
+  for (const std::string& package : package_chain(file).packages) {
+    if (package == "admin") return true;
   }
   return false;
 }

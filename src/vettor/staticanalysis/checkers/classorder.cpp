@@ -1,6 +1,7 @@
 // Model class layout rules: too many models in one module, many model names sharing one
 // prefix, standard members of a model out of their usual order, and field declarations placed
 // after the inner Meta class.
+#include <vettor/project_files.hpp>
 #include <vettor/rules.hpp>
 
 #include <algorithm>
@@ -74,6 +75,114 @@ py::object get_longest_common_prefix(py::object values, py::object min_length) {
     }
   }
   return counter;
+}
+
+// The names an application goes by, lower-cased without underscores or hyphens: the folder
+// that holds its models (boards for boards/models.py and for boards/models/board.py) and what
+// its apps.py calls it (an AppConfig's `label`, and the last part of its `name`). A module
+// parsed from a text alone is named by its package. Models that share the application's own
+// name already have an application of their own.
+std::string folded(std::string text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '_' || c == '-') continue;
+    out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  }
+  return out;
+}
+
+// The texts apps.py assigns to `label` and `name` in its class bodies.
+std::vector<std::string> labels_in_apps_module(const py::object& folder) {
+  std::vector<std::string> labels;
+  py::object os_path = lookup("os", "path");
+  py::object apps = os_path.attr("join")(folder, "apps.py");
+  // Only a regular file beside the models is read: a FIFO would block the lint.
+  if (!truthy(os_path.attr("isfile")(apps)) || vettor::refusal_to_read(folder, apps)) return labels;
+  py::object ast = import("ast");
+  py::tuple unreadable = py::make_tuple(
+      py::handle(PyExc_OSError), py::handle(PyExc_UnicodeDecodeError),
+      py::handle(PyExc_SyntaxError), py::handle(PyExc_ValueError),
+      py::handle(PyExc_MemoryError), py::handle(PyExc_RecursionError));
+  py::object tree = on_error(
+      unreadable,
+      [&]() -> py::object {
+        py::object text = lookup("pathlib", "Path")(apps).attr("read_text")(
+            py::arg("encoding") = "utf-8-sig");
+        return ast.attr("parse")(text);
+      },
+      []() -> py::object { return py::none(); });
+  if (tree.is_none()) return labels;
+  for (py::handle statement : tree.attr("body")) {
+    if (!vettor::isinstance(statement, ast.attr("ClassDef"))) continue;
+    for (py::handle member : statement.attr("body")) {
+      if (!vettor::isinstance(member, ast.attr("Assign"))) continue;
+      py::object value = member.attr("value");
+      if (!vettor::isinstance(value, ast.attr("Constant")) ||
+          !py::isinstance<py::str>(value.attr("value"))) {
+        continue;
+      }
+      std::string text = py::str(value.attr("value"));
+      for (py::handle target : member.attr("targets")) {
+        if (!vettor::isinstance(target, ast.attr("Name"))) continue;
+        std::string id = py::str(target.attr("id"));
+        if (id == "label") labels.push_back(text);
+        if (id == "name") labels.push_back(text.substr(text.rfind('.') + 1));
+      }
+    }
+  }
+  return labels;
+}
+
+std::vector<std::string> application_names(py::handle module) {
+  std::vector<std::string> names;
+  py::object file = getattr_or_none(module, "file");
+  py::object os_path = lookup("os", "path");
+  if (py::isinstance<py::str>(file) && truthy(os_path.attr("isfile")(file))) {
+    py::object folder = os_path.attr("dirname")(os_path.attr("abspath")(file));
+    if (py::str(os_path.attr("basename")(folder)).equal(py::str("models"))) {
+      folder = os_path.attr("dirname")(folder);
+    }
+    names.push_back(py::str(os_path.attr("basename")(folder)));
+    for (const std::string& label : labels_in_apps_module(folder)) names.push_back(label);
+  } else {
+    py::object name = getattr_or_none(module, "name");
+    if (py::isinstance<py::str>(name)) {
+      std::vector<std::string> parts;
+      for (py::handle part : name.attr("split")(".")) parts.push_back(py::str(part));
+      if (!parts.empty()) parts.pop_back();
+      if (!parts.empty() && parts.back() == "models") parts.pop_back();
+      if (!parts.empty()) names.push_back(parts.back());
+    }
+  }
+  std::vector<std::string> result;
+  for (const std::string& name : names) {
+    std::string simple = folded(name);
+    if (!simple.empty()) result.push_back(simple);
+  }
+  return result;
+}
+
+// Whether a shared prefix is the application's own name, in the singular or the plural:
+// Board in boards, Invoice in invoice, Category in categories.
+bool names_the_application(py::handle prefix, const std::vector<std::string>& applications) {
+  std::string word = folded(py::str(prefix));
+  if (word.empty()) return false;
+  auto plurals = [](const std::string& singular) {
+    std::vector<std::string> forms = {singular, singular + "s", singular + "es"};
+    if (singular.size() > 1 && singular.back() == 'y') {
+      forms.push_back(singular.substr(0, singular.size() - 1) + "ies");
+    }
+    return forms;
+  };
+  for (const std::string& application : applications) {
+    for (const std::string& form : plurals(word)) {
+      if (form == application) return true;
+    }
+    for (const std::string& form : plurals(application)) {
+      if (form == word) return true;
+    }
+  }
+  return false;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -203,13 +312,32 @@ void leave_module(py::object self, py::object node) {
   py::object prefixes = M("get_longest_common_prefix")(
       model_names, config.attr("min_common_model_prefix_length"));
   py::object max_common = config.attr("max_common_model_prefix");
+  std::vector<std::string> applications = application_names(node.attr("root")());
   py::list keys = py::list(prefixes.attr("keys")());
+  // The prefixes that name the application, and the shorter ones the same models share
+  // (Order for OrderLine* in order_line): these models have their application already.
+  py::list own;
+  for (py::handle item : keys) {
+    if (names_the_application(item, applications)) own.append(item);
+  }
+  auto within_own_name = [&](py::handle item) {
+    for (py::handle name : own) {
+      if (truthy(name.attr("startswith")(item)) &&
+          py::object(prefixes[name]).equal(prefixes[item])) {
+        return true;
+      }
+    }
+    return false;
+  };
+  py::list dropped;
   for (py::handle item : keys) {
     std::string lower = py::str(item.attr("lower")()).cast<std::string>();
-    if (py::object(prefixes[item]) < max_common || lower == "abstract" || lower == "base") {
-      prefixes.attr("__delitem__")(item);
+    if (py::object(prefixes[item]) < max_common || lower == "abstract" || lower == "base" ||
+        within_own_name(item)) {
+      dropped.append(item);
     }
   }
+  for (py::handle item : dropped) prefixes.attr("__delitem__")(item);
   // The longest remaining prefix; among equally long ones the first counted.
   py::object prefix;
   py::ssize_t best = -1;

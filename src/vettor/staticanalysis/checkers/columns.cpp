@@ -773,6 +773,40 @@ py::object is_missing_blank_true(py::object node) {
   return py::bool_(!kwargs.contains("default") || get(kwargs, "default").is_none());
 }
 
+// The deletion handler a relation field names in `on_delete` (a keyword, or the second
+// argument of ForeignKey and OneToOneField): SET_NULL for models.SET_NULL, SET for
+// models.SET(...); None when the call names none or it is not one of Django's. A key that is
+// set to NULL (or to a default of None) when its target goes needs null=True.
+constexpr const char* kDeletionHandlers[] = {"CASCADE",  "PROTECT",     "RESTRICT", "SET_NULL",
+                                             "SET_DEFAULT", "DO_NOTHING", "SET"};
+
+py::object handler_named(py::handle name) {
+  for (const char* handler : kDeletionHandlers) {
+    if (eq(name, py::str(handler))) return py::str(handler);
+  }
+  return py::none();
+}
+
+py::object on_delete_handler(py::handle node) {
+  py::object value = py::none();
+  py::object keywords = node.attr("keywords");
+  for (py::handle keyword : keywords.is_none() ? py::list() : py::list(keywords)) {
+    if (eq(keyword.attr("arg"), py::str("on_delete"))) value = keyword.attr("value");
+  }
+  py::list args = node.attr("args");
+  if (value.is_none() && py::len(args) >= 2) {
+    py::object inferred = inferred_of(node);
+    if (truthy(inferred) && (name_is(inferred, "ForeignKey") || name_is(inferred, "OneToOneField"))) {
+      value = args[1];
+    }
+  }
+  if (value.is_none()) return py::none();
+  if (vettor::isinstance(value, astroid_class("Call"))) value = value.attr("func");
+  if (vettor::isinstance(value, astroid_class("Attribute"))) return handler_named(value.attr("attrname"));
+  if (vettor::isinstance(value, astroid_class("Name"))) return handler_named(value.attr("name"));
+  return py::none();
+}
+
 py::object transform_add_blank_true(py::object node) {
   if (in_migration(node)) return node;
   if (H("DJANGO_STRING_FIELDS").contains(H("get_function_name")(node))) return node;
@@ -935,7 +969,12 @@ void visit_call(py::object self, py::object node) {
     report(self, "C2005", node, name_record(name));
   if (truthy(M("is_nullboolean")(node))) report(self, "C2008", node, name_record(name));
   if (truthy(M("is_non_unique_fk")(node))) report(self, "C2011", node, name_record(name));
-  if (truthy(M("is_missing_blank_true")(node))) report(self, "C2003", node, name_record(name));
+  if (truthy(M("is_missing_blank_true")(node))) {
+    // The handler chooses the advice: null=True stays where the key is set to NULL.
+    py::dict record = name_record(name);
+    record["on_delete"] = on_delete_handler(node);
+    report(self, "C2003", node, record);
+  }
 }
 
 void visit_keyword(py::object self, py::object node) {

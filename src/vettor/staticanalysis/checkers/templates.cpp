@@ -4,14 +4,23 @@
 // The checker is no pylint checker: it is the standard library's HTML tokenizer, fed one
 // template at a time, whose start-tag hook dispatches to a `visit_<tag>` method by name.
 //
-// The fix of a hard-coded static path rewrites the attribute into the {% static %} tag. The
-// same tokenizer finds the values, and the text is edited only where it read them: the same
-// characters standing elsewhere (another attribute, an `a` link, the page's own text, the
-// start of a longer value) are left as written.
+// A hard-coded link is worth a finding only where the project serves its path through a
+// route, so that {% url %} can name it: the link's path is matched against the project's
+// routes (read from its URL configuration by the URL rule module) with Django's own route
+// matching. A link no route serves (a flat page, a CMS page, a file, another site's path)
+// gives no finding, nor does one whose URL configuration cannot be read. The same decision
+// makes the fix of a link and its review suggestion.
+//
+// The fixes rewrite an attribute into the {% static %} or {% url %} tag. The same tokenizer
+// finds the values, and the text is edited only where it read them: the same characters
+// standing elsewhere (another attribute, an `a` link, the page's own text, the start of a
+// longer value) are left as written.
+#include <vettor/message_names.hpp>
 #include <vettor/project_files.hpp>
 #include <vettor/rules.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <optional>
 #include <string>
 #include <vector>
@@ -117,6 +126,509 @@ py::object without_template_comments(py::object text) {
   }
   pieces.append(text[py::slice(done, py::len(text), 1)]);
   return py::str("").attr("join")(pieces);
+}
+
+// ---------------------------------------------------------------------------------------
+// Links and the routes that serve them
+
+// A link's path as the template writes it: literal text, and the variables ({{ ... }}) that
+// render the rest.
+struct LinkPiece {
+  bool variable;
+  py::object text;  // the literal text as written, or the variable's expression
+};
+
+// The pieces of a link up to its query and fragment, which no route matches; nothing for a
+// link that holds other template syntax ({% if %}, {# #}), whose path cannot be told.
+std::optional<std::vector<LinkPiece>> link_pieces(py::object link) {
+  std::vector<LinkPiece> pieces;
+  py::ssize_t done = 0;
+  py::ssize_t size = py::len(link);
+  for (py::handle match : G("_TEMPLATE_TAG").attr("finditer")(link)) {
+    py::ssize_t start = match.attr("start")().cast<py::ssize_t>();
+    py::ssize_t end = match.attr("end")().cast<py::ssize_t>();
+    if (start > done) pieces.push_back({false, link[py::slice(done, start, 1)]});
+    py::str token = match.attr("group")(0);
+    if (!truthy(token.attr("startswith")("{{"))) return std::nullopt;
+    pieces.push_back({true, token[py::slice(2, py::len(token) - 2, 1)].attr("strip")()});
+    done = end;
+  }
+  if (done < size) pieces.push_back({false, link[py::slice(done, size, 1)]});
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (pieces[i].variable) continue;
+    py::object cut = G("_QUERY_OR_FRAGMENT").attr("search")(pieces[i].text);
+    if (cut.is_none()) continue;
+    pieces[i].text = pieces[i].text[py::slice(0, cut.attr("start")().cast<py::ssize_t>(), 1)];
+    pieces.resize(i + 1);
+    break;
+  }
+  return pieces;
+}
+
+// Values that stand in for a template variable while a link is matched, each of the shape a
+// usual parameter takes (int, str, slug and path converters; \d+, [-\w]+, [0-9]{4}, [0-9]{2};
+// uuid; a language code), so that a variable matches a route's parameter where it can.
+constexpr const char* kVariableSamples[] = {"2020", "1", "01", "a",
+                                            "0f0f0f0f-0f0f-4f0f-8f0f-0f0f0f0f0f0f", "en"};
+// A link with more variables than this is not judged.
+constexpr size_t kMaxVariables = 3;
+
+// One pattern of a route's chain made ready for matching, kept by the pattern for the
+// process: (compiled expression or None when Django would reject it, converters by parameter,
+// whether the whole rest must match).
+py::tuple compiled_element(py::handle element) {
+  py::dict cache = G("_compiled_routes");
+  if (cache.contains(element)) return cache[element];
+  py::tuple parts = py::reinterpret_borrow<py::tuple>(element);
+  std::string kind = py::str(parts[0]);
+  py::object text = parts[1];
+  bool endpoint = truthy(parts[2]);
+  py::object regex = py::none();
+  py::object converters = py::dict();
+  bool fullmatch = false;
+  py::tuple rejected = py::make_tuple(lookup("django.core.exceptions", "ImproperlyConfigured"),
+                                      lookup("re", "error"), py::handle(PyExc_TypeError));
+  if (kind == "path") {
+    // Django's own conversion of a route, as RoutePattern makes it.
+    on_error(
+        rejected,
+        [&] {
+          py::tuple converted = lookup("django.urls.resolvers", "_route_to_regex")(text, endpoint);
+          regex = lookup("re", "compile")(converted[0]);
+          converters = converted[1];
+          return 0;
+        },
+        [] { return 0; });
+  } else if (kind == "regex") {
+    // RegexPattern: the expression as written; an endpoint ending in "$" matches the whole rest.
+    on_error(
+        rejected,
+        [&] {
+          regex = lookup("re", "compile")(text);
+          return 0;
+        },
+        [] { return 0; });
+    fullmatch = endpoint && truthy(text.attr("endswith")("$"));
+  } else if (kind == "locale") {
+    regex = G("_LANGUAGE_PREFIX");
+  }
+  if (py::len(cache) > 4096) cache.clear();
+  py::tuple compiled = py::make_tuple(regex, converters, fullmatch);
+  cache[element] = compiled;
+  return compiled;
+}
+
+std::u32string code_points(const py::str& text);
+
+// The text every path a route matches begins with, as far as its patterns write it out: a
+// route's text up to its first parameter, an anchored expression's plain characters up to its
+// first operator, pattern after pattern while each is written out whole. Nothing for a route
+// that begins with an expression that may match anywhere (no "^") or with a language prefix.
+std::optional<std::u32string> leading_text(py::handle chain) {
+  std::u32string out;
+  bool first = true;
+  for (py::handle element : chain) {
+    std::string kind = py::str(element[py::int_(0)]);
+    std::u32string text = code_points(py::str(element[py::int_(1)]));
+    bool whole = true;
+    if (kind == "path") {
+      size_t parameter = text.find(U'<');
+      whole = parameter == std::u32string::npos;
+      out += text.substr(0, parameter);
+    } else if (kind == "regex" && !text.empty() && text[0] == U'^') {
+      const std::u32string operators = U".^$*+?{}[]|()";
+      size_t i = 1;
+      for (; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c == U'\\') {
+          if (i + 1 >= text.size() || (text[i + 1] < 128 && std::isalnum(static_cast<int>(text[i + 1])))) break;
+          c = text[++i];
+        } else if (operators.find(c) != std::u32string::npos) {
+          // A character that a quantifier makes optional is no part of what must be written.
+          if ((c == U'?' || c == U'*' || c == U'{') && !out.empty()) out.pop_back();
+          break;
+        }
+        out.push_back(c);
+      }
+      whole = i == text.size() || (i + 1 == text.size() && text[i] == U'$');
+    } else {
+      if (first) return std::nullopt;
+      break;
+    }
+    first = false;
+    if (!whole) break;
+  }
+  return out;
+}
+
+struct Group {
+  py::ssize_t start, end;  // in the matched path
+  bool argument;           // a parameter reverse() takes (not the language prefix)
+};
+
+struct RouteMatch {
+  enum Outcome { kNone, kServed, kUnknown } outcome = kNone;
+  std::vector<Group> groups;
+  std::vector<std::pair<py::ssize_t, py::ssize_t>> spans;  // what each pattern matched
+  std::vector<py::object> matches;                         // each pattern's match
+};
+
+// Whether the route's chain of patterns matches the whole of `path` (a path without its
+// leading slash), as Django's resolvers match it: each pattern takes its part from the start
+// of the rest, and a route's converters must accept the values.
+RouteMatch match_route(py::handle route, const py::str& path) {
+  RouteMatch result;
+  py::ssize_t position = 0;
+  py::ssize_t size = py::len(path);
+  for (py::handle element : route[py::str("chain")]) {
+    std::string kind = py::str(element[py::int_(0)]);
+    if (kind == "any") {
+      result.outcome = RouteMatch::kUnknown;
+      return result;
+    }
+    py::tuple compiled = compiled_element(element);
+    py::object regex = compiled[0];
+    if (regex.is_none()) return RouteMatch();
+    py::object rest = path[py::slice(position, size, 1)];
+    py::object match = truthy(compiled[2]) ? regex.attr("fullmatch")(rest) : regex.attr("search")(rest);
+    if (match.is_none()) return RouteMatch();
+    if (kind == "path") {
+      py::dict converters = compiled[1];
+      py::dict values = match.attr("groupdict")();
+      for (auto item : values) {
+        if (!converters.contains(item.first)) continue;
+        bool accepted = on_error(
+            PyExc_ValueError,
+            [&] {
+              converters[item.first].attr("to_python")(item.second);
+              return true;
+            },
+            [] { return false; });
+        if (!accepted) return RouteMatch();
+      }
+    }
+    py::dict named = regex.attr("groupindex");
+    py::set named_numbers;
+    for (auto item : named) named_numbers.add(item.second);
+    long count = regex.attr("groups").cast<long>();
+    for (long i = 1; i <= count; ++i) {
+      py::tuple span = match.attr("span")(i);
+      py::ssize_t start = span[0].cast<py::ssize_t>();
+      if (start < 0) continue;
+      bool argument = kind == "path" ||
+                      (kind == "regex" && (py::len(named) == 0 || named_numbers.contains(py::int_(i))));
+      result.groups.push_back({position + start, position + span[1].cast<py::ssize_t>(), argument});
+    }
+    result.spans.emplace_back(position + match.attr("start")().cast<py::ssize_t>(),
+                              position + match.attr("end")().cast<py::ssize_t>());
+    result.matches.push_back(match);
+    position += match.attr("end")().cast<py::ssize_t>();
+  }
+  result.outcome = RouteMatch::kServed;
+  return result;
+}
+
+std::u32string code_points(const py::str& text) {
+  std::u32string points;
+  py::ssize_t size = py::len(text);
+  for (py::ssize_t i = 0; i < size; ++i) {
+    points.push_back(static_cast<char32_t>(PyUnicode_ReadChar(text.ptr(), i)));
+  }
+  return points;
+}
+
+// Whether the route matched some text of its own, not only parameters and slashes: a route
+// such as <slug:slug>/ or a CMS's catch-all serves every path alike and names no page.
+bool matched_own_text(const RouteMatch& match, const std::u32string& path) {
+  for (auto [start, end] : match.spans) {
+    for (py::ssize_t i = start; i < end; ++i) {
+      if (path[static_cast<size_t>(i)] == U'/') continue;
+      bool in_group = false;
+      for (const Group& group : match.groups) in_group = in_group || (group.start <= i && i < group.end);
+      if (!in_group) return true;
+    }
+  }
+  return false;
+}
+
+// A literal argument of the url tag: a number as it is, a text quoted (05 too: the template
+// language would read it as the number 5).
+std::string literal_argument(const std::string& text) {
+  bool number = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+  if (number && (text.size() == 1 || text[0] != '0')) return text;
+  if (text.find('\'') == std::string::npos) return "'" + text + "'";
+  if (text.find('"') == std::string::npos) return "\"" + text + "\"";
+  return "...";
+}
+
+// The path that reversing the route with the matched values gives, pattern by pattern, as
+// Django's reverse() writes it: a route's parameters through their converters' to_url; a
+// regular expression only when it is plain text and groups. Nothing when it cannot be told.
+std::optional<std::string> reversed_regex(const std::string& regex, py::handle match) {
+  size_t i = 0;
+  size_t end = regex.size();
+  if (i < end && regex[i] == '^') ++i;
+  if (end >= i + 2 && regex.compare(end - 2, 2, "\\Z") == 0) {
+    end -= 2;
+  } else if (end > i && regex[end - 1] == '$' && (end < 2 || regex[end - 2] != '\\')) {
+    --end;
+  }
+  std::string out;
+  long group = 0;
+  while (i < end) {
+    char c = regex[i];
+    if (c == '\\') {
+      if (i + 1 >= end || std::isalnum(static_cast<unsigned char>(regex[i + 1]))) return std::nullopt;
+      out += regex[i + 1];
+      i += 2;
+    } else if (c == '(') {
+      if (regex.compare(i, 2, "(?") == 0 && regex.compare(i, 4, "(?P<") != 0) return std::nullopt;
+      size_t close = i + 1;
+      for (; close < end && regex[close] != ')'; ++close) {
+        if (regex[close] == '\\') ++close;
+        else if (regex[close] == '(') return std::nullopt;  // a group inside a group
+        else if (regex[close] == '[') {
+          while (close < end && regex[close] != ']') close += regex[close] == '\\' ? 2 : 1;
+        }
+      }
+      if (close >= end) return std::nullopt;
+      py::object value = match.attr("group")(++group);
+      if (!py::isinstance<py::str>(value)) return std::nullopt;
+      out += py::str(value).cast<std::string>();
+      i = close + 1;
+    } else if (std::string(".*+?[]{}|^$)").find(c) != std::string::npos) {
+      return std::nullopt;
+    } else {
+      out += c;
+      ++i;
+    }
+  }
+  return out;
+}
+
+std::optional<std::string> reversed_path(py::handle route, const RouteMatch& match) {
+  std::string out = "/";
+  size_t index = 0;
+  for (py::handle element : route[py::str("chain")]) {
+    std::string kind = py::str(element[py::int_(0)]);
+    std::string text = py::str(element[py::int_(1)]);
+    py::handle found = match.matches.at(index++);
+    if (kind == "regex") {
+      auto part = reversed_regex(text, found);
+      if (!part) return std::nullopt;
+      out += *part;
+      continue;
+    }
+    if (kind != "path") return std::nullopt;
+    py::dict converters = compiled_element(element)[1];
+    py::object parameters = lookup("django.urls.resolvers", "_PATH_PARAMETER_COMPONENT_RE");
+    py::str route_text(text);
+    py::ssize_t done = 0;
+    for (py::handle parameter : parameters.attr("finditer")(route_text)) {
+      out += py::str(route_text[py::slice(done, parameter.attr("start")().cast<py::ssize_t>(), 1)])
+                 .cast<std::string>();
+      py::object name = parameter.attr("group")("parameter");
+      if (!converters.contains(name)) return std::nullopt;
+      py::object converter = converters[name];
+      py::object value = found.attr("group")(name);
+      py::object written = on_error(
+          PyExc_Exception,
+          [&] { return py::object(py::str(converter.attr("to_url")(converter.attr("to_python")(value)))); },
+          [] { return py::object(py::none()); });
+      if (written.is_none()) return std::nullopt;
+      out += py::str(written).cast<std::string>();
+      done = parameter.attr("end")().cast<py::ssize_t>();
+    }
+    out += py::str(route_text[py::slice(done, py::len(route_text), 1)]).cast<std::string>();
+  }
+  return out;
+}
+
+// The record get_link_route gives for the route that serves the link: its arguments, the url
+// tag that names it, and whether that tag gives back the very path written.
+py::dict described(const py::list& route_list, py::handle route, const RouteMatch& match,
+                   const py::str& path, const std::vector<std::pair<py::ssize_t, py::ssize_t>>& spans,
+                   const std::vector<py::object>& expressions, py::handle written, bool slash_added) {
+  size_t variables = spans.size();
+  // A parameter that a variable fills gives its expression, one of literal text its
+  // value; one that mixes both cannot be written as one argument.
+  py::list arguments;
+  for (const Group& group : match.groups) {
+    if (!group.argument) continue;
+    int variable = -1;
+    bool overlapped = false;
+    for (size_t v = 0; v < spans.size(); ++v) {
+      auto [start, end] = spans[v];
+      if (start == group.start && end == group.end) {
+        variable = static_cast<int>(v);
+      } else if (start < group.end && group.start < end) {
+        overlapped = true;
+      }
+    }
+    if (variable >= 0) {
+      arguments.append(expressions[static_cast<size_t>(variable)]);
+    } else if (overlapped) {
+      arguments.append(py::str("..."));
+    } else {
+      arguments.append(py::str(literal_argument(
+          py::str(path[py::slice(group.start, group.end, 1)]).cast<std::string>())));
+    }
+  }
+
+  py::object name = route[py::str("name")];
+  py::object url_tag = py::none();
+  if (py::isinstance<py::str>(name) && G("_QUOTE").attr("search")(name).is_none()) {
+    std::string tag = "{% url '" + py::str(name).cast<std::string>() + "'";
+    for (py::handle argument : arguments) tag += " " + py::str(argument).cast<std::string>();
+    url_tag = py::str(tag + " %}");
+  }
+
+  // The tag may take the link's place only when it gives back the very path: no
+  // variable (one that renders nothing, or the wrong kind of value, would make the page
+  // fail where the link only led nowhere), a name no other route has, no language
+  // prefix, and the route reversed with these values is the path written.
+  bool exact = !url_tag.is_none() && variables == 0 && !slash_added;
+  if (exact) {
+    long same_name = 0;
+    for (py::handle other : route_list) {
+      if (py::object(other[py::str("name")]).equal(name)) ++same_name;
+    }
+    exact = same_name == 1;
+  }
+  for (py::handle element : route[py::str("chain")]) {
+    if (py::str(element[py::int_(0)]).equal(py::str("locale"))) exact = false;
+  }
+  if (exact) {
+    auto reversed = reversed_path(route, match);
+    py::object quoted = py::none();
+    if (reversed) {
+      quoted = lookup("urllib.parse", "quote")(py::str(*reversed),
+                                               py::arg("safe") = "!$&'()*+,;=/~:@");
+    }
+    exact = !quoted.is_none() && quoted.equal(written);
+  }
+  py::dict result;
+  result["route"] = route;
+  result["arguments"] = arguments;
+  result["url_tag"] = url_tag;
+  result["exact"] = py::bool_(exact);
+  return result;
+}
+
+// The route that serves a link, and how the url tag names it: a new mapping with "route" (the
+// route's record), "arguments" (the url tag's arguments: a variable's expression, a literal
+// value, or "..." where a parameter mixes both), "url_tag" (the tag that gives the link, None
+// for a route without a name) and "exact" (the tag gives back the very path written, so it can
+// take the link's place). None when no route of the project serves the link, or when it cannot
+// be told which one does.
+//
+// The routes are tried in the order Django tries them, with the link's variables standing in
+// for the parameters they fill. A route that matches only by a stand-in value reading like its
+// own text does not count; a route made of parameters alone (a catch-all page server) serves
+// every path and names no page; a route whose view serves files, or that this analyser cannot
+// read, leaves the link unjudged. A path without its final slash is served through the route
+// of the path with it, as Django's APPEND_SLASH redirect does.
+py::object get_link_route(py::object link, py::object routes) {
+  if (routes.is_none() || !py::isinstance<py::str>(link)) return py::none();
+  auto found = link_pieces(link);
+  if (!found || found->empty() || found->front().variable) return py::none();
+  std::vector<LinkPiece> pieces = *found;
+  py::object written = pieces.front().text;
+  if (!truthy(written.attr("startswith")("/"))) return py::none();
+  size_t variables = 0;
+  for (const LinkPiece& piece : pieces) variables += piece.variable ? 1 : 0;
+  if (variables > kMaxVariables) return py::none();
+  py::object unquote = lookup("urllib.parse", "unquote");
+  py::list route_list = py::list(routes);
+
+  // The link with stand-ins for its variables, and the earliest route in Django's order that
+  // any of them reaches: a stand-in is only a guess at the value, so the route the link
+  // names is the first one some value of its variables would reach.
+  struct Candidate {
+    size_t index;
+    RouteMatch match;
+    py::str path;
+    std::vector<std::pair<py::ssize_t, py::ssize_t>> spans;
+    std::vector<py::object> expressions;
+  };
+  // The routes worth trying: those whose leading text agrees with the link's text before its
+  // first variable, which no stand-in changes.
+  std::u32string fixed = code_points(py::str(unquote(written)));
+  fixed = fixed.substr(1);
+  std::vector<size_t> candidates;
+  for (size_t index = 0; index < py::len(route_list); ++index) {
+    auto leading = leading_text(route_list[index][py::str("chain")]);
+    if (leading) {
+      size_t common = std::min(leading->size(), fixed.size());
+      if (leading->compare(0, common, fixed, 0, common) != 0) continue;
+    }
+    candidates.push_back(index);
+  }
+
+  for (bool slash_added : {false, true}) {
+    std::vector<LinkPiece> tried = pieces;
+    if (slash_added) {
+      const LinkPiece& last = tried.back();
+      if (!last.variable && truthy(last.text.attr("endswith")("/"))) break;
+      tried.push_back({false, py::str("/")});
+    }
+    std::optional<Candidate> best;
+    size_t combinations = 1;
+    for (size_t i = 0; i < variables; ++i) combinations *= std::size(kVariableSamples);
+    for (size_t combination = 0; combination < combinations; ++combination) {
+      // The path with samples in place of the variables, and where each variable stands.
+      py::str path("");
+      std::vector<std::pair<py::ssize_t, py::ssize_t>> spans;
+      std::vector<py::object> expressions;
+      size_t choice = combination;
+      bool first = true;
+      for (const LinkPiece& piece : tried) {
+        py::str text;
+        if (piece.variable) {
+          text = py::str(kVariableSamples[choice % std::size(kVariableSamples)]);
+          choice /= std::size(kVariableSamples);
+        } else {
+          text = unquote(piece.text);
+          if (first) text = text[py::slice(1, py::len(text), 1)];  // the root's own "/"
+        }
+        first = false;
+        py::ssize_t start = py::len(path);
+        path = path.attr("__add__")(text);
+        if (piece.variable) {
+          spans.emplace_back(start, py::len(path));
+          expressions.push_back(piece.text);
+        }
+      }
+      for (size_t index : candidates) {
+        if (best && index >= best->index) break;
+        RouteMatch match = match_route(route_list[index], path);
+        if (match.outcome == RouteMatch::kNone) continue;
+        bool filled = true;
+        for (auto [start, end] : spans) {
+          bool inside = false;
+          for (const Group& group : match.groups) inside = inside || (group.start <= start && end <= group.end);
+          filled = filled && inside;
+        }
+        // A route reached only because a stand-in reads like its own text does not count.
+        if (match.outcome == RouteMatch::kServed && !filled) continue;
+        best = Candidate{index, std::move(match), path, spans, expressions};
+        break;
+      }
+    }
+    if (!best) continue;
+    const RouteMatch& match = best->match;
+    if (match.outcome == RouteMatch::kUnknown) return py::none();
+    py::object route = route_list[best->index];
+    const py::str& path = best->path;
+    const auto& spans = best->spans;
+    const auto& expressions = best->expressions;
+    if (!py::str(route[py::str("kind")]).equal(py::str("view")) ||
+        !matched_own_text(match, code_points(path))) {
+      return py::none();
+    }
+    return described(route_list, route, match, path, spans, expressions, written, slash_added);
+  }
+  return py::none();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -306,8 +818,11 @@ std::optional<std::string> static_tag_for(py::handle value, py::handle static_ur
   return "'{% static \"" + path + "\" %}" + suffix + "'";
 }
 
-py::object hard_coded_static_url_to_static_tag(py::object html, py::object visitor) {
-  py::object parser = G("HardCodedStaticUrlToStaticTagHTMLMutator")();
+// The text with each value the parser collects put in place by what `rewrite` makes of it:
+// rewrite(value as delivered, value as written without its quotes) gives the new attribute
+// value, quotes included, or nothing to leave it.
+template <class Rewrite>
+py::object rewrite_collected(py::object html, py::object parser, Rewrite&& rewrite) {
   try {
     // A path inside a template comment is never served: it is left as written.
     parser.attr("feed")(without_template_comments(html));
@@ -329,8 +844,6 @@ py::object hard_coded_static_url_to_static_tag(py::object html, py::object visit
   for (size_t i = 0; i < py::len(results); ++i) {
     py::object hit = results[i];
     if (hit.is_none()) continue;
-    py::object static_url = visitor.attr("settings")[py::str("STATIC_URL")];
-    if (!truthy(static_url)) continue;
     if (i >= py::len(locations) || locations[py::int_(i)].is_none()) continue;
     py::tuple where = py::tuple(locations[py::int_(i)]);
     if (line_starts.empty()) {
@@ -358,7 +871,7 @@ py::object hard_coded_static_url_to_static_tag(py::object html, py::object visit
         written = written[py::slice(1, size - 1, 1)];
       }
     }
-    auto replacement = static_tag_for(hit, static_url, written);
+    std::optional<std::string> replacement = rewrite(hit, written);
     if (!replacement) continue;
     edits.push_back({start, end, *replacement});
   }
@@ -378,11 +891,74 @@ py::object hard_coded_static_url_to_static_tag(py::object html, py::object visit
   return py::str("").attr("join")(pieces);
 }
 
+py::object hard_coded_static_url_to_static_tag(py::object html, py::object visitor) {
+  return rewrite_collected(
+      html, G("HardCodedStaticUrlToStaticTagHTMLMutator")(),
+      [&](py::handle hit, py::handle written) -> std::optional<std::string> {
+        py::object static_url = visitor.attr("settings")[py::str("STATIC_URL")];
+        if (!truthy(static_url)) return std::nullopt;
+        return static_tag_for(hit, static_url, written);
+      });
+}
+
+// ---------------------------------------------------------------------------------------
+// Fix of C7000
+
+py::object make_url_mutator(py::module_& m) {
+  py::object cls = make_class(m, "HardCodedUrlToUrlTagHTMLMutator", bases_of(m.attr("BaseHTMLMutator")));
+  add_method(
+      cls, "visit_a",
+      [](py::object self, py::object attrs) {
+        py::list spans;
+        bool measured = false;
+        size_t index = 0;
+        for (py::handle entry : attrs) {
+          auto [name, value] = unpack_pair(entry);
+          if (text_is(name, "href") && truthy(G("is_hardcoded_path")(value))) {
+            collect(self, value, spans, index, measured);
+          }
+          ++index;
+        }
+      },
+      py::arg("attrs"));
+  return cls;
+}
+
+// A link that the project's routes serve by a named route becomes the url tag that names it,
+// where the tag gives back the very path written (get_link_route's "exact"); the query and
+// the fragment go on after the tag as written. The routes are the visitor's setting "ROUTES"
+// (the records urls.read_url_configuration gives); without them nothing changes.
+py::object hard_coded_url_to_url_tag(py::object html, py::object visitor) {
+  py::object settings = visitor.attr("settings");
+  py::object routes = py::hasattr(settings, "get") ? settings.attr("get")("ROUTES") : py::none();
+  if (routes.is_none()) return html;
+  return rewrite_collected(
+      html, G("HardCodedUrlToUrlTagHTMLMutator")(),
+      [&](py::handle hit, py::handle written) -> std::optional<std::string> {
+        py::object found = G("get_link_route")(hit, routes);
+        if (found.is_none() || !truthy(found[py::str("exact")])) return std::nullopt;
+        auto value = utf8(hit);
+        auto text = utf8(written);
+        auto tag = utf8(found[py::str("url_tag")]);
+        if (!value || !text || !tag) return std::nullopt;
+        // Up to the path's end the value must be written as delivered (a character reference
+        // there would be lost); what follows goes on as written.
+        std::string path = value->substr(0, value->find_first_of("?#"));
+        if (text->compare(0, path.size(), path) != 0) return std::nullopt;
+        std::string suffix = text->substr(path.size());
+        if (!suffix.empty() && suffix[0] != '?' && suffix[0] != '#') return std::nullopt;
+        if ((suffix + *tag).find_first_of("\"\r\n") != std::string::npos) return std::nullopt;
+        return "\"" + *tag + suffix + "\"";
+      });
+}
+
 py::object build_transformer_visitor(py::object message_ids, py::object settings) {
   py::object visitor = G("Visitor")(py::arg("settings") = settings);
   for (py::handle message_id : message_ids) {
     if (text_is(message_id, "C7001")) {
       visitor.attr("mutators").attr("append")(G("hard_coded_static_url_to_static_tag"));
+    } else if (text_is(message_id, "C7000")) {
+      visitor.attr("mutators").attr("append")(G("hard_coded_url_to_url_tag"));
     }
   }
   return visitor;
@@ -408,15 +984,16 @@ py::dict disabled_lines(py::object text) {
   return lines;
 }
 
+// Whether a pragma on the line names the finding: its code, its symbol, "all" or its category
+// letter, as `disable` names findings.
 bool silenced_on_line(py::handle self, py::handle line, py::handle code) {
   py::object lines = py::getattr(self, "disabled_lines", py::none());
   if (lines.is_none() || !truthy(lines.attr("__contains__")(line))) return false;
-  py::object names = lines[line];
-  py::object symbol = self.attr("msgs")[code][py::int_(1)];
-  for (py::handle name : {py::handle(code), py::handle(symbol)}) {
-    if (truthy(names.attr("__contains__")(name))) return true;
+  MessageInfo message{py::str(code), py::str(self.attr("msgs")[code][py::int_(1)]), ""};
+  for (py::handle name : lines[line]) {
+    if (MessageName(py::str(name)).selects(message)) return true;
   }
-  return truthy(names.attr("__contains__")("all"));
+  return false;
 }
 
 // The whole text of a template, or None when it cannot be read, is not UTF-8 (Django's
@@ -549,16 +1126,36 @@ void check_attribute(py::handle self, py::handle attrs, const char* attribute,
 
 py::object make_checker(py::module_& m, py::handle helpers) {
   py::dict ns;
+  // The project's routes (urls.read_url_configuration), which the lint driver gives each
+  // checker it makes.
+  ns["routes"] = py::none();
   ns["msgs"] = make_msgs(
       helpers, {{"C7000", "hard-coded-url", "Check if hard-coded url is used in template"},
                 {"C7001", "hard-coded-static-url",
                  "Check if hard-coded static url is used in template"}});
   py::object cls = make_class(m, "Checker", bases_of(m.attr("BaseTemplateChecker")), ns);
 
+  // A hard-coded link is reported where one of the project's routes serves it, naming that
+  // route; without the project's routes (`routes` None) it is not judged.
   add_method(
       cls, "visit_a",
       [](py::object self, py::object attrs) {
-        check_attribute(self, attrs, "href", "C7000");
+        py::object routes = py::getattr(self, "routes", py::none());
+        if (routes.is_none()) return;
+        for (py::handle entry : attrs) {
+          auto [name, value] = unpack_pair(entry);
+          if (!text_is(name, "href") || !truthy(G("is_hardcoded_path")(value))) continue;
+          py::object found = G("get_link_route")(value, routes);
+          if (found.is_none()) continue;
+          py::object route = found[py::str("route")];
+          py::dict args;
+          args["path"] = value;
+          args["route"] = route[py::str("route")];
+          args["module"] = route[py::str("module")];
+          args["name"] = route[py::str("name")];
+          args["url_tag"] = found[py::str("url_tag")];
+          self.attr("add_message")(G("Codes").attr("C7000"), py::arg("args") = args);
+        }
       },
       py::arg("attrs"));
   add_method(
@@ -609,13 +1206,23 @@ PYBIND11_MODULE(templates, m) {
   // Django's template tags, as its lexer finds them: no tag spans a line break.
   m.attr("_TEMPLATE_TAG") = lookup("re", "compile")(R"(\{%.*?%\}|\{\{.*?\}\}|\{#.*?#\})");
   m.attr("_NOT_LINE_BREAK") = lookup("re", "compile")(R"([^\r\n])");
+  // Django's language prefix of i18n_patterns(): a language code, or none for the default
+  // language (LocaleMiddleware redirects a path without one).
+  m.attr("_LANGUAGE_PREFIX") = lookup("re", "compile")(R"(^(?:([a-z]{2,3}(?:[-_@][A-Za-z0-9]+)*)/)?)");
+  m.attr("_QUERY_OR_FRAGMENT") = lookup("re", "compile")(R"([?#])");
+  m.attr("_QUOTE") = lookup("re", "compile")(R"(['"])");
+  m.attr("_compiled_routes") = py::dict();
   m.attr("_DISABLE_PRAGMA") = lookup("re", "compile")(
       R"(\{#[^\n#]*?\bvettor:\s*disable\s*=\s*([\w-]+(?:\s*,\s*[\w-]+)*)[^\n]*?#\})");
+  m.def("get_link_route", &get_link_route, py::arg("link"), py::arg("routes"));
   m.attr("BaseHTMLMutator") = make_base_html_mutator(m);
   m.attr("HardCodedStaticUrlToStaticTagHTMLMutator") = make_static_url_mutator(m);
   m.attr("Visitor") = make_visitor(m);
   m.def("hard_coded_static_url_to_static_tag", &hard_coded_static_url_to_static_tag,
         py::arg("html"), py::arg("visitor"));
+  m.attr("HardCodedUrlToUrlTagHTMLMutator") = make_url_mutator(m);
+  m.def("hard_coded_url_to_url_tag", &hard_coded_url_to_url_tag, py::arg("html"),
+        py::arg("visitor"));
   m.def("build_transformer_visitor", &build_transformer_visitor, py::arg("message_ids"),
         py::arg("settings"));
   m.attr("BaseTemplateChecker") = make_base_template_checker(m);

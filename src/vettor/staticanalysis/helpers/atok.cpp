@@ -9,6 +9,8 @@
 
 #include "helpers.hpp"
 
+#include <vettor/project_files.hpp>
+
 namespace vettor::helpers {
 
 namespace {
@@ -393,7 +395,7 @@ py::object file_under_root(py::object project_root, py::object path) {
     raise(PyExc_OSError, py::make_tuple(loop, os.attr("strerror")(loop), lookup("os", "fspath")(path)));
   }
   py::object root = root_path.attr("resolve")();
-  if (!truthy(full.attr("parents").attr("__contains__")(root))) {
+  if (full.equal(root) || !ProjectRoot(root).holds(full)) {
     raise(PyExc_ValueError, bytes_text("refusing " + std::string(py::repr(path)) +
                                        ": it is not a file inside the project root " +
                                        text_bytes(py::str(root))));

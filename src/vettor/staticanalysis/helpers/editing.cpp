@@ -2,6 +2,8 @@
 // function a call calls, adding a keyword argument, giving a new node the place of the node it
 // replaces, the place of a statement added to a module), and two helpers over plain texts
 // offered to outside callers.
+#include <vettor/project_files.hpp>
+
 #include <cctype>
 #include <string>
 #include <vector>
@@ -80,15 +82,26 @@ bool is_star_import(py::handle stmt) {
   return false;
 }
 
-// A block that only imports, among them a star import: `try: from .local import *` with its
-// `except ImportError: pass`, or the same under an `if`.
-bool star_imports_only(py::handle stmts) {
+// A star import of a developer's own settings: a module named local-something, or for
+// development or tests (`from .local_settings import *`, `from .dev import *`).
+bool is_local_star_import(py::handle stmt) {
+  if (!is_star_import(stmt)) return false;
+  std::string modname = py::str(stmt.attr("modname"));
+  for (char& c : modname) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return modname.find("local") != std::string::npos || vettor::names_development_module(modname);
+}
+
+// A block that only imports, among them star imports of a developer's own settings, and no
+// other: `try: from .local import *` with its `except ImportError: pass`, or the same under
+// an `if`. (`try: from .base import *` reads what the module builds on.)
+bool local_imports_only(py::handle stmts) {
   bool star = false;
   for (py::handle stmt : stmts) {
     if (is_a(stmt, "TryExcept") || is_a(stmt, "TryFinally") || is_a(stmt, "If")) {
-      if (!star_imports_only(stmt.attr("body"))) return false;
+      if (!local_imports_only(stmt.attr("body"))) return false;
       star = true;
     } else if (is_star_import(stmt)) {
+      if (!is_local_star_import(stmt)) return false;
       star = true;
     } else if (!is_a(stmt, "Import") && !is_a(stmt, "ImportFrom") && !is_a(stmt, "Pass")) {
       return false;
@@ -97,25 +110,72 @@ bool star_imports_only(py::handle stmts) {
   return star;
 }
 
-// The developer's local settings, read in last so that they have the last word:
-// `from .local_settings import *` (a star import of a module named local-something), or a
-// try or if block that does nothing but star-import.
+// The developer's local settings, read in last so that they have the last word: a star
+// import of them, or a try or if block that does nothing but star-import them.
 bool is_local_settings_import(py::handle stmt) {
-  if (is_star_import(stmt)) {
-    std::string modname = py::str(stmt.attr("modname"));
-    for (char& c : modname) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return modname.find("local") != std::string::npos;
-  }
+  if (is_star_import(stmt)) return is_local_star_import(stmt);
   if (is_a(stmt, "TryExcept") || is_a(stmt, "TryFinally") || is_a(stmt, "If")) {
-    return star_imports_only(stmt.attr("body"));
+    return local_imports_only(stmt.attr("body"));
   }
   return false;
+}
+
+// Comments that ask for nothing to be put after them: "DON'T INSERT ANYTHING AFTER THIS
+// BLOCK", "No more code below this line", "Keep at the very bottom of settings.py".
+const char* const kFencePatterns[] = {
+    R"(\b(don'?t|do not|never|must not|mustn'?t|should not|shouldn'?t)\b.*\b(insert|add|put|place|write|append|define)\b.*\b(after|below|beneath|under|past|following)\b)",
+    R"(\b(nothing|no (more |other |further )?(code|settings?|lines?|statements?))\b.*\b(after|below|beneath|past)\b)",
+    R"(\b(keep|leave|must (be|stay|remain|come)|should (be|stay|remain|come)|has to (be|stay)|needs to (be|stay))\b.*\b(bottom|last|very end|end of (the )?(file|module|settings))\b)",
+};
+
+// The line of the first comment in a module's source that asks for nothing to be added after
+// it, on a line of its own and outside every statement (not one about the last entry of a
+// list, say), or 0. The source is the text the module's tree was built from; a tree built
+// from a file on disk has none, and nothing is found in it.
+long fence_line(py::object module_node) {
+  py::object data = getattr_or_none(module_node, "file_bytes");
+  if (!PyBytes_Check(data.ptr())) return 0;
+  py::object text = data.attr("decode")("utf-8", "replace");
+  std::vector<std::pair<long, long>> spans;
+  for (py::handle item : module_node.attr("body")) {
+    py::object first = getattr_or_none(item, "fromlineno");
+    py::object last = getattr_or_none(item, "end_lineno");  // the closing bracket's line too
+    if (!py::isinstance<py::int_>(last)) last = getattr_or_none(item, "tolineno");
+    if (py::isinstance<py::int_>(first) && py::isinstance<py::int_>(last)) {
+      spans.emplace_back(first.cast<long>(), last.cast<long>());
+    }
+  }
+  py::object re = import("re");
+  py::object flags = re.attr("IGNORECASE");
+  py::object comment_type = lookup("token", "COMMENT");
+  py::object tokens = lookup("tokenize", "generate_tokens")(lookup("io", "StringIO")(text).attr("readline"));
+  return on_error(
+      PyExc_Exception,
+      [&]() -> long {
+        for (py::handle token : tokens) {
+          if (!py::object(token.attr("type")).equal(comment_type)) continue;
+          long line = token.attr("start")[py::int_(0)].cast<long>();
+          long column = token.attr("start")[py::int_(1)].cast<long>();
+          py::str before = token.attr("line")[py::slice(0, column, 1)];
+          if (truthy(before.attr("strip")())) continue;
+          bool inside = false;
+          for (const auto& [first, last] : spans) inside = inside || (first <= line && line <= last);
+          if (inside) continue;
+          py::object words = token.attr("string").attr("replace")("\u2019", "'");
+          for (const char* pattern : kFencePatterns) {
+            if (!re.attr("search")(pattern, words, flags).is_none()) return line;
+          }
+        }
+        return 0;
+      },
+      [] { return 0L; });
 }
 
 // Where a statement a fix adds to a module belongs, as an index of the module's body: an
 // import after the `from __future__` imports (which must stay first; the docstring is no
 // statement of the body); anything else at the end, but before the local settings imports
-// that end the module.
+// that end the module, and before a comment that asks for nothing to be added after it
+// (fence_line).
 long new_statement_index(py::object module_node, py::object statement) {
   py::list body = module_node.attr("body");
   std::vector<py::object> items;
@@ -132,6 +192,13 @@ long new_statement_index(py::object module_node, py::object statement) {
   }
   index = static_cast<long>(items.size());
   while (index > 0 && is_local_settings_import(items[index - 1])) --index;
+  long fence = fence_line(module_node);
+  if (fence > 0) {
+    for (long i = 0; i < index; ++i) {
+      py::object first = getattr_or_none(items[i], "fromlineno");
+      if (py::isinstance<py::int_>(first) && first.cast<long>() > fence) return i;
+    }
+  }
   return index;
 }
 
@@ -144,6 +211,10 @@ void register_editing(py::module_& m) {
   m.def("get_module_name", &get_module_name, py::arg("module"));
   m.def("get_middleware_position", &get_middleware_position, py::arg("middlewares"),
         py::arg("middleware"));
+  m.def("fence_line", &fence_line,
+        "The line of the first comment of the module's source that asks for nothing to be\n"
+        "added after it (\"DON'T INSERT ANYTHING AFTER THIS BLOCK\"), or 0.",
+        py::arg("module_node"));
   m.def("new_statement_index", &new_statement_index, py::arg("module_node"),
         py::arg("statement"));
 }

@@ -2,6 +2,7 @@
 // comment; fixable findings put suggested-change blocks in front of the findings' texts, and a
 // fix that touches other lines gets a comment of its own.
 #include <algorithm>
+#include <map>
 #include <set>
 #include <string>
 
@@ -121,6 +122,19 @@ py::list usable_records(py::object comments) {
   return usable;
 }
 
+// A file the review reads: read (and a Python file parsed) at its first line with fixable
+// findings, and what its suggestions ask about the whole file, worked out once, so that the
+// cost of a finding line does not grow with the file. Every later line of the same file reuses
+// it; nothing of it outlives the call.
+struct ReviewedFile {
+  py::object parsed;     // a template's lines, or a Python file's TokenIndex
+  long line_count = 0;   // as the tokenizer counts lines
+  py::object facts;      // a template's template_facts
+  py::list lines;        // a Python file's text split at "\n"
+  std::set<long> joined;  // the lines of a Python file from which a string literal runs on
+  py::object spans;      // a Python file's statement_spans; none until asked for
+};
+
 // The number of lines of a text as the tokenizer counts them.
 long line_count(py::handle text) {
   std::string value = py::str(text);
@@ -129,37 +143,58 @@ long line_count(py::handle text) {
   return count;
 }
 
-// The suggestions of one finding line. The file is read (and a Python file parsed) at its
-// first line with fixable findings; every later line of the same file reuses that. A relative
-// path names a file under the project root, whatever the working directory; a path that leads
-// out of the root, or a file over the size limit (`limit_mb`), is refused before anything is
-// opened.
-py::list suggestions_for(py::object path, py::object line, py::set message_ids, py::dict& cache,
-                         py::object code_style, py::object settings_modpath, py::dict settings,
+ReviewedFile read_for_review(py::object path, py::str file, py::object project_root) {
+  py::object helpers = G("helpers");
+  py::object lines = helpers.attr("read_code_from_file")(file);
+  ReviewedFile reviewed;
+  if (ends_with(path, ".html")) {
+    reviewed.parsed = lines;
+    reviewed.line_count = static_cast<long>(py::len(lines));
+    reviewed.facts = G("template_facts")(lines);
+    return reviewed;
+  }
+  reviewed.parsed = helpers.attr("build_atok")(
+      py::arg("source") = py::str("").attr("join")(lines),
+      py::arg("modname") = module_name(file, project_root), py::arg("absolute_path") = file);
+  py::object text = reviewed.parsed.attr("text");
+  reviewed.line_count = line_count(text);
+  reviewed.lines = text.attr("split")("\n");
+  // Line n is in `joined` when a string literal runs on from it to line n + 1.
+  py::object string_type = lookup("token", "STRING");
+  for (py::handle token : reviewed.parsed.attr("tokens")) {
+    if (!py::object(token.attr("type")).equal(string_type)) continue;
+    long start = token.attr("start")[py::int_(0)].cast<long>();
+    long end = token.attr("end")[py::int_(0)].cast<long>();
+    for (long n = start; n < end; ++n) reviewed.joined.insert(n);
+  }
+  reviewed.spans = py::none();
+  return reviewed;
+}
+
+using ReviewedFiles = std::map<std::string, ReviewedFile>;
+
+// The suggestions of one finding line. A relative path names a file under the project root,
+// whatever the working directory; a path that leads out of the root, or a file over the size
+// limit (`limit_mb`), is refused before anything is opened.
+py::list suggestions_for(py::object path, py::object line, py::set message_ids, ReviewedFiles& files,
+                         py::object code_style, py::object settings_modules, py::dict settings,
                          py::object project_root, double limit_mb) {
   py::object helpers = G("helpers");
   bool html = ends_with(path, ".html");
   if (!html && !ends_with(path, ".py")) return py::list();
   py::str file = py::str(helpers.attr("file_under_root")(project_root, path));
-  if (!cache.contains(path)) {
+  // (Files are kept by their name's bytes: a file name need not be UTF-8.)
+  std::string key = text_bytes(path);
+  if (!files.count(key)) {
     if (auto large = file_too_large(file, limit_mb)) raise(PyExc_ValueError, "it is " + *large);
   }
   py::list paths;
   paths.append(file);
   // The file's own project is on the import path while the fixes infer its names.
   return py::list(within(lookup("pylint.lint", "fix_import_path")(paths), [&]() -> py::object {
-    if (!cache.contains(path)) {
-      py::object lines = helpers.attr("read_code_from_file")(file);
-      if (html) {
-        cache[path] = lines;
-      } else {
-        cache[path] = helpers.attr("build_atok")(
-            py::arg("source") = py::str("").attr("join")(lines),
-            py::arg("modname") = module_name(file, project_root), py::arg("absolute_path") = file);
-      }
-    }
-    py::object parsed = cache[path];
-    long lines = html ? static_cast<long>(py::len(parsed)) : line_count(parsed.attr("text"));
+    if (!files.count(key)) files.emplace(key, read_for_review(path, file, project_root));
+    const ReviewedFile& reviewed = files.at(key);
+    long lines = reviewed.line_count;
     // Compared as Python integers: a line number need not fit a machine word.
     if (truthy(line.attr("__lt__")(1)) || truthy(line.attr("__gt__")(lines))) {
       G("logger").attr("warning")("No suggestion for %s line %s: the file has lines 1 to %s",
@@ -168,12 +203,13 @@ py::list suggestions_for(py::object path, py::object line, py::set message_ids, 
     }
     if (html) {
       return G("get_suggestions_for_html")(
-          py::arg("code_lines") = parsed, py::arg("line") = line,
-          py::arg("message_ids") = message_ids, py::arg("settings") = settings);
+          py::arg("code_lines") = reviewed.parsed, py::arg("line") = line,
+          py::arg("message_ids") = message_ids, py::arg("settings") = settings,
+          py::arg("facts") = reviewed.facts);
     }
     return G("get_suggestions_for_python")(
-        py::arg("atok") = parsed, py::arg("line") = line, py::arg("message_ids") = message_ids,
-        py::arg("code_style") = code_style, py::arg("settings_modpath") = settings_modpath);
+        py::arg("atok") = reviewed.parsed, py::arg("line") = line, py::arg("message_ids") = message_ids,
+        py::arg("code_style") = code_style, py::arg("settings_modpath") = settings_modules);
   }));
 }
 
@@ -196,7 +232,7 @@ py::list statement_spans(py::handle text) {
 // its syntax tree nor its comments: the block only lays the same code out anew (other
 // breaks, brackets or quotes), which is no change a reviewer needs to apply. The top-level
 // statements the lines belong to are compared, before and after.
-bool only_relays(py::handle text, py::handle spans, long first, long last, py::handle block) {
+bool only_relays(const py::list& lines, py::handle spans, long first, long last, py::handle block) {
   long from = first;
   long to = last;
   for (py::handle span : spans) {
@@ -206,7 +242,6 @@ bool only_relays(py::handle text, py::handle spans, long first, long last, py::h
     from = std::min(from, start);
     to = std::max(to, end);
   }
-  py::list lines = text.attr("split")("\n");
   long count = static_cast<long>(py::len(lines));
   if (first < 1 || last > count || first > last) return false;
   py::str newline("\n");
@@ -234,23 +269,14 @@ bool only_relays(py::handle text, py::handle spans, long first, long last, py::h
 // statement of many lines that a fix changes on one of them is suggested on that line. A
 // string literal over several lines is never cut: the block starts and ends outside one. The
 // finding's line stays in a block that held it, so that the block stays on its comment.
-py::tuple trim_unchanged(py::handle atok, py::object first, py::object last, py::object block,
-                         py::handle finding_line) {
-  py::list lines = atok.attr("text").attr("split")("\n");
+py::tuple trim_unchanged(const ReviewedFile& reviewed, py::object first, py::object last,
+                         py::object block, py::handle finding_line) {
+  const py::list& lines = reviewed.lines;
+  const std::set<long>& joined = reviewed.joined;
   long from = first.cast<long>();
   long to = last.cast<long>();
   if (from < 1 || to > static_cast<long>(py::len(lines)) || from > to) {
     return py::make_tuple(first, last, block);
-  }
-  // Line n is in `joined` when a string literal runs on from it to line n + 1.
-  std::set<long> joined;
-  py::object string_type = lookup("token", "STRING");
-  for (py::handle token : atok.attr("tokens")) {
-    if (!py::object(token.attr("type")).equal(string_type)) continue;
-    long start = token.attr("start")[py::int_(0)].cast<long>();
-    long end = token.attr("end")[py::int_(0)].cast<long>();
-    if (end < from || start > to) continue;
-    for (long n = start; n < end; ++n) joined.insert(n);
   }
   long keep = finding_line.cast<long>();
   if (keep < from || keep > to) keep = 0;
@@ -282,6 +308,8 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
   py::list comments_with_suggestions;
   std::set<std::string> seen;
 
+  // A mistake in the project's configuration is told before anything is read by it.
+  import_sibling(G.handle(), "checker").attr("read_project_config")(project_root);
   py::object meta = G("meta");
   py::object code_style = meta.attr("get_code_style")(project_root);
   py::dict settings;
@@ -292,16 +320,38 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
   double limit_mb = on_error(
       meta.attr("ConfigurationError"), [&] { return max_file_size(meta.attr("get_toml_config")(project_root)); },
       [] { return kDefaultMaxFileSizeMB; });
+  // The project's routes, for the fix of hard-coded links; read only for a review that has
+  // templates in it.
+  py::list records = usable_records(comments);
+  settings["ROUTES"] = py::none();
+  for (py::handle record : records) {
+    if (!ends_with(record[py::str("path")], ".html")) continue;
+    try {
+      settings["ROUTES"] = G("urls").attr("read_url_configuration")(
+          project_root, meta.attr("get_project_root_urlconf")(project_root));
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      G("logger").attr("warning")("No link is fixed: the URL configuration was not read: %s",
+                                  e.value());
+    }
+    break;
+  }
+  // A settings finding's fix is suggested in the module where the finding stands, whichever
+  // of the modules the settings rules judge it is (production.py and staging.py, say), and in
+  // no module they do not judge.
+  py::list settings_modules;
+  if (PyUnicode_Check(settings_modpath.ptr()) && truthy(settings_modpath)) settings_modules.append(settings_modpath);
+  for (py::handle judged : meta.attr("get_settings_files")(project_root)) {
+    if (!settings_modules.contains(judged)) settings_modules.append(judged);
+  }
 
-  py::dict cache;
+  ReviewedFiles files;
   // Files that could not be read or parsed: not tried again for their later lines.
   py::set unreadable;
-  // The top-level statement spans of each Python file that has suggestions.
-  py::dict spans;
   py::object logger = G("logger");
   py::object build = G("build_comment");
 
-  py::object grouped = G("group_comments_by_line")(usable_records(comments));
+  py::object grouped = G("group_comments_by_line")(records);
   for (py::handle item : grouped.attr("items")()) {
     py::tuple key = py::reinterpret_borrow<py::tuple>(item[py::int_(0)]);
     py::object path = key[0];
@@ -328,11 +378,11 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
       // failure the line is posted with the findings' texts only.
       py::list suggestions;
       try {
-        suggestions = suggestions_for(path, start_line, transformable_message_ids, cache,
-                                      code_style, settings_modpath, settings, project_root, limit_mb);
+        suggestions = suggestions_for(path, start_line, transformable_message_ids, files,
+                                      code_style, settings_modules, settings, project_root, limit_mb);
       } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        if (!cache.contains(path)) {
+        if (!files.count(text_bytes(path))) {
           // The file cannot be used (outside the root, not a regular file, unreadable, not
           // parsing): said once, in one line, and its later lines are not tried again.
           unreadable.add(path);
@@ -354,17 +404,19 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
         py::object suggestion = triple[2];
         if (ends_with(path, ".py") && py::isinstance<py::int_>(first) && py::isinstance<py::int_>(last) &&
             py::isinstance<py::str>(suggestion)) {
-          py::object text = cache[path].attr("text");
-          py::tuple trimmed = trim_unchanged(cache[path], first, last, suggestion, start_line);
+          ReviewedFile& reviewed = files.at(text_bytes(path));
+          py::tuple trimmed = trim_unchanged(reviewed, first, last, suggestion, start_line);
           first = trimmed[0];
           last = trimmed[1];
           suggestion = trimmed[2];
-          if (!spans.contains(path)) {
-            spans[path] = on_error(
+          if (reviewed.spans.is_none()) {
+            py::object text = reviewed.parsed.attr("text");
+            reviewed.spans = on_error(
                 PyExc_Exception, [&] { return py::object(statement_spans(text)); },
                 [] { return py::object(py::list()); });
           }
-          if (only_relays(text, spans[path], first.cast<long>(), last.cast<long>(), suggestion)) {
+          if (only_relays(reviewed.lines, reviewed.spans, first.cast<long>(), last.cast<long>(),
+                          suggestion)) {
             continue;
           }
         }
@@ -391,7 +443,6 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
                                            py::arg("end_line") = end_line,
                                            py::arg("body") = py::str("\n\n").attr("join")(bodies)));
   }
-  cache.clear();
   return comments_with_suggestions;
 }
 

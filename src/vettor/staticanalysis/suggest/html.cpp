@@ -1,6 +1,8 @@
 // suggest: suggestions for templates. A finding line is rewritten by the template fixes, and a
 // static-path fix also asks for the "{% load static %}" tag near the top of the template.
+#include <map>
 #include <string>
+#include <utility>
 
 #include "suggest.hpp"
 
@@ -82,13 +84,12 @@ py::tuple get_staticfile_template_tag_insertion_point_and_current(py::object cod
   return py::make_tuple(py::int_(index), strip(code_lines[py::int_(index)]));
 }
 
+// Each template fix reads the setting it needs (the static URL, the project's routes) and
+// leaves the line as it is without it.
 py::object get_suggestion_for_html(py::object code, py::object message_ids, py::object settings) {
-  if (truthy(settings[py::str("STATIC_URL")])) {
-    py::object visitor = G("templates").attr("build_transformer_visitor")(
-        py::arg("message_ids") = message_ids, py::arg("settings") = settings);
-    code = visitor.attr("visit")(code);
-  }
-  return strip(code);
+  py::object visitor = G("templates").attr("build_transformer_visitor")(
+      py::arg("message_ids") = message_ids, py::arg("settings") = settings);
+  return strip(visitor.attr("visit")(code));
 }
 
 // How far below the line that takes the load tag a fixed line may be for the two to come as
@@ -100,19 +101,58 @@ bool static_loaded(py::handle text) {
   return G("get_staticfile_template_tag_insertion_point")(text).is_none();
 }
 
-// The text of a template line without its line break, or, when the template fixes change
-// it, the fixed line with the line's own indentation.
-py::str line_as_fixed(py::handle code_lines, long number, py::handle message_ids, py::handle settings,
-                      bool* changed = nullptr) {
-  py::tuple read = G("read_code_line")(py::arg("code_lines") = code_lines,
-                                       py::arg("line_number") = number);
-  py::object fixed = G("get_suggestion_for_html")(
-      py::arg("code") = read[0], py::arg("message_ids") = message_ids, py::arg("settings") = settings);
-  bool differs = !strip(fixed).equal(strip(read[0]));
-  if (changed) *changed = differs;
-  if (differs) return read[1].attr("__add__")(fixed);
-  return py::str(code_lines[py::int_(number - 1)]).attr("rstrip")("\r\n");
+// What the suggestions of a template need to know of the whole template, worked out once per
+// template (template_facts): the number of its first lines from which on the static library
+// is loaded (one more than its lines when it never is), and the number of lines up to the one
+// that closes its extends tag (0 without one). The lines above a line are loaded when there are
+// at least `loaded_from` of them: a load tag stays in every longer run of first lines.
+py::tuple template_facts(py::object code_lines) {
+  long total = static_cast<long>(py::len(code_lines));
+  auto loaded_within = [&](long count) {
+    return static_loaded(py::str("\n").attr("join")(code_lines[py::slice(0, count, 1)]));
+  };
+  long low = 1, high = total + 1;  // the answer lies in [low, high]
+  while (low < high) {
+    long middle = low + (high - low) / 2;
+    if (loaded_within(middle)) {
+      high = middle;
+    } else {
+      low = middle + 1;
+    }
+  }
+  py::object whole = G("normalize_django_template")(py::str("\n").attr("join")(code_lines));
+  bool extends = !G("re").attr("search")(kExtendsTag, whole).is_none();
+  return py::make_tuple(low, load_tag_index(code_lines, py::int_(extends ? 1 : 0)));
 }
+
+// The template lines as the fixes of the finding line's codes leave them, each line fixed once:
+// the text of a line without its line break, or, when the fixes change it, the fixed line with
+// the line's own indentation.
+class FixedLines {
+ public:
+  FixedLines(py::handle code_lines, py::handle message_ids, py::handle settings)
+      : code_lines_(code_lines), message_ids_(message_ids), settings_(settings) {}
+
+  py::str text(long number) { return fixed(number).first; }
+  bool changed(long number) { return fixed(number).second; }
+
+ private:
+  const std::pair<py::str, bool>& fixed(long number) {
+    auto found = done_.find(number);
+    if (found != done_.end()) return found->second;
+    py::tuple read = G("read_code_line")(py::arg("code_lines") = code_lines_,
+                                         py::arg("line_number") = number);
+    py::object fixed = G("get_suggestion_for_html")(
+        py::arg("code") = read[0], py::arg("message_ids") = message_ids_, py::arg("settings") = settings_);
+    bool differs = !strip(fixed).equal(strip(read[0]));
+    py::str text = differs ? py::str(read[1].attr("__add__")(fixed))
+                           : py::str(py::str(code_lines_[py::int_(number - 1)]).attr("rstrip")("\r\n"));
+    return done_.emplace(number, std::make_pair(text, differs)).first->second;
+  }
+
+  py::handle code_lines_, message_ids_, settings_;
+  std::map<long, std::pair<py::str, bool>> done_;
+};
 
 // A fixed line that uses {% static %} in a template that has not loaded the library above
 // it carries the load tag in its own block, so that every block is a valid template applied
@@ -121,35 +161,32 @@ py::str line_as_fixed(py::handle code_lines, long number, py::handle message_ids
 // line of its own just above it. A line before the end of the extends tag cannot use a tag at
 // all and gets no suggestion.
 py::list get_suggestions_for_html(py::object code_lines, py::object line, py::object message_ids,
-                                  py::object settings) {
+                                  py::object settings, py::object facts) {
   py::list suggestions;
   // A line above the first one is no line of the template (an index below 0 would read one
   // from its end).
   if (truthy(line.attr("__lt__")(1))) return suggestions;
-  py::tuple read = G("read_code_line")(py::arg("code_lines") = code_lines,
-                                       py::arg("line_number") = line);
-  py::object code_line = read[0];
-  py::object indentation = read[1];
-  py::object suggestion = G("get_suggestion_for_html")(
-      py::arg("code") = code_line, py::arg("message_ids") = message_ids,
-      py::arg("settings") = settings);
-  if (strip(suggestion).equal(strip(code_line))) return suggestions;
-  py::str fixed_line = indentation.attr("__add__")(suggestion);
   long finding_line = line.cast<long>();
-  py::list above = code_lines[py::slice(0, finding_line - 1, 1)];
+  FixedLines fixed(code_lines, message_ids, settings);
+  if (!fixed.changed(finding_line)) return suggestions;
+  py::str fixed_line = fixed.text(finding_line);
   if (!truthy(message_ids.attr("__contains__")("C7001")) ||
-      static_loaded(py::str("\n").attr("join")(above)) ||
-      !truthy(suggestion.attr("__contains__")("{% static"))) {
+      !truthy(fixed_line.attr("__contains__")("{% static"))) {
     suggestions.append(py::make_tuple(line, line, fixed_line));
     return suggestions;
   }
-
-  py::object whole = G("normalize_django_template")(py::str("\n").attr("join")(code_lines));
-  bool extends = !G("re").attr("search")(kExtendsTag, whole).is_none();
+  if (facts.is_none()) facts = G("template_facts")(code_lines);
+  long loaded_from = facts[py::int_(0)].cast<long>();
+  if (finding_line - 1 >= loaded_from) {
+    suggestions.append(py::make_tuple(line, line, fixed_line));
+    return suggestions;
+  }
   // The number of lines up to the one that closes the extends tag (0 without one): the load
   // tag goes in front of the next line.
-  long extends_end = load_tag_index(code_lines, py::int_(extends ? 1 : 0));
+  long extends_end = facts[py::int_(1)].cast<long>();
   long total = static_cast<long>(py::len(code_lines));
+  py::object indentation = G("read_code_line")(py::arg("code_lines") = code_lines,
+                                               py::arg("line_number") = line)[py::int_(1)];
   std::string load = kLoadStatic;
 
   if (finding_line < extends_end) return suggestions;
@@ -177,14 +214,12 @@ py::list get_suggestions_for_html(py::object code_lines, py::object line, py::ob
   // further down: the lines after it are another block's).
   long last = finding_line;
   for (long number = finding_line + 1; number <= total && number - load_line < kLoadBlockLines; ++number) {
-    if (static_loaded(py::str("\n").attr("join")(code_lines[py::slice(0, number, 1)]))) break;
-    bool changed = false;
-    line_as_fixed(code_lines, number, message_ids, settings, &changed);
-    if (changed) last = number;
+    if (number >= loaded_from) break;
+    if (fixed.changed(number)) last = number;
   }
   std::string text = load;
   for (long number = load_line; number <= last; ++number) {
-    text += "\n" + py::str(line_as_fixed(code_lines, number, message_ids, settings)).cast<std::string>();
+    text += "\n" + fixed.text(number).cast<std::string>();
   }
   suggestions.append(py::make_tuple(py::int_(load_line), py::int_(last), py::str(text)));
   return suggestions;
@@ -193,8 +228,10 @@ py::list get_suggestions_for_html(py::object code_lines, py::object line, py::ob
 }  // namespace
 
 void register_html(py::module_& m) {
+  m.def("template_facts", &template_facts, py::arg("code_lines"));
   m.def("get_suggestions_for_html", &get_suggestions_for_html, py::arg("code_lines"),
-        py::arg("line"), py::arg("message_ids"), py::arg("settings"));
+        py::arg("line"), py::arg("message_ids"), py::arg("settings"),
+        py::arg("facts") = py::none());
   m.def("get_suggestion_for_html", &get_suggestion_for_html, py::arg("code"),
         py::arg("message_ids"), py::arg("settings"));
   m.def("read_code_line", &read_code_line, py::arg("code_lines"), py::arg("line_number"));

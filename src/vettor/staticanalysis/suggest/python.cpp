@@ -143,8 +143,9 @@ py::object get_suggestion_for_python(py::object atok, py::object node, py::objec
   py::int_ start(first_line(node));
   py::int_ end(last_line(node));
   py::object code_before = node.attr("as_string")();
-  // What the fixes change is watched, so the statement can be written as the fix road writes it.
-  py::object watch = G("FixWatch")(node.attr("root")());
+  // What the fixes change is watched, so the statement can be written as the fix road writes it;
+  // only what they make of the statement's own lines is asked for, so only its statement is.
+  py::object watch = G("FixWatch")(node.attr("root")(), py::arg("scope") = node);
 
   struct Family {
     const char* set;

@@ -121,10 +121,16 @@ struct Entry {
   std::vector<py::object> values;  // each field's value; a list as a tuple of its items
 };
 
+// The tree as it was: every node's fields. With a `scope` (a node of the tree), only the
+// statement of the root's body that holds it is taken whole; of the root, its fields (which
+// statements its body holds) only: the other statements are out of the watch, and what is
+// made of them is not looked at.
 class TreeSnapshot {
  public:
-  TreeSnapshot(py::handle root, std::shared_ptr<FieldTable> fields) : fields_(std::move(fields)) {
+  TreeSnapshot(py::handle root, std::shared_ptr<FieldTable> fields, py::handle scope = py::none())
+      : fields_(std::move(fields)) {
     node_class_ = astroid_class("NodeNG");
+    py::object within = top_statement(root, scope);
     std::vector<py::object> pending{py::reinterpret_borrow<py::object>(root)};
     while (!pending.empty()) {
       py::object node = std::move(pending.back());
@@ -133,11 +139,13 @@ class TreeSnapshot {
       const Fields& fields = fields_->of(node);
       Entry entry{node, {}};
       entry.values.reserve(fields.names.size());
+      bool whole = within.is_none() || !node.is(root);
       for (std::size_t i = 0; i < fields.names.size(); ++i) {
         py::object value = py::getattr(node, fields.names[i], py::none());
-        if (fields.child[i]) push_children(value, pending);
+        if (fields.child[i] && whole) push_children(value, pending);
         entry.values.push_back(PyList_Check(value.ptr()) ? py::object(py::tuple(value)) : value);
       }
+      if (!whole) pending.push_back(within);
       entries_.emplace(node.ptr(), std::move(entry));
     }
   }
@@ -149,6 +157,19 @@ class TreeSnapshot {
   FieldTable& fields() const { return *fields_; }
 
  private:
+  // The child of `root` that holds `scope`, or None (the whole tree) when there is no scope or
+  // it is not in the tree below the root.
+  static py::object top_statement(py::handle root, py::handle scope) {
+    if (scope.is_none() || scope.is(root)) return py::none();
+    py::object node = py::reinterpret_borrow<py::object>(scope);
+    while (true) {
+      py::object parent = getattr_or_none(node, "parent");
+      if (parent.is_none()) return py::none();
+      if (parent.is(root)) return node;
+      node = parent;
+    }
+  }
+
   void push_children(py::handle value, std::vector<py::object>& pending) const {
     if (is_sequence(value)) {
       for (py::handle item : value) push_children(item, pending);
@@ -225,11 +246,11 @@ void diff_body(Comparison& compare, py::handle old_items, py::handle now_items,
   }
   for (py::handle item : now_items) {
     now_ids.insert(item.ptr());
-    if (old_ids.count(item.ptr()) && compare.snapshot().find(item)) {
-      diff_statement(compare, item, out);
-    } else {
+    if (!old_ids.count(item.ptr())) {
       out.push_back({Kind::kAdded, py::reinterpret_borrow<py::object>(item)});
-    }
+    } else if (compare.snapshot().find(item)) {
+      diff_statement(compare, item, out);
+    }  // else a statement out of the watch
   }
   if (!is_sequence(old_items)) return;
   for (py::handle item : old_items) {
@@ -292,10 +313,15 @@ py::object file_of(py::handle tree) {
 }
 
 // Watches the fixes of the visitors it is given run over one tree (see the file's comment).
+// With a scope, only the statement of the tree's body that holds it is watched: a fix of one
+// statement is then told apart at the cost of that statement, however long the tree.
 class FixWatch : public std::enable_shared_from_this<FixWatch> {
  public:
-  FixWatch(py::object tree, py::object path)
-      : tree_(std::move(tree)), path_(std::move(path)), fields_(std::make_shared<FieldTable>()) {
+  FixWatch(py::object tree, py::object path, py::object scope)
+      : tree_(std::move(tree)),
+        path_(std::move(path)),
+        scope_(std::move(scope)),
+        fields_(std::make_shared<FieldTable>()) {
     if (path_.is_none()) path_ = file_of(tree_);
     // Fixes hand the statements they change besides the one they were given over in these
     // lists, where the tree has them.
@@ -346,7 +372,7 @@ class FixWatch : public std::enable_shared_from_this<FixWatch> {
 
  private:
   void take_snapshot() {
-    if (!snapshot_) snapshot_ = std::make_shared<TreeSnapshot>(tree_, fields_);
+    if (!snapshot_) snapshot_ = std::make_shared<TreeSnapshot>(tree_, fields_, scope_);
   }
 
   std::size_t list_length(const char* name) const {
@@ -416,7 +442,8 @@ class FixWatch : public std::enable_shared_from_this<FixWatch> {
   }
 
   py::object tree_;
-  py::object path_;  // the file's name in what is logged
+  py::object path_;   // the file's name in what is logged
+  py::object scope_;  // the node whose statement alone is watched, or None for the whole tree
   std::shared_ptr<FieldTable> fields_;
   std::shared_ptr<TreeSnapshot> snapshot_;
   std::vector<FixRun> runs_;
@@ -1412,7 +1439,8 @@ void register_splice(py::module_& m) {
   py::class_<FixWatch, std::shared_ptr<FixWatch>>(m, "FixWatch",
                                                    "The fixes run over one tree: what they changed "
                                                    "and which statements go together.")
-      .def(py::init<py::object, py::object>(), py::arg("tree"), py::arg("path") = py::none())
+      .def(py::init<py::object, py::object, py::object>(), py::arg("tree"),
+           py::arg("path") = py::none(), py::arg("scope") = py::none())
       .def("watch", &FixWatch::watch, py::arg("visitor"))
       .def_property_readonly("runs", &FixWatch::runs)
       .def_property_readonly("fixed", [](const FixWatch& w) { return static_cast<bool>(w.snapshot()); });

@@ -24,7 +24,7 @@ bool name_is_read(py::handle module_node, const std::string& name) {
 // A new statement goes after what the module sets, but before the local settings imports
 // that end it: what the developer's local settings say keeps the last word. It is numbered
 // after the module's last line, where no statement of the source starts.
-void append_statement(py::handle module_node, const std::string& source) {
+py::object append_statement(py::handle module_node, const std::string& source) {
   py::object stmt = A("extract_node")(source);
   long line = 0;
   for (py::handle existing : module_node.attr("body")) {
@@ -40,6 +40,30 @@ void append_statement(py::handle module_node, const std::string& source) {
   module_node.attr("body").attr("insert")(index, stmt);
   // The review road places statements that a fix creates after the module's last line.
   if (vettor::hasattr(module_node, "new_nodes")) module_node.attr("new_nodes").attr("append")(stmt);
+  return stmt;
+}
+
+// A statement the fix added above a comment that asks for nothing to be added after it
+// (helpers.fence_line) is kept only where the finding no longer holds with it there: what
+// follows the comment may set the name again, or the statement may need a name set there.
+// Otherwise it is taken out again, and the fix declined with a word.
+void keep_above_fence(py::handle module_node, const Finding& f, py::object stmt) {
+  long fence = G("helpers").attr("fence_line")(module_node).cast<long>();
+  if (fence == 0) return;
+  Namespace ns = read_settings(module_node);
+  bool holds = false;
+  for (const Finding& g : evaluate_rules(ns, defaults_for(py::str(f.version)))) holds = holds || g.code == f.code;
+  if (!holds) return;
+  module_node.attr("body").attr("remove")(stmt);
+  if (vettor::hasattr(module_node, "new_nodes")) {
+    py::list added = module_node.attr("new_nodes");
+    if (added.contains(stmt)) added.attr("remove")(stmt);
+  }
+  py::object file = module_node.attr("file");
+  G("logger").attr("warning")(
+      "Left unfixed: %s in %s: the comment on line %s asks that nothing be added after it, and "
+      "%s cannot be set above it",
+      f.code, py::isinstance<py::str>(file) ? file : module_node.attr("name"), fence, f.setting);
 }
 
 void set_value(py::handle assign, py::handle value) {
@@ -59,7 +83,7 @@ void apply(py::handle module_node, const Finding& f) {
       set_value(f.target, f.value);
       return;
     case Fix::kAppendAssign:
-      append_statement(module_node, f.setting + " = " + literal(f.value));
+      keep_above_fence(module_node, f, append_statement(module_node, f.setting + " = " + literal(f.value)));
       return;
     case Fix::kInsertEntry: {
       py::list elements = f.target.attr("elts");
@@ -87,7 +111,7 @@ void apply(py::handle module_node, const Finding& f) {
         source =
             name + " = [*" + name + "[:" + at + "], " + entry + ", *" + name + "[" + at + ":]]";
       }
-      append_statement(module_node, source);
+      keep_above_fence(module_node, f, append_statement(module_node, source));
       return;
     }
     case Fix::kRemove: {

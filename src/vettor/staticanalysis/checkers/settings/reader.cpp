@@ -468,72 +468,6 @@ Namespace merge(const Namespace& a, const Namespace& b, py::handle stmt) {
   return out;
 }
 
-// The folder imports of the file in `folder` start from: the nearest enclosing folder that is
-// no package (no __init__.py), which the lint puts on the import path for the file.
-fs::path import_root(fs::path folder) {
-  std::error_code error;
-  while (fs::is_regular_file(folder / "__init__.py", error) && folder != folder.parent_path()) {
-    folder = folder.parent_path();
-  }
-  return folder;
-}
-
-// Whether `file`, once every link is followed, lies under `top`.
-bool lies_under(const fs::path& file, const fs::path& top) {
-  std::error_code error;
-  fs::path real = fs::weakly_canonical(file, error);
-  if (error) return false;
-  fs::path real_top = fs::weakly_canonical(top, error);
-  if (error) return false;
-  auto [end, _] = std::mismatch(real_top.begin(), real_top.end(), real.begin(), real.end());
-  return end == real_top.end();
-}
-
-// The file that `from <modname> import ...` names, seen from the file `context`: relative
-// imports from the importing file's folder, absolute ones from that folder or any above it up
-// to the folder its imports start from. Only files under that folder are read: a settings
-// module of the project never has a file outside the project read on its behalf (a link
-// leading elsewhere, `from ..... import *` above the root).
-std::optional<std::string> resolve_import(py::handle context, const std::string& modname,
-                                          long level) {
-  if (!py::isinstance<py::str>(context)) return std::nullopt;
-  std::error_code error;
-  fs::path folder = fs::absolute(fs::path(text(context)), error).parent_path();
-  if (error) return std::nullopt;
-  fs::path top = import_root(folder);
-  fs::path relative;
-  size_t start = 0;
-  while (start <= modname.size() && !modname.empty()) {
-    size_t dot = modname.find('.', start);
-    relative /= modname.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-    if (dot == std::string::npos) break;
-    start = dot + 1;
-  }
-  std::vector<fs::path> bases;
-  if (level > 0) {
-    for (long i = 1; i < level; ++i) folder = folder.parent_path();
-    bases.push_back(folder);
-  } else {
-    for (int i = 0; i < 32 && !folder.empty(); ++i) {
-      bases.push_back(folder);
-      if (folder == top || folder == folder.parent_path()) break;
-      folder = folder.parent_path();
-    }
-  }
-  for (const fs::path& base : bases) {
-    fs::path candidate = base / relative;
-    fs::path module_file = candidate;
-    module_file += ".py";
-    if (!relative.empty() && fs::is_regular_file(module_file, error))
-      return lies_under(module_file, top) ? std::optional(module_file.string()) : std::nullopt;
-    if (fs::is_regular_file(candidate / "__init__.py", error)) {
-      if (!lies_under(candidate / "__init__.py", top)) return std::nullopt;
-      return (candidate / "__init__.py").string();
-    }
-  }
-  return std::nullopt;
-}
-
 bool is_default_setting(const std::string& name) {
   for (const char* version : kDjangoVersions) {
     if (vettor::hasattr(defaults_for(py::str(version)), name.c_str())) return true;
@@ -618,7 +552,10 @@ class Reader {
     return ns;
   }
 
-  void import_from(py::handle stmt, Namespace& ns, const Scope& scope, bool nested) {
+  // Reads `from ... import ...` as a deployment runs it (meta.read_settings_import, which the
+  // search for the deployment's settings modules reads imports with too); `optional`: it
+  // stands in a `try:` whose `except` takes an ImportError. True when it fails.
+  bool import_from(py::handle stmt, Namespace& ns, const Scope& scope, bool nested, bool optional) {
     py::object resp = responsible(scope, stmt);
     bool star = false;
     for (py::handle item : stmt.attr("names")) {
@@ -629,27 +566,27 @@ class Reader {
       for (auto it = ns.names.begin(); it != ns.names.end();) {
         it = is_default_setting(it->first) ? ns.names.erase(it) : std::next(it);
       }
-      return;
+      return false;
     }
-    py::object level_obj = stmt.attr("level");
-    long level = level_obj.is_none() ? 0 : level_obj.cast<long>();
-    auto path = resolve_import(scope.file, text(stmt.attr("modname")), level);
+    py::tuple read = G("meta").attr("read_settings_import")(scope.file, stmt.attr("modname"),
+                                                            stmt.attr("level"), optional);
+    if (optional && truthy(read[1])) return true;
     std::optional<Namespace> imported;
-    if (path) imported = read_file(*path, scope, stmt);
+    if (!read[0].is_none()) imported = read_file(text(read[0]), scope, stmt);
     if (star) {
       if (!imported) {
         // An import that cannot be followed (a package, a file not in the project): inside a
-        // block it may as well have failed, as `try: from .local import *` is meant to; at the
-        // top level it ran, and may have set anything.
+        // block it may as well have failed; at the top level it ran, and may have set
+        // anything.
         if (!nested) forget_everything(ns);
-        return;
+        return false;
       }
       if (imported->opaque) forget_everything(ns);
       for (const auto& [name, binding] : imported->names) {
         if (name.empty() || name[0] == '_') continue;
         ns.names[name] = Binding{binding.value, resp, py::none()};
       }
-      return;
+      return false;
     }
     for (py::handle item : stmt.attr("names")) {
       py::tuple pair(py::reinterpret_borrow<py::object>(item));
@@ -662,6 +599,7 @@ class Reader {
       }
       ns.names[alias] = Binding{value, resp, py::none()};
     }
+    return false;
   }
 
   // `MIDDLEWARE.append(...)`, `INSTALLED_APPS.insert(...)`: applied to a copy of the value.
@@ -701,6 +639,28 @@ class Reader {
       }
     }
     ns.names[*name] = Binding{kept(result), responsible(scope, stmt), py::none()};
+  }
+
+  // A `try:` block: an optional import in it that fails (see import_from) ends the block, and
+  // the `except` clause that takes the ImportError runs instead.
+  void try_block(py::handle stmt, Namespace& ns, const Scope& scope) {
+    py::object meta = G("meta");
+    bool optional = false;
+    for (py::handle handler : stmt.attr("handlers")) {
+      optional = optional || truthy(meta.attr("catches_import_error")(handler));
+    }
+    for (py::handle inner : stmt.attr("body")) {
+      if (optional && is(inner, "ImportFrom") && import_from(inner, ns, scope, true, true)) {
+        for (py::handle handler : stmt.attr("handlers")) {
+          if (!truthy(meta.attr("catches_import_error")(handler))) continue;
+          walk(handler.attr("body"), ns, scope, true);
+          break;
+        }
+        return;
+      }
+      if (!is(inner, "ImportFrom") || !optional) statement(inner, ns, scope, true);
+    }
+    walk(stmt.attr("orelse"), ns, scope, true);
   }
 
   void walk(py::handle body, Namespace& ns, const Scope& scope, bool nested) {
@@ -755,7 +715,7 @@ class Reader {
                      resp);
       }
     } else if (is(stmt, "ImportFrom")) {
-      import_from(stmt, ns, scope, nested);
+      import_from(stmt, ns, scope, nested, false);
     } else if (is(stmt, "If")) {
       py::object test = evaluate(stmt.attr("test"), ns);
       if (known(test)) {
@@ -767,8 +727,7 @@ class Reader {
         ns = merge(yes, no, resp);
       }
     } else if (is(stmt, "TryExcept")) {
-      walk(stmt.attr("body"), ns, scope, true);
-      walk(stmt.attr("orelse"), ns, scope, true);
+      try_block(stmt, ns, scope);
     } else if (is(stmt, "TryFinally")) {
       walk(stmt.attr("body"), ns, scope, true);
       walk(stmt.attr("finalbody"), ns, scope, true);

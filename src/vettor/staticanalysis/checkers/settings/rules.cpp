@@ -197,23 +197,28 @@ std::vector<Finding> evaluate_rules(const Namespace& ns, py::handle defaults) {
     out.push_back(setting_finding("C4013", "SECURE_SSL_REDIRECT", redirect, py::bool_(true)));
   }
 
-  // Session cookies matter when the sessions app or middleware is in use (or may be).
+  // A missing Secure flag matters where the cookie is known to be sent: the session cookie
+  // when the sessions app or middleware is there, the CSRF cookie when its middleware is. A
+  // list the reader cannot know (a MIDDLEWARE reassigned in a branch, or built by a call) says
+  // neither. A session cookie opened to scripts on purpose is reported unless sessions are
+  // known to be unused.
   int sessions_app = holds(effective(ns, defaults, "INSTALLED_APPS").value, kSessionsApp);
   int sessions_mw = holds(mw.entries, kSessionMiddleware);
-  bool sessions = !(sessions_app == 0 && sessions_mw == 0);
+  bool sessions = sessions_app == 1 || sessions_mw == 1;
+  bool sessions_unused = sessions_app == 0 && sessions_mw == 0;
   Effective cookie_secure = effective(ns, defaults, "SESSION_COOKIE_SECURE");
   if (sessions && known(cookie_secure.value) && !truthy(cookie_secure.value)) {
     out.push_back(
         setting_finding("C4014", "SESSION_COOKIE_SECURE", cookie_secure, py::bool_(true)));
   }
   Effective httponly = effective(ns, defaults, "SESSION_COOKIE_HTTPONLY");
-  if (sessions && known(httponly.value) && !truthy(httponly.value)) {
+  if (!sessions_unused && known(httponly.value) && !truthy(httponly.value)) {
     out.push_back(removal_finding("C4015", "SESSION_COOKIE_HTTPONLY", httponly, py::bool_(true)));
   }
 
   Effective use_sessions = effective(ns, defaults, "CSRF_USE_SESSIONS");
   Effective csrf_secure = effective(ns, defaults, "CSRF_COOKIE_SECURE");
-  if (csrf != 0 && known(use_sessions.value) && !truthy(use_sessions.value) &&
+  if (csrf == 1 && known(use_sessions.value) && !truthy(use_sessions.value) &&
       known(csrf_secure.value) && !truthy(csrf_secure.value)) {
     out.push_back(setting_finding("C4016", "CSRF_COOKIE_SECURE", csrf_secure, py::bool_(true)));
   }
@@ -276,7 +281,9 @@ std::optional<Finding> plan(py::handle module_node, const std::string& code) {
   for (auto version = std::rbegin(kDjangoVersions); version != std::rend(kDjangoVersions);
        ++version) {
     for (Finding& f : evaluate_rules(ns, defaults_for(py::str(*version)))) {
-      if (f.code == code && f.fix != Fix::kNone) return f;
+      if (f.code != code || f.fix == Fix::kNone) continue;
+      f.version = *version;
+      return f;
     }
   }
   return std::nullopt;

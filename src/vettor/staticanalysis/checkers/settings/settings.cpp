@@ -28,6 +28,7 @@ PYBIND11_MODULE(settings, m) {
   py::module_ helpers = import_sibling(m, "helpers", 2);
   m.attr("helpers") = helpers;
   m.attr("dependencies") = import_sibling(m, "dependencies", 2);
+  m.attr("meta") = import_sibling(m, "meta", 2);
   m.attr("logger") = lookup("logging", "getLogger")(m.attr("__name__"));
   m.attr("_UNKNOWN") = import("builtins").attr("object")();
   // Absolute path -> text of settings files that a project transform has fixed but not yet
@@ -38,6 +39,14 @@ PYBIND11_MODULE(settings, m) {
   m.attr("XFRAME_MIDDLEWARE") = kXFrameMiddleware;
   m.attr("CSRF_MIDDLEWARE") = kCsrfMiddleware;
   m.attr("HSTS_SECONDS") = kHstsSeconds;
+  // Findings whose fix the project fixes (--fix, --diff) leave to the site's owner, with what
+  // the owner decides: a settings file cannot tell whether every subdomain serves HTTPS, and
+  // a domain on the browsers' preload lists stays there for months. Lint findings as ever;
+  // transform_code and the review suggestions still offer their fix, to a person who asks.
+  py::dict decisions;
+  decisions["C4011"] = "whether HTTP Strict Transport Security covers every subdomain";
+  decisions["C4017"] = "whether the domain goes on the browsers' HSTS preload lists";
+  m.attr("DOMAIN_DECISIONS") = decisions;
 
   m.attr("Codes") = make_codes(m, {"C4005", "C4007", "C4008", "C4009", "C4010", "C4011", "C4012",
                                    "C4013", "C4014", "C4015", "C4016", "C4017"});

@@ -94,6 +94,7 @@ struct Finding {
   py::object value = py::none();  // the value or middleware entry that the fix writes
   long index = 0;
   long size = 0;  // entries in the middleware list
+  const char* version = nullptr;  // the Django version whose defaults give the finding
 };
 
 // Django's default settings of one version (a module of library_default_settings).

@@ -1,6 +1,9 @@
 // URL configuration rules: URL names declared twice for the same parameters, and
-// reverse_lazy used where reverse would do.
+// reverse_lazy used where reverse would do. The project's routes, as its URL configuration
+// declares them, are read in configuration.cpp.
 #include <vettor/rules.hpp>
+
+#include "urls.hpp"
 
 #include <cstdint>
 #include <map>
@@ -638,4 +641,5 @@ PYBIND11_MODULE(urls, m) {
   m.attr("Checker") = make_checker(m, helpers);
   m.def("build_transformer_visitor", &build_transformer_visitor, py::arg("message_ids"));
   m.def("is_urls_module", &is_urls_module, py::arg("module_node"));
+  vettor::urls::register_configuration(m);
 }

@@ -1,0 +1,173 @@
+"""The commands: the lint (in the format asked for), the fixes (--diff, --fix) and the rules
+listing. Each takes the selections of the projects named and gives the exit status."""
+import functools
+import os
+import sys
+
+from vettor.staticanalysis import checker
+
+from . import formats, process, rules, status
+from .config import lint_config
+from .discovery import shown
+
+
+# ---------------------------------------------------------------------------------------
+# The lint
+
+
+def in_order(findings):
+    """Python findings, then template findings, each by place; the Django-version finding
+    last. Workers hand findings back in the order they finish; the output stays the same."""
+
+    def place(finding):
+        return (
+            finding["path"],
+            finding["line"] or 0,
+            finding["column"] or 0,
+            finding["message-id"],
+        )
+
+    python = [f for f in findings if not formats.is_meta(f) and "hint" not in f]
+    templates = [f for f in findings if not formats.is_meta(f) and "hint" in f]
+    return (
+        sorted(python, key=place)
+        + sorted(templates, key=place)
+        + [f for f in findings if formats.is_meta(f)]
+    )
+
+
+class LintedProject:
+    """One project of the lint: its selection, and its findings (in order, paths as they open
+    from the working directory), linted when first asked for."""
+
+    def __init__(self, selection, args):
+        self.selection = selection
+        self._args = args
+
+    @functools.cached_property
+    def findings(self):
+        project = self.selection.root
+        files = {path: None for path in self.selection.python + self.selection.templates}
+        files["META"] = None
+        found = in_order(
+            checker.get_messages(
+                str(project),
+                files,
+                config=lint_config(self.selection, self._args),
+                jobs=self._args.jobs or 0,
+            )
+        )
+        for finding in found:
+            finding["path"] = shown(project, finding["path"])
+        return found
+
+
+class LintRun:
+    """The lint of the projects named, as a format reads it."""
+
+    def __init__(self, selections, args, counter):
+        self.selections = selections
+        self.projects = [LintedProject(selection, args) for selection in selections]
+        self._counter = counter
+
+    @property
+    def skipped_templates(self):
+        return self._counter.templates_skipped
+
+
+def lint(selections, args, counter):
+    run = LintRun(selections, args, counter)
+    with process.interrupt_ends_at_once():
+        formats.FORMATS[args.format](run)
+    found = [f for project in run.projects for f in project.findings if not formats.is_meta(f)]
+    return status.FOUND if found or run.skipped_templates else status.CLEAN
+
+
+# ---------------------------------------------------------------------------------------
+# The fixes
+
+
+def failure_lines(project, failures):
+    return [f"Could not fix {shown(project, path)}: {error}" for path, error in failures]
+
+
+def migration_line(apps, written):
+    """What to do once fixes change model fields: the migrations of those apps."""
+    names = " ".join(apps)
+    if written:
+        return (
+            f"Model fields changed in {', '.join(apps)}: "
+            f"run `python manage.py makemigrations {names}`"
+        )
+    return (
+        f"These fixes change model fields in {', '.join(apps)}: once they are applied, "
+        f"run `python manage.py makemigrations {names}`"
+    )
+
+
+def write_failure(project, error):
+    """A file that could not be written, in one line."""
+    path = getattr(error, "path", None)
+    path = shown(project, path) if path else error.filename or "a file"
+    reason = error.strerror or str(error)
+    return f"Could not write {path}: {reason}"
+
+
+def diff(selection, args):
+    """--diff: the fixes of the project's selected Python files as one unified diff on standard
+    output, the files listed on standard error; nothing is written."""
+    from vettor.staticanalysis import transformer
+
+    project = selection.root
+    fixed = transformer.transform_files(
+        str(project), selection.python, jobs=args.jobs, config=lint_config(selection, args)
+    )
+    # The diff alone goes to standard output, as bytes: each file's lines in the file's own
+    # encoding and line endings, so that patch and git apply take it as it is.
+    sys.stdout.flush()
+    sys.stdout.buffer.write(fixed.unified_diff_bytes())
+    sys.stdout.buffer.flush()
+    failures = list(getattr(fixed, "failures", []))
+    would = [f"would fix {shown(project, path)}" for _, path in fixed]
+    for line in would + failure_lines(project, failures):
+        print(line, file=sys.stderr)
+    print(f"{formats.counted(len(fixed), 'file')} would be fixed", file=sys.stderr)
+    if getattr(fixed, "migrations", None):
+        print(migration_line(fixed.migrations, written=False), file=sys.stderr)
+    return status.FOUND if len(fixed) or failures else status.CLEAN
+
+
+def fix(selection, args):
+    """--fix: the fixes of the project's selected Python files, written into them."""
+    from vettor.staticanalysis import transformer
+
+    project = selection.root
+    unwritten = []
+    try:
+        written, failures = transformer.trasform_files_in_place(
+            str(project), selection.python, jobs=args.jobs, config=lint_config(selection, args)
+        ), []
+    except transformer.TransformError as error:
+        written, failures = error.written, error.failures
+    except OSError as error:
+        if not hasattr(error, "written"):
+            raise
+        written, failures = error.written, []
+        unwritten.append(write_failure(project, error))
+    for path in written:
+        print(f"Fixed {shown(project, path)}")
+    for line in failure_lines(project, failures) + unwritten:
+        print(line, file=sys.stderr)
+    print(f"{formats.counted(len(written), 'file')} fixed")
+    if getattr(written, "migrations", None):
+        print(migration_line(written.migrations, written=True), file=sys.stderr)
+    return status.FOUND if failures or unwritten else status.CLEAN
+
+
+# ---------------------------------------------------------------------------------------
+# The rules
+
+
+def list_rules():
+    sys.stdout.write(rules.rules_text())
+    return status.CLEAN
