@@ -15,6 +15,7 @@ import sys
 from vettor.staticanalysis import meta
 
 from . import commands, config, discovery, process, status
+from .escaping import visible
 
 
 def run(args, parser, counter):
@@ -31,9 +32,9 @@ def run(args, parser, counter):
         else:
             found = commands.lint(selections, args, counter)
     except discovery.NoSuchPath as error:
-        parser.error(str(error))
+        parser.error(visible(error))
     except meta.ConfigurationError as error:
-        print(error, file=sys.stderr)
+        print(visible(error), file=sys.stderr)
         return status.USAGE
     return status.CLEAN if args.exit_zero and found == status.FOUND else found
 
