@@ -320,8 +320,8 @@ def padded(text, size):
 def sized_project(root, size, pyproject=""):
     files = {"shop/__init__.py": "", "shop/models.py": hostile_corpus.NULL_FIELD,
              "shop/big.py": padded(hostile_corpus.NULL_FIELD, size),
-             "shop/templates/big.html": '<a href="/x/">x</a>\n' * (size // 20 + 1),
-             "shop/templates/small.html": '<a href="/y/">y</a>\n'}
+             "shop/templates/big.html": '<img src="/static/x.png">\n' * (size // 26 + 1),
+             "shop/templates/small.html": '<img src="/static/y.png">\n'}
     if pyproject:
         files["pyproject.toml"] = f"[tool.vettor]\n{pyproject}\n"
     for key, text in files.items():
@@ -350,7 +350,7 @@ def test_a_file_over_the_size_limit_is_one_finding_and_the_rest_is_linted(tmp_pa
     assert sorted((m["path"], m["line"], m["message-id"], str(m["message"])) for m in found) == [
         ("shop/big.py", 1, "F0001", f"too large to analyse ({shown})"),
         ("shop/models.py", hostile_corpus.NULL_FIELD_LINE, "C2000", "{'name': 'label'}"),
-        ("shop/templates/small.html", 1, "C7000", "{'path': '/y/'}"),
+        ("shop/templates/small.html", 1, "C7001", "{'path': '/static/y.png'}"),
     ]
     assert [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING] == [
         f"Skipped template {root / 'shop/templates/big.html'}: it is too large to analyse ({shown})"]
@@ -363,7 +363,7 @@ def test_the_host_can_raise_the_projects_limit(tmp_path):
     keys = ["shop/big.py", "shop/templates/big.html"]
     found = checker.get_messages(str(root), dict.fromkeys(keys), config={"max-file-size": 1}, jobs=1)
     assert {(m["path"], m["message-id"]) for m in found} == {
-        ("shop/big.py", "C2000"), ("shop/templates/big.html", "C7000")}
+        ("shop/big.py", "C2000"), ("shop/templates/big.html", "C7001")}
 
 
 def test_the_fixes_and_the_suggestions_pass_a_file_over_the_limit_by_with_a_word(tmp_path, caplog):
