@@ -300,6 +300,36 @@ def test_odd_names_get_review_suggestions(odd_project, caplog, tmp_path, monkeyp
     assert "Too many levels of symbolic links" in warning
 
 
+ROADS = [["--format", "text"], ["--format", "json"], ["--format", "github"], ["--diff"], ["--fix"]]
+
+
+@pytest.mark.parametrize("road", ROADS, ids=lambda road: road[-1])
+def test_odd_names_cost_a_file_not_the_command(road):
+    with odd_names() as root:  # the fix writes: a project of its own
+        proc = subprocess.run(COMMAND + ["-j", "1", *road], capture_output=True, cwd=root,
+                              timeout=TIMEOUT)
+        out, err = proc.stdout.decode("utf-8", "surrogateescape"), proc.stderr.decode("utf-8")
+        if road == ["--fix"]:
+            fixed = [key for key in FIXABLE_ODD_KEYS if "null=True" not in (root / key).read_text()]
+    assert "Traceback" not in err
+    assert proc.returncode == (0 if road == ["--fix"] else 1), err
+    shown = {key: key.replace("\udce9", "\\xe9") for key in hostile_corpus.ODD_KEYS}
+    if road == ["--format", "json"]:
+        records = json.loads(out.encode("utf-8", "surrogateescape").decode("utf-8"))
+        assert {(r["path"], r["message-id"]) for r in records if r["message-id"] != "C1000"} == {
+            *((key, "C2000") for key in FIXABLE_ODD_KEYS), (hostile_corpus.LOOP, "F0001")}
+    elif road == ["--diff"]:
+        assert {f"would fix {shown[key]}" for key in FIXABLE_ODD_KEYS} <= set(err.splitlines())
+        assert out.count("+++ ") == len(FIXABLE_ODD_KEYS)
+    elif road == ["--fix"]:
+        assert fixed == FIXABLE_ODD_KEYS
+        assert {f"Fixed {shown[key]}" for key in FIXABLE_ODD_KEYS} <= set(out.splitlines())
+    else:
+        out.encode("utf-8")  # printable as it is: nothing undecodable left
+        for key in hostile_corpus.ODD_KEYS:
+            assert shown[key] in out
+
+
 def test_a_text_fixed_under_a_name_that_is_not_utf8(odd_project):
     from vettor.staticanalysis import transformer
 
