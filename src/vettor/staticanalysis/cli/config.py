@@ -57,7 +57,8 @@ def build_parser():
         "setup.cfg or setup.py.",
         epilog="Exit status: 0 when nothing is found, 1 when there are findings (files that "
         "could not be analysed included; with --diff: fixes to make), 2 for a mistake on the "
-        "command line or in the [tool.vettor] table of pyproject.toml, 130 when interrupted.",
+        "command line or in the [tool.vettor] table of pyproject.toml, 130 when interrupted, 143 "
+        "for SIGTERM.",
     )
     parser.set_defaults(switches=[])
     parser.add_argument(
