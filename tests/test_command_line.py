@@ -194,6 +194,7 @@ def test_the_console_command_runs_as_the_module_does(tmp_path):
         ),
         ({"tool.py": "x = 1\n"}, ["--jobs", "-1"], 2),
         ({"tool.py": "x = 1\n"}, ["--jobs", "two"], 2),
+        ({"tool.py": "x = 1\n"}, ["--jobs", str(2**63)], 2),
         ({"tool.py": "x = 1\n"}, ["--format", "xml"], 2),
         ({"tool.py": "x = 1\n"}, ["--diff", "--fix"], 2),
         ({"tool.py": "x = 1\n"}, ["--diff", "--format", "json"], 2),

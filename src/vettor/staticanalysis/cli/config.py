@@ -35,6 +35,8 @@ def worker_count(text):
         raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
     if jobs < 0:
         raise argparse.ArgumentTypeError(f"{jobs} is below 0 (0 starts one worker per CPU)")
+    if jobs > sys.maxsize:  # what the lint's native code takes, as for `jobs` in the table
+        raise argparse.ArgumentTypeError(f"{jobs} is too large (at most {sys.maxsize})")
     return jobs
 
 
