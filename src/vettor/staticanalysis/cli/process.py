@@ -108,21 +108,7 @@ def end_workers():
             child.join(1)
 
 
-def ended_at_once(_signum, _frame):
-    """SIGTERM (a CI job cancelled, a review bot stopping): the workers end first, so that none
-    of them is left writing to a pipe nobody reads (a BrokenPipeError traceback each), then the
-    command, with the status a process ended by the signal has."""
-    _fork_hook["stopping"] = True
-    end_workers()
-    os._exit(status.TERMINATED)
-
-
-def stop_at_once(_signum, _frame):
-    """Ctrl-C during a lint: end the workers and the command now.
-
-    pylint closes its worker pool and waits for it to finish every file when the lint is
-    interrupted, and may wait for ever when a worker is gone; nothing of the lint needs
-    tidying up, so the workers are killed and the process exits here."""
+def end_workers_and_display():
     _fork_hook["stopping"] = True
     end_workers()
     for display in list(getattr(checker, "_displays", [])):
@@ -134,6 +120,24 @@ def stop_at_once(_signum, _frame):
         sys.stdout.flush()
     except Exception:
         pass
+
+
+def ended_at_once(_signum, _frame):
+    """SIGTERM (a CI job cancelled, a review bot stopping): the workers end first, so that none
+    of them is left writing to a pipe nobody reads (a BrokenPipeError traceback each), then the
+    command, without a word, with the status a process ended by the signal has."""
+    end_workers_and_display()
+    os._exit(status.TERMINATED)
+
+
+def stop_at_once(_signum, _frame):
+    """Ctrl-C during a lint or a fix: end the workers and the command now.
+
+    pylint closes its worker pool and waits for it to finish every file when the lint is
+    interrupted, and may wait for ever when a worker is gone; nothing of the lint needs
+    tidying up (a fixed file is written whole, in place of the old one, or not at all), so the
+    workers are killed and the process exits here."""
+    end_workers_and_display()
     print("Interrupted.", file=sys.stderr, flush=True)
     os._exit(status.INTERRUPTED)
 
