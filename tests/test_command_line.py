@@ -247,6 +247,7 @@ def test_version_prints_the_same_and_alone_loads_no_analyser(tmp_path, args):
         ),
         ({"tool.py": "x = 1\n"}, ["--jobs", "-1"], 2),
         ({"tool.py": "x = 1\n"}, ["--jobs", "two"], 2),
+        ({"tool.py": "x = 1\n"}, ["--jobs", str(2**63)], 2),
         ({"tool.py": "x = 1\n"}, ["--format", "xml"], 2),
         ({"tool.py": "x = 1\n"}, ["--diff", "--fix"], 2),
         ({"tool.py": "x = 1\n"}, ["--diff", "--format", "json"], 2),
@@ -491,6 +492,25 @@ def test_directories_limit_the_lint_to_those_folders(tmp_path):
     write(tmp_path, SELECTION_PROJECT)
     (tmp_path / "pyproject.toml").write_text("[tool.vettor]\ndirectories = ['legacy']\n")
     assert linted_paths(tmp_path) == {"legacy/views.py", "legacy/templates/old.html"}
+
+
+@pytest.mark.parametrize(
+    "directories, linted",
+    [
+        ("['legacy', 'old']", {"legacy/views.py", "legacy/templates/old.html"}),
+        ("['old']", {"legacy/views.py", "legacy/templates/old.html"}),
+        ("['.', 'old']", LINTED),
+    ],
+    ids=["the folder and its link", "the link alone", "the root and a link inside it"],
+)
+def test_a_folder_reached_twice_through_a_link_is_linted_once(tmp_path, directories, linted):
+    write(tmp_path, SELECTION_PROJECT)
+    os.symlink("legacy", tmp_path / "old")
+    (tmp_path / "pyproject.toml").write_text(f"[tool.vettor]\ndirectories = {directories}\n")
+    result = run("--format", "json", "-j", "1", cwd=tmp_path)
+    paths = [r["path"] for r in json.loads(result.stdout) if r["message-id"] != "C1000"]
+    # Under the path the link leads to, each file once.
+    assert sorted(paths) == sorted(linted)
 
 
 def test_the_host_api_keeps_its_explicit_selection(tmp_path):
@@ -1131,6 +1151,47 @@ def test_an_interrupt_ends_the_lint_at_once(tmp_path, jobs, whole_group):
     assert err == "Interrupted.\n"
     time.sleep(0.5)
     assert processes_in_group(process.pid) == [], "a worker was left behind"
+
+
+@pytest.mark.parametrize(
+    "args, signum, status, said",
+    [
+        (["--fix"], signal.SIGINT, 130, "Interrupted.\n"),
+        (["--diff"], signal.SIGINT, 130, "Interrupted.\n"),
+        ([], signal.SIGTERM, 128 + signal.SIGTERM, ""),
+        (["--fix"], signal.SIGTERM, 128 + signal.SIGTERM, ""),
+    ],
+    ids=["Ctrl-C in --fix", "Ctrl-C in --diff", "SIGTERM in the lint", "SIGTERM in --fix"],
+)
+def test_a_signal_ends_every_road_and_its_workers_quietly(tmp_path, args, signum, status, said):
+    busy_project(tmp_path)
+    before = files_of(tmp_path)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "vettor.staticanalysis", str(tmp_path), "--jobs", "2", *args],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    )
+    try:
+        deadline = time.monotonic() + 120
+        while len(processes_in_group(process.pid)) < 3:
+            assert time.monotonic() < deadline and process.poll() is None, "no workers started"
+            time.sleep(0.1)
+        time.sleep(1)
+        assert process.poll() is None, "the command ended before the signal"
+        process.send_signal(signum)
+        _, err = process.communicate(timeout=10)
+    finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.communicate()
+    assert process.returncode == status
+    assert err == said
+    time.sleep(0.5)
+    assert processes_in_group(process.pid) == [], "a worker was left behind"
+    if "--fix" in args:  # stopped while the lint ran: nothing written
+        assert files_of(tmp_path) == before
 
 
 # ---------------------------------------------------------------------------------------

@@ -494,8 +494,8 @@ void write_whole(py::handle full, py::handle data) {
   }
   lookup("builtins", "open")(full, "r+b").attr("close")();
   py::object folder = full.attr("parent");
-  std::string name = py::str(full.attr("name"));
-  py::tuple made = G("tempfile").attr("mkstemp")("dir"_a = folder, "prefix"_a = "." + name + ".",
+  py::object prefix = py::str(".{}.").format(full.attr("name"));
+  py::tuple made = G("tempfile").attr("mkstemp")("dir"_a = folder, "prefix"_a = prefix,
                                                   "suffix"_a = ".tmp");
   py::object temporary = made[1];
   try {
@@ -541,7 +541,7 @@ py::object trasform_files_in_place(py::object project_root, py::object whitelist
   for (auto entry : pending) {
     py::handle path = entry.first;
     py::object full = G("helpers").attr("file_under_root")(project_root, path);
-    std::string name = py::str(lookup("os", "fspath")(path));
+    std::string name = vettor::text_bytes(lookup("os", "fspath")(path));
     if (name.size() > 3 && name.compare(name.size() - 3, 3, ".py") == 0 &&
         PyUnicode_Check(entry.second.ptr())) {
       check_parses(py::reinterpret_borrow<py::object>(entry.second), path);
@@ -617,11 +617,11 @@ py::object make_transform_error(py::module_& m) {
       [](py::object self, py::object written, py::object failures) {
         std::string text = std::to_string(py::len(failures)) + " file(s) not fixed:";
         for (py::handle failure : failures) {
-          text += " " + std::string(py::str(failure[py::int_(0)])) + " (" +
-                  std::string(py::str(failure[py::int_(1)])) + ");";
+          text += " " + vettor::text_bytes(py::str(failure[py::int_(0)])) + " (" +
+                  vettor::text_bytes(py::str(failure[py::int_(1)])) + ");";
         }
         text.pop_back();
-        lookup("builtins", "Exception").attr("__init__")(self, text);
+        lookup("builtins", "Exception").attr("__init__")(self, vettor::bytes_text(text));
         self.attr("written") = written;
         self.attr("failures") = failures;
       },

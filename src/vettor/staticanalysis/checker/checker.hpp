@@ -127,8 +127,9 @@ class KeptAstroidOptions {
 // process_state.cpp: a lint of the project in `project_root` (none: no project but the
 // import path) over `targets` starts without the library modules its own modules shadow, and
 // when it goes, astroid knows no module of the project any more, nor where any module was
-// found, nor an answer of its inference; native modules of the project it imported are gone
-// from sys.modules.
+// found, nor an answer of its inference, and neither astroid nor pylint keeps a cached answer
+// that holds a node of the project; native modules of the project it imported are gone from
+// sys.modules.
 class ProjectModulesForgotten {
  public:
   ProjectModulesForgotten(py::object project_root, py::object targets);

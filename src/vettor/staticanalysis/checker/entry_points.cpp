@@ -105,13 +105,13 @@ py::list get_all_message_codes() {
 
 py::object os_path(const char* name) { return G("os").attr("path").attr(name); }
 
-std::string absolute_root(py::handle project_root) {
-  return os_path("abspath")(G("os").attr("fspath")(project_root)).cast<std::string>();
+py::str absolute_root(py::handle project_root) {
+  return os_path("abspath")(G("os").attr("fspath")(project_root));
 }
 
 // The text under which a finding on `path` is reported: relative to the root when it lies
 // under it. A relative path is already relative to the root (the reporter strips the root).
-py::str project_relative(py::handle path, const std::string& root) {
+py::str project_relative(py::handle path, py::handle root) {
   py::object p = G("Path")(path);
   if (!truthy(p.attr("is_absolute")())) return py::str(p);
   try {
@@ -218,9 +218,16 @@ py::object describe_syntax_error(py::handle path) {
 // The message for a module that cannot be opened, or None when it can.
 py::object describe_unreadable(py::handle path) {
   // Opening a FIFO would wait for a writer for ever.
-  py::object status = on_error(
-      PyExc_OSError, [&] { return G("os").attr("stat")(path); },
-      [] { return py::object(py::none()); });
+  bool loop = false;
+  py::object status;
+  try {
+    status = G("os").attr("stat")(path);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OSError)) throw;
+    loop = py::object(e.value().attr("errno")).equal(lookup("errno", "ELOOP"));
+    status = py::none();
+  }
+  if (loop) return py::str("cannot read the file: it is a loop of symbolic links");
   if (!status.is_none() && !truthy(lookup("stat", "S_ISREG")(status.attr("st_mode"))))
     return py::str("cannot read the file: it is not a regular file");
   try {
@@ -230,7 +237,7 @@ py::object describe_unreadable(py::handle path) {
     if (!e.matches(PyExc_OSError)) throw;
     if (truthy(os_path("islink")(path)) && !truthy(os_path("exists")(path)))
       return py::str("cannot read the file: it is a symbolic link to a missing file");
-    return py::str("cannot read the file: " + std::string(py::str(e.value().attr("strerror"))));
+    return py::str("cannot read the file: {}").format(e.value().attr("strerror"));
   }
 }
 
@@ -298,8 +305,8 @@ void bound_project_jobs(py::dict& merged, py::handle project_config, py::handle 
 
 // A selected file that leads out of the project (by "..", an absolute path or a link) is not
 // the project's: it is skipped, named in a warning.
-bool leads_outside(const std::string& root, py::handle key, py::handle path) {
-  if (!leads_outside_root(py::str(root), path)) return false;
+bool leads_outside(py::handle root, py::handle key, py::handle path) {
+  if (!leads_outside_root(root, path)) return false;
   G("logger").attr("warning")("Skipping %s: %s", key, "it leads outside the project root");
   return true;
 }
@@ -341,7 +348,7 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   for (auto item : entries) {
     // Keys for the driver itself, not for the linter.
     if (is_file_selection_key(item.first) || py::str(kParseCache).equal(item.first) ||
-        py::str(kPerFileIgnores).equal(item.first))
+        py::str(kPerFileIgnores).equal(item.first) || py::str(kMaxFileSizeKey).equal(item.first))
       continue;
     // Set below: the configured settings modules win over those found in the project.
     if (py::str(kSettingsFiles).equal(item.first)) continue;
@@ -351,6 +358,7 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
     apply_option(linter, item.first, value);
   }
   linter.attr("set_option")("django-version", django_version);
+  linter.attr("max_file_size") = max_file_size(entries);
   py::object meta = G("meta");
   // A configuration that names the settings modules chooses them; otherwise the project's
   // metadata finds the ones a deployment uses.
@@ -361,7 +369,7 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
 
   // Python keys, by the project-relative text their findings come back under; each file
   // is handed to the linter once, under the root.
-  std::string root = absolute_root(project_root);
+  py::str root = absolute_root(project_root);
   py::dict selection;
   py::list targets;
   for (auto item : py::dict(builtin("dict")(files))) {
@@ -372,8 +380,7 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
     if (!selection.contains(name)) targets.append(target);
     selection[name] = item.second;
   }
-  linter.attr("reporter").attr("path_strip_prefix") =
-      py::str(root) + G("os").attr("sep").cast<py::str>();
+  linter.attr("reporter").attr("path_strip_prefix") = root.attr("__add__")(G("os").attr("sep"));
   // Managers and querysets infer only under the shims' transforms on astroid's global
   // manager. They are put there before the first file (and before pylint forks its
   // workers), so the queryset rules see the same values in every project, whether or not
@@ -382,7 +389,7 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   keep_node_constructor_signatures();
   {
     // Gone last: the next lint of this process starts from none of this project's modules.
-    ProjectModulesForgotten forgotten(py::str(root), targets);
+    ProjectModulesForgotten forgotten(root, targets);
     KeptTrees kept(parse_cache_wanted(entries.attr("get")(kParseCache)));
     RaisedCollectorThresholds thresholds;
     KeptClassAnswers class_answers;
@@ -455,7 +462,7 @@ py::list get_html_messages(py::object files, py::object config, py::object proje
   if (project_root.is_none()) {
     paths = keys;
   } else {
-    std::string root = absolute_root(project_root);
+    py::str root = absolute_root(project_root);
     for (py::handle key : keys) {
       py::object path = os_path("join")(root, key);
       if (leads_outside(root, key, path)) continue;
@@ -464,6 +471,7 @@ py::list get_html_messages(py::object files, py::object config, py::object proje
     }
   }
   py::object linter = G("HtmlLinter")(py::arg("routes") = routes);
+  linter.attr("max_file_size") = max_file_size(config);
   linter.attr("check")(paths);
 
   // The configuration's "disable" and "enable" entries, in its order, as pylint applies them to
@@ -566,7 +574,7 @@ py::list get_text_messages(py::object project_root, py::object path, py::object 
     G("check_per_file_ignores")(config[kPerFileIgnores], "config: per-file-ignores");
   py::dict merged = merge_config(project_config, config);
   py::object per_file_ignores = merged.attr("get")(kPerFileIgnores);
-  std::string root = absolute_root(project_root);
+  py::str root = absolute_root(project_root);
   py::object key = G("os").attr("fspath")(path);
   py::object target = os_path("normpath")(os_path("join")(root, key));
   py::list kept;
@@ -595,8 +603,8 @@ py::list get_text_messages(py::object project_root, py::object path, py::object 
     // The files, the parse cache and the workers are the driver's; the settings modules are
     // handed over below, as the project lint chooses them.
     if (is_file_selection_key(item.first) || py::str(kParseCache).equal(item.first) ||
-        py::str(kPerFileIgnores).equal(item.first) || py::str(kSettingsFiles).equal(item.first) ||
-        py::str("jobs").equal(item.first))
+        py::str(kPerFileIgnores).equal(item.first) || py::str(kMaxFileSizeKey).equal(item.first) ||
+        py::str(kSettingsFiles).equal(item.first) || py::str("jobs").equal(item.first))
       continue;
     py::object value = py::reinterpret_borrow<py::object>(item.second);
     if (py::str("disable").equal(item.first) || py::str("enable").equal(item.first))
@@ -711,8 +719,9 @@ void register_entry_points(py::module_& m) {
         "holds the finding's argument record), then the template findings, then C1000.\n"
         "Paths are relative to project_root, lines 1-based, columns 0-based. A Python\n"
         "file that could not be analysed is one finding, E0001 (it does not parse or\n"
-        "decode) or F0001 (it cannot be read, or the analysis failed), whatever lines\n"
-        "were selected.",
+        "decode) or F0001 (it cannot be read, is larger than config[\"max-file-size\"] MB\n"
+        "(default 2), or the analysis failed), whatever lines were selected; a template\n"
+        "that cannot be read or is that large is skipped with a warning.",
         py::arg("project_root"), py::arg("files"), py::arg("default_django_version") = "3.2",
         py::arg("config") = shared_config, py::arg("jobs") = 0);
   m.def("get_python_messages", &get_python_messages,

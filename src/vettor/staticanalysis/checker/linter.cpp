@@ -5,6 +5,8 @@
 // plain record. The template checkers are driven by a small linter of their own.
 #include "checker.hpp"
 
+#include <vettor/project_files.hpp>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -245,13 +247,15 @@ void set_current_module(py::handle cls, py::object self, py::object modname,
 // not parse or decode, a fatal (F0001) for one that cannot be read or on which astroid or a
 // checker fails (a RecursionError on a deeply nested expression, say). The lint goes on.
 
-std::string error_text(const py::error_already_set& e) {
+// (Texts, not C++ strings: an error may name a file whose name is not UTF-8.)
+py::str error_text(const py::error_already_set& e) {
   py::object value = e.value();
-  return std::string(py::str(value.get_type().attr("__name__"))) + ": " +
-         std::string(py::str(value));
+  return py::str("{}: {}").format(value.get_type().attr("__name__"), value);
 }
 
-void add_fatal(py::object self, const std::string& text) {
+py::str join(const char* head, py::handle tail) { return py::str(head).attr("__add__")(tail); }
+
+void add_fatal(py::object self, py::handle text) {
   self.attr("add_message")("fatal", py::arg("args") = text);
 }
 
@@ -275,8 +279,14 @@ bool is_readable_kind(py::object self, py::handle filepath) {
     return true;  // opening it fails the ordinary way
   }
   if (truthy(lookup("stat", "S_ISREG")(status.attr("st_mode")))) return true;
-  add_fatal(self, "cannot read the file: it is not a regular file");
+  add_fatal(self, py::str("cannot read the file: it is not a regular file"));
   return false;
+}
+
+// The limit the lint was given (the linter's `max_file_size`, in MB), or the default.
+double file_size_limit(py::handle self) {
+  py::object limit = py::getattr(self, "max_file_size", py::none());
+  return limit.is_none() ? kDefaultMaxFileSizeMB : limit.cast<double>();
 }
 
 py::object get_ast(py::object self, py::object filepath, py::object modname, py::object data) {
@@ -285,6 +295,10 @@ py::object get_ast(py::object self, py::object filepath, py::object modname, py:
   try {
     if (data.is_none()) {
       if (!is_readable_kind(self, filepath)) return py::none();
+      if (auto large = file_too_large(filepath, file_size_limit(self))) {
+        add_fatal(self, py::str(*large));
+        return py::none();
+      }
       return manager.attr("ast_from_file")(filepath, modname, py::arg("source") = true);
     }
     return lookup("astroid.builder", "AstroidBuilder")(manager).attr("string_build")(
@@ -297,12 +311,12 @@ py::object get_ast(py::object self, py::object filepath, py::object modname, py:
       if (vettor::isinstance(cause, PyExc_UnicodeError)) {
         add_syntax_error(self, cause);
       } else if (vettor::isinstance(cause, PyExc_OSError)) {
-        add_fatal(self, "cannot read the file: " + std::string(py::str(cause.attr("strerror"))));
+        add_fatal(self, join("cannot read the file: ", py::str(cause.attr("strerror"))));
       } else {
-        add_fatal(self, "astroid could not build the module: " + error_text(e));
+        add_fatal(self, join("astroid could not build the module: ", error_text(e)));
       }
     } else if (e.matches(PyExc_Exception)) {
-      add_fatal(self, "astroid could not build the module: " + error_text(e));
+      add_fatal(self, join("astroid could not build the module: ", error_text(e)));
     } else {
       throw;
     }
@@ -318,7 +332,7 @@ py::object check_astroid_module(py::handle cls, py::object self, py::object ast_
                                                          tokencheckers);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    add_fatal(self, "the analysis of the module failed: " + error_text(e));
+    add_fatal(self, join("the analysis of the module failed: ", error_text(e)));
     return py::none();
   }
 }
@@ -380,8 +394,10 @@ py::object make_html_linter(py::module_& m) {
       cls, "check",
       [](py::object self, py::object files) {
         py::list messages = self.attr("messages");
+        py::object limit = py::getattr(self, "max_file_size", py::none());
         for (py::handle checker_class : G("html_checker_classes")) {
           py::object template_checker = checker_class();
+          if (!limit.is_none()) template_checker.attr("max_file_size") = limit;
           template_checker.attr("routes") = self.attr("routes");
           template_checker.attr("sources") = self.attr("sources");
           template_checker.attr("check")(files);
@@ -397,15 +413,15 @@ py::object make_html_linter(py::module_& m) {
 
 py::dict lint_message(py::handle message) {
   py::dict record;
-  record["type"] = message.attr("category");
-  record["module"] = message.attr("module");
-  record["obj"] = message.attr("obj");
-  record["line"] = message.attr("line");
-  record["column"] = message.attr("column");
-  record["path"] = message.attr("path");
-  record["symbol"] = message.attr("symbol");
-  record["message"] = message.attr("msg");
-  record["message-id"] = message.attr("msg_id");
+  record[interned("type")] = message.attr("category");
+  record[interned("module")] = message.attr("module");
+  record[interned("obj")] = message.attr("obj");
+  record[interned("line")] = message.attr("line");
+  record[interned("column")] = message.attr("column");
+  record[interned("path")] = message.attr("path");
+  record[interned("symbol")] = message.attr("symbol");
+  record[interned("message")] = message.attr("msg");
+  record[interned("message-id")] = message.attr("msg_id");
   return record;
 }
 
@@ -417,9 +433,9 @@ void strip_prefix_in_front(py::handle self, py::handle msg, py::handle record) {
   py::object abspath = getattr_or_none(msg, "abspath");
   py::object prefix = getattr_or_none(self, "path_strip_prefix");
   if (!py::isinstance<py::str>(abspath) || !py::isinstance<py::str>(prefix)) return;
-  std::string full = abspath.cast<std::string>();
-  std::string front = prefix.cast<std::string>();
-  if (!front.empty() && full.starts_with(front)) full = full.substr(front.size());
+  py::object full = abspath;
+  if (truthy(prefix) && truthy(abspath.attr("startswith")(prefix)))
+    full = abspath[py::slice(py::len(prefix), py::len(abspath), 1)];
   record[py::str("path")] = full;
 }
 

@@ -86,9 +86,9 @@ void remove_quietly(py::handle path) {
 }
 
 // The module name astroid gives a tree built under `modname`.
-std::string tree_name(py::handle modname) {
-  std::string name = py::str(modname);
-  if (name.ends_with(".__init__")) name.resize(name.size() - 9);
+py::str tree_name(py::handle modname) {
+  py::str name(modname);
+  if (truthy(name.attr("endswith")(".__init__"))) return name.attr("__getitem__")(py::slice(0, -9, 1));
   return name;
 }
 
@@ -149,7 +149,7 @@ py::object load_tree(py::handle path, py::handle modname, py::handle file) {
           loaded = lookup("pickle", "loads")(inflated);
         }
         if (!vettor::isinstance(loaded, lookup("astroid.nodes", "Module")) ||
-            !py::object(loaded.attr("name")).equal(py::str(tree_name(modname))) ||
+            !py::object(loaded.attr("name")).equal(tree_name(modname)) ||
             !py::object(loaded.attr("file")).equal(file))
           return py::none();
         return loaded;

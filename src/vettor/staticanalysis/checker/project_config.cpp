@@ -5,7 +5,8 @@
 // pylint's options reach far beyond the lint (which native modules astroid may import and
 // run, which plugins load, what code runs at start-up), so the project's table may set only
 // this package's own options: the rule options, which findings to report, how many workers,
-// which files, its settings modules, whether trees are kept, and its Django version. Anything
+// which files, its settings modules, whether trees are kept, its Django version and the size
+// over which a file is not analysed. Anything
 // else, and any value of the wrong kind, is a mistake in the configuration, told in one line
 // that names the file and the key. The command line and every entry point of the host API
 // check the table here, so a project's table means the same to all of them. The host's own
@@ -30,8 +31,8 @@ constexpr const char* kLargestWholeNumber = "9223372036854775807";
                                       const std::string& what) {
   py::object pyproject = G("Path")(project_root).attr("__truediv__")("pyproject.toml");
   raise(G("meta").attr("ConfigurationError"),
-        std::string(py::str(pyproject)) + ": [tool.vettor] " + std::string(py::str(key)) + ": " +
-            what);
+        bytes_text(text_bytes(py::str(pyproject)) + ": [tool.vettor] " + text_bytes(py::str(key)) +
+                   ": " + what));
 }
 
 std::string shown(py::handle value) { return py::repr(value); }
@@ -158,6 +159,10 @@ void check_django_version(const Entry& entry) {
   }
 }
 
+void check_max_file_size(const Entry& entry) {
+  if (!is_size_limit(entry.value)) entry.error(size_limit_mistake(entry.value));
+}
+
 // The keys the driver and the command line read, beside the rule options, each with its check.
 struct OwnKey {
   const char* key;
@@ -171,6 +176,7 @@ constexpr OwnKey kOwnKeys[] = {
     {"parse-cache", &check_true_or_false}, {"django-version", &check_django_version},
     {"per-file-ignores", &check_per_file_ignores},
     {"respect-gitignore", &check_true_or_false},
+    {kMaxFileSizeKey, &check_max_file_size},
 };
 
 py::set rule_option_names() {
@@ -241,7 +247,8 @@ void register_project_config(py::module_& m) {
         "list of texts), \"directories\" (folders inside the project), \"settings-files\"\n"
         "(modules of the project), \"parse-cache\" (true or false), \"django-version\" (a\n"
         "text such as \"3.2\"), \"per-file-ignores\" (shell patterns of paths mapped to names\n"
-        "as disable takes them) and \"respect-gitignore\" (true or false); pylint's own\n"
+        "as disable takes them), \"respect-gitignore\" (true or false) and \"max-file-size\" (a\n"
+        "number of MB above 0); pylint's own\n"
         "options and any other key are refused.",
         py::arg("config"), py::arg("project_root"));
   m.def("read_project_config", &read_project_config,

@@ -16,6 +16,7 @@ import os
 import sys
 
 from . import version
+from .escaping import visible
 
 
 def run(args, parser, counter):
@@ -43,12 +44,12 @@ def run(args, parser, counter):
         else:
             found = commands.lint(selections, args, counter)
     except discovery.NoSuchPath as error:
-        parser.error(str(error))
+        parser.error(visible(error))
     except meta.ConfigurationError as error:
-        print(error, file=sys.stderr)
+        print(visible(error), file=sys.stderr)
         return status.USAGE
     except stdin.UnreadableInput as error:
-        print(error, file=sys.stderr)
+        print(visible(error), file=sys.stderr)
         return status.FOUND
     return exit_status(args, found)
 

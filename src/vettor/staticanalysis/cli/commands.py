@@ -9,6 +9,7 @@ from vettor.staticanalysis import checker
 from . import formats, process, rules, status
 from .config import lint_config
 from .discovery import shown
+from .escaping import visible
 
 
 # ---------------------------------------------------------------------------------------
@@ -123,9 +124,10 @@ def diff(selection, args):
     from vettor.staticanalysis import transformer
 
     project = selection.root
-    fixed = transformer.transform_files(
-        str(project), selection.python, jobs=args.jobs, config=lint_config(selection, args)
-    )
+    with process.interrupt_ends_at_once():
+        fixed = transformer.transform_files(
+            str(project), selection.python, jobs=args.jobs, config=lint_config(selection, args)
+        )
     # The diff alone goes to standard output, as bytes: each file's lines in the file's own
     # encoding and line endings, so that patch and git apply take it as it is.
     sys.stdout.flush()
@@ -134,10 +136,10 @@ def diff(selection, args):
     failures = list(getattr(fixed, "failures", []))
     would = [f"would fix {shown(project, path)}" for _, path in fixed]
     for line in would + failure_lines(project, failures):
-        print(line, file=sys.stderr)
+        print(visible(line), file=sys.stderr)
     print(f"{formats.counted(len(fixed), 'file')} would be fixed", file=sys.stderr)
     if getattr(fixed, "migrations", None):
-        print(migration_line(fixed.migrations, written=False), file=sys.stderr)
+        print(visible(migration_line(fixed.migrations, written=False)), file=sys.stderr)
     return status.FOUND if len(fixed) or failures else status.CLEAN
 
 
@@ -148,9 +150,12 @@ def fix(selection, args):
     project = selection.root
     unwritten = []
     try:
-        written, failures = transformer.trasform_files_in_place(
-            str(project), selection.python, jobs=args.jobs, config=lint_config(selection, args)
-        ), []
+        # Ctrl-C ends the command at once: files written so far stay fixed, nothing is written
+        # after it, and the command says "Interrupted." and exits with 130.
+        with process.interrupt_ends_at_once():
+            written, failures = transformer.trasform_files_in_place(
+                str(project), selection.python, jobs=args.jobs, config=lint_config(selection, args)
+            ), []
     except transformer.TransformError as error:
         written, failures = error.written, error.failures
     except OSError as error:
@@ -159,12 +164,12 @@ def fix(selection, args):
         written, failures = error.written, []
         unwritten.append(write_failure(project, error))
     for path in written:
-        print(f"Fixed {shown(project, path)}")
+        print(visible(f"Fixed {shown(project, path)}"))
     for line in failure_lines(project, failures) + unwritten:
-        print(line, file=sys.stderr)
+        print(visible(line), file=sys.stderr)
     print(f"{formats.counted(len(written), 'file')} fixed")
     if getattr(written, "migrations", None):
-        print(migration_line(written.migrations, written=True), file=sys.stderr)
+        print(visible(migration_line(written.migrations, written=True)), file=sys.stderr)
     return status.FOUND if failures or unwritten else status.CLEAN
 
 

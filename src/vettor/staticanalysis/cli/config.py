@@ -22,6 +22,8 @@ def worker_count(text):
         raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
     if jobs < 0:
         raise argparse.ArgumentTypeError(f"{jobs} is below 0 (0 starts one worker per CPU)")
+    if jobs > sys.maxsize:  # what the lint's native code takes, as for `jobs` in the table
+        raise argparse.ArgumentTypeError(f"{jobs} is too large (at most {sys.maxsize})")
     return jobs
 
 
@@ -88,7 +90,8 @@ def build_parser():
         epilog="Exit status: 0 when nothing is found, 1 when there are findings (files that "
         "could not be analysed included; with --diff: fixes to make; with --add-pragmas: "
         "findings not silenced), 2 for a mistake on the "
-        "command line or in the [tool.vettor] table of pyproject.toml, 130 when interrupted.",
+        "command line or in the [tool.vettor] table of pyproject.toml, 130 when interrupted, 143 "
+        "for SIGTERM.",
     )
     parser.set_defaults(switches=[])
     parser.add_argument(

@@ -156,12 +156,54 @@ def is_template(relative):
     return relative.endswith(".html") and TEMPLATE_FOLDER in PurePosixPath(relative).parts[:-1]
 
 
+def walk(top):
+    """os.walk(top) from the top down, without its recursion (a folder nested a thousand deep
+    exhausts the interpreter's stack in os.walk): (folder, subfolders, files) for each folder,
+    whose `subfolders` list may be pruned. A link to a folder is listed among the subfolders
+    but not entered; an entry whose kind cannot be told (a loop of links) counts as a file,
+    which its lint reports; a folder that cannot be listed is passed over."""
+    pending = [top]
+    while pending:
+        folder = pending.pop()
+        subfolders, files, links = [], [], set()
+        try:
+            with os.scandir(folder) as entries:
+                for entry in entries:
+                    try:
+                        is_folder = entry.is_dir()
+                        if is_folder and entry.is_symlink():
+                            links.add(entry.name)
+                    except OSError:
+                        is_folder = False
+                    (subfolders if is_folder else files).append(entry.name)
+        except OSError:
+            continue
+        yield folder, subfolders, files
+        pending.extend(
+            os.path.join(folder, name) for name in reversed(subfolders) if name not in links
+        )
+
+
+def real_base(project, base):
+    """The folder `base` of the project as the project-relative path its links lead to (a
+    folder named twice, once through a link, is the same folder), or None when it leads out
+    of the project or is no folder."""
+    real_root = os.path.realpath(project)
+    real = os.path.realpath(project / base)
+    if not os.path.isdir(real) or not (real == real_root or real.startswith(real_root + os.sep)):
+        return None
+    return Path(os.path.relpath(real, real_root))
+
+
 def project_files(project, config):
-    """The project-relative paths of its Python files and of its templates, in a stable order."""
+    """The project-relative paths of its Python files and of its templates, in a stable order.
+    A folder reached twice (named in `directories` both itself and through a link) is read
+    once, under the path its links lead to."""
     patterns = exclude_patterns(config)
     python, templates = set(), set()
-    for base in config.get("directories") or ["."]:
-        for folder, subfolders, filenames in os.walk(project / base):
+    bases = {real_base(project, base) for base in config.get("directories") or ["."]}
+    for base in sorted(bases - {None}):
+        for folder, subfolders, filenames in walk(project / base):
             here = Path(folder)
             subfolders[:] = sorted(
                 name
