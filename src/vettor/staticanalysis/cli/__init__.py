@@ -55,6 +55,8 @@ def run(args, parser, counter):
 
 
 def exit_status(args, found):
+    from . import status
+
     return status.CLEAN if args.exit_zero and found == status.FOUND else found
 
 

@@ -1,7 +1,6 @@
 """The commands: the lint (in the format asked for), the fixes (--diff, --fix) and the rules
 listing. Each takes the selections of the projects named and gives the exit status."""
 import functools
-import os
 import sys
 
 from vettor.staticanalysis import checker

@@ -7,6 +7,7 @@ checker.disabled_codes).
 """
 import argparse
 import re
+import sys
 
 from vettor.staticanalysis import checker, meta
 
