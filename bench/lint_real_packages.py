@@ -4,6 +4,7 @@ files the analysis cannot handle.
     .venv/bin/python bench/lint_real_packages.py [--only NAME,...] [--jobs N] [--timeout S]
                                                  [--max-files N] [--json OUT.json]
                                                  [--save-findings F] [--check-findings F]
+                                                 [--config JSON]
 
 The sources: Django's own django/contrib apps (from the Django installed in this venv) and a
 few applications released for Django 3.2, downloaded with pip into bench/cache/ (not kept in
@@ -16,7 +17,8 @@ status is non-zero when anything crashed, hung or was logged as fatal.
 sorted) to a file; --check-findings compares a run against such a file and prints each
 finding that appeared or disappeared (a finding that stayed at its place with another
 argument record is printed once, as changed), so a change to a rule shows exactly what it
-altered.
+altered. --config hands the lint a host configuration (a JSON object, such as
+'{"per-file-ignores": {"tests": ["C9"]}}'), to see what a setting leaves out.
 """
 import argparse
 import collections
@@ -63,11 +65,11 @@ RUNNER = textwrap.dedent(
     logging.getLogger().addHandler(Keep())
     logging.getLogger().setLevel(logging.WARNING)
     from vettor.staticanalysis import checker
-    root, keys, jobs = json.loads(sys.stdin.read())
+    root, keys, jobs, config = json.loads(sys.stdin.read())
     error = None
     start = time.perf_counter()
     try:
-        messages = checker.get_messages(root, {k: None for k in keys}, jobs=jobs)
+        messages = checker.get_messages(root, {k: None for k in keys}, config=config, jobs=jobs)
     except BaseException:
         error, messages = traceback.format_exc(), []
     print(json.dumps({"error": error, "seconds": time.perf_counter() - start,
@@ -117,9 +119,9 @@ def lint_files(root, folders, suffixes, limit):
     return keys[:limit] if limit else keys
 
 
-def lint(root, keys, jobs, timeout):
+def lint(root, keys, jobs, timeout, config=None):
     try:
-        proc = subprocess.run([sys.executable, "-c", RUNNER], input=json.dumps([str(root), keys, jobs]),
+        proc = subprocess.run([sys.executable, "-c", RUNNER], input=json.dumps([str(root), keys, jobs, config or {}]),
                               capture_output=True, text=True, timeout=timeout, cwd=str(root))
     except subprocess.TimeoutExpired:
         return {"error": f"no result within {timeout} s (hang?)", "logs": [], "messages": []}
@@ -174,6 +176,7 @@ def main():
     parser.add_argument("--json", help="write the summary to this file")
     parser.add_argument("--save-findings", help="write every finding to this file")
     parser.add_argument("--check-findings", help="compare every finding with this file's")
+    parser.add_argument("--config", type=json.loads, default={}, help="the host configuration, as a JSON object")
     args = parser.parse_args()
     names = args.only.split(",") if args.only else list(PACKAGES)
 
@@ -183,7 +186,7 @@ def main():
         root = unpack(name, requirement, folders, suffixes)
         keys = lint_files(root, folders, suffixes, args.max_files)
         started = time.perf_counter()
-        outcome = lint(root, keys, args.jobs, args.timeout)
+        outcome = lint(root, keys, args.jobs, args.timeout, args.config)
         codes = collections.Counter(m["message-id"] for m in outcome["messages"])
         rows.extend(finding_rows(name, outcome["messages"]))
         problems = [text for level, text in outcome["logs"] if level in ("ERROR", "CRITICAL")]

@@ -131,3 +131,59 @@ def python_keys(root):
 
 def template_keys(root):
     return sorted(str(p.relative_to(root)) for p in Path(root).rglob("*.html"))
+
+
+# ---------------------------------------------------------------------------------------
+# Odd names and shapes, none of which git can hold: each is made here, beside plain files.
+
+NULL_FIELD = (
+    "from django.db import models\n\n\n"
+    "class Odd(models.Model):\n"
+    "    label = models.CharField(max_length=10, null=True)\n"
+)
+NULL_FIELD_LINE = 5
+# A file name that is not UTF-8 (Latin-1 "café"), as Python's os functions name it.
+NOT_UTF8 = os.fsdecode(b"shop/caf\xe9.py")
+# A module 1,000 folders deep.
+DEEP = "shop/deep/" + "d/" * 1000 + "models.py"
+# A loop of links named like a module: loop.py -> self1 -> self2 -> self1.
+LOOP = "shop/loop.py"
+ODD_KEYS = ["shop/models.py", NOT_UTF8, DEEP, LOOP]
+
+
+def remove_tree(top):
+    """shutil.rmtree without its recursion, which a folder 1,000 deep exhausts."""
+    folders, pending = [], [str(top)]
+    while pending:
+        folder = pending.pop()
+        folders.append(folder)
+        for entry in os.scandir(folder):
+            if entry.is_dir(follow_symlinks=False):
+                pending.append(entry.path)
+            else:
+                os.unlink(entry.path)
+    for folder in reversed(folders):
+        os.rmdir(folder)
+
+
+def build_odd_names(parent):
+    """A small project with a plain models module and the odd names above; returns its root.
+    `parent` must not be one of pytest's temporary folders: their clean-up removes folders
+    recursively, which the 1,000 folders defeat (remove_tree removes it)."""
+    root = Path(parent) / "odd names"
+    (root / "shop").mkdir(parents=True)
+    (root / "requirements.txt").write_text("Django>=3.2,<3.3\n")
+    (root / "shop" / "__init__.py").write_text("")
+    for key in ("shop/models.py", NOT_UTF8):
+        (root / key).write_text(NULL_FIELD)
+    folder = root / "shop" / "deep"
+    folder.mkdir()
+    for _ in range(1000):  # os.makedirs would recurse once per folder
+        folder = folder / "d"
+        folder.mkdir()
+    (root / DEEP).write_text(NULL_FIELD)
+    os.symlink("self1", root / LOOP)
+    os.symlink("self2", root / "shop" / "self1")
+    os.symlink("self1", root / "shop" / "self2")
+    return root
+

@@ -19,6 +19,7 @@ ENTRY_POINTS = [
     checker.get_meta_messages,
     checker.check_code,
     checker.lint_text,
+    checker.get_text_messages,
     checker.read_project_config,
     checker.create_linter,
     dependencies.resolve_django_version,

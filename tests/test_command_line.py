@@ -9,6 +9,7 @@ import subprocess
 import sys
 import textwrap
 import time
+from importlib.metadata import version
 from pathlib import Path
 
 import pytest
@@ -119,6 +120,21 @@ QUICK_PROJECT = {
 }
 
 
+def test_the_readme_sample_is_the_output_in_its_order():
+    readme = (REPO / "README.md").read_text()
+    sample = readme.split("```\n$ vettor examples/blog\n", 1)[1].split("```", 1)[0].splitlines()
+    printed = iter(run("examples/blog", "--jobs", "1", cwd=REPO).stdout.splitlines())
+    # Each line of the sample is printed, in the sample's order; "..." ends a line cut short
+    # and stands alone for lines left out.
+    for line in sample:
+        if line == "...":
+            continue
+        shown = line[: -len(" ...")] if line.endswith(" ...") else line
+        assert any(
+            output.startswith(shown) if line.endswith(" ...") else output == shown for output in printed
+        ), f"README line not printed in its place: {line}"
+
+
 def test_workers_give_the_same_output_as_one_process(tmp_path):
     write(tmp_path, QUICK_PROJECT)
     one = run(tmp_path, "--jobs", "1")
@@ -127,10 +143,19 @@ def test_workers_give_the_same_output_as_one_process(tmp_path):
     assert (workers.returncode, workers.stdout) == (one.returncode, one.stdout)
 
 
-def test_the_json_format_is_the_array_of_the_lint_records_with_their_fix():
+def test_the_json_format_is_the_array_of_the_lint_records_with_their_text_and_fix():
     result = run("--format", "json", "-j", "1", cwd=BLOG)
     assert result.returncode == 1 and result.stderr == ""
     records = json.loads(result.stdout)
+    # Each record carries its message as the text format renders it; the rest is the host
+    # API's record as it is.
+    texts = [record.pop("text") for record in records]
+    assert texts[records.index(next(r for r in records if r["message-id"] == "C2000"))].startswith(
+        "Field nickname is a nullable string field."
+    )
+    assert texts[-1] == "Django 3.2 (requirement '>=3.2,<4.0' admits 3.2.0 to 3.2.29)"
+    text_lines = run("-j", "1", cwd=BLOG).stdout
+    assert all(f": {text}" in text_lines for text in texts[:-1])
     files = {
         str(p.relative_to(BLOG)): None for p in BLOG.rglob("*") if p.suffix in (".py", ".html")
     }
@@ -167,6 +192,34 @@ def test_the_console_command_runs_as_the_module_does(tmp_path):
     assert usage.startswith("usage: vettor ")
 
 
+# Runs the command's main() with the given arguments and tells what it printed and which of
+# the analyser's libraries it loaded.
+LOADED = """
+import contextlib, io, json, sys
+from vettor.staticanalysis import __main__ as command
+out = io.StringIO()
+with contextlib.redirect_stdout(out):
+    try:
+        status = command.main(json.loads(sys.argv[1]))
+    except SystemExit as exit:
+        status = exit.code
+heavy = ("astroid", "pylint", "django", "vettor.staticanalysis.checker")
+print(json.dumps([status, out.getvalue(), [name for name in heavy if name in sys.modules]]))
+"""
+
+
+@pytest.mark.parametrize("args", [["--version"], ["--version", "-j", "1"], ["-j", "1", "--version"]])
+def test_version_prints_the_same_and_alone_loads_no_analyser(tmp_path, args):
+    result = subprocess.run(
+        [sys.executable, "-c", LOADED, json.dumps(args)],
+        capture_output=True, text=True, cwd=tmp_path, check=True,
+    )
+    status, printed, loaded = json.loads(result.stdout)
+    assert (status, printed) == (0, f"python -m vettor.staticanalysis {version('vettor')}\n")
+    if args == ["--version"]:
+        assert loaded == []
+
+
 # ---------------------------------------------------------------------------------------
 # Exit status
 
@@ -199,6 +252,7 @@ def test_the_console_command_runs_as_the_module_does(tmp_path):
         ),
         ({"tool.py": "x = 1\n"}, ["--jobs", "-1"], 2),
         ({"tool.py": "x = 1\n"}, ["--jobs", "two"], 2),
+        ({"tool.py": "x = 1\n"}, ["--jobs", str(2**63)], 2),
         ({"tool.py": "x = 1\n"}, ["--format", "xml"], 2),
         ({"tool.py": "x = 1\n"}, ["--diff", "--fix"], 2),
         ({"tool.py": "x = 1\n"}, ["--diff", "--format", "json"], 2),
@@ -445,6 +499,25 @@ def test_directories_limit_the_lint_to_those_folders(tmp_path):
     assert linted_paths(tmp_path) == {"legacy/views.py", "legacy/templates/old.html"}
 
 
+@pytest.mark.parametrize(
+    "directories, linted",
+    [
+        ("['legacy', 'old']", {"legacy/views.py", "legacy/templates/old.html"}),
+        ("['old']", {"legacy/views.py", "legacy/templates/old.html"}),
+        ("['.', 'old']", LINTED),
+    ],
+    ids=["the folder and its link", "the link alone", "the root and a link inside it"],
+)
+def test_a_folder_reached_twice_through_a_link_is_linted_once(tmp_path, directories, linted):
+    write(tmp_path, SELECTION_PROJECT)
+    os.symlink("legacy", tmp_path / "old")
+    (tmp_path / "pyproject.toml").write_text(f"[tool.vettor]\ndirectories = {directories}\n")
+    result = run("--format", "json", "-j", "1", cwd=tmp_path)
+    paths = [r["path"] for r in json.loads(result.stdout) if r["message-id"] != "C1000"]
+    # Under the path the link leads to, each file once.
+    assert sorted(paths) == sorted(linted)
+
+
 def test_the_host_api_keeps_its_explicit_selection(tmp_path):
     write(tmp_path, SELECTION_PROJECT)
     (tmp_path / "pyproject.toml").write_text("[tool.vettor]\nexclude = ['legacy', 'app/static']\n")
@@ -688,7 +761,8 @@ def test_a_format_is_one_function_of_the_formats_table(tmp_path, monkeypatch, ca
     write(tmp_path, SWITCHED_PROJECT)
     monkeypatch.chdir(tmp_path)
     assert command_main(["--help"]) == 0
-    assert "codes: one line of the codes found" in capsys.readouterr().out
+    # (the help's lines are wrapped where they fall)
+    assert "codes: one line of the codes found" in " ".join(capsys.readouterr().out.split())
     assert command_main(["-j", "1", "--format", "codes"]) == 1
     assert capsys.readouterr().out == "C2000 C2006 C7000 C7001\n"
 
@@ -756,6 +830,10 @@ ALL_FOUR = {"C2000", "C2006", "C7000", "C7001"}
         ("", ["--disable", "C7000", "--enable", "C7000"], ALL_FOUR),
         ("", ["--enable", "C7000", "--disable", "C7000"], ALL_FOUR - {"C7000"}),
         ("enable = ['C7000']\ndisable = ['C7000']", [], ALL_FOUR - {"C7000"}),
+        # the start of codes, in the table and on the command line
+        ("disable = ['C70']", [], {"C2000", "C2006"}),
+        ("disable = ['C']", ["--enable", "c700"], {"C7000", "C7001"}),
+        ("", ["--disable", "C2", "--enable", "C2006"], {"C2006", "C7000", "C7001"}),
     ],
 )
 def test_disable_and_enable(tmp_path, table, args, codes):
@@ -770,6 +848,7 @@ def test_disable_and_enable(tmp_path, table, args, codes):
     [
         (["--disable", "C9999"], "--disable: 'C9999' is not a message code or symbol of vettor"),
         (["--enable", "C2000,nullable"], "--enable: 'nullable' is not a message code or symbol"),
+        (["--disable", "C99"], "--disable: 'C99' is not a message code or symbol of vettor"),
     ],
 )
 def test_an_unknown_code_on_the_command_line_is_one_line(tmp_path, args, error):
@@ -1152,6 +1231,47 @@ def test_an_interrupt_ends_the_lint_at_once(tmp_path, jobs, whole_group):
     assert processes_in_group(process.pid) == [], "a worker was left behind"
 
 
+@pytest.mark.parametrize(
+    "args, signum, status, said",
+    [
+        (["--fix"], signal.SIGINT, 130, "Interrupted.\n"),
+        (["--diff"], signal.SIGINT, 130, "Interrupted.\n"),
+        ([], signal.SIGTERM, 128 + signal.SIGTERM, ""),
+        (["--fix"], signal.SIGTERM, 128 + signal.SIGTERM, ""),
+    ],
+    ids=["Ctrl-C in --fix", "Ctrl-C in --diff", "SIGTERM in the lint", "SIGTERM in --fix"],
+)
+def test_a_signal_ends_every_road_and_its_workers_quietly(tmp_path, args, signum, status, said):
+    busy_project(tmp_path)
+    before = files_of(tmp_path)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "vettor.staticanalysis", str(tmp_path), "--jobs", "2", *args],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    )
+    try:
+        deadline = time.monotonic() + 120
+        while len(processes_in_group(process.pid)) < 3:
+            assert time.monotonic() < deadline and process.poll() is None, "no workers started"
+            time.sleep(0.1)
+        time.sleep(1)
+        assert process.poll() is None, "the command ended before the signal"
+        process.send_signal(signum)
+        _, err = process.communicate(timeout=10)
+    finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.communicate()
+    assert process.returncode == status
+    assert err == said
+    time.sleep(0.5)
+    assert processes_in_group(process.pid) == [], "a worker was left behind"
+    if "--fix" in args:  # stopped while the lint ran: nothing written
+        assert files_of(tmp_path) == before
+
+
 # ---------------------------------------------------------------------------------------
 # ./dev lint
 
@@ -1167,6 +1287,9 @@ def test_an_interrupt_ends_the_lint_at_once(tmp_path, jobs, whole_group):
         (["--diff"], False),
         (["--disable", "C2000", "--enable", "C2006"], False),
         (["--disable", "C2000", "posts/models.py"], True),
+        (["-", "--stdin-filename", "posts/models.py"], True),
+        (["--stdin-filename", "posts/models.py"], False),
+        (["--per-file-ignores", "tests/*:C9000"], False),
     ],
 )
 def test_dev_lint_keeps_the_example_project_unless_one_is_named(args, names_project):

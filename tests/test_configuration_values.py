@@ -29,7 +29,8 @@ CASES = [
         ("2.5", "2.5"), ("true", "True"), ("3", "3"), ("[1]", "[1]"), ("{ a = 1 }", "{'a': 1}")]),
     ("disable", "['C2006', 'C9999']", "'C9999' is not a message code or symbol of vettor"),
     ("enable", "'nullable'", "'nullable' is not a message code or symbol of vettor"),
-    ("disable", "['C2']", "'C2' is not a message code or symbol of vettor"),
+    # the start of codes is a name when some code begins with it
+    ("disable", "['C2', 'C99']", "'C99' is not a message code or symbol of vettor"),
     *(("exclude", value, f"{shown} {NOT_TEXTS}") for value, shown in [
         ("3", "3"), ("[1]", "[1]"), ("true", "True"), ("{ a = 1 }", "{'a': 1}")]),
     *(("directories", value, f"{shown} {NOT_TEXTS}") for value, shown in [
@@ -42,6 +43,11 @@ CASES = [
       for value, shown in [("'no'", "'no'"), ("0", "0"), ("[]", "[]")]),
     *(("django-version", value, f'{shown} is not a Django version written as a text, such as "3.2"')
       for value, shown in [("3.2", "3.2"), ("'latest'", "'latest'"), ("3", "3")]),
+    *(("respect-gitignore", value, f"{shown} is not true or false") for value, shown in [
+        ("'no'", "'no'"), ("0", "0")]),
+    ("per-file-ignores", "['tests']", "['tests'] is not a table of patterns"),
+    ("per-file-ignores", "{ tests = 'C99' }", "\"tests\": 'C99' is not a message code or symbol of vettor"),
+    ("per-file-ignores", "{ tests = [9000] }", "\"tests\": [9000] is not a list of texts"),
 ]
 
 

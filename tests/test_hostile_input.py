@@ -10,11 +10,18 @@ project, at warning level), instead of dropping it silently. Nothing outside the
 read.
 
 Each lint runs in a child process with a time limit, so a hang fails the test instead of
-stopping the suite."""
+stopping the suite.
+
+Names and shapes no repository can hold (a file name that is not UTF-8, a module 1,000 folders
+deep, a loop of links named like a module) go through every road, the fixes and the review
+suggestions too: each costs its own file one finding or one warning, never the run."""
+import contextlib
 import json
+import logging
 import re
 import subprocess
 import sys
+import tempfile
 import textwrap
 from pathlib import Path
 
@@ -213,3 +220,223 @@ def test_the_command_line_lints_the_whole_project(project, jobs):
                 and message in line], key
     assert any(line.startswith("shop/long_concatenation.py:5:") and " C2000 " in line for line in lines)
     assert not any(line.startswith("shop/outside.py") for line in lines)
+
+
+# ---------------------------------------------------------------------------------------
+# Odd names on every road
+
+
+@contextlib.contextmanager
+def odd_names():
+    # Not under pytest's temporary folders, whose clean-up cannot remove 1,000 folders.
+    parent = tempfile.mkdtemp(prefix="vettor-odd-names-")
+    try:
+        yield hostile_corpus.build_odd_names(parent)
+    finally:
+        hostile_corpus.remove_tree(parent)
+
+
+@pytest.fixture(scope="module")
+def odd_project():
+    with odd_names() as root:
+        yield root
+
+
+FIXABLE_ODD_KEYS = ["shop/models.py", hostile_corpus.NOT_UTF8, hostile_corpus.DEEP]
+
+
+def test_odd_names_are_linted_and_a_loop_of_links_is_one_finding(odd_project):
+    from vettor.staticanalysis import checker
+
+    messages = checker.get_messages(str(odd_project), dict.fromkeys(hostile_corpus.ODD_KEYS), jobs=1)
+    found = sorted((m["path"], m["line"], m["message-id"], str(m["message"])) for m in messages)
+    line = hostile_corpus.NULL_FIELD_LINE
+    assert found == sorted([(key, line, "C2000", "{'name': 'label'}") for key in FIXABLE_ODD_KEYS] + [
+        (hostile_corpus.LOOP, 1, "F0001", "cannot read the file: it is a loop of symbolic links")])
+
+
+@pytest.fixture
+def odd_project_to_write():
+    with odd_names() as root:  # not a copy: copying recurses 1,000 deep
+        yield root
+
+
+def test_odd_names_are_fixed_and_written(odd_project_to_write):
+    from vettor.staticanalysis import transformer
+
+    root = odd_project_to_write
+    result = transformer.transform_files(root, None, jobs=1)
+    assert sorted(path for _, path in result) == sorted(FIXABLE_ODD_KEYS)
+    assert result.failures == []
+    assert sorted(transformer.trasform_files_in_place(root, None, jobs=1)) == sorted(FIXABLE_ODD_KEYS)
+    for key in FIXABLE_ODD_KEYS:
+        assert "null=True" not in (root / key).read_text()
+
+
+def test_a_loop_of_links_named_for_a_fix_is_skipped_with_a_warning(odd_project, caplog):
+    from vettor.staticanalysis import transformer
+
+    with caplog.at_level(logging.WARNING):
+        result = transformer.transform_files(odd_project, [hostile_corpus.LOOP, hostile_corpus.NOT_UTF8], jobs=1)
+    assert [path for _, path in result] == [hostile_corpus.NOT_UTF8]
+    (warning,) = [r.getMessage() for r in caplog.records if hostile_corpus.LOOP in r.getMessage()]
+    assert warning == f"Skipped {hostile_corpus.LOOP}: Too many levels of symbolic links"
+
+
+def test_odd_names_get_review_suggestions(odd_project, caplog, tmp_path, monkeypatch):
+    from vettor.staticanalysis import suggest
+
+    monkeypatch.chdir(tmp_path)
+    line = hostile_corpus.NULL_FIELD_LINE
+    findings = [{"path": key, "line": line, "message-id": "C2000", "body": "null"}
+                for key in hostile_corpus.ODD_KEYS]
+    with caplog.at_level(logging.WARNING):
+        comments = suggest.suggest_fixes(findings, str(odd_project))
+    suggested = {c["path"] for c in comments if "```suggestion" in c["body"]}
+    assert suggested == set(FIXABLE_ODD_KEYS)
+    assert [c["path"] for c in comments] == hostile_corpus.ODD_KEYS
+    (warning,) = [r.getMessage() for r in caplog.records]
+    assert warning.startswith(f"No suggestions for {hostile_corpus.LOOP}: ")
+    assert "Too many levels of symbolic links" in warning
+
+
+ROADS = [["--format", "text"], ["--format", "json"], ["--format", "github"], ["--diff"], ["--fix"]]
+
+
+@pytest.mark.parametrize("road", ROADS, ids=lambda road: road[-1])
+def test_odd_names_cost_a_file_not_the_command(road):
+    with odd_names() as root:  # the fix writes: a project of its own
+        proc = subprocess.run(COMMAND + ["-j", "1", *road], capture_output=True, cwd=root,
+                              timeout=TIMEOUT)
+        out, err = proc.stdout.decode("utf-8", "surrogateescape"), proc.stderr.decode("utf-8")
+        if road == ["--fix"]:
+            fixed = [key for key in FIXABLE_ODD_KEYS if "null=True" not in (root / key).read_text()]
+    assert "Traceback" not in err
+    assert proc.returncode == (0 if road == ["--fix"] else 1), err
+    shown = {key: key.replace("\udce9", "\\xe9") for key in hostile_corpus.ODD_KEYS}
+    if road == ["--format", "json"]:
+        records = json.loads(out.encode("utf-8", "surrogateescape").decode("utf-8"))
+        assert {(r["path"], r["message-id"]) for r in records if r["message-id"] != "C1000"} == {
+            *((key, "C2000") for key in FIXABLE_ODD_KEYS), (hostile_corpus.LOOP, "F0001")}
+    elif road == ["--diff"]:
+        assert {f"would fix {shown[key]}" for key in FIXABLE_ODD_KEYS} <= set(err.splitlines())
+        assert out.count("+++ ") == len(FIXABLE_ODD_KEYS)
+    elif road == ["--fix"]:
+        assert fixed == FIXABLE_ODD_KEYS
+        assert {f"Fixed {shown[key]}" for key in FIXABLE_ODD_KEYS} <= set(out.splitlines())
+    else:
+        out.encode("utf-8")  # printable as it is: nothing undecodable left
+        for key in hostile_corpus.ODD_KEYS:
+            assert shown[key] in out
+
+
+def test_a_text_fixed_under_a_name_that_is_not_utf8(odd_project):
+    from vettor.staticanalysis import transformer
+
+    path = str(odd_project / hostile_corpus.NOT_UTF8)
+    result = transformer.transform_code(hostile_corpus.NULL_FIELD, path, None)
+    assert "null=True" not in result.code and result.reasons == {"C2000"}
+
+
+# ---------------------------------------------------------------------------------------
+# Files over the size limit
+
+def padded(text, size):
+    """`text` followed by comment lines up to `size` bytes: too large files are never parsed."""
+    line = "# " + "x" * 77 + "\n"
+    return text + line * ((size - len(text)) // len(line) + 1)
+
+
+def sized_project(root, size, pyproject=""):
+    files = {"shop/__init__.py": "", "shop/models.py": hostile_corpus.NULL_FIELD,
+             "shop/big.py": padded(hostile_corpus.NULL_FIELD, size),
+             "shop/templates/big.html": '<img src="/static/x.png">\n' * (size // 26 + 1),
+             "shop/templates/small.html": '<img src="/static/y.png">\n'}
+    if pyproject:
+        files["pyproject.toml"] = f"[tool.vettor]\n{pyproject}\n"
+    for key, text in files.items():
+        (root / key).parent.mkdir(parents=True, exist_ok=True)
+        (root / key).write_text(text)
+    return root
+
+
+SIZES = [
+    # (file size in bytes, the project's table, the host's config, what the message says)
+    (2_100_000, "", {}, "2.2 MB; the limit is 2 MB"),
+    (30_000, "max-file-size = 0.02", {}, "0.1 MB; the limit is 0.02 MB"),
+    (30_000, "", {"max-file-size": 0.02}, "0.1 MB; the limit is 0.02 MB"),
+    (30_000, "max-file-size = 1", {"max-file-size": 0.02}, "0.1 MB; the limit is 0.02 MB"),
+]
+
+
+@pytest.mark.parametrize("size, table, config, shown", SIZES, ids=["default", "project", "host", "host-over-project"])
+def test_a_file_over_the_size_limit_is_one_finding_and_the_rest_is_linted(tmp_path, caplog, size, table, config, shown):
+    from vettor.staticanalysis import checker
+
+    root = sized_project(tmp_path, size, table)
+    keys = ["shop/models.py", "shop/big.py", "shop/templates/big.html", "shop/templates/small.html"]
+    with caplog.at_level(logging.WARNING):
+        found = checker.get_messages(str(root), dict.fromkeys(keys), config=config, jobs=1)
+    assert sorted((m["path"], m["line"], m["message-id"], str(m["message"])) for m in found) == [
+        ("shop/big.py", 1, "F0001", f"too large to analyse ({shown})"),
+        ("shop/models.py", hostile_corpus.NULL_FIELD_LINE, "C2000", "{'name': 'label'}"),
+        ("shop/templates/small.html", 1, "C7001", "{'path': '/static/y.png'}"),
+    ]
+    assert [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING] == [
+        f"Skipped template {root / 'shop/templates/big.html'}: it is too large to analyse ({shown})"]
+
+
+def test_the_host_can_raise_the_projects_limit(tmp_path):
+    from vettor.staticanalysis import checker
+
+    root = sized_project(tmp_path, 30_000, "max-file-size = 0.02")
+    keys = ["shop/big.py", "shop/templates/big.html"]
+    found = checker.get_messages(str(root), dict.fromkeys(keys), config={"max-file-size": 1}, jobs=1)
+    assert {(m["path"], m["message-id"]) for m in found} == {
+        ("shop/big.py", "C2000"), ("shop/templates/big.html", "C7001")}
+
+
+def test_the_fixes_and_the_suggestions_pass_a_file_over_the_limit_by_with_a_word(tmp_path, caplog):
+    from vettor.staticanalysis import suggest, transformer
+
+    root = sized_project(tmp_path, 30_000, "max-file-size = 0.02")
+    word = "too large to analyse (0.1 MB; the limit is 0.02 MB)"
+    with caplog.at_level(logging.WARNING):
+        result = transformer.transform_files(root, None, jobs=1)
+        comments = suggest.suggest_fixes(
+            [{"path": key, "line": hostile_corpus.NULL_FIELD_LINE, "message-id": "C2000", "body": "null"}
+             for key in ("shop/big.py", "shop/models.py")], str(root))
+    assert [path for _, path in result] == ["shop/models.py"]
+    assert [(path, str(error)) for path, error in result.failures] == [("shop/big.py", word)]
+    assert [("```suggestion" in c["body"], c["path"]) for c in comments] == [
+        (False, "shop/big.py"), (True, "shop/models.py")]
+    warned = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+    assert f"Could not fix shop/big.py: {word}" in warned
+    assert f"No suggestions for shop/big.py: it is {word}" in warned
+
+
+def test_a_limit_that_is_no_size_is_a_configuration_error(tmp_path):
+    from vettor.staticanalysis import checker, meta
+
+    root = sized_project(tmp_path, 100)
+    with pytest.raises(meta.ConfigurationError) as raised:
+        checker.get_messages(str(root), {"shop/models.py": None}, config={"max-file-size": "2MB"}, jobs=1)
+    assert str(raised.value) == "max-file-size: '2MB' is not a size in MB (a number above 0)"
+
+
+@pytest.mark.parametrize("name", ["requirements.txt", "proj/settings.py"])
+def test_discovery_passes_over_a_file_over_the_limit_with_a_warning(tmp_path, caplog, name):
+    from vettor.staticanalysis import dependencies, meta
+
+    (tmp_path / "proj").mkdir()
+    (tmp_path / "proj" / "__init__.py").write_text("")
+    (tmp_path / "requirements.txt").write_text("Django==3.2.25\n")
+    (tmp_path / "proj" / "settings.py").write_text("SECRET_KEY = 'x'\nINSTALLED_APPS = []\n")
+    (tmp_path / name).write_text(padded((tmp_path / name).read_text(), 2_100_000))
+    with caplog.at_level(logging.WARNING):
+        found = (dependencies.resolve_django_version(tmp_path), meta.get_settings_files(tmp_path))
+    assert found == ((None, ["proj.settings"]) if name == "requirements.txt" else
+                     ({"path": "requirements.txt", "version": "3.2", "specs": "==3.2.25"}, []))
+    assert [r.getMessage() for r in caplog.records] == [
+        f"Skipping {tmp_path / name}: it is too large to analyse (2.2 MB; the limit is 2 MB)"]
+

@@ -1,7 +1,7 @@
 """Suggestions for one template line: the line rewritten by the static-path fix, and the line
 that takes the "{% load static %}" tag."""
 import pytest
-from django.template import Engine
+from django.template import Context, Engine
 
 from vettor.staticanalysis import suggest
 
@@ -225,3 +225,50 @@ def test_each_line_is_fixed_once_and_the_facts_given_are_used(monkeypatch):
     ]
     # Lines 1 to 10, the ten near the load line, each once (lines 1 and 3 are alike: "<p>").
     assert len(fixed) == 10 and len(set(fixed)) == 9
+
+
+# ---------------------------------------------------------------------------------------
+# The disable pragma a finding asks for (the pragma request code)
+
+SKIP = "C0000"
+
+
+@pytest.mark.parametrize(
+    "line_text, codes, expected",
+    [
+        # at the end of the line, naming each code's symbol once, in the order of the codes
+        (
+            '  <a href="/a/">A</a> <img src="/static/b.png">  \n',
+            ["C7001", "C7000", "C7001"],
+            '  <a href="/a/">A</a> <img src="/static/b.png"> '
+            "{# vettor: disable=hard-coded-url, hard-coded-static-url #}",
+        ),
+        # a pragma on the line already gets the names it lacks
+        (
+            '<img src="/static/b.png"> {# vettor: disable=C7000 #}\r\n',
+            ["C7001"],
+            '<img src="/static/b.png"> {# vettor: disable=C7000, hard-coded-static-url #}',
+        ),
+        (
+            '<img src="/static/b.png"> {# vettor: disable=hard-coded-static-url #}\n',
+            ["C7001"],
+            '<img src="/static/b.png"> {# vettor: disable=hard-coded-static-url #}',
+        ),
+        # the line of a start tag that goes on below: Django drops the comment inside it too
+        ('<img alt="x"\n', ["C7001"], '<img alt="x" {# vettor: disable=hard-coded-static-url #}'),
+    ],
+)
+def test_pragma_request_puts_the_pragma_on_the_finding_line(line_text, codes, expected):
+    text = "<p>\n" + line_text + "</p>\n"
+    assert html_suggestions(text, 2, [SKIP, *codes]) == [(2, 2, expected)]
+    # Django renders the line as it did, but for the space before the comment.
+    def rendered(template):
+        output = Engine().from_string(template).render(Context())
+        return [line.rstrip() for line in output.splitlines()]
+
+    assert rendered(apply(text, [(2, 2, expected)])) == rendered(text)
+
+
+def test_no_pragma_after_a_template_comment_the_line_leaves_open():
+    # Django would read "{# ... {# vettor: ... #}" as one comment and drop the text before it.
+    assert html_suggestions('<img src="/static/b.png"> {# see\n', 1, [SKIP, "C7001"]) == []

@@ -25,11 +25,15 @@ def inferred(expression):
     return list(expression.infer())
 
 
-def test_objects_on_a_model_is_a_django_manager():
-    for expression in expressions("Author.objects", "Book.objects"):
+def test_objects_on_a_model_is_its_manager():
+    # Django's own Manager where the model declares none; the one it declares otherwise.
+    author, book = expressions("Author.objects", "Book.objects")
+    for expression, manager, model in ((author, "django.db.models.manager.Manager", "Author"),
+                                       (book, "shimapp.models.BookManager", "Book")):
         values = inferred(expression)
-        assert [v.qname() for v in values] == ["django.db.models.manager.Manager"]
+        assert [v.qname() for v in values] == [manager]
         assert isinstance(values[0], astroid.Instance)
+        assert values[0].model.name == model
 
 
 def test_manager_lookups_are_a_queryset_of_model_instances():
@@ -63,9 +67,9 @@ def test_get_first_last_are_a_model_instance(call):
     assert isinstance(value, astroid.Instance) and value.qname() == "shimapp.models.Book"
 
 
-def test_custom_managers_are_still_django_managers():
+def test_a_declared_manager_is_the_models_own():
     manager, queryset, instance = expressions("Book.objects", "Book.objects.filter(title='x')", "Book.objects.get()")
-    assert safe_infer(manager).qname() == "django.db.models.manager.Manager"
+    assert safe_infer(manager).qname() == "shimapp.models.BookManager"
     assert safe_infer(queryset).elts[0].qname() == "shimapp.models.Book"
     assert safe_infer(instance).qname() == "shimapp.models.Book"
 
@@ -205,12 +209,12 @@ def test_a_shim_whose_expression_does_not_infer_leaves_ordinary_inference(monkey
             list(shim(node))
 
 
-def test_register_transforms_adds_five_each_time():
+def test_register_transforms_adds_its_ten_each_time():
     registry = TransformVisitor()
     shims.register_transforms(registry)
     shims.register_transforms(manager=registry)
     counts = {cls.__name__: len(entries) for cls, entries in registry.transforms.items()}
-    assert counts == {"ClassDef": 2, "Call": 6, "Attribute": 2}
+    assert counts == {"ClassDef": 2, "Call": 12, "Attribute": 4, "Arguments": 2}
     classdef = registry.transforms[nodes.ClassDef][0]
     assert classdef == (shims.apply_is_used_in_generic_fk_shim, shims.looks_like_model)
 
@@ -229,3 +233,132 @@ def test_queryset_node_is_a_class_and_a_list_that_pickles_by_name():
     assert pickle.loads(pickle.dumps(shims.QuerySetNode)) is shims.QuerySetNode
     node = shims.QuerySetNode.from_elements([nodes.Const(1)])
     assert node.getitem(nodes.Const("anything")).value == 1
+
+
+# ---------------------------------------------------------------------------------------
+# Managers, querysets and instances the code reaches beyond `Model.objects`: the fixture
+# project's models, read from its files as a lint reads them.
+
+RELATED = pathlib.Path(__file__).parent / "fixtures" / "related_project"
+
+PROBE = """from django.shortcuts import get_object_or_404
+
+from boards.models import Board, Member, Sprint
+
+
+def probe(board: Board, member: Member, unknown, maybe: Board = None, *, named: Member):
+    sprint = Sprint.objects.first()
+"""
+
+
+def described(value):
+    """What a value is, in the terms the queryset rules care about."""
+    if value is None or value is astroid.Uninferable:
+        return None
+    if isinstance(value, shims.QuerySetNode):
+        return ("queryset", value.elts[0].qname())
+    if isinstance(value, shims.ManagerNode):
+        return ("manager", value.qname(), value.model.qname())
+    if helpers.is_queryset(value):
+        return ("queryset", None)
+    if isinstance(value, nodes.List) or value.qname() == "builtins.list":
+        return ("list",)
+    if isinstance(value, astroid.Instance):
+        return ("instance", value.qname())
+    return value
+
+
+@pytest.fixture(scope="module")
+def probed():
+    """expression -> described value, each written as the probe's last statement."""
+    from vettor.staticanalysis import checker
+
+    def infer(expression):
+        atok = helpers.build_atok(PROBE + f"    value = {expression}\n", "boards.probe",
+                                  str(RELATED / "boards" / "probe.py"))
+        return described(safe_infer(atok.tree.body[-1].body[-1].value))
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.syspath_prepend(str(RELATED))
+        with checker.ProjectModules(str(RELATED), [str(RELATED)]):
+            yield infer
+
+
+SPRINT, BOARD, MEMBER = "boards.models.Sprint", "boards.models.Board", "boards.models.Member"
+
+PROBED = [
+    # reverse foreign keys: related_name, <model>_set, "+", %(class)s of an abstract model
+    ("board.sprints.all()", ("queryset", SPRINT)),
+    ("board.deadline_set.filter(pk=1)", ("queryset", "boards.models.Deadline")),
+    ("board.card_set.all()", None),
+    ("board.note_items.exclude(text='')", ("queryset", "boards.models.Note")),
+    # declared in an application that no module here imports
+    ("board.issues.all()", ("queryset", "tracker.models.Issue")),
+    # many-to-many, both ways; a symmetrical one to its own model has no reverse accessor
+    ("board.members.all()", ("queryset", MEMBER)),
+    ("board.watchers.all()", ("queryset", MEMBER)),
+    ("member.boards.all()", ("queryset", BOARD)),
+    ("member.issue_set.all()", ("queryset", "tracker.models.Issue")),
+    ("member.friends.all()", ("queryset", MEMBER)),
+    ("member.member_set.all()", None),
+    # a generic relation
+    ("board.tags.all()", ("queryset", "tags.models.TaggedItem")),
+    # the manager's other methods
+    ("board.sprints.first()", ("instance", SPRINT)),
+    ("board.sprints.get_queryset()", ("queryset", SPRINT)),
+    ("board.sprints.order_by('pk')", ("queryset", SPRINT)),
+    # instances: annotated parameters, get/create/first, get_object_or_404, a foreign key
+    ("board", ("instance", BOARD)),
+    ("named", ("instance", MEMBER)),
+    ("unknown", None),
+    ("maybe", None),
+    ("Board.objects.create(name='x').sprints.all()", ("queryset", SPRINT)),
+    ("get_object_or_404(Board, pk=1).sprints.all()", ("queryset", SPRINT)),
+    ("get_object_or_404(Board.objects.all(), pk=1)", ("instance", BOARD)),
+    ("sprint.board.sprints.all()", ("queryset", SPRINT)),
+    ("unknown.sprints.all()", None),
+    # declared managers, their own methods and their queryset classes' methods
+    ("Board.objects.for_owner(1)", ("queryset", BOARD)),
+    ("Board.objects.visible()", ("queryset", BOARD)),
+    ("Board.objects.names()", None),  # a comprehension of names, no queryset
+    ("Board.listed.active()", ("queryset", None)),
+    ("Board.sorted_boards.active()", ("queryset", None)),
+    ("Board.objects.order_by('name')", ("queryset", BOARD)),
+    ("Board.objects.filter(active=True).order_by('name')", ("queryset", BOARD)),
+    # what a project's method returns
+    ("board.get_members()", ("queryset", MEMBER)),
+    ("board.get_member_list()", ("list",)),
+    ("list(Board.objects.all())", ("list",)),
+    # values() rows are no model instances; first() on a queryset gets no shim
+    ("Board.objects.values('name')", None),
+    ("Board.objects.filter(active=True).first()", None),
+]
+
+
+@pytest.mark.parametrize("expression, expected", PROBED, ids=[case[0] for case in PROBED])
+def test_what_the_code_reaches_beyond_model_objects(probed, expression, expected):
+    assert probed(expression) == expected
+
+
+def test_a_related_manager_is_the_default_manager_of_its_model(probed):
+    # Django derives a related manager from the related model's default manager: its own
+    # methods are there too.
+    assert probed("member.owned_boards.for_owner(1)") == ("queryset", BOARD)
+
+
+def at_depth(depth, function):
+    return function() if depth == 0 else at_depth(depth - 1, function)
+
+
+def test_a_models_default_manager_is_the_same_however_deep_it_is_first_asked():
+    # It is worked out once for the class node; asked first where the running inference has
+    # almost no frames left, it must still be the model's own manager, not Django's.
+    book = safe_infer(expressions("Book")[0])
+    deep = helpers.within_inference_budget(lambda: at_depth(990, lambda: shims.get_default_manager(book)))
+    assert deep.qname() == "shimapp.models.BookManager"
+    assert shims.get_default_manager(book).qname() == deep.qname()
+
+
+def test_managers_and_lookups_pickle_by_name():
+    for cls in (shims.ManagerNode, shims.LookupMethod):
+        assert pickle.loads(pickle.dumps(cls)) is cls

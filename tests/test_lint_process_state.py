@@ -4,7 +4,8 @@ node construction, which keeps its signatures but warns exactly as astroid does,
 walk of class ancestors, whose answers are kept only while files are checked, and the options
 pylint sets on astroid's manager and the import path. A host that lints many times gets the
 answers of fresh processes: each lint sees the files as they are now and only its own
-project, and a file's findings do not depend on which files were linted before it."""
+project, no tree of the project outlives the call that built it, and a file's findings do
+not depend on which files were linted before it."""
 import functools
 import gc
 import inspect
@@ -444,6 +445,33 @@ def test_a_project_module_shadows_a_library_module_another_lint_used(tmp_path):
     codes(uses_library, ["app/views.py"])
     assert "sqlparse" in astroid.MANAGER.astroid_cache  # a library module stays known
     assert codes(shadows, ["app/views.py"]) == [("app/views.py", 5, "C9000")]
+
+
+def project_trees_alive(root):
+    gc.collect()
+    folder = str(root.resolve())
+    # type(), not isinstance(): a lazy object of a library would set itself up when asked.
+    return [o for o in gc.get_objects() if type(o) is nodes.Module
+            and isinstance(o.file, str) and o.file.startswith(folder)]
+
+
+def linted(root):
+    return codes(root, ["blog/models.py", "blog/views.py", "blog/admin.py"])
+
+
+@pytest.mark.parametrize("call", [linted, suggested, fixed_in_text, fixed_in_project])
+def test_no_tree_of_the_project_outlives_the_call(tmp_path, call):
+    # Inference of the queryset, lookups of names, constants (whose cached answers astroid
+    # keeps on the builtins class they stand for) and a property's cached inference: each
+    # kept a tree of the project alive in one of astroid's or pylint's caches.
+    admin = ("class Admin:\n    @property\n    def label(self):\n        return 'x'\n\n\n"
+             "def size():\n    return Admin().label + str(len([1, 2]))\n")
+    root = write_files(tmp_path / "blog project", {
+        "blog/__init__.py": "", "blog/models.py": BLOG_MODELS, "blog/views.py": BLOG_VIEWS,
+        "blog/admin.py": admin})
+    call(root)
+    assert call(root) is not None
+    assert project_trees_alive(root) == []
 
 
 # ---------------------------------------------------------------------------------------

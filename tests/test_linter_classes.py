@@ -56,7 +56,7 @@ def new_linter():
 @pytest.mark.parametrize(
     "files, description, steps",
     [
-        ([str(LINT_PROJECT / "shop/views.py")], "[blue]Analyzing 1 files... ", 1),
+        ([str(LINT_PROJECT / "shop/views.py")], "[blue]Analyzing 1 file... ", 1),
         (
             [str(LINT_PROJECT / "shop/views.py"), str(LINT_PROJECT / "shop/helpers.py")],
             "[blue]Analyzing 2 files... ",
@@ -89,7 +89,7 @@ def test_the_display_is_drawn_on_standard_error_when_it_is_a_terminal(
     out, err = capsys.readouterr()
     assert out == "" and err == ""
     if terminal:
-        assert "Analyzing 1 files..." in screen.getvalue()
+        assert "Analyzing 1 file..." in screen.getvalue()
     else:
         assert screen.getvalue() == ""
 
@@ -131,7 +131,7 @@ def test_a_host_gets_no_progress_text_on_its_standard_output_even_on_a_terminal(
         os.close(screen)
     assert result.returncode == 0
     assert result.stdout.decode().splitlines() == ["host output 0"]
-    assert b"Analyzing 1 files..." in drawn
+    assert b"Analyzing 1 file..." in drawn
 
 
 def test_the_display_asks_for_standard_error(progress):

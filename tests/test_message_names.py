@@ -1,5 +1,5 @@
 """What a name in `disable` and `enable` stands for: "all", a category letter, a message code
-(in either case), a symbol or a rule checker's name. One reading serves the project's table,
+or the start of codes (in either case), a symbol or a rule checker's name. One reading serves the project's table,
 the host's configuration, the command line's switches and the pragmas of templates, so a name
 silences a Python finding and a template finding alike."""
 import json
@@ -28,7 +28,14 @@ CODES = ["C2000", "C2006", "C7000", "C7001", "E0001", "F0001"]
         ("syntax-error", ["E0001"]),
         ("columns", ["C2000", "C2006"]),  # the rule checker that reports them
         ("master", ["E0001", "F0001"]),  # the linter's own
-        ("C2", []),  # no prefix of codes
+        # The start of codes stands for every code it begins, as the category letter does.
+        ("C2", ["C2000", "C2006"]),
+        ("c70", ["C7000", "C7001"]),
+        ("C200", ["C2000", "C2006"]),
+        ("C2000", ["C2000"]),
+        ("C20001", []),
+        ("C1", []),
+        ("E0", ["E0001"]),
         ("C9999", []),
         ("nullable", []),
         ("", []),
@@ -38,6 +45,14 @@ def test_the_codes_a_name_stands_for(name, named):
     assert checker.codes_named(name, CODES) == named
     # A category letter is a name whatever messages there are.
     assert checker.is_message_name(name) == (bool(named) or name == "W")
+
+
+@pytest.mark.parametrize(
+    "name, is_name",
+    [("C4", True), ("c90", True), ("C9", True), ("C99", False), ("C1", False), ("C400", True), ("C401", True), ("C402", False)],
+)
+def test_the_start_of_codes_is_a_name_when_some_code_begins_with_it(name, is_name):
+    assert checker.is_message_name(name) == is_name
 
 
 def test_a_name_the_linter_knows_beside_vettors_own():
@@ -62,6 +77,9 @@ def test_entries_apply_in_order_a_later_one_winning(entries, disabled):
 
 SWITCHED = {
     "manage.py": "",
+    # The link is to a page the project routes, so it is reported.
+    "settings/dev.py": 'ROOT_URLCONF = "urls"\n',
+    "urls.py": "from django.urls import path\n\nurlpatterns = [path('a/', print, name='a')]\n",
     "app/__init__.py": "",
     "app/models.py": "from django.db import models\n\n\nclass Item(models.Model):\n"
                      "    name = models.CharField(max_length=20, null=True)\n",
@@ -84,6 +102,8 @@ SWITCHED = {
         ("nullable-string-field", {"C7000"}),
         ("hard-coded-url", {"C2000"}),
         ("columns", {"C7000"}),
+        ("C2", {"C7000"}),
+        ("C70", {"C2000"}),
     ],
 )
 def test_a_name_means_the_same_for_python_and_template_findings(tmp_path, monkeypatch, capsys, name, left):

@@ -1,5 +1,6 @@
 """Parsed trees kept between lints in the user's cache folder: read back when the source is the
 same, owner-only, any unusable file a tree not kept, and off with "parse-cache": false."""
+import gc
 import json
 import os
 import pickle
@@ -186,3 +187,21 @@ def test_the_builder_is_put_back_when_the_check_raises(project, cache_home, monk
     with pytest.raises(RuntimeError, match="the check failed"):
         checker.get_python_messages(str(project), dict.fromkeys(FILES), "3.2", jobs=1)
     assert AstroidBuilder.__dict__["_data_build"] is original
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("damage", [None, "garbage"])
+def test_reading_kept_trees_leaves_the_collector_as_the_host_set_it(
+    project, cache_home, lint, enabled, damage
+):
+    _, findings = lint()
+    if damage:
+        for path in trees(cache_home):
+            path.write_bytes(zlib.compress(b"not a pickle"))
+    was_enabled = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        assert lint()[1] == findings
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was_enabled else gc.disable)()

@@ -4,6 +4,7 @@ file's quotes, encoding and line endings; what the lint silences stays as it is;
 settle in one run; and a file that cannot be fixed costs only itself."""
 import ast
 import logging
+import os
 import pathlib
 import shutil
 import subprocess
@@ -601,6 +602,49 @@ def test_the_diff_applies_and_the_fix_keeps_the_encoding_and_line_endings(tmp_pa
     subprocess.run(["git", "apply", "--whitespace=nowarn", "-"], input=patch, cwd=copies["git"], check=True)
     for copy in copies.values():
         assert (copy / "shop" / "models.py").read_bytes() == after
+
+
+# Each name as git writes it in a header; every such file is fixed and its diff applies.
+ODD_NAMES = [
+    (b"with space.py", b"a/with space.py\t"),
+    (b"with\ttab.py", b'"a/with\\ttab.py"'),
+    (b'with"quote.py', b'"a/with\\"quote.py"'),
+    (b"with\\backslash.py", b'"a/with\\\\backslash.py"'),
+    (b"with\x01control.py", b'"a/with\\001control.py"'),
+    ("\u00fcn\u00efcode.py".encode(), b'"a/\\303\\274n\\303\\257code.py"'),
+    (b"not\xffutf8.py", b'"a/not\\377utf8.py"'),
+    # A folder named so that an unquoted header would end the name and forge one that names
+    # shop/models.py, which no fix changes.
+    (b"x.py\n+++ b/shop/models.py", b'"a/x.py\\n+++ b/shop/models.py"\t'),
+]
+
+
+@pytest.mark.parametrize("name, header", ODD_NAMES, ids=[n.decode("utf-8", "backslashreplace") for n, _ in ODD_NAMES])
+def test_a_diff_quotes_a_path_as_git_does_and_applies(tmp_path, name, header):
+    root = project(tmp_path / "project", {"shop/__init__.py": "", "shop/models.py": "x = 1\n"})
+    path = bytes(root / "shop") + b"/" + name
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as file:
+        file.write(NULLABLE.format(pragma="").encode())
+    copies = {tool: pathlib.Path(shutil.copytree(root, tmp_path / tool)) for tool in ("patch", "git")}
+    result = transformer.transform_files(root, None, jobs=1)
+    patch = result.unified_diff_bytes()
+    headers = [line for line in patch.split(b"\n") if line.startswith((b"--- ", b"+++ "))]
+    assert headers == [b"--- " + header.replace(b"a/", b"a/shop/"),
+                       b"+++ " + header.replace(b"a/", b"b/shop/")]
+    assert result.unified_diff().encode("utf-8", "surrogateescape") == patch
+    subprocess.run(["patch", "-p1", "-s", "--binary"], input=patch, cwd=copies["patch"], check=True)
+    subprocess.run(["git", "apply", "--whitespace=nowarn", "-"], input=patch, cwd=copies["git"], check=True)
+    with open(path, "rb") as file:
+        before = file.read()
+    assert transformer.trasform_files_in_place(root, None, jobs=1) == [os.fsdecode(b"shop/" + name)]
+    with open(path, "rb") as file:
+        after = file.read()
+    assert after != before and b'default=""' in after
+    for copy in copies.values():
+        with open(bytes(copy / "shop") + b"/" + name, "rb") as file:
+            assert file.read() == after
+        assert (copy / "shop" / "models.py").read_text() == "x = 1\n"
 
 
 # ---------------------------------------------------------------------------------------

@@ -3,9 +3,13 @@
 The statements stand in a function of a module whose models reach their querysets through
 managers, so they infer only on trees from helpers.build_atok (which loads the shims)."""
 import ast
+import re
+from pathlib import Path
 
 import astroid
 import pytest
+
+from marked_findings import expected_findings
 
 from vettor.staticanalysis import helpers
 from vettor.staticanalysis.checkers import querysets
@@ -331,3 +335,67 @@ def test_id_is_rewritten_only_where_it_is_the_targets_primary_key(before, after)
     statement = atok.tree.body[-1].body[-1]
     querysets.build_transformer_visitor(["C9001"]).visit(statement)
     assert statement.as_string() == after
+
+
+# ---------------------------------------------------------------------------------------
+# The fixes of querysets that start beyond `Model.objects`, on the fix road: the fixture
+# project's files (their finding markers taken out) through transformer.transform_code. Every
+# other line stays as it was.
+
+RELATED = Path(__file__).parent / "fixtures" / "related_project"
+
+RELATED_FIXES = {
+    "boards/queries.py": [
+        ("return board.sprints.filter(pk=sprint_id).count() == 0",
+         "return not board.sprints.filter(pk=sprint_id).exists()"),
+        ("if board.deadline_set.all():", "if board.deadline_set.all().exists():"),
+        ("return len(board.issues.filter(open=True))", "return board.issues.filter(open=True).count()"),
+        ("return member.boards.exclude(active=False).count() > 0",
+         "return member.boards.exclude(active=False).exists()"),
+        ("if not board.members.all():", "if not board.members.all().exists():"),
+        ('return board.tags.filter(tag="urgent").count() >= 1',
+         'return board.tags.filter(tag="urgent").exists()'),
+        ("if Board.objects.for_owner(owner).count() > 0:", "if Board.objects.for_owner(owner).exists():"),
+        ("if Board.objects.visible():", "if Board.objects.visible().exists():"),
+        ("if Board.listed.active().count() > 0:", "if Board.listed.active().exists():"),
+        ("if not Board.sorted_boards.active():", "if not Board.sorted_boards.active().exists():"),
+        ("ids.append(sprint.board.id)", "ids.append(sprint.board_id)"),
+        ("if sprints_of(board).count() > 0:", "if sprints_of(board).exists():"),
+        ("return not latest_sprints()", "return not latest_sprints().exists()"),
+    ],
+    "boards/views.py": [
+        ('context["any"] = self.get_queryset().count() > 0', 'context["any"] = self.get_queryset().exists()'),
+        ("if not self.get_queryset():\n            context[\"empty\"]",
+         "if not self.get_queryset().exists():\n            context[\"empty\"]"),
+        ('context["count"] = len(self.get_queryset())', 'context["count"] = self.get_queryset().count()'),
+    ],
+    "boards/models.py": [
+        ("if members.count() == 0:", "if not members.exists():"),
+        ("if not self.estimate_set.all():", "if not self.estimate_set.all().exists():"),
+    ],
+    # A model whose module is built while the module of its abstract bases is.
+    "catalogue/views.py": [
+        ("if review.product.reviews.exclude(pk=review_id):",
+         "if review.product.reviews.exclude(pk=review_id).exists():"),
+        ("return [review.product.id]", "return [review.product_id]"),
+    ],
+}
+
+
+def without_markers(text):
+    return re.sub(r"  # \[C\d{4}@.*$", "", text, flags=re.M)
+
+
+@pytest.mark.parametrize("path", sorted(RELATED_FIXES))
+def test_querysets_beyond_model_objects_on_the_fix_road(path):
+    from vettor.staticanalysis import transformer
+
+    source = without_markers((RELATED / path).read_text())
+    expected = source
+    for before, after in RELATED_FIXES[path]:
+        assert expected.count(before) == 1, before
+        expected = expected.replace(before, after)
+    result = transformer.transform_code(source, str(RELATED / path), "")
+    assert result.code + "\n" == expected
+    reported = {finding[2] for finding in expected_findings(RELATED / path, "C9")}
+    assert {"C9000", "C9001", "C9002", "C9003"} & result.reasons == reported

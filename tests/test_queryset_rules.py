@@ -394,3 +394,52 @@ def test_a_target_is_found_in_an_application_beside_the_declaring_one(tmp_path):
     })
     found = checker.get_messages(str(root), {"store/catalogue/reviews/models.py": None}, jobs=1)
     assert [(m["line"], m["message-id"]) for m in found] == [(8, "C9001")]
+
+
+# ---------------------------------------------------------------------------------------
+# Querysets that start beyond `Model.objects`: related managers, declared managers and their
+# querysets, methods that return a queryset, class views' get_queryset, and the instances
+# they are read on. The fixture marks each finding beside its line; what is not marked must
+# stay quiet (an unannotated parameter, related_name="+", a method returning a list, rows
+# used afterwards, a name that may hold something else).
+
+RELATED = PROJECT.parent / "related_project"
+RELATED_FILES = ["boards/queries.py", "boards/views.py", "boards/models.py", "catalogue/views.py"]
+RELATED_PROJECT_FILES = RELATED_FILES + [
+    "tracker/models.py", "tags/models.py", "catalogue/models.py", "catalogue/abstract_models.py"]
+
+_related_runs = {}
+
+
+def related_findings(files, jobs=1):
+    """C9 findings per path of one get_messages run over `files`."""
+    key = (tuple(files), jobs)
+    if key not in _related_runs:
+        from vettor.staticanalysis import checker
+
+        records = checker.get_messages(str(RELATED), {f: None for f in files}, "3.2", {}, jobs)
+        found = {}
+        for r in records:
+            if r["message-id"].startswith(("C9", "F")):
+                found.setdefault(r["path"], []).append(
+                    (r["line"], r["column"], r["message-id"], list(r["message"].items())
+                     if isinstance(r["message"], dict) else r["message"]))
+        _related_runs[key] = found
+    return _related_runs[key]
+
+
+@pytest.mark.parametrize("path", RELATED_FILES)
+def test_querysets_beyond_model_objects_through_the_lint_driver(path):
+    reported = related_findings(RELATED_PROJECT_FILES).get(path, [])
+    expected = expected_findings(RELATED / path, "C9")
+    assert expected
+    assert ordered(reported) == ordered(expected)
+
+
+@pytest.mark.parametrize("path", RELATED_FILES)
+def test_a_files_findings_do_not_depend_on_the_files_linted_with_it(path):
+    # Reverse relations are read from the models files on disk, whichever modules the lint
+    # happens to build: alone, with the whole project, in workers.
+    alone = related_findings([path]).get(path, [])
+    assert ordered(alone) == ordered(related_findings(RELATED_PROJECT_FILES).get(path, []))
+    assert ordered(alone) == ordered(related_findings(RELATED_PROJECT_FILES, jobs=2).get(path, []))

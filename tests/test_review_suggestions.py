@@ -455,6 +455,20 @@ def test_load_tag_goes_after_the_extends_tag(project):
     ]
 
 
+def test_a_pragma_request_on_a_template_line_silences_its_findings(project):
+    # The line gets the pragma, not the fix, and nothing is asked of the lines above it.
+    records = [finding(PAGE, 7, SKIP, "skip"), finding(PAGE, 7, "C7000", "a link"), finding(PAGE, 7, "C7001")]
+    assert suggest.suggest_fixes(records, str(PROJECT)) == [
+        comment(
+            PAGE,
+            7,
+            block('    <a href="/static/docs/guide.pdf">Guide</a> '
+                  "{# vettor: disable=hard-coded-url, hard-coded-static-url #}")
+            + "\n\nskip\n\na link\n\nC7001 here",
+        )
+    ]
+
+
 def test_fix_on_the_load_tag_line_is_one_change(project):
     result = suggest.suggest_fixes([finding(FIRST_LINE, 1, "C7001")], str(PROJECT))
     assert result == [

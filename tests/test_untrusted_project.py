@@ -164,6 +164,10 @@ MODELS = "from django.db import models\n\n\nclass Post(models.Model):\n    title
         ("settings-files = ['app/settings.py']", "settings-files: 'app/settings.py' is not an import path"),
         ("directories = ['../outside']", "directories: '../outside' is not a folder inside the project"),
         ("directories = ['linked']", "directories: 'linked' is not a folder inside the project"),
+        ("max-file-size = '10MB'", "max-file-size: '10MB' is not a size in MB (a number above 0)"),
+        ("max-file-size = 0", "max-file-size: 0 is not a size in MB (a number above 0)"),
+        ("max-file-size = true", "max-file-size: True is not a size in MB (a number above 0)"),
+        ("max-file-size = nan", "max-file-size: nan is not a size in MB (a number above 0)"),
     ],
 )
 def test_a_key_the_project_may_not_set_is_a_configuration_error(tmp_path, table, what):

@@ -1,12 +1,15 @@
 // What a name in `disable` or `enable` stands for, wherever it is written: the project's
 // [tool.vettor] table, the host's configuration, the command line's --disable and --enable,
-// and the pragmas of templates.
+// the per-file ignores, and the pragmas of templates.
 //
 // A name is "all" (every message), a category letter ("C": every message whose code starts
-// with it, in either case), a message code ("C2006"; in either case, as pylint reads codes),
+// with it, in either case), a message code or the first characters of codes ("C2006", "C4",
+// "C90": every message whose code starts with them; in either case, as pylint reads codes),
 // a symbol ("huge-char-field") or the name of the rule checker that reports the message
-// ("columns"). Every place reads a name through MessageName, so a name means the same to a
-// Python finding, a template finding and a finding's fix.
+// ("columns"). A category letter is the shortest start of codes: "C" and "C4" both match the
+// first characters of the code, and "C" stands for its category whatever codes there are.
+// Every place reads a name through MessageName, so a name means the same to a Python finding,
+// a template finding and a finding's fix.
 #pragma once
 
 #include <cctype>
@@ -27,7 +30,7 @@ class MessageName {
   enum class Kind {
     kAll,       // "all"
     kCategory,  // one of pylint's category letters
-    kCode,      // a letter and digits: a message code
+    kCode,      // a letter and digits: a message code, or the start of codes ("C4")
     kName,      // anything else: a symbol or a checker's name
   };
 
@@ -48,6 +51,8 @@ class MessageName {
 
   Kind kind() const { return kind_; }
   const std::string& written() const { return written_; }
+  // The name as codes are compared with it (upper case for a code or a category).
+  const std::string& normal() const { return normal_; }
 
   // Whether the name stands for the message.
   bool selects(const MessageInfo& message) const {
@@ -57,7 +62,7 @@ class MessageName {
       case Kind::kCategory:
         return !message.code.empty() && message.code[0] == normal_[0];
       case Kind::kCode:
-        return message.code == normal_;
+        return message.code.compare(0, normal_.size(), normal_) == 0;
       case Kind::kName:
         return (!message.symbol.empty() && message.symbol == normal_) ||
                (!message.checker.empty() && message.checker == normal_);

@@ -172,7 +172,32 @@ inline bool matches(const py::error_already_set& e, py::handle exc_type) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Texts that may hold file names
+//
+// A file name that is not UTF-8 reaches Python as a text with lone surrogates (os.fsdecode),
+// of which pybind11 makes no C++ string. A text that may hold one (a path, a module name
+// made of one, a message naming one) crosses into C++ as its UTF-8 bytes with each such byte
+// as itself, and back into Python the same way.
+
+inline std::string text_bytes(py::handle text) {
+  return py::str(text).attr("encode")("utf-8", "surrogateescape").cast<std::string>();
+}
+
+inline py::str bytes_text(const std::string& bytes) {
+  return py::bytes(bytes).attr("decode")("utf-8", "surrogateescape");
+}
+
+// ---------------------------------------------------------------------------------------
 // Small conveniences
+
+// The one shared text object for `text` (Python's interned string). A record made in C++ with
+// `record["path"] = ...` gets a new key object each time; a record kept by the thousand (a
+// finding per link of a template) takes its keys from here, as a dict literal in Python does.
+inline py::str interned(const char* text) {
+  PyObject* key = PyUnicode_InternFromString(text);
+  if (!key) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(key);
+}
 
 inline bool truthy(py::handle h) {
   int r = PyObject_IsTrue(h.ptr());

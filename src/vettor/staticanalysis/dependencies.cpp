@@ -508,7 +508,7 @@ py::object resolve_django_version(py::object project_root) {
 // pyvenv.cfg or conda marks) or an installed-packages folder holds Django's own sources,
 // which would make every folder that carries its environment inside look like a project.
 bool is_environment_folder(const py::object& folder) {
-  std::string name = py::str(folder.attr("name"));
+  std::string name = vettor::text_bytes(folder.attr("name"));
   if (name == "site-packages" || name == "dist-packages") return true;
   return is_file(child(folder, "pyvenv.cfg")) || truthy(child(folder, "conda-meta").attr("is_dir")());
 }
@@ -542,17 +542,18 @@ bool has_django_import(const py::object& root) {
   py::tuple unreadable = py::make_tuple(
       py::handle(PyExc_OSError), py::handle(PyExc_UnicodeDecodeError), py::handle(PyExc_SyntaxError),
       py::handle(PyExc_ValueError), py::handle(PyExc_MemoryError), py::handle(PyExc_RecursionError));
-  for (py::handle entry : lookup("os", "walk")(root)) {
-    py::object folder = path_class(entry[py::int_(0)]);
-    py::list subfolders = entry[py::int_(1)];
+  bool found = false;
+  vettor::walk_folders(root, [&](py::handle here, py::list subfolders, py::list names) {
+    py::object folder = path_class(here);
     py::list kept;
+    // Found already: nothing more is entered.
     for (py::handle name : subfolders) {
-      if (!is_environment_folder(folder.attr("__truediv__")(name))) kept.append(name);
+      if (!found && !is_environment_folder(folder.attr("__truediv__")(name))) kept.append(name);
     }
     subfolders.attr("clear")();
     subfolders.attr("extend")(kept);
-    for (py::handle name : py::list(entry[py::int_(2)])) {
-      if (!truthy(name.attr("endswith")(".py"))) continue;
+    for (py::handle name : names) {
+      if (found || !truthy(name.attr("endswith")(".py"))) continue;
       py::object path = folder.attr("__truediv__")(name);
       if (vettor::refusal_to_read(root, path)) continue;
       py::object tree = on_error(
@@ -562,10 +563,10 @@ bool has_django_import(const py::object& root) {
             return ast.attr("parse")(text, "filename"_a = py::str(path));
           },
           [] { return py::object(); });
-      if (tree && truthy(G("is_django_node")(tree))) return true;
+      if (tree && truthy(G("is_django_node")(tree))) found = true;
     }
-  }
-  return false;
+  });
+  return found;
 }
 
 bool is_django_repository(py::object project_root) {

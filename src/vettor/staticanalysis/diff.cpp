@@ -12,6 +12,7 @@
 #include <vettor/pyutil.hpp>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <optional>
@@ -42,7 +43,7 @@ bool is_python_file(const py::object& path) {
 // Folders that are not the project's own code: hidden folders (.git, .tox, .venv), virtual
 // environments, installed packages, JavaScript packages and byte-code caches.
 bool is_foreign_folder(const py::object& folder) {
-  std::string name = py::str(folder.attr("name"));
+  std::string name = vettor::text_bytes(folder.attr("name"));
   if (!name.empty() && name[0] == '.') return true;
   if (name == "site-packages" || name == "dist-packages" || name == "node_modules" ||
       name == "__pycache__") {
@@ -54,9 +55,8 @@ bool is_foreign_folder(const py::object& folder) {
 // The Python files below a folder: each folder's files in name order, then its sub-folders.
 py::list python_files_below(const py::object& folder) {
   py::list files;
-  for (py::handle entry : lookup("os", "walk")(folder)) {
-    py::object here = path_of(entry[py::int_(0)]);
-    py::list subfolders = entry[py::int_(1)];
+  vettor::walk_folders(folder, [&](py::handle path, py::list subfolders, py::list names) {
+    py::object here = path_of(path);
     py::list kept;
     for (py::handle name : subfolders) {
       if (!is_foreign_folder(here.attr("__truediv__")(name))) kept.append(name);
@@ -64,13 +64,12 @@ py::list python_files_below(const py::object& folder) {
     kept.attr("sort")();
     subfolders.attr("clear")();
     subfolders.attr("extend")(kept);
-    py::list names(entry[py::int_(2)]);
     names.attr("sort")();
     for (py::handle name : names) {
       py::object file = here.attr("__truediv__")(name);
       if (is_python_file(file)) files.append(file);
     }
-  }
+  });
   return files;
 }
 
@@ -104,9 +103,14 @@ py::list selected_files(const py::object& root, py::object whitelist) {
     try {
       return G("helpers").attr("file_under_root")(root, path);
     } catch (py::error_already_set& e) {
-      if (!e.matches(PyExc_ValueError)) throw;
-      std::string shown = py::str(lookup("os", "path").attr("relpath")(path, root));
-      G("logger").attr("warning")("Skipped %s: it leads outside the project root", shown);
+      py::object shown = lookup("os", "path").attr("relpath")(path, root);
+      if (e.matches(PyExc_ValueError)) {
+        G("logger").attr("warning")("Skipped %s: it leads outside the project root", shown);
+      } else if (e.matches(PyExc_OSError)) {  // a loop of links
+        G("logger").attr("warning")("Skipped %s: %s", shown, e.value().attr("strerror"));
+      } else {
+        throw;
+      }
       return py::none();
     }
   };
@@ -121,9 +125,9 @@ py::list selected_files(const py::object& root, py::object whitelist) {
   for (py::handle entry : entries) {
     py::object written = lookup("os", "path").attr("normpath")(root.attr("__truediv__")(entry));
     if (!inside(path_of(written), root)) {
-      vettor::raise(PyExc_ValueError, "whitelist entry " + std::string(py::repr(entry)) +
-                                          " is not inside the project root " +
-                                          std::string(py::str(root)));
+      vettor::raise(PyExc_ValueError, vettor::bytes_text("whitelist entry " + std::string(py::repr(entry)) +
+                                                         " is not inside the project root " +
+                                                         vettor::text_bytes(py::str(root))));
     }
     py::object given = path_of(written);
     if (given.equal(root)) {
@@ -578,6 +582,7 @@ py::list lay_out(const py::str& text, py::list changes, const Style& style, py::
 
 // The import path of a project file as Python (and the lint) names it: its folders count
 // only as long as they are packages, up to the project root.
+// (As bytes: a file or folder name need not be UTF-8.)
 std::string package_path(const py::object& file, const py::object& root) {
   return vettor::import_path_of(file, root);
 }
@@ -607,8 +612,8 @@ py::list settings_modules(py::handle settings_modpath, const py::list& judged) {
 py::str settings_module_of(const py::object& file, const py::object& root, const py::list& modules) {
   std::string name = package_path(file, root);
   for (py::handle module : modules) {
-    std::string settings = py::str(module);
-    if (name == settings || ends_with(name, "." + settings)) return py::str(settings);
+    std::string settings = vettor::text_bytes(module);
+    if (name == settings || ends_with(name, "." + settings)) return vettor::bytes_text(settings);
   }
   return py::str("");
 }
@@ -645,7 +650,7 @@ std::string configured_label(const py::object& folder, const py::object& root) {
 py::object app_folder(const py::object& file, const py::object& root) {
   py::object folder = file.attr("parent");
   while (inside(folder, root) && !folder.equal(root)) {
-    std::string name = py::str(folder.attr("name"));
+    std::string name = vettor::text_bytes(folder.attr("name"));
     bool models_package = name == "models" && py::object(file.attr("parent")).equal(folder);
     if (!models_package) {
       for (const char* marker : {"apps.py", "models.py", "migrations"}) {
@@ -655,7 +660,7 @@ py::object app_folder(const py::object& file, const py::object& root) {
     folder = folder.attr("parent");
   }
   py::object parent = file.attr("parent");
-  if (std::string(py::str(parent.attr("name"))) == "models") parent = parent.attr("parent");
+  if (vettor::text_bytes(parent.attr("name")) == "models") parent = parent.attr("parent");
   return parent;
 }
 
@@ -663,7 +668,7 @@ py::object app_folder(const py::object& file, const py::object& root) {
 // name.
 std::string app_label(const py::object& folder, const py::object& root) {
   std::string label = configured_label(folder, root);
-  return label.empty() ? std::string(py::str(folder.attr("name"))) : label;
+  return label.empty() ? vettor::text_bytes(folder.attr("name")) : label;
 }
 
 // The INSTALLED_APPS entries of the project's settings modules together, or None when one of
@@ -697,7 +702,7 @@ py::object installed_apps(const py::object& project_root, const py::list& settin
 bool is_installed(const py::object& folder, const py::object& root, py::handle installed) {
   std::string dotted = package_path(folder.attr("__truediv__")("__init__.py"), root);
   for (py::handle entry : installed) {
-    std::string name = py::str(entry);
+    std::string name = vettor::text_bytes(entry);
     if (name == dotted || name.rfind(dotted + ".", 0) == 0) return true;
   }
   return false;
@@ -812,7 +817,7 @@ std::vector<std::string> imported_files(const py::str& text, const py::object& f
   for (py::handle node : lookup("ast", "walk")(tree)) {
     if (!vettor::isinstance(node, import_from)) continue;
     py::object imported = read(py::str(file), node.attr("module"), node.attr("level"))[py::int_(0)];
-    if (!imported.is_none()) found.push_back(py::str(imported));
+    if (!imported.is_none()) found.push_back(vettor::path_bytes(imported));
   }
   return found;
 }
@@ -851,7 +856,7 @@ py::list settings_findings(const py::str& text, const py::object& file, py::hand
 // fix that a base module gets is not made again in the module built on it.
 std::vector<std::size_t> import_order(const std::vector<std::pair<py::object, py::str>>& modules) {
   std::unordered_map<std::string, std::size_t> index;
-  for (std::size_t i = 0; i < modules.size(); ++i) index[py::str(modules[i].first)] = i;
+  for (std::size_t i = 0; i < modules.size(); ++i) index[vettor::path_bytes(modules[i].first)] = i;
   std::vector<std::vector<std::size_t>> needs(modules.size());
   for (std::size_t i = 0; i < modules.size(); ++i) {
     for (const std::string& path : imported_files(modules[i].second, modules[i].first)) {
@@ -928,6 +933,12 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
   py::object settings_rules = vettor::import_sibling(G.handle(), "checkers.settings");
   py::object left_to_owner = settings_rules.attr("DOMAIN_DECISIONS");
   std::map<std::string, std::set<std::string>> left;
+  py::object per_file_ignores = lint_settings.config.attr("get")("per-file-ignores");
+  auto ignored_here = [&](const py::str& relative, py::handle record) {
+    return !per_file_ignores.is_none() &&
+           truthy(vettor::import_sibling(G.handle(), "checker")
+                      .attr("per_file_ignored")(per_file_ignores, relative, record["message-id"]));
+  };
   auto to_fix = [&](const py::str& relative, py::handle record) {
     py::object code = record["message-id"];
     if (!truthy(fixable.attr("__contains__")(code))) return false;
@@ -1055,6 +1066,8 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
           sources.set(job.file, done.text);
           py::list more;
           for (py::handle record : settings_findings(done.text, job.file, fixable, lint_settings)) {
+            // What the project ignores in this file is not fixed in it either.
+            if (ignored_here(job.relative, record)) continue;
             if (!to_fix(job.relative, record) || tried.count(py::str(record["message-id"]))) continue;
             if (unsafe_fixes || !is_unsafe_fix(safety, record["message-id"])) more.append(record);
           }
@@ -1096,7 +1109,7 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
     for (py::handle item : app_folders) {
       py::object folder = item[py::int_(1)];
       if (!installed.is_none() && !is_installed(folder, root, installed)) continue;
-      py::str label(app_label(folder, root));
+      py::object label = vettor::bytes_text(app_label(folder, root));
       apps.add(label);
       labels[item[py::int_(0)]] = label;
     }
@@ -1110,6 +1123,46 @@ py::object get_diff_plaintext(py::object project_root, py::object whitelist,
 // ---------------------------------------------------------------------------------------
 // Classes
 
+// A file's name in a diff's "---" or "+++" line, as git writes it there: a name that holds a
+// control character, a double quote, a backslash or a byte outside ASCII (one that is not
+// UTF-8 among them) stands within double quotes, with C's escapes (\t, \n, \", \\) and
+// each other such byte as a three-digit octal escape; any other name as it is. A name that
+// holds a space is followed by a tab (patch ends an unquoted name at a space otherwise). So a name
+// never spans two lines, and a name that holds a line break cannot forge another header:
+// git apply and patch both read the name back as it is on disk. `name` is the name's bytes.
+std::string header_name(const std::string& name) {
+  std::string quoted;
+  bool quote = false;
+  for (unsigned char c : name) {
+    const char* escape = nullptr;
+    switch (c) {
+      case '\a': escape = "\\a"; break;
+      case '\b': escape = "\\b"; break;
+      case '\t': escape = "\\t"; break;
+      case '\n': escape = "\\n"; break;
+      case '\v': escape = "\\v"; break;
+      case '\f': escape = "\\f"; break;
+      case '\r': escape = "\\r"; break;
+      case '"': escape = "\\\""; break;
+      case '\\': escape = "\\\\"; break;
+      default: break;
+    }
+    if (escape) {
+      quoted += escape;
+      quote = true;
+    } else if (c < 0x20 || c >= 0x7f) {
+      char octal[5];
+      std::snprintf(octal, sizeof octal, "\\%03o", c);
+      quoted += octal;
+      quote = true;
+    } else {
+      quoted += static_cast<char>(c);
+    }
+  }
+  std::string shown = quote ? "\"" + quoted + "\"" : name;
+  return name.find(' ') == std::string::npos ? shown : shown + "\t";
+}
+
 py::object make_project_diff(py::module_& m) {
   py::dict ns;
   ns["__doc__"] =
@@ -1122,7 +1175,8 @@ py::object make_project_diff(py::module_& m) {
   ns["unsafe_left_out"] = py::tuple();
   ns["migration_labels"] = py::dict();
   py::object cls = vettor::make_class(m, "ProjectDiff", vettor::bases_of(py::type::of(py::list())), ns);
-  // The changes as one unified diff, a/ and b/ before each path as git writes them.
+  // The changes as one unified diff, a/ and b/ before each path, and the paths written, as
+  // git writes them.
   vettor::add_method(cls, "unified_diff", [](py::object self) {
     py::object unified = lookup("difflib", "unified_diff");
     py::dict originals = self.attr("originals");
@@ -1132,14 +1186,14 @@ py::object make_project_diff(py::module_& m) {
       py::object path = fixed[py::int_(1)];
       py::object before = originals[path].attr("splitlines")(true);
       py::object after = source.attr("splitlines")(true);
-      std::string name = py::str(path);
-      for (py::handle line : unified(before, after, "fromfile"_a = "a/" + name,
-                                     "tofile"_a = "b/" + name)) {
-        text += py::str(line);
+      std::string name = vettor::path_bytes(path);
+      for (py::handle line : unified(before, after, "fromfile"_a = vettor::bytes_text(header_name("a/" + name)),
+                                     "tofile"_a = vettor::bytes_text(header_name("b/" + name)))) {
+        text += vettor::text_bytes(line);
         if (text.back() != '\n') text += "\n\\ No newline at end of file\n";
       }
     }
-    return py::str(text);
+    return vettor::bytes_text(text);
   });
   // The same diff as the bytes patch and git apply read: each file's lines in the file's own
   // encoding and line breaks, as they are on disk and as the fix writes them.
@@ -1155,9 +1209,9 @@ py::object make_project_diff(py::module_& m) {
       py::bytes before = stored.contains(path) ? py::bytes(stored[path])
                                                : py::bytes(py::str(self.attr("originals")[path]).attr("encode")("utf-8"));
       py::bytes after = stored_form(before, source);
-      py::bytes name = lookup("os", "fsencode")(lookup("os", "fspath")(path));
+      std::string name = vettor::path_bytes(path);
       for (py::handle line : diff_bytes(unified, byte_lines(before), byte_lines(after),
-                                        py::bytes("a/" + std::string(name)), py::bytes("b/" + std::string(name)),
+                                        py::bytes(header_name("a/" + name)), py::bytes(header_name("b/" + name)),
                                         py::bytes(""), py::bytes(""), 3, py::bytes("\n"))) {
         out += std::string(py::bytes(py::reinterpret_borrow<py::object>(line)));
         if (out.back() != '\n') out += "\n\\ No newline at end of file\n";

@@ -66,7 +66,7 @@ py::object pyproject_path(const py::object& root) { return child(root, py::str("
 
 // A mistake in the project's configuration, told in one line that begins with the file.
 [[noreturn]] void configuration_error(const py::object& path, const std::string& what) {
-  vettor::raise(G("ConfigurationError"), std::string(py::str(path)) + ": " + what);
+  vettor::raise(G("ConfigurationError"), vettor::bytes_text(vettor::text_bytes(py::str(path)) + ": " + what));
 }
 
 py::dict read_pyproject(const py::object& root) {
@@ -197,7 +197,7 @@ bool skips_string_normalization(py::object project_root) {
 // Folders that are not the project's own code: hidden folders (.git, .tox, .venv),
 // virtual environments, installed packages, JavaScript packages and byte-code caches.
 bool is_foreign_folder(const py::object& folder) {
-  std::string name = py::str(folder.attr("name"));
+  std::string name = vettor::text_bytes(folder.attr("name"));
   if (!name.empty() && name[0] == '.') return true;
   if (name == "site-packages" || name == "dist-packages" || name == "node_modules" ||
       name == "__pycache__") {
@@ -213,9 +213,8 @@ template <class Wanted>
 py::list project_files(const py::object& root, Wanted&& wanted) {
   py::object path_class = G("Path");
   py::list files;
-  for (py::handle entry : lookup("os", "walk")(root)) {
-    py::object folder = path_class(entry[py::int_(0)]);
-    py::list subfolders = entry[py::int_(1)];
+  vettor::walk_folders(root, [&](py::handle here, py::list subfolders, py::list names) {
+    py::object folder = path_class(here);
     py::list kept;
     for (py::handle name : subfolders) {
       if (!is_foreign_folder(child(folder, name))) kept.append(name);
@@ -223,12 +222,11 @@ py::list project_files(const py::object& root, Wanted&& wanted) {
     kept.attr("sort")();
     subfolders.attr("clear")();
     subfolders.attr("extend")(kept);
-    py::list names = py::list(entry[py::int_(2)]);
     names.attr("sort")();
     for (py::handle name : names) {
-      if (wanted(py::str(name).cast<std::string>())) files.append(child(folder, name));
+      if (wanted(vettor::text_bytes(name))) files.append(child(folder, name));
     }
-  }
+  });
   return files;
 }
 
@@ -280,7 +278,8 @@ py::object get_manage_file(py::object project_root) {
   py::object root = G("Path")(project_root);
   py::object manage = find_manage_file(root);
   if (manage.is_none()) {
-    vettor::raise(G("ManageFileMissingError"), "no Django manage.py in " + std::string(py::str(root)));
+    vettor::raise(G("ManageFileMissingError"),
+                  vettor::bytes_text("no Django manage.py in " + vettor::text_bytes(py::str(root))));
   }
   return manage;
 }
@@ -447,7 +446,7 @@ py::object imported_module_file(const py::object& file, py::handle module, long 
     for (py::handle part : parts) candidate = child(candidate, part);
     if (py::len(parts) > 0) {
       py::object module_file =
-          child(candidate.attr("parent"), py::str(std::string(py::str(candidate.attr("name"))) + ".py"));
+          child(candidate.attr("parent"), candidate.attr("name").attr("__add__")(".py"));
       if (is_file(module_file)) return named(module_file);
     }
     py::object package = child(candidate, py::str("__init__.py"));
@@ -601,7 +600,7 @@ bool looks_like_settings(const py::object& file, const py::object& tree) {
   return settings;
 }
 
-std::string real_path(py::handle file) { return py::str(lookup("os.path", "realpath")(file)); }
+std::string real_path(py::handle file) { return vettor::path_bytes(lookup("os.path", "realpath")(file)); }
 
 // The import path's last part is "settings": the project's own settings module
 // (proj/settings.py, or the package proj/settings/), which a deployment reads unless told
@@ -624,7 +623,8 @@ bool is_main_settings_module(const std::string& import_path) {
 // development module on this evidence alone: the deployment reads it as well.
 
 bool is_compose_file_name(const std::string& name) {
-  std::string lower = py::str(py::str(name).attr("lower")());
+  std::string lower = name;  // (bytes of a file name: only its ASCII letters matter here)
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   bool yaml = lower.ends_with(".yml") || lower.ends_with(".yaml");
   return yaml && (lower.starts_with("docker-compose") || lower.starts_with("compose"));
 }
@@ -757,7 +757,7 @@ py::list find_settings_files(py::object project_root, bool deployed_only) {
   std::vector<std::tuple<py::str, py::object>> entry_points;  // named by wsgi.py and asgi.py
   for (py::handle path : files) {
     py::object entry = py::reinterpret_borrow<py::object>(path);
-    std::string name = py::str(entry.attr("name"));
+    std::string name = vettor::text_bytes(entry.attr("name"));
     if (name != "wsgi.py" && name != "asgi.py") continue;
     if (is_for_development("", entry, root)) continue;  // a test site's entry point
     if (!may_read(root, entry)) continue;
@@ -796,7 +796,7 @@ py::list find_settings_files(py::object project_root, bool deployed_only) {
     if (!candidate || !may_read(root, file)) continue;
     py::object tree = parse_file(file);
     if (tree.is_none() || !looks_like_settings(file, tree)) continue;
-    add(py::str(import_path_of(file)), file, false);
+    add(vettor::bytes_text(import_path_of(file)), file, false);
   }
   if (!deployed_only) return found;
   std::set<std::string> bases;
@@ -819,7 +819,7 @@ py::list find_settings_files(py::object project_root, bool deployed_only) {
   for (py::handle file : left_out) {
     for (py::handle base : star_imported(py::reinterpret_borrow<py::object>(file))) {
       py::object base_file = G("Path")(base);
-      py::str import_path(import_path_of(base_file));
+      py::str import_path = vettor::bytes_text(import_path_of(base_file));
       if (judged.contains(import_path) || is_for_development(import_path, base_file, root)) continue;
       judged.append(import_path);
       known[import_path] = py::str(base_file);
@@ -855,7 +855,7 @@ py::dict get_module_files(py::object project_root, py::object import_paths) {
   if (py::len(missing) > 0) {
     for (py::handle path : python_files(root)) {
       py::object file = py::reinterpret_borrow<py::object>(path);
-      py::str name(import_path_of(file));
+      py::str name = vettor::bytes_text(import_path_of(file));
       if (!missing.contains(name) || files.contains(name) || !may_read(root, file)) continue;
       files[name] = py::str(file);
     }

@@ -538,8 +538,8 @@ void write_whole(py::handle full, py::handle data) {
   }
   lookup("builtins", "open")(full, "r+b").attr("close")();
   py::object folder = full.attr("parent");
-  std::string name = py::str(full.attr("name"));
-  py::tuple made = G("tempfile").attr("mkstemp")("dir"_a = folder, "prefix"_a = "." + name + ".",
+  py::object prefix = py::str(".{}.").format(full.attr("name"));
+  py::tuple made = G("tempfile").attr("mkstemp")("dir"_a = folder, "prefix"_a = prefix,
                                                   "suffix"_a = ".tmp");
   py::object temporary = made[1];
   try {
@@ -586,7 +586,7 @@ py::object trasform_files_in_place(py::object project_root, py::object whitelist
   for (auto entry : pending) {
     py::handle path = entry.first;
     py::object full = G("helpers").attr("file_under_root")(project_root, path);
-    std::string name = py::str(lookup("os", "fspath")(path));
+    std::string name = vettor::text_bytes(lookup("os", "fspath")(path));
     if (name.size() > 3 && name.compare(name.size() - 3, 3, ".py") == 0 &&
         PyUnicode_Check(entry.second.ptr())) {
       check_parses(py::reinterpret_borrow<py::object>(entry.second), path);
@@ -679,11 +679,11 @@ py::object make_transform_error(py::module_& m) {
       [](py::object self, py::object written, py::object failures) {
         std::string text = std::to_string(py::len(failures)) + " file(s) not fixed:";
         for (py::handle failure : failures) {
-          text += " " + std::string(py::str(failure[py::int_(0)])) + " (" +
-                  std::string(py::str(failure[py::int_(1)])) + ");";
+          text += " " + vettor::text_bytes(py::str(failure[py::int_(0)])) + " (" +
+                  vettor::text_bytes(py::str(failure[py::int_(1)])) + ");";
         }
         text.pop_back();
-        lookup("builtins", "Exception").attr("__init__")(self, text);
+        lookup("builtins", "Exception").attr("__init__")(self, vettor::bytes_text(text));
         self.attr("written") = written;
         self.attr("failures") = failures;
       },
@@ -749,6 +749,11 @@ PYBIND11_MODULE(transformer, m) {
         "    program stores, accepts or serves (checker.fix_safety_store says which).",
         py::arg("project_root"), py::arg("whitelist"), py::arg("jobs") = py::none(),
         py::arg("config") = py::none(), py::arg("unsafe_fixes") = false);
+  m.def("write_whole", &write_whole,
+        "Write `data` (bytes) as the whole new content of the file `full` (a pathlib.Path), or\n"
+        "leave the file as it was: the bytes go to a new file beside it that then takes its\n"
+        "place with its permissions, so a write that fails part-way never cuts it short.",
+        py::arg("full"), py::arg("data"));
   m.def("trasform_files_in_place", &trasform_files_in_place,
         "Fix a project's Python files and write them back: transform_files(project_root,\n"
         "whitelist, jobs, config, unsafe_fixes), each file written in the encoding and line\n"

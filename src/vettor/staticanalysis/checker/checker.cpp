@@ -50,6 +50,7 @@ VETTOR_MODULE(checker, m) {
   register_entry_points(m);
   register_single_text(m);
   register_message_names(m);
+  register_per_file_ignores(m);
   register_project_config(m);
   register_process_state(m);
 }

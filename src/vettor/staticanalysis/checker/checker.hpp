@@ -5,6 +5,8 @@
 #include <vettor/message_names.hpp>
 #include <vettor/pyutil.hpp>
 
+#include <string>
+
 namespace vettor::checker {
 
 // The `checker` module itself; every name a function uses (the rule lists, `Progress`,
@@ -47,8 +49,24 @@ py::list listed_entries(py::handle value);
 // order.
 bool switched_off(py::handle entries, const MessageInfo& message);
 
+// messages.cpp: the names of a `disable` or `enable` value (a list, or one comma-separated
+// text) as pylint's own options take them: the start of codes ("C4") becomes the codes it
+// begins, which pylint does not know as a name; every other name stays as written.
+py::list names_for_linter(py::handle value);
+
 // messages.cpp: the message of a code, with its symbol and checker (both empty when unknown).
 MessageInfo message_info(py::handle code);
+
+// per_file_ignores.cpp: `matches_path`, `per_file_ignored` and `check_per_file_ignores`.
+void register_per_file_ignores(py::module_& m);
+
+// per_file_ignores.cpp: what is wrong with a per-file-ignores value, in a few words (empty when
+// nothing is).
+std::string per_file_ignores_problem(py::handle value);
+
+// per_file_ignores.cpp: the records, less the lint findings that `per_file_ignores` (a checked
+// per-file-ignores table, or None) ignores in their files.
+py::list without_per_file_ignored(py::list records, py::handle per_file_ignores);
 
 // project_config.cpp: `check_project_config`, what a project's own configuration may set.
 void register_project_config(py::module_& m);
@@ -109,8 +127,9 @@ class KeptAstroidOptions {
 // process_state.cpp: a lint of the project in `project_root` (none: no project but the
 // import path) over `targets` starts without the library modules its own modules shadow, and
 // when it goes, astroid knows no module of the project any more, nor where any module was
-// found, nor an answer of its inference; native modules of the project it imported are gone
-// from sys.modules.
+// found, nor an answer of its inference, and neither astroid nor pylint keeps a cached answer
+// that holds a node of the project; native modules of the project it imported are gone from
+// sys.modules.
 class ProjectModulesForgotten {
  public:
   ProjectModulesForgotten(py::object project_root, py::object targets);

@@ -19,7 +19,11 @@ constexpr const char* kPythonCheckerModules[] = {
     "admin", "settings", "columns", "classorder", "migrations", "querysets", "urls"};
 
 // Configuration keys that choose the files to lint rather than set a linter option.
-constexpr const char* kFileSelectionKeys[] = {"directories", "exclude"};
+constexpr const char* kFileSelectionKeys[] = {"directories", "exclude", "respect-gitignore"};
+
+// The configuration key of the findings ignored in some files; the driver drops them from the
+// findings, the linter never sees it.
+constexpr const char* kPerFileIgnores = "per-file-ignores";
 
 // The configuration key that turns the parse trees kept between lints off ("parse-cache":
 // false); the driver reads it, the linter never sees it.
@@ -122,13 +126,13 @@ py::list get_all_message_codes() {
 
 py::object os_path(const char* name) { return G("os").attr("path").attr(name); }
 
-std::string absolute_root(py::handle project_root) {
-  return os_path("abspath")(G("os").attr("fspath")(project_root)).cast<std::string>();
+py::str absolute_root(py::handle project_root) {
+  return os_path("abspath")(G("os").attr("fspath")(project_root));
 }
 
 // The text under which a finding on `path` is reported: relative to the root when it lies
 // under it. A relative path is already relative to the root (the reporter strips the root).
-py::str project_relative(py::handle path, const std::string& root) {
+py::str project_relative(py::handle path, py::handle root) {
   py::object p = G("Path")(path);
   if (!truthy(p.attr("is_absolute")())) return py::str(p);
   try {
@@ -235,9 +239,16 @@ py::object describe_syntax_error(py::handle path) {
 // The message for a module that cannot be opened, or None when it can.
 py::object describe_unreadable(py::handle path) {
   // Opening a FIFO would wait for a writer for ever.
-  py::object status = on_error(
-      PyExc_OSError, [&] { return G("os").attr("stat")(path); },
-      [] { return py::object(py::none()); });
+  bool loop = false;
+  py::object status;
+  try {
+    status = G("os").attr("stat")(path);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OSError)) throw;
+    loop = py::object(e.value().attr("errno")).equal(lookup("errno", "ELOOP"));
+    status = py::none();
+  }
+  if (loop) return py::str("cannot read the file: it is a loop of symbolic links");
   if (!status.is_none() && !truthy(lookup("stat", "S_ISREG")(status.attr("st_mode"))))
     return py::str("cannot read the file: it is not a regular file");
   try {
@@ -247,7 +258,7 @@ py::object describe_unreadable(py::handle path) {
     if (!e.matches(PyExc_OSError)) throw;
     if (truthy(os_path("islink")(path)) && !truthy(os_path("exists")(path)))
       return py::str("cannot read the file: it is a symbolic link to a missing file");
-    return py::str("cannot read the file: " + std::string(py::str(e.value().attr("strerror"))));
+    return py::str("cannot read the file: {}").format(e.value().attr("strerror"));
   }
 }
 
@@ -315,8 +326,8 @@ void bound_project_jobs(py::dict& merged, py::handle project_config, py::handle 
 
 // A selected file that leads out of the project (by "..", an absolute path or a link) is not
 // the project's: it is skipped, named in a warning.
-bool leads_outside(const std::string& root, py::handle key, py::handle path) {
-  if (!leads_outside_root(py::str(root), path)) return false;
+bool leads_outside(py::handle root, py::handle key, py::handle path) {
+  if (!leads_outside_root(root, path)) return false;
   G("logger").attr("warning")("Skipping %s: %s", key, "it leads outside the project root");
   return true;
 }
@@ -358,13 +369,18 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   for (auto item : entries) {
     // Keys for the driver itself, not for the linter.
     if (is_file_selection_key(item.first) || py::str(kParseCache).equal(item.first) ||
-        py::str(kUnsafeFixes).equal(item.first))
+        py::str(kUnsafeFixes).equal(item.first) || py::str(kPerFileIgnores).equal(item.first) ||
+        py::str(kMaxFileSizeKey).equal(item.first))
       continue;
     // Set below: the configured settings modules win over those found in the project.
     if (py::str(kSettingsFiles).equal(item.first)) continue;
-    apply_option(linter, item.first, py::reinterpret_borrow<py::object>(item.second));
+    py::object value = py::reinterpret_borrow<py::object>(item.second);
+    if (py::str("disable").equal(item.first) || py::str("enable").equal(item.first))
+      value = names_for_linter(value);
+    apply_option(linter, item.first, value);
   }
   linter.attr("set_option")("django-version", django_version);
+  linter.attr("max_file_size") = max_file_size(entries);
   py::object meta = G("meta");
   // A configuration that names the settings modules chooses them; otherwise the project's
   // metadata finds the ones a deployment uses.
@@ -375,7 +391,7 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
 
   // Python keys, by the project-relative text their findings come back under; each file
   // is handed to the linter once, under the root.
-  std::string root = absolute_root(project_root);
+  py::str root = absolute_root(project_root);
   py::dict selection;
   py::list targets;
   for (auto item : py::dict(builtin("dict")(files))) {
@@ -386,8 +402,7 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
     if (!selection.contains(name)) targets.append(target);
     selection[name] = item.second;
   }
-  linter.attr("reporter").attr("path_strip_prefix") =
-      py::str(root) + G("os").attr("sep").cast<py::str>();
+  linter.attr("reporter").attr("path_strip_prefix") = root.attr("__add__")(G("os").attr("sep"));
   // Managers and querysets infer only under the shims' transforms on astroid's global
   // manager. They are put there before the first file (and before pylint forks its
   // workers), so the queryset rules see the same values in every project, whether or not
@@ -396,7 +411,7 @@ py::list get_python_messages(py::object project_root, py::object files, py::obje
   keep_node_constructor_signatures();
   {
     // Gone last: the next lint of this process starts from none of this project's modules.
-    ProjectModulesForgotten forgotten(py::str(root), targets);
+    ProjectModulesForgotten forgotten(root, targets);
     KeptTrees kept(parse_cache_wanted(entries.attr("get")(kParseCache)));
     RaisedCollectorThresholds thresholds;
     KeptClassAnswers class_answers;
@@ -469,7 +484,7 @@ py::list get_html_messages(py::object files, py::object config, py::object proje
   if (project_root.is_none()) {
     paths = keys;
   } else {
-    std::string root = absolute_root(project_root);
+    py::str root = absolute_root(project_root);
     for (py::handle key : keys) {
       py::object path = os_path("join")(root, key);
       if (leads_outside(root, key, path)) continue;
@@ -478,6 +493,7 @@ py::list get_html_messages(py::object files, py::object config, py::object proje
     }
   }
   py::object linter = G("HtmlLinter")(py::arg("routes") = routes);
+  linter.attr("max_file_size") = max_file_size(config);
   linter.attr("check")(paths);
 
   // The configuration's "disable" and "enable" entries, in its order, as pylint applies them to
@@ -540,6 +556,10 @@ py::object django_version_for(py::handle config, py::handle details, py::handle 
 py::list get_messages(py::object project_root, py::object files,
                       py::object default_django_version, py::object config, py::object jobs) {
   py::object project_config = G("read_project_config")(project_root);
+  // The host's per-file ignores are checked as the project's are: a wrong one would otherwise
+  // silence nothing without a word.
+  if (vettor::hasattr(config, "keys") && truthy(config.attr("__contains__")(kPerFileIgnores)))
+    G("check_per_file_ignores")(config[kPerFileIgnores], "config: per-file-ignores");
   py::dict merged = merge_config(project_config, config);
   bound_project_jobs(merged, project_config, config, jobs);
   G("logger").attr("debug")("Using config: %s\n", merged);
@@ -555,8 +575,88 @@ py::list get_messages(py::object project_root, py::object files,
       py::arg("jobs") = jobs);
   py::list result = builtin("list")(python);
   result.attr("extend")(html);
+  result = without_per_file_ignored(result, merged.attr("get")(kPerFileIgnores));
   if (truthy(files.attr("__contains__")("META"))) result.attr("extend")(meta_messages_of(details));
   return result;
+}
+
+// The findings of `code`, a text held in memory (an editor's unsaved buffer, standard input),
+// as get_messages would report them for the project's file `path` if it held that text: the
+// same configuration, Django version, settings modules and routes, the file on disk never
+// read (it need not exist). A Python text is linted by the single-text linter, a template by
+// the template checkers; any other path gives no finding.
+py::list get_text_messages(py::object project_root, py::object path, py::object code,
+                           py::object default_django_version, py::object config) {
+  if (!py::isinstance<py::str>(code)) {
+    raise(PyExc_TypeError, "the text to lint is not a str: " +
+                               std::string(py::str(code.get_type().attr("__name__"))));
+  }
+  py::object project_config = G("read_project_config")(project_root);
+  if (vettor::hasattr(config, "keys") && truthy(config.attr("__contains__")(kPerFileIgnores)))
+    G("check_per_file_ignores")(config[kPerFileIgnores], "config: per-file-ignores");
+  py::dict merged = merge_config(project_config, config);
+  py::object per_file_ignores = merged.attr("get")(kPerFileIgnores);
+  py::str root = absolute_root(project_root);
+  py::object key = G("os").attr("fspath")(path);
+  py::object target = os_path("normpath")(os_path("join")(root, key));
+  py::list kept;
+  if (leads_outside(root, key, target)) return kept;
+  py::str name = project_relative(target, root);
+  py::object entries = merged.attr("items")();
+
+  if (ends_with(key, ".html")) {
+    py::dict sources;
+    sources[target] = code;
+    py::object linter = G("HtmlLinter")(py::arg("routes") = project_routes(project_root, merged),
+                                        py::arg("sources") = sources);
+    linter.attr("check")(list_of(target));
+    for (py::handle record : linter.attr("messages")) {
+      if (switched_off(entries, message_info(record["message-id"]))) continue;
+      record["path"] = name;
+      kept.append(record);
+    }
+    return without_per_file_ignored(kept, per_file_ignores);
+  }
+  if (!ends_with(key, ".py")) return kept;
+
+  py::object details = G("dependencies").attr("resolve_django_version")(project_root);
+  py::dict options;
+  for (auto item : merged) {
+    // The files, the parse cache and the workers are the driver's; the settings modules are
+    // handed over below, as the project lint chooses them.
+    if (is_file_selection_key(item.first) || py::str(kParseCache).equal(item.first) ||
+        py::str(kPerFileIgnores).equal(item.first) || py::str(kMaxFileSizeKey).equal(item.first) ||
+        py::str(kUnsafeFixes).equal(item.first) || py::str(kSettingsFiles).equal(item.first) ||
+        py::str("jobs").equal(item.first))
+      continue;
+    py::object value = py::reinterpret_borrow<py::object>(item.second);
+    if (py::str("disable").equal(item.first) || py::str("enable").equal(item.first))
+      value = names_for_linter(value);
+    options[item.first] = value;
+  }
+  options["django-version"] = django_version_for(merged, details, default_django_version);
+  py::list settings_files = settings_modules(project_root, merged);
+  options["root-urlconf"] =
+      G("meta").attr("get_root_urlconf")(settings_modules_in_project(settings_files));
+  import_sibling(G.handle(), "shims");
+  keep_node_constructor_signatures();
+  py::list messages;
+  {
+    ProjectModulesForgotten forgotten(py::str(root), list_of(target));
+    messages = G("lint_text")(code, target, settings_files, py::arg("options") = options,
+                              py::arg("jobs") = 1);
+  }
+  py::set codes(G("get_all_message_codes")());
+  codes.add(kSyntaxErrorCode);
+  codes.add(kFatalCode);
+  for (py::handle record : messages) {
+    if (!codes.contains(record["message-id"])) continue;
+    // The linter reports the path as pylint does, relative to the working directory.
+    if (!os_path("abspath")(record["path"]).equal(target)) continue;
+    record["path"] = name;
+    kept.append(record);
+  }
+  return without_per_file_ignored(kept, per_file_ignores);
 }
 
 // What a lint of the project goes by, for a caller that lints texts of it one at a time as
@@ -633,7 +733,9 @@ void register_entry_points(py::module_& m) {
         "    merged over the [tool.vettor] table of the project's pyproject.toml, which\n"
         "    may set only vettor's own options (meta.ConfigurationError otherwise; see\n"
         "    check_project_config). \"django-version\" and \"settings-files\" there win\n"
-        "    over what the project's files say.\n"
+        "    over what the project's files say; \"per-file-ignores\" ({pattern: names})\n"
+        "    leaves the findings of those names out in the files a pattern matches (a\n"
+        "    wrong value raises meta.ConfigurationError, here as in the project's table).\n"
         "jobs: worker processes (0: one per CPU); a \"jobs\" option wins over it (the\n"
         "    project's own never above the CPUs, nor above `jobs` when it is given).\n\n"
         "Returns a new list: the Python findings (records with \"type\", \"module\", \"obj\",\n"
@@ -641,8 +743,9 @@ void register_entry_points(py::module_& m) {
         "holds the finding's argument record), then the template findings, then C1000.\n"
         "Paths are relative to project_root, lines 1-based, columns 0-based. A Python\n"
         "file that could not be analysed is one finding, E0001 (it does not parse or\n"
-        "decode) or F0001 (it cannot be read, or the analysis failed), whatever lines\n"
-        "were selected.",
+        "decode) or F0001 (it cannot be read, is larger than config[\"max-file-size\"] MB\n"
+        "(default 2), or the analysis failed), whatever lines were selected; a template\n"
+        "that cannot be read or is that large is skipped with a warning.",
         py::arg("project_root"), py::arg("files"), py::arg("default_django_version") = "3.2",
         py::arg("config") = shared_config, py::arg("jobs") = 0);
   m.def("get_python_messages", &get_python_messages,
@@ -665,6 +768,17 @@ void register_entry_points(py::module_& m) {
         "\"message_type\": \"meta\", \"body\": {\"specs\", \"minor\", \"matching_versions\"}},\n"
         "or an empty list when no dependency file names Django.",
         py::arg("project_root"));
+  m.def("get_text_messages", &get_text_messages,
+        "The findings get_messages(project_root, {path: None}, default_django_version,\n"
+        "config) would report if the project's file `path` held the text `code` (a str):\n"
+        "the text of an editor's buffer or of standard input, linted under the project's\n"
+        "configuration, Django version, settings modules and routes. The file on disk is\n"
+        "not read and need not exist. `path` is relative to project_root and ends in .py\n"
+        "or .html (any other gives no finding; one that leads out of the root is skipped\n"
+        "with a warning). Returns a new list of finding records, their \"path\" `path`\n"
+        "made relative to project_root; no Django-version finding.",
+        py::arg("project_root"), py::arg("path"), py::arg("code"),
+        py::arg("default_django_version") = "3.2", py::arg("config") = shared_config);
   m.def("get_lint_settings", &get_lint_settings,
         "What get_messages(project_root, ..., default_django_version, config) lints the\n"
         "project's files under, for a caller that lints texts of the project one at a time:\n"

@@ -5,7 +5,11 @@
 // plain record. The template checkers are driven by a small linter of their own.
 #include "checker.hpp"
 
+#include <vettor/project_files.hpp>
+
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vettor::checker {
 
@@ -80,6 +84,56 @@ py::object make_ignore_old_style_string_formatting(py::module_& m) {
   return cls;
 }
 
+// pylint reads `disable=all` as `skip-file`: one pragma at the end of one line would silence
+// every finding of the file. In the package's pragma `all` stands for every category of
+// message instead, so the pragma's place decides what it silences, as it does for a named
+// code: its own line at the end of a line, the rest of the block on a line of its own.
+// `skip-file` says the other thing where it is meant. `comment` is the comment as written,
+// `renamed` the same with "pylint:" in place of "vettor:" (as long, so places agree); a
+// pragma written for pylint itself keeps pylint's meaning.
+py::str spell_out_all(py::handle self, py::str comment, py::str renamed) {
+  py::object match = lookup("pylint.utils.pragma_parser", "OPTION_PO").attr("search")(renamed);
+  if (match.is_none()) return renamed;
+  py::object pragma = match.attr("group")(2);
+  long offset = match.attr("start")(2).cast<long>();
+  long keyword = renamed.attr("rfind")("pylint:", 0, offset).cast<long>();
+  if (keyword < 0 || !equal(comment[py::slice(keyword, keyword + 7, 1)], py::str("vettor:")))
+    return renamed;
+  py::object finditer = lookup("re", "finditer");
+  std::string action;
+  std::vector<std::pair<long, long>> spans;
+  for (py::handle token :
+       finditer(lookup("pylint.utils.pragma_parser", "TOK_REGEX"), pragma)) {
+    py::object kind = token.attr("lastgroup");
+    if (kind.is_none()) continue;
+    std::string kind_name = kind.cast<std::string>();
+    std::string value = token.attr("group")().cast<std::string>();
+    if (kind_name == "KEYWORD") {
+      action = value;
+    } else if (kind_name == "MESSAGE_STRING" && value == "all" && action == "disable") {
+      spans.emplace_back(offset + token.attr("start")().cast<long>(),
+                         offset + token.attr("end")().cast<long>());
+    }
+  }
+  if (spans.empty()) return renamed;
+  // The categories this linter has messages of (pylint's category table, in its order).
+  py::object by_category = self.attr("msgs_store").attr("_msgs_by_category");
+  py::list categories;
+  for (py::handle category : lookup("pylint.constants", "MSG_TYPES")) {
+    if (truthy(by_category.attr("get")(category))) categories.append(category);
+  }
+  py::str every = py::str(",").attr("join")(categories);
+  py::list pieces;
+  long done = 0;
+  for (auto [start, end] : spans) {
+    pieces.append(renamed[py::slice(done, start, 1)]);
+    pieces.append(every);
+    done = end;
+  }
+  pieces.append(renamed[py::slice(done, py::len(renamed), 1)]);
+  return py::str("").attr("join")(pieces);
+}
+
 // Rewrites the package's pragma in comment tokens only: a string literal that mentions it is
 // code, not a pragma.
 void process_tokens(py::handle cls, py::object self, py::list tokens) {
@@ -90,9 +144,11 @@ void process_tokens(py::handle cls, py::object self, py::list tokens) {
     py::str string = token.attr("string");
     if (!truthy(string.attr("__contains__")("vettor"))) continue;
     py::str line = token.attr("line");
-    tokens[i] = token.attr("_replace")(
-        py::arg("string") = string.attr("replace")("vettor:", "pylint:"),
-        py::arg("line") = line.attr("replace")("vettor:", "pylint:"));
+    py::str renamed = string.attr("replace")("vettor:", "pylint:");
+    py::str pragma = spell_out_all(self, string, renamed);
+    py::str new_line = line.attr("replace")("vettor:", "pylint:");
+    if (!equal(pragma, renamed)) new_line = new_line.attr("replace")(renamed, pragma);
+    tokens[i] = token.attr("_replace")(py::arg("string") = pragma, py::arg("line") = new_line);
   }
   super(cls, self).attr("process_tokens")(tokens);
 }
@@ -149,7 +205,8 @@ void check(py::handle cls, py::object self, py::object files_or_modules, py::arg
   try {
     self.attr("progress") = display;
     size_t count = py::len(files_or_modules);
-    std::string description = "[blue]Analyzing " + std::to_string(count) + " files... ";
+    std::string description =
+        "[blue]Analyzing " + std::to_string(count) + (count == 1 ? " file... " : " files... ");
     self.attr("progress_task") =
         display.attr("add_task")(description, py::arg("total") = count);
     self.attr("_progress_pid") = G("os").attr("getpid")();
@@ -190,13 +247,15 @@ void set_current_module(py::handle cls, py::object self, py::object modname,
 // not parse or decode, a fatal (F0001) for one that cannot be read or on which astroid or a
 // checker fails (a RecursionError on a deeply nested expression, say). The lint goes on.
 
-std::string error_text(const py::error_already_set& e) {
+// (Texts, not C++ strings: an error may name a file whose name is not UTF-8.)
+py::str error_text(const py::error_already_set& e) {
   py::object value = e.value();
-  return std::string(py::str(value.get_type().attr("__name__"))) + ": " +
-         std::string(py::str(value));
+  return py::str("{}: {}").format(value.get_type().attr("__name__"), value);
 }
 
-void add_fatal(py::object self, const std::string& text) {
+py::str join(const char* head, py::handle tail) { return py::str(head).attr("__add__")(tail); }
+
+void add_fatal(py::object self, py::handle text) {
   self.attr("add_message")("fatal", py::arg("args") = text);
 }
 
@@ -220,8 +279,14 @@ bool is_readable_kind(py::object self, py::handle filepath) {
     return true;  // opening it fails the ordinary way
   }
   if (truthy(lookup("stat", "S_ISREG")(status.attr("st_mode")))) return true;
-  add_fatal(self, "cannot read the file: it is not a regular file");
+  add_fatal(self, py::str("cannot read the file: it is not a regular file"));
   return false;
+}
+
+// The limit the lint was given (the linter's `max_file_size`, in MB), or the default.
+double file_size_limit(py::handle self) {
+  py::object limit = py::getattr(self, "max_file_size", py::none());
+  return limit.is_none() ? kDefaultMaxFileSizeMB : limit.cast<double>();
 }
 
 py::object get_ast(py::object self, py::object filepath, py::object modname, py::object data) {
@@ -230,6 +295,10 @@ py::object get_ast(py::object self, py::object filepath, py::object modname, py:
   try {
     if (data.is_none()) {
       if (!is_readable_kind(self, filepath)) return py::none();
+      if (auto large = file_too_large(filepath, file_size_limit(self))) {
+        add_fatal(self, py::str(*large));
+        return py::none();
+      }
       return manager.attr("ast_from_file")(filepath, modname, py::arg("source") = true);
     }
     return lookup("astroid.builder", "AstroidBuilder")(manager).attr("string_build")(
@@ -242,12 +311,12 @@ py::object get_ast(py::object self, py::object filepath, py::object modname, py:
       if (vettor::isinstance(cause, PyExc_UnicodeError)) {
         add_syntax_error(self, cause);
       } else if (vettor::isinstance(cause, PyExc_OSError)) {
-        add_fatal(self, "cannot read the file: " + std::string(py::str(cause.attr("strerror"))));
+        add_fatal(self, join("cannot read the file: ", py::str(cause.attr("strerror"))));
       } else {
-        add_fatal(self, "astroid could not build the module: " + error_text(e));
+        add_fatal(self, join("astroid could not build the module: ", error_text(e)));
       }
     } else if (e.matches(PyExc_Exception)) {
-      add_fatal(self, "astroid could not build the module: " + error_text(e));
+      add_fatal(self, join("astroid could not build the module: ", error_text(e)));
     } else {
       throw;
     }
@@ -263,7 +332,7 @@ py::object check_astroid_module(py::handle cls, py::object self, py::object ast_
                                                          tokencheckers);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    add_fatal(self, "the analysis of the module failed: " + error_text(e));
+    add_fatal(self, join("the analysis of the module failed: ", error_text(e)));
     return py::none();
   }
 }
@@ -311,21 +380,26 @@ py::object make_linter(py::module_& m) {
 py::object make_html_linter(py::module_& m) {
   py::object cls = make_class(m, "HtmlLinter", py::make_tuple());
   // `routes`: the project's routes (urls.read_url_configuration), handed to every template
-  // checker; None when they are not known.
+  // checker; None when they are not known. `sources`: the texts that stand for some of the
+  // files (path to text), which are then not read; None for none.
   add_init(
       cls,
-      [](py::object self, py::object routes) {
+      [](py::object self, py::object routes, py::object sources) {
         self.attr("messages") = py::list();
         self.attr("routes") = routes;
+        self.attr("sources") = sources;
       },
-      py::arg("routes") = py::none());
+      py::arg("routes") = py::none(), py::arg("sources") = py::none());
   add_method(
       cls, "check",
       [](py::object self, py::object files) {
         py::list messages = self.attr("messages");
+        py::object limit = py::getattr(self, "max_file_size", py::none());
         for (py::handle checker_class : G("html_checker_classes")) {
           py::object template_checker = checker_class();
+          if (!limit.is_none()) template_checker.attr("max_file_size") = limit;
           template_checker.attr("routes") = self.attr("routes");
+          template_checker.attr("sources") = self.attr("sources");
           template_checker.attr("check")(files);
           messages.attr("extend")(template_checker.attr("messages"));
         }
@@ -339,15 +413,15 @@ py::object make_html_linter(py::module_& m) {
 
 py::dict lint_message(py::handle message) {
   py::dict record;
-  record["type"] = message.attr("category");
-  record["module"] = message.attr("module");
-  record["obj"] = message.attr("obj");
-  record["line"] = message.attr("line");
-  record["column"] = message.attr("column");
-  record["path"] = message.attr("path");
-  record["symbol"] = message.attr("symbol");
-  record["message"] = message.attr("msg");
-  record["message-id"] = message.attr("msg_id");
+  record[interned("type")] = message.attr("category");
+  record[interned("module")] = message.attr("module");
+  record[interned("obj")] = message.attr("obj");
+  record[interned("line")] = message.attr("line");
+  record[interned("column")] = message.attr("column");
+  record[interned("path")] = message.attr("path");
+  record[interned("symbol")] = message.attr("symbol");
+  record[interned("message")] = message.attr("msg");
+  record[interned("message-id")] = message.attr("msg_id");
   return record;
 }
 
@@ -359,9 +433,9 @@ void strip_prefix_in_front(py::handle self, py::handle msg, py::handle record) {
   py::object abspath = getattr_or_none(msg, "abspath");
   py::object prefix = getattr_or_none(self, "path_strip_prefix");
   if (!py::isinstance<py::str>(abspath) || !py::isinstance<py::str>(prefix)) return;
-  std::string full = abspath.cast<std::string>();
-  std::string front = prefix.cast<std::string>();
-  if (!front.empty() && full.starts_with(front)) full = full.substr(front.size());
+  py::object full = abspath;
+  if (truthy(prefix) && truthy(abspath.attr("startswith")(prefix)))
+    full = abspath[py::slice(py::len(prefix), py::len(abspath), 1)];
   record[py::str("path")] = full;
 }
 

@@ -1,6 +1,7 @@
 // The names of messages, as `disable` and `enable` name them: which messages a name stands
-// for (include/vettor/message_names.hpp reads a name), whether a name stands for any, and which
-// codes a sequence of `disable` and `enable` entries leaves switched off. The configuration
+// for (include/vettor/message_names.hpp reads a name), whether a name stands for any, which
+// codes a sequence of `disable` and `enable` entries leaves switched off, and the names as
+// pylint takes them. The configuration
 // check, the template findings' filter and the command line's switches all ask here.
 #include "checker.hpp"
 
@@ -89,6 +90,29 @@ py::list disabled_codes(py::handle entries, py::object codes) {
 }
 
 }  // namespace
+
+py::list names_for_linter(py::handle value) {
+  std::vector<MessageInfo> catalogue = message_catalogue();
+  py::list names;
+  for (py::handle name : listed_entries(value)) {
+    if (!py::isinstance<py::str>(name)) {
+      names.append(name);
+      continue;
+    }
+    MessageName read(text_of(name));
+    bool whole_code = false;
+    for (const MessageInfo& message : catalogue) whole_code = whole_code || message.code == read.normal();
+    if (read.kind() != MessageName::Kind::kCode || whole_code) {
+      names.append(name);
+      continue;
+    }
+    // pylint reads whole codes only: the start of codes stands for each code it begins.
+    for (const MessageInfo& message : catalogue) {
+      if (read.selects(message)) names.append(py::str(message.code));
+    }
+  }
+  return names;
+}
 
 py::list listed_entries(py::handle value) {
   py::list entries;

@@ -86,9 +86,9 @@ void remove_quietly(py::handle path) {
 }
 
 // The module name astroid gives a tree built under `modname`.
-std::string tree_name(py::handle modname) {
-  std::string name = py::str(modname);
-  if (name.ends_with(".__init__")) name.resize(name.size() - 9);
+py::str tree_name(py::handle modname) {
+  py::str name(modname);
+  if (truthy(name.attr("endswith")(".__init__"))) return name.attr("__getitem__")(py::slice(0, -9, 1));
   return name;
 }
 
@@ -110,6 +110,30 @@ py::object read_owner_only(py::handle path) {
       [] { return py::object(py::none()); });
 }
 
+// Unpickling makes a whole tree at once, and every node of it stays: passes of the collector
+// meanwhile (one per few hundred nodes, over everything the lint holds so far) would find
+// nothing to free. The collector is as it was afterwards, also when the load fails.
+class CollectorPaused {
+ public:
+  CollectorPaused() : gc_(import("gc")), was_enabled_(truthy(gc_.attr("isenabled")())) {
+    if (was_enabled_) gc_.attr("disable")();
+  }
+  ~CollectorPaused() {
+    if (!was_enabled_) return;
+    try {
+      gc_.attr("enable")();
+    } catch (py::error_already_set& e) {
+      e.discard_as_unraisable("resuming the garbage collector");
+    }
+  }
+  CollectorPaused(const CollectorPaused&) = delete;
+  CollectorPaused& operator=(const CollectorPaused&) = delete;
+
+ private:
+  py::object gc_;
+  bool was_enabled_;
+};
+
 // The kept tree, or none. A file that is there but does not hold the tree asked for (cut
 // short, written by another version, not a tree) is removed, and the source is parsed.
 py::object load_tree(py::handle path, py::handle modname, py::handle file) {
@@ -118,9 +142,14 @@ py::object load_tree(py::handle path, py::handle modname, py::handle file) {
   py::object tree = on_error(
       PyExc_Exception,
       [&]() -> py::object {
-        py::object loaded = lookup("pickle", "loads")(lookup("zlib", "decompress")(blob));
+        py::object inflated = lookup("zlib", "decompress")(blob);
+        py::object loaded;
+        {
+          CollectorPaused paused;
+          loaded = lookup("pickle", "loads")(inflated);
+        }
         if (!vettor::isinstance(loaded, lookup("astroid.nodes", "Module")) ||
-            !py::object(loaded.attr("name")).equal(py::str(tree_name(modname))) ||
+            !py::object(loaded.attr("name")).equal(tree_name(modname)) ||
             !py::object(loaded.attr("file")).equal(file))
           return py::none();
         return loaded;

@@ -42,7 +42,7 @@ std::vector<std::string> library_folders() {
   py::object os_path = lookup("os", "path");
   auto add = [&](py::handle folder) {
     if (!py::isinstance<py::str>(folder)) return;
-    std::string real = py::str(os_path.attr("realpath")(folder));
+    std::string real = path_bytes(os_path.attr("realpath")(folder));
     if (!real.ends_with("/")) real += "/";
     folders.push_back(real);
   };
@@ -77,7 +77,7 @@ class Keeper {
     if (file.is_none()) return true;
     if (!py::isinstance<py::str>(file)) return false;
     if (root_ && root_->holds(file)) return false;
-    return starts_with_any(py::str(lookup("os.path", "realpath")(file)), libraries_);
+    return starts_with_any(path_bytes(lookup("os.path", "realpath")(file)), libraries_);
   }
 
   bool keeps_module(py::handle module) const {
@@ -94,12 +94,12 @@ void clear(py::handle mapping) {
 }
 
 std::string top_name(py::handle name) {
-  std::string text = py::str(name);
+  std::string text = text_bytes(name);
   return text.substr(0, text.find('.'));
 }
 
 // True when `folder` holds a module or package named `name` that an import would find.
-bool folder_provides(const py::object& folder, const std::string& name) {
+bool folder_provides(const py::object& folder, py::handle name) {
   py::object os_path = lookup("os", "path");
   py::object base = os_path.attr("join")(folder, name);
   if (truthy(os_path.attr("isdir")(base)) || truthy(os_path.attr("isfile")(py::str(base) + py::str(".py"))))
@@ -109,6 +109,73 @@ bool folder_provides(const py::object& folder, const std::string& name) {
     if (truthy(os_path.attr("isfile")(py::str(base) + py::str(suffix)))) return true;
   }
   return false;
+}
+
+// What astroid and pylint remember between calls on top of the module cache, which would
+// keep every tree of the project alive after the call that built it (a host that lints one
+// pull request after another would hold all of them):
+//  - functools caches on functions and methods of astroid and pylint (a name's lookup, the
+//    transform visitor's results, safe_infer, ...), keyed by the nodes they were asked about;
+//  - astroid's cache of inferred function definitions, keyed by the node's method and id;
+//  - the attribute models shared by a whole node class, which hold the last node they were
+//    asked about;
+//  - a constant, list or tuple node keeps the results of its cached methods on the builtins
+//    class it stands for (astroid's cache attribute is found through the proxy), keyed by
+//    its own methods.
+// All of them are answers worked out again when asked; the libraries' trees stay.
+void forget_cached_answers() {
+  py::object object_model = lookup("astroid.interpreter.objectmodel", "ObjectModel");
+  py::object lru_wrapper = lookup("functools", "_lru_cache_wrapper");
+  auto forget_in_namespace = [&](py::handle names) {
+    for (py::handle value : names.attr("values")()) {
+      if (vettor::isinstance(value, lru_wrapper)) {
+        value.attr("cache_clear")();
+      } else if (PyType_Check(value.ptr())) {
+        for (py::handle member : py::getattr(value, "__dict__").attr("values")()) {
+          if (vettor::isinstance(member, lru_wrapper)) {
+            member.attr("cache_clear")();
+          } else if (vettor::isinstance(member, object_model)) {
+            py::setattr(member, "_instance", py::none());
+          }
+        }
+      }
+    }
+  };
+  py::dict modules = lookup("sys", "modules");
+  py::list names = lookup("builtins", "list")(modules);
+  for (py::handle name : names) {
+    std::string text = text_bytes(name);
+    if (!(text == "astroid" || text.starts_with("astroid.") || text == "pylint" ||
+          text.starts_with("pylint."))) {
+      continue;
+    }
+    py::object module = modules.attr("get")(name);
+    if (module.is_none()) continue;
+    py::object namespace_ = getattr_or_none(module, "__dict__");
+    // A module's namespace may change while it is read (a lazy import): a copy is walked.
+    if (PyDict_Check(namespace_.ptr())) forget_in_namespace(py::dict(namespace_.attr("copy")()));
+  }
+  // astroid.inference._cached_generator keeps its cache as its wrapped function's default.
+  py::object generator = lookup("astroid.inference", "_cached_generator");
+  py::object wrapped = getattr_or_none(generator, "__wrapped__");
+  py::object defaults = getattr_or_none(wrapped, "__defaults__");
+  if (PyTuple_Check(defaults.ptr())) {
+    for (py::handle value : defaults) clear(value);
+  }
+  py::object builtins_tree = manager().attr("astroid_cache").attr("get")("builtins");
+  if (builtins_tree.is_none()) return;
+  for (py::handle definitions : builtins_tree.attr("locals").attr("values")()) {
+    for (py::handle definition : definitions) {
+      py::object cache = py::dict(py::getattr(definition, "__dict__")).attr("get")("__cache");
+      if (!PyDict_Check(cache.ptr())) continue;
+      py::list foreign;
+      for (py::handle key : cache) {
+        py::object owner = getattr_or_none(key, "__self__");
+        if (!owner.is_none() && !owner.is(definition)) foreign.append(key);
+      }
+      for (py::handle key : foreign) PyDict_DelItem(cache.ptr(), key.ptr());
+    }
+  }
 }
 
 }  // namespace
@@ -183,11 +250,11 @@ ProjectModulesForgotten::ProjectModulesForgotten(py::object project_root, py::ob
   py::list forget;
   for (auto item : cache) {
     std::string top = top_name(item.first);
-    py::str key(top);
+    py::str key = bytes_text(top);
     if (!shadowed_by.contains(key)) {
       bool provided = false;
       for (py::handle folder : folders) {
-        if (folder_provides(py::reinterpret_borrow<py::object>(folder), top)) provided = true;
+        if (folder_provides(py::reinterpret_borrow<py::object>(folder), key)) provided = true;
       }
       shadowed_by[key] = py::bool_(provided);
     }
@@ -208,6 +275,7 @@ ProjectModulesForgotten::~ProjectModulesForgotten() {
     for (py::handle name : forget) PyDict_DelItem(cache.ptr(), name.ptr());
     clear(m.attr("_mod_file_cache"));
     forget_inference_answers();
+    forget_cached_answers();
     // A native module of the project that astroid imported (a host may allow that) is not
     // handed to the next project under the same name.
     py::dict modules = lookup("sys", "modules");

@@ -5,12 +5,12 @@
 // pylint's options reach far beyond the lint (which native modules astroid may import and
 // run, which plugins load, what code runs at start-up), so the project's table may set only
 // this package's own options: the rule options, which findings to report, how many workers,
-// which files, its settings modules, whether trees are kept, its Django version, and whether
-// the command line's fixes include the unsafe ones. Anything else, and any value of the wrong
-// kind, is a mistake in the configuration, told in one line that names the file and the key.
-// The command line and every entry point of the host API check the table here, so a project's
-// table means the same to all of them. The host's own configuration is the host's, and is not
-// screened here.
+// which files, its settings modules, whether trees are kept, its Django version, the size over
+// which a file is not analysed, and whether the command line's fixes include the unsafe ones.
+// Anything else, and any value of the wrong kind, is a mistake in the configuration, told in one
+// line that names the file and the key. The command line and every entry point of the host API
+// check the table here, so a project's table means the same to all of them. The host's own
+// configuration is the host's, and is not screened here.
 #include "checker.hpp"
 
 #include <vettor/project_files.hpp>
@@ -31,8 +31,8 @@ constexpr const char* kLargestWholeNumber = "9223372036854775807";
                                       const std::string& what) {
   py::object pyproject = G("Path")(project_root).attr("__truediv__")("pyproject.toml");
   raise(G("meta").attr("ConfigurationError"),
-        std::string(py::str(pyproject)) + ": [tool.vettor] " + std::string(py::str(key)) + ": " +
-            what);
+        bytes_text(text_bytes(py::str(pyproject)) + ": [tool.vettor] " + text_bytes(py::str(key)) +
+                   ": " + what));
 }
 
 std::string shown(py::handle value) { return py::repr(value); }
@@ -93,7 +93,7 @@ void check_message_names(const Entry& entry) {
     if (!truthy(G("is_message_name")(name)))
       entry.error(shown(name) + " is not a message code or symbol of vettor");
   }
-  linter_takes(entry, py::reinterpret_borrow<py::object>(entry.value));
+  linter_takes(entry, names_for_linter(entry.value));
 }
 
 // A number of worker processes, which the lint bounds by the CPUs the machine has.
@@ -146,12 +146,21 @@ void check_true_or_false(const Entry& entry) {
   if (!py::isinstance<py::bool_>(entry.value)) entry.error(shown(entry.value) + " is not true or false");
 }
 
+void check_per_file_ignores(const Entry& entry) {
+  std::string problem = per_file_ignores_problem(entry.value);
+  if (!problem.empty()) entry.error(problem);
+}
+
 void check_django_version(const Entry& entry) {
   bool minor = py::isinstance<py::str>(entry.value) &&
                truthy(lookup("re", "fullmatch")(R"(\d+\.\d+)", entry.value));
   if (!minor) {
     entry.error(shown(entry.value) + " is not a Django version written as a text, such as \"3.2\"");
   }
+}
+
+void check_max_file_size(const Entry& entry) {
+  if (!is_size_limit(entry.value)) entry.error(size_limit_mistake(entry.value));
 }
 
 // The keys the driver and the command line read, beside the rule options, each with its check.
@@ -165,6 +174,9 @@ constexpr OwnKey kOwnKeys[] = {
     {"jobs", &check_jobs},                 {"exclude", &check_exclude},
     {"directories", &check_directories},   {"settings-files", &check_settings_files},
     {"parse-cache", &check_true_or_false}, {"django-version", &check_django_version},
+    {"per-file-ignores", &check_per_file_ignores},
+    {"respect-gitignore", &check_true_or_false},
+    {kMaxFileSizeKey, &check_max_file_size},
     {"unsafe-fixes", &check_true_or_false},
 };
 
@@ -235,8 +247,10 @@ void register_project_config(py::module_& m) {
         "comma-separated text), \"jobs\" (a whole number from 0 up), \"exclude\" (a text or a\n"
         "list of texts), \"directories\" (folders inside the project), \"settings-files\"\n"
         "(modules of the project), \"parse-cache\" (true or false), \"django-version\" (a\n"
-        "text such as \"3.2\") and \"unsafe-fixes\" (true or false); pylint's own options and\n"
-        "any other key are refused.",
+        "text such as \"3.2\"), \"per-file-ignores\" (shell patterns of paths mapped to names\n"
+        "as disable takes them), \"respect-gitignore\" (true or false), \"max-file-size\" (a\n"
+        "number of MB above 0) and \"unsafe-fixes\" (true or false); pylint's own\n"
+        "options and any other key are refused.",
         py::arg("config"), py::arg("project_root"));
   m.def("read_project_config", &read_project_config,
         "The [tool.vettor] table of the pyproject.toml in project_root, as\n"

@@ -23,26 +23,28 @@ std::string replace_all(std::string text, const std::string& from, const std::st
 // taken relative to the folder its packages start in (the nearest enclosing folder without
 // an __init__.py, which pylint puts on the import path while it checks), so a file named by
 // its absolute path lints as the same module, with the same imports resolved, as under its
-// path in the project.
-std::string module_name(py::handle path) {
+// path in the project. (Worked on as bytes: a file name need not be UTF-8.)
+py::str module_name(py::handle path) {
   py::object os_path = lookup("os", "path");
-  std::string text = py::str(path);
+  py::object relative = py::reinterpret_borrow<py::object>(path);
   if (truthy(os_path.attr("isabs")(path))) {
-    text = py::str(os_path.attr("relpath")(text, package_chain(path).start));
+    relative = os_path.attr("relpath")(path, package_chain(path).start);
   }
-  return replace_all(replace_all(text, ".py", ""), "/", ".");
+  return bytes_text(replace_all(replace_all(text_bytes(relative), ".py", ""), "/", "."));
 }
 
 // Every name of the module is inferred once before the rule checkers see the tree, so the
 // checkers meet a tree whose names astroid has already resolved. A name that does not infer
-// (an undefined name in a snippet, say) is passed over: it must not cost the text its lint.
+// (an undefined name in a snippet, say, or one whose inference needs more stack than an
+// inference budget gives) is passed over: it must not cost the text its lint.
 void check_names(py::object tree) {
   py::handle astroid = G("astroid");
   py::object inference_error = astroid.attr("InferenceError");
   py::object next = import("builtins").attr("next");
+  py::object within_budget = G("helpers").attr("within_inference_budget");
   for (py::handle name : tree.attr("nodes_of_class")(astroid.attr("Name"))) {
     try {
-      next(name.attr("infer")(), py::none());
+      within_budget(next, name.attr("infer")(), py::none());
     } catch (py::error_already_set& e) {
       if (!e.matches(inference_error)) throw;
     }
@@ -86,9 +88,8 @@ py::object make_code_linter(py::module_& m) {
           if (!e.matches(PyExc_Exception)) throw;
           py::object error = e.value();
           self.attr("add_message")(
-              "fatal", py::arg("args") = "astroid could not build the module: " +
-                                         std::string(py::str(error.get_type().attr("__name__"))) +
-                                         ": " + std::string(py::str(error)));
+              "fatal", py::arg("args") = py::str("astroid could not build the module: {}: {}")
+                                             .format(error.get_type().attr("__name__"), error));
           return py::none();
         }
       },
@@ -100,7 +101,7 @@ py::object make_code_linter(py::module_& m) {
         py::object file_item = G("FileItem");
         py::list items;
         for (py::handle path : files_or_modules) {
-          std::string name = module_name(path);
+          py::str name = module_name(path);
           items.append(file_item(py::arg("name") = name, py::arg("filepath") = path,
                                  py::arg("modpath") = name));
         }

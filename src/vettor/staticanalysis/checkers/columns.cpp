@@ -6,6 +6,7 @@
 // A rule's decision lives in a module-level predicate of one node, shared by the checker and
 // the fixes; the code transformer and the suggestion builder register the fixes themselves, so
 // the predicates read no checker configuration and every guard a fix needs sits in the fix.
+#include <vettor/project_files.hpp>
 #include <vettor/rules.hpp>
 
 #include <algorithm>
@@ -62,8 +63,12 @@ void start_module_memo(py::handle module) {
 }
 void end_module_memo() { M.handle().attr(kModuleMemo) = py::none(); }
 
+// Within an inference budget: what needs more stack than it allows is no answer, the same
+// wherever the rule asks it (an ordinary call on a queryset passed through forty helpers).
 py::object inferred_of(py::handle node) {
-  return remembered("infer", node, [&] { return M("safe_infer")(node); });
+  return remembered("infer", node, [&] {
+    return H("within_inference_budget")(M("safe_infer"), node);
+  });
 }
 
 bool is_model_class(py::handle node) {
@@ -468,11 +473,13 @@ constexpr const char* kApplicationTexts = "vettor_application_texts";
 constexpr const char* kNoneUses = "vettor_none_uses";
 constexpr py::ssize_t kMaxApplicationFile = 1 << 20;
 
-bool is_foreign_or_history_folder(const std::string& folder, const std::string& name) {
-  if (name.empty() || name[0] == '.' || name == "node_modules" || name == "site-packages" ||
-      name == "dist-packages" || name == "__pycache__" || name == "migrations")
+// Paths are kept as Python texts: a folder or file name that is not UTF-8 has no C++ string.
+bool is_foreign_or_history_folder(py::handle folder, py::handle name) {
+  std::string text = py::str(name).attr("encode")("utf-8", "surrogateescape").cast<std::string>();
+  if (text.empty() || text[0] == '.' || text == "node_modules" || text == "site-packages" ||
+      text == "dist-packages" || text == "__pycache__" || text == "migrations")
     return true;
-  return truthy(lookup("os.path", "isfile")(folder + "/" + name + "/pyvenv.cfg"));
+  return truthy(lookup("os.path", "isfile")(lookup("os.path", "join")(folder, name, "pyvenv.cfg")));
 }
 
 py::list application_texts(py::handle module_node) {
@@ -486,25 +493,21 @@ py::list application_texts(py::handle module_node) {
   if (!on_disk) {
     texts.append(module_node.attr("as_string")());
   } else {
-    std::string folder = py::str(os_path.attr("dirname")(os_path.attr("abspath")(file)));
+    py::object folder = os_path.attr("dirname")(os_path.attr("abspath")(file));
     if (py::str(os_path.attr("basename")(folder)).equal(py::str("models")) &&
-        truthy(os_path.attr("isfile")(folder + "/__init__.py"))) {
-      folder = py::str(os_path.attr("dirname")(folder));
+        truthy(os_path.attr("isfile")(os_path.attr("join")(folder, "__init__.py")))) {
+      folder = os_path.attr("dirname")(folder);
     }
-    for (py::handle entry : lookup("os", "walk")(folder)) {
-      std::string here = py::str(entry[py::int_(0)]);
-      py::list subfolders = entry[py::int_(1)];
+    walk_folders(folder, [&](py::handle here, py::list subfolders, py::list names) {
       py::list keep;
       for (py::handle name : subfolders) {
-        if (!is_foreign_or_history_folder(here, py::str(name))) keep.append(name);
+        if (!is_foreign_or_history_folder(here, name)) keep.append(name);
       }
       subfolders.attr("clear")();
       subfolders.attr("extend")(keep);
-      for (py::handle name : entry[py::int_(2)]) {
-        std::string file_name = py::str(name);
-        if (file_name.size() < 3 || file_name.compare(file_name.size() - 3, 3, ".py") != 0)
-          continue;
-        std::string path = here + "/" + file_name;
+      for (py::handle name : names) {
+        if (!truthy(name.attr("endswith")(".py"))) continue;
+        py::object path = os_path.attr("join")(here, name);
         // Only the application's own regular files: a link may lead anywhere.
         if (truthy(os_path.attr("islink")(path)) || !truthy(os_path.attr("isfile")(path)) ||
             os_path.attr("getsize")(path).cast<py::ssize_t>() > kMaxApplicationFile)
@@ -519,7 +522,7 @@ py::list application_texts(py::handle module_node) {
             []() -> py::object { return py::none(); });
         if (!text.is_none()) texts.append(text);
       }
-    }
+    });
   }
   on_error(
       PyExc_Exception, [&] { module_node.attr(kApplicationTexts) = texts; }, [] {});

@@ -9,7 +9,6 @@
 
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace {
 using namespace vettor;
@@ -19,7 +18,11 @@ py::object astroid_class(const char* name) { return G("astroid").attr(name); }
 
 py::object helper(const char* name) { return G("helpers").attr(name); }
 
-py::object infer(py::handle node) { return G("safe_infer")(node); }
+// An inference that would need more stack than a budget allows is no answer, the same
+// wherever the rule asks it (helpers.within_inference_budget).
+py::object infer(py::handle node) {
+  return helper("within_inference_budget")(G("safe_infer"), node);
+}
 
 bool is_a(py::handle obj, py::handle type) { return vettor::isinstance(obj, type); }
 
@@ -437,118 +440,6 @@ bool has_class_named(py::handle value, const char* qname) {
       [] { return false; });
 }
 
-// The first value `name` has in the module `module_node`, when it is a model class.
-py::object model_named_in(py::handle module_node, const std::string& name) {
-  if (module_node.is_none() || !module_node.contains(py::str(name))) return py::none();
-  py::object value = on_error(
-      PyExc_Exception,
-      [&]() -> py::object {
-        return import("builtins").attr("next")(module_node.attr("igetattr")(name), py::none());
-      },
-      []() -> py::object { return py::none(); });
-  if (!is_a(value, astroid_class("ClassDef")) || !truthy(helper("is_model")(value))) {
-    return py::none();
-  }
-  return value;
-}
-
-py::object module_named(const std::string& name) {
-  return on_error(
-      PyExc_Exception,
-      [&]() -> py::object {
-        return G("astroid").attr("MANAGER").attr("ast_from_module_name")(name);
-      },
-      []() -> py::object { return py::none(); });
-}
-
-// The models module of the application a module belongs to: `shop.models` for
-// `shop.models.orders` and for `shop.views`.
-std::string app_models_module(const std::string& module_name) {
-  std::vector<std::string> parts;
-  for (size_t start = 0;;) {
-    size_t dot = module_name.find('.', start);
-    parts.push_back(module_name.substr(start, dot - start));
-    if (dot == std::string::npos) break;
-    start = dot + 1;
-  }
-  size_t keep = parts.size() - 1;  // the module's own package
-  for (size_t i = parts.size(); i-- > 0;) {
-    if (parts[i] == "models") {
-      keep = i;
-      break;
-    }
-  }
-  std::string name;
-  for (size_t i = 0; i < keep; ++i) name += parts[i] + ".";
-  return name + "models";
-}
-
-// Django's own applications that define models, by app label.
-constexpr const char* kDjangoApps[] = {"admin", "auth",     "contenttypes", "flatpages",
-                                       "redirects", "sessions", "sites"};
-
-// `settings.AUTH_USER_MODEL`, however settings was imported.
-bool names_user_model_setting(py::handle node) {
-  return is_a(node, astroid_class("Attribute")) && text_is(node.attr("attrname"), "AUTH_USER_MODEL");
-}
-
-// The model a foreign key declaration points to, as Django resolves its first argument: a
-// class, "self", the model settings.AUTH_USER_MODEL names (`user_model`, read from the
-// project's settings; None when they are not known), or "[app_label.]ModelName" looked up in
-// the declaring module, then in its application's models, then in the models of the named
-// application (found at the top, beside the declaring application, or among Django's own).
-// None when it cannot be found (a model of an application not in reach).
-py::object related_model(py::handle declaration_call, py::handle declaring_class,
-                         py::handle owner_class, py::handle user_model) {
-  py::object to = py::none();
-  py::list args = declaration_call.attr("args");
-  if (args.size() > 0) to = args[0];
-  for (py::handle keyword : as_list(declaration_call.attr("keywords"))) {
-    if (text_is(keyword.attr("arg"), "to")) to = keyword.attr("value");
-  }
-  if (to.is_none()) return py::none();
-  if (names_user_model_setting(to)) {
-    if (!PyUnicode_Check(user_model.ptr())) return py::none();
-    to = astroid_class("Const")(user_model);
-  }
-  if (!(is_a(to, astroid_class("Const")) && PyUnicode_Check(to.attr("value").ptr()))) {
-    py::object target = infer(to);
-    if (is_a(target, astroid_class("ClassDef")) && truthy(helper("is_model")(target))) {
-      return target;
-    }
-    return py::none();
-  }
-  std::string reference = py::str(to.attr("value"));
-  if (reference == "self") {
-    // In an abstract model "self" is each concrete model that inherits the field.
-    return truthy(helper("is_node_abstract_model")(declaring_class))
-               ? py::reinterpret_borrow<py::object>(owner_class)
-               : py::reinterpret_borrow<py::object>(declaring_class);
-  }
-  size_t dot = reference.rfind('.');
-  std::string name = dot == std::string::npos ? reference : reference.substr(dot + 1);
-  py::object module_node = declaring_class.attr("root")();
-  std::string module_name = py::str(module_node.attr("name"));
-  py::object found = model_named_in(module_node, name);
-  if (found.is_none()) found = model_named_in(module_named(app_models_module(module_name)), name);
-  if (found.is_none() && dot != std::string::npos) {
-    std::string label = reference.substr(0, dot);
-    found = model_named_in(module_named(label + ".models"), name);
-    // An application beside the declaring one in the same package: "catalogue.Product" in
-    // oscar.apps.catalogue.reviews is oscar.apps.catalogue's.
-    for (size_t end = module_name.rfind('.'); found.is_none() && end != std::string::npos && end > 0;
-         end = module_name.rfind('.', end - 1)) {
-      found = model_named_in(module_named(module_name.substr(0, end) + "." + label + ".models"), name);
-    }
-    for (const char* app : kDjangoApps) {
-      if (found.is_none() && label == app) {
-        found = model_named_in(module_named("django.contrib." + label + ".models"), name);
-      }
-    }
-  }
-  return found;
-}
-
 // The name of the field a model declares as its primary key, the most derived declaration
 // first; "" when no model class in its order declares one (Django then adds `id`), nullopt
 // when a declaration's primary_key cannot be read.
@@ -632,7 +523,8 @@ bool key_column_holds_pk(py::object node, py::handle user_model) {
       }
     }
     if (!reads_id) return true;
-    py::object target = related_model(value, declaration.attr("frame")(), owner_class, user_model);
+    py::object target = helper("get_related_model")(value, declaration.attr("frame")(),
+                                                     owner_class, user_model);
     if (target.is_none()) return false;
     auto key = primary_key_name(target);
     return key && (key->empty() || *key == "id");

@@ -16,6 +16,7 @@
 // standing elsewhere (another attribute, an `a` link, the page's own text, the start of a
 // longer value) are left as written.
 #include <vettor/message_names.hpp>
+#include <vettor/project_files.hpp>
 #include <vettor/rules.hpp>
 
 #include <algorithm>
@@ -995,21 +996,24 @@ py::dict disabled_lines(py::object text) {
 }
 
 // Whether a pragma on the line names the finding: its code, its symbol, "all" or its category
-// letter, as `disable` names findings.
+// letter, as `disable` names findings. A code is written whole in a pragma, as pylint reads the
+// pragma of a Python line: the start of codes ("C70") is for the configuration only.
 bool silenced_on_line(py::handle self, py::handle line, py::handle code) {
   py::object lines = py::getattr(self, "disabled_lines", py::none());
   if (lines.is_none() || !truthy(lines.attr("__contains__")(line))) return false;
   MessageInfo message{py::str(code), py::str(self.attr("msgs")[code][py::int_(1)]), ""};
   for (py::handle name : lines[line]) {
-    if (MessageName(py::str(name)).selects(message)) return true;
+    MessageName read{py::str(name)};
+    if (read.kind() == MessageName::Kind::kCode && read.normal() != message.code) continue;
+    if (read.selects(message)) return true;
   }
   return false;
 }
 
-// The whole text of a template, or None when it cannot be read or is not UTF-8 (Django's
-// template encoding): such a template is skipped with a warning, and the others are still
-// checked. The file is closed on success and on failure alike.
-py::object read_template(py::handle path) {
+// The whole text of a template, or None when it cannot be read, is not UTF-8 (Django's
+// template encoding) or is larger than `limit_mb`: such a template is skipped with a warning,
+// and the others are still checked. The file is closed on success and on failure alike.
+py::object read_template(py::handle path, double limit_mb) {
   auto skip = [&](const char* why, py::handle detail) {
     G("logger").attr("warning")(std::string("Skipped template %s: it ") + why + " (%s)", path,
                                 detail);
@@ -1022,6 +1026,10 @@ py::object read_template(py::handle path) {
   if (!status.is_none() && !truthy(lookup("stat", "S_ISREG")(status.attr("st_mode"))) &&
       !truthy(lookup("stat", "S_ISDIR")(status.attr("st_mode"))))
     return skip("is not a regular file", lookup("stat", "filemode")(status.attr("st_mode")));
+  if (auto large = file_too_large(path, limit_mb)) {
+    G("logger").attr("warning")("Skipped template %s: it is %s", path, py::str(*large));
+    return py::none();
+  }
   py::object file;
   try {
     file = import("builtins").attr("open")(path, "r", py::arg("encoding") = "utf-8");
@@ -1045,9 +1053,16 @@ py::object read_template(py::handle path) {
 void check(py::object self, py::iterable files) {
   py::list messages;
   self.attr("messages") = messages;
+  // The driver gives its limit (in MB) as an attribute; a checker made alone has the default.
+  py::object limit = py::getattr(self, "max_file_size", py::none());
+  double limit_mb = limit.is_none() ? kDefaultMaxFileSizeMB : limit.cast<double>();
   for (py::handle path : files) {
     self.attr("current_file_path") = path;
-    py::object source = read_template(path);
+    // A text given for the path (an editor's buffer) stands for the file.
+    py::object sources = py::getattr(self, "sources", py::none());
+    py::object source = !sources.is_none() && truthy(sources.attr("__contains__")(path))
+                            ? py::object(sources[path])
+                            : read_template(path, limit_mb);
     if (source.is_none()) continue;
     py::ssize_t kept = py::len(messages);
     self.attr("disabled_lines") = disabled_lines(source);
@@ -1080,15 +1095,15 @@ void add_one_message(py::object self, py::object code, py::object args) {
   PyObject* message = PyNumber_Remainder(text.ptr(), args.ptr());
   if (!message) throw py::error_already_set();
   py::dict record;
-  record["path"] = self.attr("current_file_path");
-  record["line"] = position[0];
-  record["message"] = py::reinterpret_steal<py::object>(message);
-  record["type"] = py::none();
-  record["column"] = position[1];
-  record["module"] = py::none();
-  record["symbol"] = py::none();
-  record["hint"] = py::none();
-  record["message-id"] = code;
+  record[interned("path")] = self.attr("current_file_path");
+  record[interned("line")] = position[0];
+  record[interned("message")] = py::reinterpret_steal<py::object>(message);
+  record[interned("type")] = py::none();
+  record[interned("column")] = position[1];
+  record[interned("module")] = py::none();
+  record[interned("symbol")] = py::none();
+  record[interned("hint")] = py::none();
+  record[interned("message-id")] = code;
   self.attr("messages").attr("append")(record);
 }
 
@@ -1122,7 +1137,7 @@ void check_attribute(py::handle self, py::handle attrs, const char* attribute,
     auto [name, value] = unpack_pair(entry);
     if (!text_is(name, attribute) || !truthy(G("is_hardcoded_path")(value))) continue;
     py::dict args;
-    args["path"] = value;
+    args[interned("path")] = value;
     self.attr("add_message")(G("Codes").attr(code_name), py::arg("args") = args);
   }
 }

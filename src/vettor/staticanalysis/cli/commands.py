@@ -1,7 +1,6 @@
 """The commands: the lint (in the format asked for), the fixes (--diff, --fix) and the rules
 listing. Each takes the selections of the projects named and gives the exit status."""
 import functools
-import os
 import sys
 
 from vettor.staticanalysis import checker
@@ -9,6 +8,7 @@ from vettor.staticanalysis import checker
 from . import formats, process, rules, status
 from .config import lint_config, unsafe_fixes
 from .discovery import shown
+from .escaping import visible
 
 
 # ---------------------------------------------------------------------------------------
@@ -46,28 +46,31 @@ class LintedProject:
 
     @functools.cached_property
     def findings(self):
-        project = self.selection.root
+        found = self.lint()
+        for finding in found:
+            finding["path"] = shown(self.selection.root, finding["path"])
+        return found
+
+    def lint(self):
+        """The project's findings in order, paths relative to its root."""
         files = {path: None for path in self.selection.python + self.selection.templates}
         files["META"] = None
-        found = in_order(
+        return in_order(
             checker.get_messages(
-                str(project),
+                str(self.selection.root),
                 files,
                 config=lint_config(self.selection, self._args),
                 jobs=self._args.jobs or 0,
             )
         )
-        for finding in found:
-            finding["path"] = shown(project, finding["path"])
-        return found
 
 
 class LintRun:
     """The lint of the projects named, as a format reads it."""
 
-    def __init__(self, selections, args, counter):
+    def __init__(self, selections, args, counter, projects=None):
         self.selections = selections
-        self.projects = [LintedProject(selection, args) for selection in selections]
+        self.projects = projects or [LintedProject(selection, args) for selection in selections]
         self._counter = counter
 
     @property
@@ -75,8 +78,9 @@ class LintRun:
         return self._counter.templates_skipped
 
 
-def lint(selections, args, counter):
-    run = LintRun(selections, args, counter)
+def lint(selections, args, counter, projects=None):
+    """The lint of the selections (or of the projects given, each with its selection)."""
+    run = LintRun(selections, args, counter, projects)
     with process.interrupt_ends_at_once():
         formats.FORMATS[args.format](run)
     found = [f for project in run.projects for f in project.findings if not formats.is_meta(f)]
@@ -129,13 +133,14 @@ def diff(selection, args):
     from vettor.staticanalysis import transformer
 
     project = selection.root
-    fixed = transformer.transform_files(
-        str(project),
-        selection.python,
-        jobs=args.jobs,
-        config=lint_config(selection, args),
-        unsafe_fixes=unsafe_fixes(selection, args),
-    )
+    with process.interrupt_ends_at_once():
+        fixed = transformer.transform_files(
+            str(project),
+            selection.python,
+            jobs=args.jobs,
+            config=lint_config(selection, args),
+            unsafe_fixes=unsafe_fixes(selection, args),
+        )
     # The diff alone goes to standard output, as bytes: each file's lines in the file's own
     # encoding and line endings, so that patch and git apply take it as it is.
     sys.stdout.flush()
@@ -144,13 +149,13 @@ def diff(selection, args):
     failures = list(getattr(fixed, "failures", []))
     would = [f"would fix {shown(project, path)}" for _, path in fixed]
     for line in would + failure_lines(project, failures):
-        print(line, file=sys.stderr)
+        print(visible(line), file=sys.stderr)
     print(f"{formats.counted(len(fixed), 'file')} would be fixed", file=sys.stderr)
     left_out = unsafe_line(getattr(fixed, "unsafe_left_out", ()))
     if left_out:
         print(left_out, file=sys.stderr)
     if getattr(fixed, "migrations", None):
-        print(migration_line(fixed.migrations, written=False), file=sys.stderr)
+        print(visible(migration_line(fixed.migrations, written=False)), file=sys.stderr)
     return status.FOUND if len(fixed) or failures else status.CLEAN
 
 
@@ -161,13 +166,16 @@ def fix(selection, args):
     project = selection.root
     unwritten = []
     try:
-        written, failures = transformer.trasform_files_in_place(
-            str(project),
-            selection.python,
-            jobs=args.jobs,
-            config=lint_config(selection, args),
-            unsafe_fixes=unsafe_fixes(selection, args),
-        ), []
+        # Ctrl-C ends the command at once: files written so far stay fixed, nothing is written
+        # after it, and the command says "Interrupted." and exits with 130.
+        with process.interrupt_ends_at_once():
+            written, failures = transformer.trasform_files_in_place(
+                str(project),
+                selection.python,
+                jobs=args.jobs,
+                config=lint_config(selection, args),
+                unsafe_fixes=unsafe_fixes(selection, args),
+            ), []
     except transformer.TransformError as error:
         written, failures = error.written, error.failures
     except OSError as error:
@@ -176,15 +184,15 @@ def fix(selection, args):
         written, failures = error.written, []
         unwritten.append(write_failure(project, error))
     for path in written:
-        print(f"Fixed {shown(project, path)}")
+        print(visible(f"Fixed {shown(project, path)}"))
     for line in failure_lines(project, failures) + unwritten:
-        print(line, file=sys.stderr)
+        print(visible(line), file=sys.stderr)
     print(f"{formats.counted(len(written), 'file')} fixed")
     left_out = unsafe_line(getattr(written, "unsafe_left_out", ()))
     if left_out:
         print(left_out, file=sys.stderr)
     if getattr(written, "migrations", None):
-        print(migration_line(written.migrations, written=True), file=sys.stderr)
+        print(visible(migration_line(written.migrations, written=True)), file=sys.stderr)
     return status.FOUND if failures or unwritten else status.CLEAN
 
 

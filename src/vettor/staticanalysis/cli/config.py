@@ -6,26 +6,14 @@ names --disable and --enable take, read as the configuration's are (checker.is_m
 checker.disabled_codes).
 """
 import argparse
+import re
 import sys
-from pathlib import Path
 
 from vettor.staticanalysis import checker, meta
 
 from . import formats
 from .discovery import names_in
-
-
-def program_name():
-    return "vettor" if Path(sys.argv[0]).name == "vettor" else "python -m vettor.staticanalysis"
-
-
-def package_version():
-    from importlib import metadata
-
-    try:
-        return metadata.version("vettor")
-    except metadata.PackageNotFoundError:
-        return "unknown"
+from .version import package_version, program_name
 
 
 def worker_count(text):
@@ -35,6 +23,8 @@ def worker_count(text):
         raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
     if jobs < 0:
         raise argparse.ArgumentTypeError(f"{jobs} is below 0 (0 starts one worker per CPU)")
+    if jobs > sys.maxsize:  # what the lint's native code takes, as for `jobs` in the table
+        raise argparse.ArgumentTypeError(f"{jobs} is too large (at most {sys.maxsize})")
     return jobs
 
 
@@ -47,6 +37,49 @@ class MessageSwitch(argparse.Action):
         namespace.switches = switches
 
 
+def per_file_ignores(text):
+    """--per-file-ignores as flake8 spells it: "tests/*:C9000,C9002 */migrations/*:C2005",
+    each pattern followed by a colon and its names (spaces and commas between them, lines too),
+    read as the {pattern: [names]} table [tool.vettor] per-file-ignores holds."""
+    table, names = {}, None
+    tokens = re.findall(r"[^\s:,]+|:", text)
+    for token, following in zip(tokens, tokens[1:] + [None]):
+        if token == ":":
+            continue
+        if following == ":":
+            names = table.setdefault(token, [])
+        elif names is None:
+            raise argparse.ArgumentTypeError(f"{token!r} follows no pattern (PATTERN:CODES)")
+        else:
+            names.append(token)
+    for pattern, listed in table.items():
+        if not listed:
+            raise argparse.ArgumentTypeError(f"{pattern!r} names no codes (PATTERN:CODES)")
+    return table
+
+
+def add_selection_options(parser):
+    """The options that choose which findings of which files are reported, beside
+    --disable and --enable."""
+    parser.add_argument(
+        "--per-file-ignores",
+        type=per_file_ignores,
+        metavar="PATTERN:CODES",
+        help="leave out the findings of these codes in the files a pattern matches, as "
+        "\"tests/*:C9000,C9002 */migrations/*:C2005\" (patterns as exclude takes them; "
+        "codes as --disable takes them); replaces per-file-ignores in [tool.vettor]",
+    )
+    parser.add_argument(
+        "--no-respect-gitignore",
+        dest="respect_gitignore",
+        action="store_const",
+        const=False,
+        default=None,
+        help="lint the files git ignores too (by default they are left out when the project "
+        "root is the top of a git work tree); wins over respect-gitignore in [tool.vettor]",
+    )
+
+
 def build_parser():
     parser = argparse.ArgumentParser(
         prog=program_name(),
@@ -56,8 +89,10 @@ def build_parser():
         "pyproject.toml has a [tool.vettor] table, or else the nearest one with a manage.py, "
         "setup.cfg or setup.py.",
         epilog="Exit status: 0 when nothing is found, 1 when there are findings (files that "
-        "could not be analysed included; with --diff: fixes to make), 2 for a mistake on the "
-        "command line or in the [tool.vettor] table of pyproject.toml, 130 when interrupted.",
+        "could not be analysed included; with --diff: fixes to make; with --add-pragmas: "
+        "findings not silenced), 2 for a mistake on the "
+        "command line or in the [tool.vettor] table of pyproject.toml, 130 when interrupted, 143 "
+        "for SIGTERM.",
     )
     parser.set_defaults(switches=[])
     parser.add_argument(
@@ -66,7 +101,7 @@ def build_parser():
         metavar="PATH",
         help="files and folders to lint (default: .): the project's Python files and "
         "templates among them, as the lint of the whole project would take them (its "
-        "exclude and directories apply)",
+        "exclude and directories apply); - lints the text read from standard input",
     )
     parser.add_argument(
         "-j",
@@ -87,9 +122,11 @@ def build_parser():
             f"--{switch}",
             action=MessageSwitch,
             metavar="CODES",
-            help=f"{what} the findings of these comma-separated codes or symbols (\"all\" "
-            f"and the category letter C too); wins over {switch} in [tool.vettor]",
+            help=f"{what} the findings of these comma-separated codes or symbols (\"all\", "
+            f"the category letter C and the start of codes, as C4, too); wins over {switch} "
+            "in [tool.vettor]",
         )
+    add_selection_options(parser)
     parser.add_argument(
         "--list-rules",
         action="store_true",
@@ -112,6 +149,20 @@ def build_parser():
         "--fix",
         action="store_true",
         help="write the fixes into the Python files (of the PATHs) instead of linting",
+    )
+    fixing.add_argument(
+        "--add-pragmas",
+        action="store_true",
+        help="write a disable pragma for every finding the lint reports, each silencing "
+        "that finding alone, instead of linting: a codebase adopts vettor with what it has, "
+        "and new code is held to the rules",
+    )
+    parser.add_argument(
+        "--stdin-filename",
+        metavar="PATH",
+        help="with -: the file of its project that the text read from standard input "
+        "stands for (the project is found from it; the file itself is not read); "
+        "default: stdin.py in the working directory",
     )
     parser.add_argument(
         "--unsafe-fixes",
@@ -136,6 +187,13 @@ def check_switches(switches):
                 )
 
 
+def check_per_file_ignores(args):
+    """Raises meta.ConfigurationError for a name of --per-file-ignores that stands for no
+    message."""
+    if args.per_file_ignores is not None:
+        checker.check_per_file_ignores(args.per_file_ignores, "--per-file-ignores")
+
+
 def switched_config(table, switches):
     """disable and enable for the lint when the command line sets them: the codes left out
     and those reported once the [tool.vettor] entries and then the command line's, in their
@@ -151,11 +209,13 @@ def switched_config(table, switches):
 
 
 def lint_config(selection, args):
-    """The configuration the command line hands the lint of a project: --jobs, and disable
-    and enable when --disable or --enable is given."""
+    """The configuration the command line hands the lint of a project: --jobs, disable
+    and enable when --disable or --enable is given, and --per-file-ignores."""
     given = {"jobs": args.jobs} if args.jobs is not None else {}
     if args.switches:
         given.update(switched_config(selection.config, args.switches))
+    if args.per_file_ignores is not None:
+        given["per-file-ignores"] = args.per_file_ignores
     return given
 
 

@@ -2,10 +2,9 @@
 
 The project root is found upward from each path; the project's files are its Python files and
 the HTML files of its templates folders, less the folders that hold other people's code and
-what its [tool.vettor] `exclude` and `directories` leave out. A named path narrows that
-selection and never widens it.
+what its [tool.vettor] `exclude` and `directories` leave out, and the files git ignores
+(gitignore.py). A named path narrows that selection and never widens it.
 """
-import fnmatch
 import os
 from pathlib import Path, PurePosixPath
 from typing import NamedTuple
@@ -13,6 +12,8 @@ from typing import NamedTuple
 import tomli
 
 from vettor.staticanalysis import checker
+
+from . import gitignore
 
 # Folders that hold other people's code or tool state, never the project's own sources.
 SKIPPED_FOLDERS = {"node_modules", "site-packages", "dist-packages", "__pycache__"}
@@ -146,22 +147,63 @@ def exclude_patterns(config):
 
 def is_excluded(relative, patterns):
     """A pattern matches the project-relative path, one of its folders, or one of its names:
-    "docs", "*/static/*", "legacy/*.py" and "test_*.py" all serve."""
-    parts = PurePosixPath(relative).parts
-    candidates = {relative, *parts, *("/".join(parts[:n]) for n in range(1, len(parts)))}
-    return any(fnmatch.fnmatchcase(name, pattern) for pattern in patterns for name in candidates)
+    "docs", "*/static/*", "legacy/*.py" and "test_*.py" all serve (the matching that
+    per-file-ignores uses too)."""
+    return bool(patterns) and checker.matches_path(relative, patterns)
 
 
 def is_template(relative):
     return relative.endswith(".html") and TEMPLATE_FOLDER in PurePosixPath(relative).parts[:-1]
 
 
+def walk(top):
+    """os.walk(top) from the top down, without its recursion (a folder nested a thousand deep
+    exhausts the interpreter's stack in os.walk): (folder, subfolders, files) for each folder,
+    whose `subfolders` list may be pruned. A link to a folder is listed among the subfolders
+    but not entered; an entry whose kind cannot be told (a loop of links) counts as a file,
+    which its lint reports; a folder that cannot be listed is passed over."""
+    pending = [top]
+    while pending:
+        folder = pending.pop()
+        subfolders, files, links = [], [], set()
+        try:
+            with os.scandir(folder) as entries:
+                for entry in entries:
+                    try:
+                        is_folder = entry.is_dir()
+                        if is_folder and entry.is_symlink():
+                            links.add(entry.name)
+                    except OSError:
+                        is_folder = False
+                    (subfolders if is_folder else files).append(entry.name)
+        except OSError:
+            continue
+        yield folder, subfolders, files
+        pending.extend(
+            os.path.join(folder, name) for name in reversed(subfolders) if name not in links
+        )
+
+
+def real_base(project, base):
+    """The folder `base` of the project as the project-relative path its links lead to (a
+    folder named twice, once through a link, is the same folder), or None when it leads out
+    of the project or is no folder."""
+    real_root = os.path.realpath(project)
+    real = os.path.realpath(project / base)
+    if not os.path.isdir(real) or not (real == real_root or real.startswith(real_root + os.sep)):
+        return None
+    return Path(os.path.relpath(real, real_root))
+
+
 def project_files(project, config):
-    """The project-relative paths of its Python files and of its templates, in a stable order."""
+    """The project-relative paths of its Python files and of its templates, in a stable order.
+    A folder reached twice (named in `directories` both itself and through a link) is read
+    once, under the path its links lead to."""
     patterns = exclude_patterns(config)
     python, templates = set(), set()
-    for base in config.get("directories") or ["."]:
-        for folder, subfolders, filenames in os.walk(project / base):
+    bases = {real_base(project, base) for base in config.get("directories") or ["."]}
+    for base in sorted(bases - {None}):
+        for folder, subfolders, filenames in walk(project / base):
             here = Path(folder)
             subfolders[:] = sorted(
                 name
@@ -184,13 +226,20 @@ def is_named(relative, named):
     return any(n == "." or relative == n or relative.startswith(n + "/") for n in named)
 
 
-def selected_files(project, config, named):
+def respects_gitignore(config, respect_gitignore):
+    """The command line's choice, else the project's (`respect-gitignore`, true by default)."""
+    return config.get("respect-gitignore", True) if respect_gitignore is None else respect_gitignore
+
+
+def selected_files(project, config, named, respect_gitignore=None):
     """The project's Python files and templates that lie in the named files and folders, and
     the number of named files that are none of them. A named path narrows what the lint of
     the whole project takes; it never widens it: exclude, directories and the templates
     folders apply to it as to any file, so pre-commit and an editor, which name files, get
     the findings of the project's own lint."""
     python, templates = project_files(project, config)
+    if respects_gitignore(config, respect_gitignore):
+        python, templates = gitignore.not_ignored(project, python, templates)
     python = [p for p in python if is_named(p, named)]
     templates = [t for t in templates if is_named(t, named)]
     taken = set(python) | set(templates)
@@ -200,14 +249,17 @@ def selected_files(project, config, named):
     return python, templates, passed_over
 
 
-def select(paths):
+def select(paths, respect_gitignore=None):
     """The Selection of every project the paths name, in the order named. Raises NoSuchPath
     for a path that does not exist, meta.ConfigurationError for a mistake in a project's
-    configuration."""
+    configuration. `respect_gitignore` (None: as the project says) chooses whether the files
+    git ignores are left out."""
     selections = []
     for root, named in named_projects(paths or ["."]).items():
         project = Path(shown(root, "."))
         # The same check of the table as every entry point of the host API makes.
         config = checker.read_project_config(project)
-        selections.append(Selection(project, config, *selected_files(project, config, named)))
+        selections.append(
+            Selection(project, config, *selected_files(project, config, named, respect_gitignore))
+        )
     return selections

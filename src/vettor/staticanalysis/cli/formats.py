@@ -5,12 +5,14 @@ A format is handed the lint as it runs (commands.LintRun): its `projects`, each 
 about a project first prints it before that project's lint), and, once every project has been
 read, `skipped_templates`. A format prints on standard output; what the command exits with
 does not depend on it. The first line of a format's docstring says what it prints (the
-command's help shows it).
+command's help shows it). What a format prints of the project (paths, the strings a finding
+quotes) goes through escaping, so no line of it can be forged.
 """
-import json
+import sys
 
 from vettor.staticanalysis import checker, dependencies, message_templates
 
+from .escaping import json_bytes, visible, workflow_text
 from .rules import fix_safety
 
 # pylint's own codes that reach the findings: a module that could not be analysed.
@@ -24,22 +26,32 @@ def text(run):
     last; a summary line ends the output."""
     found = []
     for project in run.projects:
-        print("\n".join(describe(project.selection)), flush=True)
+        for line in describe(project.selection):
+            print(visible(line), flush=True)
         for finding in project.findings:
-            print(explain_meta(finding) if is_meta(finding) else explain(finding))
+            print(visible(explain_meta(finding) if is_meta(finding) else explain(finding)))
         found += project.findings
-    print(summary(found, run))
+    print(visible(summary(found, run)))
 
 
 def json_array(run):
-    """one array of the finding records, each with the safety of its rule's fix
+    """one array of the finding records, each with its "text" and its "fix"
 
-    A record is the lint's own with one key more, "fix": "safe" or "unsafe" for a finding
-    whose rule offers a fix (as --list-rules shows it), null for one whose rule offers none."""
+    A record is the host API's with two keys more: "text", the message as the text format
+    renders it, and "fix": "safe" or "unsafe" for a finding whose rule offers a fix (as
+    --list-rules shows it), null for one whose rule offers none."""
     found = [
-        {**finding, "fix": fix_of(finding)} for project in run.projects for finding in project.findings
+        {
+            **finding,
+            "text": meta_text(finding) if is_meta(finding) else message_text(finding),
+            "fix": fix_of(finding),
+        }
+        for project in run.projects
+        for finding in project.findings
     ]
-    print(json.dumps(found, indent=2, ensure_ascii=False, default=str))
+    sys.stdout.flush()
+    sys.stdout.buffer.write(json_bytes(found) + b"\n")
+    sys.stdout.buffer.flush()
 
 
 def github(run):
@@ -50,7 +62,16 @@ def github(run):
                 print(annotate(finding))
 
 
-FORMATS = {"text": text, "json": json_array, "github": github}
+def sarif(run):
+    """one SARIF 2.1.0 log (GitHub code scanning reads it)"""
+    from . import sarif as sarif_log
+
+    sys.stdout.flush()
+    sys.stdout.buffer.write(json_bytes(sarif_log.log_of(run)) + b"\n")
+    sys.stdout.buffer.flush()
+
+
+FORMATS = {"text": text, "json": json_array, "github": github, "sarif": sarif}
 
 
 def what_it_prints(name):
@@ -96,21 +117,17 @@ def explain(finding):
     return f"{where}: {code} {symbol_of(finding)}: {message_text(finding)}"
 
 
-def explain_meta(meta_finding):
+def meta_text(meta_finding):
+    """What the Django-version finding says: the version, and the releases its requirement
+    admits."""
     body = meta_finding["body"]
     versions = body["matching_versions"]
     span = f"{versions[0]} to {versions[-1]}" if versions else "no released version"
-    return (
-        f"{meta_finding['path']}: {meta_finding['message-id']} Django {body['minor']} "
-        f"(requirement '{body['specs'] or 'any'}' admits {span})"
-    )
+    return f"Django {body['minor']} (requirement '{body['specs'] or 'any'}' admits {span})"
 
 
-def annotation_escape(text, is_property=False):
-    # GitHub's workflow command syntax: a line break or "%" in the message, and also ":"
-    # and "," in a property, would end or split the command.
-    text = str(text).replace("%", "%25").replace("\r", "%0D").replace("\n", "%0A")
-    return text.replace(":", "%3A").replace(",", "%2C") if is_property else text
+def explain_meta(meta_finding):
+    return f"{meta_finding['path']}: {meta_finding['message-id']} {meta_text(meta_finding)}"
 
 
 def annotate(finding):
@@ -121,8 +138,8 @@ def annotate(finding):
         "col": (finding["column"] or 0) + 1,
         "title": f"{finding['message-id']} {symbol_of(finding)}",
     }
-    listed = ",".join(f"{key}={annotation_escape(value, True)}" for key, value in properties.items())
-    return f"::warning {listed}::{annotation_escape(message_text(finding))}"
+    listed = ",".join(f"{key}={workflow_text(value, True)}" for key, value in properties.items())
+    return f"::warning {listed}::{workflow_text(message_text(finding))}"
 
 
 # ---------------------------------------------------------------------------------------

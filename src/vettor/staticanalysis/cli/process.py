@@ -1,6 +1,6 @@
 """What the command does to its own process: the package's warnings on standard error (and the
-templates they say were skipped, counted), and Ctrl-C, which ends the command and its workers
-at once."""
+templates they say were skipped, counted), and Ctrl-C and SIGTERM, which end the command and its
+workers at once."""
 import contextlib
 import logging
 import multiprocessing
@@ -11,6 +11,7 @@ import sys
 from vettor.staticanalysis import checker
 
 from . import status
+from .escaping import visible
 
 TEMPLATE_LOGGER = "vettor.staticanalysis.checkers.templates"
 
@@ -44,6 +45,14 @@ def is_shown(record):
     return record.name != "vettor.staticanalysis.diff"
 
 
+class VisibleFormatter(logging.Formatter):
+    """A warning in one line, whatever the project's names and strings in it hold: GitHub reads
+    workflow commands from standard error too, and a terminal obeys escape sequences."""
+
+    def format(self, record):
+        return visible(super().format(record))
+
+
 @contextlib.contextmanager
 def warnings_shown():
     """While it lasts, the package's warnings go to standard error, one line each; gives the
@@ -51,7 +60,7 @@ def warnings_shown():
     logger = logging.getLogger("vettor")
     shown = logging.StreamHandler()
     shown.setLevel(logging.WARNING)
-    shown.setFormatter(logging.Formatter("%(levelname)s: %(message)s"))
+    shown.setFormatter(VisibleFormatter("%(levelname)s: %(message)s"))
     shown.addFilter(is_shown)
     count = WarningCount()
     logger.addHandler(shown)
@@ -77,8 +86,10 @@ def after_fork_in_worker():
         # ends before it starts.
         os._exit(status.INTERRUPTED)
     # A Ctrl-C on a terminal reaches every process of the group: the workers leave it to the
-    # command, which ends them, instead of each printing a traceback.
+    # command, which ends them, instead of each printing a traceback. SIGTERM ends a worker
+    # as it ends any process, not by the command's own handler.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
 
 
 def register_fork_hook():
@@ -97,12 +108,7 @@ def end_workers():
             child.join(1)
 
 
-def stop_at_once(_signum, _frame):
-    """Ctrl-C during a lint: end the workers and the command now.
-
-    pylint closes its worker pool and waits for it to finish every file when the lint is
-    interrupted, and may wait for ever when a worker is gone; nothing of the lint needs
-    tidying up, so the workers are killed and the process exits here."""
+def end_workers_and_display():
     _fork_hook["stopping"] = True
     end_workers()
     for display in list(getattr(checker, "_displays", [])):
@@ -114,16 +120,39 @@ def stop_at_once(_signum, _frame):
         sys.stdout.flush()
     except Exception:
         pass
+
+
+def ended_at_once(_signum, _frame):
+    """SIGTERM (a CI job cancelled, a review bot stopping): the workers end first, so that none
+    of them is left writing to a pipe nobody reads (a BrokenPipeError traceback each), then the
+    command, without a word, with the status a process ended by the signal has."""
+    end_workers_and_display()
+    os._exit(status.TERMINATED)
+
+
+def stop_at_once(_signum, _frame):
+    """Ctrl-C during a lint or a fix: end the workers and the command now.
+
+    pylint closes its worker pool and waits for it to finish every file when the lint is
+    interrupted, and may wait for ever when a worker is gone; nothing of the lint needs
+    tidying up (a fixed file is written whole, in place of the old one, or not at all), so the
+    workers are killed and the process exits here."""
+    end_workers_and_display()
     print("Interrupted.", file=sys.stderr, flush=True)
     os._exit(status.INTERRUPTED)
 
 
 @contextlib.contextmanager
 def interrupt_ends_at_once():
-    """While it lasts, Ctrl-C ends the command and its workers at once."""
+    """While it lasts, Ctrl-C ends the command and its workers at once, and so, quietly, does
+    SIGTERM."""
     register_fork_hook()
-    previous = signal.signal(signal.SIGINT, stop_at_once)
+    previous = {
+        signal.SIGINT: signal.signal(signal.SIGINT, stop_at_once),
+        signal.SIGTERM: signal.signal(signal.SIGTERM, ended_at_once),
+    }
     try:
         yield
     finally:
-        signal.signal(signal.SIGINT, previous)
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)

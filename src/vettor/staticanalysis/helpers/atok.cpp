@@ -367,7 +367,7 @@ py::object read_code_from_file(py::object path) {
   }
   py::bytes data = within(file, [&] { return file.attr("read")(); });
   std::string encoding = "utf-8";
-  std::string name = py::str(lookup("os", "fspath")(path));
+  std::string name = text_bytes(lookup("os", "fspath")(path));
   if (name.size() >= 3 && name.compare(name.size() - 3, 3, ".py") == 0) {
     py::object readline = lookup("io", "BytesIO")(data).attr("readline");
     encoding = py::str(lookup("tokenize", "detect_encoding")(readline)[py::int_(0)]);
@@ -381,15 +381,24 @@ py::object read_code_from_file(py::object path) {
 // (not the working directory), an absolute one as it is. A path that leads out of the root
 // (through "..", an absolute path elsewhere, or a link pointing elsewhere) is refused, so
 // nothing outside the project is read or written on its behalf. Gives the resolved path:
-// what was checked is what gets opened.
+// what was checked is what gets opened. A loop of links is the OSError opening it would give
+// (pathlib reports one as a RuntimeError).
 py::object file_under_root(py::object project_root, py::object path) {
   py::object root_path = lookup("pathlib", "Path")(project_root);
-  py::object full = root_path.attr("__truediv__")(path).attr("resolve")();
+  py::object full;
+  try {
+    full = root_path.attr("__truediv__")(path).attr("resolve")();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_RuntimeError)) throw;
+    py::object os = import("os");
+    py::object loop = lookup("errno", "ELOOP");
+    raise(PyExc_OSError, py::make_tuple(loop, os.attr("strerror")(loop), lookup("os", "fspath")(path)));
+  }
   py::object root = root_path.attr("resolve")();
   if (full.equal(root) || !ProjectRoot(root).holds(full)) {
-    raise(PyExc_ValueError, "refusing " + std::string(py::repr(path)) +
-                                ": it is not a file inside the project root " +
-                                std::string(py::str(root)));
+    raise(PyExc_ValueError, bytes_text("refusing " + std::string(py::repr(path)) +
+                                       ": it is not a file inside the project root " +
+                                       text_bytes(py::str(root))));
   }
   return full;
 }

@@ -85,4 +85,6 @@ PYBIND11_MODULE(helpers, m) {
   register_predicates(m);
   register_values(m);
   register_editing(m);
+  register_related(m);
+  register_budget(m);
 }

@@ -14,5 +14,7 @@ void register_output(py::module_& m);      // output and template helpers
 void register_predicates(py::module_& m);  // Django class predicates
 void register_values(py::module_& m);      // node values and call arguments
 void register_editing(py::module_& m);     // node editing helpers
+void register_related(py::module_& m);     // the model a relation points to
+void register_budget(py::module_& m);      // a budget of stack for inference
 
 }  // namespace vettor::helpers

@@ -18,8 +18,21 @@ namespace {
 // below) are read at each call through G, so a patched attribute is seen.
 
 py::object helpers(const char* name) { return G("helpers").attr(name); }
-py::object safe_infer(py::handle node) { return G("safe_infer")(node); }
 py::object astroid_attr(const char* name) { return G("astroid").attr(name); }
+
+// How many of the predicates' inferences are running (they run while astroid builds a tree).
+int building = 0;
+
+// The predicates and the class transform run while astroid builds a tree, which may be in the
+// middle of another module's inference: each inference of theirs gets a budget of its own, so
+// that what the tree's transforms decide is the same however deep its build began.
+py::object safe_infer(py::handle node) {
+  struct Building {
+    Building() { ++building; }
+    ~Building() { --building; }
+  } marked;
+  return helpers("within_own_inference_budget")(G("safe_infer"), node);
+}
 
 bool attrname_in(py::handle func, std::initializer_list<std::string_view> names) {
   py::object attrname = func.attr("attrname");
@@ -88,10 +101,24 @@ py::object receiver_inferred_before(py::handle node) {
 // instantiated, astroid's ordinary inference answers for the node, as if no shim matched.
 [[noreturn]] void use_inference_default() { raise(astroid_attr("UseInferenceDefault")); }
 
+// Only a class is instantiated: an instance answers `instantiate_class` too (astroid hands the
+// attribute on to its class), and `board.sprints.get()` is no Board.
 py::object instance_of(py::handle expr) {
-  py::object inferred = safe_infer(expr);
-  if (!truthy(inferred) || !py::hasattr(inferred, "instantiate_class")) use_inference_default();
+  py::object inferred = infer_value(expr);
+  if (!vettor::isinstance(inferred, astroid_attr("ClassDef"))) use_inference_default();
   return inferred.attr("instantiate_class")();
+}
+
+// The model of a manager that knows it (what `board.sprints` or a declared manager infers to).
+py::object manager_model(py::handle manager) {
+  if (!vettor::isinstance(manager, G("ManagerNode"))) return py::none();
+  return manager.attr("model");
+}
+
+py::object new_queryset_of_model(py::handle model) {
+  py::list elements;
+  elements.append(model.attr("instantiate_class")());
+  return G("QuerySetNode").attr("from_elements")(elements);
 }
 
 py::object new_queryset_of(py::handle expr) {
@@ -190,7 +217,14 @@ py::object looks_like_model_manager(py::object node) {
 
 // Django's own Manager class, whichever manager built the tree at hand: the name is bound in
 // django.db.models.manager by a class statement (the import-from bindings are skipped).
-py::object apply_model_manager_shim(py::object, py::object) {
+py::object apply_model_manager_shim(py::object node, py::object) {
+  // The model the attribute is read on (its class, when it is read on an instance) declares
+  // the manager: its own class and queryset methods then infer, and so does its model.
+  py::object model = infer_value(node.attr("expr"));
+  if (vettor::isinstance(model, lookup("astroid.bases", "Instance"))) model = model.attr("_proxied");
+  if (vettor::isinstance(model, astroid_attr("ClassDef")) && truthy(helpers("is_model")(model))) {
+    return iterate(G("get_objects_manager")(model));
+  }
   py::object module =
       astroid_attr("MANAGER").attr("ast_from_module_name")("django.db.models.manager");
   py::object bindings = module.attr("lookup")("Manager")[py::int_(1)];
@@ -212,6 +246,8 @@ py::object looks_like_model_manager_lookup(py::object node) {
 }
 
 py::object apply_model_manager_lookup_shim(py::object node, py::object) {
+  py::object model = manager_model(infer_value(node.attr("func").attr("expr")));
+  if (!model.is_none()) return iterate(new_queryset_of_model(model));
   return iterate(new_queryset_of(node.attr("func").attr("expr").attr("expr")));
 }
 
@@ -226,7 +262,7 @@ py::object looks_like_queryset_lookup(py::object node) {
 // A chain of look-ups stays the queryset of its first link.
 py::object apply_queryset_lookup_shim(py::object node, py::object) {
   py::object receiver = node.attr("func").attr("expr");
-  py::object inferred = safe_infer(receiver);
+  py::object inferred = infer_value(receiver);
   if (truthy(helpers("is_queryset")(inferred))) return iterate(inferred);
   if (!py::hasattr(receiver, "expr")) use_inference_default();
   return iterate(new_queryset_of(receiver.attr("expr")));
@@ -244,11 +280,67 @@ py::object looks_like_model_get(py::object node) {
 }
 
 py::object apply_model_get_shim(py::object node, py::object) {
+  py::object model = manager_model(infer_value(node.attr("func").attr("expr")));
+  if (!model.is_none()) return iterate(model.attr("instantiate_class")());
   return iterate(instance_of(node.attr("func").attr("expr").attr("expr")));
 }
 
 // ------------------------------------------------------------------------------------------
 
+// An inference function set on the node as it is, without astroid's memo of inference tips:
+// that memo keeps one answer per node whatever the context, and these answers depend on it
+// (`self` in a manager's method is the manager of the model the method was called through).
+py::object explicit_inference(py::object function) {
+  py::object infer = py::cpp_function(
+      [function](py::object node, py::object context, py::kwargs) { return function(node, context); },
+      py::arg("node"), py::arg("context") = py::none());
+  return py::cpp_function(
+      [infer](py::object node) {
+        node.attr("_explicit_inference") = infer;
+        return node;
+      },
+      py::arg("node"));
+}
+
+// The same, keeping the function the node had (kInferenceBefore) for the inference function
+// to fall back on.
+py::object explicit_inference_over(py::object function) {
+  py::object infer = py::cpp_function(
+      [function](py::object node, py::object context, py::kwargs) { return function(node, context); },
+      py::arg("node"), py::arg("context") = py::none());
+  return py::cpp_function(
+      [infer](py::object node) {
+        py::setattr(node, kInferenceBefore, getattr_or_none(node, "_explicit_inference"));
+        node.attr("_explicit_inference") = infer;
+        return node;
+      },
+      py::arg("node"));
+}
+
+// For a function's parameters, visited as their `Arguments` node (one node a function rather
+// than one for every name a module binds): each parameter `picks` accepts gets the inference
+// function.
+py::object explicit_inference_on_parameters(py::object function, py::object picks) {
+  py::object infer = py::cpp_function(
+      [function](py::object node, py::object context, py::kwargs) { return function(node, context); },
+      py::arg("node"), py::arg("context") = py::none());
+  return py::cpp_function(
+      [infer, picks](py::object arguments) {
+        for (const char* field : {"args", "kwonlyargs"}) {
+          py::object parameters = arguments.attr(field);
+          if (parameters.is_none()) continue;
+          for (py::handle parameter : parameters) {
+            if (!getattr_or_none(parameter, "_explicit_inference").is_none()) continue;
+            if (truthy(picks(parameter))) parameter.attr("_explicit_inference") = infer;
+          }
+        }
+        return arguments;
+      },
+      py::arg("node"));
+}
+
+// The five transforms for `Model.objects` chains, then those for the managers and instances
+// the code reaches otherwise. The later ones leave a node that one of the first five took.
 void register_transforms(py::object manager) {
   py::object register_transform = manager.attr("register_transform");
   py::object tip = astroid_attr("inference_tip");
@@ -262,9 +354,41 @@ void register_transforms(py::object manager) {
                      G("looks_like_model_get"));
   register_transform(astroid_attr("Attribute"), tip(G("apply_model_manager_shim")),
                      G("looks_like_model_manager"));
+  register_transform(astroid_attr("Attribute"),
+                     explicit_inference(G("apply_related_manager_shim")),
+                     G("looks_like_related_manager"));
+  register_transform(astroid_attr("Call"), explicit_inference(G("apply_get_queryset_shim")),
+                     G("looks_like_get_queryset"));
+  register_transform(astroid_attr("Call"),
+                     explicit_inference(G("apply_get_object_or_404_shim")),
+                     G("looks_like_get_object_or_404"));
+  register_transform(astroid_attr("Arguments"),
+                     explicit_inference_on_parameters(G("apply_annotated_argument_shim"),
+                                                      G("looks_like_annotated_model_argument")),
+                     G("looks_like_annotated_arguments"));
+  register_transform(astroid_attr("Call"), explicit_inference_over(G("apply_list_shim")),
+                     G("looks_like_list_call"));
 }
 
 }  // namespace
+
+bool inferring_while_building() { return building > 0; }
+
+// One value `node` infers to (pylint's safe_infer, in `context` when one is given), within the
+// inference budget that runs; None when there is none or it is ambiguous.
+py::object infer_value(py::handle node, py::handle context) {
+  py::object within = helpers("within_inference_budget");
+  try {
+    if (!context || context.is_none()) return within(G("safe_infer"), node);
+    return within(G("safe_infer"), node, py::arg("context") = context);
+  } catch (py::error_already_set& e) {
+    // pylint's safe_infer lets the StopIteration of a node that infers to nothing at all
+    // through (an answer astroid kept, empty, for the context); raised inside astroid's
+    // generators it would become a RuntimeError.
+    if (!e.matches(PyExc_StopIteration)) throw;
+    return py::none();
+  }
+}
 
 // The module body has bound astroid, safe_infer and helpers before this runs, and puts the
 // transforms on astroid's global manager once every name is bound.
@@ -285,6 +409,9 @@ void register_inference(py::module_& m) {
   m.def("looks_like_model_get", &looks_like_model_get, py::arg("node"));
   m.def("apply_model_get_shim", &apply_model_get_shim, py::arg("node"),
         py::arg("_context") = py::none());
+}
+
+void register_transform_registration(py::module_& m) {
   m.def("register_transforms", &register_transforms, py::arg("manager"));
 }
 

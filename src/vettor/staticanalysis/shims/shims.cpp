@@ -21,10 +21,13 @@ PYBIND11_MODULE(shims, m) {
   m.attr("helpers") = import_sibling(m, "helpers");
 
   register_inference(m);
+  register_managers(m);
+  register_relations(m);
   register_settings_builder(m);
+  register_transform_registration(m);
 
   // Last, once every name is bound: the inference transforms go on astroid's global manager
-  // for the rest of the process (register_transforms comes with register_inference).
+  // for the rest of the process.
   if (py::hasattr(m, "register_transforms")) {
     m.attr("register_transforms")(m.attr("astroid").attr("MANAGER"));
   }

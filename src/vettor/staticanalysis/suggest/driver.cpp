@@ -9,6 +9,8 @@
 
 #include "suggest.hpp"
 
+#include <vettor/project_files.hpp>
+
 namespace vettor::suggest {
 
 namespace {
@@ -60,13 +62,11 @@ py::object module_name(py::object file, py::object project_root) {
   py::object imported = on_error(
       PyExc_ImportError, [&] { return G("helpers").attr("module_path_from_file")(file); },
       [] { return py::object(py::none()); });
-  if (!imported.is_none() && py::str(imported).cast<std::string>().find('.') != std::string::npos) {
-    return imported;
-  }
+  if (!imported.is_none() && truthy(py::str(imported).attr("__contains__")("."))) return imported;
   py::str relative = os_path.attr("relpath")(file, os_path.attr("realpath")(project_root));
-  std::string name = relative.attr("replace")(os_path.attr("sep"), ".").cast<std::string>();
-  if (name.size() > 3 && name.compare(name.size() - 3, 3, ".py") == 0) name.resize(name.size() - 3);
-  return py::str(name);
+  py::str name = relative.attr("replace")(os_path.attr("sep"), ".");
+  if (truthy(name.attr("endswith")(".py"))) return name.attr("__getitem__")(py::slice(0, -3, 1));
+  return name;
 }
 
 // Why a review record cannot be answered, or an empty text when it can. The line of a usable
@@ -175,20 +175,24 @@ ReviewedFile read_for_review(py::object path, py::str file, py::object project_r
 using ReviewedFiles = std::map<std::string, ReviewedFile>;
 
 // The suggestions of one finding line. A relative path names a file under the project root,
-// whatever the working directory; a path that leads out of the root is refused before
-// anything is opened.
+// whatever the working directory; a path that leads out of the root, or a file over the size
+// limit (`limit_mb`), is refused before anything is opened.
 py::list suggestions_for(py::object path, py::object line, py::set message_ids, ReviewedFiles& files,
                          py::object code_style, py::object settings_modules, py::dict settings,
-                         py::object project_root) {
+                         py::object project_root, double limit_mb) {
   py::object helpers = G("helpers");
   bool html = ends_with(path, ".html");
   if (!html && !ends_with(path, ".py")) return py::list();
   py::str file = py::str(helpers.attr("file_under_root")(project_root, path));
+  // (Files are kept by their name's bytes: a file name need not be UTF-8.)
+  std::string key = text_bytes(path);
+  if (!files.count(key)) {
+    if (auto large = file_too_large(file, limit_mb)) raise(PyExc_ValueError, "it is " + *large);
+  }
   py::list paths;
   paths.append(file);
   // The file's own project is on the import path while the fixes infer its names.
   return py::list(within(lookup("pylint.lint", "fix_import_path")(paths), [&]() -> py::object {
-    std::string key = py::str(path);
     if (!files.count(key)) files.emplace(key, read_for_review(path, file, project_root));
     const ReviewedFile& reviewed = files.at(key);
     long lines = reviewed.line_count;
@@ -334,8 +338,8 @@ py::set fixed_codes(py::handle path, const ReviewedFiles& files, py::handle mess
 
 std::string suggestion_key(py::handle path, py::handle first, py::handle last,
                            py::handle text) {
-  return std::string(py::str(path)) + ":" + std::string(py::str(first)) + ":" +
-         std::string(py::str(last)) + ":" + std::string(py::str(text));
+  return text_bytes(py::str(path)) + ":" + std::string(py::str(first)) + ":" +
+         std::string(py::str(last)) + ":" + text_bytes(py::str(text));
 }
 
 py::list suggest_fixes_here(py::object comments, py::object project_root) {
@@ -349,6 +353,11 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
   py::dict settings;
   settings["STATIC_URL"] = meta.attr("get_static_url_setting")(project_root);
   py::object settings_modpath = meta.attr("get_settings_modpath")(project_root);
+  // The project's own size limit, as its lint has it. A configuration the lint refuses is
+  // reported there; the suggestions go by the default meanwhile.
+  double limit_mb = on_error(
+      meta.attr("ConfigurationError"), [&] { return max_file_size(meta.attr("get_toml_config")(project_root)); },
+      [] { return kDefaultMaxFileSizeMB; });
   // The project's routes, for the fix of hard-coded links; read only for a review that has
   // templates in it.
   py::list records = usable_records(comments);
@@ -408,15 +417,14 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
       py::list suggestions;
       try {
         suggestions = suggestions_for(path, start_line, transformable_message_ids, files,
-                                      code_style, settings_modules, settings, project_root);
+                                      code_style, settings_modules, settings, project_root, limit_mb);
       } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        if (!files.count(py::str(path))) {
+        if (!files.count(text_bytes(path))) {
           // The file cannot be used (outside the root, not a regular file, unreadable, not
           // parsing): said once, in one line, and its later lines are not tried again.
           unreadable.add(path);
-          std::string why = py::str(e.value());
-          std::replace(why.begin(), why.end(), '\n', ' ');
+          py::object why = py::str(e.value()).attr("replace")("\n", " ");
           logger.attr("warning")("No suggestions for %s: %s", path, why);
         } else {
           logger.attr("error")("No suggestion for %s line %s", path, start_line,
@@ -436,7 +444,7 @@ py::list suggest_fixes_here(py::object comments, py::object project_root) {
         py::object suggestion = triple[2];
         if (ends_with(path, ".py") && py::isinstance<py::int_>(first) && py::isinstance<py::int_>(last) &&
             py::isinstance<py::str>(suggestion)) {
-          ReviewedFile& reviewed = files.at(py::str(path));
+          ReviewedFile& reviewed = files.at(text_bytes(path));
           py::tuple trimmed = trim_unchanged(reviewed, first, last, suggestion, start_line);
           first = trimmed[0];
           last = trimmed[1];
@@ -505,8 +513,9 @@ void register_driver(py::module_& m) {
         "Findings on one line share a comment; a fixable one starts its body with a\n"
         "```suggestion block holding the fixed lines. A record that cannot be answered\n"
         "(not a mapping, or without a text path, message-id and body and an integer line)\n"
-        "is left out with one warning in the log; so is a file that cannot be read (one\n"
-        "warning), whose findings then get their texts only.",
+        "is left out with one warning in the log; so is a file that cannot be read or is\n"
+        "larger than the project's max-file-size (one warning), whose findings then get\n"
+        "their texts only.",
         py::arg("comments"), py::arg("project_root"));
   m.def("group_comments_by_line", &group_comments_by_line, py::arg("comments"));
   m.def("build_comment", &build_comment, py::arg("path"), py::arg("start_line"),

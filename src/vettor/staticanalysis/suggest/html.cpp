@@ -125,31 +125,6 @@ py::tuple template_facts(py::object code_lines) {
   return py::make_tuple(low, load_tag_index(code_lines, py::int_(extends ? 1 : 0)));
 }
 
-// The finding's line with a `{# vettor: disable=... #}` comment after it, naming the symbols of
-// the line's codes; nothing when no code of the package is among them. Django drops the
-// comment when it renders the template, wherever on the line it stands.
-py::list pragma_suggestion(py::handle code_lines, py::handle line, py::handle message_ids) {
-  py::list suggestions;
-  py::object skip = G("constants").attr("SKIP_LINE_ID");
-  py::dict symbol_of = import_sibling(G.handle(), "checker").attr("message_id_symbol_store");
-  py::list codes;
-  for (py::handle code : message_ids) {
-    if (!code.equal(skip) && symbol_of.contains(code)) codes.append(code);
-  }
-  if (codes.empty()) return suggestions;
-  codes.attr("sort")();
-  std::string names;
-  for (py::handle code : codes) {
-    names += (names.empty() ? "" : ", ") + py::str(symbol_of[code]).cast<std::string>();
-  }
-  long number = line.cast<long>();
-  if (number > static_cast<long>(py::len(code_lines))) return suggestions;
-  std::string text = py::str(code_lines[py::int_(number - 1)].attr("rstrip")("\r\n"));
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
-  suggestions.append(py::make_tuple(line, line, py::str(text + " {# vettor: disable=" + names + " #}")));
-  return suggestions;
-}
-
 // The template lines as the fixes of the finding line's codes leave them, each line fixed once:
 // the text of a line without its line break, or, when the fixes change it, the fixed line with
 // the line's own indentation.
@@ -179,6 +154,54 @@ class FixedLines {
   std::map<long, std::pair<py::str, bool>> done_;
 };
 
+// The disable pragma of a template line: "{# vettor: disable=... #}" at the end of the finding's
+// line, naming the symbols of the line's codes (the template checker reads it for the line it
+// stands on, and Django drops the comment when it renders, wherever on the line it is). A line
+// that carries a pragma already gets the symbols added to its last one. A line that ends in
+// a "{#" that it does not close cannot take one: Django would read the pragma as the end of
+// that text, and the output would lose it.
+py::list template_pragma_suggestion(py::object code_lines, py::object line,
+                                    py::object message_ids) {
+  py::list suggestions;
+  long number = line.cast<long>();
+  if (number > static_cast<long>(py::len(code_lines))) return suggestions;
+  py::list symbols = pragma_symbols(
+      message_ids, import_sibling(G.handle(), "checker").attr("message_id_symbol_store"));
+  std::string text = py::str(code_lines[py::int_(number - 1)]);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  size_t opened = text.rfind("{#");
+  size_t closed = text.rfind("#}");
+  if (opened != std::string::npos && (closed == std::string::npos || closed < opened)) {
+    return suggestions;
+  }
+  py::str names = py::str(", ").attr("join")(symbols);
+  py::object last = py::none();
+  for (py::handle match : G("templates").attr("_DISABLE_PRAGMA").attr("finditer")(py::str(text))) {
+    last = py::reinterpret_borrow<py::object>(match);
+  }
+  if (last.is_none()) {
+    std::string body = text;
+    while (!body.empty() && (body.back() == ' ' || body.back() == '\t')) body.pop_back();
+    body += (body.empty() ? "" : " ") + std::string("{# vettor: disable=") +
+            std::string(names) + " #}";
+    suggestions.append(py::make_tuple(line, line, py::str(body)));
+    return suggestions;
+  }
+  py::list given;
+  for (py::handle name : last.attr("group")(1).attr("split")(",")) given.append(strip(name));
+  for (py::handle symbol : symbols) {
+    if (!given.contains(symbol)) given.append(symbol);
+  }
+  py::str whole(text);
+  py::object from = last.attr("start")(1);
+  py::object to = last.attr("end")(1);
+  py::str merged = py::str(whole[py::slice(py::int_(0), from, py::none())]) +
+                   py::str(", ").attr("join")(given) +
+                   py::str(whole[py::slice(to, py::none(), py::none())]);
+  suggestions.append(py::make_tuple(line, line, merged));
+  return suggestions;
+}
+
 // A fixed line that uses {% static %} in a template that has not loaded the library above
 // it carries the load tag in its own block, so that every block is a valid template applied
 // alone. The tag goes after the extends tag (which Django wants first) or on the first line:
@@ -191,8 +214,9 @@ py::list get_suggestions_for_html(py::object code_lines, py::object line, py::ob
   // A line above the first one is no line of the template (an index below 0 would read one
   // from its end).
   if (truthy(line.attr("__lt__")(1))) return suggestions;
+  // A finding that asks for its line to be silenced gets the pragma, not a fix.
   if (truthy(message_ids.attr("__contains__")(G("constants").attr("SKIP_LINE_ID")))) {
-    return pragma_suggestion(code_lines, line, message_ids);
+    return template_pragma_suggestion(code_lines, line, message_ids);
   }
   long finding_line = line.cast<long>();
   FixedLines fixed(code_lines, message_ids, settings);

@@ -354,24 +354,6 @@ py::object merged_pragma(py::handle atok, py::object text, long line, py::list s
          py::str(text[py::slice(column_end, py::len(text), 1)]);
 }
 
-// The symbols a pragma names for the codes of a line, in the order of the codes. A code that
-// no rule of the package reports has nothing to silence: it is left out.
-py::list pragma_symbols(py::handle message_ids, py::handle message_id_symbol_store) {
-  py::object skip = constants("SKIP_LINE_ID");
-  py::list codes;
-  for (py::handle code : message_ids) {
-    if (truthy(code.attr("__ne__")(skip))) codes.append(code);
-  }
-  codes.attr("sort")();
-  py::list symbols;
-  for (py::handle code : codes) {
-    if (truthy(message_id_symbol_store.attr("__contains__")(code))) {
-      symbols.append(message_id_symbol_store[code]);
-    }
-  }
-  return symbols;
-}
-
 // The pragma for a finding on the module (a code reported on the module as a whole, or a
 // line 1 that no statement holds): pylint reads it for the whole module only from a comment
 // line of its own above the module's first statement, so it goes there, after any "#!" line,
@@ -741,6 +723,24 @@ py::list get_suggestions_for_python(py::object atok, py::object line, py::object
 }
 
 }  // namespace
+
+// The symbols a pragma names for the codes of a line, in the order of the codes. A code that
+// no rule of the package reports has nothing to silence: it is left out.
+py::list pragma_symbols(py::handle message_ids, py::handle message_id_symbol_store) {
+  py::object skip = G("constants").attr("SKIP_LINE_ID");
+  py::list codes;
+  for (py::handle code : message_ids) {
+    if (truthy(code.attr("__ne__")(skip))) codes.append(code);
+  }
+  codes.attr("sort")();
+  py::list symbols;
+  for (py::handle code : codes) {
+    if (truthy(message_id_symbol_store.attr("__contains__")(code))) {
+      symbols.append(message_id_symbol_store[code]);
+    }
+  }
+  return symbols;
+}
 
 void register_python(py::module_& m) {
   m.def("get_suggestions_for_python", &get_suggestions_for_python, py::arg("atok"),

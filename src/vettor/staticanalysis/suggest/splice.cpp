@@ -316,7 +316,7 @@ long line_of_node(py::handle node) {
 
 py::object file_of(py::handle tree) {
   py::object file = getattr_or_none(tree, "file");
-  if (file.is_none() || text_of(file) == "<?>") return getattr_or_none(tree, "name");
+  if (file.is_none() || py::str(file).equal(py::str("<?>"))) return getattr_or_none(tree, "name");
   return file;
 }
 

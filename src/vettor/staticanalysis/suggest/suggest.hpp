@@ -32,6 +32,10 @@ std::string docstring_literal(const std::string& doc);
 // The rendering methods that make astroid's rendering read back as the code it renders.
 void add_rendering_repairs(py::handle cls);
 
+// The symbols a disable pragma names for the codes of a line (python.cpp), in the order of
+// the codes, the pragma request code and codes no rule reports left out.
+py::list pragma_symbols(py::handle message_ids, py::handle message_id_symbol_store);
+
 void register_renderer(py::module_& m);    // comment-preserving renderer
 void register_formatting(py::module_& m);  // quote normaliser and Black formatting
 void register_splice(py::module_& m);      // fixed statements written back into their source

@@ -519,14 +519,13 @@ class Reader {
     bool built = true;
     try {
       py::dict fixed = G("fixed_sources");
-      py::str key(path);
+      py::str key = vettor::bytes_text(path);
+      py::str stem = vettor::bytes_text(fs::path(path).stem().string());
       tree = on_error(
           A("AstroidBuildingError"),
           [&] {
-            if (fixed.contains(key)) {
-              return builder.attr("string_build")(fixed[key], fs::path(path).stem().string(), key);
-            }
-            return builder.attr("file_build")(path, fs::path(path).stem().string());
+            if (fixed.contains(key)) return builder.attr("string_build")(fixed[key], stem, key);
+            return builder.attr("file_build")(key, stem);
           },
           [&] {
             built = false;
@@ -547,7 +546,7 @@ class Reader {
     reading_.insert(path);
     Namespace ns;
     ns.weights = weights_;
-    Scope inner{false, responsible(scope, stmt), py::str(path), scope.depth + 1};
+    Scope inner{false, responsible(scope, stmt), vettor::bytes_text(path), scope.depth + 1};
     walk(tree.attr("body"), ns, inner, false);
     reading_.erase(path);
     return ns;

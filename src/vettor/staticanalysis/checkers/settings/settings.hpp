@@ -42,7 +42,8 @@ inline py::object A(const char* name) { return G("astroid").attr(name); }
 inline bool is(py::handle node, const char* cls) { return vettor::isinstance(node, A(cls)); }
 inline py::object unknown() { return G("_UNKNOWN"); }
 inline bool known(py::handle value) { return !value.is(unknown()); }
-inline std::string text(py::handle h) { return py::str(h).cast<std::string>(); }
+// (A file name that is not UTF-8 keeps its bytes: vettor::text_bytes.)
+inline std::string text(py::handle h) { return vettor::text_bytes(h); }
 inline py::object op(const char* name) { return lookup("operator", name); }
 inline py::object shims() { return import_sibling(G.handle(), "shims", 2); }
 
