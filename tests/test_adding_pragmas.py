@@ -180,12 +180,14 @@ def test_add_pragmas_is_a_road_of_its_own(shop, capsys, args, line):
 @pytest.mark.parametrize(
     "source, found, expected",
     [
-        # Two findings whose pragma goes on one line (the end of a string over two lines): one
-        # pragma names both, whichever is placed first.
+        # Two findings on the lines of a string over two lines: the second line's pragma is
+        # placed first; the first line's finding then gets its own line above the statement,
+        # as the review road places it once the line after it carries a pragma.
         (
             'title = f("""a\nb""", g(1))\n',
             {1: {"C2000"}, 2: {"C2006"}},
-            'title = f("""a\nb""", g(1))  # vettor: disable=huge-max-length, nullable-string-field\n',
+            '# vettor: disable-next=nullable-string-field\n'
+            'title = f("""a\nb""", g(1))  # vettor: disable=huge-max-length\n',
         ),
         # The module's pragma goes above the first statement, which keeps its own.
         (

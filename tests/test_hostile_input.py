@@ -265,10 +265,11 @@ def test_odd_names_are_fixed_and_written(odd_project_to_write):
     from vettor.staticanalysis import transformer
 
     root = odd_project_to_write
-    result = transformer.transform_files(root, None, jobs=1)
+    # The nullable-text fix is unsafe: asked for, as the names are what is tried here.
+    result = transformer.transform_files(root, None, jobs=1, unsafe_fixes=True)
     assert sorted(path for _, path in result) == sorted(FIXABLE_ODD_KEYS)
     assert result.failures == []
-    assert sorted(transformer.trasform_files_in_place(root, None, jobs=1)) == sorted(FIXABLE_ODD_KEYS)
+    assert sorted(transformer.trasform_files_in_place(root, None, jobs=1, unsafe_fixes=True)) == sorted(FIXABLE_ODD_KEYS)
     for key in FIXABLE_ODD_KEYS:
         assert "null=True" not in (root / key).read_text()
 
@@ -277,7 +278,8 @@ def test_a_loop_of_links_named_for_a_fix_is_skipped_with_a_warning(odd_project, 
     from vettor.staticanalysis import transformer
 
     with caplog.at_level(logging.WARNING):
-        result = transformer.transform_files(odd_project, [hostile_corpus.LOOP, hostile_corpus.NOT_UTF8], jobs=1)
+        result = transformer.transform_files(odd_project, [hostile_corpus.LOOP, hostile_corpus.NOT_UTF8], jobs=1,
+                                             unsafe_fixes=True)
     assert [path for _, path in result] == [hostile_corpus.NOT_UTF8]
     (warning,) = [r.getMessage() for r in caplog.records if hostile_corpus.LOOP in r.getMessage()]
     assert warning == f"Skipped {hostile_corpus.LOOP}: Too many levels of symbolic links"
@@ -306,7 +308,8 @@ ROADS = [["--format", "text"], ["--format", "json"], ["--format", "github"], ["-
 @pytest.mark.parametrize("road", ROADS, ids=lambda road: road[-1])
 def test_odd_names_cost_a_file_not_the_command(road):
     with odd_names() as root:  # the fix writes: a project of its own
-        proc = subprocess.run(COMMAND + ["-j", "1", *road], capture_output=True, cwd=root,
+        unsafe = ["--unsafe-fixes"] if road in (["--diff"], ["--fix"]) else []
+        proc = subprocess.run(COMMAND + ["-j", "1", *road, *unsafe], capture_output=True, cwd=root,
                               timeout=TIMEOUT)
         out, err = proc.stdout.decode("utf-8", "surrogateescape"), proc.stderr.decode("utf-8")
         if road == ["--fix"]:
@@ -402,7 +405,7 @@ def test_the_fixes_and_the_suggestions_pass_a_file_over_the_limit_by_with_a_word
     root = sized_project(tmp_path, 30_000, "max-file-size = 0.02")
     word = "too large to analyse (0.1 MB; the limit is 0.02 MB)"
     with caplog.at_level(logging.WARNING):
-        result = transformer.transform_files(root, None, jobs=1)
+        result = transformer.transform_files(root, None, jobs=1, unsafe_fixes=True)
         comments = suggest.suggest_fixes(
             [{"path": key, "line": hostile_corpus.NULL_FIELD_LINE, "message-id": "C2000", "body": "null"}
              for key in ("shop/big.py", "shop/models.py")], str(root))

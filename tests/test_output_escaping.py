@@ -106,7 +106,7 @@ def test_no_line_of_the_output_is_forged(hostile, output_format):
 @pytest.mark.parametrize("road", ["--diff", "--fix"])
 def test_the_fix_roads_name_the_files_visibly(hostile, tmp_path, road):
     root = Path(shutil.copytree(hostile, tmp_path / "project"))
-    result = run(root, road)
+    result = run(root, road, "--unsafe-fixes")
     out, err = result.stdout.decode("utf-8", "surrogateescape"), result.stderr.decode("utf-8")
     named = "app/evil\\n::error title=forged::boom.py"
     assert (f"would fix {named}" in err) if road == "--diff" else (f"Fixed {named}" in out)

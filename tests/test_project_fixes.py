@@ -627,7 +627,7 @@ def test_a_diff_quotes_a_path_as_git_does_and_applies(tmp_path, name, header):
     with open(path, "wb") as file:
         file.write(NULLABLE.format(pragma="").encode())
     copies = {tool: pathlib.Path(shutil.copytree(root, tmp_path / tool)) for tool in ("patch", "git")}
-    result = transformer.transform_files(root, None, jobs=1)
+    result = transformer.transform_files(root, None, jobs=1, unsafe_fixes=True)
     patch = result.unified_diff_bytes()
     headers = [line for line in patch.split(b"\n") if line.startswith((b"--- ", b"+++ "))]
     assert headers == [b"--- " + header.replace(b"a/", b"a/shop/"),
@@ -637,7 +637,7 @@ def test_a_diff_quotes_a_path_as_git_does_and_applies(tmp_path, name, header):
     subprocess.run(["git", "apply", "--whitespace=nowarn", "-"], input=patch, cwd=copies["git"], check=True)
     with open(path, "rb") as file:
         before = file.read()
-    assert transformer.trasform_files_in_place(root, None, jobs=1) == [os.fsdecode(b"shop/" + name)]
+    assert transformer.trasform_files_in_place(root, None, jobs=1, unsafe_fixes=True) == [os.fsdecode(b"shop/" + name)]
     with open(path, "rb") as file:
         after = file.read()
     assert after != before and b'default=""' in after

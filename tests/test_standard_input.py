@@ -91,8 +91,10 @@ def test_the_json_format_gives_the_records_the_project_lint_gives(blog, monkeypa
         status, out = lint_stdin(monkeypatch, capsys, text, "--stdin-filename", name, "--format", "json")
         assert status == 1
         from_stdin = json.loads(out.out)
-        # The command line adds each finding's rendered text to the host's record.
+        # The command line adds each finding's rendered text and its fix's safety to the
+        # host's record.
         assert all(record.pop("text") for record in from_stdin)
+        assert {record.pop("fix") for record in from_stdin} <= {"safe", "unsafe", None}
         from_file = checker.get_messages(str(blog), {name: None, "META": None}, jobs=1)
         assert from_stdin == json.loads(json.dumps(from_file, default=str))
 

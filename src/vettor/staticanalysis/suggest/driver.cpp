@@ -320,7 +320,7 @@ std::string unsafe_note(py::handle codes) {
 py::set fixed_codes(py::handle path, const ReviewedFiles& files, py::handle message_ids,
                     py::handle suggestions) {
   py::set codes;
-  auto reviewed = files.find(py::str(path));
+  auto reviewed = files.find(text_bytes(path));
   if (py::len(suggestions) == 0 || reviewed == files.end()) return codes;
   if (ends_with(path, ".html")) {
     if (truthy(message_ids.attr("__contains__")(G("constants").attr("SKIP_LINE_ID")))) return codes;

@@ -167,6 +167,8 @@ py::list template_pragma_suggestion(py::object code_lines, py::object line,
   if (number > static_cast<long>(py::len(code_lines))) return suggestions;
   py::list symbols = pragma_symbols(
       message_ids, import_sibling(G.handle(), "checker").attr("message_id_symbol_store"));
+  // The pragma request alone names no finding to silence: no pragma, rather than an empty one.
+  if (symbols.empty()) return suggestions;
   std::string text = py::str(code_lines[py::int_(number - 1)]);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   size_t opened = text.rfind("{#");
