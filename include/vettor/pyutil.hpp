@@ -166,6 +166,25 @@ auto on_error(py::handle exc_type, Body&& body, Fallback&& fallback) -> decltype
   }
 }
 
+// `value == text`, as Python compares (a value that is not a text is simply unequal).
+inline bool text_is(py::handle value, const char* text) {
+  return py::reinterpret_borrow<py::object>(value).equal(py::str(text));
+}
+
+// Whether an astroid class `value` has a class of the qualified name `qname` among its
+// ancestors (itself included); false on any error (a value without an MRO).
+inline bool has_class_named(py::handle value, const char* qname) {
+  return on_error(
+      PyExc_Exception,
+      [&] {
+        for (py::handle cls : value.attr("mro")()) {
+          if (text_is(cls.attr("qname")(), qname)) return true;
+        }
+        return false;
+      },
+      [] { return false; });
+}
+
 // True when the live Python error `e` is an instance of the class `exc_type`.
 inline bool matches(const py::error_already_set& e, py::handle exc_type) {
   return e.matches(exc_type);

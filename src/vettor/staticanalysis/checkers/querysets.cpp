@@ -26,11 +26,6 @@ py::object infer(py::handle node) {
 
 bool is_a(py::handle obj, py::handle type) { return vettor::isinstance(obj, type); }
 
-// `value == text`, as Python compares (a value that is not a text is simply unequal).
-bool text_is(py::handle value, const char* text) {
-  return py::reinterpret_borrow<py::object>(value).equal(py::str(text));
-}
-
 // `left == right` as Python evaluates it: the answer object itself, not its truth.
 py::list as_list(py::object value) {
   if (value.is_none()) return py::list();
@@ -426,19 +421,6 @@ py::object is_compare_not_exists(py::object ops) { return compare_against(ops, "
 
 // Is there at least one row: `> 0` or `>= 1`.
 py::object is_compare_exists(py::object ops) { return compare_against(ops, ">", ">="); }
-
-// Like the Django class predicates of helpers: false on any error (a value without an MRO).
-bool has_class_named(py::handle value, const char* qname) {
-  return on_error(
-      PyExc_Exception,
-      [&] {
-        for (py::handle cls : value.attr("mro")()) {
-          if (text_is(cls.attr("qname")(), qname)) return true;
-        }
-        return false;
-      },
-      [] { return false; });
-}
 
 // The name of the field a model declares as its primary key, the most derived declaration
 // first; "" when no model class in its order declares one (Django then adds `id`), nullopt

@@ -29,10 +29,6 @@ namespace {
 using namespace vettor;
 ModuleRef G;
 
-bool text_is(py::handle value, const char* text) {
-  return py::reinterpret_borrow<py::object>(value).equal(py::str(text));
-}
-
 // `name, value = entry`, with the interpreter's error for an entry of another length.
 std::pair<py::object, py::object> unpack_pair(py::handle entry) {
   py::tuple items = py::tuple(py::reinterpret_borrow<py::object>(entry));

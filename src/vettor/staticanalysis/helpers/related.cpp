@@ -12,10 +12,6 @@ namespace {
 
 py::object node_class(const char* name) { return G("astroid").attr(name); }
 
-bool text_is(py::handle value, const char* text) {
-  return py::reinterpret_borrow<py::object>(value).equal(py::str(text));
-}
-
 py::list keyword_list(py::handle call) {
   py::object keywords = call.attr("keywords");
   if (keywords.is_none()) return py::list();

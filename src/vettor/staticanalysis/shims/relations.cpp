@@ -32,10 +32,6 @@ bool is_a(py::handle obj, const char* astroid_class) {
   return vettor::isinstance(obj, astroid_attr(astroid_class));
 }
 
-bool text_is(py::handle value, const char* text) {
-  return py::isinstance<py::str>(value) && value.cast<std::string>() == text;
-}
-
 py::object iterate(py::handle value) {
   py::list values;
   values.append(value);
@@ -74,18 +70,6 @@ bool is_model_instance(py::handle value) {
 bool defined_in_django(py::handle node) {
   std::string module = py::str(node.attr("root")().attr("name"));
   return module == "django" || module.rfind("django.", 0) == 0;
-}
-
-bool has_class_named(py::handle value, const char* qname) {
-  return on_error(
-      PyExc_Exception,
-      [&] {
-        for (py::handle cls : value.attr("mro")()) {
-          if (text_is(cls.attr("qname")(), qname)) return true;
-        }
-        return false;
-      },
-      [] { return false; });
 }
 
 // A folder of installed libraries, whose packages are not the project's.

@@ -20,10 +20,6 @@ py::object astroid_class(const char* name) { return G("astroid").attr(name); }
 
 bool is_a(py::handle obj, py::handle type) { return vettor::isinstance(obj, type); }
 
-bool text_is(py::handle value, const char* text) {
-  return py::reinterpret_borrow<py::object>(value).equal(py::str(text));
-}
-
 // str or a subclass of it.
 bool is_text(py::handle value) { return PyUnicode_Check(value.ptr()); }
 
